@@ -1,0 +1,363 @@
+#include "platform/wave/VirtualCard.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace platform::wave {
+
+void TSilenceSource::Read(uint8_t* dst, size_t bytes, const TWaveFormatEx& fmt) {
+  std::memset(dst, fmt.wBitsPerSample == 8 ? 0x80 : 0, bytes);
+}
+
+void TToneSource::Read(uint8_t* dst, size_t bytes, const TWaveFormatEx& fmt) {
+  const size_t align = std::max<size_t>(fmt.nBlockAlign, 1);
+  const size_t frames = bytes / align;
+  const double w = 2.0 * M_PI * freq_ / std::max<uint32_t>(fmt.nSamplesPerSec, 1);
+  for (size_t i = 0; i < frames; ++i, ++frame_) {
+    const double v = amp_ * std::sin(w * static_cast<double>(frame_));
+    for (unsigned ch = 0; ch < fmt.nChannels; ++ch) {
+      if (fmt.wBitsPerSample == 8) {
+        *dst++ = static_cast<uint8_t>(std::lround(128.0 + 127.0 * v));
+      } else {
+        const auto s = static_cast<int16_t>(std::lround(32767.0 * v));
+        *dst++ = static_cast<uint8_t>(s & 0xFF);
+        *dst++ = static_cast<uint8_t>((s >> 8) & 0xFF);
+      }
+    }
+  }
+  TSilenceSource().Read(dst, bytes - frames * align, fmt);
+}
+
+void TBytesSource::Read(uint8_t* dst, size_t bytes, const TWaveFormatEx& fmt) {
+  size_t done = 0;
+  while (done < bytes) {
+    if (pos_ >= data_.size()) {
+      if (!loop_ || data_.empty()) break;
+      pos_ = 0;
+    }
+    const size_t n = std::min(bytes - done, data_.size() - pos_);
+    std::memcpy(dst + done, data_.data() + pos_, n);
+    pos_ += n;
+    done += n;
+  }
+  if (done < bytes) TSilenceSource().Read(dst + done, bytes - done, fmt);
+}
+
+std::unique_ptr<TBytesSource> MakeWaveFileSource(const std::string& path, TWaveFormatEx* fmtOut,
+                                                 bool loop) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot open " + path);
+  std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  auto u32 = [&](size_t at) {
+    return static_cast<uint32_t>(file[at] | (file[at + 1] << 8) | (file[at + 2] << 16) |
+                                 (static_cast<uint32_t>(file[at + 3]) << 24));
+  };
+  if (file.size() < 12 || std::memcmp(file.data(), "RIFF", 4) != 0 ||
+      std::memcmp(file.data() + 8, "WAVE", 4) != 0)
+    throw std::runtime_error("not a WAVE file: " + path);
+  TWaveFormatEx fmt;
+  bool haveFmt = false;
+  size_t at = 12;
+  while (at + 8 <= file.size()) {
+    const uint32_t size = u32(at + 4);
+    const size_t body = at + 8;
+    const size_t avail = std::min<size_t>(size, file.size() - body);
+    if (std::memcmp(file.data() + at, "fmt ", 4) == 0 && avail >= 16) {
+      std::memcpy(&fmt, file.data() + body, std::min<size_t>(avail, sizeof fmt));
+      haveFmt = true;
+    } else if (std::memcmp(file.data() + at, "data", 4) == 0) {
+      if (!haveFmt || fmt.wFormatTag != WAVE_FORMAT_PCM)
+        throw std::runtime_error("not a PCM WAVE file: " + path);
+      if (fmtOut) *fmtOut = fmt;
+      return std::make_unique<TBytesSource>(
+          std::vector<uint8_t>(file.begin() + static_cast<long>(body),
+                               file.begin() + static_cast<long>(body + avail)),
+          loop);
+    }
+    at = body + avail + (avail & 1);
+  }
+  throw std::runtime_error("no data in WAVE file: " + path);
+}
+
+void TMemorySink::Write(const uint8_t* data, size_t n) {
+  std::lock_guard<std::mutex> lock(mu_);
+  data_.insert(data_.end(), data, data + n);
+}
+std::vector<uint8_t> TMemorySink::Bytes() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return data_;
+}
+size_t TMemorySink::Size() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return data_.size();
+}
+void TMemorySink::Clear() {
+  std::lock_guard<std::mutex> lock(mu_);
+  data_.clear();
+}
+
+// ---------------------------------------------------------------------------------------------
+
+class TVirtualStream : public IWaveStream {
+ public:
+  TVirtualStream(TVirtualSoundCard* card, TWaveDir dir, const TWaveFormatEx& fmt, TWaveCallback cb)
+      : card_(card), dir_(dir), fmt_(fmt), cb_(std::move(cb)), running_(dir == TWaveDir::Out) {}
+
+  int AddBuffer(TWaveHdr* hdr) override {
+    if (!hdr || !(hdr->dwFlags & WHDR_PREPARED)) return MMSYSERR_INVALPARAM;
+    std::lock_guard<std::mutex> lock(mu_);
+    if (closed_) return MMSYSERR_INVALHANDLE;
+    hdr->dwFlags = (hdr->dwFlags | WHDR_INQUEUE) & ~WHDR_DONE;
+    if (dir_ == TWaveDir::In) hdr->dwBytesRecorded = 0;
+    queue_.push_back(hdr);
+    return 0;
+  }
+  int Start() override { return SetRunning(true); }
+  int Restart() override { return SetRunning(true); }
+  int Pause() override { return SetRunning(false); }
+  int Stop() override {
+    std::vector<TWaveHdr*> done;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      running_ = false;
+      // The partly filled buffer comes back; the empty ones stay queued.
+      if (dir_ == TWaveDir::In && !queue_.empty() && headPos_ > 0) {
+        done.push_back(queue_.front());
+        queue_.pop_front();
+        headPos_ = 0;
+      }
+    }
+    Deliver(done);
+    return 0;
+  }
+  int Reset() override {
+    std::vector<TWaveHdr*> done;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (dir_ == TWaveDir::In) running_ = false;
+      done.assign(queue_.begin(), queue_.end());
+      queue_.clear();
+      headPos_ = 0;
+      position_ = 0;
+    }
+    Deliver(done);
+    return 0;
+  }
+  int GetPosition(int64_t& frames) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    frames = position_;
+    return 0;
+  }
+  int Close() override {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (closed_) return MMSYSERR_INVALHANDLE;
+      if (!queue_.empty()) return WAVERR_STILLPLAYING;  // as drivers do: reset first
+      closed_ = true;
+    }
+    card_->Detach(this);
+    cb_(TWaveMsg::Close, nullptr);
+    return 0;
+  }
+
+  // Moves up to `frames` frames; returns the buffers finished.
+  void Move(int64_t frames, std::shared_ptr<ISignalSource> src, TMemorySink& sink) {
+    std::vector<TWaveHdr*> done;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (!running_ || closed_) return;
+      const size_t align = std::max<size_t>(fmt_.nBlockAlign, 1);
+      size_t want = static_cast<size_t>(frames) * align;
+      while (want > 0 && !queue_.empty()) {
+        TWaveHdr* h = queue_.front();
+        const size_t cap =
+            dir_ == TWaveDir::In ? h->dwBufferLength / align * align : h->dwBufferLength;
+        const size_t n = std::min(want, cap - std::min<size_t>(headPos_, cap));
+        if (dir_ == TWaveDir::In) {
+          if (n > 0) {
+            if (src)
+              src->Read(h->lpData + headPos_, n, fmt_);
+            else
+              TSilenceSource().Read(h->lpData + headPos_, n, fmt_);
+          }
+          h->dwBytesRecorded = static_cast<uint32_t>(headPos_ + n);
+        } else if (n > 0) {
+          sink.Write(h->lpData + headPos_, n);
+        }
+        headPos_ += n;
+        want -= std::min(want, n);
+        position_ += static_cast<int64_t>(n / align);
+        if (headPos_ >= cap) {
+          done.push_back(h);
+          queue_.pop_front();
+          headPos_ = 0;
+        }
+      }
+    }
+    Deliver(done);
+  }
+
+  uint32_t Rate() const { return fmt_.nSamplesPerSec; }
+  double carry = 0;  // real-time pacing: fraction of a frame owed
+
+ private:
+  int SetRunning(bool v) {
+    std::lock_guard<std::mutex> lock(mu_);
+    running_ = v;
+    return 0;
+  }
+  void Deliver(const std::vector<TWaveHdr*>& done) {
+    for (TWaveHdr* h : done) {
+      h->dwFlags = (h->dwFlags | WHDR_DONE) & ~WHDR_INQUEUE;
+      cb_(TWaveMsg::Done, h);
+    }
+  }
+
+  TVirtualSoundCard* card_;
+  TWaveDir dir_;
+  TWaveFormatEx fmt_;
+  TWaveCallback cb_;
+  std::mutex mu_;
+  std::deque<TWaveHdr*> queue_;
+  size_t headPos_ = 0;
+  int64_t position_ = 0;
+  bool running_;
+  bool closed_ = false;
+};
+
+TVirtualSoundCard::TVirtualSoundCard(int numIn, int numOut, Pacing pacing)
+    : numIn_(numIn), numOut_(numOut), pacing_(pacing) {
+  if (pacing_ == Pacing::RealTime) thread_ = std::thread([this] { RealTimeLoop(); });
+}
+
+TVirtualSoundCard::~TVirtualSoundCard() {
+  {
+    std::lock_guard<std::mutex> lock(stopMu_);
+    stop_ = true;
+  }
+  stopCv_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+int TVirtualSoundCard::NumDevs(TWaveDir dir) {
+  return dir == TWaveDir::In ? numIn_ : numOut_;
+}
+
+int TVirtualSoundCard::GetDevCaps(TWaveDir dir, int id, TWaveCaps& caps) {
+  if (id < -1 || id >= NumDevs(dir) || NumDevs(dir) == 0) return MMSYSERR_BADDEVICEID;
+  caps = TWaveCaps();
+  caps.wMid = 0xFFFF;
+  caps.wPid = static_cast<uint16_t>(id + 1);
+  caps.vDriverVersion = 0x0100;
+  caps.szPname = dir == TWaveDir::In ? "Virtual Sound Card In" : "Virtual Sound Card Out";
+  caps.dwFormats = Formats;
+  caps.wChannels = 2;
+  return 0;
+}
+
+int TVirtualSoundCard::Open(TWaveDir dir, int id, const TWaveFormatEx& fmt, bool query,
+                            TWaveCallback cb, std::unique_ptr<IWaveStream>& out) {
+  if (id < -1 || id >= NumDevs(dir) || NumDevs(dir) == 0) return MMSYSERR_BADDEVICEID;
+  if (fmt.wFormatTag != WAVE_FORMAT_PCM || (fmt.wBitsPerSample != 8 && fmt.wBitsPerSample != 16) ||
+      fmt.nChannels < 1 || fmt.nChannels > 2 || fmt.nSamplesPerSec < 1000 ||
+      fmt.nSamplesPerSec > 192000 || fmt.nBlockAlign != fmt.nChannels * fmt.wBitsPerSample / 8)
+    return WAVERR_BADFORMAT;
+  if (query) return 0;
+  if (const int fail = FailOpen.load()) return fail;
+  auto s = std::make_unique<TVirtualStream>(this, dir, fmt, cb);
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    streams_.push_back(s.get());
+  }
+  out = std::move(s);
+  cb(TWaveMsg::Open, nullptr);
+  return 0;
+}
+
+std::string TVirtualSoundCard::GetErrorText(int code) {
+  return StandardErrorText(code);
+}
+
+void TVirtualSoundCard::SetSource(std::shared_ptr<ISignalSource> src) {
+  std::lock_guard<std::mutex> lock(mu_);
+  source_ = std::move(src);
+}
+
+void TVirtualSoundCard::Detach(TVirtualStream* s) {
+  std::lock_guard<std::mutex> lock(mu_);
+  streams_.erase(std::remove(streams_.begin(), streams_.end(), s), streams_.end());
+}
+
+int TVirtualSoundCard::OpenStreams() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return static_cast<int>(streams_.size());
+}
+
+void TVirtualSoundCard::AdvanceStream(TVirtualStream* s, int64_t frames) {
+  s->Move(frames, source_, sink_);
+}
+
+void TVirtualSoundCard::Advance(int64_t frames) {
+  // One period at a time, every stream in turn, like a driver interrupt; the list is re-read for
+  // each period because a callback may have closed a stream meanwhile (through a posted stop).
+  while (frames > 0) {
+    const int64_t step = std::min<int64_t>(frames, std::max(PeriodFrames, 1));
+    std::vector<TVirtualStream*> list;
+    std::shared_ptr<ISignalSource> src;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      list = streams_;
+      src = source_;
+    }
+    for (TVirtualStream* s : list) {
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (std::find(streams_.begin(), streams_.end(), s) == streams_.end()) continue;
+      }
+      s->Move(step, src, sink_);
+    }
+    frames -= step;
+  }
+}
+
+void TVirtualSoundCard::AdvanceMs(int ms) {
+  // Streams may run at different rates; each moves its own share.
+  std::vector<TVirtualStream*> list;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    list = streams_;
+  }
+  uint32_t rate = 0;
+  for (auto* s : list) rate = std::max(rate, s->Rate());
+  if (rate == 0) return;
+  Advance(static_cast<int64_t>(rate) * ms / 1000);
+}
+
+void TVirtualSoundCard::RealTimeLoop() {
+  using clock = std::chrono::steady_clock;
+  auto last = clock::now();
+  std::unique_lock<std::mutex> stopLock(stopMu_);
+  while (!stop_) {
+    stopCv_.wait_for(stopLock, std::chrono::milliseconds(5));
+    if (stop_) break;
+    const auto now = clock::now();
+    const double dt = std::chrono::duration<double>(now - last).count();
+    last = now;
+    // Held across the move so that a stream cannot be closed under the driver's feet.
+    std::lock_guard<std::mutex> lock(mu_);
+    for (TVirtualStream* s : streams_) {
+      s->carry += dt * s->Rate();
+      const auto frames = static_cast<int64_t>(s->carry);
+      s->carry -= static_cast<double>(frames);
+      if (frames > 0) s->Move(frames, source_, sink_);
+    }
+  }
+}
+
+}  // namespace platform::wave

@@ -1,0 +1,129 @@
+// The virtual sound card: a wave backend without hardware. Input streams read from a signal
+// source (silence, a generator, a WAVE file, later the simulated radio's receiver); output streams
+// write to a sink that tests and the simulator read.
+//
+// Pacing: `Manual` moves sound only when Advance/AdvanceMs is called, on the calling thread, so a
+// test decides exactly how much time passes (callbacks then run on that thread). `RealTime` runs
+// one driver thread per card that moves the frames that are due every few milliseconds.
+// Threads: configuration on the main thread before devices open; Advance on one thread at a time;
+// Sink() reads are locked and may come from any thread.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/wave/Wave.h"
+
+namespace platform::wave {
+
+class ISignalSource {
+ public:
+  virtual ~ISignalSource() = default;
+  // Fills `bytes` bytes (whole frames) of `fmt` PCM.
+  virtual void Read(uint8_t* dst, size_t bytes, const TWaveFormatEx& fmt) = 0;
+};
+
+class TSilenceSource : public ISignalSource {
+ public:
+  void Read(uint8_t* dst, size_t bytes, const TWaveFormatEx& fmt) override;
+};
+
+// A sine of `freq` Hz at `amplitude` (0..1 of full scale), the same on every channel. The phase
+// runs on across reads.
+class TToneSource : public ISignalSource {
+ public:
+  TToneSource(double freq, double amplitude) : freq_(freq), amp_(amplitude) {}
+  void Read(uint8_t* dst, size_t bytes, const TWaveFormatEx& fmt) override;
+
+ private:
+  double freq_, amp_;
+  uint64_t frame_ = 0;
+};
+
+// Plays given bytes once (then silence), or in a loop. The bytes must already be in the format
+// the stream is opened with.
+class TBytesSource : public ISignalSource {
+ public:
+  explicit TBytesSource(std::vector<uint8_t> data, bool loop = false)
+      : data_(std::move(data)), loop_(loop) {}
+  void Read(uint8_t* dst, size_t bytes, const TWaveFormatEx& fmt) override;
+
+ private:
+  std::vector<uint8_t> data_;
+  bool loop_;
+  size_t pos_ = 0;
+};
+
+// The PCM samples of a WAVE file (read whole at construction); silence after the end. Throws
+// std::runtime_error when the file is not PCM WAVE.
+std::unique_ptr<TBytesSource> MakeWaveFileSource(const std::string& path, TWaveFormatEx* fmtOut,
+                                                 bool loop = false);
+
+class TMemorySink {
+ public:
+  void Write(const uint8_t* data, size_t n);
+  std::vector<uint8_t> Bytes() const;
+  size_t Size() const;
+  void Clear();
+
+ private:
+  mutable std::mutex mu_;
+  std::vector<uint8_t> data_;
+};
+
+class TVirtualStream;
+
+class TVirtualSoundCard : public IWaveBackend,
+                          public std::enable_shared_from_this<TVirtualSoundCard> {
+ public:
+  enum class Pacing { Manual, RealTime };
+  TVirtualSoundCard(int numIn = 1, int numOut = 1, Pacing pacing = Pacing::Manual);
+  ~TVirtualSoundCard() override;
+
+  int NumDevs(TWaveDir dir) override;
+  int GetDevCaps(TWaveDir dir, int id, TWaveCaps& caps) override;
+  int Open(TWaveDir dir, int id, const TWaveFormatEx& fmt, bool query, TWaveCallback cb,
+           std::unique_ptr<IWaveStream>& out) override;
+  std::string GetErrorText(int code) override;
+
+  void SetSource(std::shared_ptr<ISignalSource> src);
+  TMemorySink& Sink() { return sink_; }
+
+  // Manual pacing: moves `frames` frames through every open stream, one driver period at a time.
+  void Advance(int64_t frames);
+  // The same for `ms` milliseconds at each stream's own rate.
+  void AdvanceMs(int ms);
+  int OpenStreams() const;
+
+  // Refuse the next opens with this code (0: accept). For failure tests.
+  std::atomic<int> FailOpen{0};
+  // Standard-format bits reported in the caps.
+  uint32_t Formats = WAVE_FORMAT_ALL_STANDARD;
+  // Frames per driver period; buffers move in pieces of at most this size.
+  int PeriodFrames = 256;
+
+ private:
+  friend class TVirtualStream;
+  void Detach(TVirtualStream* s);
+  void RealTimeLoop();
+  void AdvanceStream(TVirtualStream* s, int64_t frames);
+
+  int numIn_, numOut_;
+  Pacing pacing_;
+  mutable std::mutex mu_;
+  std::vector<TVirtualStream*> streams_;
+  std::shared_ptr<ISignalSource> source_;
+  TMemorySink sink_;
+  std::thread thread_;
+  std::mutex stopMu_;
+  std::condition_variable stopCv_;
+  bool stop_ = false;
+};
+
+}  // namespace platform::wave

@@ -1,0 +1,132 @@
+// Wave audio seam: PCM capture and playback devices that take queued buffers and hand each one
+// back, in queue order, when it is finished.
+//
+// Threads: the backend registry and Open run on the main thread. An open stream's calls (AddBuffer,
+// Start, Stop, Pause, Restart, Reset, Position, Close) may come from the main thread or from the
+// thread the stream calls back on; they never block longer than it takes to hand buffers back.
+// The callback runs on the backend's driver thread (or, for the virtual card in manual pacing, on
+// the thread that advances it). It must only copy, count and post.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace platform::wave {
+
+#pragma pack(push, 1)
+// The 18-byte wave format record (little-endian in files). `cbSize` extra bytes may follow it in
+// the same allocation for non-PCM formats.
+struct TWaveFormatEx {
+  uint16_t wFormatTag = 0;
+  uint16_t nChannels = 0;
+  uint32_t nSamplesPerSec = 0;
+  uint32_t nAvgBytesPerSec = 0;
+  uint16_t nBlockAlign = 0;
+  uint16_t wBitsPerSample = 0;
+  uint16_t cbSize = 0;
+};
+#pragma pack(pop)
+static_assert(sizeof(TWaveFormatEx) == 18);
+
+constexpr uint16_t WAVE_FORMAT_PCM = 1;
+
+// A buffer handed to a device. The semantic fields are 32 bits wide; `lpData` is a real pointer so
+// the record works on 64-bit builds.
+struct TWaveHdr {
+  uint8_t* lpData = nullptr;
+  uint32_t dwBufferLength = 0;
+  uint32_t dwBytesRecorded = 0;
+  uint32_t dwUser = 0;
+  uint32_t dwFlags = 0;
+  uint32_t dwLoops = 0;
+  uint32_t lpNext = 0;
+  uint32_t reserved = 0;
+};
+
+constexpr uint32_t WHDR_DONE = 0x1;
+constexpr uint32_t WHDR_PREPARED = 0x2;
+constexpr uint32_t WHDR_INQUEUE = 0x10;
+
+// Result codes. 0 is success; the rest follow the numbering the components expect from a
+// multimedia driver so that "no driver" stays 6 and "bad device id" stays 2.
+enum : int {
+  MMSYSERR_NOERROR = 0,
+  MMSYSERR_ERROR = 1,
+  MMSYSERR_BADDEVICEID = 2,
+  MMSYSERR_ALLOCATED = 4,
+  MMSYSERR_INVALHANDLE = 5,
+  MMSYSERR_NODRIVER = 6,
+  MMSYSERR_NOMEM = 7,
+  MMSYSERR_NOTSUPPORTED = 8,
+  MMSYSERR_INVALPARAM = 11,
+  WAVERR_BADFORMAT = 32,
+  WAVERR_STILLPLAYING = 33,
+};
+
+// Notifications a stream gives through its callback.
+enum class TWaveMsg { Open, Close, Done };
+
+// Standard-format bits of the capabilities (rate band x shape).
+constexpr uint32_t WAVE_FORMAT_1M08 = 0x1, WAVE_FORMAT_1S08 = 0x2, WAVE_FORMAT_1M16 = 0x4,
+                   WAVE_FORMAT_1S16 = 0x8, WAVE_FORMAT_2M08 = 0x10, WAVE_FORMAT_2S08 = 0x20,
+                   WAVE_FORMAT_2M16 = 0x40, WAVE_FORMAT_2S16 = 0x80, WAVE_FORMAT_4M08 = 0x100,
+                   WAVE_FORMAT_4S08 = 0x200, WAVE_FORMAT_4M16 = 0x400, WAVE_FORMAT_4S16 = 0x800;
+constexpr uint32_t WAVE_FORMAT_ALL_STANDARD = 0xFFF;
+
+struct TWaveCaps {
+  uint16_t wMid = 0;
+  uint16_t wPid = 0;
+  uint32_t vDriverVersion = 0;
+  std::string szPname;  // at most 31 characters
+  uint32_t dwFormats = 0;
+  uint16_t wChannels = 0;
+};
+
+enum class TWaveDir { In, Out };
+
+using TWaveCallback = std::function<void(TWaveMsg msg, TWaveHdr* hdr)>;
+
+// One open device. Input: AddBuffer queues an empty buffer, filled ones come back as Done in queue
+// order once started; Stop hands back the partly filled current buffer; Reset hands back every
+// queued buffer (Done, possibly with dwBytesRecorded 0). Output: AddBuffer queues and plays at once
+// unless paused; Pause/Restart hold and resume; Reset hands back every queued buffer and sets the
+// position to 0. Start/Stop on output and Pause/Restart on input are not used by the components.
+class IWaveStream {
+ public:
+  virtual ~IWaveStream() = default;
+  virtual int AddBuffer(TWaveHdr* hdr) = 0;
+  virtual int Start() = 0;
+  virtual int Stop() = 0;
+  virtual int Pause() = 0;
+  virtual int Restart() = 0;
+  virtual int Reset() = 0;
+  // Frames moved through the converter since the open or the last Reset.
+  virtual int GetPosition(int64_t& frames) = 0;
+  // Hands back anything still queued, stops the driver thread and gives the Close notification.
+  virtual int Close() = 0;
+};
+
+class IWaveBackend {
+ public:
+  virtual ~IWaveBackend() = default;
+  virtual int NumDevs(TWaveDir dir) = 0;
+  // id -1 is the default device.
+  virtual int GetDevCaps(TWaveDir dir, int id, TWaveCaps& caps) = 0;
+  // With `query` only tells whether the format is supported; `out` is left empty.
+  virtual int Open(TWaveDir dir, int id, const TWaveFormatEx& fmt, bool query, TWaveCallback cb,
+                   std::unique_ptr<IWaveStream>& out) = 0;
+  // "" when the code has no text.
+  virtual std::string GetErrorText(int code) = 0;
+};
+
+// The backend the devices use. Without one installed, the real (ALSA) backend is created.
+IWaveBackend& WaveBackend();
+void SetWaveBackend(std::shared_ptr<IWaveBackend> backend);
+std::shared_ptr<IWaveBackend> CreateAlsaBackend();
+
+// Shared text for the result codes above; backends fall back on it.
+std::string StandardErrorText(int code);
+
+}  // namespace platform::wave
