@@ -1,0 +1,262 @@
+// CommInt: the serial port component. Opens a serial device, applies the line settings, reads
+// and writes with time limits, drives and reads the modem lines, and reports line events on the
+// main thread.
+//
+// Threads: everything here runs on the main thread, except TCommEventThread::Execute, which
+// only waits for port events and hands each mask to the main thread synchronously
+// (rtl::TThread::Synchronize). Handlers therefore run on the main thread, one mask at a time,
+// and the event thread waits for the next event only after they are done. Event delivery needs
+// the main thread to pump (rtl::CheckSynchronize, Application().ProcessMessages()).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/serial/Serial.h"
+#include "rtl/Classes.h"
+#include "rtl/SysUtils.h"
+#include "rtl/Thread.h"
+
+namespace comm {
+
+class ECommError : public rtl::Exception {
+ public:
+  ECommError(std::string msg, int code) : rtl::Exception(std::move(msg)), ErrorCode(code) {}
+  int ErrorCode;  // the system error, or -1 where no system call failed
+};
+
+enum TBaudrate {
+  br110,
+  br300,
+  br600,
+  br1200,
+  br2400,
+  br4800,
+  br9600,
+  br14400,
+  br19200,
+  br38400,
+  br56000,
+  br57600,
+  br115200,
+  br128000,
+  br256000
+};
+enum TParity { paNone, paOdd, paEven, paMark, paSpace };
+enum TStopbits { sb10, sb15, sb20 };
+enum TDatabits { da4, da5, da6, da7, da8 };
+enum TFlowControl { fcNone, fcCTS, fcDTR, fcSoftware, fcDefault };
+enum TCommOption { coParityCheck, coDsrSensitivity, coIgnoreXOff, coErrorChar, coNullStrip };
+enum TCommEventType {
+  evBreak,
+  evCts,
+  evDsr,
+  evError,
+  evRing,
+  evRlsd,
+  evRxChar,
+  evRxFlag,
+  evTxEmpty
+};
+
+// A small set over an enumeration, stored as a bit per ordinal (like the published set types).
+template <typename E>
+class TSet {
+ public:
+  constexpr TSet() = default;
+  constexpr TSet(std::initializer_list<E> items) {
+    for (E e : items) bits_ |= Bit(e);
+  }
+  constexpr bool Contains(E e) const { return (bits_ & Bit(e)) != 0; }
+  constexpr TSet& Include(E e) {
+    bits_ |= Bit(e);
+    return *this;
+  }
+  constexpr TSet& Exclude(E e) {
+    bits_ &= ~Bit(e);
+    return *this;
+  }
+  constexpr bool Empty() const { return bits_ == 0; }
+  constexpr uint32_t Bits() const { return bits_; }
+  constexpr bool operator==(const TSet&) const = default;
+
+ private:
+  static constexpr uint32_t Bit(E e) { return 1u << static_cast<unsigned>(e); }
+  uint32_t bits_ = 0;
+};
+using TCommOptions = TSet<TCommOption>;
+using TCommEventTypes = TSet<TCommEventType>;
+
+inline constexpr TCommEventTypes kAllCommEvents{evBreak, evCts,    evDsr,    evError,  evRing,
+                                                evRlsd,  evRxChar, evRxFlag, evTxEmpty};
+
+// Tables of the line settings and event bits.
+uint32_t BaudRateValue(TBaudrate b);
+uint32_t CommOptionFlag(TCommOption o);
+uint32_t CommEventBit(TCommEventType e);
+uint32_t EventMaskOf(TCommEventTypes events);
+
+using TCommErrorEvent = std::function<void(rtl::TObject* Sender, int Errors)>;
+using TCommRxCharEvent = std::function<void(rtl::TObject* Sender, int Count)>;
+using TCommEventHandler = std::function<void(rtl::TObject* Sender, uint32_t EventMask)>;
+
+class TCustomComm;
+
+// Waits for port events and hands each mask to the main thread. Frees itself when it ends.
+class TCommEventThread : public rtl::TThread {
+ public:
+  // Sets the device's event mask from `Events` and starts at once.
+  TCommEventThread(std::shared_ptr<platform::ISerialDevice> Handle, TCommEventTypes Events);
+  ~TCommEventThread() override;
+
+  // Any thread. Releases a pending wait and asks the thread to end; it frees itself. The object
+  // must not be touched after this call.
+  void Stop();
+
+  uint32_t EventMask = 0;  // of the last completed wait (event thread)
+  // Main thread only: set by the port after the thread started; read inside the hand-over.
+  TCommEventHandler OnEvent;
+
+  // Event threads that have not finished yet (tests wait for 0 to leave nothing behind).
+  static int LiveCount();
+
+ protected:
+  void Execute() override;
+
+ private:
+  std::shared_ptr<platform::ISerialDevice> handle_;
+  rtl::TEvent event_{true, false};
+  static std::atomic<int> live_;
+};
+
+class TComm;
+
+class TCommEventChars : public rtl::TPersistent {
+ public:
+  explicit TCommEventChars(TCustomComm* Owner) : owner_(Owner) {}
+  void Assign(const rtl::TPersistent* Source) override;
+
+  uint8_t XonChar() const { return chars_[0]; }
+  uint8_t XoffChar() const { return chars_[1]; }
+  uint8_t ErrorChar() const { return chars_[2]; }
+  uint8_t EofChar() const { return chars_[3]; }
+  uint8_t EvtChar() const { return chars_[4]; }
+  void SetXonChar(uint8_t v) { Set(0, v); }
+  void SetXoffChar(uint8_t v) { Set(1, v); }
+  void SetErrorChar(uint8_t v) { Set(2, v); }
+  void SetEofChar(uint8_t v) { Set(3, v); }
+  void SetEvtChar(uint8_t v) { Set(4, v); }
+
+ private:
+  void Set(int index, uint8_t v);
+  TCustomComm* owner_;
+  uint8_t chars_[5] = {17, 19, 0, 0, 0};
+};
+
+class TCustomComm : public rtl::TComponent {
+ public:
+  explicit TCustomComm(rtl::TComponent* AOwner);
+  ~TCustomComm() override;
+
+  void Open();
+  void Close();
+  bool IsOpen() const { return handle_ != nullptr; }
+
+  // Main thread. Result: bytes transferred, or -1 when the time limit passed. A read returns at
+  // once with what has arrived (possibly 0). A write that times out returns -1; what the device
+  // had already taken is sent, and `Buffer` is never used after the call returns.
+  int Read(void* Buffer, int Count);
+  int Write(const void* Buffer, int Count);
+
+  const std::string& DeviceName() const { return device_name_; }
+  void SetDeviceName(const std::string& v);
+  int ReadTimeout() const { return read_timeout_; }
+  void SetReadTimeout(int v) { read_timeout_ = v; }
+  int WriteTimeout() const { return write_timeout_; }
+  void SetWriteTimeout(int v) { write_timeout_ = v; }
+  int ReadBufSize() const { return read_buf_size_; }
+  void SetReadBufSize(int v);
+  int WriteBufSize() const { return write_buf_size_; }
+  void SetWriteBufSize(int v);
+  TCommEventTypes MonitorEvents() const { return monitor_events_; }
+  void SetMonitorEvents(TCommEventTypes v);
+  TBaudrate BaudRate() const { return baud_rate_; }
+  void SetBaudRate(TBaudrate v);
+  TParity Parity() const { return parity_; }
+  void SetParity(TParity v);
+  TStopbits Stopbits() const { return stopbits_; }
+  void SetStopbits(TStopbits v);
+  TDatabits Databits() const { return databits_; }
+  void SetDatabits(TDatabits v);
+  TCommEventChars* EventChars() { return &event_chars_; }
+  TCommOptions Options() const { return options_; }
+  void SetOptions(TCommOptions v);
+  TFlowControl FlowControl() const { return flow_control_; }
+  void SetFlowControl(TFlowControl v);
+
+  // The line settings last written to the device (valid while open; for inspection).
+  uint32_t DcbFlags() const;
+  int XonLim() const;
+  int XoffLim() const;
+
+  // Applies the line settings to an open port; nothing while closed.
+  void UpdateDataControlBlock();
+
+ protected:
+  virtual void OpenHandle();
+  void UpdateCommTimeouts();
+  virtual void HandleEvents(rtl::TObject* Sender, uint32_t EventMask) = 0;
+  [[noreturn]] void RaiseCommError(const std::string& Msg, int ErrCode);
+  void CheckClosed();
+  bool EscapeFunction(int Function);
+
+  std::shared_ptr<platform::ISerialDevice> handle_;
+
+ private:
+  platform::SerialDCB dcb_{};
+  std::string device_name_ = "Com2";
+  std::mutex lock_;
+  int read_timeout_ = 1000;
+  int write_timeout_ = 1000;
+  int read_buf_size_ = 4096;
+  int write_buf_size_ = 2048;
+  TCommEventTypes monitor_events_ = kAllCommEvents;
+  TBaudrate baud_rate_ = br9600;
+  TParity parity_ = paNone;
+  TStopbits stopbits_ = sb10;
+  TDatabits databits_ = da8;
+  TCommEventThread* event_thread_ = nullptr;
+  TCommEventChars event_chars_{this};
+  TCommOptions options_;
+  TFlowControl flow_control_ = fcDefault;
+};
+
+class TComm : public TCustomComm {
+ public:
+  explicit TComm(rtl::TComponent* AOwner) : TCustomComm(AOwner) {}
+
+  void SetDTR(bool Value);
+  void SetRTS(bool Value);
+  // 1 CTS, 2 DSR, 3 ring, 4 receive-line-signal detect; false for any other number, a closed
+  // port or a failed query. Never raises.
+  bool ModemLineState(int Line);
+
+  rtl::TNotifyEvent OnBreak;
+  rtl::TNotifyEvent OnCts;
+  rtl::TNotifyEvent OnDsr;
+  rtl::TNotifyEvent OnRing;
+  rtl::TNotifyEvent OnRlsd;
+  TCommErrorEvent OnError;
+  TCommRxCharEvent OnRxChar;
+  rtl::TNotifyEvent OnRxFlag;
+  rtl::TNotifyEvent OnTxEmpty;
+
+  // The dispatcher (main thread). Public so that the station's tests can feed masks directly.
+  void HandleEvents(rtl::TObject* Sender, uint32_t EventMask) override;
+};
+
+}  // namespace comm

@@ -1,0 +1,144 @@
+// The KVR-100 interface box with the CB radio behind it and the band the radio hears, as the far
+// end of a simulated serial wire (platform/serial/Sim.h). The station talks to it only through
+// its serial port component, exactly as to the real box; tests and operators drive the radio's
+// side through this class.
+//
+// What the box does:
+// - every command byte it receives (9 receive, 11 own sound, 15 microphone) is recorded and
+//   answered with the frame 0xAA, S, key: S is the strength of the radio's channel in the band
+//   (0 while the radio transmits), key the code of the box key held down (0 for none);
+// - a pulse on RTS steps the radio's channel up, a pulse on DTR steps it down, with the radio's
+//   own wrap-around inside its channel range (a "reversed" radio steps the other way). The first
+//   RTS pulse after the port opened is the station's connect pulse: it wakes the box and steps
+//   nothing (so the station's own channel count and the radio agree after connecting);
+// - CTS is on while the radio's push-to-talk is released and off while it is pressed.
+//
+// Time: answers can be delayed and split. The box has its own clock in milliseconds that the
+// owner advances (Advance), by hand in tests, or by StartRealTime for operators. With no delay
+// (the default) the answer goes out inside the station's Write.
+//
+// Receiver audio is not modelled yet; an audio source attaches later through Channel(),
+// SignalAt() and Transmitting(), which are all it needs to know what the radio hears.
+//
+// Threads: every function may be called from any thread (one internal lock).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/serial/Sim.h"
+
+namespace sim {
+
+constexpr uint8_t kFrameSync = 0xAA;
+
+class KvrBox : public platform::SimPeer {
+ public:
+  // Attaches to `wire` as its peer; the destructor detaches again.
+  explicit KvrBox(std::shared_ptr<platform::SimWire> wire);
+  ~KvrBox() override;
+  KvrBox(const KvrBox&) = delete;
+  KvrBox& operator=(const KvrBox&) = delete;
+
+  // Creates a wire, registers it under `wireName` (a port mapped to "sim" or "sim:<wireName>"
+  // opens it) and starts a box on it in real time.
+  static std::shared_ptr<KvrBox> StartSimulator(const std::string& wireName = "sim");
+
+  const std::shared_ptr<platform::SimWire>& Wire() const { return wire_; }
+
+  // --- time ---
+  void Advance(int64_t ms);  // sends the answers that are due by then
+  int64_t NowMs() const;
+  // Runs the clock from a thread of its own in real time (10 ms steps) until destruction.
+  void StartRealTime();
+
+  // --- answers ---
+  void SetAnswerDelay(int ms);
+  // Split frames: 0xAA goes out at the answer time, S and key `gapMs` later.
+  void SetSplitFrames(bool split, int gapMs = 1);
+  // One stray byte before every frame (a garbled line), or none.
+  void SetLeadingGarbage(std::optional<uint8_t> byte);
+  void SetSilent(bool silent);  // takes commands but answers nothing
+
+  // --- the operator's side of box and radio ---
+  void PressKey(uint8_t code);
+  void ReleaseKey() { PressKey(0); }
+  void SetPTT(bool pressed);
+  bool PTT() const;
+
+  // --- radio ---
+  int Channel() const;
+  void SetChannel(int channel);
+  // The radio's channel mode: 12 channels are 4..15, 40 are 1..40, 80 are 1..80.
+  void SetChannelRange(int first, int last);
+  void SetReversed(bool reversed);
+  int UpPulses() const;
+  int DownPulses() const;
+  bool Connected() const;  // the connect pulse was seen since the port opened
+  // The transmitter is keyed: by the radio's push-to-talk or by the commands 11 and 15.
+  bool Transmitting() const;
+
+  // --- band ---
+  void SetSignal(int channel, uint8_t strength);  // a steady carrier (0: none)
+  // A carrier on `channel` during [fromMs, toMs) of the box clock.
+  void AddSignal(int channel, uint8_t strength, int64_t fromMs, int64_t toMs);
+  void ClearBand();
+  uint8_t SignalAt(int channel) const;  // what the receiver hears there now
+
+  // --- record ---
+  std::vector<uint8_t> Commands() const;
+  void ClearCommands();
+  uint8_t LastCommand() const;  // 9 until a command arrived
+
+  // SimPeer
+  void HostOpened() override;
+  void HostClosed() override;
+  void HostBytes(const uint8_t* data, size_t count) override;
+  void HostLines(bool dtr, bool rts) override;
+
+ private:
+  struct Pending {
+    int64_t due;
+    std::vector<uint8_t> bytes;
+  };
+  struct Burst {
+    int channel;
+    uint8_t strength;
+    int64_t from, to;
+  };
+  void StepLocked(int direction);
+  uint8_t SignalAtLocked(int channel) const;
+  std::vector<uint8_t> TakeDueLocked();
+
+  std::shared_ptr<platform::SimWire> wire_;
+  mutable std::mutex mu_;
+  int64_t now_ = 0;
+  int delay_ = 0;
+  bool split_ = false;
+  int split_gap_ = 1;
+  std::optional<uint8_t> garbage_;
+  bool silent_ = false;
+  uint8_t key_ = 0;
+  bool ptt_ = false;
+  int channel_ = 1, first_ = 1, last_ = 40;
+  bool reversed_ = false;
+  int up_ = 0, down_ = 0;
+  bool armed_ = false;
+  bool dtr_ = false, rts_ = false;
+  uint8_t steady_[81] = {};
+  std::vector<Burst> bursts_;
+  std::vector<uint8_t> commands_;
+  uint8_t last_command_ = 9;
+  std::vector<Pending> pending_;
+
+  std::thread clock_thread_;
+  std::atomic<bool> stop_clock_{false};
+};
+
+}  // namespace sim
