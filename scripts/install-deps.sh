@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages Kanalo needs to build, test and run. Safe to run again: it
+# only calls apt when something is missing, and then updates the package lists once.
+set -euo pipefail
+
+PACKAGES=(
+  cmake g++ make pkg-config clang clang-format
+  qt6-base-dev libgl-dev
+  libasound2-dev alsa-utils libjpeg-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  xvfb xauth xdotool imagemagick fonts-dejavu-core
+  socat sox libhamlib-utils
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -q
+$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"

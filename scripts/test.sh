@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Sets up a fresh Debian 12 machine if needed, builds everything and runs all tests.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+bash scripts/build.sh build
+cd build && ctest --output-on-failure -j"$(nproc)" --timeout 300
