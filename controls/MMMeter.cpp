@@ -248,6 +248,8 @@ void TMMCustomMeter::PCMData(const void* Data, size_t Bytes) {
   const size_t sampleBytes = bits_ == b16Bit ? 2 : 1;
   const size_t frameBytes = sampleBytes * (mode_ == mStereo ? 2 : 1);
   const size_t frames = std::min<size_t>(static_cast<size_t>(samples_), Bytes / frameBytes);
+  // A block without one whole frame carries no level; reading it as silence would drop the needle.
+  if (frames == 0) return;
   auto sample = [&](size_t index, int64_t offset) -> int64_t {
     if (bits_ == b16Bit) {
       int16_t s;
