@@ -422,4 +422,45 @@ void SimWire::SetReadStalled(bool stalled) {
   cv_.notify_all();
 }
 
+int SimModemLines::Get(uint32_t& msStatus) {
+  std::lock_guard lk(mu_);
+  msStatus = status_;
+  return 0;
+}
+
+int SimModemLines::Escape(int function) {
+  std::lock_guard lk(mu_);
+  switch (function) {
+    case SETRTS:
+      rts_ = true;
+      return 0;
+    case CLRRTS:
+      rts_ = false;
+      return 0;
+    case SETDTR:
+      dtr_ = true;
+      return 0;
+    case CLRDTR:
+      dtr_ = false;
+      return 0;
+    default:
+      return EINVAL;
+  }
+}
+
+void SimModemLines::SetStatus(uint32_t msStatus) {
+  std::lock_guard lk(mu_);
+  status_ = msStatus;
+}
+
+bool SimModemLines::Dtr() const {
+  std::lock_guard lk(mu_);
+  return dtr_;
+}
+
+bool SimModemLines::Rts() const {
+  std::lock_guard lk(mu_);
+  return rts_;
+}
+
 }  // namespace platform

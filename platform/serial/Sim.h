@@ -110,4 +110,20 @@ class SimWire : public std::enable_shared_from_this<SimWire> {
   std::deque<uint8_t> in_, out_;
 };
 
+// Modem lines for a termios port that has none (a pseudo-terminal): the far end sets the status
+// bits, the host's escapes are recorded. Put into OpenPosixSerial to test the line watching.
+class SimModemLines : public IModemLines {
+ public:
+  int Get(uint32_t& msStatus) override;
+  int Escape(int function) override;
+  void SetStatus(uint32_t msStatus);
+  bool Dtr() const;
+  bool Rts() const;
+
+ private:
+  mutable std::mutex mu_;
+  uint32_t status_ = 0;
+  bool dtr_ = false, rts_ = false;
+};
+
 }  // namespace platform
