@@ -3,6 +3,8 @@
 #include <QTimer>
 #include <algorithm>
 
+#include "rtl/Forms.h"
+
 namespace controls {
 
 struct TMMAnimationTimer::Source {
@@ -83,6 +85,10 @@ void TMMAnimationTimer::Tick() {
   // arrives while the previous one still runs.
   if (inTick_) return;
   inTick_ = true;
+  struct Leave {
+    bool& flag;
+    ~Leave() { flag = false; }
+  } leave{inTick_};
   // Routines may register or unregister; walk by id so erasures cannot invalidate the walk.
   std::vector<int> ids;
   ids.reserve(regs_.size());
@@ -94,9 +100,14 @@ void TMMAnimationTimer::Tick() {
     if (it->Elapsed < it->Interval) continue;
     it->Elapsed = 0;
     TRoutine routine = it->Routine;  // the registration may vanish while it runs
-    routine();
+    // Like every timer callback, a failing routine goes to the default error box and the other
+    // controls still get their tick.
+    try {
+      routine();
+    } catch (...) {
+      rtl::Application().HandleException(nullptr);
+    }
   }
-  inTick_ = false;
 }
 
 }  // namespace controls

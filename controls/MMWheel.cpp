@@ -262,12 +262,12 @@ void TMMCustomWheel::Loaded() {
   UpdateAngle();
 }
 
-QPoint TMMCustomWheel::HandleCenter() const {
+QPoint TMMCustomWheel::HandleCenterAt(int Angle) const {
   int R = radius_;
   if (R == 0)
     R = std::min(width(), height()) / 2 - handleMargin_ - GetBevel().TotalWidth() - frameSpace_ -
         ScaleWidth();
-  const double a = angle_ * kDeg;
+  const double a = Angle * kDeg;
   return QPoint(width() / 2 + static_cast<int>(std::lround(std::cos(a) * R)),
                 height() / 2 - static_cast<int>(std::lround(std::sin(a) * R)));
 }
@@ -412,8 +412,7 @@ void TMMCustomWheel::BuildBackground() {
 }
 
 void TMMCustomWheel::DrawHandle(QPainter& Canvas, int Angle) {
-  (void)Angle;  // HandleCenter() works from the stored angle, which the caller passes
-  const QPoint c = HandleCenter();
+  const QPoint c = HandleCenterAt(Angle);
   const bool focused = hasFocus();
   if (handleStyle_ == hsOwnerDraw) {
     if (OnDrawHandle) OnDrawHandle(this, &Canvas, rect(), c, focused);

@@ -78,7 +78,7 @@ class TMMCustomWheel : public TMMCustomControl {
   // The handle angle in whole degrees (0..359, 0 = right, 90 = up).
   int GetAngle() const { return angle_; }
   // Where the handle centre is drawn, in client coordinates.
-  QPoint HandleCenter() const;
+  QPoint HandleCenter() const { return HandleCenterAt(angle_); }
   // The size AutoSize gives the control.
   QSize AutoSizeExtent() const;
   // The value a click at `p` (client coordinates) gives in angle mode; false on the centre.
@@ -104,6 +104,7 @@ class TMMCustomWheel : public TMMCustomControl {
 
  private:
   void SetValue64(int64_t v);
+  QPoint HandleCenterAt(int Angle) const;
   void UpdateAngle();
   // Something visible outside the handle changed: rebuild the picture lazily, resize, repaint.
   void Rebuild();

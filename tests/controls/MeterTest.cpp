@@ -8,6 +8,7 @@
 
 #include "ControlsTestSupport.h"
 #include "controls/MMMeter.h"
+#include "rtl/Forms.h"
 
 namespace controls {
 namespace {
@@ -202,6 +203,27 @@ TEST_F(MeterTest, TimerRegistrationFollowsMeterLife) {
   }
   EXPECT_EQ(timer.Count(), before);
   timer.Tick();  // no routine of a destroyed meter runs
+}
+
+TEST_F(MeterTest, FailingTimerRoutineIsReportedAndOthersStillTick) {
+  auto& timer = TMMAnimationTimer::Instance();
+  std::string reported;
+  rtl::Application().OnException = [&](rtl::TObject*, const std::exception& e) {
+    reported = e.what();
+  };
+  int ticks = 0;
+  const int bad = timer.Register(25, [] { throw rtl::Exception("boom"); });
+  const int slow = timer.Register(60, [&] { ++ticks; });  // raised to whole ticks: every 3rd
+  timer.Pause(slow);
+  timer.Tick();
+  timer.Resume(slow);
+  timer.Resume(slow);  // unbalanced resume is harmless
+  for (int i = 0; i < 6; ++i) timer.Tick();
+  timer.Unregister(bad);
+  timer.Unregister(slow);
+  rtl::Application().OnException = nullptr;
+  EXPECT_EQ(reported, "boom");
+  EXPECT_EQ(ticks, 2);
 }
 
 TEST_F(MeterTest, ReadsSixteenBitMonoWithOffsetAndLimits) {
