@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <mutex>
 
+#include "platform/Host.h"
 #include "platform/serial/Sim.h"
 
 namespace platform {
@@ -47,7 +48,8 @@ std::string ResolvePortName(const std::string& name) {
   std::string mapped;
   {
     std::lock_guard lk(LookupMutex());
-    if (Lookup()) mapped = Lookup()(key);
+    // Without a lookup of its own the operator's host configuration file decides.
+    mapped = Lookup() ? Lookup()(key) : HostConfig::Instance().Get(key);
   }
   if (!mapped.empty()) return mapped;
   return "/dev/ttyS" + std::to_string(n - 1);

@@ -160,8 +160,9 @@ int OpenPosixSerial(const std::string& path, std::shared_ptr<IModemLines> lines,
 // /dev/ttyS0, /dev/ttyS1, ... A mapped value "sim" or "sim:<wire>" names a simulated wire (see
 // Sim.h; "sim" alone is the wire "sim"). Any other name is taken as a host path.
 std::string ResolvePortName(const std::string& name);
-// Where the mapping comes from; by default the built-in defaults. The app points it at the host
-// configuration file; tests set entries of their own. An empty answer means "default".
+// Where the mapping comes from: by default the keys COM1, COM2, ... of the host configuration
+// file (platform/Host.h); tests put in a lookup of their own (nullptr restores the file). An
+// empty answer means the default device.
 void SetPortMappingLookup(std::function<std::string(const std::string& comName)> lookup);
 
 // Opens a port by name (see ResolvePortName). Errors as errno: ENOENT for a missing device or

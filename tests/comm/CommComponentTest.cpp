@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "comm/CommInt.h"
+#include "platform/Host.h"
 #include "platform/serial/Sim.h"
 #include "rtl/Forms.h"
 #include "tests/comm/CommTestSupport.h"
@@ -450,7 +451,7 @@ TEST_F(SimPortTest, EachOpenRunsItsOwnEventThread) {
 // -----------------------------------------------------------------------------------
 
 TEST(PortNames, ComNamesResolveThroughTheMappingWithDefaults) {
-  platform::SetPortMappingLookup(nullptr);
+  platform::SetPortMappingLookup([](const std::string&) { return std::string(); });
   EXPECT_EQ(platform::ResolvePortName("COM1"), "/dev/ttyS0");
   EXPECT_EQ(platform::ResolvePortName("Com2"), "/dev/ttyS1");
   EXPECT_EQ(platform::ResolvePortName("/dev/ttyUSB0"), "/dev/ttyUSB0");
@@ -460,7 +461,12 @@ TEST(PortNames, ComNamesResolveThroughTheMappingWithDefaults) {
   });
   EXPECT_EQ(platform::ResolvePortName("com1"), "sim:box");
   EXPECT_EQ(platform::ResolvePortName("COM2"), "/dev/ttyS1");
+  // Without a lookup of its own the host configuration decides.
   platform::SetPortMappingLookup(nullptr);
+  platform::HostConfig::Instance().Set("COM2", "/dev/serial/by-id/usb-adapter");
+  EXPECT_EQ(platform::ResolvePortName("COM2"), "/dev/serial/by-id/usb-adapter");
+  platform::HostConfig::Instance().Set("COM2", "");
+  EXPECT_EQ(platform::ResolvePortName("COM2"), "/dev/ttyS1");
   EXPECT_NE(platform::SerialErrorHint(EACCES).find("dialout"), std::string::npos);
 }
 
