@@ -1,0 +1,1073 @@
+#include "app/Main.h"
+
+#include <QCloseEvent>
+#include <QFile>
+#include <QFont>
+#include <QMenuBar>
+#include <QPainter>
+#include <QScreen>
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+#include "app/Info.h"
+#include "app/Jpeg.h"
+#include "app/Text.h"
+#include "platform/Host.h"
+#include "rtl/Dialogs.h"
+#include "rtl/Forms.h"
+
+namespace app {
+
+namespace {
+
+constexpr int kClientWidth = 788;
+constexpr int kClientHeight = 367;
+const QColor kDisplayColour(188, 139, 73);
+const QColor kTxGreen(0, 176, 0);
+const QColor kTxRed(230, 0, 0);
+constexpr controls::TColor kBorderColour = 0xB4CDC7;  // RGB 199,205,180 as 0x00BBGGRR
+constexpr controls::TColor kNeedleRed = 0x0000FF;
+constexpr controls::TColor kNeedleBlack = 0x000000;
+constexpr char kCaptionOff[] = "Orvel Kanalo nicht verbunden";
+constexpr char kDataDir[] = "C:\\Kanalo";
+constexpr char kDefaultFile[] = "C:\\Kanalo\\default.kvr";
+
+QString Q(const std::string& s) {
+  return QString::fromStdString(s);
+}
+
+// Radio items are marked with a property, since Qt has no per-menu radio groups without
+// exclusive action groups (which would also uncheck by themselves on a click).
+constexpr char kRadioProperty[] = "kanaloRadioItem";
+
+}  // namespace
+
+// --- Small widgets ----------------------------------------------------------------------------
+
+TShape::TShape(QWidget* parent, TShapeType type) : QWidget(parent), type_(type) {}
+
+void TShape::SetBrushColor(const QColor& c) {
+  if (c == brush_) return;
+  brush_ = c;
+  update();
+}
+
+void TShape::paintEvent(QPaintEvent*) {
+  QPainter p(this);
+  p.setRenderHint(QPainter::Antialiasing, type_ == stCircle);
+  p.setPen(QPen(Qt::black, 1));
+  p.setBrush(brush_);
+  QRectF r = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
+  if (type_ == stCircle) {
+    qreal d = std::min(r.width(), r.height());
+    QRectF c(r.center().x() - d / 2, r.center().y() - d / 2, d, d);
+    // A little glass: the lamp shows its colour with a highlight, like a real TX lamp.
+    QRadialGradient g(c.center() - QPointF(d / 5, d / 5), d * 0.7);
+    g.setColorAt(0, brush_.lighter(170));
+    g.setColorAt(0.5, brush_);
+    g.setColorAt(1, brush_.darker(160));
+    p.setBrush(g);
+    p.drawEllipse(c);
+  } else {
+    p.drawRect(r);
+  }
+}
+
+void TShape::mousePressEvent(QMouseEvent*) {
+  if (OnMouseDown) OnMouseDown();
+}
+
+void TClickLabel::mousePressEvent(QMouseEvent*) {
+  if (OnClick) OnClick();
+}
+
+void TPressButton::mousePressEvent(QMouseEvent* e) {
+  QPushButton::mousePressEvent(e);
+  if (OnMouseDown) OnMouseDown();
+}
+
+void TPressButton::mouseReleaseEvent(QMouseEvent* e) {
+  QPushButton::mouseReleaseEvent(e);
+  if (OnMouseUp) OnMouseUp();
+}
+
+// --- Construction -------------------------------------------------------------------------------
+
+TMain::TMain(QWidget* parent) : QMainWindow(parent) {
+  setWindowTitle(kCaptionOff);
+  QFont f = font();
+  f.setPointSize(8);
+  f.setBold(true);
+  setFont(f);
+
+  PulseWait = [](int64_t us) {
+    if (us > 0) std::this_thread::sleep_for(std::chrono::microseconds(us));
+  };
+  MixerSteps = [](const char*) { return 0; };
+
+  RS232 = new comm::TComm(&Components);
+  RS232->SetName("RS232");
+  RS232->BeginLoading();
+  RS232->SetDeviceName("Com1");
+  RS232->SetBaudRate(comm::br4800);
+  RS232->SetDatabits(comm::da8);
+  RS232->SetParity(comm::paNone);
+  RS232->SetStopbits(comm::sb20);
+  RS232->SetFlowControl(comm::fcDefault);
+  RS232->OnRxChar = [this](rtl::TObject* s, int n) { RS232RxChar(s, n); };
+  RS232->EndLoading();
+
+  KVRTimer = new timers::TTimer(&Components);
+  KVRTimer->SetName("KVRTimer");
+  KVRTimer->BeginLoading();
+  KVRTimer->SetInterval(100);
+  KVRTimer->SetOnTimer([this](rtl::TObject*) { Guard([this] { KVRTimerTimer(); }); });
+  ScanTimer = new timers::TTimer(&Components);
+  ScanTimer->SetName("ScanTimer");
+  ScanTimer->BeginLoading();
+  ScanTimer->SetInterval(250);
+  ScanTimer->SetEnabled(false);
+  ScanTimer->SetOnTimer([this](rtl::TObject*) { Guard([this] { ScanTimerTimer(); }); });
+
+  BuildFront();
+  BuildMenus();
+  Info = new TInfo(this);
+  Info->hide();
+
+  KVRTimer->EndLoading();
+  ScanTimer->EndLoading();
+}
+
+TMain::~TMain() = default;
+
+void TMain::BuildFront() {
+  auto* client = new QWidget(this);
+  client->setFixedSize(kClientWidth, kClientHeight);
+  client->setAutoFillBackground(true);
+  QPalette pal = client->palette();
+  pal.setColor(QPalette::Window, QColor(58, 60, 62));  // the radio's grey chassis
+  client->setPalette(pal);
+  setCentralWidget(client);
+
+  auto label = [](QWidget* parent, const QString& text, QRect geo, QColor colour,
+                  Qt::Alignment align = Qt::AlignLeft | Qt::AlignVCenter) {
+    auto* l = new QLabel(text, parent);
+    l->setGeometry(geo);
+    l->setAlignment(align);
+    QPalette p = l->palette();
+    p.setColor(QPalette::WindowText, colour);
+    l->setPalette(p);
+    return l;
+  };
+  auto button = [](QWidget* parent, const QString& text, QRect geo) {
+    auto* b = new QPushButton(text, parent);
+    b->setGeometry(geo);
+    b->setFocusPolicy(Qt::NoFocus);
+    return b;
+  };
+  auto border = [](QWidget* parent, QRect geo) {
+    auto* b = new controls::TMMBorder(parent);
+    b->setGeometry(geo);
+    b->SetColor(kBorderColour);
+    b->lower();
+    return b;
+  };
+  auto wheel = [](QWidget* parent, QRect geo, int max) {
+    auto* w = new controls::TMMWheel(parent);
+    w->SetAutoSize(false);
+    w->SetColor(kBorderColour);
+    w->setGeometry(geo);
+    w->SetMaxValue(max);
+    return w;
+  };
+
+  // Top: the black radio front.
+  Panel4 = new QWidget(client);
+  Panel4->setGeometry(0, 0, kClientWidth, 200);
+  Panel4->setAutoFillBackground(true);
+  QPalette black = Panel4->palette();
+  black.setColor(QPalette::Window, Qt::black);
+  Panel4->setPalette(black);
+
+  Image1 = new QLabel(Panel4);
+  Image1->setGeometry(10, 8, 150, 40);
+  QFile logo(":/kanalo/logo.jpg");
+  if (logo.open(QIODevice::ReadOnly)) {
+    QByteArray bytes = logo.readAll();
+    try {
+      Image1->setPixmap(QPixmap::fromImage(
+          DecodeJpeg(reinterpret_cast<const uint8_t*>(bytes.constData()), bytes.size())));
+    } catch (const rtl::Exception&) {
+      // A broken logo costs the decoration only.
+    }
+  }
+  Label1 = label(Panel4, "KVR 100", QRect(170, 10, 110, 18), Qt::white);
+  QFont big = Label1->font();
+  big.setPointSize(11);
+  Label1->setFont(big);
+  Label6 = label(Panel4, "Kanalo CB-Fernbedienung", QRect(170, 30, 120, 14), Qt::white);
+  QFont small = Label6->font();
+  small.setBold(false);
+  small.setPointSize(7);
+  Label6->setFont(small);
+
+  SMeter = new controls::TMMMeter(Panel4);
+  SMeter->setGeometry(8, 60, 277, 129);
+  SMeter->SetNeedleColor(kNeedleBlack);
+  SMeter->SetNeedleWidth(2);
+  SMeter->SetNeedleOffset(46);
+  SMeter->SetDrawScale(false);
+  SMeter->SetShowPeak(false);
+  SMeter->SetLogAmp(false);
+  SMeter->SetSamples(1);
+
+  // The display.
+  DisplayPanel = new QFrame(Panel4);
+  static_cast<QFrame*>(DisplayPanel)->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  static_cast<QFrame*>(DisplayPanel)->setLineWidth(2);
+  DisplayPanel->setGeometry(296, 8, 300, 150);
+  DisplayPanel->setAutoFillBackground(true);
+  QPalette disp = DisplayPanel->palette();
+  disp.setColor(QPalette::Window, kDisplayColour);
+  DisplayPanel->setPalette(disp);
+  const QColor ink(20, 14, 6);
+  Panel3 = label(DisplayPanel, "CH", QRect(10, 12, 40, 20), ink);
+  K_Anzeige =
+      label(DisplayPanel, "", QRect(40, 0, 170, 84), ink, Qt::AlignRight | Qt::AlignVCenter);
+  QFont kf("Arial");
+  kf.setPixelSize(64);
+  kf.setItalic(true);
+  kf.setBold(true);
+  K_Anzeige->setFont(kf);
+  TxLED = new TShape(DisplayPanel, TShape::stCircle);
+  TxLED->setGeometry(250, 14, 30, 30);
+  label(DisplayPanel, "TX", QRect(254, 46, 24, 14), ink, Qt::AlignCenter);
+  F_Anzeige =
+      label(DisplayPanel, "", QRect(10, 80, 210, 40), ink, Qt::AlignRight | Qt::AlignVCenter);
+  QFont ff("Arial");
+  ff.setPixelSize(29);
+  ff.setItalic(true);
+  ff.setBold(true);
+  F_Anzeige->setFont(ff);
+  Panel2 = label(DisplayPanel, "MHz", QRect(226, 94, 50, 20), ink);
+  const int iy = 124;
+  P_Auto = label(DisplayPanel, "Auto", QRect(10, iy, 44, 18), ink);
+  P_Scan = label(DisplayPanel, "Scan", QRect(58, iy, 44, 18), ink);
+  P_ChPass = label(DisplayPanel, "Pass", QRect(106, iy, 44, 18), ink);
+  P_Call = label(DisplayPanel, "", QRect(154, iy, 60, 18), ink);
+  P_Roger = label(DisplayPanel, "Roger", QRect(222, iy, 60, 18), ink);
+
+  // Buttons beside the display.
+  MMBorder[4] = border(Panel4, QRect(604, 6, 178, 154));
+  UP = button(Panel4, "Up", QRect(612, 14, 70, 30));
+  DN = button(Panel4, "Dn", QRect(612, 50, 70, 30));
+  B_PTT = new TPressButton("PTT", Panel4);
+  B_PTT->setGeometry(612, 88, 162, 64);
+  B_PTT->setFocusPolicy(Qt::NoFocus);
+  Button1 = button(Panel4, "Roger", QRect(704, 14, 70, 30));
+  Button2 = button(Panel4, "Call", QRect(704, 50, 70, 30));
+
+  // DTMF line under the display.
+  L_M = label(Panel4, "", QRect(296, 166, 150, 24), QColor(255, 200, 0));
+  L_A = label(Panel4, "", QRect(450, 166, 110, 24), QColor(120, 220, 255));
+  for (QLabel* l : {L_M, L_A}) {
+    l->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    l->setAutoFillBackground(true);
+    QPalette p = l->palette();
+    p.setColor(QPalette::Window, QColor(16, 16, 16));
+    l->setPalette(p);
+  }
+  DTMF_Clr = button(Panel4, "CLR", QRect(566, 166, 48, 24));
+  Shape1 = new TShape(Panel4, TShape::stRectangle);
+  Shape1->setGeometry(622, 170, 16, 16);
+  Shape1->SetBrushColor(QColor(128, 128, 128));
+  label(Panel4, "Selektivruf", QRect(644, 170, 120, 16), Qt::white);
+
+  // Bottom: knob groups, scanner and sound.
+  QWidget* lower = client;
+  MMBorder[0] = border(lower, QRect(6, 206, 150, 156));
+  MMBorder[1] = border(lower, QRect(162, 206, 306, 156));
+  MMBorder[2] = border(lower, QRect(474, 206, 308, 108));
+  MMBorder[3] = border(lower, QRect(474, 318, 308, 44));
+
+  const QColor dark(20, 20, 20);
+  Squelch = wheel(lower, QRect(12, 234, 66, 66), 100);
+  FreeLevel = wheel(lower, QRect(84, 234, 66, 66), 100);
+  LabelSquelch = label(lower, "Squelch", QRect(14, 212, 64, 16), dark, Qt::AlignCenter);
+  LabelFree = label(lower, "Free", QRect(84, 212, 64, 16), dark, Qt::AlignCenter);
+
+  const int kx = 168, kw = 58, ky = 236;
+  Mic = wheel(lower, QRect(kx, ky, kw, kw), 0);
+  CD = wheel(lower, QRect(kx + 60, ky, kw, kw), 0);
+  LineIn = wheel(lower, QRect(kx + 120, ky, kw, kw), 0);
+  LineOut = wheel(lower, QRect(kx + 180, ky, kw, kw), 31);
+  Volume = wheel(lower, QRect(kx + 240, ky, kw, kw), 31);
+  LabelMic = label(lower, "Mic", QRect(kx, 212, kw, 16), dark, Qt::AlignCenter);
+  Label9 = new TClickLabel("CD", lower);
+  Label7 = new TClickLabel("Line In", lower);
+  Label10 = label(lower, "Line Out", QRect(kx + 180, 212, kw, 16), dark, Qt::AlignCenter);
+  Label8 = new TClickLabel("Volume", lower);
+  Label9->setGeometry(kx + 60, 212, kw, 16);
+  Label7->setGeometry(kx + 120, 212, kw, 16);
+  Label8->setGeometry(kx + 240, 212, kw, 16);
+  for (QLabel* l :
+       {static_cast<QLabel*>(Label7), static_cast<QLabel*>(Label8), static_cast<QLabel*>(Label9)}) {
+    l->setAlignment(Qt::AlignCenter);
+    l->setCursor(Qt::PointingHandCursor);
+  }
+  MasterOut = wheel(lower, QRect(0, 0, 10, 10), 0);
+  MasterOut->hide();
+  LineMute = new QCheckBox(lower);
+  MicMute = new QCheckBox(lower);
+  CDMute = new QCheckBox(lower);
+  MasterMute = new QCheckBox(lower);
+  for (QCheckBox* c : {LineMute, MicMute, CDMute, MasterMute}) c->hide();
+  MicMute->setChecked(true);
+
+  Panel6 = new QWidget(lower);
+  Panel6->setGeometry(482, 212, 292, 66);
+  Panel6->setAutoFillBackground(true);
+  Panel6->setPalette(black);
+  Scanband = new QLabel(Panel6);
+  Scanband->setGeometry(1, 1, 290, 64);
+  Scanband->setScaledContents(true);
+  ScanbandCanvas = QImage(290, 100, QImage::Format_RGB32);
+  ScanbandCanvas.fill(Qt::white);
+  Scanband->setPixmap(QPixmap::fromImage(ScanbandCanvas));
+  Scan = button(lower, "Scan", QRect(482, 282, 68, 26));
+  ScanAuto = button(lower, "Auto", QRect(556, 282, 68, 26));
+  FreeScan = button(lower, "Free", QRect(630, 282, 68, 26));
+  B_Skip = button(lower, "Skip", QRect(704, 282, 70, 26));
+
+  PlayWav = button(lower, "Play", QRect(480, 326, 46, 28));
+  RecWav = button(lower, "Rec", QRect(530, 326, 46, 28));
+  StopWav = button(lower, "Stop", QRect(580, 326, 46, 28));
+  SendWav = button(lower, "Tx", QRect(630, 326, 46, 28));
+  RecLED = new controls::TMMLED(lower);
+  RecLED->setGeometry(682, 332, 16, 16);
+  RecLED->SetLEDColor(controls::clRed);
+  RecLED->SetColor(controls::clMaroon);
+  RecLED->SetEnabled(false);
+  WaveName = label(lower, "", QRect(702, 322, 78, 18), dark);
+  WavTime = label(lower, "", QRect(702, 340, 78, 18), dark);
+
+  // Handlers.
+  auto on = [this](QPushButton* b, void (TMain::*h)()) {
+    connect(b, &QPushButton::clicked, this, [this, h] { Guard([this, h] { (this->*h)(); }); });
+  };
+  on(UP, &TMain::UPClick);
+  on(DN, &TMain::DNClick);
+  on(Button1, &TMain::Button1Click);
+  on(Button2, &TMain::Button2Click);
+  on(Scan, &TMain::ScanClick);
+  on(ScanAuto, &TMain::ScanAutoClick);
+  on(FreeScan, &TMain::FreeScanClick);
+  on(B_Skip, &TMain::B_SkipClick);
+  B_PTT->OnMouseDown = [this] { B_PTTMouseDown(); };
+  B_PTT->OnMouseUp = [this] { B_PTTMouseUp(); };
+  Squelch->OnChange = [this](rtl::TObject*) { Guard([this] { SquelchChange(); }); };
+  FreeLevel->OnChange = [this](rtl::TObject*) { Guard([this] { FreeLevelChange(); }); };
+  Label7->OnClick = [this] { Guard([this] { Label7Click(); }); };
+  Label8->OnClick = [this] { Guard([this] { Label8Click(); }); };
+  Label9->OnClick = [this] { Guard([this] { Label9Click(); }); };
+  SetTxLED(false);
+}
+
+void TMain::BuildMenus() {
+  QMenuBar* bar = menuBar();
+  auto item = [this](QMenu* m, const char* caption, void (TMain::*h)(), bool radio = false) {
+    QAction* a = m->addAction(QString::fromUtf8(caption));
+    if (radio) {
+      a->setCheckable(true);
+      a->setProperty(kRadioProperty, true);
+    }
+    if (h) {
+      connect(a, &QAction::triggered, this, [this, a, h, radio] {
+        // Qt toggles a checkable item by itself; the handler decides the mark, so undo Qt's.
+        if (radio || a->isCheckable()) a->setChecked(!a->isChecked());
+        Guard([this, h] { (this->*h)(); });
+      });
+    }
+    return a;
+  };
+  QMenu* kvr = bar->addMenu("KVR-100");
+  Load1 = item(kvr, "Load", &TMain::Load1Click);
+  Save1 = item(kvr, "Save", &TMain::Save1Click);
+  mitCOM11 = item(kvr, "an COM1", &TMain::mitCOM11Click);
+  mitCOM21 = item(kvr, "an COM2", &TMain::mitCOM21Click);
+  Trennen1 = item(kvr, "Trennen", &TMain::Trennen1Click);
+
+  QMenu* kan = bar->addMenu(QString::fromUtf8("Kanäle"));
+  N141 = item(kan, "12", &TMain::N141Click);
+  N401 = item(kan, "40", &TMain::N401Click);
+  N801 = item(kan, "80", &TMain::N801Click);
+  for (QAction* a : {N141, N401, N801}) a->setCheckable(true);
+  Sync1 = item(kan, "Start", &TMain::Sync1Click);
+
+  QMenu* sound = bar->addMenu("Sound");
+  OpenRoger = item(sound, "Roger Beep", nullptr);
+  OpenCall1 = item(sound, "Call 1", nullptr);
+  OpenCall2 = item(sound, "Call 2", nullptr);
+
+  QMenu* sel = bar->addMenu("Selektivruf");
+  Callwith1 = item(sel, "Abgehende Rufnummer", nullptr);
+  Openat1 = item(sel, "Eigene Rufnummer", nullptr);
+  DTMFEmpfindlichkeit1 = item(sel, "DTMF Empfindlichkeit", nullptr);
+  DTMF_Open = item(sel, "Selektivruf Aktiv", nullptr, true);
+
+  QMenu* mb = bar->addMenu("Sprach-Mailbox");
+  RecordStart1 = item(mb, "Rufnummer für Mailbox", nullptr);
+  DTMF_Rec = item(mb, "Sprach-Mailbox Aktiv", nullptr, true);
+  Mailboxabhren1 = item(mb, "Mailbox abhören", nullptr);
+  Settings1 = item(mb, "Max. Aufnahmezeit", nullptr);
+
+  QMenu* ex = bar->addMenu("Extras");
+  ScanPuls1 = item(ex, "Scan Puls Länge", &TMain::ScanPuls1Click);
+  ScanDelayZeit1 = item(ex, "Scan Delay Zeit", &TMain::ScanDelayZeit1Click);
+  SBild1 = item(ex, "S-Meter Auswahl", &TMain::SBild1Click);
+  SAdjust1 = item(ex, "S-Meter Empfindlichkeit", &TMain::SAdjust1Click);
+  SOffset1 = item(ex, "S-Meter Nullpunkt", &TMain::SOffset1Click);
+  Skala1 = item(ex, "Skala", &TMain::Skala1Click, true);
+  Zernox1 = item(ex, "Zernox", &TMain::Zernox1Click, true);
+  AudioAnalyse1 = item(ex, "Audio Analyse", nullptr, true);
+  AudioAnalyse1->setEnabled(false);
+  Datenuebertragung1 = item(ex, "Datenübertragung", nullptr);
+  Datenuebertragung1->setEnabled(false);
+
+  Info1 = bar->addAction("Info");
+  connect(Info1, &QAction::triggered, this, [this] { Guard([this] { Info1Click(); }); });
+}
+
+void TMain::SetChecked(QAction* item, bool checked) {
+  item->setChecked(checked);
+  if (!checked || !item->property(kRadioProperty).toBool()) return;
+  for (QObject* o : item->associatedObjects()) {
+    auto* menu = qobject_cast<QMenu*>(o);
+    if (!menu) continue;
+    for (QAction* other : menu->actions())
+      if (other != item && other->property(kRadioProperty).toBool()) other->setChecked(false);
+  }
+}
+
+void TMain::Guard(const std::function<void()>& handler) {
+  try {
+    handler();
+  } catch (...) {
+    rtl::Application().HandleException(nullptr);
+  }
+}
+
+int TMain::ChannelIndex() const {
+  return std::clamp<int32_t>(Einstellungen.Kanal, 1, kChannels);
+}
+
+void TMain::SetTxLED(bool transmitting) {
+  TxLED->SetBrushColor(transmitting ? kTxRed : kTxGreen);
+}
+
+void TMain::Pulse() {
+  int64_t iterations = static_cast<int64_t>(Einstellungen.ScanPuls) * 1000;
+  if (iterations > 0 && PulseWait) PulseWait(iterations / 100);
+}
+
+// --- Start-up, defaults, applying the settings --------------------------------------------
+
+void TMain::FormCreate() {
+  FormBereit = false;
+  Guard([this] {
+    std::string path = platform::ToHostPath(kDefaultFile);
+    if (QFile::exists(Q(path)))
+      LoadSettingsFile(path, Einstellungen);
+    else
+      DefaultWerteClick();
+    int steps = MixerSteps("OutVolControll");
+    // Without a speaker control the knobs keep their design range instead of going negative.
+    if (steps > 0) {
+      Volume->SetMaxValue(steps - 1);
+      LineOut->SetMaxValue(steps - 1);
+    }
+    KVRInitClick();
+    TxAktiv = false;
+    SetTxLED(false);
+    SoundFertig = false;
+    CallGesendet = false;
+    RogerGesendet = true;
+    PTTTaste = false;
+    Verbunden = false;
+    TxBefehl = 9;
+    RxFrames = 0;
+    RxLaenge = 0;
+    RxPuffer[0] = 0;
+    SquelchZeigen = 0;
+    ShowScanClick();
+    DisplayClick();
+    if (Einstellungen.ComPort == "COM1") mitCOM11Click();
+    if (Einstellungen.ComPort == "COM2") mitCOM21Click();
+  });
+  FormBereit = true;
+}
+
+void TMain::DefaultWerteClick() {
+  TEinstellungen& e = Einstellungen;
+  e.ComPort = "NOCOM";
+  e.SMeterBild = "C:\\Kanalo\\S_Meter.bmp";
+  e.SOffset = 0;
+  e.SAdjust = 0;
+  e.SquelchWert = 50;
+  e.FreeLevelWert = 20;
+  e.MicWert = MixerSteps("MicVolControll") / 2;
+  e.CDWert = MixerSteps("CDVolControll") / 2;
+  e.LineInWert = MixerSteps("InVolControll") / 2;
+  e.LineOutWert = (LineOut->GetMaxValue() + 1) / 2;
+  e.VolumeWert = (Volume->GetMaxValue() + 1) / 2;
+  e.Call1Wav = "C:\\Kanalo\\Call1.Wav";
+  e.Call2Wav = "C:\\Kanalo\\Call2.Wav";
+  e.CallArt = 0;
+  e.RogerWav = "C:\\Kanalo\\Roger.Wav";
+  e.RogerAktiv = false;
+  e.CDStumm = false;
+  e.LineStumm = false;
+  e.MasterStumm = false;
+  e.Kanal = 9;
+  e.ErsterKanal = 1;
+  e.LetzterKanal = 40;
+  for (int k = 1; k <= kChannels; ++k) {
+    e.KanalPass[k] = false;
+    e.Frequenz[k] = DefaultFrequency(k);
+  }
+  e.ScanModus = 0;
+  e.AutoScan = false;
+  e.ScanPuls = 2000;
+  e.ScanDelay = 40;
+  e.ScanDelayRest = 5;
+  static constexpr int32_t kTones[8] = {697, 770, 852, 941, 1209, 1336, 1477, 1633};
+  for (int i = 0; i < 8; ++i) {
+    e.DTMFFrequenz[i] = kTones[i];
+    e.DTMFSchritt[i] = 2 * M_PI * kTones[i] / 44100.0;
+  }
+  e.AbgehendeRufnummer = "1234";
+  e.EigeneRufnummer = "2345";
+  e.MailboxRufnummer = "3456";
+  e.MaxAufnahmezeit = 10;
+  e.DTMFEmpfindlichkeit = 50;
+}
+
+void TMain::UpdateMuteLabel(QLabel* label, bool muted) {
+  QPalette p = label->palette();
+  p.setColor(QPalette::WindowText, muted ? QColor(255, 0, 0) : QColor(0, 0, 255));
+  label->setPalette(p);
+}
+
+void TMain::LoadMeterBitmap() {
+  std::string path = platform::ToHostPath(Einstellungen.SMeterBild.str());
+  QImage img;
+  if (!img.load(Q(AnsiToUtf8(path))))
+    throw rtl::Exception("Bitmap " + AnsiToUtf8(Einstellungen.SMeterBild.str()) +
+                         " kann nicht geladen werden");
+  SMeter->SetBackGroundDIB(img);
+}
+
+void TMain::KVRInitClick() {
+  TEinstellungen& e = Einstellungen;
+  Volume->SetValue(e.VolumeWert);
+  LineOut->SetValue(e.LineOutWert);
+  MasterOut->SetValue(Volume->GetValue());
+  LineIn->SetValue(e.LineInWert);
+  Mic->SetValue(e.MicWert);
+  CD->SetValue(e.CDWert);
+  Squelch->SetValue(e.SquelchWert);
+  LineMute->setChecked(e.LineStumm);
+  UpdateMuteLabel(Label7, LineMute->isChecked());
+  CDMute->setChecked(e.CDStumm);
+  UpdateMuteLabel(Label9, CDMute->isChecked());
+  MasterMute->setChecked(e.MasterStumm);
+  UpdateMuteLabel(Label8, MasterMute->isChecked());
+  KanalSchritt = 1;
+  LoadMeterBitmap();
+  SetChecked(N141, false);
+  SetChecked(N401, false);
+  SetChecked(N801, false);
+  if (e.LetzterKanal == 80) SetChecked(N801, true);
+  if (e.LetzterKanal == 40) SetChecked(N401, true);
+  if (e.LetzterKanal == 15) SetChecked(N141, true);
+  FreeLevel->SetValue(e.FreeLevelWert);
+  // "Selektivruf Aktiv" comes with the DTMF decoder; its state is kept meanwhile.
+  SetChecked(DTMF_Open, e.SelektivrufAn);
+  SetChecked(DTMF_Rec, e.MailboxAn);
+  SMeter->SetDrawScale(e.SkalaAn);
+  SetChecked(Skala1, e.SkalaAn);
+  if (e.ZernoxAn) Zernox1Click();
+}
+
+void TMain::FormClose() {
+  Trennen1Click();
+}
+
+void TMain::closeEvent(QCloseEvent* e) {
+  Guard([this] { FormClose(); });
+  // The tick that would close the port never comes once the loop has ended.
+  Guard([this] { RS232->Close(); });
+  e->accept();
+}
+
+// --- Link and polling ---------------------------------------------------------------------------
+
+void TMain::Connect(const char* port) {
+  Einstellungen.ComPort = port;
+  RS232->SetDeviceName(port);
+  RS232->Open();
+  RS232->SetDTR(false);
+  RS232->SetRTS(false);
+  Pulse();
+  RS232->SetRTS(true);
+  Pulse();
+  RS232->SetRTS(false);
+  Verbunden = true;
+  setWindowTitle(QString("Orvel Kanalo verbunden mit ") + port);
+}
+
+void TMain::Trennen1Click() {
+  Verbunden = false;
+  // The DTMF input is closed here once the decoder is part of the station.
+}
+
+void TMain::RS232RxChar(rtl::TObject*, int Count) {
+  const int size = RS232->ReadBufSize();
+  std::vector<uint8_t> buffer(static_cast<size_t>(std::max(size, 1)), 0);
+  int n = RS232->Read(buffer.data(), std::clamp(Count, 0, size));
+  if (n == -1) {
+    rtl::Dialogs().MessageBox("Fehler beim lesen", "Information", rtl::mtInformation, rtl::mbOK);
+    return;
+  }
+  for (int i = 0; i < n; ++i) {
+    RxPuffer[static_cast<size_t>(RxLaenge)] = buffer[static_cast<size_t>(i)];
+    ++RxLaenge;
+    if (RxPuffer[0] != 0xAA || RxLaenge > 2) RxLaenge = 0;
+  }
+  if (RxPuffer[0] == 0xAA && RxLaenge == 0 && n > 0) {
+    ++RxFrames;
+    RxSWert = RxPuffer[1];
+    RxTaste = RxPuffer[2];
+  }
+}
+
+void TMain::KVRTimerTimer() {
+  TEinstellungen& e = Einstellungen;
+  const bool ctsOn = RS232->ModemLineState(1);
+  // 1. Transmit, start and continue.
+  if (e.ScanModus == 0 && Verbunden && (!ctsOn || PTTTaste)) {
+    TxAktiv = true;
+    RogerGesendet = false;
+    MasterOut->SetValue(LineOut->GetValue());
+    SetTxLED(true);
+    if (WavSenden) {
+      TxBefehl = 11;
+      CallGesendet = true;
+      SoundFertig = false;
+    }
+    if ((e.CallArt == 0 || SoundFertig) && !WavSenden) {
+      MicMute->setChecked(false);
+      TxBefehl = 15;
+      CallGesendet = true;
+      SoundFertig = false;
+    }
+    if (e.CallArt != 0 && !CallGesendet && !WavSenden) {
+      TxBefehl = 11;
+      if (e.CallArt == 1 && OnPlayCue) OnPlayCue(e.Call1Wav.str());
+      if (e.CallArt == 2 && OnPlayCue) OnPlayCue(e.Call2Wav.str());
+      if (e.CallArt == 3 && OnSendDTMF) OnSendDTMF();
+      CallGesendet = true;
+      SoundFertig = false;
+    }
+  }
+  // 2. Transmit, end.
+  if (Verbunden && ctsOn && !PTTTaste) {
+    MicMute->setChecked(true);
+    CallGesendet = false;
+    if (e.RogerAktiv && !RogerGesendet) {
+      TxBefehl = 11;
+      if (OnPlayCue) OnPlayCue(e.RogerWav.str());
+      RogerGesendet = true;
+      SoundFertig = false;
+    }
+    if ((!e.RogerAktiv || SoundFertig) && TxAktiv) {
+      TxAktiv = false;
+      MasterOut->SetValue(Volume->GetValue());
+      SetTxLED(false);
+      TxBefehl = 9;
+      if (OnStopCue) OnStopCue();
+      RogerGesendet = true;
+      SoundFertig = false;
+    }
+  }
+  // 3. Frame processing.
+  if (RxFrames > 0) {
+    int32_t p = static_cast<int32_t>(static_cast<int64_t>(RxSWert) * (e.SAdjust + 32768));
+    int32_t q = p / 32768;
+    uint8_t b = static_cast<uint8_t>(static_cast<uint32_t>(q - e.SOffset) & 0xFF);
+    if (b >= 128) b = 0;
+    const int k = ChannelIndex();
+    SWert[k] = b;
+    if (SWert[k] >= Squelch->GetValue()) {
+      if (!e.LineStumm) {
+        LineMute->setChecked(false);
+        CDMute->setChecked(true);
+      }
+      e.ScanDelayRest = e.ScanDelay;
+    } else {
+      if (e.ScanModus == 0 && e.AutoScan && e.ScanDelayRest > 0) --e.ScanDelayRest;
+      if (e.AutoScan && e.ScanDelayRest == 0) {
+        e.ScanModus = 1;
+        ScanZaehler = 0;
+        ScanTimer->SetEnabled(true);
+      }
+      if (!e.CDStumm) CDMute->setChecked(false);
+      LineMute->setChecked(true);
+    }
+    --RxFrames;
+  }
+  // 4. Meter.
+  if (SquelchZeigen > 0) {
+    --SquelchZeigen;
+    SMeter->SetNeedleColor(kNeedleRed);
+    SMeter->SetValue(Squelch->GetValue());
+  } else {
+    SMeter->SetNeedleColor(kNeedleBlack);
+    SMeter->SetValue(SWert[ChannelIndex()]);
+  }
+  // 5. Poll or close.
+  if (Verbunden && RxFrames == 0) RS232->Write(&TxBefehl, 1);
+  if (!Verbunden && RxFrames == 0) {
+    RS232->Close();
+    setWindowTitle(kCaptionOff);
+  }
+  // 6. Key codes.
+  if (RxTaste > 80 && RxTaste < 88) DNClick();
+  if (RxTaste > 116 && RxTaste < 124) UPClick();
+  if (RxTaste > 130) UPClick();
+}
+
+void TMain::SquelchChange() {
+  SquelchZeigen = 10;
+  ShowScanClick();
+}
+
+void TMain::Button1Click() {
+  Einstellungen.RogerAktiv = !Einstellungen.RogerAktiv;
+  DisplayClick();
+}
+
+void TMain::Button2Click() {
+  Einstellungen.CallArt = static_cast<uint8_t>(Einstellungen.CallArt + 1);
+  if (Einstellungen.CallArt > 3) Einstellungen.CallArt = 0;
+  DisplayClick();
+}
+
+// --- Channels and display ---------------------------------------------------------------------
+
+void TMain::UPClick() {
+  TEinstellungen& e = Einstellungen;
+  RS232->SetRTS(true);
+  e.Kanal += KanalSchritt;
+  if (e.Kanal > e.LetzterKanal) e.Kanal = e.ErsterKanal;
+  if (e.Kanal < e.ErsterKanal) e.Kanal = e.LetzterKanal;
+  Pulse();
+  RS232->SetRTS(false);
+  DisplayClick();
+}
+
+void TMain::DNClick() {
+  TEinstellungen& e = Einstellungen;
+  RS232->SetDTR(true);
+  e.Kanal -= KanalSchritt;
+  if (e.Kanal < e.ErsterKanal) e.Kanal = e.LetzterKanal;
+  if (e.Kanal > e.LetzterKanal) e.Kanal = e.ErsterKanal;
+  Pulse();
+  RS232->SetDTR(false);
+  DisplayClick();
+}
+
+void TMain::SetChannelMode(QAction* item, int first, int last) {
+  ScanbandCanvas.fill(Qt::white);
+  Einstellungen.ErsterKanal = first;
+  Einstellungen.LetzterKanal = last;
+  for (QAction* a : {N141, N401, N801}) SetChecked(a, a == item);
+  ShowScanClick();
+}
+
+void TMain::Sync1Click() {
+  std::string v = rtl::InputBox("Kanalwahl", "Momentaner Kanal", IntToStr(Einstellungen.Kanal));
+  // The count indexes the 80-entry tables, so an entry outside them is brought to the nearest
+  // channel rather than stored as it is.
+  Einstellungen.Kanal = std::clamp<int32_t>(StrToInt(v), 1, kChannels);
+  DisplayClick();
+}
+
+void TMain::Zernox1Click() {
+  if (Zernox1->isChecked()) {
+    UP->setText("Up");
+    DN->setText("Dn");
+    SetChecked(Zernox1, false);
+    KanalSchritt = 1;
+  } else {
+    DN->setText("Up");
+    UP->setText("Dn");
+    SetChecked(Zernox1, true);
+    KanalSchritt = -1;
+  }
+}
+
+void TMain::DisplayClick() {
+  const TEinstellungen& e = Einstellungen;
+  const int k = ChannelIndex();
+  K_Anzeige->setText(Q(IntToStr(e.Kanal)));
+  F_Anzeige->setText(Q(AnsiToUtf8(e.Frequenz[k].str())));
+  P_ChPass->setVisible(e.KanalPass[k]);
+  P_Scan->setVisible(e.ScanModus != 0);
+  P_Auto->setVisible(e.AutoScan);
+  P_Roger->setVisible(e.RogerAktiv);
+  switch (e.CallArt) {
+    case 0:
+      P_Call->setText("");
+      break;
+    case 1:
+      P_Call->setText("Call 1");
+      break;
+    case 2:
+      P_Call->setText("Call 2");
+      break;
+    case 3:
+      P_Call->setText("DTMF");
+      break;
+    default:
+      P_Call->setText("Error");
+  }
+}
+
+// --- Scanner
+// --------------------------------------------------------------------------------------
+
+void TMain::ScanClick() {
+  TEinstellungen& e = Einstellungen;
+  if (e.ScanModus == 0) {
+    e.ScanModus = 1;
+    ScanZaehler = 0;
+    ScanTimer->SetEnabled(true);
+    if (Zernox1->isChecked())
+      DNClick();
+    else
+      UPClick();
+  } else {
+    e.ScanModus = 0;
+    e.AutoScan = false;
+    ScanTimer->SetEnabled(false);
+  }
+  DisplayClick();
+}
+
+void TMain::FreeScanClick() {
+  TEinstellungen& e = Einstellungen;
+  if (e.ScanModus == 2) {
+    e.ScanModus = 0;
+    e.AutoScan = false;
+    ScanTimer->SetEnabled(false);
+  } else {
+    e.ScanModus = 2;
+    ScanZaehler = 0;
+    ScanTimer->SetEnabled(true);
+    if (Zernox1->isChecked())
+      DNClick();
+    else
+      UPClick();
+  }
+  DisplayClick();
+}
+
+void TMain::ScanAutoClick() {
+  Einstellungen.AutoScan = !Einstellungen.AutoScan;
+  DisplayClick();
+}
+
+void TMain::B_SkipClick() {
+  const int k = ChannelIndex();
+  Einstellungen.KanalPass[k] = !Einstellungen.KanalPass[k];
+  DisplayClick();
+  ShowScanClick();
+}
+
+void TMain::ScanTimerTimer() {
+  TEinstellungen& e = Einstellungen;
+  const int k = ChannelIndex();
+  const bool match = (e.ScanModus == 1 && SWert[k] > Squelch->GetValue()) ||
+                     (e.ScanModus == 2 && SWert[k] < FreeLevel->GetValue());
+  if (match && !e.KanalPass[k]) {
+    ++ScanZaehler;
+  } else {
+    ScanZaehler = 0;
+    if (!Zernox1->isChecked()) {
+      RS232->SetRTS(true);
+      e.Kanal += KanalSchritt;
+      Pulse();
+      RS232->SetRTS(false);
+    } else {
+      RS232->SetDTR(true);
+      e.Kanal -= KanalSchritt;
+      Pulse();
+      RS232->SetDTR(false);
+    }
+    if (e.Kanal > e.LetzterKanal) e.Kanal = e.ErsterKanal;
+  }
+  if (ScanZaehler > 4) {
+    ScanTimer->SetEnabled(false);
+    e.ScanModus = 0;
+  }
+  ShowScanClick();
+  DisplayClick();
+}
+
+void TMain::ShowScanClick() {
+  TEinstellungen& e = Einstellungen;
+  QImage& c = ScanbandCanvas;
+  const int W = c.width(), H = c.height();
+  QPainter p(&c);
+  // A settings file may carry any channel bounds; only channels 1..80 have bars, and a mode
+  // without channels draws none (instead of dividing by zero).
+  const int first = std::max<int32_t>(e.ErsterKanal, 1);
+  const int last = std::min<int32_t>(e.LetzterKanal, kChannels);
+  const int w = e.LetzterKanal > 0 ? W / e.LetzterKanal : 0;
+  const int bar = (w * 80) / 100;
+  p.setPen(QPen(Qt::white, 1));
+  p.drawLine(0, H - e.FreeLevelWert, W, H - e.FreeLevelWert);
+  p.drawLine(0, H - e.SquelchWert, W, H - e.SquelchWert);
+  if (w > 0) {
+    for (int ch = first; ch <= last; ++ch) {
+      const int x = w * (ch - 1) + w / 2;
+      if (bar > 0) {
+        p.fillRect(QRect(x - bar / 2, 0, bar, H), Qt::white);
+        const QColor col = e.KanalPass[ch] ? QColor(255, 0, 0) : QColor(0, 128, 0);
+        const int h = std::min<int>(SWert[ch], H);
+        p.fillRect(QRect(x - bar / 2, H - h, bar, h), col);
+      }
+    }
+  }
+  if (FormBereit) {
+    e.FreeLevelWert = FreeLevel->GetValue();
+    e.SquelchWert = Squelch->GetValue();
+  }
+  p.setPen(QPen(QColor(255, 0, 0), 1));
+  p.drawLine(0, H - e.FreeLevelWert, W, H - e.FreeLevelWert);
+  p.drawLine(0, H - e.SquelchWert, W, H - e.SquelchWert);
+  p.end();
+  Scanband->setPixmap(QPixmap::fromImage(c));
+}
+
+bool TMain::InputInt(const char* caption, const char* prompt, int32_t& value) {
+  std::string s = rtl::InputBox(caption, prompt, IntToStr(value));
+  value = StrToInt(s);
+  return true;
+}
+
+void TMain::ScanPuls1Click() {
+  InputInt("ScanPuls", "Pulslänge ", Einstellungen.ScanPuls);
+}
+
+void TMain::ScanDelayZeit1Click() {
+  InputInt("Delayzeit für Scanner", "Zeit in Ticks von 100ms", Einstellungen.ScanDelay);
+}
+
+// --- S-meter -------------------------------------------------------------------------------------
+
+void TMain::SBild1Click() {
+  rtl::TFileDialogOptions o;
+  o.Title = "Open Picture File";
+  o.Filter = "Bitmaps (*.bmp)|*.bmp";
+  o.InitialDir = platform::ToHostPath(kDataDir);
+  auto file = rtl::Dialogs().OpenFile(o);
+  if (!file) return;
+  Einstellungen.SMeterBild = Utf8ToAnsi(platform::ToWindowsPath(*file));
+  LoadMeterBitmap();
+}
+
+void TMain::SAdjust1Click() {
+  InputInt("Adjust S-Meter", "+- 32768", Einstellungen.SAdjust);
+}
+
+void TMain::SOffset1Click() {
+  InputInt("S Offset", "Offset von 0 bis 100", Einstellungen.SOffset);
+}
+
+void TMain::Skala1Click() {
+  SetChecked(Skala1, !Skala1->isChecked());
+  SMeter->SetDrawScale(Skala1->isChecked());
+}
+
+// --- Settings file
+// ---------------------------------------------------------------------------------
+
+void TMain::Save1Click() {
+  TEinstellungen& e = Einstellungen;
+  e.SquelchWert = Squelch->GetValue();
+  e.FreeLevelWert = FreeLevel->GetValue();
+  e.MicWert = Mic->GetValue();
+  e.CDWert = CD->GetValue();
+  e.LineInWert = LineIn->GetValue();
+  e.LineOutWert = LineOut->GetValue();
+  e.VolumeWert = Volume->GetValue();
+  e.ComPort = RS232->DeviceName().substr(0, 8);
+  e.SelektivrufAn = DTMF_Open->isChecked();
+  e.MailboxAn = DTMF_Rec->isChecked();
+  e.SkalaAn = Skala1->isChecked();
+  e.ZernoxAn = Zernox1->isChecked();
+  rtl::TFileDialogOptions o;
+  o.Title = "";
+  o.Filter = "KVR 100 Einstellungen|*.kvr";
+  o.DefaultExt = "kvr";
+  o.FileName = "default";
+  o.InitialDir = platform::ToHostPath(kDataDir);
+  auto file = rtl::Dialogs().SaveFile(o);
+  if (!file) return;
+  platform::EnsureParentDir(*file);
+  SaveSettingsFile(*file, e);
+}
+
+void TMain::Load1Click() {
+  rtl::TFileDialogOptions o;
+  o.Filter = "KVR Einstellungen|*.kvr";
+  o.DefaultExt = "kvr";
+  o.FileName = "default";
+  o.InitialDir = platform::ToHostPath(kDataDir);
+  auto file = rtl::Dialogs().OpenFile(o);
+  if (!file) return;
+  LoadSettingsFile(*file, Einstellungen);
+  KVRInitClick();
+  ShowScanClick();
+  DisplayClick();
+}
+
+// --- Mute labels and info -----------------------------------------------------------------------
+
+void TMain::Label7Click() {
+  Einstellungen.LineStumm = !Einstellungen.LineStumm;
+  UpdateMuteLabel(Label7, Einstellungen.LineStumm);
+  LineMute->setChecked(Einstellungen.LineStumm);
+}
+
+void TMain::Label9Click() {
+  Einstellungen.CDStumm = !Einstellungen.CDStumm;
+  UpdateMuteLabel(Label9, Einstellungen.CDStumm);
+  CDMute->setChecked(Einstellungen.CDStumm);
+}
+
+void TMain::Label8Click() {
+  Einstellungen.MasterStumm = !Einstellungen.MasterStumm;
+  UpdateMuteLabel(Label8, Einstellungen.MasterStumm);
+  MasterMute->setChecked(Einstellungen.MasterStumm);
+}
+
+void TMain::Info1Click() {
+  Info->show();
+  Info->raise();
+}
+
+}  // namespace app

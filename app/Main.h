@@ -1,0 +1,232 @@
+// TMain: the station's window, the front of the radio, and everything it does on the main thread:
+// start-up and defaults, the link to the KVR box and the 100 ms poll, channel stepping and the
+// display, the scanner with its band picture, the S-meter, the settings file.
+//
+// The window owns every component. Visual controls are Qt children of the window; non-visual
+// components (serial port, timers, audio, mixer) are owned by `Components`, an rtl::TComponent
+// that dies with the window. State that the original kept at module level lives here, once.
+// Thread: main thread only; the serial port's events reach it through synchronous hand-over.
+#pragma once
+
+#include <QAction>
+#include <QCheckBox>
+#include <QImage>
+#include <QLabel>
+#include <QMainWindow>
+#include <QMenu>
+#include <QPushButton>
+#include <array>
+#include <functional>
+#include <memory>
+
+#include "app/Settings.h"
+#include "comm/CommInt.h"
+#include "controls/MMLEDS.h"
+#include "controls/MMMeter.h"
+#include "controls/MMPanel.h"
+#include "controls/MMWheel.h"
+#include "rtl/Classes.h"
+#include "timers/MMHTimer.h"
+#include "timers/MMLTimer.h"
+#include "timers/WinTimer.h"
+
+namespace app {
+
+class TInfo;
+
+// A filled circle or rectangle with a pen, like the toolkit's shape (the TX lamp, the
+// selective-call lamp). Mouse presses are reported.
+class TShape : public QWidget {
+ public:
+  enum TShapeType { stRectangle, stCircle };
+  TShape(QWidget* parent, TShapeType type);
+  QColor BrushColor() const { return brush_; }
+  void SetBrushColor(const QColor& c);
+  std::function<void()> OnMouseDown;
+
+ protected:
+  void paintEvent(QPaintEvent*) override;
+  void mousePressEvent(QMouseEvent*) override;
+
+ private:
+  TShapeType type_;
+  QColor brush_ = Qt::white;
+};
+
+// A label that reports clicks (the mute labels "Line In", "CD", "Volume").
+class TClickLabel : public QLabel {
+ public:
+  using QLabel::QLabel;
+  std::function<void()> OnClick;
+
+ protected:
+  void mousePressEvent(QMouseEvent*) override;
+};
+
+// A button that reports presses and releases of any mouse button (the "PTT" button).
+class TPressButton : public QPushButton {
+ public:
+  using QPushButton::QPushButton;
+  std::function<void()> OnMouseDown, OnMouseUp;
+
+ protected:
+  void mousePressEvent(QMouseEvent*) override;
+  void mouseReleaseEvent(QMouseEvent*) override;
+};
+
+class TMain : public QMainWindow {
+ public:
+  explicit TMain(QWidget* parent = nullptr);
+  ~TMain() override;
+
+  // Runs the creation handler; separate from the constructor so that the window exists (and
+  // the error box has a parent) when start-up reports a problem.
+  void FormCreate();
+
+  // --- Settings and runtime state -------------------------------------------------------------
+  TEinstellungen Einstellungen;
+  bool TxAktiv = false;
+  bool PTTTaste = false;
+  bool WavSenden = false;
+  bool CallGesendet = false;
+  bool RogerGesendet = true;
+  bool SoundFertig = false;
+  std::array<uint8_t, kChannels + 1> SWert{};  // 1..80
+  int32_t ScanZaehler = 0;
+  bool Verbunden = false;
+  std::array<uint8_t, 3> RxPuffer{};
+  int32_t RxLaenge = 0;
+  int32_t RxFrames = 0;
+  uint8_t TxBefehl = 9;
+  uint8_t RxSWert = 0;
+  uint8_t RxTaste = 0;
+  uint8_t SquelchZeigen = 0;
+  int8_t KanalSchritt = 1;
+  bool FormBereit = false;
+
+  // --- Components --------------------------------------------------------------------------------
+  rtl::TComponent Components{nullptr};
+  comm::TComm* RS232;
+  timers::TTimer* KVRTimer;
+  timers::TTimer* ScanTimer;
+
+  QWidget* Panel4;
+  controls::TMMMeter* SMeter;
+  QLabel *Image1, *Label1, *Label6;
+  QWidget* DisplayPanel;
+  TShape* TxLED;
+  QLabel *K_Anzeige, *F_Anzeige, *Panel2, *Panel3;
+  QLabel *P_Auto, *P_Scan, *P_ChPass, *P_Call, *P_Roger;
+  QPushButton *UP, *DN, *Button1, *Button2;
+  TPressButton* B_PTT;
+  QPushButton *Scan, *ScanAuto, *FreeScan, *B_Skip;
+  QWidget* Panel6;
+  QLabel* Scanband;
+  QImage ScanbandCanvas;  // 290 x 100, shown stretched in `Scanband`
+  controls::TMMWheel *Squelch, *FreeLevel, *Mic, *CD, *LineIn, *LineOut, *Volume, *MasterOut;
+  QCheckBox *LineMute, *MicMute, *CDMute, *MasterMute;
+  TClickLabel *Label7, *Label8, *Label9;
+  QLabel *Label10, *LabelSquelch, *LabelFree, *LabelMic;
+  TShape* Shape1;
+  QPushButton* DTMF_Clr;
+  QLabel *L_M, *L_A;
+  QPushButton *PlayWav, *RecWav, *StopWav, *SendWav;
+  QLabel *WaveName, *WavTime;
+  controls::TMMLED* RecLED;
+  std::array<controls::TMMBorder*, 5> MMBorder{};
+
+  // Menu items (captions as the operator knows them).
+  QAction *Load1, *Save1, *mitCOM11, *mitCOM21, *Trennen1;
+  QAction *N141, *N401, *N801, *Sync1;
+  QAction *OpenRoger, *OpenCall1, *OpenCall2;
+  QAction *Callwith1, *Openat1, *DTMFEmpfindlichkeit1, *DTMF_Open;
+  QAction *RecordStart1, *DTMF_Rec, *Mailboxabhren1, *Settings1;
+  QAction *ScanPuls1, *ScanDelayZeit1, *SBild1, *SAdjust1, *SOffset1, *Skala1, *Zernox1;
+  QAction *AudioAnalyse1, *Datenuebertragung1, *Info1;
+
+  TInfo* Info = nullptr;
+
+  // --- Internal operations and handlers ----------------------------------------------------
+  void DisplayClick();
+  void ShowScanClick();
+  void DefaultWerteClick();
+  void KVRInitClick();
+  void FormClose();
+
+  void RS232RxChar(rtl::TObject* Sender, int Count);
+  void KVRTimerTimer();
+  void mitCOM11Click() { Connect("COM1"); }
+  void mitCOM21Click() { Connect("COM2"); }
+  void Trennen1Click();
+  void B_PTTMouseDown() { PTTTaste = true; }
+  void B_PTTMouseUp() { PTTTaste = false; }
+  void SquelchChange();
+  void Button1Click();
+  void Button2Click();
+
+  void UPClick();
+  void DNClick();
+  void N141Click() { SetChannelMode(N141, 4, 15); }
+  void N401Click() { SetChannelMode(N401, 1, 40); }
+  void N801Click() { SetChannelMode(N801, 1, 80); }
+  void Sync1Click();
+  void Zernox1Click();
+
+  void ScanClick();
+  void FreeScanClick();
+  void ScanAutoClick();
+  void B_SkipClick();
+  void ScanTimerTimer();
+  void FreeLevelChange() { ShowScanClick(); }
+  void ScanPuls1Click();
+  void ScanDelayZeit1Click();
+
+  void SBild1Click();
+  void SAdjust1Click();
+  void SOffset1Click();
+  void Skala1Click();
+
+  void Save1Click();
+  void Load1Click();
+
+  void Label7Click();
+  void Label8Click();
+  void Label9Click();
+  void Info1Click();
+
+  // Checks or unchecks a menu item; checking a radio item removes the marks of the other radio
+  // items of its menu without running their handlers.
+  static void SetChecked(QAction* item, bool checked);
+
+  // The channel-step pulse: ScanPuls x 1000 iterations of the original counting loop, taken
+  // as ScanPuls x 10 microseconds (20 ms by default, which radios with a pulse input take
+  // reliably). Replaceable so that tests do not sleep.
+  std::function<void(int64_t micros)> PulseWait;
+  void Pulse();
+
+  // Sound output of the transmission: a call cue or roger file (Windows-style path), its stop,
+  // and the DTMF call. Bound by the sound part of the station.
+  std::function<void(const std::string& file)> OnPlayCue;
+  std::function<void()> OnStopCue;
+  std::function<void()> OnSendDTMF;
+
+  // The number of steps of a mixer volume control, 0 when there is none (no mixer).
+  std::function<int(const char* control)> MixerSteps;
+
+ protected:
+  void closeEvent(QCloseEvent* e) override;
+
+ private:
+  void BuildFront();
+  void BuildMenus();
+  void Connect(const char* port);
+  void SetChannelMode(QAction* item, int first, int last);
+  void UpdateMuteLabel(QLabel* label, bool muted);
+  void LoadMeterBitmap();
+  bool InputInt(const char* caption, const char* prompt, int32_t& value);
+  void Guard(const std::function<void()>& handler);
+  int ChannelIndex() const;  // Kanal clamped to 1..80 for table access
+  void SetTxLED(bool transmitting);
+};
+
+}  // namespace app
