@@ -281,10 +281,17 @@ class PosixDevice : public ISerialDevice {
     std::lock_guard lk(mu_);
     if (fd_ < 0) return EBADF;
     PullLocked();
+    const bool wasFull = in_.size() >= in_cap_;
     size_t n = std::min(count, in_.size());
     std::copy_n(in_.begin(), n, static_cast<uint8_t*>(buffer));
     in_.erase(in_.begin(), in_.begin() + static_cast<std::ptrdiff_t>(n));
     done = n;
+    if (wasFull && n > 0) {
+      // The waiter stopped watching the port while the queue was full; there is room again, so
+      // it must look once more (and pull what the kernel kept meanwhile).
+      PullLocked();
+      KickLocked();
+    }
     if (n == 0 && dead_) return EIO;
     return 0;
   }
@@ -327,14 +334,8 @@ class PosixDevice : public ISerialDevice {
         return EIO;
       }
     }
-    if (tx_pending_) {
-      // Wake the waiter so that it starts watching for the transmitter going empty.
-      uint64_t one = 1;
-      if (waiting_ && !cancel_) {
-        [[maybe_unused]] ssize_t x = ::write(efd_, &one, sizeof one);
-        kicked_ = true;
-      }
-    }
+    // Wake the waiter so that it starts watching for the transmitter going empty.
+    if (tx_pending_) KickLocked();
     return 0;
   }
 
@@ -420,6 +421,13 @@ class PosixDevice : public ISerialDevice {
     if (t.c_iflag & INPCK) dcb_.Flags |= DCB_fParity;
     dcb_.XonChar = t.c_cc[VSTART];
     dcb_.XoffChar = t.c_cc[VSTOP];
+  }
+
+  void KickLocked() {
+    if (!waiting_ || cancel_) return;
+    uint64_t one = 1;
+    [[maybe_unused]] ssize_t x = ::write(efd_, &one, sizeof one);
+    kicked_ = true;
   }
 
   void MarkDeadLocked() {

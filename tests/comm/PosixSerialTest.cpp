@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -248,5 +249,40 @@ TEST_F(PtyTest, TheEvtCharRaisesRxFlagAndTheQueueCountIsExact) {
   ASSERT_EQ(dev->ClearErrors(errors, in, out), 0);
   EXPECT_EQ(in, 3u);
   EXPECT_EQ(errors, 0u);
+  dev->Close();
+}
+
+TEST_F(PtyTest, AFullInputQueueLosesNothingAndResumesWhenRead) {
+  std::shared_ptr<platform::ISerialDevice> dev;
+  ASSERT_EQ(platform::OpenPosixSerial(path, nullptr, dev), 0);
+  ASSERT_EQ(dev->SetupQueues(16, 16), 0);
+  ASSERT_EQ(dev->SetEventMask(platform::EV_RXCHAR), 0);
+  std::vector<uint8_t> sent(40);
+  for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<uint8_t>(i + 1);
+  ASSERT_EQ(::write(master, sent.data(), sent.size()), 40);
+
+  std::vector<uint8_t> got;
+  uint32_t mask = 0;
+  while (got.size() < sent.size()) {
+    auto wait = std::async(std::launch::async, [&] {
+      uint32_t m = 0;
+      return dev->WaitEvent(m) == 0 ? m : 0u;
+    });
+    // Reading frees room; the waiter must notice and report the bytes the kernel kept.
+    uint8_t buf[16];
+    size_t done = 0;
+    ASSERT_EQ(dev->Read(buf, sizeof buf, done, 0), 0);
+    got.insert(got.end(), buf, buf + done);
+    if (got.size() == sent.size()) dev->CancelWait();
+    if (wait.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+      dev->CancelWait();  // release the stuck waiter, then fail
+      FAIL() << "the waiter never saw the bytes kept by the kernel";
+    }
+    mask = wait.get();
+    if (got.size() < sent.size()) {
+      EXPECT_EQ(mask, platform::EV_RXCHAR);
+    }
+  }
+  EXPECT_EQ(got, sent);
   dev->Close();
 }
