@@ -5,14 +5,18 @@
 #include <QMetaObject>
 #include <QScreen>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "app/DataFiles.h"
 #include "app/QtDialogs.h"
 #include "platform/Host.h"
 #include "platform/serial/Serial.h"
+#include "platform/serial/Sim.h"
 #include "rtl/Dialogs.h"
 #include "rtl/Forms.h"
 #include "rtl/Messages.h"
+#include "sim/KvrBox.h"
 
 namespace {
 
@@ -48,6 +52,23 @@ int main(int argc, char** argv) {
       [](const std::string& com) { return platform::HostConfig::Instance().Get(com); });
 
   app::InstallDefaultDataFiles();
+
+  // A port mapped to the simulator gets a box and radio of its own, with a few stations on the
+  // band, so the station can be tried without hardware.
+  std::vector<std::shared_ptr<sim::KvrBox>> boxes;
+  for (const char* com : {"COM1", "COM2"}) {
+    std::string target = platform::HostConfig::Instance().Get(com);
+    if (target.rfind("sim", 0) != 0) continue;
+    std::string wire = target.size() > 4 && target[3] == ':' ? target.substr(4) : "sim";
+    if (platform::SimWire::Find(wire)) continue;
+    auto box = sim::KvrBox::StartSimulator(wire);
+    box->SetChannel(9);
+    box->SetSignal(9, 40);
+    box->SetSignal(19, 85);
+    box->SetSignal(27, 60);
+    box->SetSignal(34, 25);
+    boxes.push_back(box);
+  }
 
   auto* main = new app::TMain;
   main->setAttribute(Qt::WA_DeleteOnClose);

@@ -280,3 +280,43 @@ TEST_F(LongTimer, IntervalBelowOneNeverFires) {
 }
 
 }  // namespace
+
+#include "timers/WinTimer.h"
+
+namespace {
+
+using timers::TTimer;
+
+class WindowTimer : public HiTimerWindow {};
+
+TEST_F(WindowTimer, TicksAreCoalescedWhileTheMainThreadIsBusy) {
+  TTimer t(nullptr);
+  t.SetInterval(100);
+  t.SetOnTimer(Count());
+  time_->Advance(1000);
+  rtl::Application().ProcessMessages();
+  EXPECT_EQ(fired_, 1);
+  time_->Advance(100);
+  rtl::Application().ProcessMessages();
+  EXPECT_EQ(fired_, 2);
+}
+
+TEST_F(WindowTimer, NothingRunsWhileLoadingOrDisabled) {
+  TTimer t(nullptr);
+  t.BeginLoading();
+  t.SetInterval(100);
+  t.SetOnTimer(Count());
+  time_->Advance(500);
+  rtl::Application().ProcessMessages();
+  EXPECT_EQ(fired_, 0);
+  t.EndLoading();
+  time_->Advance(100);
+  rtl::Application().ProcessMessages();
+  EXPECT_EQ(fired_, 1);
+  t.SetEnabled(false);
+  time_->Advance(500);
+  rtl::Application().ProcessMessages();
+  EXPECT_EQ(fired_, 1);
+}
+
+}  // namespace

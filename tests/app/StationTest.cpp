@@ -1,0 +1,546 @@
+// The station window against the simulated KVR box: start-up, link, poll, channels, scanner,
+// S-meter and settings, driven by the manual clock and a hand-pumped queue.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <filesystem>
+
+#include "app/Info.h"
+#include "app/Main.h"
+#include "app/Settings.h"
+#include "platform/Host.h"
+#include "platform/MMTimer.h"
+#include "platform/serial/Serial.h"
+#include "platform/serial/Sim.h"
+#include "sim/KvrBox.h"
+#include "tests/support/Recorders.h"
+
+namespace fs = std::filesystem;
+using app::TMain;
+
+namespace {
+
+class Station : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    static int argc = 1;
+    static char name[] = "test_app";
+    static char* argv[] = {name, nullptr};
+    if (!qApp) new QApplication(argc, argv);
+  }
+  void SetUp() override {
+    root_ = fs::temp_directory_path() /
+            ("kanalo-station-" + std::to_string(::getpid()) + "-" +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(root_);
+    fs::create_directories(root_ / "Kanalo");
+    platform::SetDataRoot(root_.string());
+    QImage(277, 129, QImage::Format_RGB32)
+        .save(QString::fromStdString((root_ / "Kanalo/S_Meter.bmp").string()), "BMP");
+    wire_ = std::make_shared<platform::SimWire>();
+    platform::SimWire::Register("station", wire_);
+    box_ = std::make_unique<sim::KvrBox>(wire_);
+    box_->SetChannel(9);  // the radio stands where the station's default count starts
+    platform::SetPortMappingLookup([](const std::string& com) {
+      return com == "COM1" || com == "COM2" ? std::string("sim:station") : std::string();
+    });
+  }
+  void TearDown() override {
+    main_.reset();
+    box_.reset();
+    platform::SimWire::Unregister("station");
+    platform::SetPortMappingLookup(nullptr);
+    platform::SetDataRoot("");
+    fs::remove_all(root_);
+  }
+
+  TMain& Start() {
+    main_ = std::make_unique<TMain>();
+    main_->PulseWait = [this](int64_t us) { pulses_.push_back(us); };
+    main_->FormCreate();
+    return *main_;
+  }
+
+  // One 100 ms tick, then whatever the box answers is delivered.
+  void Tick(int n = 1) {
+    for (int i = 0; i < n; ++i) {
+      time_->Advance(100);
+      rtl::Application().ProcessMessages();
+      if (main_->Verbunden)
+        testsupport::PumpUntil([&] { return main_->RxFrames > 0 || box_->Commands().empty(); },
+                               2000);
+    }
+  }
+
+  void WriteSettings(const app::TEinstellungen& e) {
+    app::SaveSettingsFile((root_ / "Kanalo/default.kvr").string(), e);
+  }
+  app::TEinstellungen Defaults() {
+    TMain m;
+    m.DefaultWerteClick();
+    return m.Einstellungen;
+  }
+
+  fs::path root_;
+  platform::ScopedManualTime time_;
+  testsupport::ScopedDialogs dialogs_;
+  testsupport::ErrorBoxRecorder errors_;
+  std::shared_ptr<platform::SimWire> wire_;
+  std::unique_ptr<sim::KvrBox> box_;
+  std::unique_ptr<TMain> main_;
+  std::vector<int64_t> pulses_;
+};
+
+TEST_F(Station, FirstStartShowsChannelNineOfFortyUnconnected) {
+  TMain& m = Start();
+  EXPECT_EQ(m.windowTitle().toStdString(), "Orvel Kanalo nicht verbunden");
+  EXPECT_EQ(m.K_Anzeige->text().toStdString(), "9");
+  EXPECT_EQ(m.F_Anzeige->text().toStdString(), "27.065 ");
+  EXPECT_TRUE(m.N401->isChecked());
+  EXPECT_FALSE(m.N141->isChecked());
+  EXPECT_EQ(m.Einstellungen.ComPort.str(), "NOCOM");
+  EXPECT_EQ(m.Volume->GetValue(), 16);  // (31 + 1) div 2
+  EXPECT_EQ(m.Squelch->GetValue(), 50);
+  EXPECT_TRUE(m.FormBereit);
+  EXPECT_TRUE(m.Info->isHidden());
+  EXPECT_TRUE(errors_.messages.empty());
+}
+
+TEST_F(Station, SavedPortComTwoConnectsAtStartUp) {
+  auto e = Defaults();
+  e.ComPort = "COM2";
+  WriteSettings(e);
+  TMain& m = Start();
+  EXPECT_EQ(m.windowTitle().toStdString(), "Orvel Kanalo verbunden mit COM2");
+  EXPECT_TRUE(m.Verbunden);
+  EXPECT_TRUE(box_->Connected());
+  EXPECT_EQ(box_->UpPulses(), 0);  // the connect pulse steps nothing
+  EXPECT_EQ(pulses_, (std::vector<int64_t>{20000, 20000}));
+}
+
+TEST_F(Station, DesignTimeDeviceNameDoesNotConnect) {
+  auto e = Defaults();
+  e.ComPort = "Com1";
+  WriteSettings(e);
+  TMain& m = Start();
+  EXPECT_FALSE(m.Verbunden);
+  EXPECT_FALSE(m.RS232->IsOpen());
+}
+
+TEST_F(Station, MissingMeterPictureIsReportedAndTheWindowStillOpens) {
+  fs::remove(root_ / "Kanalo/S_Meter.bmp");
+  auto e = Defaults();
+  e.ComPort = "COM1";
+  WriteSettings(e);
+  TMain& m = Start();
+  ASSERT_EQ(errors_.messages.size(), 1u);
+  EXPECT_NE(errors_.messages[0].find("S_Meter.bmp"), std::string::npos);
+  EXPECT_FALSE(m.Verbunden);  // the rest of start-up was abandoned
+}
+
+TEST_F(Station, PollSendsReceiveCommandAndFramesReachTheMeter) {
+  box_->SetSignal(9, 60);
+  auto e = Defaults();
+  e.ComPort = "COM1";
+  WriteSettings(e);
+  TMain& m = Start();
+  Tick();  // sends 9, the box answers
+  EXPECT_EQ(box_->LastCommand(), 9);
+  EXPECT_EQ(m.RxSWert, 60);
+  Tick();  // processes the frame
+  EXPECT_EQ(m.SWert[9], 60);
+  EXPECT_FALSE(m.LineMute->isChecked());  // 60 reaches the squelch level 50: open
+}
+
+TEST_F(Station, SquelchOpensTheLineAndClosesIt) {
+  auto e = Defaults();
+  e.ComPort = "COM1";
+  WriteSettings(e);
+  TMain& m = Start();
+  box_->SetSignal(9, 70);
+  Tick(2);
+  EXPECT_FALSE(m.LineMute->isChecked());
+  EXPECT_TRUE(m.CDMute->isChecked());
+  box_->SetSignal(9, 10);
+  Tick(2);
+  EXPECT_TRUE(m.LineMute->isChecked());
+  EXPECT_FALSE(m.CDMute->isChecked());
+}
+
+TEST_F(Station, HeldLineMuteStaysWhenTheSquelchOpens) {
+  auto e = Defaults();
+  e.ComPort = "COM1";
+  WriteSettings(e);
+  TMain& m = Start();
+  m.Label7Click();
+  box_->SetSignal(9, 100);
+  Tick(2);
+  EXPECT_TRUE(m.LineMute->isChecked());
+}
+
+TEST_F(Station, SConversionAppliesGainAndZeroPointWithWrap) {
+  TMain& m = Start();
+  auto conv = [&](uint8_t raw, int32_t adjust, int32_t offset) {
+    m.Einstellungen.SAdjust = adjust;
+    m.Einstellungen.SOffset = offset;
+    m.RxSWert = raw;
+    m.RxFrames = 1;
+    m.KVRTimerTimer();
+    return m.SWert[m.Einstellungen.Kanal];
+  };
+  EXPECT_EQ(conv(60, 16384, 0), 90);
+  EXPECT_EQ(conv(60, 16384, 10), 80);
+  EXPECT_EQ(conv(100, 16384, 0), 0);  // 150 is 128 or more
+  EXPECT_EQ(conv(127, 0, 0), 127);
+  EXPECT_EQ(conv(200, 0, 0), 0);
+  EXPECT_EQ(conv(10, 0, 20), 0);  // wraps to 246
+  EXPECT_EQ(conv(255, -32768, 0), 0);
+}
+
+TEST_F(Station, FramingFollowsTheSyncByte) {
+  TMain& m = Start();
+  auto feed = [&](std::vector<uint8_t> bytes) {
+    wire_->PeerSend(bytes);
+    // The port is closed: deliver the bytes through an open one.
+  };
+  (void)feed;
+  m.Einstellungen.ComPort = "COM1";
+  m.mitCOM11Click();
+  box_->SetSilent(true);
+  auto send = [&](std::vector<uint8_t> b) {
+    int before = static_cast<int>(m.RxFrames);
+    wire_->PeerSend(b);
+    testsupport::PumpUntil([&] { return m.RxFrames != before; }, 300);
+  };
+  send({0xAA, 0x30, 0x64});
+  EXPECT_EQ(m.RxFrames, 1);
+  EXPECT_EQ(m.RxSWert, 0x30);
+  EXPECT_EQ(m.RxTaste, 0x64);
+  m.RxFrames = 0;
+  send({0xAA});
+  EXPECT_EQ(m.RxFrames, 0);
+  send({0x31, 0x65});
+  EXPECT_EQ(m.RxFrames, 1);
+  EXPECT_EQ(m.RxSWert, 0x31);
+  m.RxFrames = 0;
+  send({0x12, 0xAA, 0x32, 0x66});
+  EXPECT_EQ(m.RxFrames, 1);
+  EXPECT_EQ(m.RxSWert, 0x32);
+  m.RxFrames = 0;
+  send({0xAA, 1, 2, 0xAA, 3, 4});
+  EXPECT_EQ(m.RxFrames, 1);
+  EXPECT_EQ(m.RxSWert, 3);
+}
+
+TEST_F(Station, PushToTalkKeysTheBoxAndReleaseReturnsToReceive) {
+  auto e = Defaults();
+  e.ComPort = "COM1";
+  WriteSettings(e);
+  TMain& m = Start();
+  Tick();
+  m.B_PTTMouseDown();
+  Tick();
+  EXPECT_EQ(box_->LastCommand(), 15);
+  EXPECT_TRUE(m.TxAktiv);
+  EXPECT_FALSE(m.MicMute->isChecked());
+  m.B_PTTMouseUp();
+  Tick(2);
+  EXPECT_EQ(box_->LastCommand(), 9);
+  EXPECT_FALSE(m.TxAktiv);
+  EXPECT_TRUE(m.MicMute->isChecked());
+}
+
+TEST_F(Station, RadioPushToTalkIsIgnoredWhileScanning) {
+  auto e = Defaults();
+  e.ComPort = "COM1";
+  WriteSettings(e);
+  TMain& m = Start();
+  m.Einstellungen.ScanModus = 1;
+  box_->SetPTT(true);
+  testsupport::PumpUntil([&] { return !m.RS232->ModemLineState(1); }, 500);
+  Tick(2);
+  EXPECT_FALSE(m.TxAktiv);
+  m.Einstellungen.ScanModus = 0;
+  Tick(2);
+  EXPECT_TRUE(m.TxAktiv);
+}
+
+TEST_F(Station, BoxKeysStepTheChannel) {
+  auto e = Defaults();
+  e.ComPort = "COM1";
+  WriteSettings(e);
+  TMain& m = Start();
+  box_->PressKey(85);
+  Tick(2);
+  int afterDown = m.Einstellungen.Kanal;
+  EXPECT_LT(afterDown, 9);
+  box_->PressKey(200);
+  Tick(3);
+  EXPECT_GT(m.Einstellungen.Kanal, afterDown);
+  EXPECT_EQ(box_->Channel(), m.Einstellungen.Kanal);  // the radio followed every pulse
+}
+
+TEST_F(Station, StepsWrapInsideTheChannelMode) {
+  TMain& m = Start();
+  m.mitCOM11Click();
+  m.Einstellungen.Kanal = 40;
+  m.UPClick();
+  EXPECT_EQ(m.Einstellungen.Kanal, 1);
+  m.DNClick();
+  EXPECT_EQ(m.Einstellungen.Kanal, 40);
+  m.N141Click();
+  EXPECT_TRUE(m.N141->isChecked());
+  EXPECT_FALSE(m.N401->isChecked());
+  m.Einstellungen.Kanal = 15;
+  m.UPClick();
+  EXPECT_EQ(m.Einstellungen.Kanal, 4);
+  m.DNClick();
+  EXPECT_EQ(m.Einstellungen.Kanal, 15);
+  m.Einstellungen.Kanal = 30;  // from the 40-channel mode
+  m.DNClick();
+  EXPECT_EQ(m.Einstellungen.Kanal, 4);
+  m.Einstellungen.Kanal = 30;
+  m.UPClick();
+  EXPECT_EQ(m.Einstellungen.Kanal, 4);
+}
+
+TEST_F(Station, StepOnAClosedPortRaisesAndKeepsTheChannel) {
+  TMain& m = Start();
+  EXPECT_THROW(m.UPClick(), rtl::Exception);
+  EXPECT_EQ(m.Einstellungen.Kanal, 9);
+}
+
+TEST_F(Station, ReversedDirectionSwapsLabelsAndCounting) {
+  TMain& m = Start();
+  m.mitCOM11Click();
+  m.Zernox1Click();
+  EXPECT_EQ(m.UP->text().toStdString(), "Dn");
+  EXPECT_EQ(m.DN->text().toStdString(), "Up");
+  int ups = box_->UpPulses();
+  m.UPClick();
+  EXPECT_EQ(m.Einstellungen.Kanal, 8);
+  EXPECT_EQ(box_->UpPulses(), ups + 1);  // still the RTS line
+  m.Skala1Click();
+  EXPECT_TRUE(m.Skala1->isChecked());
+  EXPECT_FALSE(m.Zernox1->isChecked());  // the radio mark went...
+  EXPECT_EQ(m.KanalSchritt, -1);         // ...but the direction stays
+}
+
+TEST_F(Station, DisplayShowsIndicatorsAndCallCue) {
+  TMain& m = Start();
+  m.Einstellungen.Kanal = 23;
+  m.DisplayClick();
+  EXPECT_EQ(m.F_Anzeige->text().toStdString(), "27.255 ");
+  m.Einstellungen.Kanal = 41;
+  m.DisplayClick();
+  EXPECT_EQ(m.F_Anzeige->text().toStdString(), "26.565 ");
+  m.Button2Click();
+  m.Button2Click();
+  EXPECT_EQ(m.P_Call->text().toStdString(), "Call 2");
+  m.Einstellungen.CallArt = 7;
+  m.DisplayClick();
+  EXPECT_EQ(m.P_Call->text().toStdString(), "Error");
+  m.Button2Click();  // 8 > 3: back to none
+  EXPECT_EQ(m.P_Call->text().toStdString(), "");
+  m.Button1Click();
+  EXPECT_FALSE(m.P_Roger->isHidden());
+}
+
+TEST_F(Station, ManualChannelEntry) {
+  TMain& m = Start();
+  dialogs_->inputs = {std::string("17"), std::nullopt, std::string("abc"), std::string("500")};
+  m.Sync1Click();
+  EXPECT_EQ(m.Einstellungen.Kanal, 17);
+  EXPECT_EQ(m.K_Anzeige->text().toStdString(), "17");
+  m.Sync1Click();  // cancelled
+  EXPECT_EQ(m.Einstellungen.Kanal, 17);
+  try {
+    m.Sync1Click();
+    FAIL();
+  } catch (const rtl::EConvertError& e) {
+    EXPECT_EQ(e.Message, "'abc' ist kein gültiger Integerwert");
+  }
+  EXPECT_EQ(m.Einstellungen.Kanal, 17);
+  m.Sync1Click();
+  EXPECT_EQ(m.Einstellungen.Kanal, 80);  // kept inside the channel tables
+  EXPECT_EQ(dialogs_->inputCaptions[0], "Kanalwahl");
+}
+
+TEST_F(Station, MuteLabelsToggle) {
+  TMain& m = Start();
+  m.Label8Click();
+  EXPECT_TRUE(m.Einstellungen.MasterStumm);
+  EXPECT_TRUE(m.MasterMute->isChecked());
+  EXPECT_EQ(m.Label8->palette().color(QPalette::WindowText), QColor(255, 0, 0));
+  m.Label8Click();
+  EXPECT_FALSE(m.Einstellungen.MasterStumm);
+  EXPECT_FALSE(m.MasterMute->isChecked());
+  EXPECT_EQ(m.Label8->palette().color(QPalette::WindowText), QColor(0, 0, 255));
+}
+
+TEST_F(Station, BusyScanStopsAfterFiveMatchingTicksAndSkipsPassChannels) {
+  TMain& m = Start();
+  m.mitCOM11Click();
+  m.Einstellungen.Kanal = 40;
+  m.ScanClick();
+  EXPECT_EQ(m.Einstellungen.Kanal, 1);
+  EXPECT_FALSE(m.P_Scan->isHidden());
+  m.SWert[3] = 90;
+  m.SWert[5] = 90;
+  m.Einstellungen.KanalPass[3] = true;
+  for (int i = 0; i < 20 && m.Einstellungen.ScanModus != 0; ++i) m.ScanTimerTimer();
+  EXPECT_EQ(m.Einstellungen.ScanModus, 0);
+  EXPECT_EQ(m.Einstellungen.Kanal, 5);
+  EXPECT_FALSE(m.ScanTimer->Enabled());
+}
+
+TEST_F(Station, EqualToSquelchDoesNotStopTheScan) {
+  TMain& m = Start();
+  m.mitCOM11Click();
+  m.ScanClick();
+  int k = m.Einstellungen.Kanal;
+  m.SWert[k] = static_cast<uint8_t>(m.Squelch->GetValue());
+  m.ScanTimerTimer();
+  EXPECT_EQ(m.Einstellungen.Kanal, k + 1);
+}
+
+TEST_F(Station, FreeDuringBusyScanSwitchesAndStepsOnce) {
+  TMain& m = Start();
+  m.mitCOM11Click();
+  m.ScanClick();
+  int k = m.Einstellungen.Kanal;
+  m.FreeScanClick();
+  EXPECT_EQ(m.Einstellungen.ScanModus, 2);
+  EXPECT_EQ(m.Einstellungen.Kanal, k + 1);
+  m.ScanAutoClick();
+  m.ScanClick();  // stops and switches Auto off
+  EXPECT_EQ(m.Einstellungen.ScanModus, 0);
+  EXPECT_FALSE(m.Einstellungen.AutoScan);
+}
+
+TEST_F(Station, AutoScanRestartsAfterTheQuietDelay) {
+  TMain& m = Start();
+  m.Einstellungen.AutoScan = true;
+  m.Einstellungen.ScanDelay = 3;
+  m.RxSWert = 80;  // busy: reload
+  m.RxFrames = 1;
+  m.KVRTimerTimer();
+  EXPECT_EQ(m.Einstellungen.ScanDelayRest, 3);
+  m.RxSWert = 0;
+  for (int i = 0; i < 3; ++i) {
+    m.RxFrames = 1;
+    m.KVRTimerTimer();
+  }
+  EXPECT_EQ(m.Einstellungen.ScanModus, 1);
+  EXPECT_TRUE(m.ScanTimer->Enabled());
+}
+
+TEST_F(Station, ScanBandDrawsBarsAndLevelLines) {
+  TMain& m = Start();
+  m.N801Click();
+  m.SWert[10] = 40;
+  m.Einstellungen.KanalPass[20] = true;
+  m.SWert[20] = 30;
+  m.ShowScanClick();
+  const QImage& c = m.ScanbandCanvas;
+  // 290 div 80 = 3 px per channel, bars 2 px wide.
+  const int x10 = 3 * 9 + 1, x20 = 3 * 19 + 1;
+  EXPECT_EQ(QColor(c.pixel(x10, 99)), QColor(0, 128, 0));
+  EXPECT_EQ(QColor(c.pixel(x10, 61)), QColor(0, 128, 0));
+  EXPECT_EQ(QColor(c.pixel(x10, 55)), QColor(Qt::white));
+  EXPECT_EQ(QColor(c.pixel(x20, 95)), QColor(255, 0, 0));
+  EXPECT_EQ(QColor(c.pixel(200, 100 - 50)), QColor(255, 0, 0));  // squelch line
+}
+
+TEST_F(Station, SquelchKnobShowsItsLevelInRedForOneSecond) {
+  TMain& m = Start();
+  m.Squelch->SetValue(30);
+  EXPECT_EQ(m.SquelchZeigen, 10);
+  for (int i = 0; i < 10; ++i) m.KVRTimerTimer();
+  EXPECT_EQ(m.SMeter->GetNeedleColor(), 0x0000FFu);
+  m.KVRTimerTimer();
+  EXPECT_EQ(m.SMeter->GetNeedleColor(), 0x000000u);
+}
+
+TEST_F(Station, SaveThenLoadBringsEverythingBack) {
+  TMain& m = Start();
+  m.mitCOM21Click();
+  m.Einstellungen.Kanal = 33;
+  m.Squelch->SetValue(64);
+  m.Skala1Click();
+  std::string file = (root_ / "Kanalo/saved.kvr").string();
+  dialogs_->files = {file};
+  m.Save1Click();
+  EXPECT_EQ(fs::file_size(file), 1976u);
+  EXPECT_EQ(dialogs_->fileDialogs[0].Filter, "KVR 100 Einstellungen|*.kvr");
+  EXPECT_EQ(dialogs_->fileDialogs[0].DefaultExt, "kvr");
+
+  m.Einstellungen.Kanal = 2;
+  m.Squelch->SetValue(10);
+  m.Skala1Click();
+  dialogs_->files = {file};
+  m.Load1Click();
+  EXPECT_EQ(m.Einstellungen.Kanal, 33);
+  EXPECT_EQ(m.K_Anzeige->text().toStdString(), "33");
+  EXPECT_EQ(m.Squelch->GetValue(), 64);
+  EXPECT_TRUE(m.Skala1->isChecked());
+  EXPECT_EQ(m.Einstellungen.ComPort.str(), "COM2");
+}
+
+TEST_F(Station, LoadedScanStateShowsButDoesNotRun) {
+  auto e = Defaults();
+  e.ScanModus = 1;
+  std::string file = (root_ / "Kanalo/scan.kvr").string();
+  app::SaveSettingsFile(file, e);
+  TMain& m = Start();
+  dialogs_->files = {file};
+  m.Load1Click();
+  EXPECT_FALSE(m.P_Scan->isHidden());
+  EXPECT_FALSE(m.ScanTimer->Enabled());
+  m.ScanClick();
+  EXPECT_EQ(m.Einstellungen.ScanModus, 0);
+}
+
+TEST_F(Station, HostileSettingsFileCannotCrashTheStation) {
+  auto e = Defaults();
+  e.Kanal = 100000;
+  e.ErsterKanal = -5;
+  e.LetzterKanal = 0;
+  WriteSettings(e);
+  TMain& m = Start();
+  m.ShowScanClick();
+  m.DisplayClick();
+  m.RxFrames = 1;
+  m.KVRTimerTimer();
+  EXPECT_EQ(m.F_Anzeige->text().toStdString(), "26.955 ");  // shown as the last channel
+}
+
+TEST_F(Station, RadioItemsExcludeEachOtherWithoutRunningHandlers) {
+  TMain& m = Start();
+  TMain::SetChecked(m.Zernox1, true);
+  TMain::SetChecked(m.Skala1, true);
+  EXPECT_FALSE(m.Zernox1->isChecked());
+  EXPECT_EQ(m.KanalSchritt, 1);
+  TMain::SetChecked(m.DTMF_Open, true);  // another menu: untouched
+  EXPECT_TRUE(m.Skala1->isChecked());
+}
+
+TEST_F(Station, DisconnectClosesThePortOnTheNextQuietTick) {
+  TMain& m = Start();
+  m.mitCOM11Click();
+  m.Trennen1Click();
+  EXPECT_TRUE(m.RS232->IsOpen());
+  m.KVRTimerTimer();
+  EXPECT_FALSE(m.RS232->IsOpen());
+  EXPECT_EQ(m.windowTitle().toStdString(), "Orvel Kanalo nicht verbunden");
+  m.mitCOM11Click();
+  m.Trennen1Click();
+  try {
+    m.mitCOM21Click();  // still open until the next tick
+    FAIL();
+  } catch (const rtl::Exception& x) {
+    EXPECT_EQ(x.Message, "Port already assigned (open) (Error: -1) ");
+  }
+}
+
+}  // namespace
