@@ -1,0 +1,236 @@
+#include "audio/MMACMCvt.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "rtl/ResStrings.h"
+
+namespace audio {
+
+namespace {
+constexpr uint16_t kALaw = 6, kMuLaw = 7;
+
+bool IsPcmShape(const TWaveFormatEx* f) {
+  return f && f->wFormatTag == WAVE_FORMAT_PCM &&
+         (f->wBitsPerSample == 8 || f->wBitsPerSample == 16) && f->nChannels >= 1 &&
+         f->nChannels <= 2 && f->nSamplesPerSec > 0;
+}
+bool IsLaw(const TWaveFormatEx* f) {
+  return f && (f->wFormatTag == kALaw || f->wFormatTag == kMuLaw) && f->wBitsPerSample == 8 &&
+         f->nChannels >= 1 && f->nChannels <= 2 && f->nSamplesPerSec > 0;
+}
+}  // namespace
+
+int16_t ALawToLinear(uint8_t a) {
+  a ^= 0x55;
+  const int seg = (a & 0x70) >> 4;
+  int t = (a & 0x0F) << 4;
+  t += seg == 0 ? 8 : 0x108;
+  if (seg > 1) t <<= seg - 1;
+  return static_cast<int16_t>((a & 0x80) ? t : -t);
+}
+
+int16_t MuLawToLinear(uint8_t u) {
+  u = static_cast<uint8_t>(~u);
+  int t = ((u & 0x0F) << 3) + 0x84;
+  t <<= (u & 0x70) >> 4;
+  return static_cast<int16_t>((u & 0x80) ? (0x84 - t) : (t - 0x84));
+}
+
+bool TPCMConvertStream::CanConvert(const TWaveFormatEx* in, const TWaveFormatEx* out) {
+  return (IsPcmShape(in) || IsLaw(in)) && IsPcmShape(out);
+}
+
+std::unique_ptr<TPCMConvertStream> TPCMConvertStream::Open(const TWaveFormatEx* in,
+                                                           const TWaveFormatEx* out) {
+  if (!CanConvert(in, out)) return nullptr;
+  return std::unique_ptr<TPCMConvertStream>(new TPCMConvertStream(*in, *out));
+}
+
+TWaveFormatPtr TPCMConvertStream::Suggest(const TWaveFormatEx* in) {
+  if (IsPcmShape(in)) return CopyWaveFormat(in);
+  if (IsLaw(in)) {
+    TWaveFormatEx f = MakePCMFormat(in->nSamplesPerSec, 16, in->nChannels);
+    return CopyWaveFormat(&f);
+  }
+  return nullptr;
+}
+
+void TPCMConvertStream::Reset() {
+  phase_ = 0;
+  havePrev_ = false;
+}
+
+void TPCMConvertStream::Convert(const uint8_t* in, size_t n, std::vector<uint8_t>& out) {
+  // Decode to 16-bit frames of the output's channel count.
+  const int ich = in_.nChannels, och = out_.nChannels;
+  const size_t bytesPerSample = in_.wBitsPerSample / 8;
+  const size_t frames = n / (bytesPerSample * static_cast<size_t>(ich));
+  frames_.clear();
+  frames_.reserve(frames * static_cast<size_t>(och));
+  for (size_t i = 0; i < frames; ++i) {
+    int32_t s[2];
+    for (int c = 0; c < ich; ++c) {
+      const uint8_t* p =
+          in + (i * static_cast<size_t>(ich) + static_cast<size_t>(c)) * bytesPerSample;
+      if (in_.wFormatTag == kALaw)
+        s[c] = ALawToLinear(*p);
+      else if (in_.wFormatTag == kMuLaw)
+        s[c] = MuLawToLinear(*p);
+      else if (bytesPerSample == 1)
+        s[c] = (static_cast<int32_t>(*p) - 128) * 256;
+      else
+        s[c] = static_cast<int16_t>(p[0] | (p[1] << 8));
+    }
+    if (ich == 2 && och == 1) {
+      frames_.push_back((s[0] + s[1]) / 2);
+    } else if (ich == 1 && och == 2) {
+      frames_.push_back(s[0]);
+      frames_.push_back(s[0]);
+    } else {
+      for (int c = 0; c < och; ++c) frames_.push_back(s[c]);
+    }
+  }
+  const auto put = [&](int32_t v) {
+    v = std::clamp(v, -32768, 32767);
+    if (out_.wBitsPerSample == 8) {
+      out.push_back(static_cast<uint8_t>(v / 256 + 128));
+    } else {
+      out.push_back(static_cast<uint8_t>(v & 0xFF));
+      out.push_back(static_cast<uint8_t>((v >> 8) & 0xFF));
+    }
+  };
+  const size_t nf = frames_.size() / static_cast<size_t>(och);
+  if (in_.nSamplesPerSec == out_.nSamplesPerSec) {
+    for (int32_t v : frames_) put(v);
+    return;
+  }
+  // Linear interpolation: `phase_` is the time of the next output frame, in input frames after
+  // the previous input frame. It runs on across calls so that buffer edges leave no gaps.
+  const double step = static_cast<double>(in_.nSamplesPerSec) / out_.nSamplesPerSec;
+  for (size_t i = 0; i < nf; ++i) {
+    const int32_t* cur = &frames_[i * static_cast<size_t>(och)];
+    if (!havePrev_) {
+      for (int c = 0; c < och; ++c) prev_[c] = cur[c];
+      havePrev_ = true;
+      phase_ = 0;
+      continue;
+    }
+    while (phase_ < 1.0) {
+      for (int c = 0; c < och; ++c)
+        put(static_cast<int32_t>(std::lround(prev_[c] + (cur[c] - prev_[c]) * phase_)));
+      phase_ += step;
+    }
+    phase_ -= 1.0;
+    for (int c = 0; c < och; ++c) prev_[c] = cur[c];
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void TMMACMConverter::SetPWaveFormat(PWaveFormatEx Format) {
+  Wanted_ = CopyWaveFormat(Format);
+  Recompute();
+}
+
+TWaveFormatPtr TMMACMConverter::ComputeOutputFormat() {
+  return Enabled_ ? CopyWaveFormat(Wanted_.get()) : nullptr;
+}
+
+bool TMMACMConverter::PathExists(const TWaveFormatEx* out) {
+  const TWaveFormatEx* in = InFormat_.get();
+  if (!in || !out) return false;
+  if (in->wFormatTag == out->wFormatTag && in->wBitsPerSample == out->wBitsPerSample &&
+      in->nChannels == out->nChannels && in->nSamplesPerSec == out->nSamplesPerSec)
+    return true;
+  return TPCMConvertStream::CanConvert(in, out);
+}
+
+bool TMMACMConverter::Prepare() {
+  stream_ = TPCMConvertStream::Open(InFormat_.get(), GetPWaveFormat());
+  return stream_ != nullptr;
+}
+
+uint32_t TMMACMConverter::InputBlockSize() const {
+  const uint32_t align = InFormat_ ? std::max<uint32_t>(InFormat_->nBlockAlign, 1) : 1;
+  return std::max<uint32_t>(8192 / align * align, align);
+}
+
+void TMMACMConverter::Convert(const uint8_t* in, size_t n, bool, std::vector<uint8_t>& out) {
+  if (stream_) stream_->Convert(in, n, out);
+}
+
+void TMMACMConverter::ConvertError() {
+  throw EMMConverterError("Unable to convert to destination format");
+}
+
+void TMMACMConverter::NothingConverted(int& retries) {
+  // A rate converter may need more than one small block before it yields a frame.
+  if (++retries > 5) ConvertError();
+}
+
+// ---------------------------------------------------------------------------------------------
+
+TMMPCMConverter::TMMPCMConverter(rtl::TComponent* AOwner) : TMMACMConverter(AOwner) {}
+
+void TMMPCMConverter::SetAutoConvert(bool V) {
+  if (V == AutoConvert_) return;
+  AutoConvert_ = V;
+  Recompute();
+}
+
+void TMMPCMConverter::SetSampleRate(uint32_t V) {
+  V = std::clamp<uint32_t>(V, 8000, 88200);
+  if (V == SampleRate_) return;
+  SampleRate_ = V;
+  Recompute();
+}
+
+void TMMPCMConverter::SetBitLength(TMMBits V) {
+  if (V == BitLength_) return;
+  BitLength_ = V;
+  Recompute();
+}
+
+void TMMPCMConverter::SetMode(TMMMode V) {
+  if (V == Mode_) return;
+  Mode_ = V;
+  Recompute();
+}
+
+void TMMPCMConverter::SetRequired(TMMRequiredParams V) {
+  if (V == Required_) return;
+  Required_ = V;
+  if (AutoConvert_) Recompute();
+}
+
+void TMMPCMConverter::SetPWaveFormat(PWaveFormatEx Format) {
+  if (Format && !IsValidPCM(Format) && !IsDesigning())
+    throw EMMConverterError(rtl::LoadResString(28062));
+  if (IsValidPCM(Format)) {
+    SampleRate_ = Format->nSamplesPerSec;
+    BitLength_ = Format->wBitsPerSample == 16 ? b16Bit : b8Bit;
+    Mode_ = Format->nChannels == 2 ? mStereo : mMono;
+  }
+  TMMACMConverter::SetPWaveFormat(Format);
+}
+
+TWaveFormatPtr TMMPCMConverter::ComputeOutputFormat() {
+  const TWaveFormatEx* in = InFormat_.get();
+  if (!in) {
+    TWaveFormatEx f =
+        MakePCMFormat(SampleRate_, BitLength_ == b16Bit ? 16 : 8, Mode_ == mStereo ? 2 : 1);
+    return CopyWaveFormat(&f);
+  }
+  TWaveFormatPtr s = TPCMConvertStream::Suggest(in);
+  if (AutoConvert_ || !s) return s;
+  uint32_t rate = s->nSamplesPerSec;
+  uint16_t bits = s->wBitsPerSample, ch = s->nChannels;
+  if (Required_ & rpBits) bits = BitLength_ == b16Bit ? 16 : 8;
+  if (Required_ & rpChannels) ch = Mode_ == mStereo ? 2 : 1;
+  if (Required_ & rpSampleRate) rate = SampleRate_;
+  TWaveFormatEx f = MakePCMFormat(rate, bits, ch);
+  return CopyWaveFormat(&f);
+}
+
+}  // namespace audio

@@ -1,0 +1,234 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "audio/MMACMCvt.h"
+#include "audio/MMADCvt.h"
+#include "audio/MMWave.h"
+#include "tests/audio/ChainHelpers.h"
+#include "tests/audio/WaveFiles.h"
+
+using namespace audio;
+using audiotest::Bytes;
+using audiotest::Riff;
+using audiotest::TempDir;
+using audiotest::TPipe;
+
+namespace {
+void OpenAndStart(std::initializer_list<TMMDSPComponent*> chain, int32_t size) {
+  for (auto* c : chain) {
+    c->SetBufferSize(size);
+    c->Opened();
+  }
+  for (auto* c : chain) c->Started();
+}
+
+// Pulls everything from `sink`'s upstream in buffers of `size`; counts the requests.
+std::vector<uint8_t> PullAll(TMMDSPComponent& sink, uint32_t size, int* requests = nullptr,
+                             bool* moreAtLastData = nullptr) {
+  std::vector<uint8_t> all, buf(size);
+  for (int i = 0; i < 100000; ++i) {
+    TMMExtWaveHdr h;
+    h.lpData = buf.data();
+    h.dwBufferLength = size;
+    bool more = false;
+    sink.BufferLoad(&h, more);
+    if (requests) ++*requests;
+    all.insert(all.end(), buf.begin(), buf.begin() + h.dwBytesRecorded);
+    if (h.dwBytesRecorded > 0 && moreAtLastData) *moreAtLastData = more;
+    if (!more) break;
+  }
+  return all;
+}
+
+std::vector<int16_t> AsS16(const std::vector<uint8_t>& b) {
+  std::vector<int16_t> s(b.size() / 2);
+  std::memcpy(s.data(), b.data(), s.size() * 2);
+  return s;
+}
+
+// A tag-51 style file: headerless IMA nibbles.
+std::string ImaFile(const TempDir& dir, uint16_t tag, uint16_t ch, uint32_t n, uint8_t v) {
+  Bytes body;
+  body.tag("fmt ").u32(20).u16(tag).u16(ch).u32(8000).u32(4000 * ch).u16(ch).u16(4).u16(2).u16(0);
+  body.tag("data").u32(n).fill(n, v);
+  return dir.Write("ima" + std::to_string(tag) + ".wav", Riff(body));
+}
+}  // namespace
+
+TEST(ImaDecoding, TagsDifferInRoundingAndStereoNibbleOrder) {
+  std::vector<int16_t> out;
+  adpcm::TImaState st;
+  const uint8_t mono[] = {0x70};
+  adpcm::DecodeIma(51, mono, 1, 1, st, out);
+  EXPECT_EQ(out, (std::vector<int16_t>{13, 15}));
+  out.clear();
+  st = adpcm::TImaState();
+  adpcm::DecodeIma(3, mono, 1, 1, st, out);
+  EXPECT_EQ(out.front(), 11);  // shift-and-add rounding
+  out.clear();
+  st = adpcm::TImaState();
+  const uint8_t stereo[] = {0x10, 0x20};
+  adpcm::DecodeIma(518, stereo, 2, 2, st, out);
+  // Byte 1 first: left from its high nibble (2), right from its low nibble (0).
+  ASSERT_EQ(out.size(), 4u);
+  EXPECT_EQ(out[0], 4);  // (5 * 7) / 8
+  EXPECT_EQ(out[1], 0);  // (1 * 7) / 8
+  out.clear();
+  st = adpcm::TImaState();
+  adpcm::DecodeIma(3, stereo, 2, 2, st, out);
+  EXPECT_EQ(out[0], 0);  // left from the low nibble of byte 0 (0)
+  EXPECT_EQ(out[1], 1);  // right from its high nibble (1): 7>>3 + 7>>2
+}
+
+TEST(ImaDecoding, PredictorSaturatesForAntexAndWrapsForTag3) {
+  std::vector<uint8_t> up(40, 0x77);  // every nibble "up by the most"
+  adpcm::TImaState a, b;
+  std::vector<int16_t> sat, wrap;
+  adpcm::DecodeIma(51, up.data(), up.size(), 1, a, sat);
+  adpcm::DecodeIma(3, up.data(), up.size(), 1, b, wrap);
+  EXPECT_EQ(sat.back(), 32767);
+  EXPECT_LT(*std::min_element(wrap.begin(), wrap.end()), 0);
+}
+
+TEST(AdpcmConverter, ImaFileDecodesThroughTheChainToEitherWidth) {
+  TempDir dir;
+  TMMWaveFile file;
+  TMMADPCMConverter conv;
+  TPipe sink;
+  file.SetOutput(&conv);
+  conv.SetOutput(&sink);
+  file.Wave()->SetFileName(ImaFile(dir, 51, 1, 1000, 0x70));
+  ASSERT_NE(sink.GetPWaveFormat(), nullptr);
+  EXPECT_EQ(sink.GetPWaveFormat()->wFormatTag, WAVE_FORMAT_PCM);
+  EXPECT_EQ(sink.GetPWaveFormat()->wBitsPerSample, 16);
+  EXPECT_TRUE(conv.CanDecode());
+  OpenAndStart({&file, &conv, &sink}, 1000);
+  bool more = true;
+  const auto pcm = PullAll(sink, 1000, nullptr, &more);
+  EXPECT_EQ(pcm.size(), 4000u);  // two 16-bit samples per byte
+  EXPECT_FALSE(more);            // turned false with the last data, nothing pending
+
+  conv.SetBitLength(b8Bit);
+  EXPECT_EQ(sink.GetPWaveFormat()->wBitsPerSample, 8);
+}
+
+TEST(AdpcmConverter, DisabledOrUnknownInputPassesThrough) {
+  TMMADPCMConverter conv;
+  TPipe src, sink;
+  src.SetOutput(&conv);
+  conv.SetOutput(&sink);
+  struct {
+    TWaveFormatEx f;
+    uint8_t extra[2];
+  } gsm{};
+  gsm.f.wFormatTag = 49;
+  gsm.f.nChannels = 1;
+  gsm.f.nSamplesPerSec = 8000;
+  gsm.f.nBlockAlign = 65;
+  gsm.f.cbSize = 2;
+  src.SetPWaveFormat(&gsm.f);
+  EXPECT_FALSE(conv.CanDecode());
+  EXPECT_EQ(sink.GetPWaveFormat()->wFormatTag, 49);
+  conv.SetEnabled(false);
+  EXPECT_TRUE(conv.CanDecode());
+  EXPECT_EQ(sink.GetPWaveFormat()->wFormatTag, 49);
+  conv.SetEnabled(true);
+  try {
+    conv.Opened();
+    FAIL();
+  } catch (const EMMADPCMError& e) {
+    EXPECT_EQ(e.Message, "Unable to convert to destination format");
+  }
+}
+
+TEST(PcmConverter, PcmInputPassesThroughWithAutoConvert) {
+  TMMPCMConverter conv;
+  TPipe src, sink;
+  src.SetOutput(&conv);
+  conv.SetOutput(&sink);
+  TWaveFormatEx f = MakePCMFormat(22050, 16, 2);
+  src.SetPWaveFormat(&f);
+  EXPECT_FALSE(conv.ConvertNeeded());
+  EXPECT_TRUE(SameWaveFormat(sink.GetPWaveFormat(), &f));
+  try {
+    TWaveFormatEx bad = f;
+    bad.wFormatTag = 2;
+    conv.SetPWaveFormat(&bad);
+    FAIL();
+  } catch (const EMMConverterError& e) {
+    EXPECT_EQ(e.Message, "Invalid WaveFormat");
+  }
+}
+
+TEST(PcmConverter, WidthChannelsAndRateFollowTheRequiredProperties) {
+  TMMPCMConverter conv;
+  TPipe src, sink;
+  src.SetOutput(&conv);
+  conv.SetOutput(&sink);
+  conv.SetAutoConvert(false);
+  conv.SetBitLength(b8Bit);
+  conv.SetMode(mMono);
+  conv.SetSampleRate(16000);
+  TWaveFormatEx f = MakePCMFormat(8000, 16, 2);
+  src.SetPWaveFormat(&f);
+  ASSERT_TRUE(conv.ConvertPossible());
+  EXPECT_EQ(sink.GetPWaveFormat()->nSamplesPerSec, 16000u);
+  EXPECT_EQ(sink.GetPWaveFormat()->nChannels, 1);
+  int served = 0;
+  src.OnBufferLoad = [&](rtl::TObject*, PWaveHdr h, bool& more) {
+    // 100 stereo frames of a constant (+1000 left, +3000 right) per request, five requests.
+    const uint32_t n = std::min<uint32_t>(h->dwBufferLength, 400);
+    for (uint32_t i = 0; i < n; i += 4) {
+      h->lpData[i] = 0xE8, h->lpData[i + 1] = 0x03;
+      h->lpData[i + 2] = 0xB8, h->lpData[i + 3] = 0x0B;
+    }
+    h->dwBytesRecorded = n;
+    more = ++served < 5;
+  };
+  OpenAndStart({&src, &conv, &sink}, 256);
+  const auto out = PullAll(sink, 256);
+  // 500 input frames at twice the rate: one frame short of 1000 (the last has no successor).
+  EXPECT_NEAR(static_cast<double>(out.size()), 1000.0, 2.0);
+  for (uint8_t v : out) ASSERT_EQ(v, 2000 / 256 + 128);
+}
+
+TEST(PcmConverter, LawDecodingTables) {
+  EXPECT_EQ(ALawToLinear(0xD5), 8);
+  EXPECT_EQ(ALawToLinear(0x55), -8);
+  EXPECT_EQ(ALawToLinear(0xAA), 32256);
+  EXPECT_EQ(MuLawToLinear(0xFF), 0);
+  EXPECT_EQ(MuLawToLinear(0x80), 32124);
+  EXPECT_EQ(MuLawToLinear(0x00), -32124);
+}
+
+// Microsoft ADPCM as another tool writes it decodes to exactly what that tool decodes.
+TEST(AdpcmInterop, MsAdpcmFromSoxDecodesSampleExact) {
+  if (std::system("command -v sox >/dev/null 2>&1") != 0) GTEST_SKIP() << "sox not installed";
+  TempDir dir;
+  for (int ch : {1, 2}) {
+    const std::string wav = dir.File("ms" + std::to_string(ch) + ".wav");
+    const std::string raw = dir.File("ms" + std::to_string(ch) + ".raw");
+    const std::string cmd = "sox -n -r 11025 -c " + std::to_string(ch) + " -e ms-adpcm '" + wav +
+                            "' synth 0.7 sine 440 sine 1250 vol 0.8 2>/dev/null && sox '" + wav +
+                            "' -t raw -e signed -b 16 '" + raw + "' 2>/dev/null";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    TMMWaveFile file;
+    TMMADPCMConverter conv;
+    TPipe sink;
+    file.SetOutput(&conv);
+    conv.SetOutput(&sink);
+    file.Wave()->SetFileName(wav);
+    EXPECT_EQ(file.Wave()->FormatString(), "Microsoft ADPCM");
+    ASSERT_TRUE(conv.CanDecode());
+    ASSERT_EQ(sink.GetPWaveFormat()->nChannels, ch);
+    OpenAndStart({&file, &conv, &sink}, 2048);
+    const auto ours = AsS16(PullAll(sink, 2048));
+    const auto theirs = AsS16(TempDir::Read(raw));
+    ASSERT_EQ(ours.size(), theirs.size()) << ch;
+    int worst = 0;
+    for (size_t i = 0; i < ours.size(); ++i) worst = std::max(worst, std::abs(ours[i] - theirs[i]));
+    EXPECT_LE(worst, 1) << ch;
+  }
+}
