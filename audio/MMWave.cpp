@@ -1,6 +1,5 @@
 #include "audio/MMWave.h"
 
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +8,7 @@
 #include <filesystem>
 #include <mutex>
 
+#include "platform/Host.h"
 #include "rtl/ResStrings.h"
 #include "rtl/SysUtils.h"
 
@@ -74,15 +74,7 @@ int64_t WaveFreeSpace(const std::string& path) {
     std::lock_guard<std::mutex> lock(FreeSpaceMutex());
     if (FreeSpaceFn()) return FreeSpaceFn()(path);
   }
-  fs::path p = fs::absolute(path).parent_path();
-  struct statvfs st;
-  while (!p.empty()) {
-    if (statvfs(p.c_str(), &st) == 0)
-      return static_cast<int64_t>(st.f_bavail) * static_cast<int64_t>(st.f_frsize);
-    if (p == p.root_path()) break;
-    p = p.parent_path();
-  }
-  return -1;
+  return platform::FreeDiskSpace(path);
 }
 
 std::string WaveFormatTagName(uint16_t tag) {
