@@ -135,6 +135,10 @@ void TMMDSPComponent::SetInput(TMMDSPComponent* Value) {
     // Copy the list: a receiver may not add or remove components, but be safe against it.
     const std::vector<TMMDSPComponent*> all = DSPComponentList();
     for (TMMDSPComponent* c : all) c->LinkChanging(this, false, "Input");
+    // A neighbour linked through AcceptsOutput publishes no property the broadcast could check;
+    // its side is dropped here so that it never keeps a pointer to us.
+    TMMDSPComponent* old = Input_;
+    if (old->Output_ == this) old->SetOutputLink(nullptr, "");
     SetInputLink(nullptr, "");
     ChangePWaveFormat(nullptr);
   }
@@ -156,7 +160,8 @@ void TMMDSPComponent::SetOutput(TMMDSPComponent* Value) {
     // The old neighbour may have dropped its side already through the broadcast; it still hears
     // that no format comes from here any more.
     TMMDSPComponent* old = Output_;
-    if (!old->IsDestroying()) old->ChangePWaveFormat(nullptr);
+    old->ChangePWaveFormat(nullptr);
+    if (old->Input_ == this) old->SetInputLink(nullptr, "");
     SetOutputLink(nullptr, "");
   }
   if (Value) {
@@ -264,8 +269,16 @@ void TMMDSPComponent::BufferLoad(PWaveHdr lpWaveHdr, bool& MoreBuffers) {
 void TMMDSPComponent::Notification(rtl::TComponent* AComponent, rtl::TOperation Operation) {
   TMMCustomDSPComponent::Notification(AComponent, Operation);
   if (Operation != rtl::TOperation::opRemove || !AComponent) return;
-  if (AComponent == Input_) SetInput(nullptr);
-  if (AComponent == Output_) SetOutput(nullptr);
+  // The neighbour is half destroyed: only our own side is cleared, nothing is called on it.
+  if (AComponent == Input_) {
+    Stopped();
+    SetInputLink(nullptr, "");
+    ChangePWaveFormat(nullptr);
+  }
+  if (AComponent == Output_) {
+    Stopped();
+    SetOutputLink(nullptr, "");
+  }
 }
 
 // ---------------------------------------------------------------------------------------------

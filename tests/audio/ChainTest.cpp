@@ -79,6 +79,14 @@ TEST(ChainLinking, SidesThatAreNotPublishedCannotBeLinkedUnlessAccepted) {
   src.AcceptsInput = true;
   src.SetInput(&sink);
   EXPECT_EQ(src.GetInput(), &sink);
+  // Dropping an accepted link clears both sides, so no pointer outlives its component.
+  {
+    TPipe other(nullptr, false, true);
+    other.AcceptsInput = true;
+    sink.SetOutput(&other);
+    EXPECT_EQ(src.GetInput(), nullptr);
+  }
+  EXPECT_EQ(sink.GetOutput(), nullptr);
 }
 
 TEST(ChainFormat, AFormatAtTheHeadReachesAllFourMembers) {
