@@ -83,7 +83,9 @@ bool DecodeMSAdpcmBlock(const uint8_t* in, size_t n, int channels, const TMSAdpc
       s2[ch] = s1[ch];
       s1[ch] = sn;
       out.push_back(static_cast<int16_t>(sn));
-      delta[ch] = std::max((kAdapt[nib] * delta[ch]) >> 8, 16);
+      // Real streams keep the step far below this bound; a hostile one must not overflow it.
+      delta[ch] = static_cast<int32_t>(
+          std::clamp<int64_t>((static_cast<int64_t>(kAdapt[nib]) * delta[ch]) >> 8, 16, 0x7FFFFF));
       ++produced;
       ch = (ch + 1) % channels;
     }

@@ -273,7 +273,9 @@ void TMMWaveDevice::StopThread() {
     // the main thread forever or free what it still uses.
     return;
   }
-  delete t;  // joins the finished thread
+  // Join before the object goes: its events are members that the body touches to its end.
+  t->WaitFor();
+  delete t;
 }
 
 }  // namespace audio

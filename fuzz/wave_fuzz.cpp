@@ -1,9 +1,11 @@
-// Feeds arbitrary bytes to the WAVE header parser as if they were a file on disk, then reads the
-// data range it reports the way the file source does.
+// Feeds arbitrary bytes to the WAVE header parser as if they were a file on disk, then decodes
+// the data range it reports with the ADPCM decoders, the way the player would.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
+#include "audio/MMADCvt.h"
 #include "audio/MMWave.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -21,5 +23,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       info.DataOffset + info.DataSize > static_cast<int64_t>(size) || !info.Format ||
       info.Format->nBlockAlign == 0 || info.DataSize % info.Format->nBlockAlign != 0)
     __builtin_trap();
+
+  const audio::TWaveFormatEx* f = info.Format.get();
+  const uint8_t* body = data + info.DataOffset;
+  const auto n = static_cast<size_t>(info.DataSize);
+  std::vector<int16_t> out;
+  if (f->wFormatTag == 2) {
+    audio::adpcm::TMSAdpcmInfo ms;
+    if (!audio::adpcm::ReadMSAdpcmInfo(f, ms)) return 0;
+    for (size_t pos = 0; pos < n; pos += f->nBlockAlign) {
+      const size_t len = std::min<size_t>(f->nBlockAlign, n - pos);
+      const size_t before = out.size();
+      if (!audio::adpcm::DecodeMSAdpcmBlock(body + pos, len, f->nChannels, ms, out)) break;
+      // A block never yields more than its declared samples.
+      if (out.size() - before > static_cast<size_t>(ms.SamplesPerBlock) * f->nChannels)
+        __builtin_trap();
+    }
+  } else if (f->nChannels >= 1 && f->nChannels <= 2) {
+    audio::adpcm::TImaState st;
+    for (uint16_t tag : {3, 51, 518}) {
+      out.clear();
+      audio::adpcm::DecodeIma(tag, body, n, f->nChannels, st, out);
+      if (out.size() != n * 2) __builtin_trap();
+      for (int ch = 0; ch < 2; ++ch)
+        if (st.Index[ch] < 0 || st.Index[ch] > 88) __builtin_trap();
+    }
+  }
   return 0;
 }
