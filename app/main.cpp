@@ -4,12 +4,15 @@
 #include <QApplication>
 #include <QMetaObject>
 #include <QScreen>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/DataFiles.h"
 #include "app/QtDialogs.h"
+#include "app/RigLink.h"
+#include "net/RigServer.h"
 #include "platform/Host.h"
 #include "platform/serial/Serial.h"
 #include "platform/serial/Sim.h"
@@ -78,5 +81,16 @@ int main(int argc, char** argv) {
     main->move(s->availableGeometry().center() - main->rect().center());
   main->show();
   main->FormCreate();
+
+  // Other radio programs may follow the station over the network; loopback only unless the
+  // operator configures another address (the protocol has no authentication).
+  app::RigLink rigLink(*main);
+  net::RigServer rigServer(rigLink);
+  net::RigServerConfig rigCfg = net::RigServerConfig::FromHost();
+  std::string why;
+  if (rigCfg.enabled && !rigServer.Listen(rigCfg, &why))
+    std::fprintf(stderr, "Kanalo: rig control not available on %s:%d: %s\n", rigCfg.address.c_str(),
+                 rigCfg.port, why.c_str());
+  QObject::connect(main, &QObject::destroyed, [&rigServer] { rigServer.Close(); });
   return QApplication::exec();
 }

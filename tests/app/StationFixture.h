@@ -1,0 +1,95 @@
+// The station window against the simulated KVR box, on the manual clock with a hand-pumped
+// queue: the fixture shared by the station suites.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <filesystem>
+
+#include "app/Main.h"
+#include "app/Settings.h"
+#include "platform/Host.h"
+#include "platform/MMTimer.h"
+#include "platform/serial/Serial.h"
+#include "platform/serial/Sim.h"
+#include "sim/KvrBox.h"
+#include "tests/support/Recorders.h"
+
+namespace stationtest {
+
+namespace fs = std::filesystem;
+using app::TMain;
+
+class Station : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    static int argc = 1;
+    static char name[] = "test_app";
+    static char* argv[] = {name, nullptr};
+    if (!qApp) new QApplication(argc, argv);
+  }
+  void SetUp() override {
+    root_ = fs::temp_directory_path() /
+            ("kanalo-station-" + std::to_string(::getpid()) + "-" +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(root_);
+    fs::create_directories(root_ / "Kanalo");
+    platform::SetDataRoot(root_.string());
+    QImage(277, 129, QImage::Format_RGB32)
+        .save(QString::fromStdString((root_ / "Kanalo/S_Meter.bmp").string()), "BMP");
+    wire_ = std::make_shared<platform::SimWire>();
+    platform::SimWire::Register("station", wire_);
+    box_ = std::make_unique<sim::KvrBox>(wire_);
+    box_->SetChannel(9);  // the radio stands where the station's default count starts
+    platform::SetPortMappingLookup([](const std::string& com) {
+      return com == "COM1" || com == "COM2" ? std::string("sim:station") : std::string();
+    });
+  }
+  void TearDown() override {
+    main_.reset();
+    box_.reset();
+    platform::SimWire::Unregister("station");
+    platform::SetPortMappingLookup(nullptr);
+    platform::SetDataRoot("");
+    fs::remove_all(root_);
+  }
+
+  TMain& Start() {
+    main_ = std::make_unique<TMain>();
+    main_->PulseWait = [this](int64_t us) { pulses_.push_back(us); };
+    main_->FormCreate();
+    return *main_;
+  }
+
+  // One 100 ms tick, then whatever the box answers is delivered.
+  void Tick(int n = 1) {
+    for (int i = 0; i < n; ++i) {
+      time_->Advance(100);
+      rtl::Application().ProcessMessages();
+      if (main_->Verbunden)
+        testsupport::PumpUntil([&] { return main_->RxFrames > 0 || box_->Commands().empty(); },
+                               2000);
+    }
+  }
+
+  void WriteSettings(const app::TEinstellungen& e) {
+    app::SaveSettingsFile((root_ / "Kanalo/default.kvr").string(), e);
+  }
+  app::TEinstellungen Defaults() {
+    TMain m;
+    m.DefaultWerteClick();
+    return m.Einstellungen;
+  }
+
+  fs::path root_;
+  platform::ScopedManualTime time_;
+  testsupport::ScopedDialogs dialogs_;
+  testsupport::ErrorBoxRecorder errors_;
+  std::shared_ptr<platform::SimWire> wire_;
+  std::unique_ptr<sim::KvrBox> box_;
+  std::unique_ptr<TMain> main_;
+  std::vector<int64_t> pulses_;
+};
+
+}  // namespace stationtest
