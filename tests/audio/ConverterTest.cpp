@@ -92,6 +92,23 @@ TEST(ImaDecoding, PredictorSaturatesForAntexAndWrapsForTag3) {
   EXPECT_LT(*std::min_element(wrap.begin(), wrap.end()), 0);
 }
 
+TEST(MsAdpcmDecoding, HostileBlocksSaturateInsteadOfOverflowing) {
+  adpcm::TMSAdpcmInfo info;
+  info.SamplesPerBlock = 2000;
+  info.Coefs = {{256, 0}, {512, -256}};
+  std::vector<uint8_t> block(7 + 900, 0x88);  // every nibble the largest negative step
+  block[0] = 1;
+  block[1] = 0xFF, block[2] = 0x7F;  // initial delta 32767
+  std::vector<int16_t> out;
+  ASSERT_TRUE(adpcm::DecodeMSAdpcmBlock(block.data(), block.size(), 1, info, out));
+  EXPECT_EQ(out.size(), 2u + 1800u);
+  EXPECT_EQ(out.back(), -32768);
+  block[0] = 2;  // predictor index beyond the table: no output at all
+  out.clear();
+  EXPECT_FALSE(adpcm::DecodeMSAdpcmBlock(block.data(), block.size(), 1, info, out));
+  EXPECT_TRUE(out.empty());
+}
+
 TEST(AdpcmConverter, ImaFileDecodesThroughTheChainToEitherWidth) {
   TempDir dir;
   TMMWaveFile file;
