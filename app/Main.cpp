@@ -14,6 +14,7 @@
 #include "app/Jpeg.h"
 #include "app/Text.h"
 #include "platform/Host.h"
+#include "platform/serial/Serial.h"
 #include "rtl/Dialogs.h"
 #include "rtl/Forms.h"
 
@@ -116,6 +117,7 @@ TMain::TMain(QWidget* parent) : QMainWindow(parent) {
   RS232->SetStopbits(comm::sb20);
   RS232->SetFlowControl(comm::fcDefault);
   RS232->OnRxChar = [this](rtl::TObject* s, int n) { RS232RxChar(s, n); };
+  RS232->OnError = [this](rtl::TObject*, int errors) { RS232Error(errors); };
   RS232->EndLoading();
 
   KVRTimer = new timers::TTimer(&Components);
@@ -742,10 +744,21 @@ void TMain::KVRTimerTimer() {
     RS232->Close();
     setWindowTitle(kCaptionOff);
   }
-  // 6. Key codes.
+  // 6. Key codes. The key byte of the last frame keeps its value after the link has gone; it
+  // only steps while the port is open, so a closed link does not raise an error every tick.
+  if (!RS232->IsOpen()) return;
   if (RxTaste > 80 && RxTaste < 88) DNClick();
   if (RxTaste > 116 && RxTaste < 124) UPClick();
   if (RxTaste > 130) UPClick();
+}
+
+void TMain::RS232Error(int Errors) {
+  if (!(Errors & platform::CE_IOE) || !Verbunden) return;
+  // The adapter is gone (unplugged, switched off). Polling a dead port would only fail quietly
+  // forever: disconnect, so the next tick closes the port and resets the caption, and say so
+  // once. "an COM1"/"an COM2" connect again when the adapter is back.
+  Verbunden = false;
+  throw rtl::Exception("Verbindung zur KVR-Box unterbrochen (" + RS232->DeviceName() + ")");
 }
 
 void TMain::SquelchChange() {
@@ -898,6 +911,13 @@ void TMain::B_SkipClick() {
 
 void TMain::ScanTimerTimer() {
   TEinstellungen& e = Einstellungen;
+  if (!RS232->IsOpen()) {
+    // Every step would fail: stop the scan and report it once, not every 250 ms.
+    ScanTimer->SetEnabled(false);
+    e.ScanModus = 0;
+    DisplayClick();
+    RS232->SetRTS(true);  // raises the component's "port not open" error
+  }
   const int k = ChannelIndex();
   const bool match = (e.ScanModus == 1 && SWert[k] > Squelch->GetValue()) ||
                      (e.ScanModus == 2 && SWert[k] < FreeLevel->GetValue());

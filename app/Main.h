@@ -154,6 +154,7 @@ class TMain : public QMainWindow {
   void FormClose();
 
   void RS232RxChar(rtl::TObject* Sender, int Count);
+  void RS232Error(int Errors);
   void KVRTimerTimer();
   void mitCOM11Click() { Connect("COM1"); }
   void mitCOM21Click() { Connect("COM2"); }

@@ -460,3 +460,71 @@ TEST_F(Station, DisconnectClosesThePortOnTheNextQuietTick) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Station, ScriptedSessionConnectScanFindMeterDisconnect) {
+  TMain& m = Start();
+  m.mitCOM11Click();
+  EXPECT_EQ(m.windowTitle().toStdString(), "Orvel Kanalo verbunden mit COM1");
+  box_->SetSignal(14, 90);
+  box_->ClearCommands();
+  Tick(10);                                 // one second
+  EXPECT_EQ(box_->Commands().size(), 10u);  // ten polls, ten frames
+  m.ScanClick();
+  // The scan tick runs every 250 ms, the poll every 100 ms: the station hears each channel
+  // before it decides.
+  for (int i = 0; i < 200 && m.Einstellungen.ScanModus != 0; ++i) Tick();
+  EXPECT_EQ(m.Einstellungen.ScanModus, 0);
+  EXPECT_EQ(m.Einstellungen.Kanal, 14);
+  EXPECT_EQ(box_->Channel(), 14);
+  Tick();
+  EXPECT_EQ(m.SMeter->GetValue(), 90);
+  m.Trennen1Click();
+  Tick();
+  EXPECT_FALSE(m.RS232->IsOpen());
+  EXPECT_EQ(m.windowTitle().toStdString(), "Orvel Kanalo nicht verbunden");
+}
+
+TEST_F(Station, UnpluggedAdapterIsReportedOnceAndReconnectWorks) {
+  TMain& m = Start();
+  m.mitCOM11Click();
+  Tick(2);
+  wire_->Unplug();
+  testsupport::PumpUntil([&] { return !m.Verbunden; }, 2000);
+  Tick(5);
+  EXPECT_FALSE(m.Verbunden);
+  EXPECT_FALSE(m.RS232->IsOpen());
+  EXPECT_EQ(m.windowTitle().toStdString(), "Orvel Kanalo nicht verbunden");
+  ASSERT_EQ(errors_.messages.size(), 1u);
+  EXPECT_EQ(errors_.messages[0], "Verbindung zur KVR-Box unterbrochen (COM1)");
+  wire_->Replug();
+  m.mitCOM11Click();
+  box_->ClearCommands();
+  Tick(3);
+  EXPECT_TRUE(m.Verbunden);
+  EXPECT_EQ(box_->Commands().size(), 3u);
+}
+
+TEST_F(Station, ClosedLinkNeitherStepsOnOldKeysNorScansIntoErrors) {
+  TMain& m = Start();
+  m.mitCOM11Click();
+  box_->PressKey(200);
+  Tick(2);
+  m.Trennen1Click();
+  int k = m.Einstellungen.Kanal;
+  Tick(5);  // the port closes; the last key byte is still 200
+  EXPECT_EQ(m.Einstellungen.Kanal, k);
+  EXPECT_TRUE(errors_.messages.empty());
+  m.Einstellungen.ScanModus = 1;
+  m.ScanTimer->SetEnabled(true);
+  for (int i = 0; i < 8; ++i) {
+    time_->Advance(250);
+    rtl::Application().ProcessMessages();
+  }
+  EXPECT_EQ(errors_.messages.size(), 1u);  // once, then the scan is off
+  EXPECT_EQ(m.Einstellungen.ScanModus, 0);
+  EXPECT_FALSE(m.ScanTimer->Enabled());
+}
+
+}  // namespace
