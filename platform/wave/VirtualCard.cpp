@@ -234,9 +234,21 @@ class TVirtualStream : public IWaveStream {
 TVirtualSoundCard::TVirtualSoundCard(int numIn, int numOut, Pacing pacing)
     : numIn_(numIn), numOut_(numOut), pacing_(pacing) {
   if (pacing_ == Pacing::RealTime) thread_ = std::thread([this] { RealTimeLoop(); });
+  if (pacing_ == Pacing::Timer) {
+    auto t = platform::MMTimerPtr();
+    timerId_ = t->SetEvent(
+        10, 1,
+        [this](uint32_t) {
+          std::lock_guard<std::mutex> lock(mu_);
+          MoveDue(0.010);
+        },
+        true);
+    timer_ = t;
+  }
 }
 
 TVirtualSoundCard::~TVirtualSoundCard() {
+  if (timerId_ != 0) timer_->KillEvent(timerId_);
   {
     std::lock_guard<std::mutex> lock(stopMu_);
     stop_ = true;
@@ -289,6 +301,11 @@ void TVirtualSoundCard::SetSource(std::shared_ptr<ISignalSource> src) {
   source_ = std::move(src);
 }
 
+std::shared_ptr<ISignalSource> TVirtualSoundCard::Source() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return source_;
+}
+
 void TVirtualSoundCard::Detach(TVirtualStream* s) {
   std::lock_guard<std::mutex> lock(mu_);
   streams_.erase(std::remove(streams_.begin(), streams_.end(), s), streams_.end());
@@ -339,6 +356,15 @@ void TVirtualSoundCard::AdvanceMs(int ms) {
   Advance(static_cast<int64_t>(rate) * ms / 1000);
 }
 
+void TVirtualSoundCard::MoveDue(double seconds) {
+  for (TVirtualStream* s : streams_) {
+    s->carry += seconds * s->Rate();
+    const auto frames = static_cast<int64_t>(s->carry);
+    s->carry -= static_cast<double>(frames);
+    if (frames > 0) s->Move(frames, source_, sink_);
+  }
+}
+
 void TVirtualSoundCard::RealTimeLoop() {
   using clock = std::chrono::steady_clock;
   auto last = clock::now();
@@ -351,12 +377,7 @@ void TVirtualSoundCard::RealTimeLoop() {
     last = now;
     // Held across the move so that a stream cannot be closed under the driver's feet.
     std::lock_guard<std::mutex> lock(mu_);
-    for (TVirtualStream* s : streams_) {
-      s->carry += dt * s->Rate();
-      const auto frames = static_cast<int64_t>(s->carry);
-      s->carry -= static_cast<double>(frames);
-      if (frames > 0) s->Move(frames, source_, sink_);
-    }
+    MoveDue(dt);
   }
 }
 

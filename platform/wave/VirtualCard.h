@@ -4,7 +4,9 @@
 //
 // Pacing: `Manual` moves sound only when Advance/AdvanceMs is called, on the calling thread, so a
 // test decides exactly how much time passes (callbacks then run on that thread). `RealTime` runs
-// one driver thread per card that moves the frames that are due every few milliseconds.
+// one driver thread per card that moves the frames that are due every few milliseconds. `Timer`
+// moves 10 ms of sound on every tick of a periodic event of the multimedia timer seam: with the
+// manual test time installed, advancing that clock plays and records exactly that much.
 // Threads: configuration on the main thread before devices open; Advance on one thread at a time;
 // Sink() reads are locked and may come from any thread.
 #pragma once
@@ -18,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/MMTimer.h"
 #include "platform/wave/Wave.h"
 
 namespace platform::wave {
@@ -82,7 +85,7 @@ class TVirtualStream;
 class TVirtualSoundCard : public IWaveBackend,
                           public std::enable_shared_from_this<TVirtualSoundCard> {
  public:
-  enum class Pacing { Manual, RealTime };
+  enum class Pacing { Manual, RealTime, Timer };
   TVirtualSoundCard(int numIn = 1, int numOut = 1, Pacing pacing = Pacing::Manual);
   ~TVirtualSoundCard() override;
 
@@ -93,6 +96,9 @@ class TVirtualSoundCard : public IWaveBackend,
   std::string GetErrorText(int code) override;
 
   void SetSource(std::shared_ptr<ISignalSource> src);
+  // The line-in signal itself, for the simulated mixer that routes it to the speakers as well
+  // (the analogue path beside the recording one). Any thread.
+  std::shared_ptr<ISignalSource> Source() const;
   TMemorySink& Sink() { return sink_; }
 
   // Manual pacing: moves `frames` frames through every open stream, one driver period at a time.
@@ -112,6 +118,8 @@ class TVirtualSoundCard : public IWaveBackend,
   friend class TVirtualStream;
   void Detach(TVirtualStream* s);
   void RealTimeLoop();
+  // Moves `seconds` worth of frames through every stream at its own rate (caller holds mu_).
+  void MoveDue(double seconds);
   void AdvanceStream(TVirtualStream* s, int64_t frames);
 
   int numIn_, numOut_;
@@ -121,6 +129,8 @@ class TVirtualSoundCard : public IWaveBackend,
   std::shared_ptr<ISignalSource> source_;
   TMemorySink sink_;
   std::thread thread_;
+  std::shared_ptr<platform::IMMTimer> timer_;  // the backend our tick event lives on
+  uint32_t timerId_ = 0;
   std::mutex stopMu_;
   std::condition_variable stopCv_;
   bool stop_ = false;

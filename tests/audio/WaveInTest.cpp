@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "audio/MMWavIn.h"
+#include "platform/MMTimer.h"
 #include "tests/audio/ChainHelpers.h"
 #include "tests/audio/DeviceHelpers.h"
 
@@ -208,4 +209,28 @@ TEST(WaveInCallbackModes, ThreadAndCallbackModesDeliverEveryBuffer) {
     in.Close();
     EXPECT_EQ(in.State(), wsClosed);
   }
+}
+
+TEST(VirtualCardPacing, TheManualTestClockMovesExactlyItsTimeOfSound) {
+  platform::ScopedManualTime time;
+  auto card = std::make_shared<platform::wave::TVirtualSoundCard>(
+      1, 1, platform::wave::TVirtualSoundCard::Pacing::Timer);
+  platform::wave::SetWaveBackend(card);
+  {
+    TMMWaveIn in;
+    in.SetSampleRate(8000);
+    in.SetBufferSize(800);  // 100 ms per buffer
+    int buffers = 0;
+    in.OnBufferReady = [&](rtl::TObject*, PWaveHdr) { ++buffers; };
+    in.Start();
+    time->Advance(250);
+    rtl::DispatchPendingMessages();
+    EXPECT_EQ(buffers, 2);
+    EXPECT_EQ(in.Position(), 2000);  // bytes: 250 ms at 8000 bytes per second
+    time->Advance(50);
+    rtl::DispatchPendingMessages();
+    EXPECT_EQ(buffers, 3);
+    in.Close();
+  }
+  platform::wave::SetWaveBackend(nullptr);
 }
