@@ -1,0 +1,385 @@
+#include "analysis/MMFFT.h"
+
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <utility>
+#include <vector>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define KANALO_FFT_X86 1
+#endif
+
+#include "rtl/SysUtils.h"
+
+namespace analysis {
+
+namespace {
+
+// Half the transform length: the number of complex points of the inner FFT.
+inline int64_t Half(const TFFTPlan* P) {
+  return static_cast<int64_t>(P->Length) / 2;
+}
+
+int64_t TwiddleFloats(int64_t half) {
+  return half < 4 ? 4 : half;
+}
+// The stage arrays hold 4 * n4 floats for every radix stage, n4 = n2/4 for n2 = half .. 4.
+int64_t StageFloats(int64_t half) {
+  int64_t total = 0;
+  for (int64_t n2 = half; n2 >= 4; n2 >>= 1) total += n2;
+  return total;
+}
+
+void MakeTables(TFFTPlan* P) {
+  const long double pi = std::acos(-1.0L);
+  const int64_t half = Half(P);
+  const int bits = P->Bits - 1;
+  for (int64_t i = 0; i < half; ++i) {
+    int64_t r = 0;
+    for (int b = 0; b < bits; ++b)
+      if (i & (int64_t{1} << b)) r |= int64_t{1} << (bits - 1 - b);
+    P->BitReverse[i] = static_cast<int32_t>(r);
+  }
+  const int64_t groups = TwiddleFloats(half) / 4;
+  const long double theta = half > 0 ? 2 * pi / static_cast<long double>(half) : 0;
+  for (int64_t j = 0; j < groups; ++j) {
+    const long double a = theta * static_cast<long double>(j);
+    P->Twiddles[4 * j + 0] = static_cast<float>(std::cos(a));
+    P->Twiddles[4 * j + 1] = static_cast<float>(-std::sin(a));
+    P->Twiddles[4 * j + 2] = static_cast<float>(std::cos(3 * a));
+    P->Twiddles[4 * j + 3] = static_cast<float>(-std::sin(3 * a));
+  }
+  const long double phi = 2 * pi / static_cast<long double>(P->Length);
+  for (int64_t j = 1; j <= P->Length / 4; ++j) {
+    const long double a = phi * static_cast<long double>(j);
+    P->SplitTable[2 * (j - 1) + 0] = static_cast<float>(0.5L * std::cos(a));
+    P->SplitTable[2 * (j - 1) + 1] = static_cast<float>(0.5L * (1 - std::sin(a)));
+  }
+  float* st = P->StageTwiddles;
+  for (int64_t n2 = half; n2 >= 4; n2 >>= 1) {
+    const int64_t n4 = n2 / 4;
+    const long double e = 2 * pi / static_cast<long double>(n2);
+    for (int64_t j = 0; j < n4; ++j) {
+      const long double a = e * static_cast<long double>(j);
+      st[j] = static_cast<float>(std::cos(a));
+      st[n4 + j] = static_cast<float>(std::sin(a));
+      st[2 * n4 + j] = static_cast<float>(std::cos(3 * a));
+      st[3 * n4 + j] = static_cast<float>(std::sin(3 * a));
+    }
+    st += 4 * n4;
+  }
+}
+
+// One L-shaped split-radix butterfly (decimation in frequency): the first half stays for the
+// half-length transform, the two quarters are turned by w^j and w^3j.
+inline void Butterfly(float& x0r, float& x0i, float& x1r, float& x1i, float& x2r, float& x2i,
+                      float& x3r, float& x3i, float c1, float s1, float c3, float s3) {
+  float r1 = x0r - x2r;
+  x0r += x2r;
+  float r2 = x1r - x3r;
+  x1r += x3r;
+  const float t1 = x0i - x2i;
+  x0i += x2i;
+  float t2 = x1i - x3i;
+  x1i += x3i;
+  const float t3 = r1 - t2;
+  r1 += t2;
+  t2 = r2 - t1;
+  r2 += t1;
+  x2r = r1 * c1 - t2 * s1;
+  x2i = -t2 * c1 - r1 * s1;
+  x3r = t3 * c3 + r2 * s3;
+  x3i = r2 * c3 - t3 * s3;
+}
+
+// Calls fn(base) for the start of every L-shaped block of the stage of length n2; the blocks are
+// the same for every twiddle index j, which is what lets the vector path run along j.
+template <typename Fn>
+inline void ForEachBlock(int64_t n, int64_t n2, Fn fn) {
+  for (int64_t is = 0, id = 2 * n2; is < n - 1; is = 2 * id - n2, id *= 4)
+    for (int64_t b = is; b < n - 1; b += id) fn(b);
+}
+
+template <typename Fn>
+inline void ForEachPair(int64_t n, Fn fn) {
+  for (int64_t is = 0, id = 4; is < n - 1; is = 2 * id - 2, id *= 4)
+    for (int64_t i0 = is; i0 < n; i0 += id) fn(i0);
+}
+
+void PlainBitReverse(const TFFTPlan* P, float* d) {
+  const int64_t half = Half(P);
+  for (int64_t i = 0; i < half; ++i) {
+    const int64_t r = P->BitReverse[i];
+    if (i < r) {
+      std::swap(d[2 * i], d[2 * r]);
+      std::swap(d[2 * i + 1], d[2 * r + 1]);
+    }
+  }
+}
+
+void PlainComplexFFT(const TFFTPlan* P, float* d) {
+  const int64_t n = Half(P);
+  if (n < 2) return;  // one point is its own transform
+  const float* tw = P->Twiddles;
+  for (int64_t n2 = n; n2 >= 4; n2 >>= 1) {
+    const int64_t n4 = n2 / 4;
+    const int64_t stride = (n / n2) * 4;
+    ForEachBlock(n, n2, [&](int64_t b) {
+      for (int64_t j = 0; j < n4; ++j) {
+        const float* w = tw + j * stride;
+        float* x0 = d + 2 * (b + j);
+        float* x1 = x0 + 2 * n4;
+        float* x2 = x1 + 2 * n4;
+        float* x3 = x2 + 2 * n4;
+        Butterfly(x0[0], x0[1], x1[0], x1[1], x2[0], x2[1], x3[0], x3[1], w[0], -w[1], w[2], -w[3]);
+      }
+    });
+  }
+  ForEachPair(n, [&](int64_t i0) {
+    float* a = d + 2 * i0;
+    const float r = a[0], i = a[1];
+    a[0] = r + a[2];
+    a[1] = i + a[3];
+    a[2] = r - a[2];
+    a[3] = i - a[3];
+  });
+  PlainBitReverse(P, d);
+}
+
+void SplitStep(const TFFTPlan* P, float* d) {
+  const int64_t m = Half(P);
+  // X[0] = Re Z[0] + Im Z[0]; the Nyquist term Re Z[0] - Im Z[0] is not kept.
+  d[0] = d[0] + d[1];
+  d[1] = 0;
+  const float* t = P->SplitTable;
+  for (int64_t k = 1; 2 * k <= m; ++k) {
+    const float c = t[2 * (k - 1)], a = t[2 * (k - 1) + 1];
+    float* zk = d + 2 * k;
+    float* zm = d + 2 * (m - k);
+    const float ar = zk[0], ai = zk[1];
+    const float br = zm[0], bi = -zm[1];  // conj Z[M-k]
+    const float dr = ar - br, di = ai - bi;
+    // X[k] = B + (a - i c) D, with B = conj Z[M-k] and D = Z[k] - B.
+    zk[0] = br + a * dr + c * di;
+    zk[1] = bi + a * di - c * dr;
+    if (2 * k != m) {
+      // X[M-k] = conj Z[k] - (a + i c) conj D.
+      zm[0] = ar - a * dr - c * di;
+      zm[1] = -ai - c * dr + a * di;
+    }
+  }
+}
+
+#ifdef KANALO_FFT_X86
+
+// Split-array scratch of the vector path, one per thread: plans stay read-only and shareable.
+std::vector<float>& Scratch(size_t n) {
+  thread_local std::vector<float> s;
+  if (s.size() < n) s.resize(n);
+  return s;
+}
+
+void ScalarStageSplit(float* re, float* im, int64_t n, int64_t n2, const float* st) {
+  const int64_t n4 = n2 / 4;
+  ForEachBlock(n, n2, [&](int64_t b) {
+    for (int64_t j = 0; j < n4; ++j) {
+      const int64_t i0 = b + j, i1 = i0 + n4, i2 = i1 + n4, i3 = i2 + n4;
+      Butterfly(re[i0], im[i0], re[i1], im[i1], re[i2], im[i2], re[i3], im[i3], st[j], st[n4 + j],
+                st[2 * n4 + j], st[3 * n4 + j]);
+    }
+  });
+}
+
+// Eight neighbouring butterflies of one block at a time. Written without lambdas: a lambda would
+// not inherit the target attribute, and the intrinsics could not be inlined into it.
+__attribute__((target("avx2"))) void AvxBlock(float* re, float* im, int64_t b, int64_t n4,
+                                              const float* st) {
+  const __m256 zero = _mm256_setzero_ps();
+  for (int64_t j = 0; j < n4; j += 8) {
+    const int64_t i0 = b + j, i1 = i0 + n4, i2 = i1 + n4, i3 = i2 + n4;
+    const __m256 c1 = _mm256_loadu_ps(st + j), s1 = _mm256_loadu_ps(st + n4 + j);
+    const __m256 c3 = _mm256_loadu_ps(st + 2 * n4 + j), s3 = _mm256_loadu_ps(st + 3 * n4 + j);
+    const __m256 x0r = _mm256_loadu_ps(re + i0), x0i = _mm256_loadu_ps(im + i0);
+    const __m256 x1r = _mm256_loadu_ps(re + i1), x1i = _mm256_loadu_ps(im + i1);
+    const __m256 x2r = _mm256_loadu_ps(re + i2), x2i = _mm256_loadu_ps(im + i2);
+    const __m256 x3r = _mm256_loadu_ps(re + i3), x3i = _mm256_loadu_ps(im + i3);
+    __m256 r1 = _mm256_sub_ps(x0r, x2r);
+    __m256 r2 = _mm256_sub_ps(x1r, x3r);
+    const __m256 t1 = _mm256_sub_ps(x0i, x2i);
+    __m256 t2 = _mm256_sub_ps(x1i, x3i);
+    _mm256_storeu_ps(re + i0, _mm256_add_ps(x0r, x2r));
+    _mm256_storeu_ps(re + i1, _mm256_add_ps(x1r, x3r));
+    _mm256_storeu_ps(im + i0, _mm256_add_ps(x0i, x2i));
+    _mm256_storeu_ps(im + i1, _mm256_add_ps(x1i, x3i));
+    const __m256 t3 = _mm256_sub_ps(r1, t2);
+    r1 = _mm256_add_ps(r1, t2);
+    t2 = _mm256_sub_ps(r2, t1);
+    r2 = _mm256_add_ps(r2, t1);
+    _mm256_storeu_ps(re + i2, _mm256_sub_ps(_mm256_mul_ps(r1, c1), _mm256_mul_ps(t2, s1)));
+    _mm256_storeu_ps(
+        im + i2, _mm256_sub_ps(_mm256_sub_ps(zero, _mm256_mul_ps(t2, c1)), _mm256_mul_ps(r1, s1)));
+    _mm256_storeu_ps(re + i3, _mm256_add_ps(_mm256_mul_ps(t3, c3), _mm256_mul_ps(r2, s3)));
+    _mm256_storeu_ps(im + i3, _mm256_sub_ps(_mm256_mul_ps(r2, c3), _mm256_mul_ps(t3, s3)));
+  }
+}
+
+void AvxStageSplit(float* re, float* im, int64_t n, int64_t n2, const float* st) {
+  ForEachBlock(n, n2, [&](int64_t b) { AvxBlock(re, im, b, n2 / 4, st); });
+}
+
+void AvxComplexFFT(const TFFTPlan* P, float* d) {
+  const int64_t n = Half(P);
+  if (n < 2) return;
+  std::vector<float>& s = Scratch(static_cast<size_t>(2 * n));
+  float* re = s.data();
+  float* im = re + n;
+  for (int64_t i = 0; i < n; ++i) {
+    re[i] = d[2 * i];
+    im[i] = d[2 * i + 1];
+  }
+  const float* st = P->StageTwiddles;
+  for (int64_t n2 = n; n2 >= 4; n2 >>= 1) {
+    if (n2 / 4 >= 8)
+      AvxStageSplit(re, im, n, n2, st);
+    else
+      ScalarStageSplit(re, im, n, n2, st);
+    st += n2;
+  }
+  ForEachPair(n, [&](int64_t i0) {
+    const float r = re[i0], i = im[i0];
+    re[i0] = r + re[i0 + 1];
+    im[i0] = i + im[i0 + 1];
+    re[i0 + 1] = r - re[i0 + 1];
+    im[i0 + 1] = i - im[i0 + 1];
+  });
+  // Back into the caller's block, interleaved and in natural order at once.
+  const int32_t* rev = P->BitReverse;
+  for (int64_t k = 0; k < n; ++k) {
+    d[2 * k] = re[rev[k]];
+    d[2 * k + 1] = im[rev[k]];
+  }
+}
+
+const TFFTRoutines kVector = {"avx2", MakeTables, AvxComplexFFT, PlainBitReverse, SplitStep};
+#endif
+
+const TFFTRoutines kPlain = {"plain", MakeTables, PlainComplexFFT, PlainBitReverse, SplitStep};
+
+const TFFTRoutines* ChooseRoutines() {
+#ifdef KANALO_FFT_X86
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2")) return &kVector;
+#endif
+  return &kPlain;
+}
+
+// Filled during static initialisation, i.e. at start-up before any plan can be made.
+const TFFTRoutines* const gRoutines = ChooseRoutines();
+
+}  // namespace
+
+const TFFTRoutines& FFTRoutines() {
+  // A plan made from another translation unit's static initialiser may come before ours.
+  static const TFFTRoutines* const r = gRoutines ? gRoutines : ChooseRoutines();
+  return *r;
+}
+
+const TFFTRoutines* FFTRoutinesFor(TFFTPath Path) {
+  if (Path == TFFTPath::Plain) return &kPlain;
+#ifdef KANALO_FFT_X86
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2")) return &kVector;
+#endif
+  return nullptr;
+}
+
+TFFTPlan* CreateFFT(int Bits) {
+  if (Bits <= 0 || Bits >= 31) return nullptr;
+  const int64_t length = int64_t{1} << Bits;
+  const int64_t half = length / 2;
+  TFFTPlan* p = nullptr;
+  try {
+    p = new TFFTPlan;
+    p->Bits = Bits;
+    p->Length = static_cast<int32_t>(length);
+    p->InvLength = static_cast<float>(1.0L / static_cast<long double>(length));
+    p->BitReverse = new int32_t[static_cast<size_t>(half)];
+    p->Twiddles = new float[static_cast<size_t>(TwiddleFloats(half))];
+    p->SplitTable = new float[static_cast<size_t>(length / 4 > 0 ? length / 2 : 2)];
+    p->StageTwiddles = new float[static_cast<size_t>(StageFloats(half) + 4)];
+  } catch (const std::bad_alloc&) {
+    FreeFFT(p);
+    throw rtl::EOutOfMemory("Out of memory");
+  }
+  FFTRoutines().MakeTables(p);
+  return p;
+}
+
+void FreeFFT(TFFTPlan*& Plan) {
+  if (!Plan) return;
+  delete[] Plan->BitReverse;
+  delete[] Plan->Twiddles;
+  delete[] Plan->SplitTable;
+  delete[] Plan->StageTwiddles;
+  delete Plan;
+  Plan = nullptr;
+}
+
+void RealFFTWith(const TFFTRoutines& R, const TFFTPlan* Plan, float* Data, int Direction) {
+  if (!Plan || !Data) return;
+  Direction = Direction < -1 ? -1 : (Direction > 1 ? 1 : Direction);
+  if (Direction != 1) return;
+  R.ComplexFFT(Plan, Data);
+  R.SplitStep(Plan, Data);
+}
+
+void RealFFT(const TFFTPlan* Plan, float* Data, int Direction) {
+  RealFFTWith(FFTRoutines(), Plan, Data, Direction);
+}
+
+float WindowValue(TMMFFTWindow Window, int Index, int Length) {
+  // An empty block has no shape; the neutral value keeps every division below defined.
+  if (Length < 1) return 1.0f;
+  const long double pi = std::acos(-1.0L);
+  const long double i = Index, n = Length;
+  long double v;
+  switch (Window) {
+    case fwHamming:
+      v = 0.54L - 0.46L * std::cos(2 * pi * i / n);
+      break;
+    case fwHanning:
+      v = 0.5L - 0.5L * std::cos(2 * pi * i / n);
+      break;
+    case fwBlackman:
+      v = 0.42L - 0.5L * std::cos(2 * pi * i / n) + 0.08L * std::cos(4 * pi * i / n);
+      break;
+    case fwGaussian:
+      v = std::exp(-5 * (2 * i - n) * (2 * i - n) / (n * n));
+      break;
+    case fwWelch: {
+      const long double q = (2 * i - n) / (n + 1);
+      v = 1 - q * q;
+      break;
+    }
+    case fwParzen:
+      v = 1 - std::fabs((2 * i - n) / (n + 1));
+      break;
+    default:
+      v = 1;
+      break;
+  }
+  return static_cast<float>(v);
+}
+
+void FillWindowTable(int32_t* Table, TMMFFTWindow Window, int Bits) {
+  if (!Table || Bits < 0 || Bits > 30) return;
+  const int n = 1 << Bits;
+  for (int i = 0; i < n; ++i) {
+    const long double v = WindowValue(Window, i, n);
+    Table[i] = static_cast<int32_t>(std::floor(v * 32767.0L + 0.5L));
+  }
+}
+
+}  // namespace analysis
