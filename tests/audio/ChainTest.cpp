@@ -265,3 +265,70 @@ TEST(Observers, MovingAndDestroyingObserversDetachesThem) {
   }
   EXPECT_EQ(a.Count(), 0);
 }
+
+namespace {
+// A device base that counts its opens and closes.
+class TCountingDevice : public TMMCustomAudioDevice {
+ public:
+  TCountingDevice() : TMMCustomAudioDevice(nullptr, dtMixer) {}
+  void Open() override {
+    ++opens;
+    TMMCustomAudioDevice::Open();
+  }
+  void Close() override {
+    if (open_) ++closes;
+    TMMCustomAudioDevice::Close();
+  }
+  int opens = 0, closes = 0;
+
+ protected:
+  int QueryDeviceCount() override { return 2; }
+  int QueryCaps(TMMDeviceId id, TMMDeviceCapsHead& caps) override {
+    if (id < -1 || id > 1) return 2;
+    caps.wMid = 7;
+    caps.vDriverVersion = 0x0305;
+    caps.szPname = id == 1 ? std::string("Second\0junk", 11) : "First";
+    return 0;
+  }
+};
+}  // namespace
+
+TEST(DeviceBase, ActiveWhileLoadingOpensOnlyWhenLoadingEnds) {
+  TCountingDevice d;
+  d.BeginLoading();
+  d.SetActive(true);
+  EXPECT_TRUE(d.GetActive());
+  EXPECT_EQ(d.opens, 0);
+  d.EndLoading();
+  EXPECT_EQ(d.opens, 1);
+  EXPECT_TRUE(d.GetActive());
+}
+
+TEST(DeviceBase, DeviceIdChangesReopenAndOutOfRangeIsRefused) {
+  TCountingDevice d;
+  TMMObserver o;
+  int notes = 0, changes = 0;
+  o.OnNotify = [&](rtl::TObject*, rtl::TObject* data) {
+    if (dynamic_cast<TMMDeviceChange*>(data)) ++notes;
+  };
+  d.AddObserver(&o);
+  d.OnChange = [&](rtl::TObject*) { ++changes; };
+  d.SetActive(true);
+  d.SetDeviceId(1);
+  EXPECT_EQ(d.closes, 1);
+  EXPECT_EQ(d.opens, 2);
+  EXPECT_EQ(d.DeviceCaps().ProductName, "Second");
+  EXPECT_EQ(d.DeviceCaps().VerMajor, 3);
+  EXPECT_EQ(d.DeviceCaps().VerMinor, 5);
+  EXPECT_EQ(notes, 1);
+  EXPECT_EQ(changes, 1);
+  try {
+    d.SetDeviceId(5);
+    FAIL();
+  } catch (const EMMDeviceError& e) {
+    EXPECT_EQ(e.Message, "Device id is out of range");
+  }
+  EXPECT_EQ(d.GetDeviceId(), 1);
+  EXPECT_TRUE(d.Mapper());
+  EXPECT_EQ(EMMMCIError::FromCode(999).Message, "MMSystem error: 999");
+}

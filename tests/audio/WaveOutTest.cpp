@@ -244,3 +244,29 @@ TEST(WaveOutCallbackModes, ThreadModePlaysEveryBuffer) {
   EXPECT_EQ(out.State(), wsOpen);
   out.Close();
 }
+
+TEST(WaveOutPlayback, LargeBufferSetsShowTheHourGlassWhileTheyFill) {
+  VirtualCardFixture vc;
+  std::vector<bool> cursor;
+  HourGlassHook() = [&](bool on) { cursor.push_back(on); };
+  TMMWaveOut out;
+  TWaveFormatEx f = MakePCMFormat(44100, 16, 2);
+  out.SetPWaveFormat(&f);
+  out.SetBufferSize(16384);
+  bool shownWhileFilling = false;
+  out.OnBufferLoad = [&](rtl::TObject*, PWaveHdr h, bool& more) {
+    shownWhileFilling = cursor.size() == 1 && cursor[0];
+    h->dwBytesRecorded = h->dwBufferLength;
+    more = true;
+  };
+  out.Start();
+  EXPECT_TRUE(shownWhileFilling);
+  EXPECT_EQ(cursor, (std::vector<bool>{true, false}));
+  out.Close();
+  out.ShowHourGlass = false;
+  cursor.clear();
+  out.Start();
+  EXPECT_TRUE(cursor.empty());
+  out.Close();
+  HourGlassHook() = nullptr;
+}
