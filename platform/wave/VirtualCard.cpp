@@ -167,7 +167,8 @@ class TVirtualStream : public IWaveStream {
   }
 
   // Moves up to `frames` frames; returns the buffers finished.
-  void Move(int64_t frames, std::shared_ptr<ISignalSource> src, TMemorySink& sink) {
+  void Move(int64_t frames, std::shared_ptr<ISignalSource> src, TMemorySink& sink,
+            const std::shared_ptr<ISignalTap>& tap = nullptr) {
     std::vector<TWaveHdr*> done;
     {
       std::lock_guard<std::mutex> lock(mu_);
@@ -189,6 +190,7 @@ class TVirtualStream : public IWaveStream {
           h->dwBytesRecorded = static_cast<uint32_t>(headPos_ + n);
         } else if (n > 0) {
           sink.Write(h->lpData + headPos_, n);
+          if (tap) tap->Write(h->lpData + headPos_, n, fmt_);
         }
         headPos_ += n;
         want -= std::min(want, n);
@@ -301,6 +303,11 @@ void TVirtualSoundCard::SetSource(std::shared_ptr<ISignalSource> src) {
   source_ = std::move(src);
 }
 
+void TVirtualSoundCard::SetOutputTap(std::shared_ptr<ISignalTap> tap) {
+  std::lock_guard<std::mutex> lock(mu_);
+  tap_ = std::move(tap);
+}
+
 std::shared_ptr<ISignalSource> TVirtualSoundCard::Source() const {
   std::lock_guard<std::mutex> lock(mu_);
   return source_;
@@ -317,7 +324,7 @@ int TVirtualSoundCard::OpenStreams() const {
 }
 
 void TVirtualSoundCard::AdvanceStream(TVirtualStream* s, int64_t frames) {
-  s->Move(frames, source_, sink_);
+  s->Move(frames, source_, sink_, tap_);
 }
 
 void TVirtualSoundCard::Advance(int64_t frames) {
@@ -327,17 +334,19 @@ void TVirtualSoundCard::Advance(int64_t frames) {
     const int64_t step = std::min<int64_t>(frames, std::max(PeriodFrames, 1));
     std::vector<TVirtualStream*> list;
     std::shared_ptr<ISignalSource> src;
+    std::shared_ptr<ISignalTap> tap;
     {
       std::lock_guard<std::mutex> lock(mu_);
       list = streams_;
       src = source_;
+      tap = tap_;
     }
     for (TVirtualStream* s : list) {
       {
         std::lock_guard<std::mutex> lock(mu_);
         if (std::find(streams_.begin(), streams_.end(), s) == streams_.end()) continue;
       }
-      s->Move(step, src, sink_);
+      s->Move(step, src, sink_, tap);
     }
     frames -= step;
   }
@@ -361,7 +370,7 @@ void TVirtualSoundCard::MoveDue(double seconds) {
     s->carry += seconds * s->Rate();
     const auto frames = static_cast<int64_t>(s->carry);
     s->carry -= static_cast<double>(frames);
-    if (frames > 0) s->Move(frames, source_, sink_);
+    if (frames > 0) s->Move(frames, source_, sink_, tap_);
   }
 }
 

@@ -68,6 +68,14 @@ class TBytesSource : public ISignalSource {
 std::unique_ptr<TBytesSource> MakeWaveFileSource(const std::string& path, TWaveFormatEx* fmtOut,
                                                  bool loop = false);
 
+// Sees every byte an output stream writes, with that stream's format, on the thread that moves
+// the sound (the simulated radio's transmitter listens here). Must only copy.
+class ISignalTap {
+ public:
+  virtual ~ISignalTap() = default;
+  virtual void Write(const uint8_t* data, size_t bytes, const TWaveFormatEx& fmt) = 0;
+};
+
 class TMemorySink {
  public:
   void Write(const uint8_t* data, size_t n);
@@ -100,6 +108,8 @@ class TVirtualSoundCard : public IWaveBackend,
   // (the analogue path beside the recording one). Any thread.
   std::shared_ptr<ISignalSource> Source() const;
   TMemorySink& Sink() { return sink_; }
+  // Besides the sink, hands the output to `tap` (nullptr: none). Any thread.
+  void SetOutputTap(std::shared_ptr<ISignalTap> tap);
 
   // Manual pacing: moves `frames` frames through every open stream, one driver period at a time.
   void Advance(int64_t frames);
@@ -128,6 +138,7 @@ class TVirtualSoundCard : public IWaveBackend,
   std::vector<TVirtualStream*> streams_;
   std::shared_ptr<ISignalSource> source_;
   TMemorySink sink_;
+  std::shared_ptr<ISignalTap> tap_;
   std::thread thread_;
   std::shared_ptr<platform::IMMTimer> timer_;  // the backend our tick event lives on
   uint32_t timerId_ = 0;
