@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -20,9 +21,38 @@ namespace platform::wave {
 
 namespace {
 
-// The names of the PCM devices in seam order (index = device id; "default" first).
+void SilentErrors(const char*, int, const char*, int, const char*, ...) {}
+
+// Whether the configuration's default PCM can be opened at all (it cannot without a sound card
+// and without a sound server). Asked once per configuration path, since opening costs time.
+bool DefaultUsable(TWaveDir dir) {
+  static std::mutex mu;
+  static std::string key[2];
+  static bool usable[2];
+  static bool known[2] = {false, false};
+  const char* env = getenv("ALSA_CONFIG_PATH");
+  const std::string k = env ? env : "";
+  const int i = dir == TWaveDir::In ? 0 : 1;
+  std::lock_guard<std::mutex> lock(mu);
+  if (!known[i] || key[i] != k) {
+    // ALSA reports its own failures on standard error; ours are the messages that count.
+    snd_lib_error_set_handler(SilentErrors);
+    snd_pcm_t* pcm = nullptr;
+    usable[i] = snd_pcm_open(&pcm, "default",
+                             dir == TWaveDir::In ? SND_PCM_STREAM_CAPTURE : SND_PCM_STREAM_PLAYBACK,
+                             SND_PCM_NONBLOCK) == 0;
+    if (pcm) snd_pcm_close(pcm);
+    key[i] = k;
+    known[i] = true;
+  }
+  return usable[i];
+}
+
+// The names of the PCM devices in seam order (index = device id; "default" first). Without a
+// usable default and without other devices there are none, so the devices say so plainly.
 std::vector<std::string> PcmNames(TWaveDir dir) {
-  std::vector<std::string> names{"default"};
+  std::vector<std::string> names;
+  if (DefaultUsable(dir)) names.emplace_back("default");
   void** hints = nullptr;
   if (snd_device_name_hint(-1, "pcm", &hints) == 0 && hints) {
     for (void** h = hints; *h; ++h) {
@@ -319,6 +349,7 @@ class TAlsaBackend : public IWaveBackend {
   int NumDevs(TWaveDir dir) override { return static_cast<int>(PcmNames(dir).size()); }
   int GetDevCaps(TWaveDir dir, int id, TWaveCaps& caps) override {
     const auto names = PcmNames(dir);
+    if (names.empty()) return MMSYSERR_NODRIVER;
     if (id < -1 || id >= static_cast<int>(names.size())) return MMSYSERR_BADDEVICEID;
     caps = TWaveCaps();
     caps.vDriverVersion = (SND_LIB_MAJOR << 8) | SND_LIB_MINOR;
@@ -331,6 +362,7 @@ class TAlsaBackend : public IWaveBackend {
   int Open(TWaveDir dir, int id, const TWaveFormatEx& fmt, bool query, TWaveCallback cb,
            std::unique_ptr<IWaveStream>& out) override {
     const auto names = PcmNames(dir);
+    if (names.empty()) return MMSYSERR_NODRIVER;
     if (id < -1 || id >= static_cast<int>(names.size())) return MMSYSERR_BADDEVICEID;
     snd_pcm_t* pcm = nullptr;
     snd_pcm_uframes_t period = 0;

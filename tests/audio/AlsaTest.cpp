@@ -101,3 +101,29 @@ TEST_F(AlsaFileConfig, CaptureReadsTheInputFileUpToTheLimit) {
   ASSERT_EQ(got.size(), 6000u);
   EXPECT_EQ(std::memcmp(got.data(), inData.data(), got.size()), 0);
 }
+
+// Without any sound card the devices report that plainly instead of failing at open.
+TEST(AlsaNoCard, DevicesSayThereIsNoDevice) {
+  unsetenv("ALSA_CONFIG_PATH");
+  platform::wave::SetWaveBackend(platform::wave::CreateAlsaBackend());
+  {
+    TMMWaveOut out;
+    if (out.NumDevs() > 0) {
+      platform::wave::SetWaveBackend(nullptr);
+      GTEST_SKIP() << "this machine has a usable sound device";
+    }
+    EXPECT_EQ(out.ProductName(), "No wave audio playing device found");
+    TWaveFormatEx f = MakePCMFormat(8000, 8, 1);
+    out.SetPWaveFormat(&f);
+    try {
+      out.Start();
+      FAIL();
+    } catch (const EMMWaveOutError& e) {
+      EXPECT_EQ(e.Message, "No wave audio playing device found");
+    }
+    EXPECT_EQ(out.State(), wsClosed);
+    TMMWaveIn in;
+    EXPECT_EQ(in.ProductName(), "No wave audio recording device found");
+  }
+  platform::wave::SetWaveBackend(nullptr);
+}
