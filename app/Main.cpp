@@ -10,6 +10,7 @@
 #include <cmath>
 #include <thread>
 
+#include "app/Frames.h"
 #include "app/Info.h"
 #include "app/Jpeg.h"
 #include "app/Text.h"
@@ -642,12 +643,7 @@ void TMain::RS232RxChar(rtl::TObject*, int Count) {
     rtl::Dialogs().MessageBox("Fehler beim lesen", "Information", rtl::mtInformation, rtl::mbOK);
     return;
   }
-  for (int i = 0; i < n; ++i) {
-    RxPuffer[static_cast<size_t>(RxLaenge)] = buffer[static_cast<size_t>(i)];
-    ++RxLaenge;
-    if (RxPuffer[0] != 0xAA || RxLaenge > 2) RxLaenge = 0;
-  }
-  if (RxPuffer[0] == 0xAA && RxLaenge == 0 && n > 0) {
+  if (AssembleFrames(buffer.data(), n, RxPuffer, RxLaenge)) {
     ++RxFrames;
     RxSWert = RxPuffer[1];
     RxTaste = RxPuffer[2];
