@@ -270,3 +270,34 @@ TEST(WaveOutPlayback, LargeBufferSetsShowTheHourGlassWhileTheyFill) {
   out.Close();
   HourGlassHook() = nullptr;
 }
+
+TEST(VirtualCardPacing, RealTimePacingPlaysEverythingOnItsOwn) {
+  auto card = std::make_shared<platform::wave::TVirtualSoundCard>(
+      1, 1, platform::wave::TVirtualSoundCard::Pacing::RealTime);
+  platform::wave::SetWaveBackend(card);
+  {
+    TMMWaveOut out;
+    TWaveFormatEx f = MakePCMFormat(44100, 8, 1);
+    out.SetPWaveFormat(&f);
+    out.SetBufferSize(441);  // 10 ms each
+    int loads = 0, stops = 0;
+    out.OnBufferLoad = [&](rtl::TObject*, PWaveHdr h, bool& more) {
+      std::memset(h->lpData, 0x40 + loads, h->dwBufferLength);
+      h->dwBytesRecorded = h->dwBufferLength;
+      more = ++loads < 12;
+    };
+    out.OnStop = [&](rtl::TObject*) { ++stops; };
+    out.Start();
+    // No timing is asserted: only that the driver thread moves it all and the end is found.
+    for (int i = 0; i < 1000 && stops == 0; ++i) {
+      rtl::WaitForMessage(20);
+      rtl::DispatchPendingMessages();
+    }
+    EXPECT_EQ(stops, 1);
+    const auto s = card->Sink().Bytes();
+    ASSERT_EQ(s.size(), 12u * 441u);
+    EXPECT_EQ(s.back(), 0x40 + 11);
+    out.Close();
+  }
+  platform::wave::SetWaveBackend(nullptr);
+}
