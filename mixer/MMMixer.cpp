@@ -137,8 +137,13 @@ TMMControlFlags ControlFlagsFromSystem(uint32_t v) {
 
 TMMMixerDevice::TMMMixerDevice(rtl::TComponent* AOwner)
     : audio::TMMCustomAudioDevice(AOwner, audio::dtMixer) {
-  // The base refreshed its caps before this class could answer for the mixer; do it again.
-  RefreshCaps();
+  // The base refreshed its caps before this class could answer for the mixer; do it again. A
+  // mixer that is listed but refuses to describe itself must not make the station's window
+  // fail to build: its caps stay empty and its lines are simply not found.
+  try {
+    RefreshCaps();
+  } catch (const audio::EMMMCIError&) {
+  }
   deviceObserver_.OnNotify = [this](rtl::TObject*, rtl::TObject*) { DeviceChanged(); };
 }
 
