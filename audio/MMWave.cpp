@@ -277,12 +277,16 @@ void TMMWave::Assign(const rtl::TPersistent* Source) {
   FileMustExist = w->FileMustExist;
   TimeFormat_ = w->TimeFormat_;
   SetIOBufferSize(w->IOBufferSize_);
-  SetFileName(w->FileName_);
+  if (w->IsMemoryWave())
+    LoadFromMemory(w->memory_);
+  else
+    SetFileName(w->FileName_);
 }
 
 void TMMWave::Clear() {
   CloseFile();
   info_.reset();
+  memory_.clear();
   StartPos_ = EndPos_ = Position_ = BytesLeft_ = 0;
   info_list_.clear();
   disp_list_.clear();
@@ -341,6 +345,27 @@ void TMMWave::SetFileName(const std::string& Name) {
   }
   Clear();
   FileName_ = full;
+  Changed();
+}
+
+void TMMWave::LoadFromMemory(std::vector<uint8_t> Image) {
+  auto parsed = std::make_unique<TWaveHeaderInfo>();
+  const auto read = [&Image](int64_t off, size_t n, uint8_t* dst) -> size_t {
+    if (off < 0 || static_cast<size_t>(off) >= Image.size()) return 0;
+    const size_t k = std::min(n, Image.size() - static_cast<size_t>(off));
+    std::memcpy(dst, Image.data() + off, k);
+    return k;
+  };
+  if (ParseWaveHeader(static_cast<int64_t>(Image.size()), read, *parsed) != TWaveParseResult::Ok)
+    WaveError(28133);
+  Clear();
+  FileName_.clear();
+  info_ = std::move(parsed);
+  info_list_ = info_->Info;
+  disp_list_ = info_->Disp;
+  memory_ = std::move(Image);
+  EndPos_ = info_->Frames;
+  BytesLeft_ = info_->DataSize;
   Changed();
 }
 
@@ -421,12 +446,23 @@ void TMMWave::SetRange(int64_t startFrame, int64_t endFrame) {
 }
 
 void TMMWave::Seek(int64_t offset) {
+  if (memOpen_) {
+    if (offset < 0 || offset > static_cast<int64_t>(memory_.size())) WaveError(28147);
+    memPos_ = offset;
+    return;
+  }
   if (!file_ || fseeko(file_, offset, SEEK_SET) != 0) WaveError(28147);
 }
 
 void TMMWave::OpenFile() {
   if (!info_) WaveError(28138);
-  if (file_) return;
+  if (IsOpened()) return;
+  if (IsMemoryWave()) {
+    memOpen_ = true;
+    memPos_ = 0;
+    SetPosition(FramesToUnits(Position_));
+    return;
+  }
   // Read-write so that a recorder may append; a read-only file still plays.
   file_ = std::fopen(FileName_.c_str(), "r+b");
   if (!file_) file_ = std::fopen(FileName_.c_str(), "rb");
@@ -444,6 +480,7 @@ void TMMWave::OpenFile() {
 }
 
 void TMMWave::CreateFile(const std::string& Name, const TWaveFormatEx* Format) {
+  if (IsMemoryWave()) WaveError(28131);
   const int fsize = WaveFormatSize(Format);
   std::error_code ec;
   const std::string full = Name.empty() ? std::string() : fs::absolute(Name, ec).string();
@@ -483,6 +520,7 @@ void TMMWave::CreateFile(const std::string& Name, const TWaveFormatEx* Format) {
 }
 
 int32_t TMMWave::WriteData(const uint8_t* Buffer, int32_t Count) {
+  if (IsMemoryWave()) WaveError(28131);
   if (!file_ || !info_ || Count <= 0) return -1;
   if (!fixup_ || !created_) {
     // Appending to an existing file: the new data goes right after the old, over whatever
@@ -502,9 +540,16 @@ int32_t TMMWave::WriteData(const uint8_t* Buffer, int32_t Count) {
 }
 
 int32_t TMMWave::ReadData(uint8_t* Buffer, int32_t Count) {
-  if (!file_ || !info_ || BytesLeft_ <= 0 || Count <= 0) return -1;
+  if (!IsOpened() || !info_ || BytesLeft_ <= 0 || Count <= 0) return -1;
   const size_t want = static_cast<size_t>(std::min<int64_t>(Count, BytesLeft_));
-  const size_t n = std::fread(Buffer, 1, want, file_);
+  size_t n;
+  if (memOpen_) {
+    n = std::min<size_t>(want, memory_.size() - static_cast<size_t>(memPos_));
+    std::memcpy(Buffer, memory_.data() + memPos_, n);
+    memPos_ += static_cast<int64_t>(n);
+  } else {
+    n = std::fread(Buffer, 1, want, file_);
+  }
   if (n == 0) {
     // The file ended early (it shrank under us): a little silence ends the stream cleanly.
     const size_t z = std::min<size_t>(4, static_cast<size_t>(Count));
@@ -525,7 +570,7 @@ int64_t TMMWave::GetPosition() const {
 
 void TMMWave::SetPosition(int64_t P) {
   Position_ = UnitsToFrames(P);
-  if (!file_ || !info_) return;
+  if (!IsOpened() || !info_) return;
   const int64_t len = EndPos_ - StartPos_;
   Position_ = std::clamp<int64_t>(Position_, 0, len);
   const int64_t rangeBytes = std::min(FramesToBytes(len), info_->DataSize);
@@ -535,6 +580,11 @@ void TMMWave::SetPosition(int64_t P) {
 }
 
 void TMMWave::CloseFile() {
+  if (memOpen_) {
+    memOpen_ = false;
+    Position_ = BytesLeft_ = 0;
+    return;
+  }
   if (!file_) {
     Position_ = BytesLeft_ = 0;
     return;

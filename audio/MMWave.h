@@ -91,7 +91,12 @@ class TMMWave : public rtl::TPersistent {
   int64_t Frames() const { return info_ ? info_->Frames : 0; }
   bool HasData() const { return info_ && info_->DataSize > 0; }
   bool HasFile() const { return info_ != nullptr; }
-  bool IsOpened() const { return file_ != nullptr; }
+  bool IsOpened() const { return file_ != nullptr || memOpen_; }
+  // The memory form: a whole file image held in memory (read only; writing raises
+  // "Can't write to MemoryWave"). A bad image raises "Invalid wave file...".
+  void LoadFromMemory(std::vector<uint8_t> Image);
+  bool IsMemoryWave() const { return !memory_.empty(); }
+  const std::vector<uint8_t>& MemoryData() const { return memory_; }
   int64_t BytesLeft() const { return BytesLeft_; }
 
   // Play range in frames.
@@ -133,6 +138,9 @@ class TMMWave : public rtl::TPersistent {
   std::unique_ptr<TWaveHeaderInfo> info_;
   std::string FileName_;
   std::FILE* file_ = nullptr;
+  std::vector<uint8_t> memory_;
+  bool memOpen_ = false;
+  int64_t memPos_ = 0;
   std::vector<char> ioBuffer_;
   bool created_ = false;  // this open created the file (writes go to the end of data)
   bool fixup_ = false;    // data was written: sizes and trailing chunks must be rewritten

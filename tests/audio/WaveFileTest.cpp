@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 
 #include "audio/MMWave.h"
 #include "tests/audio/WaveFiles.h"
@@ -211,4 +212,42 @@ TEST(WaveReading, RangeAndPositionBoundTheBytesRead) {
   EXPECT_EQ(w.GetPosition(), 47);
   w.SetPosition(1000);  // clamped to the range end
   EXPECT_EQ(w.BytesLeft(), 0);
+}
+
+TEST(MemoryWave, ReadsLikeAFileAndRefusesWriting) {
+  Bytes body;
+  body.fmt(1, 1, 8000, 8000, 1, 8).tag("data").u32(6).raw({1, 2, 3, 4, 5, 6});
+  TMMWave w;
+  w.LoadFromMemory(Riff(body));
+  EXPECT_TRUE(w.IsMemoryWave());
+  EXPECT_EQ(w.DataSizeBytes(), 6);
+  w.OpenFile();
+  w.SetPosition(2);
+  uint8_t buf[8] = {};
+  ASSERT_EQ(w.ReadData(buf, 8), 4);
+  EXPECT_EQ(buf[0], 3);
+  const uint8_t one = 0;
+  for (const auto& attempt : std::vector<std::function<void()>>{[&] { w.WriteData(&one, 1); },
+                                                                [&] {
+                                                                  const TWaveFormatEx f =
+                                                                      MakePCMFormat(8000, 8, 1);
+                                                                  w.CreateFile("x.wav", &f);
+                                                                }}) {
+    try {
+      attempt();
+      FAIL();
+    } catch (const EMMWaveError& e) {
+      EXPECT_EQ(e.Message, "Can't write to MemoryWave");
+    }
+  }
+  TMMWave copy;
+  copy.Assign(&w);
+  EXPECT_EQ(copy.DataSizeBytes(), 6);
+  try {
+    w.LoadFromMemory({'R', 'I', 'F', 'F'});
+    FAIL();
+  } catch (const EMMWaveError& e) {
+    EXPECT_EQ(e.Message, "Invalid wave file...");
+  }
+  EXPECT_EQ(w.DataSizeBytes(), 6);  // a refused image changes nothing
 }
