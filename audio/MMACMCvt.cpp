@@ -133,6 +133,22 @@ void TMMACMConverter::SetPWaveFormat(PWaveFormatEx Format) {
   Recompute();
 }
 
+void TMMACMConverter::BufferReady(PWaveHdr h) {
+  if (!(Prepared_ && IsStarted_ && Enabled_ && ConvertNeeded_ && ConvertPossible_ && stream_))
+    return TMMDSPComponent::BufferReady(h);
+  pushed_.clear();
+  stream_->Convert(h->lpData, h->dwBytesRecorded, pushed_);
+  // A rate converter may hold a frame back for the next buffer; that is not a failure.
+  const size_t piece = static_cast<size_t>(std::max<int32_t>(GetBufferSize(), 1));
+  for (size_t pos = 0; pos < pushed_.size(); pos += piece) {
+    TMMExtWaveHdr out = *h;
+    out.lpData = pushed_.data() + pos;
+    out.dwBufferLength = out.dwBytesRecorded =
+        static_cast<uint32_t>(std::min(piece, pushed_.size() - pos));
+    TMMDSPComponent::BufferReady(&out);
+  }
+}
+
 TWaveFormatPtr TMMACMConverter::ComputeOutputFormat() {
   return Enabled_ ? CopyWaveFormat(Wanted_.get()) : nullptr;
 }

@@ -48,6 +48,8 @@ class TMMACMConverter : public TMMCustomConverter {
   TMMConvertQuality Quality = cqLow;
   // Sets the wanted output format (refused while designing only in the PCM converter).
   void SetPWaveFormat(PWaveFormatEx Format) override;
+  // Push conversion: each incoming buffer goes on converted, in pieces of at most BufferSize.
+  void BufferReady(PWaveHdr lpWaveHdr) override;
 
  protected:
   TWaveFormatPtr ComputeOutputFormat() override;
@@ -64,6 +66,7 @@ class TMMACMConverter : public TMMCustomConverter {
 
   TWaveFormatPtr Wanted_;
   std::unique_ptr<TPCMConvertStream> stream_;
+  std::vector<uint8_t> pushed_;
 };
 
 class TMMPCMConverter : public TMMACMConverter {

@@ -121,12 +121,11 @@ void TMMWaveDevice::SetBufferSize(int32_t V) {
   TMMCustomSoundComponent::SetBufferSize(std::max<int32_t>(V, 32));
 }
 
-void TMMWaveDevice::SetCallBackModeImpl(TMMCBMode V, const char* caption) {
+void TMMWaveDevice::SetCallBackModeImpl(TMMCBMode V) {
   CheckClosed();
   // The platform delivers our driver callbacks on an ordinary thread of the backend (never at
   // interrupt time), so direct callbacks are as safe here as they were on the one platform
   // that allowed them; the mode is accepted everywhere.
-  (void)caption;
   CallBackMode_ = V;
 }
 

@@ -127,7 +127,7 @@ class TMMWaveDevice : public TMMCustomSoundComponent {
   bool WaitFor(int rounds, const std::function<bool()>& done);
   void StartThread();
   void StopThread();
-  void SetCallBackModeImpl(TMMCBMode V, const char* caption);
+  void SetCallBackModeImpl(TMMCBMode V);
   void SetTimeFormatImpl(TMMTimeFormats V) { TimeFormat_ = V; }
   void ReadCaps(TMMDeviceId id);
 

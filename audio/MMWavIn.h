@@ -13,7 +13,7 @@ class TMMCustomWaveIn : public TMMWaveDevice {
   explicit TMMCustomWaveIn(rtl::TComponent* AOwner);
   ~TMMCustomWaveIn() override;
 
-  void SetCallBackMode(TMMCBMode V) { SetCallBackModeImpl(V, "TMMWaveIn"); }
+  void SetCallBackMode(TMMCBMode V) { SetCallBackModeImpl(V); }
   TMMMode GetMode() const { return Mode_; }
   void SetMode(TMMMode V);
   TMMBits GetBitLength() const { return BitLength_; }

@@ -17,7 +17,7 @@ class TMMCustomWaveOut : public TMMWaveDevice {
   explicit TMMCustomWaveOut(rtl::TComponent* AOwner);
   ~TMMCustomWaveOut() override;
 
-  void SetCallBackMode(TMMCBMode V) { SetCallBackModeImpl(V, "TMMWaveOut"); }
+  void SetCallBackMode(TMMCBMode V) { SetCallBackModeImpl(V); }
   void SetTimeFormat(TMMTimeFormats V) { SetTimeFormatImpl(V); }
   bool GetLooping() const { return Looping_; }
   void SetLooping(bool V);

@@ -249,3 +249,35 @@ TEST(AdpcmInterop, MsAdpcmFromSoxDecodesSampleExact) {
     EXPECT_LE(worst, 1) << ch;
   }
 }
+
+TEST(AcmConverter, PushedBuffersGoOnConvertedInPiecesOfTheBufferSize) {
+  TPipe src, sink;
+  TMMACMConverter conv;
+  src.SetOutput(&conv);
+  conv.SetOutput(&sink);
+  TWaveFormatEx want = MakePCMFormat(8000, 8, 1);
+  conv.SetPWaveFormat(&want);
+  TWaveFormatEx in = MakePCMFormat(8000, 16, 2);
+  src.SetPWaveFormat(&in);
+  ASSERT_TRUE(conv.ConvertPossible());
+  EXPECT_TRUE(SameWaveFormat(sink.GetPWaveFormat(), &want));
+  OpenAndStart({&src, &conv, &sink}, 300);
+  std::vector<uint32_t> pieces;
+  std::vector<uint8_t> got;
+  sink.OnBufferReady = [&](rtl::TObject*, PWaveHdr h) {
+    pieces.push_back(h->dwBytesRecorded);
+    got.insert(got.end(), h->lpData, h->lpData + h->dwBytesRecorded);
+  };
+  std::vector<uint8_t> data(4000);  // 1000 frames: left -256, right +768 -> mono +256
+  for (size_t i = 0; i < data.size(); i += 4) {
+    data[i] = 0x00, data[i + 1] = 0xFF;
+    data[i + 2] = 0x00, data[i + 3] = 0x03;
+  }
+  TMMExtWaveHdr h;
+  h.lpData = data.data();
+  h.dwBufferLength = h.dwBytesRecorded = 4000;
+  src.BufferReady(&h);
+  EXPECT_EQ(pieces, (std::vector<uint32_t>{300, 300, 300, 100}));
+  ASSERT_EQ(got.size(), 1000u);
+  EXPECT_EQ(got[0], 129);
+}
