@@ -863,10 +863,7 @@ void TMain::ScanClick() {
     e.ScanModus = 1;
     ScanZaehler = 0;
     ScanTimer->SetEnabled(true);
-    if (Zernox1->isChecked())
-      DNClick();
-    else
-      UPClick();
+    StepUpForScan();
   } else {
     e.ScanModus = 0;
     e.AutoScan = false;
@@ -885,12 +882,17 @@ void TMain::FreeScanClick() {
     e.ScanModus = 2;
     ScanZaehler = 0;
     ScanTimer->SetEnabled(true);
-    if (Zernox1->isChecked())
-      DNClick();
-    else
-      UPClick();
+    StepUpForScan();
   }
   DisplayClick();
+}
+
+void TMain::StepUpForScan() {
+  // On a reversed radio the lower button is the one that counts up.
+  if (Zernox1->isChecked())
+    DNClick();
+  else
+    UPClick();
 }
 
 void TMain::ScanAutoClick() {
@@ -1063,22 +1065,20 @@ void TMain::Load1Click() {
 
 // --- Mute labels and info -----------------------------------------------------------------------
 
+void TMain::ToggleMute(bool& flag, QLabel* label, QCheckBox* box) {
+  flag = !flag;
+  UpdateMuteLabel(label, flag);
+  box->setChecked(flag);
+}
+
 void TMain::Label7Click() {
-  Einstellungen.LineStumm = !Einstellungen.LineStumm;
-  UpdateMuteLabel(Label7, Einstellungen.LineStumm);
-  LineMute->setChecked(Einstellungen.LineStumm);
+  ToggleMute(Einstellungen.LineStumm, Label7, LineMute);
 }
-
 void TMain::Label9Click() {
-  Einstellungen.CDStumm = !Einstellungen.CDStumm;
-  UpdateMuteLabel(Label9, Einstellungen.CDStumm);
-  CDMute->setChecked(Einstellungen.CDStumm);
+  ToggleMute(Einstellungen.CDStumm, Label9, CDMute);
 }
-
 void TMain::Label8Click() {
-  Einstellungen.MasterStumm = !Einstellungen.MasterStumm;
-  UpdateMuteLabel(Label8, Einstellungen.MasterStumm);
-  MasterMute->setChecked(Einstellungen.MasterStumm);
+  ToggleMute(Einstellungen.MasterStumm, Label8, MasterMute);
 }
 
 void TMain::Info1Click() {

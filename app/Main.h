@@ -223,6 +223,8 @@ class TMain : public QMainWindow {
   void Connect(const char* port);
   void SetChannelMode(QAction* item, int first, int last);
   void UpdateMuteLabel(QLabel* label, bool muted);
+  void ToggleMute(bool& flag, QLabel* label, QCheckBox* box);
+  void StepUpForScan();
   void LoadMeterBitmap();
   bool InputInt(const char* caption, const char* prompt, int32_t& value);
   void Guard(const std::function<void()>& handler);
