@@ -63,7 +63,7 @@ void TMMWaveNotifyThread::Execute() {
       dev_->BufferDone(h);
     } catch (...) {
       Failed = true;
-      rtl::Application().HandleException(dev_);
+      dev_->FailedOffMainThread();
       break;
     }
   }
@@ -209,13 +209,18 @@ void TMMWaveDevice::RouteDone(TMMExtWaveHdr* h) {
       try {
         BufferDone(h);
       } catch (...) {
-        rtl::Application().HandleException(this);
+        FailedOffMainThread();
       }
       break;
     case cmThread:
       if (thread_) thread_->Post(h);
       break;
   }
+}
+
+void TMMWaveDevice::FailedOffMainThread() {
+  if (window_) window_->Post(WM_CLOSEDEVICE, handle_.load(), 0);
+  rtl::Application().HandleException(this);
 }
 
 void TMMWaveDevice::AllocHeaders(int count, uint32_t size) {

@@ -26,6 +26,9 @@ namespace audio {
 constexpr uint32_t MM_WOM_OPEN = 955, MM_WOM_CLOSE = 956, MM_WOM_DONE = 957;
 constexpr uint32_t MM_WIM_OPEN = 958, MM_WIM_CLOSE = 959, MM_WIM_DATA = 960;
 constexpr uint32_t WM_STOPDEVICE = 32769;
+// Ours: a notification that failed off the main thread has the device closed where its window
+// lives (closing from the driver's own thread would wait for that very thread).
+constexpr uint32_t WM_CLOSEDEVICE = 32770;
 
 // State bits: exactly one of closed/open; started and paused only with open.
 constexpr int wsClosed = 1, wsOpen = 2, wsStarted = 4, wsPaused = 8;
@@ -140,6 +143,8 @@ class TMMWaveDevice : public TMMCustomSoundComponent {
   }
   // Routes one finished buffer by callback mode.
   void RouteDone(TMMExtWaveHdr* h);
+  // Off the main thread: reports the exception being handled and has the device closed.
+  void FailedOffMainThread();
 
   platform::wave::TWaveDir dir_;
   std::unique_ptr<rtl::TMessageWindow> window_;

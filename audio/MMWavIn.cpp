@@ -390,6 +390,8 @@ void TMMCustomWaveIn::WndProc(rtl::TMessage& m) {
     BufferDone(reinterpret_cast<TMMExtWaveHdr*>(m.LParam));
   else if (m.Msg == WM_STOPDEVICE)
     Stop();
+  else if (m.Msg == WM_CLOSEDEVICE)
+    Close();
 }
 
 }  // namespace audio

@@ -463,6 +463,8 @@ void TMMCustomWaveOut::WndProc(rtl::TMessage& m) {
       --Routed_;
   } else if (m.Msg == WM_STOPDEVICE) {
     Stop();
+  } else if (m.Msg == WM_CLOSEDEVICE) {
+    Close();
   }
 }
 

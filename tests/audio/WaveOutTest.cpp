@@ -301,3 +301,26 @@ TEST(VirtualCardPacing, RealTimePacingPlaysEverythingOnItsOwn) {
   }
   platform::wave::SetWaveBackend(nullptr);
 }
+
+TEST(WaveOutCallbackModes, AFailureOnTheNotificationThreadIsReportedAndClosesTheDevice) {
+  VirtualCardFixture vc;
+  std::vector<std::string> boxes;
+  rtl::Application().ErrorBoxHook = [&](const std::string& m) { boxes.push_back(m); };
+  TMMWaveOut out;
+  out.SetCallBackMode(cmCallback);
+  TWaveFormatEx f = MakePCMFormat(8000, 8, 1);
+  out.SetPWaveFormat(&f);
+  out.SetBufferSize(100);
+  out.SetNumBuffers(2);
+  int loads = 0;
+  out.OnBufferLoad = [&](rtl::TObject*, PWaveHdr h, bool& more) {
+    h->dwBytesRecorded = ++loads < 3 ? h->dwBufferLength : 0;  // the third one fails
+    more = true;
+  };
+  out.Start();
+  vc.Run(300);
+  rtl::Application().ErrorBoxHook = nullptr;
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0], "Error filling wave buffer");
+  EXPECT_EQ(out.State(), wsClosed);
+}
