@@ -28,7 +28,7 @@ class LinkLock {
 TMMCustomMixerWheel::TMMCustomMixerWheel(QWidget* AOwner)
     : controls::TMMCustomWheel(AOwner), notifier_([this](rtl::TComponent* c) {
         if (c == link_.GetControl()) {
-          link_.SetControl(nullptr);
+          link_.ControlDestroyed();
           FullUpdate();
         }
       }) {
@@ -143,11 +143,9 @@ void TMMCustomMixerWheel::Change() {
 
 TMMCustomMixerCheckBox::TMMCustomMixerCheckBox(QWidget* AOwner)
     : QCheckBox(AOwner), notifier_([this](rtl::TComponent* c) {
-        if (c == link_.GetControl()) link_.SetControl(nullptr);
-        if (c == itemLine_) {
-          itemLine_->RemoveLineObserver(&lineObserver_);
-          itemLine_ = nullptr;
-        }
+        // Sent from the dying component's base destructor: only forget it.
+        if (c == link_.GetControl()) link_.ControlDestroyed();
+        if (c == itemLine_) itemLine_ = nullptr;
         FullUpdate();
       }) {
   link_.OnControlChange = [this](TMMCustomMixerControl*) { FullUpdate(); };

@@ -224,10 +224,8 @@ void TMMMixerDevice::SetDevice(audio::TMMCustomAudioDevice* Value) {
 
 void TMMMixerDevice::Notification(rtl::TComponent* AComponent, rtl::TOperation Operation) {
   audio::TMMCustomAudioDevice::Notification(AComponent, Operation);
-  if (Operation == rtl::TOperation::opRemove && AComponent == device_) {
-    device_->RemoveObserver(&deviceObserver_);
-    device_ = nullptr;
-  }
+  // Sent from the dying device's base destructor: its observers are already detached.
+  if (Operation == rtl::TOperation::opRemove && AComponent == device_) device_ = nullptr;
 }
 
 void TMMMixerDevice::DeviceChanged() {
@@ -443,19 +441,12 @@ void TMMAudioLine::SetDestLine(rtl::TComponent* Value) {
 void TMMAudioLine::Notification(rtl::TComponent* AComponent, rtl::TOperation Operation) {
   rtl::TMMNonVisualComponent::Notification(AComponent, Operation);
   if (Operation != rtl::TOperation::opRemove) return;
-  // Only the reference goes: the line keeps its last LineId and description.
-  if (AComponent == mixer_) {
-    mixer_->RemoveMixerObserver(&mixerObserver_);
-    mixer_ = nullptr;
-  }
-  if (AComponent == target_) {
-    target_->RemoveObserver(&targetObserver_);
-    target_ = nullptr;
-  }
-  if (AComponent == destLine_) {
-    destLine_->RemoveLineObserver(&destObserver_);
-    destLine_ = nullptr;
-  }
+  // Only the reference goes: the line keeps its last LineId and description. The notice comes
+  // from the dying component's base destructor, after its observable list has already let our
+  // observer go, so nothing of it may be touched here.
+  if (AComponent == mixer_) mixer_ = nullptr;
+  if (AComponent == target_) target_ = nullptr;
+  if (AComponent == destLine_) destLine_ = nullptr;
 }
 
 bool TMMAudioLine::IsLineIdStored() const {
@@ -619,10 +610,8 @@ void TMMCustomMixerControl::SetAudioLine(TMMAudioLine* Value) {
 
 void TMMCustomMixerControl::Notification(rtl::TComponent* AComponent, rtl::TOperation Operation) {
   rtl::TMMNonVisualComponent::Notification(AComponent, Operation);
-  if (Operation == rtl::TOperation::opRemove && AComponent == line_) {
-    line_->RemoveLineObserver(&lineObserver_);
-    line_ = nullptr;
-  }
+  // Sent from the dying line's base destructor: its observers are already detached.
+  if (Operation == rtl::TOperation::opRemove && AComponent == line_) line_ = nullptr;
 }
 
 void TMMCustomMixerControl::SetControlId(TMMControlId Value) {
@@ -916,6 +905,10 @@ void TMMControlLink::SetControl(TMMCustomMixerControl* Value) {
   if (control_) control_->RemoveLink(this);
   control_ = Value;
   if (control_) control_->AddLink(this);
+}
+
+void TMMControlLink::ControlDestroyed() {
+  control_ = nullptr;
 }
 
 void TMMControlLink::Update(rtl::TObject* Data) {

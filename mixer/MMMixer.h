@@ -397,6 +397,8 @@ class TMMControlLink : public audio::TMMObserver {
   ~TMMControlLink() override;
   TMMCustomMixerControl* GetControl() const { return control_; }
   void SetControl(TMMCustomMixerControl* Value);
+  // The control is being destroyed (its list has already let the link go): forget it only.
+  void ControlDestroyed();
   void Update(rtl::TObject* Data) override;
 
   std::function<void(TMMCustomMixerControl*)> OnControlChange;
