@@ -135,6 +135,7 @@ TMain::TMain(QWidget* parent) : QMainWindow(parent) {
 
   BuildFront();
   BuildMenus();
+  BuildSound();
   Info = new TInfo(this);
   Info->hide();
 
@@ -353,7 +354,7 @@ void TMain::BuildFront() {
   RecLED->SetColor(controls::clMaroon);
   RecLED->SetEnabled(false);
   WaveName = label(lower, "", QRect(702, 322, 78, 18), dark);
-  WavTime = label(lower, "", QRect(702, 340, 78, 18), dark);
+  WavTime = label(lower, "00:00.000", QRect(702, 340, 78, 18), dark);
 
   // Handlers.
   auto on = [this](QPushButton* b, void (TMain::*h)()) {
@@ -367,6 +368,13 @@ void TMain::BuildFront() {
   on(ScanAuto, &TMain::ScanAutoClick);
   on(FreeScan, &TMain::FreeScanClick);
   on(B_Skip, &TMain::B_SkipClick);
+  on(PlayWav, &TMain::PlayWavClick);
+  on(RecWav, &TMain::RecWavClick);
+  on(StopWav, &TMain::StopWavClick);
+  on(SendWav, &TMain::SendWavClick);
+  on(DTMF_Clr, &TMain::DTMF_ClrClick);
+  Shape1->OnMouseDown = [this] { Guard([this] { Shape1MouseDown(); }); };
+  Volume->OnChange = [this](rtl::TObject*) { Guard([this] { VolumeChange(); }); };
   B_PTT->OnMouseDown = [this] { B_PTTMouseDown(); };
   B_PTT->OnMouseUp = [this] { B_PTTMouseUp(); };
   Squelch->OnChange = [this](rtl::TObject*) { Guard([this] { SquelchChange(); }); };
@@ -409,21 +417,21 @@ void TMain::BuildMenus() {
   Sync1 = item(kan, "Start", &TMain::Sync1Click);
 
   QMenu* sound = bar->addMenu("Sound");
-  OpenRoger = item(sound, "Roger Beep", nullptr);
-  OpenCall1 = item(sound, "Call 1", nullptr);
-  OpenCall2 = item(sound, "Call 2", nullptr);
+  OpenRoger = item(sound, "Roger Beep", &TMain::OpenRogerClick);
+  OpenCall1 = item(sound, "Call 1", &TMain::OpenCall1Click);
+  OpenCall2 = item(sound, "Call 2", &TMain::OpenCall2Click);
 
   QMenu* sel = bar->addMenu("Selektivruf");
-  Callwith1 = item(sel, "Abgehende Rufnummer", nullptr);
-  Openat1 = item(sel, "Eigene Rufnummer", nullptr);
-  DTMFEmpfindlichkeit1 = item(sel, "DTMF Empfindlichkeit", nullptr);
-  DTMF_Open = item(sel, "Selektivruf Aktiv", nullptr, true);
+  Callwith1 = item(sel, "Abgehende Rufnummer", &TMain::Callwith1Click);
+  Openat1 = item(sel, "Eigene Rufnummer", &TMain::Openat1Click);
+  DTMFEmpfindlichkeit1 = item(sel, "DTMF Empfindlichkeit", &TMain::DTMFEmpfindlichkeit1Click);
+  DTMF_Open = item(sel, "Selektivruf Aktiv", &TMain::DTMF_OpenClick, true);
 
   QMenu* mb = bar->addMenu("Sprach-Mailbox");
-  RecordStart1 = item(mb, "Rufnummer für Mailbox", nullptr);
-  DTMF_Rec = item(mb, "Sprach-Mailbox Aktiv", nullptr, true);
-  Mailboxabhren1 = item(mb, "Mailbox abhören", nullptr);
-  Settings1 = item(mb, "Max. Aufnahmezeit", nullptr);
+  RecordStart1 = item(mb, "Rufnummer für Mailbox", &TMain::RecordStart1Click);
+  DTMF_Rec = item(mb, "Sprach-Mailbox Aktiv", &TMain::DTMF_RecClick, true);
+  Mailboxabhren1 = item(mb, "Mailbox abhören", &TMain::Mailboxabhren1Click);
+  Settings1 = item(mb, "Max. Aufnahmezeit", &TMain::Settings1Click);
 
   QMenu* ex = bar->addMenu("Extras");
   ScanPuls1 = item(ex, "Scan Puls Länge", &TMain::ScanPuls1Click);
@@ -595,8 +603,7 @@ void TMain::KVRInitClick() {
   if (e.LetzterKanal == 40) SetChecked(N401, true);
   if (e.LetzterKanal == 15) SetChecked(N141, true);
   FreeLevel->SetValue(e.FreeLevelWert);
-  // "Selektivruf Aktiv" comes with the DTMF decoder; its state is kept meanwhile.
-  SetChecked(DTMF_Open, e.SelektivrufAn);
+  if (e.SelektivrufAn) DTMF_OpenClick();
   SetChecked(DTMF_Rec, e.MailboxAn);
   SMeter->SetDrawScale(e.SkalaAn);
   SetChecked(Skala1, e.SkalaAn);
@@ -632,7 +639,7 @@ void TMain::Connect(const char* port) {
 
 void TMain::Trennen1Click() {
   Verbunden = false;
-  // The DTMF input is closed here once the decoder is part of the station.
+  CloseDTMFIn();
 }
 
 void TMain::RS232RxChar(rtl::TObject*, int Count) {
@@ -672,11 +679,20 @@ void TMain::KVRTimerTimer() {
     }
     if (e.CallArt != 0 && !CallGesendet && !WavSenden) {
       TxBefehl = 11;
-      if (e.CallArt == 1 && OnPlayCue) OnPlayCue(e.Call1Wav.str());
-      if (e.CallArt == 2 && OnPlayCue) OnPlayCue(e.Call2Wav.str());
-      if (e.CallArt == 3 && OnSendDTMF) OnSendDTMF();
+      bool started = true;
+      if (e.CallArt == 1) started = StartCue(e.Call1Wav.str());
+      if (e.CallArt == 2) started = StartCue(e.Call2Wav.str());
+      if (e.CallArt == 3) {
+        try {
+          B_DTMFClick();
+        } catch (...) {
+          rtl::Application().HandleException(nullptr);
+          started = false;
+        }
+      }
       CallGesendet = true;
-      SoundFertig = false;
+      // A cue that could not start counts as finished: the next tick goes on to the microphone.
+      SoundFertig = !started;
     }
   }
   // 2. Transmit, end.
@@ -685,16 +701,17 @@ void TMain::KVRTimerTimer() {
     CallGesendet = false;
     if (e.RogerAktiv && !RogerGesendet) {
       TxBefehl = 11;
-      if (OnPlayCue) OnPlayCue(e.RogerWav.str());
+      bool started = StartCue(e.RogerWav.str());
       RogerGesendet = true;
-      SoundFertig = false;
+      // A roger beep that cannot play must not leave the transmitter keyed.
+      SoundFertig = !started;
     }
     if ((!e.RogerAktiv || SoundFertig) && TxAktiv) {
       TxAktiv = false;
       MasterOut->SetValue(Volume->GetValue());
       SetTxLED(false);
       TxBefehl = 9;
-      if (OnStopCue) OnStopCue();
+      SoundWave->Stop();
       RogerGesendet = true;
       SoundFertig = false;
     }

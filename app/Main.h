@@ -18,8 +18,14 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <optional>
 
+#include "app/Dtmf.h"
 #include "app/Settings.h"
+#include "audio/MMWPlay.h"
+#include "audio/MMWRec.h"
+#include "audio/MMWavIn.h"
+#include "audio/MMWavOut.h"
 #include "comm/CommInt.h"
 #include "controls/MMLEDS.h"
 #include "controls/MMMeter.h"
@@ -109,6 +115,17 @@ class TMain : public QMainWindow {
   comm::TComm* RS232;
   timers::TTimer* KVRTimer;
   timers::TTimer* ScanTimer;
+  timers::TMMHiTimer* WavTimer;
+  timers::TMMLongTimer* MaxTimer;
+  audio::TMMWavePlayer* SoundWave;
+  audio::TMMWaveRecorder* RecWave;
+  audio::TMMWaveOut* DTMF_Out;
+  audio::TMMWaveIn* DTMF_In;
+
+  // DTMF sender and decoder state, mailbox.
+  TDTMFSender DTMFSender;
+  TDTMFDecoder DTMFDecoder;
+  bool AufnahmeLaeuft = false;
 
   QWidget* Panel4;
   controls::TMMMeter* SMeter;
@@ -205,11 +222,41 @@ class TMain : public QMainWindow {
   std::function<void(int64_t micros)> PulseWait;
   void Pulse();
 
-  // Sound output of the transmission: a call cue or roger file (Windows-style path), its stop,
-  // and the DTMF call. Bound by the sound part of the station.
-  std::function<void(const std::string& file)> OnPlayCue;
-  std::function<void()> OnStopCue;
-  std::function<void()> OnSendDTMF;
+  // --- Sound: DTMF sender, selective call, mailbox, cues -----------------------------------
+  void B_DTMFClick();
+  void DTMF_OutBufferLoad(audio::PWaveHdr lpWaveHdr, bool& MoreBuffers);
+  void DTMF_OutStop();
+  void Callwith1Click();
+  void DTMF_OpenClick();
+  void Shape1MouseDown() { DTMF_OpenClick(); }
+  void Openat1Click();
+  void RecordStart1Click();
+  void DTMFEmpfindlichkeit1Click();
+  void DTMF_RecClick();
+  void DTMF_ClrClick();
+  // The decoder: one step per trigger of the analysis chain, with the eight DTMF bin levels.
+  void DecodeDTMF(const std::array<int32_t, 8>& levels);
+  void RecWavClick();
+  void StopWavClick();
+  void PlayWavClick();
+  void SendWavClick();
+  void Mailboxabhren1Click() { PlayWavClick(); }
+  void Settings1Click();
+  void OpenRogerClick();
+  void OpenCall1Click();
+  void OpenCall2Click();
+  void VolumeChange();
+  void WavTimerTimer();
+  void MaxTimerTimer() { StopWavClick(); }
+  void SoundWaveStop();
+  // Starts a cue file through the player; false when it could not be started (the error has
+  // been reported), so the transmission does not wait for a sound that never comes.
+  bool StartCue(const std::string& windowsPath);
+  // Opens and starts the DTMF input (the decoder listens); closes it.
+  void StartDTMFIn();
+  void CloseDTMFIn();
+  // Local date and time texts in the German short layout, for the mailbox file name.
+  std::function<std::pair<std::string, std::string>()> DateTimeTexts;
 
   // The number of steps of a mixer volume control, 0 when there is none (no mixer).
   std::function<int(const char* control)> MixerSteps;
@@ -230,6 +277,9 @@ class TMain : public QMainWindow {
   void Guard(const std::function<void()>& handler);
   int ChannelIndex() const;  // Kanal clamped to 1..80 for table access
   void SetTxLED(bool transmitting);
+  void BuildSound();
+  void SetLamp(const QColor& c) { Shape1->SetBrushColor(c); }
+  std::optional<std::string> ChooseWaveFile();
 };
 
 }  // namespace app
