@@ -106,7 +106,6 @@ TMain::TMain(QWidget* parent) : QMainWindow(parent) {
   PulseWait = [](int64_t us) {
     if (us > 0) std::this_thread::sleep_for(std::chrono::microseconds(us));
   };
-  MixerSteps = [](const char*) { return 0; };
 
   RS232 = new comm::TComm(&Components);
   RS232->SetName("RS232");
@@ -302,9 +301,22 @@ void TMain::BuildFront() {
   LabelFree = label(lower, "Free", QRect(84, 212, 64, 16), dark, Qt::AlignCenter);
 
   const int kx = 168, kw = 58, ky = 236;
-  Mic = wheel(lower, QRect(kx, ky, kw, kw), 0);
-  CD = wheel(lower, QRect(kx + 60, ky, kw, kw), 0);
-  LineIn = wheel(lower, QRect(kx + 120, ky, kw, kw), 0);
+  Mixer = mixer::CreateStationMixer(&Components, lower);
+  Mic = Mixer.Mic;
+  CD = Mixer.CD;
+  LineIn = Mixer.LineIn;
+  MasterOut = Mixer.MasterOut;
+  LineMute = Mixer.LineMute;
+  MicMute = Mixer.MicMute;
+  CDMute = Mixer.CDMute;
+  MasterMute = Mixer.MasterMute;
+  for (mixer::TMMMixerWheel* w : {Mic, CD, LineIn}) {
+    w->SetAutoSize(false);
+    w->SetColor(kBorderColour);
+  }
+  Mic->setGeometry(kx, ky, kw, kw);
+  CD->setGeometry(kx + 60, ky, kw, kw);
+  LineIn->setGeometry(kx + 120, ky, kw, kw);
   LineOut = wheel(lower, QRect(kx + 180, ky, kw, kw), 31);
   Volume = wheel(lower, QRect(kx + 240, ky, kw, kw), 31);
   LabelMic = label(lower, "Mic", QRect(kx, 212, kw, 16), dark, Qt::AlignCenter);
@@ -320,15 +332,6 @@ void TMain::BuildFront() {
     l->setAlignment(Qt::AlignCenter);
     l->setCursor(Qt::PointingHandCursor);
   }
-  MasterOut = wheel(lower, QRect(0, 0, 10, 10), 0);
-  MasterOut->hide();
-  LineMute = new QCheckBox(lower);
-  MicMute = new QCheckBox(lower);
-  CDMute = new QCheckBox(lower);
-  MasterMute = new QCheckBox(lower);
-  for (QCheckBox* c : {LineMute, MicMute, CDMute, MasterMute}) c->hide();
-  MicMute->setChecked(true);
-
   Panel6 = new QWidget(lower);
   Panel6->setGeometry(482, 212, 292, 66);
   Panel6->setAutoFillBackground(true);
@@ -492,12 +495,9 @@ void TMain::FormCreate() {
       LoadSettingsFile(path, Einstellungen);
     else
       DefaultWerteClick();
-    int steps = MixerSteps("OutVolControll");
     // Without a speaker control the knobs keep their design range instead of going negative.
-    if (steps > 0) {
-      Volume->SetMaxValue(steps - 1);
-      LineOut->SetMaxValue(steps - 1);
-    }
+    mixer::SizeVolumeKnobs(Mixer, *Volume, *LineOut);
+    mixer::FallBackToAux(Mixer);
     KVRInitClick();
     TxAktiv = false;
     SetTxLED(false);
@@ -527,9 +527,9 @@ void TMain::DefaultWerteClick() {
   e.SAdjust = 0;
   e.SquelchWert = 50;
   e.FreeLevelWert = 20;
-  e.MicWert = MixerSteps("MicVolControll") / 2;
-  e.CDWert = MixerSteps("CDVolControll") / 2;
-  e.LineInWert = MixerSteps("InVolControll") / 2;
+  e.MicWert = Steps(Mixer.MicVolControll) / 2;
+  e.CDWert = Steps(Mixer.CDVolControll) / 2;
+  e.LineInWert = Steps(Mixer.InVolControll) / 2;
   e.LineOutWert = (LineOut->GetMaxValue() + 1) / 2;
   e.VolumeWert = (Volume->GetMaxValue() + 1) / 2;
   e.Call1Wav = "C:\\Kanalo\\Call1.Wav";

@@ -20,6 +20,8 @@
 #include <memory>
 #include <optional>
 
+#include "analysis/MMConect.h"
+#include "analysis/MMPeak.h"
 #include "app/Dtmf.h"
 #include "app/Settings.h"
 #include "audio/MMWPlay.h"
@@ -31,6 +33,7 @@
 #include "controls/MMMeter.h"
 #include "controls/MMPanel.h"
 #include "controls/MMWheel.h"
+#include "mixer/StationMixer.h"
 #include "rtl/Classes.h"
 #include "timers/MMHTimer.h"
 #include "timers/MMLTimer.h"
@@ -121,6 +124,8 @@ class TMain : public QMainWindow {
   audio::TMMWaveRecorder* RecWave;
   audio::TMMWaveOut* DTMF_Out;
   audio::TMMWaveIn* DTMF_In;
+  analysis::TMMPeakDetect* MMPeakDetect1;
+  analysis::TMMConnector* MMConnector1;
 
   // DTMF sender and decoder state, mailbox.
   TDTMFSender DTMFSender;
@@ -140,8 +145,10 @@ class TMain : public QMainWindow {
   QWidget* Panel6;
   QLabel* Scanband;
   QImage ScanbandCanvas;  // 290 x 100, shown stretched in `Scanband`
-  controls::TMMWheel *Squelch, *FreeLevel, *Mic, *CD, *LineIn, *LineOut, *Volume, *MasterOut;
+  controls::TMMWheel *Squelch, *FreeLevel, *LineOut, *Volume;
+  mixer::TMMMixerWheel *Mic, *CD, *LineIn, *MasterOut;
   QCheckBox *LineMute, *MicMute, *CDMute, *MasterMute;
+  mixer::StationMixer Mixer;
   TClickLabel *Label7, *Label8, *Label9;
   QLabel *Label10, *LabelSquelch, *LabelFree, *LabelMic;
   TShape* Shape1;
@@ -259,7 +266,8 @@ class TMain : public QMainWindow {
   std::function<std::pair<std::string, std::string>()> DateTimeTexts;
 
   // The number of steps of a mixer volume control, 0 when there is none (no mixer).
-  std::function<int(const char* control)> MixerSteps;
+  static int Steps(const mixer::TMMVolumeControl* c) { return c ? c->ControlInfo().Steps : 0; }
+  void MMConnector1Trigger();
 
  protected:
   void closeEvent(QCloseEvent* e) override;

@@ -55,6 +55,15 @@ void TMain::BuildSound() {
   DTMF_In->SetPWaveFormat(&in);
   DTMF_In->SetNumBuffers(256);
   DTMF_In->SetBufferSize(4096);
+  MMPeakDetect1 = new analysis::TMMPeakDetect(&Components);
+  MMPeakDetect1->SetName("MMPeakDetect1");
+  MMPeakDetect1->SetFFTLength(2048);
+  MMPeakDetect1->SetWindow(analysis::fwGaussian);
+  MMConnector1 = new analysis::TMMConnector(&Components);
+  MMConnector1->SetName("MMConnector1");
+  DTMF_In->SetOutput(MMPeakDetect1);
+  MMPeakDetect1->SetOutput(MMConnector1);
+  MMConnector1->OnTrigger = [this](rtl::TObject*) { MMConnector1Trigger(); };
 
   WavTimer = new timers::TMMHiTimer(&Components);
   WavTimer->SetName("WavTimer");
@@ -160,6 +169,14 @@ void TMain::DTMF_ClrClick() {
   L_M->clear();
   L_A->clear();
   SetLamp(DTMF_Open->isChecked() ? kLampArmed : kLampOff);
+}
+
+void TMain::MMConnector1Trigger() {
+  std::array<int32_t, 8> s{};
+  for (int p = 0; p < 8; ++p)
+    s[p] = MMPeakDetect1->Peaks(
+        MMPeakDetect1->FrequencyToIndex(static_cast<float>(Einstellungen.DTMFFrequenz[p])));
+  DecodeDTMF(s);
 }
 
 void TMain::DecodeDTMF(const std::array<int32_t, 8>& levels) {

@@ -119,7 +119,9 @@ void TMMCustomMixerWheel::Change() {
   if (!link_.Locked()) {
     LinkLock lock(link_);
     if (TMMCustomMixerControl* c = link_.GetControl()) {
-      if (c->ControlInfo().Flags & cfDisabled) {
+      // No mixer, or a control the card lacks: nothing to write; the knob keeps showing what
+      // there is (0) rather than reporting an error for every programmatic change.
+      if ((c->ControlInfo().Flags & cfDisabled) || !c->ServesItem(item_)) {
         UpdateValue();
       } else {
         // The knob turns inside toolkit events where an exception must not escape: a refused

@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <filesystem>
 
+#include "app/DataFiles.h"
 #include "app/Main.h"
 #include "app/Settings.h"
 #include "platform/Host.h"
@@ -40,7 +41,7 @@ class Station : public ::testing::Test {
         .save(QString::fromStdString((root_ / "Kanalo/S_Meter.bmp").string()), "BMP");
     wire_ = std::make_shared<platform::SimWire>();
     platform::SimWire::Register("station", wire_);
-    box_ = std::make_unique<sim::KvrBox>(wire_);
+    box_ = std::make_shared<sim::KvrBox>(wire_);
     box_->SetChannel(9);  // the radio stands where the station's default count starts
     platform::SetPortMappingLookup([](const std::string& com) {
       return com == "COM1" || com == "COM2" ? std::string("sim:station") : std::string();
@@ -87,7 +88,7 @@ class Station : public ::testing::Test {
   testsupport::ScopedDialogs dialogs_;
   testsupport::ErrorBoxRecorder errors_;
   std::shared_ptr<platform::SimWire> wire_;
-  std::unique_ptr<sim::KvrBox> box_;
+  std::shared_ptr<sim::KvrBox> box_;
   std::unique_ptr<TMain> main_;
   std::vector<int64_t> pulses_;
 };

@@ -1,0 +1,226 @@
+// The station's sound end to end on the simulator: the receiver's audio through the virtual sound
+// card and the simulated mixer, selective calls decoded from it, mailbox recordings on disk, and
+// the cues and DTMF calls that go out through the transmitter.
+#include <cmath>
+
+#include "analysis/MMConect.h"
+#include "audio/MMWave.h"
+#include "platform/mixer/Sim.h"
+#include "platform/wave/VirtualCard.h"
+#include "sim/RadioAudio.h"
+#include "tests/app/StationFixture.h"
+
+using namespace stationtest;
+using platform::wave::TVirtualSoundCard;
+
+namespace {
+
+class SoundStation : public Station {
+ protected:
+  void SetUp() override {
+    Station::SetUp();
+    card_ = std::make_shared<TVirtualSoundCard>(1, 1, TVirtualSoundCard::Pacing::Timer);
+    platform::wave::SetWaveBackend(card_);
+    mixer_ = std::make_shared<platform::mixer::TSimMixer>(card_);
+    platform::mixer::SetMixerBackend(mixer_);
+    radio_ = std::make_unique<sim::TRadioAudio>(box_, card_);
+    // The test's loop below is the clock; a connector cycle must not move it by itself.
+    analysis::TMMConnector::CycleSleep = [] {};
+  }
+  void TearDown() override {
+    main_.reset();
+    radio_.reset();
+    analysis::TMMConnector::CycleSleep = nullptr;
+    platform::mixer::SetMixerBackend(nullptr);
+    platform::wave::SetWaveBackend(nullptr);
+    Station::TearDown();
+  }
+
+  TMain& StartConnected() {
+    auto e = Defaults();
+    e.ComPort = "COM1";
+    WriteSettings(e);
+    TMain& m = Start();
+    Tick();
+    return m;
+  }
+
+  // Runs `ms` of station time in 1 ms steps: sound moves, the analysis chain cycles once per
+  // millisecond, and each 100 ms poll gets the box's answer before the next.
+  void Run(int ms) {
+    for (int t = 0; t < ms; ++t) {
+      time_->Advance(1);
+      rtl::Application().ProcessMessages();
+      if (time_->NowMs() % 100 == 0 && main_->Verbunden)
+        testsupport::PumpUntil([&] { return main_->RxFrames > 0; }, 500);
+    }
+  }
+
+  double Rms(const std::vector<int16_t>& s) {
+    double acc = 0;
+    for (int16_t v : s) acc += double(v) * v;
+    return s.empty() ? 0 : std::sqrt(acc / s.size());
+  }
+
+  std::shared_ptr<TVirtualSoundCard> card_;
+  std::shared_ptr<platform::mixer::TSimMixer> mixer_;
+  std::unique_ptr<sim::TRadioAudio> radio_;
+};
+
+TEST_F(SoundStation, SquelchDecidesWhetherTheSpeakerCarriesTheReceiver) {
+  TMain& m = StartConnected();
+  ASSERT_TRUE(m.LineMute->isEnabled()) << "the simulated mixer has a line-in mute";
+  radio_->Receiver().CallTone(1000, 0, 5000, 0.5);
+  box_->SetSignal(9, 20);  // below the squelch level 50
+  Run(300);
+  EXPECT_TRUE(m.LineMute->isChecked());
+  EXPECT_LT(Rms(mixer_->RenderSpeakerMs(50)), 50.0);
+  box_->SetSignal(9, 80);  // a station: the squelch opens
+  Run(300);
+  EXPECT_FALSE(m.LineMute->isChecked());
+  EXPECT_GT(Rms(mixer_->RenderSpeakerMs(50)), 500.0);
+  m.Label7Click();  // line in held muted
+  Run(300);
+  EXPECT_TRUE(m.LineMute->isChecked());
+  EXPECT_LT(Rms(mixer_->RenderSpeakerMs(50)), 50.0);
+}
+
+TEST_F(SoundStation, SelectiveCallOpensTheSpeakerForTheOwnNumber) {
+  TMain& m = StartConnected();
+  m.DTMF_OpenClick();
+  EXPECT_TRUE(m.DTMF_Open->isChecked());
+  EXPECT_TRUE(m.Einstellungen.LineStumm);
+  box_->SetSignal(9, 90);
+  Run(400);
+  EXPECT_TRUE(m.LineMute->isChecked());  // armed: a carrier alone does not open
+  radio_->Receiver().CallDtmf("2345");
+  Run(1500);
+  EXPECT_EQ(m.L_M->text().toStdString(), "2345");
+  EXPECT_FALSE(m.DTMF_Open->isChecked());
+  EXPECT_FALSE(m.Einstellungen.LineStumm);
+  EXPECT_EQ(m.Shape1->BrushColor(), QColor(255, 0, 0));
+  Run(300);
+  EXPECT_FALSE(m.LineMute->isChecked());  // the caller is heard
+}
+
+TEST_F(SoundStation, StrayDigitBeforeTheNumberDoesNotOpen) {
+  TMain& m = StartConnected();
+  m.DTMF_OpenClick();
+  box_->SetSignal(9, 90);
+  radio_->Receiver().CallDtmf("92345");
+  Run(1800);  // the line ends after half a second without tones
+  EXPECT_EQ(m.L_A->text().toStdString(), "92345");
+  EXPECT_TRUE(m.DTMF_Open->isChecked());
+  EXPECT_TRUE(m.Einstellungen.LineStumm);
+}
+
+TEST_F(SoundStation, MailboxCallIsRecordedIntoADatedFileForTheMaximumTime) {
+  TMain& m = StartConnected();
+  m.DateTimeTexts = [] {
+    return std::make_pair(std::string("06.12.2026"), std::string("14:30:05"));
+  };
+  m.Einstellungen.MaxAufnahmezeit = 3;
+  TMain::SetChecked(m.DTMF_Rec, true);
+  Run(1100);  // the long timer's first firing performs "Stop", which starts the decoder
+  box_->SetSignal(9, 90);
+  radio_->Receiver().CallDtmf("3456");
+  radio_->Receiver().CallTone(440, 0, 4000, 0.3);  // the caller speaks
+  Run(1500);
+  EXPECT_TRUE(m.RecLED->GetEnabled());
+  EXPECT_EQ(m.WaveName->text().toStdString(), "20261206143005");
+  Run(3500);
+  EXPECT_FALSE(m.RecLED->GetEnabled());
+  fs::path file = root_ / "Kanalo/20261206143005.Wav";
+  ASSERT_TRUE(fs::exists(file));
+  // Between MaxAufnahmezeit - 1 and MaxAufnahmezeit seconds of 16-bit mono at 44.1 kHz.
+  auto bytes = fs::file_size(file);
+  EXPECT_GT(bytes, 2u * 88200u);
+  EXPECT_LT(bytes, 3u * 88200u + 4096u);
+  EXPECT_EQ(m.DTMF_In->State() != 0, true);  // listening again for the next call
+}
+
+TEST_F(SoundStation, CallCueThenMicrophoneThenRogerThenReceive) {
+  TMain& m = StartConnected();
+  m.Einstellungen.CallArt = 1;
+  m.Einstellungen.RogerAktiv = true;
+  app::InstallDefaultDataFiles();
+  box_->ClearCommands();
+  m.B_PTTMouseDown();
+  Run(100);
+  EXPECT_EQ(box_->LastCommand(), 11);
+  EXPECT_TRUE(m.MicMute->isChecked());
+  Run(1000);  // the cue (about 0.65 s) has ended
+  EXPECT_EQ(box_->LastCommand(), 15);
+  EXPECT_FALSE(m.MicMute->isChecked());
+  EXPECT_GT(radio_->Transmitter().OnAir().size(), 10000u);  // the cue went on the air
+  m.B_PTTMouseUp();
+  Run(100);
+  EXPECT_EQ(box_->LastCommand(), 11);  // roger beep
+  EXPECT_EQ(m.TxLED->BrushColor(), QColor(230, 0, 0));
+  Run(600);
+  EXPECT_EQ(box_->LastCommand(), 9);
+  EXPECT_EQ(m.TxLED->BrushColor(), QColor(0, 176, 0));
+}
+
+TEST_F(SoundStation, MissingCueIsReportedAndNeverLeavesTheTransmitterKeyed) {
+  TMain& m = StartConnected();
+  m.Einstellungen.CallArt = 2;
+  m.Einstellungen.Call2Wav = "C:\\Kanalo\\gibtsnicht.Wav";
+  m.Einstellungen.RogerAktiv = true;
+  m.Einstellungen.RogerWav = "C:\\Kanalo\\auchnicht.Wav";
+  m.B_PTTMouseDown();
+  Run(300);
+  EXPECT_EQ(box_->LastCommand(), 15);  // on to the microphone
+  EXPECT_EQ(errors_.messages.size(), 1u);
+  m.B_PTTMouseUp();
+  Run(300);
+  EXPECT_EQ(box_->LastCommand(), 9);
+  EXPECT_FALSE(m.TxAktiv);
+  EXPECT_EQ(errors_.messages.size(), 2u);
+}
+
+TEST_F(SoundStation, DtmfCallGoesOutAsToneSequence) {
+  TMain& m = StartConnected();
+  m.Einstellungen.CallArt = 3;
+  m.B_PTTMouseDown();
+  Run(100);
+  EXPECT_EQ(box_->LastCommand(), 11);
+  Run(1800);  // 15 segments of 102 ms, then the device stops
+  EXPECT_TRUE(m.SoundFertig || box_->LastCommand() == 15);
+  EXPECT_EQ(box_->LastCommand(), 15);
+  auto air = radio_->Transmitter().OnAir();
+  EXPECT_GT(air.size(), 14u * 4500u);
+  m.B_PTTMouseUp();
+  Run(200);
+  EXPECT_EQ(box_->LastCommand(), 9);
+}
+
+TEST_F(SoundStation, InvalidDtmfCharactersWarnOnceEach) {
+  TMain& m = StartConnected();
+  m.Einstellungen.AbgehendeRufnummer = "12a4";
+  m.B_DTMFClick();
+  ASSERT_EQ(dialogs_->boxes.size(), 1u);
+  EXPECT_EQ(dialogs_->boxes[0].text, "a ist kein gültiges DTMF Zeichen !");
+  Run(1800);
+  EXPECT_TRUE(m.SoundFertig);
+}
+
+TEST_F(SoundStation, TxSendsAFileWhileKeyedAndReleasesAtTheEnd) {
+  TMain& m = StartConnected();
+  app::InstallDefaultDataFiles();
+  dialogs_->files = {platform::ToHostPath("C:\\Kanalo\\Call1.Wav")};
+  m.SendWavClick();
+  EXPECT_TRUE(m.PTTTaste);
+  EXPECT_EQ(dialogs_->fileDialogs[0].Title, "Open Wave File");
+  EXPECT_EQ(dialogs_->fileDialogs[0].Filter, "Wave-Files(*.wav)|*.wav");
+  Run(200);
+  EXPECT_EQ(box_->LastCommand(), 11);
+  Run(900);
+  EXPECT_FALSE(m.PTTTaste);
+  EXPECT_FALSE(m.WavSenden);
+  EXPECT_EQ(m.WavTime->text().toStdString(), "00:00.000");
+  Run(200);
+  EXPECT_EQ(box_->LastCommand(), 9);
+}
+
+}  // namespace
