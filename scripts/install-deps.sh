@@ -9,7 +9,7 @@ PACKAGES=(
   libasound2-dev alsa-utils libjpeg-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth xdotool imagemagick fonts-dejavu-core
-  socat sox libhamlib-utils
+  socat sox libhamlib-utils multimon-ng espeak-ng libfftw3-dev libkissfft-dev
 )
 
 missing=()
