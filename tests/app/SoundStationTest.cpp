@@ -2,6 +2,7 @@
 // card and the simulated mixer, selective calls decoded from it, mailbox recordings on disk, and
 // the cues and DTMF calls that go out through the transmitter.
 #include <cmath>
+#include <cstring>
 
 #include "analysis/MMConect.h"
 #include "audio/MMWave.h"
@@ -221,6 +222,32 @@ TEST_F(SoundStation, TxSendsAFileWhileKeyedAndReleasesAtTheEnd) {
   EXPECT_EQ(m.WavTime->text().toStdString(), "00:00.000");
   Run(200);
   EXPECT_EQ(box_->LastCommand(), 9);
+}
+
+}  // namespace
+
+namespace {
+
+// Our own sender's tones, sent on the air through the virtual sound card, recorded there and
+// played back into the card's input, come back from our decoder as the same characters.
+TEST_F(SoundStation, ClosedLoopEverySixteenCharacters) {
+  TMain& m = StartConnected();
+  const std::string all = "0123456789ABCD*#";
+  m.Einstellungen.AbgehendeRufnummer = all;
+  m.Einstellungen.CallArt = 3;
+  m.B_PTTMouseDown();
+  Run(100 + (7 + 2 * 16) * 103 + 300);
+  m.B_PTTMouseUp();
+  Run(200);
+  std::vector<int16_t> air = radio_->Transmitter().OnAir();
+  ASSERT_EQ(radio_->Transmitter().Rate(), 44100u);
+  ASSERT_GT(air.size(), 16u * 2 * 4500u);
+  std::vector<uint8_t> bytes(air.size() * 2);
+  std::memcpy(bytes.data(), air.data(), bytes.size());
+  card_->SetSource(std::make_shared<platform::wave::TBytesSource>(std::move(bytes)));
+  m.DTMF_OpenClick();
+  Run(static_cast<int>(air.size() / 44) + 800);
+  EXPECT_EQ(m.L_A->text().toStdString() + m.L_M->text().toStdString(), all);
 }
 
 }  // namespace
