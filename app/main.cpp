@@ -56,6 +56,11 @@ int main(int argc, char** argv) {
 
   app::InstallDefaultDataFiles();
 
+  // "--simulator": try the station without hardware. COM1 goes to the built-in box and radio for
+  // this run (the host configuration file is not changed) and the station connects to it.
+  const bool simulator = QApplication::arguments().contains("--simulator");
+  if (simulator) platform::HostConfig::Instance().Set("COM1", "sim");
+
   // A port mapped to the simulator gets a box and radio of its own, with a few stations on the
   // band, so the station can be tried without hardware.
   std::vector<std::shared_ptr<sim::KvrBox>> boxes;
@@ -81,6 +86,13 @@ int main(int argc, char** argv) {
     main->move(s->availableGeometry().center() - main->rect().center());
   main->show();
   main->FormCreate();
+  if (simulator && !main->Verbunden) {
+    try {
+      main->mitCOM11Click();
+    } catch (...) {
+      rtl::Application().HandleException(nullptr);
+    }
+  }
 
   // Other radio programs may follow the station over the network; loopback only unless the
   // operator configures another address (the protocol has no authentication).
