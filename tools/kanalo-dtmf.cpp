@@ -1,0 +1,115 @@
+// kanalo-dtmf: lists the DTMF digits the station would take from a recording.
+//
+//   kanalo-dtmf [--sensitivity N] FILE.wav
+//   kanalo-dtmf [--sensitivity N] --raw < samples   (signed 16-bit little-endian, 44100 Hz, mono)
+//
+// Each digit is printed on its own line as the station appends it to its digit line, and
+// standard output is flushed after each, so a pipe sees digits as they come. Exit 0 when the
+// whole input was read; 2 with one line on standard error for bad usage or bad input (the digits
+// found before a cut-short end are still printed).
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "rtl/Messages.h"
+#include "tools/DtmfScan.h"
+
+namespace {
+
+constexpr int kExitBadInput = 2;
+
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "kanalo-dtmf: %s\n", message.c_str());
+  return kExitBadInput;
+}
+
+void Usage(std::FILE* to) {
+  std::fputs(
+      "usage: kanalo-dtmf [--sensitivity N] FILE.wav\n"
+      "       kanalo-dtmf [--sensitivity N] --raw < samples\n"
+      "  --raw             read signed 16-bit little-endian mono 44100 Hz samples from standard "
+      "input\n"
+      "  --sensitivity N   threshold margin in percent as in the station's setting (default 50)\n",
+      to);
+}
+
+// Whole decimal numbers only; the station's setting is a 32-bit integer.
+bool ParseInt(const char* text, int32_t& value) {
+  if (!text || !*text) return false;
+  errno = 0;
+  char* end = nullptr;
+  const long v = std::strtol(text, &end, 10);
+  if (errno != 0 || *end != '\0' || v < INT32_MIN || v > INT32_MAX) return false;
+  value = static_cast<int32_t>(v);
+  return true;
+}
+
+void PrintDigit(char c) {
+  std::fputc(c, stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  rtl::MainThreadId();
+  bool raw = false;
+  int32_t sensitivity = 50;
+  std::string file;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "-h" || a == "--help") {
+      Usage(stdout);
+      return 0;
+    } else if (a == "--raw") {
+      raw = true;
+    } else if (a == "--sensitivity" || a.rfind("--sensitivity=", 0) == 0) {
+      const char* v = a == "--sensitivity" ? (i + 1 < argc ? argv[++i] : nullptr)
+                                           : argv[i] + std::strlen("--sensitivity=");
+      if (!ParseInt(v, sensitivity))
+        return Fail("--sensitivity needs a whole number, got '" + std::string(v ? v : "") + "'");
+    } else if (a.size() > 1 && a[0] == '-') {
+      Usage(stderr);
+      return Fail("unknown option " + a);
+    } else if (!file.empty()) {
+      return Fail("one input only (got '" + file + "' and '" + a + "')");
+    } else {
+      file = a;
+    }
+  }
+  if (raw == !file.empty()) {
+    Usage(stderr);
+    return Fail(raw ? "--raw reads standard input and takes no file" : "no input given");
+  }
+
+  try {
+    tools::TDTMFScanner scanner(PrintDigit, sensitivity);
+    if (raw) {
+      std::vector<uint8_t> chunk(65536);
+      size_t n;
+      while ((n = std::fread(chunk.data(), 1, chunk.size(), stdin)) > 0)
+        scanner.Feed(chunk.data(), n);
+      if (std::ferror(stdin))
+        return Fail(std::string("reading standard input: ") + std::strerror(errno));
+      scanner.Finish();
+      if (scanner.HasPartialSample())
+        return Fail("standard input ends in the middle of a sample (odd number of bytes)");
+      return 0;
+    }
+    tools::TWaveSamples wave(file);
+    std::vector<uint8_t> samples;
+    while (wave.Next(samples)) scanner.Feed(samples.data(), samples.size());
+    scanner.Finish();
+    if (wave.Truncated())
+      return Fail(file + ": data cut short (the file holds less than its header declares)");
+    return 0;
+  } catch (const rtl::Exception& e) {
+    return Fail(e.Message);
+  } catch (const std::exception& e) {
+    return Fail(e.what());
+  }
+}
