@@ -45,7 +45,7 @@ constexpr char kRadioProperty[] = "kanaloRadioItem";
 
 }  // namespace
 
-// --- Small widgets ----------------------------------------------------------------------------
+// --- Small widgets ---
 
 TShape::TShape(QWidget* parent, TShapeType type) : QWidget(parent), type_(type) {}
 
@@ -94,7 +94,7 @@ void TPressButton::mouseReleaseEvent(QMouseEvent* e) {
   if (OnMouseUp) OnMouseUp();
 }
 
-// --- Construction -------------------------------------------------------------------------------
+// --- Construction ---
 
 TMain::TMain(QWidget* parent) : QMainWindow(parent) {
   setWindowTitle(kCaptionOff);
@@ -485,7 +485,7 @@ void TMain::Pulse() {
   if (iterations > 0 && PulseWait) PulseWait(iterations / 100);
 }
 
-// --- Start-up, defaults, applying the settings --------------------------------------------
+// --- Start-up, defaults, applying the settings ---
 
 void TMain::FormCreate() {
   FormBereit = false;
@@ -621,7 +621,7 @@ void TMain::closeEvent(QCloseEvent* e) {
   e->accept();
 }
 
-// --- Link and polling ---------------------------------------------------------------------------
+// --- Link and polling ---
 
 void TMain::Connect(const char* port) {
   Einstellungen.ComPort = port;
@@ -790,7 +790,7 @@ void TMain::Button2Click() {
   DisplayClick();
 }
 
-// --- Channels and display ---------------------------------------------------------------------
+// --- Channels and display ---
 
 void TMain::UPClick() {
   TEinstellungen& e = Einstellungen;
@@ -871,8 +871,7 @@ void TMain::DisplayClick() {
   }
 }
 
-// --- Scanner
-// --------------------------------------------------------------------------------------
+// --- Scanner ---
 
 void TMain::ScanClick() {
   TEinstellungen& e = Einstellungen;
@@ -1011,7 +1010,7 @@ void TMain::ScanDelayZeit1Click() {
   InputInt("Delayzeit für Scanner", "Zeit in Ticks von 100ms", Einstellungen.ScanDelay);
 }
 
-// --- S-meter -------------------------------------------------------------------------------------
+// --- S-meter ---
 
 void TMain::SBild1Click() {
   rtl::TFileDialogOptions o;
@@ -1037,8 +1036,7 @@ void TMain::Skala1Click() {
   SMeter->SetDrawScale(Skala1->isChecked());
 }
 
-// --- Settings file
-// ---------------------------------------------------------------------------------
+// --- Settings file ---
 
 void TMain::Save1Click() {
   TEinstellungen& e = Einstellungen;
@@ -1080,7 +1078,7 @@ void TMain::Load1Click() {
   DisplayClick();
 }
 
-// --- Mute labels and info -----------------------------------------------------------------------
+// --- Mute labels and info ---
 
 void TMain::ToggleMute(bool& flag, QLabel* label, QCheckBox* box) {
   flag = !flag;

@@ -92,7 +92,7 @@ class TMain : public QMainWindow {
   // the error box has a parent) when start-up reports a problem.
   void FormCreate();
 
-  // --- Settings and runtime state -------------------------------------------------------------
+  // --- Settings and runtime state ---
   TEinstellungen Einstellungen;
   bool TxAktiv = false;
   bool PTTTaste = false;
@@ -113,7 +113,7 @@ class TMain : public QMainWindow {
   int8_t KanalSchritt = 1;
   bool FormBereit = false;
 
-  // --- Components --------------------------------------------------------------------------------
+  // --- Components ---
   rtl::TComponent Components{nullptr};
   comm::TComm* RS232;
   timers::TTimer* KVRTimer;
@@ -170,7 +170,7 @@ class TMain : public QMainWindow {
 
   TInfo* Info = nullptr;
 
-  // --- Internal operations and handlers ----------------------------------------------------
+  // --- Internal operations and handlers ---
   void DisplayClick();
   void ShowScanClick();
   void DefaultWerteClick();
@@ -288,6 +288,10 @@ class TMain : public QMainWindow {
   void BuildSound();
   void SetLamp(const QColor& c) { Shape1->SetBrushColor(c); }
   std::optional<std::string> ChooseWaveFile();
+  void ChooseCue(ShortString<100>& file);
+  void InputNumber(const char* caption, ShortString<50>& number);
+  // Ends the selective call (menu mark, lamp, line label, held mute) and closes the input.
+  void Disarm(const QColor& lamp);
 };
 
 }  // namespace app

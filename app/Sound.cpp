@@ -82,7 +82,7 @@ void TMain::BuildSound() {
   };
 }
 
-// --- DTMF sender -------------------------------------------------------------------------------
+// --- DTMF sender ---
 
 void TMain::B_DTMFClick() {
   DTMFSender.Build(Einstellungen.AbgehendeRufnummer.str(), Einstellungen.DTMFSchritt, [](char c) {
@@ -105,15 +105,15 @@ void TMain::DTMF_OutStop() {
   SoundFertig = true;
 }
 
-void TMain::Callwith1Click() {
-  Einstellungen.AbgehendeRufnummer =
-      Cut(Utf8ToAnsi(rtl::InputBox("DTMF Senden", "Tonfolge",
-                                   AnsiToUtf8(Einstellungen.AbgehendeRufnummer.str()))),
-          50);
+void TMain::InputNumber(const char* caption, ShortString<50>& number) {
+  number = Cut(Utf8ToAnsi(rtl::InputBox(caption, "Tonfolge", AnsiToUtf8(number.str()))), 50);
 }
 
-// --- Selective call
-// -------------------------------------------------------------------------------
+void TMain::Callwith1Click() {
+  InputNumber("DTMF Senden", Einstellungen.AbgehendeRufnummer);
+}
+
+// --- Selective call ---
 
 void TMain::StartDTMFIn() {
   DTMF_In->Open();
@@ -132,26 +132,24 @@ void TMain::DTMF_OpenClick() {
     Einstellungen.LineStumm = true;
     StartDTMFIn();
   } else {
-    SetChecked(DTMF_Open, false);
-    SetLamp(kLampOff);
-    UpdateMuteLabel(Label7, false);
-    Einstellungen.LineStumm = false;
-    CloseDTMFIn();
+    Disarm(kLampOff);
   }
 }
 
+void TMain::Disarm(const QColor& lamp) {
+  SetChecked(DTMF_Open, false);
+  SetLamp(lamp);
+  UpdateMuteLabel(Label7, false);
+  Einstellungen.LineStumm = false;
+  CloseDTMFIn();
+}
+
 void TMain::Openat1Click() {
-  Einstellungen.EigeneRufnummer =
-      Cut(Utf8ToAnsi(rtl::InputBox("DTMF Decoder", "Tonfolge",
-                                   AnsiToUtf8(Einstellungen.EigeneRufnummer.str()))),
-          50);
+  InputNumber("DTMF Decoder", Einstellungen.EigeneRufnummer);
 }
 
 void TMain::RecordStart1Click() {
-  Einstellungen.MailboxRufnummer =
-      Cut(Utf8ToAnsi(rtl::InputBox("DTMF Aufnahme bei", "Tonfolge",
-                                   AnsiToUtf8(Einstellungen.MailboxRufnummer.str()))),
-          50);
+  InputNumber("DTMF Aufnahme bei", Einstellungen.MailboxRufnummer);
 }
 
 void TMain::DTMFEmpfindlichkeit1Click() {
@@ -184,13 +182,7 @@ void TMain::DecodeDTMF(const std::array<int32_t, 8>& levels) {
   const std::string before = DTMFDecoder.LM;
   int r = DTMFDecoder.Step(levels, e.DTMFEmpfindlichkeit, e.EigeneRufnummer.str(),
                            e.MailboxRufnummer.str());
-  if (r & TDTMFDecoder::drOwnNumber) {
-    SetChecked(DTMF_Open, false);
-    CloseDTMFIn();
-    SetLamp(kLampCalled);
-    UpdateMuteLabel(Label7, false);
-    e.LineStumm = false;
-  }
+  if (r & TDTMFDecoder::drOwnNumber) Disarm(kLampCalled);
   if ((r & TDTMFDecoder::drMailbox) && DTMF_Rec->isChecked()) {
     SetLamp(kLampCalled);
     RecWavClick();
@@ -201,15 +193,11 @@ void TMain::DecodeDTMF(const std::array<int32_t, 8>& levels) {
   }
 }
 
-// --- Mailbox and playback -----------------------------------------------------------------------
+// --- Mailbox and playback ---
 
 void TMain::RecWavClick() {
   MaxTimer->SetInterval(Einstellungen.MaxAufnahmezeit);
-  SetChecked(DTMF_Open, false);
-  SetLamp(kLampOff);
-  UpdateMuteLabel(Label7, false);
-  Einstellungen.LineStumm = false;
-  CloseDTMFIn();
+  Disarm(kLampOff);
   AufnahmeLaeuft = true;
   RecLED->SetEnabled(true);
   auto [date, time] = DateTimeTexts();
@@ -261,19 +249,18 @@ void TMain::Settings1Click() {
   InputInt("Record Time", "Die Aufnahmezeit in Sekunden", Einstellungen.MaxAufnahmezeit);
 }
 
+void TMain::ChooseCue(ShortString<100>& file) {
+  if (auto f = ChooseWaveFile()) file = Cut(Utf8ToAnsi(platform::ToWindowsPath(*f)), 100);
+}
+
 void TMain::OpenRogerClick() {
-  if (auto f = ChooseWaveFile())
-    Einstellungen.RogerWav = Cut(Utf8ToAnsi(platform::ToWindowsPath(*f)), 100);
+  ChooseCue(Einstellungen.RogerWav);
 }
-
 void TMain::OpenCall1Click() {
-  if (auto f = ChooseWaveFile())
-    Einstellungen.Call1Wav = Cut(Utf8ToAnsi(platform::ToWindowsPath(*f)), 100);
+  ChooseCue(Einstellungen.Call1Wav);
 }
-
 void TMain::OpenCall2Click() {
-  if (auto f = ChooseWaveFile())
-    Einstellungen.Call2Wav = Cut(Utf8ToAnsi(platform::ToWindowsPath(*f)), 100);
+  ChooseCue(Einstellungen.Call2Wav);
 }
 
 void TMain::VolumeChange() {
