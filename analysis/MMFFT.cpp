@@ -148,13 +148,11 @@ void PlainComplexFFT(const TFFTPlan* P, float* d) {
   PlainBitReverse(P, d);
 }
 
-void SplitStep(const TFFTPlan* P, float* d) {
+// The split step for the pairs k, M-k with k = from .. M/2.
+void SplitRange(const TFFTPlan* P, float* d, int64_t from) {
   const int64_t m = Half(P);
-  // X[0] = Re Z[0] + Im Z[0]; the Nyquist term Re Z[0] - Im Z[0] is not kept.
-  d[0] = d[0] + d[1];
-  d[1] = 0;
   const float* t = P->SplitTable;
-  for (int64_t k = 1; 2 * k <= m; ++k) {
+  for (int64_t k = from; 2 * k <= m; ++k) {
     const float c = t[2 * (k - 1)], a = t[2 * (k - 1) + 1];
     float* zk = d + 2 * k;
     float* zm = d + 2 * (m - k);
@@ -172,6 +170,13 @@ void SplitStep(const TFFTPlan* P, float* d) {
   }
 }
 
+void SplitStep(const TFFTPlan* P, float* d) {
+  // X[0] = Re Z[0] + Im Z[0]; the Nyquist term Re Z[0] - Im Z[0] is not kept.
+  d[0] = d[0] + d[1];
+  d[1] = 0;
+  SplitRange(P, d, 1);
+}
+
 #ifdef KANALO_FFT_X86
 
 // Split-array scratch of the vector path, one per thread: plans stay read-only and shareable.
@@ -179,6 +184,24 @@ std::vector<float>& Scratch(size_t n) {
   thread_local std::vector<float> s;
   if (s.size() < n) s.resize(n);
   return s;
+}
+
+// Eight interleaved complex values at p as their real and imaginary parts.
+__attribute__((target("avx2"))) inline void LoadSplit(const float* p, __m256& re, __m256& im) {
+  const __m256 a = _mm256_loadu_ps(p), b = _mm256_loadu_ps(p + 8);
+  // Within each 128-bit lane: (r0 r1 r4 r5 | r2 r3 r6 r7); the 64-bit swap puts them in order.
+  const __m256 r = _mm256_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0));
+  const __m256 i = _mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1));
+  re = _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(r), _MM_SHUFFLE(3, 1, 2, 0)));
+  im = _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(i), _MM_SHUFFLE(3, 1, 2, 0)));
+}
+
+// The inverse of LoadSplit.
+__attribute__((target("avx2"))) inline void StoreSplit(float* p, __m256 re, __m256 im) {
+  re = _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(re), _MM_SHUFFLE(3, 1, 2, 0)));
+  im = _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(im), _MM_SHUFFLE(3, 1, 2, 0)));
+  _mm256_storeu_ps(p, _mm256_unpacklo_ps(re, im));
+  _mm256_storeu_ps(p + 8, _mm256_unpackhi_ps(re, im));
 }
 
 void ScalarStageSplit(float* re, float* im, int64_t n, int64_t n2, const float* st) {
@@ -225,8 +248,53 @@ __attribute__((target("avx2"))) void AvxBlock(float* re, float* im, int64_t b, i
   }
 }
 
+// The stage of length 16: four butterflies per block, one 128-bit vector each, with the same
+// arithmetic as AvxBlock.
+__attribute__((target("avx2"))) void Sse4Block(float* re, float* im, int64_t b, const float* st) {
+  const __m128 zero = _mm_setzero_ps();
+  const __m128 c1 = _mm_loadu_ps(st), s1 = _mm_loadu_ps(st + 4);
+  const __m128 c3 = _mm_loadu_ps(st + 8), s3 = _mm_loadu_ps(st + 12);
+  const __m128 x0r = _mm_loadu_ps(re + b), x0i = _mm_loadu_ps(im + b);
+  const __m128 x1r = _mm_loadu_ps(re + b + 4), x1i = _mm_loadu_ps(im + b + 4);
+  const __m128 x2r = _mm_loadu_ps(re + b + 8), x2i = _mm_loadu_ps(im + b + 8);
+  const __m128 x3r = _mm_loadu_ps(re + b + 12), x3i = _mm_loadu_ps(im + b + 12);
+  __m128 r1 = _mm_sub_ps(x0r, x2r);
+  __m128 r2 = _mm_sub_ps(x1r, x3r);
+  const __m128 t1 = _mm_sub_ps(x0i, x2i);
+  __m128 t2 = _mm_sub_ps(x1i, x3i);
+  _mm_storeu_ps(re + b, _mm_add_ps(x0r, x2r));
+  _mm_storeu_ps(re + b + 4, _mm_add_ps(x1r, x3r));
+  _mm_storeu_ps(im + b, _mm_add_ps(x0i, x2i));
+  _mm_storeu_ps(im + b + 4, _mm_add_ps(x1i, x3i));
+  const __m128 t3 = _mm_sub_ps(r1, t2);
+  r1 = _mm_add_ps(r1, t2);
+  t2 = _mm_sub_ps(r2, t1);
+  r2 = _mm_add_ps(r2, t1);
+  _mm_storeu_ps(re + b + 8, _mm_sub_ps(_mm_mul_ps(r1, c1), _mm_mul_ps(t2, s1)));
+  _mm_storeu_ps(im + b + 8, _mm_sub_ps(_mm_sub_ps(zero, _mm_mul_ps(t2, c1)), _mm_mul_ps(r1, s1)));
+  _mm_storeu_ps(re + b + 12, _mm_add_ps(_mm_mul_ps(t3, c3), _mm_mul_ps(r2, s3)));
+  _mm_storeu_ps(im + b + 12, _mm_sub_ps(_mm_mul_ps(r2, c3), _mm_mul_ps(t3, s3)));
+}
+
 void AvxStageSplit(float* re, float* im, int64_t n, int64_t n2, const float* st) {
-  ForEachBlock(n, n2, [&](int64_t b) { AvxBlock(re, im, b, n2 / 4, st); });
+  if (n2 == 16)
+    ForEachBlock(n, n2, [&](int64_t b) { Sse4Block(re, im, b, st); });
+  else
+    ForEachBlock(n, n2, [&](int64_t b) { AvxBlock(re, im, b, n2 / 4, st); });
+}
+
+// Natural order and interleaving in one pass, eight values at a time by indexed loads.
+__attribute__((target("avx2"))) void AvxGather(const int32_t* rev, const float* re, const float* im,
+                                               float* d, int64_t n) {
+  int64_t k = 0;
+  for (; k + 8 <= n; k += 8) {
+    const __m256i idx = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rev + k));
+    StoreSplit(d + 2 * k, _mm256_i32gather_ps(re, idx, 4), _mm256_i32gather_ps(im, idx, 4));
+  }
+  for (; k < n; ++k) {
+    d[2 * k] = re[rev[k]];
+    d[2 * k + 1] = im[rev[k]];
+  }
 }
 
 void AvxComplexFFT(const TFFTPlan* P, float* d) {
@@ -241,7 +309,7 @@ void AvxComplexFFT(const TFFTPlan* P, float* d) {
   }
   const float* st = P->StageTwiddles;
   for (int64_t n2 = n; n2 >= 4; n2 >>= 1) {
-    if (n2 / 4 >= 8)
+    if (n2 / 4 >= 4)
       AvxStageSplit(re, im, n, n2, st);
     else
       ScalarStageSplit(re, im, n, n2, st);
@@ -255,14 +323,41 @@ void AvxComplexFFT(const TFFTPlan* P, float* d) {
     im[i0 + 1] = i - im[i0 + 1];
   });
   // Back into the caller's block, interleaved and in natural order at once.
-  const int32_t* rev = P->BitReverse;
-  for (int64_t k = 0; k < n; ++k) {
-    d[2 * k] = re[rev[k]];
-    d[2 * k + 1] = im[rev[k]];
-  }
+  AvxGather(P->BitReverse, re, im, d, n);
 }
 
-const TFFTRoutines kVector = {"avx2", MakeTables, AvxComplexFFT, PlainBitReverse, SplitStep};
+// The split step for eight pairs k, M-k at a time, with the same arithmetic as the plain one
+// (so the results match to the last bit); the pairs that do not fill a vector, and k = M/2, are
+// left to the plain loop. Within one group the values of k are all below M/2 and those of M-k all
+// above it, so no group reads what another has written.
+__attribute__((target("avx2"))) void AvxSplitStep(const TFFTPlan* P, float* d) {
+  const int64_t m = Half(P);
+  d[0] = d[0] + d[1];
+  d[1] = 0;
+  const __m256i reverse = _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0);
+  const __m256 zero = _mm256_setzero_ps();
+  int64_t k0 = 1;
+  for (; 2 * (k0 + 7) < m; k0 += 8) {
+    __m256 c, a, ar, ai, br, bi;
+    LoadSplit(P->SplitTable + 2 * (k0 - 1), c, a);
+    LoadSplit(d + 2 * k0, ar, ai);
+    float* zm = d + 2 * (m - k0 - 7);
+    LoadSplit(zm, br, bi);
+    br = _mm256_permutevar8x32_ps(br, reverse);
+    bi = _mm256_sub_ps(zero, _mm256_permutevar8x32_ps(bi, reverse));  // conj Z[M-k]
+    const __m256 dr = _mm256_sub_ps(ar, br), di = _mm256_sub_ps(ai, bi);
+    const __m256 adr = _mm256_mul_ps(a, dr), cdi = _mm256_mul_ps(c, di);
+    const __m256 adi = _mm256_mul_ps(a, di), cdr = _mm256_mul_ps(c, dr);
+    StoreSplit(d + 2 * k0, _mm256_add_ps(_mm256_add_ps(br, adr), cdi),
+               _mm256_sub_ps(_mm256_add_ps(bi, adi), cdr));
+    const __m256 xr = _mm256_sub_ps(_mm256_sub_ps(ar, adr), cdi);
+    const __m256 xi = _mm256_add_ps(_mm256_sub_ps(_mm256_sub_ps(zero, ai), cdr), adi);
+    StoreSplit(zm, _mm256_permutevar8x32_ps(xr, reverse), _mm256_permutevar8x32_ps(xi, reverse));
+  }
+  SplitRange(P, d, k0);
+}
+
+const TFFTRoutines kVector = {"avx2", MakeTables, AvxComplexFFT, PlainBitReverse, AvxSplitStep};
 #endif
 
 const TFFTRoutines kPlain = {"plain", MakeTables, PlainComplexFFT, PlainBitReverse, SplitStep};
