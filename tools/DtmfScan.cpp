@@ -146,6 +146,15 @@ bool DataChunkCutShort(const std::string& name) {
   return cut;
 }
 
+// The number, not only a name: several tags share names across registries (3 is IEEE float
+// in most files today), and the number is what an operator can look up.
+std::string TagText(uint16_t tag) {
+  if (tag == audio::WAVE_FORMAT_PCM) return "PCM";
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "0x%04X", tag);
+  return std::string("format tag ") + hex;
+}
+
 }  // namespace
 
 TWaveSamples::TWaveSamples(const std::string& FileName) {
@@ -163,8 +172,7 @@ TWaveSamples::TWaveSamples(const std::string& FileName) {
                  (in->nChannels == 1   ? std::string("mono")
                   : in->nChannels == 2 ? std::string("stereo")
                                        : std::to_string(in->nChannels) + " channels") +
-                 " " + std::to_string(in->nSamplesPerSec) + " Hz " +
-                 audio::WaveFormatTagName(in->wFormatTag);
+                 " " + std::to_string(in->nSamplesPerSec) + " Hz " + TagText(in->wFormatTag);
   const audio::TWaveFormatEx out = audio::MakePCMFormat(kScanRate, 16, 1);
   if (!audio::SameWaveFormat(in, &out)) {
     Convert_ = audio::TPCMConvertStream::Open(in, &out);

@@ -104,6 +104,29 @@ TEST_F(DtmfTool, BadFilesExitTwoWithOneLineOnStandardError) {
   EXPECT_EQ(Tool(dir.Path("cut.wav")).Out, "1\n");
 }
 
+TEST_F(DtmfTool, FormatsWithoutAConversionAreRefusedByTag) {
+  if (!HaveProgram("sox")) GTEST_SKIP() << "sox is not installed; it writes the other formats";
+  WriteWave(dir.Path("pcm.wav"), SenderSamples("7"), 44100, 8, 1);
+  struct Case {
+    std::string sox, says;
+  };
+  const Case cases[] = {{"-e floating-point -b 32", "format tag 0x0003"},
+                        {"-e ms-adpcm", "format tag 0x0002"},
+                        {"-b 24", "cannot convert 24 bit mono 44100 Hz"}};
+  for (const Case& c : cases) {
+    const std::string name = dir.Path("other.wav");
+    ASSERT_EQ(std::system(("sox " + dir.Path("pcm.wav") + " " + c.sox + " " + name).c_str()), 0);
+    const TRun r = Tool(name);
+    EXPECT_EQ(r.Exit, 2) << c.sox;
+    EXPECT_NE(r.Err.find(c.says), std::string::npos) << r.Err;
+    EXPECT_EQ(r.Out, "") << c.sox;
+  }
+  // A-law has a conversion.
+  ASSERT_EQ(
+      std::system(("sox " + dir.Path("pcm.wav") + " -e a-law " + dir.Path("alaw.wav")).c_str()), 0);
+  EXPECT_EQ(Tool(dir.Path("alaw.wav")).Out, "7\n");
+}
+
 TEST_F(DtmfTool, BadUsageExitsTwo) {
   for (const std::string args : {"", "--sensitivity abc x.wav", "--sensitivity", "--bogus x.wav",
                                  "a.wav b.wav", "--raw x.wav"}) {
