@@ -276,25 +276,37 @@ __attribute__((target("avx2"))) void Sse4Block(float* re, float* im, int64_t b, 
   _mm_storeu_ps(im + b + 12, _mm_sub_ps(_mm_mul_ps(r2, c3), _mm_mul_ps(t3, s3)));
 }
 
+// The stage of length 8: its two butterflies side by side in one 128-bit vector, the low half
+// for the first quarter pair, the high half for the second. The sums land where they belong at
+// once; the differences are paired up with one half swap. Each result is formed from the same
+// products as in Butterfly (negation and reordered addition are exact), so it is the same value.
+__attribute__((target("avx2"))) void Sse8Block(float* re, float* im, int64_t b, const __m128 k1,
+                                               const __m128 k2, const __m128 k3) {
+  const __m128 v0 = _mm_loadu_ps(re + b), v1 = _mm_loadu_ps(re + b + 4);  // x0 x1 | x2 x3
+  const __m128 w0 = _mm_loadu_ps(im + b), w1 = _mm_loadu_ps(im + b + 4);
+  _mm_storeu_ps(re + b, _mm_add_ps(v0, v1));
+  _mm_storeu_ps(im + b, _mm_add_ps(w0, w1));
+  const __m128 a = _mm_sub_ps(v0, v1);                              // r1 | r2
+  const __m128 t = _mm_sub_ps(w0, w1);                              // t1 | t2
+  const __m128 ts = _mm_shuffle_ps(t, t, _MM_SHUFFLE(1, 0, 3, 2));  // t2 | t1
+  const __m128 p = _mm_add_ps(a, ts);                               // r1' | r2'
+  const __m128 m = _mm_sub_ps(a, ts);                               // t3 | t2'
+  const __m128 v = _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2));   // t2' | t3
+  _mm_storeu_ps(re + b + 4, _mm_add_ps(_mm_mul_ps(p, k1), _mm_mul_ps(v, k2)));
+  _mm_storeu_ps(im + b + 4, _mm_add_ps(_mm_mul_ps(v, k3), _mm_mul_ps(p, k2)));
+}
+
 void AvxStageSplit(float* re, float* im, int64_t n, int64_t n2, const float* st) {
-  if (n2 == 16)
+  if (n2 == 8) {
+    // Lanes: (c1, c1', s3, s3'), (-s1, -s1', c3, c3'), (-c1, -c1', -s3, -s3') for j = 0, 1.
+    const __m128 k1 = _mm_setr_ps(st[0], st[1], st[6], st[7]);
+    const __m128 k2 = _mm_setr_ps(-st[2], -st[3], st[4], st[5]);
+    const __m128 k3 = _mm_setr_ps(-st[0], -st[1], -st[6], -st[7]);
+    ForEachBlock(n, n2, [&](int64_t b) { Sse8Block(re, im, b, k1, k2, k3); });
+  } else if (n2 == 16)
     ForEachBlock(n, n2, [&](int64_t b) { Sse4Block(re, im, b, st); });
   else
     ForEachBlock(n, n2, [&](int64_t b) { AvxBlock(re, im, b, n2 / 4, st); });
-}
-
-// Natural order and interleaving in one pass, eight values at a time by indexed loads.
-__attribute__((target("avx2"))) void AvxGather(const int32_t* rev, const float* re, const float* im,
-                                               float* d, int64_t n) {
-  int64_t k = 0;
-  for (; k + 8 <= n; k += 8) {
-    const __m256i idx = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rev + k));
-    StoreSplit(d + 2 * k, _mm256_i32gather_ps(re, idx, 4), _mm256_i32gather_ps(im, idx, 4));
-  }
-  for (; k < n; ++k) {
-    d[2 * k] = re[rev[k]];
-    d[2 * k + 1] = im[rev[k]];
-  }
 }
 
 void AvxComplexFFT(const TFFTPlan* P, float* d) {
@@ -309,7 +321,7 @@ void AvxComplexFFT(const TFFTPlan* P, float* d) {
   }
   const float* st = P->StageTwiddles;
   for (int64_t n2 = n; n2 >= 4; n2 >>= 1) {
-    if (n2 / 4 >= 4)
+    if (n2 >= 8)
       AvxStageSplit(re, im, n, n2, st);
     else
       ScalarStageSplit(re, im, n, n2, st);
@@ -322,8 +334,13 @@ void AvxComplexFFT(const TFFTPlan* P, float* d) {
     re[i0 + 1] = r - re[i0 + 1];
     im[i0 + 1] = i - im[i0 + 1];
   });
-  // Back into the caller's block, interleaved and in natural order at once.
-  AvxGather(P->BitReverse, re, im, d, n);
+  // Back into the caller's block, interleaved and in natural order at once. (Indexed vector
+  // loads were tried here and were slower than this plain loop.)
+  const int32_t* rev = P->BitReverse;
+  for (int64_t k = 0; k < n; ++k) {
+    d[2 * k] = re[rev[k]];
+    d[2 * k + 1] = im[rev[k]];
+  }
 }
 
 // The split step for eight pairs k, M-k at a time, with the same arithmetic as the plain one
