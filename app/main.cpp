@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QMetaObject>
 #include <QScreen>
+#include <QTimer>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -14,12 +15,15 @@
 #include "app/RigLink.h"
 #include "net/RigServer.h"
 #include "platform/Host.h"
+#include "platform/mixer/Sim.h"
 #include "platform/serial/Serial.h"
 #include "platform/serial/Sim.h"
+#include "platform/wave/VirtualCard.h"
 #include "rtl/Dialogs.h"
 #include "rtl/Forms.h"
 #include "rtl/Messages.h"
 #include "sim/KvrBox.h"
+#include "sim/RadioAudio.h"
 
 namespace {
 
@@ -61,6 +65,16 @@ int main(int argc, char** argv) {
   const bool simulator = QApplication::arguments().contains("--simulator");
   if (simulator) platform::HostConfig::Instance().Set("COM1", "sim");
 
+  // Without hardware the sound goes through the virtual sound card and the simulated mixer, with
+  // the simulated radio's receiver on line in and its transmitter on the output.
+  std::shared_ptr<platform::wave::TVirtualSoundCard> card;
+  if (simulator) {
+    card = std::make_shared<platform::wave::TVirtualSoundCard>(
+        1, 1, platform::wave::TVirtualSoundCard::Pacing::RealTime);
+    platform::wave::SetWaveBackend(card);
+    platform::mixer::SetMixerBackend(std::make_shared<platform::mixer::TSimMixer>(card));
+  }
+
   // A port mapped to the simulator gets a box and radio of its own, with a few stations on the
   // band, so the station can be tried without hardware.
   std::vector<std::shared_ptr<sim::KvrBox>> boxes;
@@ -76,6 +90,22 @@ int main(int argc, char** argv) {
     box->SetSignal(27, 60);
     box->SetSignal(34, 25);
     boxes.push_back(box);
+  }
+  std::unique_ptr<sim::TRadioAudio> radio;
+  QTimer caller;
+  if (card && !boxes.empty()) {
+    auto box = boxes.front();
+    radio = std::make_unique<sim::TRadioAudio>(box, card);
+    radio->Receiver().SetNoise(0.05);
+    // Every 30 seconds a station on channel 9 calls the default own number ("2345") and talks for
+    // a few seconds: arm "Selektivruf Aktiv" to see the call open the speaker.
+    QObject::connect(&caller, &QTimer::timeout, [box, r = radio.get()] {
+      box->AddSignal(9, 70, box->NowMs(), box->NowMs() + 6000);
+      r->Receiver().CallPause(300);
+      r->Receiver().CallDtmf("2345");
+      r->Receiver().CallTone(440, 660, 3000, 0.2);
+    });
+    caller.start(30000);
   }
 
   auto* main = new app::TMain;
