@@ -32,6 +32,42 @@ int64_t StageFloats(int64_t half) {
   return total;
 }
 
+// One L-shaped split-radix butterfly (decimation in frequency): the first half stays for the
+// half-length transform, the two quarters are turned by w^j and w^3j.
+inline void Butterfly(float& x0r, float& x0i, float& x1r, float& x1i, float& x2r, float& x2i,
+                      float& x3r, float& x3i, float c1, float s1, float c3, float s3) {
+  float r1 = x0r - x2r;
+  x0r += x2r;
+  float r2 = x1r - x3r;
+  x1r += x3r;
+  const float t1 = x0i - x2i;
+  x0i += x2i;
+  float t2 = x1i - x3i;
+  x1i += x3i;
+  const float t3 = r1 - t2;
+  r1 += t2;
+  t2 = r2 - t1;
+  r2 += t1;
+  x2r = r1 * c1 - t2 * s1;
+  x2i = -t2 * c1 - r1 * s1;
+  x3r = t3 * c3 + r2 * s3;
+  x3i = r2 * c3 - t3 * s3;
+}
+
+// Calls fn(base) for the start of every L-shaped block of the stage of length n2; the blocks are
+// the same for every twiddle index j, which is what lets the vector path run along j.
+template <typename Fn>
+inline void ForEachBlock(int64_t n, int64_t n2, Fn fn) {
+  for (int64_t is = 0, id = 2 * n2; is < n - 1; is = 2 * id - n2, id *= 4)
+    for (int64_t b = is; b < n - 1; b += id) fn(b);
+}
+
+template <typename Fn>
+inline void ForEachPair(int64_t n, Fn fn) {
+  for (int64_t is = 0, id = 4; is < n - 1; is = 2 * id - 2, id *= 4)
+    for (int64_t i0 = is; i0 < n; i0 += id) fn(i0);
+}
+
 void MakeTables(TFFTPlan* P) {
   const long double pi = std::acos(-1.0L);
   const int64_t half = Half(P);
@@ -70,42 +106,23 @@ void MakeTables(TFFTPlan* P) {
     }
     st += 4 * n4;
   }
-}
-
-// One L-shaped split-radix butterfly (decimation in frequency): the first half stays for the
-// half-length transform, the two quarters are turned by w^j and w^3j.
-inline void Butterfly(float& x0r, float& x0i, float& x1r, float& x1i, float& x2r, float& x2i,
-                      float& x3r, float& x3i, float c1, float s1, float c3, float s3) {
-  float r1 = x0r - x2r;
-  x0r += x2r;
-  float r2 = x1r - x3r;
-  x1r += x3r;
-  const float t1 = x0i - x2i;
-  x0i += x2i;
-  float t2 = x1i - x3i;
-  x1i += x3i;
-  const float t3 = r1 - t2;
-  r1 += t2;
-  t2 = r2 - t1;
-  r2 += t1;
-  x2r = r1 * c1 - t2 * s1;
-  x2i = -t2 * c1 - r1 * s1;
-  x3r = t3 * c3 + r2 * s3;
-  x3i = r2 * c3 - t3 * s3;
-}
-
-// Calls fn(base) for the start of every L-shaped block of the stage of length n2; the blocks are
-// the same for every twiddle index j, which is what lets the vector path run along j.
-template <typename Fn>
-inline void ForEachBlock(int64_t n, int64_t n2, Fn fn) {
-  for (int64_t is = 0, id = 2 * n2; is < n - 1; is = 2 * id - n2, id *= 4)
-    for (int64_t b = is; b < n - 1; b += id) fn(b);
-}
-
-template <typename Fn>
-inline void ForEachPair(int64_t n, Fn fn) {
-  for (int64_t is = 0, id = 4; is < n - 1; is = 2 * id - 2, id *= 4)
-    for (int64_t i0 = is; i0 < n; i0 += id) fn(i0);
+  // Once the stages down to length 8 are done, every aligned group of four points is either a
+  // whole 4-point transform (the first half of an 8-point one, or a quarter of a 16-point one)
+  // or the two 2-point transforms that are the quarters of an 8-point one. The vector tail takes
+  // 32 points at a time as four vectors of two groups each and transposes them, so lane
+  // h * 4 + k of chunk c holds group 8 c + 2 k + h.
+  if (half >= 32) {
+    std::vector<int32_t> kind(static_cast<size_t>(half / 4), 0);
+    ForEachBlock(half, 8, [&](int64_t b) { kind[static_cast<size_t>(b / 4)] = -1; });
+    ForEachBlock(half, 16, [&](int64_t b) {
+      kind[static_cast<size_t>((b + 8) / 4)] = -1;
+      kind[static_cast<size_t>((b + 12) / 4)] = -1;
+    });
+    for (int64_t c = 0; c < half / 32; ++c)
+      for (int64_t h = 0; h < 2; ++h)
+        for (int64_t k = 0; k < 4; ++k)
+          P->TailKinds[8 * c + 4 * h + k] = kind[static_cast<size_t>(8 * c + 2 * k + h)];
+  }
 }
 
 void PlainBitReverse(const TFFTPlan* P, float* d) {
@@ -309,38 +326,168 @@ void AvxStageSplit(float* re, float* im, int64_t n, int64_t n2, const float* st)
     ForEachBlock(n, n2, [&](int64_t b) { AvxBlock(re, im, b, n2 / 4, st); });
 }
 
+// The caller's interleaved block into the split arrays, eight complex values at a time.
+__attribute__((target("avx2"))) void Deinterleave(const float* d, float* re, float* im, int64_t n) {
+  int64_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    __m256 r, m;
+    LoadSplit(d + 2 * i, r, m);
+    _mm256_storeu_ps(re + i, r);
+    _mm256_storeu_ps(im + i, m);
+  }
+  for (; i < n; ++i) {
+    re[i] = d[2 * i];
+    im[i] = d[2 * i + 1];
+  }
+}
+
+// Transposes the 8 x 8 matrix whose rows are r[0] .. r[7].
+__attribute__((target("avx2"))) inline void Transpose8(__m256* r) {
+  const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
+  const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
+  const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]), t5 = _mm256_unpackhi_ps(r[4], r[5]);
+  const __m256 t6 = _mm256_unpacklo_ps(r[6], r[7]), t7 = _mm256_unpackhi_ps(r[6], r[7]);
+  const __m256 s0 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(1, 0, 1, 0));
+  const __m256 s1 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(3, 2, 3, 2));
+  const __m256 s2 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(1, 0, 1, 0));
+  const __m256 s3 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(3, 2, 3, 2));
+  const __m256 s4 = _mm256_shuffle_ps(t4, t6, _MM_SHUFFLE(1, 0, 1, 0));
+  const __m256 s5 = _mm256_shuffle_ps(t4, t6, _MM_SHUFFLE(3, 2, 3, 2));
+  const __m256 s6 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(1, 0, 1, 0));
+  const __m256 s7 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(3, 2, 3, 2));
+  r[0] = _mm256_permute2f128_ps(s0, s4, 0x20);
+  r[1] = _mm256_permute2f128_ps(s1, s5, 0x20);
+  r[2] = _mm256_permute2f128_ps(s2, s6, 0x20);
+  r[3] = _mm256_permute2f128_ps(s3, s7, 0x20);
+  r[4] = _mm256_permute2f128_ps(s0, s4, 0x31);
+  r[5] = _mm256_permute2f128_ps(s1, s5, 0x31);
+  r[6] = _mm256_permute2f128_ps(s2, s6, 0x31);
+  r[7] = _mm256_permute2f128_ps(s3, s7, 0x31);
+}
+
+// Natural order from bit-reversed order, back into the caller's block interleaved. With b index
+// bits and 8 x 8 tiles: an index is hi (3 bits) | mid (b - 6 bits) | lo (3 bits), its reverse is
+// rev(lo) | rev(mid) | rev(hi). For one mid the 64 values with every hi and lo form a tile: rows
+// loaded in the order rev(hi) and transposed give, for each lo, eight values that belong next to
+// each other at rev(lo) | rev(mid) | 0 .. 7. A pure permutation, so the values are untouched.
+// (An index loop, and indexed vector loads, were slower.) Below 64 points the index loop stays.
+__attribute__((target("avx2"))) void ReorderInterleave(const TFFTPlan* P, const float* re,
+                                                       const float* im, float* d) {
+  const int64_t n = Half(P);
+  const int32_t* rev = P->BitReverse;
+  if (n < 64) {
+    for (int64_t k = 0; k < n; ++k) {
+      d[2 * k] = re[rev[k]];
+      d[2 * k + 1] = im[rev[k]];
+    }
+    return;
+  }
+  static constexpr int kRev3[8] = {0, 4, 2, 6, 1, 5, 3, 7};
+  const int64_t rowShift = n / 8;  // hi (or rev(lo)) steps through the top three bits
+  for (int64_t mid = 0; mid < n / 64; ++mid) {
+    const int64_t src = mid * 8;
+    const int64_t dst = rev[src];  // rev(mid) << 3, the low and high parts being zero
+    __m256 r[8], m[8];
+    for (int j = 0; j < 8; ++j) {
+      r[j] = _mm256_loadu_ps(re + kRev3[j] * rowShift + src);
+      m[j] = _mm256_loadu_ps(im + kRev3[j] * rowShift + src);
+    }
+    Transpose8(r);
+    Transpose8(m);
+    for (int l = 0; l < 8; ++l) StoreSplit(d + 2 * (kRev3[l] * rowShift + dst), r[l], m[l]);
+  }
+}
+
+// Transposes the 4 x 4 matrices in the low and in the high halves of r[0] .. r[3].
+__attribute__((target("avx2"))) inline void Transpose4x2(__m256* r) {
+  const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpacklo_ps(r[2], r[3]);
+  const __m256 t2 = _mm256_unpackhi_ps(r[0], r[1]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
+  r[0] = _mm256_shuffle_ps(t0, t1, _MM_SHUFFLE(1, 0, 1, 0));
+  r[1] = _mm256_shuffle_ps(t0, t1, _MM_SHUFFLE(3, 2, 3, 2));
+  r[2] = _mm256_shuffle_ps(t2, t3, _MM_SHUFFLE(1, 0, 1, 0));
+  r[3] = _mm256_shuffle_ps(t2, t3, _MM_SHUFFLE(3, 2, 3, 2));
+}
+
+// The 4-point stage and the 2-point pairs together, for N/2 >= 32. Every aligned group of four
+// points is either a whole 4-point transform or two pairs (TailKinds); eight neighbouring groups
+// are transposed so that each vector holds the same element of all eight, both kinds are computed
+// with plain lane-wise arithmetic and each lane keeps the result of its own kind. The 4-point
+// butterfly's twiddles are 1 and 0, so its products are left out; what remains is the same sums
+// and differences as in Butterfly and the pair step.
+__attribute__((target("avx2"))) void AvxTail(const TFFTPlan* P, float* re, float* im) {
+  const int64_t n = Half(P);
+  const __m256 zero = _mm256_setzero_ps();
+  for (int64_t c = 0; c < n / 32; ++c) {
+    float* pr = re + 32 * c;
+    float* pi = im + 32 * c;
+    __m256 a[4], b[4];
+    for (int k = 0; k < 4; ++k) {
+      a[k] = _mm256_loadu_ps(pr + 8 * k);
+      b[k] = _mm256_loadu_ps(pi + 8 * k);
+    }
+    Transpose4x2(a);
+    Transpose4x2(b);
+    // A 4-point transform: the L butterfly with unit twiddles, then the pair on its first half.
+    const __m256 r1 = _mm256_sub_ps(a[0], a[2]), s0 = _mm256_add_ps(a[0], a[2]);
+    const __m256 r2 = _mm256_sub_ps(a[1], a[3]), s1 = _mm256_add_ps(a[1], a[3]);
+    const __m256 t1 = _mm256_sub_ps(b[0], b[2]), u0 = _mm256_add_ps(b[0], b[2]);
+    const __m256 t2 = _mm256_sub_ps(b[1], b[3]), u1 = _mm256_add_ps(b[1], b[3]);
+    const __m256 f2r = _mm256_add_ps(r1, t2), f3r = _mm256_sub_ps(r1, t2);
+    const __m256 f2i = _mm256_sub_ps(zero, _mm256_sub_ps(r2, t1)), f3i = _mm256_add_ps(r2, t1);
+    const __m256 f0r = _mm256_add_ps(s0, s1), f1r = _mm256_sub_ps(s0, s1);
+    const __m256 f0i = _mm256_add_ps(u0, u1), f1i = _mm256_sub_ps(u0, u1);
+    // Two pairs.
+    const __m256 p0r = _mm256_add_ps(a[0], a[1]), p1r = _mm256_sub_ps(a[0], a[1]);
+    const __m256 p2r = _mm256_add_ps(a[2], a[3]), p3r = _mm256_sub_ps(a[2], a[3]);
+    const __m256 p0i = _mm256_add_ps(b[0], b[1]), p1i = _mm256_sub_ps(b[0], b[1]);
+    const __m256 p2i = _mm256_add_ps(b[2], b[3]), p3i = _mm256_sub_ps(b[2], b[3]);
+    const __m256 four = _mm256_castsi256_ps(
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(P->TailKinds + 8 * c)));
+    a[0] = _mm256_blendv_ps(p0r, f0r, four);
+    a[1] = _mm256_blendv_ps(p1r, f1r, four);
+    a[2] = _mm256_blendv_ps(p2r, f2r, four);
+    a[3] = _mm256_blendv_ps(p3r, f3r, four);
+    b[0] = _mm256_blendv_ps(p0i, f0i, four);
+    b[1] = _mm256_blendv_ps(p1i, f1i, four);
+    b[2] = _mm256_blendv_ps(p2i, f2i, four);
+    b[3] = _mm256_blendv_ps(p3i, f3i, four);
+    Transpose4x2(a);
+    Transpose4x2(b);
+    for (int k = 0; k < 4; ++k) {
+      _mm256_storeu_ps(pr + 8 * k, a[k]);
+      _mm256_storeu_ps(pi + 8 * k, b[k]);
+    }
+  }
+}
+
 void AvxComplexFFT(const TFFTPlan* P, float* d) {
   const int64_t n = Half(P);
   if (n < 2) return;
   std::vector<float>& s = Scratch(static_cast<size_t>(2 * n));
   float* re = s.data();
   float* im = re + n;
-  for (int64_t i = 0; i < n; ++i) {
-    re[i] = d[2 * i];
-    im[i] = d[2 * i + 1];
-  }
+  Deinterleave(d, re, im, n);
   const float* st = P->StageTwiddles;
   for (int64_t n2 = n; n2 >= 4; n2 >>= 1) {
     if (n2 >= 8)
       AvxStageSplit(re, im, n, n2, st);
+    else if (n >= 32)
+      break;  // the 4-point stage and the pairs go to the vector tail
     else
       ScalarStageSplit(re, im, n, n2, st);
     st += n2;
   }
-  ForEachPair(n, [&](int64_t i0) {
-    const float r = re[i0], i = im[i0];
-    re[i0] = r + re[i0 + 1];
-    im[i0] = i + im[i0 + 1];
-    re[i0 + 1] = r - re[i0 + 1];
-    im[i0 + 1] = i - im[i0 + 1];
-  });
-  // Back into the caller's block, interleaved and in natural order at once. (Indexed vector
-  // loads were tried here and were slower than this plain loop.)
-  const int32_t* rev = P->BitReverse;
-  for (int64_t k = 0; k < n; ++k) {
-    d[2 * k] = re[rev[k]];
-    d[2 * k + 1] = im[rev[k]];
-  }
+  if (n >= 32)
+    AvxTail(P, re, im);
+  else
+    ForEachPair(n, [&](int64_t i0) {
+      const float r = re[i0], i = im[i0];
+      re[i0] = r + re[i0 + 1];
+      im[i0] = i + im[i0 + 1];
+      re[i0 + 1] = r - re[i0 + 1];
+      im[i0 + 1] = i - im[i0 + 1];
+    });
+  ReorderInterleave(P, re, im, d);
 }
 
 // The split step for eight pairs k, M-k at a time, with the same arithmetic as the plain one
@@ -421,6 +568,7 @@ TFFTPlan* CreateFFT(int Bits) {
     p->Twiddles = new float[static_cast<size_t>(TwiddleFloats(half))];
     p->SplitTable = new float[static_cast<size_t>(length / 4 > 0 ? length / 2 : 2)];
     p->StageTwiddles = new float[static_cast<size_t>(StageFloats(half) + 4)];
+    p->TailKinds = new int32_t[static_cast<size_t>(half / 4 + 1)];
   } catch (const std::bad_alloc&) {
     FreeFFT(p);
     throw rtl::EOutOfMemory("Out of memory");
@@ -435,6 +583,7 @@ void FreeFFT(TFFTPlan*& Plan) {
   delete[] Plan->Twiddles;
   delete[] Plan->SplitTable;
   delete[] Plan->StageTwiddles;
+  delete[] Plan->TailKinds;
   delete Plan;
   Plan = nullptr;
 }

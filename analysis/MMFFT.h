@@ -44,6 +44,10 @@ struct TFFTPlan {
   // (cos, sin, cos3, sin3 arrays per stage), so that eight neighbouring butterflies load them
   // with one instruction each. Belongs to the plan like the tables above.
   float* StageTwiddles = nullptr;
+  // Private to the vectorised routines: for N/2 >= 32, what the last two stages do to each group
+  // of four complex points (all bits set: a 4-point transform; zero: two 2-point transforms),
+  // one entry per group, laid out in the lane order of the vector tail (see MMFFT.cpp).
+  int32_t* TailKinds = nullptr;
 };
 
 // A plan for N = 2^Bits with every table filled; null for Bits <= 0 or Bits >= 31 (2^31 does not
