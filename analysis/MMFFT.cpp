@@ -234,8 +234,8 @@ void ScalarStageSplit(float* re, float* im, int64_t n, int64_t n2, const float* 
 
 // Eight neighbouring butterflies of one block at a time. Written without lambdas: a lambda would
 // not inherit the target attribute, and the intrinsics could not be inlined into it.
-__attribute__((target("avx2"))) void AvxBlock(float* re, float* im, int64_t b, int64_t n4,
-                                              const float* st) {
+__attribute__((target("avx2"))) inline void AvxBlock(float* re, float* im, int64_t b, int64_t n4,
+                                                     const float* st) {
   const __m256 zero = _mm256_setzero_ps();
   for (int64_t j = 0; j < n4; j += 8) {
     const int64_t i0 = b + j, i1 = i0 + n4, i2 = i1 + n4, i3 = i2 + n4;
@@ -267,7 +267,8 @@ __attribute__((target("avx2"))) void AvxBlock(float* re, float* im, int64_t b, i
 
 // The stage of length 16: four butterflies per block, one 128-bit vector each, with the same
 // arithmetic as AvxBlock.
-__attribute__((target("avx2"))) void Sse4Block(float* re, float* im, int64_t b, const float* st) {
+__attribute__((target("avx2"))) inline void Sse4Block(float* re, float* im, int64_t b,
+                                                      const float* st) {
   const __m128 zero = _mm_setzero_ps();
   const __m128 c1 = _mm_loadu_ps(st), s1 = _mm_loadu_ps(st + 4);
   const __m128 c3 = _mm_loadu_ps(st + 8), s3 = _mm_loadu_ps(st + 12);
@@ -297,8 +298,9 @@ __attribute__((target("avx2"))) void Sse4Block(float* re, float* im, int64_t b, 
 // for the first quarter pair, the high half for the second. The sums land where they belong at
 // once; the differences are paired up with one half swap. Each result is formed from the same
 // products as in Butterfly (negation and reordered addition are exact), so it is the same value.
-__attribute__((target("avx2"))) void Sse8Block(float* re, float* im, int64_t b, const __m128 k1,
-                                               const __m128 k2, const __m128 k3) {
+__attribute__((target("avx2"))) inline void Sse8Block(float* re, float* im, int64_t b,
+                                                      const __m128 k1, const __m128 k2,
+                                                      const __m128 k3) {
   const __m128 v0 = _mm_loadu_ps(re + b), v1 = _mm_loadu_ps(re + b + 4);  // x0 x1 | x2 x3
   const __m128 w0 = _mm_loadu_ps(im + b), w1 = _mm_loadu_ps(im + b + 4);
   _mm_storeu_ps(re + b, _mm_add_ps(v0, v1));
@@ -313,17 +315,25 @@ __attribute__((target("avx2"))) void Sse8Block(float* re, float* im, int64_t b, 
   _mm_storeu_ps(im + b + 4, _mm_add_ps(_mm_mul_ps(v, k3), _mm_mul_ps(p, k2)));
 }
 
-void AvxStageSplit(float* re, float* im, int64_t n, int64_t n2, const float* st) {
+// One radix stage on the split arrays. The block walk of ForEachBlock is spelled out here: in a
+// lambda the small vector blocks could not be inlined (a lambda does not inherit the target), and
+// a call per 8- or 16-point block costs as much as its arithmetic.
+__attribute__((target("avx2"))) void AvxStageSplit(float* re, float* im, int64_t n, int64_t n2,
+                                                   const float* st) {
   if (n2 == 8) {
     // Lanes: (c1, c1', s3, s3'), (-s1, -s1', c3, c3'), (-c1, -c1', -s3, -s3') for j = 0, 1.
     const __m128 k1 = _mm_setr_ps(st[0], st[1], st[6], st[7]);
     const __m128 k2 = _mm_setr_ps(-st[2], -st[3], st[4], st[5]);
     const __m128 k3 = _mm_setr_ps(-st[0], -st[1], -st[6], -st[7]);
-    ForEachBlock(n, n2, [&](int64_t b) { Sse8Block(re, im, b, k1, k2, k3); });
-  } else if (n2 == 16)
-    ForEachBlock(n, n2, [&](int64_t b) { Sse4Block(re, im, b, st); });
-  else
-    ForEachBlock(n, n2, [&](int64_t b) { AvxBlock(re, im, b, n2 / 4, st); });
+    for (int64_t is = 0, id = 2 * n2; is < n - 1; is = 2 * id - n2, id *= 4)
+      for (int64_t b = is; b < n - 1; b += id) Sse8Block(re, im, b, k1, k2, k3);
+  } else if (n2 == 16) {
+    for (int64_t is = 0, id = 2 * n2; is < n - 1; is = 2 * id - n2, id *= 4)
+      for (int64_t b = is; b < n - 1; b += id) Sse4Block(re, im, b, st);
+  } else {
+    for (int64_t is = 0, id = 2 * n2; is < n - 1; is = 2 * id - n2, id *= 4)
+      for (int64_t b = is; b < n - 1; b += id) AvxBlock(re, im, b, n2 / 4, st);
+  }
 }
 
 // The caller's interleaved block into the split arrays, eight complex values at a time.
