@@ -283,3 +283,18 @@ void TMMWaveDevice::StopThread() {
 }
 
 }  // namespace audio
+
+namespace audio {
+
+void TMMWaveDevice::Close() {
+  if (Is(wsClosed) && !stream_) return;
+  if (Closing_ && !ClosePending_) return;
+  try {
+    CloseImpl();
+  } catch (...) {
+    // Reported through OnError already.
+    Closing_ = false;
+  }
+}
+
+}  // namespace audio

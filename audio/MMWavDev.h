@@ -86,13 +86,16 @@ class TMMWaveDevice : public TMMCustomSoundComponent {
   // Runs on the thread that the callback mode selects.
   virtual void BufferDone(TMMExtWaveHdr* h) = 0;
   virtual void Open() = 0;
-  virtual void Close() = 0;
+  // Closes the device; a close always leaves it closed (failures are reported through OnError
+  // by CloseImpl and not raised). A close asked for while a stop is pending happens later.
+  virtual void Close();
   virtual void Start() = 0;
   virtual void Pause() = 0;
   virtual void Restart() = 0;
   virtual void Stop() = 0;
 
  protected:
+  virtual void CloseImpl() = 0;
   friend class TMMWaveNotifyThread;
 
   // Fires OnError and raises the device's exception with `msg`.

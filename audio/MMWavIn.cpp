@@ -172,17 +172,6 @@ void TMMCustomWaveIn::Open() {
   }
 }
 
-void TMMCustomWaveIn::Close() {
-  if (Is(wsClosed) && !stream_) return;
-  if (Closing_ && !ClosePending_) return;
-  try {
-    CloseImpl();
-  } catch (...) {
-    // Reported through OnError already; a close always leaves the device closed.
-    Closing_ = false;
-  }
-}
-
 void TMMCustomWaveIn::CloseImpl() {
   Closing_ = true;
   if (Is(wsStarted | wsPaused)) Stop();

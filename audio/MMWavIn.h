@@ -32,7 +32,6 @@ class TMMCustomWaveIn : public TMMWaveDevice {
   void BufferReady(PWaveHdr lpWaveHdr) override;
 
   void Open() override;
-  void Close() override;
   void Start() override;
   void Pause() override;
   void Restart() override;
@@ -48,7 +47,7 @@ class TMMCustomWaveIn : public TMMWaveDevice {
   void BuildFormat();
   void ComputeMaxRecordBytes();
   void StoppedStep();
-  void CloseImpl();
+  void CloseImpl() override;
 
   TMMMode Mode_ = mMono;
   TMMBits BitLength_ = b8Bit;

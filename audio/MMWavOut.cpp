@@ -382,16 +382,6 @@ void TMMCustomWaveOut::Rewind() {
   }
 }
 
-void TMMCustomWaveOut::Close() {
-  if (Is(wsClosed) && !stream_) return;
-  if (Closing_ && !ClosePending_) return;
-  try {
-    CloseImpl();
-  } catch (...) {
-    Closing_ = false;
-  }
-}
-
 void TMMCustomWaveOut::CloseImpl() {
   Closing_ = true;
   if (Is(wsStarted | wsPaused)) Stop();

@@ -40,7 +40,6 @@ class TMMCustomWaveOut : public TMMWaveDevice {
   void Stopped() override { Stop(); }
 
   void Open() override;
-  void Close() override;
   void Start() override;
   void Pause() override;
   void Restart() override;
@@ -62,7 +61,7 @@ class TMMCustomWaveOut : public TMMWaveDevice {
   // Loads and writes up to NumBuffers headers; returns how many were written.
   int Fill(bool allocate);
   int64_t DevicePosition();
-  void CloseImpl();
+  void CloseImpl() override;
 
   bool Looping_ = false;
   uint16_t LoopCount_ = 0;
