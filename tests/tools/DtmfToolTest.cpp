@@ -16,8 +16,8 @@ std::string SoxKey(const TScratch& dir, char key, int index) {
   EXPECT_TRUE(app::DTMFPosition(key, row, column)) << key;
   const int rows[] = {697, 770, 852, 941}, columns[] = {1209, 1336, 1477, 1633};
   const std::string name = dir.Path("key" + std::to_string(index) + ".wav");
-  const std::string cmd = "sox -n -r 44100 -b 16 -c 1 -e signed " + name + " synth 0.1 sine " +
-                          std::to_string(rows[row]) + " synth 0.1 sine mix " +
+  const std::string cmd = "sox -R -D -n -r 44100 -b 16 -c 1 -e signed " + name +
+                          " synth 0.1 sine " + std::to_string(rows[row]) + " synth 0.1 sine mix " +
                           std::to_string(columns[column]) + " vol 0.5 pad 0 0.1";
   EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
   return name;
@@ -45,13 +45,14 @@ TEST_F(DtmfTool, SoxWaveGivesEverySixteenCharacters) {
   std::string files;
   for (size_t i = 0; i < kAllKeys.size(); ++i) files += " " + SoxKey(dir, kAllKeys[i], int(i));
   const std::string all = dir.Path("all.wav");
-  ASSERT_EQ(std::system(("sox" + files + " " + all).c_str()), 0);
+  ASSERT_EQ(std::system(("sox -R -D" + files + " " + all).c_str()), 0);
   const TRun r = Tool(all);
   EXPECT_EQ(r.Exit, 0) << r.Err;
   EXPECT_EQ(Joined(r.Out), kAllKeys);
   // sox at another rate and width: the tool converts.
   const std::string other = dir.Path("other.wav");
-  ASSERT_EQ(std::system(("sox " + all + " -r 22050 -b 8 " + other).c_str()), 0);
+  // Without dither: sox's random dither in 8 bits would make the input differ from run to run.
+  ASSERT_EQ(std::system(("sox -R -D " + all + " -r 22050 -b 8 " + other).c_str()), 0);
   const TRun o = Tool(other);
   EXPECT_EQ(o.Exit, 0) << o.Err;
   EXPECT_EQ(Joined(o.Out), kAllKeys);
