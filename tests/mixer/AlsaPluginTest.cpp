@@ -3,7 +3,9 @@
 // made from outside arriving through the backend's poll thread as a posted message.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 
@@ -22,7 +24,11 @@ using SetFn = void (*)(const char*, int, long, long);
 class AlsaPluginTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    const std::string conf = std::string(KANALO_TEST_BINARY_DIR) + "/kanalo_test_alsa.conf";
+    // One file per process: the test runner starts the cases of this binary as parallel
+    // processes, and a shared file being rewritten by one of them is unreadable for another.
+    conf_ = std::string(KANALO_TEST_BINARY_DIR) + "/kanalo_test_alsa." +
+            std::to_string(::getpid()) + ".conf";
+    const std::string& conf = conf_;
     std::ofstream(conf) << "ctl_type.kanalotest { lib \"" << KANALO_TEST_CTL_PLUGIN << "\" }\n"
                         << "ctl.kanalotest { type kanalotest }\n";
     // Only this test binary reads this configuration; the station never sets it.
@@ -33,6 +39,7 @@ class AlsaPluginTest : public ::testing::Test {
     set_ = reinterpret_cast<SetFn>(dlsym(lib_, "kanalo_test_ctl_set"));
     ASSERT_TRUE(get_ && set_);
   }
+  static void TearDownTestSuite() { std::remove(conf_.c_str()); }
   void SetUp() override {
     pm::SetMixerBackend(pm::CreateAlsaMixerBackend({"kanalotest"}));
     m = new TMMMixerDevice(&owner);
@@ -56,6 +63,7 @@ class AlsaPluginTest : public ::testing::Test {
   }
 
   static inline void* lib_ = nullptr;
+  static inline std::string conf_;
   static inline GetFn get_ = nullptr;
   static inline SetFn set_ = nullptr;
   rtl::TComponent owner{nullptr};
