@@ -2,6 +2,7 @@
 // card (DTMF pairs show exactly their two bins), calls waiting for the carrier, speech from WAVE
 // files, and the transmitter keeping only what went out while keyed.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -162,7 +163,8 @@ TEST_F(RadioAudio, NoCarrierGivesSilenceOrNoiseAndTheCallWaits) {
 }
 
 TEST_F(RadioAudio, SpeechFromAWaveFileIsPlayedWhenTheStationCalls) {
-  const std::string path = testing::TempDir() + "kanalo_speech.wav";
+  const std::string path =
+      testing::TempDir() + "kanalo_speech." + std::to_string(::getpid()) + ".wav";
   {
     std::vector<int16_t> pcm;
     for (int i = 0; i < 8000; ++i) pcm.push_back(static_cast<int16_t>(i % 2 ? 8000 : -8000));
