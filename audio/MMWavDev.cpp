@@ -286,6 +286,35 @@ void TMMWaveDevice::StopThread() {
 
 namespace audio {
 
+void TMMWaveDevice::CloseImpl() {
+  Closing_ = true;
+  if (Is(wsStarted | wsPaused)) Stop();
+  if (StopPending_) {
+    ClosePending_ = true;
+    return;
+  }
+  ClosePending_ = false;
+  bool timedOut = false;
+  int closeRc = 0;
+  if (stream_)
+    closeRc = CloseStream(timedOut);
+  else
+    SetState(wsClosed);
+  TMMCustomSoundComponent::Closed();
+  StopThread();
+  handle_ = 0;
+  stream_.reset();
+  SetState(wsClosed);
+  if (window_) window_->RemovePending(DoneMessage());
+  FreeHeaders();
+  ForgetClosed();
+  Closing_ = false;
+  if (!IsDestroying()) Fire(OnClose);
+  const char* call = dir_ == platform::wave::TWaveDir::In ? "WaveInClose" : "WaveOutClose";
+  if (closeRc != 0) Error(CallError(call, closeRc));
+  if (timedOut) Error(CallRes(call, 28163));
+}
+
 void TMMWaveDevice::Close() {
   if (Is(wsClosed) && !stream_) return;
   if (Closing_ && !ClosePending_) return;

@@ -95,8 +95,14 @@ class TMMWaveDevice : public TMMCustomSoundComponent {
   virtual void Stop() = 0;
 
  protected:
-  virtual void CloseImpl() = 0;
   friend class TMMWaveNotifyThread;
+  // The close sequence both directions share; the direction-specific part is CloseStream.
+  void CloseImpl();
+  // Stops and closes the open stream; returns the backend's close code, and sets `timedOut`
+  // when the closed notification did not come.
+  virtual int CloseStream(bool& timedOut) = 0;
+  // State of the direction to forget once the device is closed.
+  virtual void ForgetClosed() {}
 
   // Fires OnError and raises the device's exception with `msg`.
   [[noreturn]] virtual void Error(const std::string& msg) = 0;

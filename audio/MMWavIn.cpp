@@ -172,39 +172,16 @@ void TMMCustomWaveIn::Open() {
   }
 }
 
-void TMMCustomWaveIn::CloseImpl() {
-  Closing_ = true;
-  if (Is(wsStarted | wsPaused)) Stop();
-  if (StopPending_) {
-    ClosePending_ = true;
-    return;
+int TMMCustomWaveIn::CloseStream(bool& timedOut) {
+  stream_->Stop();
+  stream_->Reset();
+  for (TMMExtWaveHdr* h : headers_) {
+    // The platform hands every buffer back at the reset; one that never came is forced done.
+    h->dwFlags = (h->dwFlags | pw::WHDR_DONE) & ~pw::WHDR_PREPARED;
   }
-  ClosePending_ = false;
-  bool timedOut = false;
-  int closeRc = 0;
-  if (stream_) {
-    stream_->Stop();
-    stream_->Reset();
-    for (TMMExtWaveHdr* h : headers_) {
-      // The platform hands every buffer back at the reset; one that never came is forced done.
-      h->dwFlags = (h->dwFlags | pw::WHDR_DONE) & ~pw::WHDR_PREPARED;
-    }
-    closeRc = stream_->Close();
-    if (closeRc == 0) timedOut = !WaitFor(100, [this] { return Is(wsClosed); });
-  } else {
-    SetState(wsClosed);
-  }
-  TMMCustomSoundComponent::Closed();
-  StopThread();
-  handle_ = 0;
-  stream_.reset();
-  SetState(wsClosed);
-  if (window_) window_->RemovePending(MM_WIM_DATA);
-  FreeHeaders();
-  Closing_ = false;
-  if (!IsDestroying()) Fire(OnClose);
-  if (closeRc != 0) Error(CallError("WaveInClose", closeRc));
-  if (timedOut) Error(CallRes("WaveInClose", 28163));
+  const int rc = stream_->Close();
+  if (rc == 0) timedOut = !WaitFor(100, [this] { return Is(wsClosed); });
+  return rc;
 }
 
 void TMMCustomWaveIn::Start() {

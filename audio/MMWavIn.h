@@ -47,7 +47,7 @@ class TMMCustomWaveIn : public TMMWaveDevice {
   void BuildFormat();
   void ComputeMaxRecordBytes();
   void StoppedStep();
-  void CloseImpl() override;
+  int CloseStream(bool& timedOut) override;
 
   TMMMode Mode_ = mMono;
   TMMBits BitLength_ = b8Bit;

@@ -382,37 +382,13 @@ void TMMCustomWaveOut::Rewind() {
   }
 }
 
-void TMMCustomWaveOut::CloseImpl() {
-  Closing_ = true;
-  if (Is(wsStarted | wsPaused)) Stop();
-  if (StopPending_) {
-    ClosePending_ = true;
-    return;
-  }
-  ClosePending_ = false;
-  bool timedOut = false;
-  int closeRc = 0;
-  if (stream_) {
-    stream_->Reset();
-    closeRc = stream_->Close();
-    if (closeRc == 0) timedOut = !WaitFor(500, [this] { return Is(wsClosed); });
-    std::lock_guard<std::recursive_mutex> lock(cs_);
-    WrapCount_ = WrapBase_ = 0;
-  } else {
-    SetState(wsClosed);
-  }
-  TMMCustomSoundComponent::Closed();
-  StopThread();
-  handle_ = 0;
-  stream_.reset();
-  SetState(wsClosed);
-  if (window_) window_->RemovePending(MM_WOM_DONE);
-  FreeHeaders();
-  UsedBuffers_ = 0;
-  Closing_ = false;
-  if (!IsDestroying()) Fire(OnClose);
-  if (closeRc != 0) Error(CallError("WaveOutClose", closeRc));
-  if (timedOut) Error(CallRes("WaveOutClose", 28163));
+int TMMCustomWaveOut::CloseStream(bool& timedOut) {
+  stream_->Reset();
+  const int rc = stream_->Close();
+  if (rc == 0) timedOut = !WaitFor(500, [this] { return Is(wsClosed); });
+  std::lock_guard<std::recursive_mutex> lock(cs_);
+  WrapCount_ = WrapBase_ = 0;
+  return rc;
 }
 
 void TMMCustomWaveOut::DriverCallback(pw::TWaveMsg msg, pw::TWaveHdr* h) {

@@ -61,7 +61,8 @@ class TMMCustomWaveOut : public TMMWaveDevice {
   // Loads and writes up to NumBuffers headers; returns how many were written.
   int Fill(bool allocate);
   int64_t DevicePosition();
-  void CloseImpl() override;
+  int CloseStream(bool& timedOut) override;
+  void ForgetClosed() override { UsedBuffers_ = 0; }
 
   bool Looping_ = false;
   uint16_t LoopCount_ = 0;
