@@ -72,7 +72,7 @@ int TMMCustomAudioDevice::QueryDeviceCount() {
 }
 
 int TMMCustomAudioDevice::QueryCaps(TMMDeviceId id, TMMDeviceCapsHead& caps) {
-  if (DeviceType_ != dtWaveIn && DeviceType_ != dtWaveOut) return pw::MMSYSERR_BADDEVICEID;
+  if (DeviceType_ != dtWaveIn && DeviceType_ != dtWaveOut) return platform::MMSYSERR_BADDEVICEID;
   pw::TWaveCaps wc;
   const int rc = pw::WaveBackend().GetDevCaps(
       DeviceType_ == dtWaveIn ? pw::TWaveDir::In : pw::TWaveDir::Out, id, wc);
@@ -87,7 +87,7 @@ int TMMCustomAudioDevice::QueryCaps(TMMDeviceId id, TMMDeviceCapsHead& caps) {
 
 int TMMCustomAudioDevice::QueryMixerId(TMMDeviceId, int& mixerId) {
   mixerId = -1;
-  return pw::MMSYSERR_NODRIVER;
+  return platform::MMSYSERR_NODRIVER;
 }
 
 int TMMCustomAudioDevice::DeviceCount() {
@@ -98,7 +98,7 @@ bool TMMCustomAudioDevice::Mapper() {
   TMMDeviceCapsHead head;
   const int rc = QueryCaps(WAVE_MAPPER, head);
   if (rc == 0) return true;
-  if (rc == pw::MMSYSERR_BADDEVICEID || rc == pw::MMSYSERR_INVALHANDLE) return false;
+  if (rc == platform::MMSYSERR_BADDEVICEID || rc == platform::MMSYSERR_INVALHANDLE) return false;
   throw EMMMCIError::FromCode(rc);
 }
 
@@ -170,7 +170,7 @@ void TMMCustomAudioDevice::Changed() {
 int TMMCustomAudioDevice::GetMixerId() {
   int id = -1;
   const int rc = QueryMixerId(DeviceId_, id);
-  if (rc != 0 && rc != pw::MMSYSERR_NODRIVER) throw EMMMCIError::FromCode(rc);
+  if (rc != 0 && rc != platform::MMSYSERR_NODRIVER) throw EMMMCIError::FromCode(rc);
   if (rc != 0 || id == -1) return -2;
   return id;
 }

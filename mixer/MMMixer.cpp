@@ -55,7 +55,7 @@ audio::EMMMCIError SystemError(int code) {
 }
 
 bool LineNotFound(int rc) {
-  return rc == pm::MIXERR_INVALLINE || rc == pm::MMSYSERR_NODRIVER;
+  return rc == pm::MIXERR_INVALLINE || rc == platform::MMSYSERR_NODRIVER;
 }
 bool ControlNotFound(int rc) {
   return rc == pm::MIXERR_INVALCONTROL || LineNotFound(rc);

@@ -16,22 +16,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/MMResult.h"
 #include "rtl/Messages.h"
 
 namespace platform::mixer {
 
-// Result codes (0 success).
+// Result codes: the shared multimedia ones (platform/MMResult.h) and the mixer ones.
 enum : int {
-  MMSYSERR_NOERROR = 0,
-  MMSYSERR_ERROR = 1,
-  MMSYSERR_BADDEVICEID = 2,
-  MMSYSERR_ALLOCATED = 4,
-  MMSYSERR_INVALHANDLE = 5,
-  MMSYSERR_NODRIVER = 6,
-  MMSYSERR_NOMEM = 7,
-  MMSYSERR_NOTSUPPORTED = 8,
-  MMSYSERR_INVALFLAG = 10,
-  MMSYSERR_INVALPARAM = 11,
   MIXERR_INVALLINE = 1024,
   MIXERR_INVALCONTROL = 1025,
   MIXERR_INVALVALUE = 1026,

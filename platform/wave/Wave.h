@@ -13,6 +13,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/MMResult.h"
+
 namespace platform::wave {
 
 #pragma pack(push, 1)
@@ -49,18 +51,8 @@ constexpr uint32_t WHDR_DONE = 0x1;
 constexpr uint32_t WHDR_PREPARED = 0x2;
 constexpr uint32_t WHDR_INQUEUE = 0x10;
 
-// Result codes. 0 is success; the rest follow the numbering the components expect from a
-// multimedia driver so that "no driver" stays 6 and "bad device id" stays 2.
+// Result codes: the shared multimedia ones (platform/MMResult.h) and the wave ones.
 enum : int {
-  MMSYSERR_NOERROR = 0,
-  MMSYSERR_ERROR = 1,
-  MMSYSERR_BADDEVICEID = 2,
-  MMSYSERR_ALLOCATED = 4,
-  MMSYSERR_INVALHANDLE = 5,
-  MMSYSERR_NODRIVER = 6,
-  MMSYSERR_NOMEM = 7,
-  MMSYSERR_NOTSUPPORTED = 8,
-  MMSYSERR_INVALPARAM = 11,
   WAVERR_BADFORMAT = 32,
   WAVERR_STILLPLAYING = 33,
 };

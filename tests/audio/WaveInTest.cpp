@@ -86,7 +86,7 @@ TEST(WaveInDevice, NoDeviceAndBadIdsGiveTheirMessagesAndStayClosed) {
   EXPECT_EQ(in.GetDeviceID(), InvalidId);
   EXPECT_EQ(Raised([&] { in.Open(); }), "Invalid DeviceID");
   in.SetDeviceID(0);
-  vc.card->FailOpen = platform::wave::MMSYSERR_ALLOCATED;
+  vc.card->FailOpen = platform::MMSYSERR_ALLOCATED;
   const std::string msg = Raised([&] { in.Start(); });
   EXPECT_EQ(msg.rfind("WaveInOpen:\n\r", 0), 0u) << msg;
   EXPECT_NE(msg.find("already in use"), std::string::npos);

@@ -10,6 +10,7 @@ namespace mixer::testing {
 namespace {
 
 using namespace platform::mixer;
+using namespace platform;
 
 TEST(AlsaMapping, ElementNamesMapToLineTypes) {
   bool dest = false;

@@ -187,12 +187,12 @@ TEST_F(ControlTest, ValueAccessNeedsAMixerAndAControl) {
 }
 
 TEST_F(ControlTest, RefusedValueCallRaisesTheSystemError) {
-  sim->FailValues = pm::MMSYSERR_ERROR;
+  sim->FailValues = platform::MMSYSERR_ERROR;
   try {
     vol->SetSigned(5);
     FAIL();
   } catch (const audio::EMMMCIError& e) {
-    EXPECT_EQ(e.ErrorCode, pm::MMSYSERR_ERROR);
+    EXPECT_EQ(e.ErrorCode, platform::MMSYSERR_ERROR);
     EXPECT_EQ(e.Message, "Unspecified mixer error.");
   }
   sim->FailValues = 0;

@@ -270,7 +270,7 @@ TEST_F(LineTest, RefusedOpenLeavesTheMixerClosedQuietly) {
   class Refusing : public TCountingMixer {
    public:
     using TCountingMixer::TCountingMixer;
-    int Open(int, rtl::HWND, pm::TMixerHandle&) override { return pm::MMSYSERR_ALLOCATED; }
+    int Open(int, rtl::HWND, pm::TMixerHandle&) override { return platform::MMSYSERR_ALLOCATED; }
   };
   pm::SetMixerBackend(std::make_shared<Refusing>(sim));
   auto* m = NewMixer();

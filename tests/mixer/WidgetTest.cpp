@@ -138,7 +138,7 @@ TEST_F(WidgetTest, RefusedWriteGoesToTheErrorHandlerAndTheKnobReturns) {
   rtl::Application().OnException = [&](rtl::TObject*, const std::exception& e) {
     errors.push_back(e.what());
   };
-  sim->FailValues = pm::MMSYSERR_ERROR;
+  sim->FailValues = platform::MMSYSERR_ERROR;
   EXPECT_NO_THROW(knob.SetValue(before + 3));
   sim->FailValues = 0;
   rtl::Application().OnException = old;
