@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/wave/BufferQueue.h"
 #include "platform/wave/Wave.h"
 
 namespace platform::wave {
@@ -150,9 +151,7 @@ class TAlsaStream : public IWaveStream {
     if (!hdr || !(hdr->dwFlags & WHDR_PREPARED)) return MMSYSERR_INVALPARAM;
     {
       std::lock_guard<std::mutex> lock(mu_);
-      hdr->dwFlags = (hdr->dwFlags | WHDR_INQUEUE) & ~WHDR_DONE;
-      if (dir_ == TWaveDir::In) hdr->dwBytesRecorded = 0;
-      queue_.push_back(hdr);
+      queue_.Add(hdr);
     }
     Wake();
     return 0;
@@ -201,11 +200,7 @@ class TAlsaStream : public IWaveStream {
       running_ = false;
       snd_pcm_drop(pcm_);
       snd_pcm_prepare(pcm_);
-      if (dir_ == TWaveDir::In && !queue_.empty() && headPos_ > 0) {
-        done.push_back(queue_.front());
-        queue_.pop_front();
-        headPos_ = 0;
-      }
+      queue_.TakePartial(done);
     }
     Deliver(done);
     return 0;
@@ -217,9 +212,7 @@ class TAlsaStream : public IWaveStream {
       if (dir_ == TWaveDir::In) running_ = false;
       snd_pcm_drop(pcm_);
       snd_pcm_prepare(pcm_);
-      done.assign(queue_.begin(), queue_.end());
-      queue_.clear();
-      headPos_ = 0;
+      queue_.TakeAll(done);
       handed_ = 0;
     }
     Deliver(done);
@@ -235,7 +228,7 @@ class TAlsaStream : public IWaveStream {
   int Close() override {
     {
       std::lock_guard<std::mutex> lock(mu_);
-      if (!queue_.empty()) return WAVERR_STILLPLAYING;
+      if (!queue_.Empty()) return WAVERR_STILLPLAYING;
     }
     Shutdown();
     cb_(TWaveMsg::Close, nullptr);
@@ -260,7 +253,7 @@ class TAlsaStream : public IWaveStream {
   }
   void Deliver(const std::vector<TWaveHdr*>& done) {
     for (TWaveHdr* h : done) {
-      h->dwFlags = (h->dwFlags | WHDR_DONE) & ~WHDR_INQUEUE;
+      TBufferQueue::MarkDone(h);
       cb_(TWaveMsg::Done, h);
     }
   }
@@ -269,17 +262,18 @@ class TAlsaStream : public IWaveStream {
   std::vector<TWaveHdr*> MoveOnce() {
     std::vector<TWaveHdr*> done;
     std::lock_guard<std::mutex> lock(mu_);
-    if (!running_ || queue_.empty()) return done;
+    if (!running_ || queue_.Empty()) return done;
     const size_t align = std::max<size_t>(fmt_.nBlockAlign, 1);
-    for (int round = 0; round < 4 && !queue_.empty(); ++round) {
-      TWaveHdr* h = queue_.front();
+    for (int round = 0; round < 4 && !queue_.Empty(); ++round) {
+      TWaveHdr* h = queue_.Head();
+      const size_t pos = queue_.HeadPos();
       const size_t cap = h->dwBufferLength / align * align;
       const auto want = static_cast<snd_pcm_uframes_t>(
-          std::min<size_t>((cap - std::min(headPos_, cap)) / align, period_));
+          std::min<size_t>((cap - std::min(pos, cap)) / align, period_));
       snd_pcm_sframes_t n = 0;
       if (want > 0) {
-        n = dir_ == TWaveDir::In ? snd_pcm_readi(pcm_, h->lpData + headPos_, want)
-                                 : snd_pcm_writei(pcm_, h->lpData + headPos_, want);
+        n = dir_ == TWaveDir::In ? snd_pcm_readi(pcm_, h->lpData + pos, want)
+                                 : snd_pcm_writei(pcm_, h->lpData + pos, want);
         if (n == -EAGAIN) break;
         if (n < 0) {
           if (snd_pcm_recover(pcm_, static_cast<int>(n), 1) < 0) break;
@@ -289,16 +283,8 @@ class TAlsaStream : public IWaveStream {
         if (dir_ == TWaveDir::Out && snd_pcm_state(pcm_) == SND_PCM_STATE_PREPARED)
           snd_pcm_start(pcm_);
       }
-      headPos_ += static_cast<size_t>(n) * align;
       handed_ += n;
-      if (dir_ == TWaveDir::In) h->dwBytesRecorded = static_cast<uint32_t>(headPos_);
-      if (headPos_ >= cap) {
-        done.push_back(h);
-        queue_.pop_front();
-        headPos_ = 0;
-      } else if (n == 0) {
-        break;
-      }
+      if (!queue_.Advance(static_cast<size_t>(n) * align, cap, done) && n == 0) break;
     }
     return done;
   }
@@ -310,7 +296,7 @@ class TAlsaStream : public IWaveStream {
       fds[0] = {efd_, POLLIN, 0};
       {
         std::lock_guard<std::mutex> lock(mu_);
-        wantPcm = running_ && !queue_.empty();
+        wantPcm = running_ && !queue_.Empty();
         if (wantPcm) {
           const int n = snd_pcm_poll_descriptors_count(pcm_);
           fds.resize(1 + static_cast<size_t>(std::max(n, 0)));
@@ -335,8 +321,7 @@ class TAlsaStream : public IWaveStream {
   snd_pcm_uframes_t period_;
   bool canPause_;
   std::mutex mu_;
-  std::deque<TWaveHdr*> queue_;
-  size_t headPos_ = 0;
+  TBufferQueue queue_{dir_};  // after dir_, which it is made from
   int64_t handed_ = 0;
   bool running_;
   int efd_ = -1;

@@ -9,6 +9,8 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "platform/wave/BufferQueue.h"
+
 namespace platform::wave {
 
 void TSilenceSource::Read(uint8_t* dst, size_t bytes, const TWaveFormatEx& fmt) {
@@ -113,9 +115,7 @@ class TVirtualStream : public IWaveStream {
     if (!hdr || !(hdr->dwFlags & WHDR_PREPARED)) return MMSYSERR_INVALPARAM;
     std::lock_guard<std::mutex> lock(mu_);
     if (closed_) return MMSYSERR_INVALHANDLE;
-    hdr->dwFlags = (hdr->dwFlags | WHDR_INQUEUE) & ~WHDR_DONE;
-    if (dir_ == TWaveDir::In) hdr->dwBytesRecorded = 0;
-    queue_.push_back(hdr);
+    queue_.Add(hdr);
     return 0;
   }
   int Start() override { return SetRunning(true); }
@@ -126,12 +126,7 @@ class TVirtualStream : public IWaveStream {
     {
       std::lock_guard<std::mutex> lock(mu_);
       running_ = false;
-      // The partly filled buffer comes back; the empty ones stay queued.
-      if (dir_ == TWaveDir::In && !queue_.empty() && headPos_ > 0) {
-        done.push_back(queue_.front());
-        queue_.pop_front();
-        headPos_ = 0;
-      }
+      queue_.TakePartial(done);
     }
     Deliver(done);
     return 0;
@@ -141,9 +136,7 @@ class TVirtualStream : public IWaveStream {
     {
       std::lock_guard<std::mutex> lock(mu_);
       if (dir_ == TWaveDir::In) running_ = false;
-      done.assign(queue_.begin(), queue_.end());
-      queue_.clear();
-      headPos_ = 0;
+      queue_.TakeAll(done);
       position_ = 0;
     }
     Deliver(done);
@@ -158,7 +151,7 @@ class TVirtualStream : public IWaveStream {
     {
       std::lock_guard<std::mutex> lock(mu_);
       if (closed_) return MMSYSERR_INVALHANDLE;
-      if (!queue_.empty()) return WAVERR_STILLPLAYING;  // as drivers do: reset first
+      if (!queue_.Empty()) return WAVERR_STILLPLAYING;  // as drivers do: reset first
       closed_ = true;
     }
     card_->Detach(this);
@@ -175,31 +168,26 @@ class TVirtualStream : public IWaveStream {
       if (!running_ || closed_) return;
       const size_t align = std::max<size_t>(fmt_.nBlockAlign, 1);
       size_t want = static_cast<size_t>(frames) * align;
-      while (want > 0 && !queue_.empty()) {
-        TWaveHdr* h = queue_.front();
+      while (want > 0 && !queue_.Empty()) {
+        TWaveHdr* h = queue_.Head();
+        const size_t pos = queue_.HeadPos();
         const size_t cap =
             dir_ == TWaveDir::In ? h->dwBufferLength / align * align : h->dwBufferLength;
-        const size_t n = std::min(want, cap - std::min<size_t>(headPos_, cap));
-        if (dir_ == TWaveDir::In) {
-          if (n > 0) {
+        const size_t n = std::min(want, cap - std::min<size_t>(pos, cap));
+        if (n > 0) {
+          if (dir_ == TWaveDir::In) {
             if (src)
-              src->Read(h->lpData + headPos_, n, fmt_);
+              src->Read(h->lpData + pos, n, fmt_);
             else
-              TSilenceSource().Read(h->lpData + headPos_, n, fmt_);
+              TSilenceSource().Read(h->lpData + pos, n, fmt_);
+          } else {
+            sink.Write(h->lpData + pos, n);
+            if (tap) tap->Write(h->lpData + pos, n, fmt_);
           }
-          h->dwBytesRecorded = static_cast<uint32_t>(headPos_ + n);
-        } else if (n > 0) {
-          sink.Write(h->lpData + headPos_, n);
-          if (tap) tap->Write(h->lpData + headPos_, n, fmt_);
         }
-        headPos_ += n;
         want -= std::min(want, n);
         position_ += static_cast<int64_t>(n / align);
-        if (headPos_ >= cap) {
-          done.push_back(h);
-          queue_.pop_front();
-          headPos_ = 0;
-        }
+        queue_.Advance(n, cap, done);
       }
     }
     Deliver(done);
@@ -216,7 +204,7 @@ class TVirtualStream : public IWaveStream {
   }
   void Deliver(const std::vector<TWaveHdr*>& done) {
     for (TWaveHdr* h : done) {
-      h->dwFlags = (h->dwFlags | WHDR_DONE) & ~WHDR_INQUEUE;
+      TBufferQueue::MarkDone(h);
       cb_(TWaveMsg::Done, h);
     }
   }
@@ -226,8 +214,7 @@ class TVirtualStream : public IWaveStream {
   TWaveFormatEx fmt_;
   TWaveCallback cb_;
   std::mutex mu_;
-  std::deque<TWaveHdr*> queue_;
-  size_t headPos_ = 0;
+  TBufferQueue queue_{dir_};  // after dir_, which it is made from
   int64_t position_ = 0;
   bool running_;
   bool closed_ = false;
