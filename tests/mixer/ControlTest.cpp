@@ -8,34 +8,7 @@
 namespace mixer::testing {
 namespace {
 
-class ControlTest : public SimMixerTest {
- protected:
-  void SetUp() override {
-    SimMixerTest::SetUp();
-    Build();
-  }
-  void Build() {
-    m = new TMMMixerDevice(&owner);
-    line = new TMMAudioLine(&owner);
-    line->SetMixer(m);
-    line->SetComponentType(ctSrcLine);
-    vol = new TMMVolumeControl(&owner);
-    vol->SetAudioLine(line);
-    mute = new TMMMixerControl(&owner);
-    mute->SetAudioLine(line);
-    mute->SetControlType(ctMute);
-  }
-  uint32_t VolId() const {
-    return Ctl(pm::MIXERLINE_COMPONENTTYPE_SRC_LINE, pm::MIXERCONTROL_CONTROLTYPE_VOLUME);
-  }
-  uint32_t MuteId() const {
-    return Ctl(pm::MIXERLINE_COMPONENTTYPE_SRC_LINE, pm::MIXERCONTROL_CONTROLTYPE_MUTE);
-  }
-  TMMMixerDevice* m = nullptr;
-  TMMAudioLine* line = nullptr;
-  TMMVolumeControl* vol = nullptr;
-  TMMMixerControl* mute = nullptr;
-};
+using ControlTest = LineControlsTest;
 
 TEST_F(ControlTest, VolumeAndMuteAreFoundByTypeAndDescribed) {
   EXPECT_EQ(vol->GetControlId(), static_cast<TMMControlId>(VolId()));

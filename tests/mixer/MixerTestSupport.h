@@ -8,6 +8,7 @@
 #include <atomic>
 #include <memory>
 
+#include "mixer/MMMixer.h"
 #include "platform/mixer/Sim.h"
 #include "rtl/Classes.h"
 #include "rtl/Messages.h"
@@ -86,6 +87,36 @@ class SimMixerTest : public ::testing::Test {
   std::shared_ptr<pm::TSimMixer> sim;
   std::shared_ptr<TCountingMixer> counter;
   rtl::TComponent owner{nullptr};
+};
+
+// A mixer device with the line-in source and its volume and mute controls.
+class LineControlsTest : public SimMixerTest {
+ protected:
+  void SetUp() override {
+    SimMixerTest::SetUp();
+    Build();
+  }
+  void Build() {
+    m = new TMMMixerDevice(&owner);
+    line = new TMMAudioLine(&owner);
+    line->SetMixer(m);
+    line->SetComponentType(ctSrcLine);
+    vol = new TMMVolumeControl(&owner);
+    vol->SetAudioLine(line);
+    mute = new TMMMixerControl(&owner);
+    mute->SetAudioLine(line);
+    mute->SetControlType(ctMute);
+  }
+  uint32_t VolId() const {
+    return Ctl(pm::MIXERLINE_COMPONENTTYPE_SRC_LINE, pm::MIXERCONTROL_CONTROLTYPE_VOLUME);
+  }
+  uint32_t MuteId() const {
+    return Ctl(pm::MIXERLINE_COMPONENTTYPE_SRC_LINE, pm::MIXERCONTROL_CONTROLTYPE_MUTE);
+  }
+  TMMMixerDevice* m = nullptr;
+  TMMAudioLine* line = nullptr;
+  TMMVolumeControl* vol = nullptr;
+  TMMMixerControl* mute = nullptr;
 };
 
 }  // namespace mixer::testing

@@ -12,33 +12,9 @@
 namespace mixer::testing {
 namespace {
 
-class WidgetTest : public SimMixerTest {
+class WidgetTest : public LineControlsTest {
  protected:
-  void SetUp() override {
-    EnsureApp();
-    SimMixerTest::SetUp();
-    m = new TMMMixerDevice(&owner);
-    line = new TMMAudioLine(&owner);
-    line->SetMixer(m);
-    line->SetComponentType(ctSrcLine);
-    vol = new TMMVolumeControl(&owner);
-    vol->SetAudioLine(line);
-    mute = new TMMMixerControl(&owner);
-    mute->SetAudioLine(line);
-    mute->SetControlType(ctMute);
-  }
-  uint32_t VolId() const {
-    return Ctl(pm::MIXERLINE_COMPONENTTYPE_SRC_LINE, pm::MIXERCONTROL_CONTROLTYPE_VOLUME);
-  }
-  uint32_t MuteId() const {
-    return Ctl(pm::MIXERLINE_COMPONENTTYPE_SRC_LINE, pm::MIXERCONTROL_CONTROLTYPE_MUTE);
-  }
-
   QWidget parent;
-  TMMMixerDevice* m = nullptr;
-  TMMAudioLine* line = nullptr;
-  TMMVolumeControl* vol = nullptr;
-  TMMMixerControl* mute = nullptr;
 };
 
 TEST_F(WidgetTest, KnobTakesRangeAndValueFromTheControl) {
