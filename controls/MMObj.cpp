@@ -183,8 +183,10 @@ void TMMWidget::EndLoading() {
 }
 
 void TMMWidget::PaintBase(QPainter& Canvas, bool FillContent) {
-  bevel_.PaintBevel(Canvas, rect(), true);
-  if (FillContent) Canvas.fillRect(ContentRect(), ToQColor(color_));
+  // Fill what the bevel painting left, not the content rectangle: a bvSpace bevel takes room in
+  // the layout but draws nothing, and its ring must still get the control's colour.
+  const QRect inside = bevel_.PaintBevel(Canvas, rect(), true);
+  if (FillContent) Canvas.fillRect(inside, ToQColor(color_));
 }
 
 void TMMWidget::paintEvent(QPaintEvent*) {

@@ -229,6 +229,20 @@ TEST_F(LedTest, TransparentBorderDrawsOnlyItsFrame) {
   EXPECT_EQ(PixelColor(clear, 0, 20), clBtnShadow);
 }
 
+TEST_F(LedTest, SpaceBevelRingTakesTheControlColour) {
+  QWidget parent;
+  auto* border = new TMMBorder(&parent);
+  border->resize(40, 20);
+  border->SetColor(11849159);
+  TMMBevel b;
+  b.SetBevelOuter(bvSpace);
+  b.SetBevelOuterWidth(3);
+  border->SetBevel(b);
+  const QImage img = Render(*border);
+  // Every pixel, the ring the space bevel reserves included, is the border's colour.
+  EXPECT_EQ(CountColor(img, 11849159), 40 * 20);
+}
+
 TEST_F(LedTest, PanelKeepsChildrenInsideTheBevelAndDrawsCaption) {
   TMMPanel panel(nullptr);
   panel.GetBevel().SetBorderWidth(3);
