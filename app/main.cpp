@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/CommandLine.h"
 #include "app/DataFiles.h"
 #include "app/QtDialogs.h"
 #include "app/RigLink.h"
@@ -44,6 +45,13 @@ void SchedulePump() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before the application object: --help and --version work without a display.
+  const app::TCommandLine cmd = app::ParseCommandLine(argc, argv);
+  if (cmd.exitCode >= 0) {
+    std::fputs(cmd.out.c_str(), stdout);
+    std::fputs(cmd.err.c_str(), stderr);
+    return cmd.exitCode;
+  }
   rtl::MainThreadId();
   QApplication qapp(argc, argv);
   QApplication::setApplicationName("Kanalo");
@@ -62,7 +70,7 @@ int main(int argc, char** argv) {
 
   // "--simulator": try the station without hardware. COM1 goes to the built-in box and radio for
   // this run (the host configuration file is not changed) and the station connects to it.
-  const bool simulator = QApplication::arguments().contains("--simulator");
+  const bool simulator = cmd.simulator;
   if (simulator) platform::HostConfig::Instance().Set("COM1", "sim");
 
   // Without hardware the sound goes through the virtual sound card and the simulated mixer, with

@@ -9,6 +9,7 @@ PACKAGES=(
   libasound2-dev alsa-utils libjpeg-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth xdotool imagemagick fonts-dejavu-core
+  dpkg-dev gzip lintian desktop-file-utils appstream
   socat sox libhamlib-utils multimon-ng espeak-ng libfftw3-dev libkissfft-dev
 )
 

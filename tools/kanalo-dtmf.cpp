@@ -32,7 +32,9 @@ void Usage(std::FILE* to) {
       "       kanalo-dtmf [--sensitivity N] --raw < samples\n"
       "  --raw             read signed 16-bit little-endian mono 44100 Hz samples from standard "
       "input\n"
-      "  --sensitivity N   threshold margin in percent as in the station's setting (default 50)\n",
+      "  --sensitivity N   threshold margin in percent as in the station's setting (default 50)\n"
+      "  --help            display this help and exit\n"
+      "  --version         output version information and exit\n",
       to);
 }
 
@@ -65,6 +67,9 @@ int main(int argc, char** argv) {
     if (a == "-h" || a == "--help") {
       Usage(stdout);
       return 0;
+    } else if (a == "--version") {
+      std::printf("kanalo-dtmf %s\n", KANALO_VERSION);
+      return 0;
     } else if (a == "--raw") {
       raw = true;
     } else if (a == "--sensitivity" || a.rfind("--sensitivity=", 0) == 0) {
@@ -73,8 +78,7 @@ int main(int argc, char** argv) {
       if (!ParseInt(v, sensitivity))
         return Fail("--sensitivity needs a whole number, got '" + std::string(v ? v : "") + "'");
     } else if (a.size() > 1 && a[0] == '-') {
-      Usage(stderr);
-      return Fail("unknown option " + a);
+      return Fail("unrecognized option '" + a + "' (try 'kanalo-dtmf --help')");
     } else if (!file.empty()) {
       return Fail("one input only (got '" + file + "' and '" + a + "')");
     } else {

@@ -2,6 +2,8 @@
 // exit codes and messages for bad input and bad usage, and no digits from silence and noise.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "tests/tools/ToolHelpers.h"
 
 using namespace tooltest;
@@ -136,7 +138,13 @@ TEST_F(DtmfTool, BadUsageExitsTwo) {
     EXPECT_NE(r.Err.find("kanalo-dtmf: "), std::string::npos) << args;
     EXPECT_EQ(r.Out, "") << args;
   }
+  // An unknown option is one line on standard error, in the GNU form.
+  const TRun bogus = Tool("--bogus x.wav </dev/null");
+  EXPECT_EQ(std::count(bogus.Err.begin(), bogus.Err.end(), '\n'), 1) << bogus.Err;
   EXPECT_EQ(Tool("--help").Exit, 0);
+  const TRun v = Tool("--version");
+  EXPECT_EQ(v.Exit, 0);
+  EXPECT_EQ(v.Out.rfind("kanalo-dtmf ", 0), 0u) << v.Out;
 }
 
 TEST_F(DtmfTool, SilenceAndNoiseGiveNoDigits) {

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# CI: builds the .deb, checks its metadata, installs it with apt, runs the installed programs
+# (kanalo --version, kanalo-dtmf on a generated WAVE file, the station offscreen against the
+# simulator for a few seconds) and removes it again. Needs root or sudo.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+
+deb=$(bash scripts/package.sh | tail -n 1)
+desktop-file-validate packaging/org.kanalo.Kanalo.desktop
+appstreamcli validate --no-net packaging/org.kanalo.Kanalo.metainfo.xml
+lintian --fail-on error "$deb"
+
+$SUDO apt-get install -y -q "./$deb" >/dev/null
+trap '$SUDO apt-get remove -y -q kanalo >/dev/null' EXIT
+test "$(command -v kanalo)" = /usr/bin/kanalo
+kanalo --version
+kanalo-dtmf --version
+test -s /usr/share/kanalo/S_Meter.bmp
+man -w kanalo >/dev/null 2>&1 || test -f /usr/share/man/man1/kanalo.1.gz
+
+scratch=$(mktemp -d)
+sox -n -r 44100 -b 16 -c 1 "$scratch/key5.wav" synth 0.1 sin 770 sin 1336 gain -6
+test "$(kanalo-dtmf "$scratch/key5.wav")" = 5
+
+# The station from its installed path, offscreen against the simulator, in a home of its own; it
+# must still be running when the time is up (timeout's 124) and must have set up its data.
+set +e
+HOME=$scratch QT_QPA_PLATFORM=offscreen timeout 5 kanalo --simulator >"$scratch/out" 2>&1
+rc=$?
+set -e
+if [ $rc -ne 124 ]; then
+  cat "$scratch/out"
+  echo "kanalo ended with $rc before its time" >&2
+  exit 1
+fi
+test -s "$scratch/Kanalo/Roger.Wav"
+rm -rf "$scratch"
+echo "package checks passed"
