@@ -8,7 +8,7 @@ PACKAGES=(
   qt6-base-dev libgl-dev
   libasound2-dev alsa-utils libjpeg-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb xauth xdotool imagemagick fonts-dejavu-core
+  xvfb xauth xdotool imagemagick fonts-dejavu-core fonts-liberation qt6-translations-l10n
   dpkg-dev gzip lintian desktop-file-utils appstream
   socat sox libhamlib-utils multimon-ng espeak-ng libfftw3-dev libkissfft-dev
 )
