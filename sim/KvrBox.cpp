@@ -30,32 +30,58 @@ std::shared_ptr<KvrBox> KvrBox::StartSimulator(const std::string& wireName) {
 
 void KvrBox::StartRealTime() {
   if (clock_thread_.joinable()) return;
+  {
+    std::lock_guard lk(mu_);
+    real_time_ = true;
+    real_base_ = std::chrono::steady_clock::now();
+    real_base_us_ = now_us_;
+  }
+  // Answers leave at most a millisecond late; the band and the pulses use the exact time.
   clock_thread_ = std::thread([this] {
-    using clock = std::chrono::steady_clock;
-    auto last = clock::now();
     while (!stop_clock_) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      auto now = clock::now();
-      Advance(std::chrono::duration_cast<std::chrono::milliseconds>(now - last).count());
-      last = now;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      std::lock_guard lk(mu_);
+      AdvanceLocked(NowUsLocked() - now_us_);
     }
   });
 }
 
+int64_t KvrBox::NowUsLocked() const {
+  if (!real_time_) return now_us_;
+  const auto elapsed = std::chrono::steady_clock::now() - real_base_;
+  return real_base_us_ + std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count();
+}
+
 void KvrBox::Advance(int64_t ms) {
-  std::vector<uint8_t> out;
-  {
-    std::lock_guard lk(mu_);
-    if (ms > 0) now_ += ms;
-    out = TakeDueLocked();
-    if (!out.empty()) wire_->PeerSend(out);
+  AdvanceUs(ms * 1000);
+}
+
+void KvrBox::AdvanceUs(int64_t us) {
+  std::lock_guard lk(mu_);
+  AdvanceLocked(us);
+}
+
+void KvrBox::AdvanceLocked(int64_t us) {
+  if (us > 0) now_us_ += us;
+  if (real_time_) {
+    // Someone advanced a real-time box by hand: the real clock goes on from here.
+    real_base_ = std::chrono::steady_clock::now();
+    real_base_us_ = now_us_;
   }
+  auto out = TakeDueLocked();
+  if (out.empty()) return;
+  // What the host's UART makes of the box's 4800-baud characters.
+  const UartReceived got = UartTransfer(out, UartFormat{}, HostFormatLocked());
+  if (!got.bytes.empty()) wire_->PeerSend(got.bytes);
+  uint32_t errors =
+      (got.framingError ? platform::CE_FRAME : 0) | (got.parityError ? platform::CE_RXPARITY : 0);
+  if (errors) wire_->PeerLineError(errors);
 }
 
 std::vector<uint8_t> KvrBox::TakeDueLocked() {
   std::vector<uint8_t> out;
   auto it = pending_.begin();
-  while (it != pending_.end() && it->due <= now_) {
+  while (it != pending_.end() && it->due <= now_us_) {
     out.insert(out.end(), it->bytes.begin(), it->bytes.end());
     ++it;
   }
@@ -63,9 +89,29 @@ std::vector<uint8_t> KvrBox::TakeDueLocked() {
   return out;
 }
 
+UartFormat KvrBox::HostFormatLocked() const {
+  const platform::SerialDCB d = wire_->HostLineSettings();
+  UartFormat f;
+  if (d.BaudRate == 0) return f;  // bytes fed in directly, without a port: the box's own format
+  f.baud = d.BaudRate;
+  f.dataBits = std::clamp<int>(d.ByteSize, 5, 8);
+  f.parity = d.Parity;
+  f.stopHalves = d.StopBits == 2 ? 4 : d.StopBits == 1 ? 3 : 2;
+  return f;
+}
+
 int64_t KvrBox::NowMs() const {
+  return NowUs() / 1000;
+}
+
+int64_t KvrBox::NowUs() const {
   std::lock_guard lk(mu_);
-  return now_;
+  return NowUsLocked();
+}
+
+int KvrBox::DroppedBytes() const {
+  std::lock_guard lk(mu_);
+  return dropped_;
 }
 
 void KvrBox::SetAnswerDelay(int ms) {
@@ -127,6 +173,16 @@ void KvrBox::SetReversed(bool reversed) {
   reversed_ = reversed;
 }
 
+void KvrBox::SetMinPulseMs(double ms) {
+  std::lock_guard lk(mu_);
+  min_pulse_us_ = std::max(ms, 0.0) * 1000;
+}
+
+int KvrBox::ShortPulses() const {
+  std::lock_guard lk(mu_);
+  return short_pulses_;
+}
+
 int KvrBox::UpPulses() const {
   std::lock_guard lk(mu_);
   return up_;
@@ -172,8 +228,9 @@ uint8_t KvrBox::SignalAt(int channel) const {
 uint8_t KvrBox::SignalAtLocked(int channel) const {
   if (channel < 1 || channel > 80) return 0;
   uint8_t s = steady_[channel];
+  const int64_t nowMs = NowUsLocked() / 1000;
   for (const auto& b : bursts_)
-    if (b.channel == channel && now_ >= b.from && now_ < b.to) s = std::max(s, b.strength);
+    if (b.channel == channel && nowMs >= b.from && nowMs < b.to) s = std::max(s, b.strength);
   return s;
 }
 
@@ -197,7 +254,7 @@ void KvrBox::HostOpened() {
   armed_ = false;
   dtr_ = rts_ = false;
   pending_.clear();
-  last_command_ = 9;
+  // The last command stays in force: the box does not know that a new session began.
   wire_->SetPeerLine(MS_CTS_ON, !ptt_);
 }
 
@@ -205,52 +262,74 @@ void KvrBox::HostClosed() {
   std::lock_guard lk(mu_);
   armed_ = false;
   pending_.clear();
-  // A closed port sends nothing: the radio falls back to receive.
-  last_command_ = 9;
+  // Nothing else: a box left transmitting goes on transmitting.
 }
 
 void KvrBox::HostBytes(const uint8_t* data, size_t count) {
   std::lock_guard lk(mu_);
+  const UartFormat host = HostFormatLocked(), box{};
+  // Each byte was written on its own (the station writes one per tick); it reaches the box when
+  // its last bit has, and the box answers after its delay, one character time per byte.
+  int64_t t = NowUsLocked();
   for (size_t i = 0; i < count; ++i) {
-    commands_.push_back(data[i]);
-    last_command_ = data[i];
+    t += static_cast<int64_t>(host.CharUs());
+    const UartReceived got = UartTransfer({data[i]}, host, box);
+    if (got.framingError || got.parityError || got.bytes.size() != 1) {
+      dropped_ += got.bytes.empty() ? 1 : static_cast<int>(got.bytes.size());
+      continue;
+    }
+    const uint8_t command = got.bytes[0];
+    commands_.push_back(command);
+    last_command_ = command;
     if (silent_) continue;
     bool tx = ptt_ || last_command_ == 11 || last_command_ == 15;
     uint8_t s = tx ? 0 : SignalAtLocked(channel_);
     std::vector<uint8_t> frame;
     if (garbage_) frame.push_back(*garbage_);
     frame.push_back(kFrameSync);
-    if (split_) {
-      pending_.push_back({now_ + delay_, frame});
-      pending_.push_back({now_ + delay_ + split_gap_, {s, key_}});
-    } else {
-      frame.push_back(s);
-      frame.push_back(key_);
-      pending_.push_back({now_ + delay_, frame});
+    frame.push_back(s);
+    frame.push_back(key_);
+    int64_t due = t + delay_ * int64_t{1000};
+    const int64_t charUs = static_cast<int64_t>(box.CharUs());
+    for (size_t k = 0; k < frame.size(); ++k) {
+      due += charUs;
+      // A split frame pauses between the sync byte and the rest.
+      if (split_ && k > 0 && frame[k - 1] == kFrameSync && (!garbage_ || k > 1))
+        due += split_gap_ * int64_t{1000};
+      pending_.push_back({due, {frame[k]}});
     }
   }
   std::stable_sort(pending_.begin(), pending_.end(),
                    [](const Pending& a, const Pending& b) { return a.due < b.due; });
-  auto out = TakeDueLocked();
-  if (!out.empty()) wire_->PeerSend(out);
 }
 
 void KvrBox::HostLines(bool dtr, bool rts) {
   std::lock_guard lk(mu_);
-  if (rts && !rts_) {
-    if (!armed_) {
-      armed_ = true;
-    } else {
-      ++up_;
-      StepLocked(reversed_ ? -1 : +1);
-    }
+  const int64_t now = NowUsLocked();
+  if (rts && !rts_) rts_since_ = now;
+  if (dtr && !dtr_) dtr_since_ = now;
+  if (!rts && rts_) PulseLocked(true, now - rts_since_);
+  if (!dtr && dtr_) PulseLocked(false, now - dtr_since_);
+  dtr_ = dtr;
+  rts_ = rts;
+}
+
+void KvrBox::PulseLocked(bool up, int64_t lengthUs) {
+  if (static_cast<double>(lengthUs) < min_pulse_us_) {
+    ++short_pulses_;
+    return;
   }
-  if (dtr && !dtr_) {
+  if (up && !armed_) {
+    armed_ = true;
+    return;
+  }
+  if (up) {
+    ++up_;
+    StepLocked(reversed_ ? -1 : +1);
+  } else {
     ++down_;
     StepLocked(reversed_ ? +1 : -1);
   }
-  dtr_ = dtr;
-  rts_ = rts;
 }
 
 void KvrBox::StepLocked(int direction) {

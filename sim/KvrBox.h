@@ -1,29 +1,38 @@
 // The KVR-100 interface box with the CB radio behind it and the band the radio hears, as the far
 // end of a simulated serial wire (platform/serial/Sim.h). The station talks to it only through
 // its serial port component, exactly as to the real box; tests and operators drive the radio's
-// side through this class.
+// side through this class. It is meant to be as hard to please as the real box:
 //
-// What the box does:
-// - every command byte it receives (9 receive, 11 own sound, 15 microphone) is recorded and
-//   answered with the frame 0xAA, S, key: S is the strength of the radio's channel in the band
-//   (0 while the radio transmits), key the code of the box key held down (0 for none);
-// - a pulse on RTS steps the radio's channel up, a pulse on DTR steps it down, with the radio's
-//   own wrap-around inside its channel range (a "reversed" radio steps the other way). The first
-//   RTS pulse after the port opened is the station's connect pulse: it wakes the box and steps
-//   nothing (so the station's own channel count and the radio agree after connecting);
+// - Line settings: the box's UART runs at 4800 baud, 8 data bits, no parity, 2 stop bits. A host
+//   port set otherwise garbles both ways exactly as a UART would (sim/Uart.h): the box gets other
+//   bytes or none, and the host reads garbage with framing or parity errors.
+// - Bytes take time: one character is 11 bit times, about 2.3 ms at 4800 baud. A command byte
+//   arrives at the box when its last bit has, and a frame is on the line for about 6.9 ms after
+//   the box's own answer delay. Nothing is answered inside the host's Write.
+// - Every command byte received cleanly is recorded and answered with the frame 0xAA, S, key: S
+//   the strength of the radio's channel in the band (0 while the radio transmits), key the code
+//   of the box key held down (0 for none). 9 is receive, 11 transmit own sound, 15 transmit the
+//   microphone; a byte received with a framing error is dropped unanswered.
+// - Channel pulses: RTS high then low steps the radio's channel up, DTR down, with the radio's
+//   own wrap-around inside its channel range (a "reversed" radio steps the other way). A pulse
+//   shorter than the radio's minimum (SetMinPulseMs, 5 ms by default) is not seen. The station's
+//   connect sequence ends with one RTS pulse; the box takes the first RTS pulse after the port
+//   opened as that wake-up, which steps nothing, so that the station's channel count and the
+//   radio agree after connecting.
 // - CTS is on while the radio's push-to-talk is released and off while it is pressed.
+// - The box has no watchdog: it keeps doing what the last command said, also after the port
+//   closed or the cable was pulled. A radio left on 11 or 15 stays keyed until a 9 arrives; the
+//   station must send it before it lets the port go.
 //
-// Time: answers can be delayed and split. The box has its own clock in milliseconds that the
-// owner advances (Advance), by hand in tests, or by StartRealTime for operators. With no delay
-// (the default) the answer goes out inside the station's Write.
-//
-// Receiver audio is not modelled yet; an audio source attaches later through Channel(),
-// SignalAt() and Transmitting(), which are all it needs to know what the radio hears.
+// Time: the box has its own clock in microseconds that the owner advances (Advance, AdvanceUs)
+// by hand in tests, or by StartRealTime from a thread of its own. The band (AddSignal) runs on
+// that clock whether or not anybody polls.
 //
 // Threads: every function may be called from any thread (one internal lock).
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -33,6 +42,7 @@
 #include <vector>
 
 #include "platform/serial/Sim.h"
+#include "sim/Uart.h"
 
 namespace sim {
 
@@ -54,7 +64,9 @@ class KvrBox : public platform::SimPeer {
 
   // --- time ---
   void Advance(int64_t ms);  // sends the answers that are due by then
+  void AdvanceUs(int64_t us);
   int64_t NowMs() const;
+  int64_t NowUs() const;
   // Runs the clock from a thread of its own in real time (10 ms steps) until destruction.
   void StartRealTime();
 
@@ -65,6 +77,8 @@ class KvrBox : public platform::SimPeer {
   // One stray byte before every frame (a garbled line), or none.
   void SetLeadingGarbage(std::optional<uint8_t> byte);
   void SetSilent(bool silent);  // takes commands but answers nothing
+  // Bytes the box received with a framing error (garbled line settings) and dropped.
+  int DroppedBytes() const;
 
   // --- the operator's side of box and radio ---
   void PressKey(uint8_t code);
@@ -78,6 +92,9 @@ class KvrBox : public platform::SimPeer {
   // The radio's channel mode: 12 channels are 4..15, 40 are 1..40, 80 are 1..80.
   void SetChannelRange(int first, int last);
   void SetReversed(bool reversed);
+  // The shortest pulse the radio takes as a step (a shorter one is lost), in milliseconds.
+  void SetMinPulseMs(double ms);
+  int ShortPulses() const;  // pulses that were too short to step
   int UpPulses() const;
   int DownPulses() const;
   bool Connected() const;  // the connect pulse was seen since the port opened
@@ -104,7 +121,7 @@ class KvrBox : public platform::SimPeer {
 
  private:
   struct Pending {
-    int64_t due;
+    int64_t due;  // µs
     std::vector<uint8_t> bytes;
   };
   struct Burst {
@@ -115,10 +132,23 @@ class KvrBox : public platform::SimPeer {
   void StepLocked(int direction);
   uint8_t SignalAtLocked(int channel) const;
   std::vector<uint8_t> TakeDueLocked();
+  void AdvanceLocked(int64_t us);
+  // Now on the box clock; in real time the exact moment, not the last step of the clock thread.
+  int64_t NowUsLocked() const;
+  UartFormat HostFormatLocked() const;
+  // Takes one pulse edge of RTS (up) or DTR (down) that lasted `lengthUs`.
+  void PulseLocked(bool up, int64_t lengthUs);
 
   std::shared_ptr<platform::SimWire> wire_;
   mutable std::mutex mu_;
-  int64_t now_ = 0;
+  int64_t now_us_ = 0;
+  bool real_time_ = false;
+  std::chrono::steady_clock::time_point real_base_{};
+  int64_t real_base_us_ = 0;
+  double min_pulse_us_ = 5000;
+  int short_pulses_ = 0;
+  int dropped_ = 0;
+  int64_t rts_since_ = 0, dtr_since_ = 0;
   int delay_ = 0;
   bool split_ = false;
   int split_gap_ = 1;

@@ -44,6 +44,7 @@ class RigCtlStation : public Station {
       QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
       p.waitForFinished(1);
       time_->Advance(10);
+      box_->Advance(10);
       rtl::Application().ProcessMessages();
     }
     lastErr_ = p.readAllStandardError().toStdString();

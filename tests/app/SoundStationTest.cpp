@@ -47,12 +47,14 @@ class SoundStation : public Station {
   }
 
   // Runs `ms` of station time in 1 ms steps: sound moves, the analysis chain cycles once per
-  // millisecond, and each 100 ms poll gets the box's answer before the next.
+  // millisecond, the box's clock keeps pace, and each 100 ms poll gets the box's answer (on the
+  // line about 10 ms after the command) before the next.
   void Run(int ms) {
     for (int t = 0; t < ms; ++t) {
       time_->Advance(1);
+      box_->Advance(1);
       rtl::Application().ProcessMessages();
-      if (time_->NowMs() % 100 == 0 && main_->Verbunden)
+      if (time_->NowMs() % 100 == 50 && main_->Verbunden)
         testsupport::PumpUntil([&] { return main_->RxFrames > 0; }, 500);
     }
   }

@@ -58,21 +58,32 @@ class Station : public ::testing::Test {
 
   TMain& Start() {
     main_ = std::make_unique<TMain>();
-    main_->PulseWait = [this](int64_t us) { pulses_.push_back(us); };
+    // A pulse holds the line on the box's clock for as long as the station asked.
+    main_->PulseWait = [this](int64_t us) {
+      pulses_.push_back(us);
+      box_->AdvanceUs(us);
+    };
     main_->FormCreate();
     return *main_;
   }
 
-  // One 100 ms tick, then whatever the box answers is delivered.
+  // One 100 ms tick, then whatever the box answers is delivered: once the tick's command has
+  // reached the box, the box's clock moves on with the station's, so the answer is on the line
+  // before the next tick, as with a real box at 4800 baud.
   void Tick(int n = 1) {
     for (int i = 0; i < n; ++i) {
+      const size_t heard = BoxHeard();
       time_->Advance(100);
       rtl::Application().ProcessMessages();
-      if (main_->Verbunden)
+      const bool polled = main_->Verbunden && main_->RxFrames == 0;
+      if (polled) testsupport::PumpUntil([&] { return BoxHeard() > heard; }, 2000);
+      box_->Advance(100);
+      if (polled)
         testsupport::PumpUntil([&] { return main_->RxFrames > 0 || box_->Commands().empty(); },
                                2000);
     }
   }
+  size_t BoxHeard() const { return box_->Commands().size() + box_->DroppedBytes(); }
 
   void WriteSettings(const app::TEinstellungen& e) {
     app::SaveSettingsFile((root_ / "Kanalo/default.kvr").string(), e);

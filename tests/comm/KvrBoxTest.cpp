@@ -7,6 +7,7 @@
 
 #include "comm/CommInt.h"
 #include "sim/KvrBox.h"
+#include "sim/Uart.h"
 #include "tests/comm/CommTestSupport.h"
 
 using namespace comm;
@@ -41,20 +42,24 @@ class BoxTest : public ::testing::Test {
     port->Open();
     port->SetDTR(false);
     port->SetRTS(false);
+    PulseUp();
+  }
+  // Pulses of the station's default length (20 ms) on the box's clock.
+  void PulseUp(int us = 20000) {
     port->SetRTS(true);
+    box->AdvanceUs(us);
     port->SetRTS(false);
   }
-  void PulseUp() {
-    port->SetRTS(true);
-    port->SetRTS(false);
-  }
-  void PulseDown() {
+  void PulseDown(int us = 20000) {
     port->SetDTR(true);
+    box->AdvanceUs(us);
     port->SetDTR(false);
   }
+  // One command and the box's answer, which needs about 9.2 ms on a 4800-baud line.
   std::vector<uint8_t> Poll(uint8_t command, size_t expect = 3) {
     rx.clear();
     port->Write(&command, 1);
+    box->Advance(12);
     EXPECT_TRUE(commtest::PumpUntil([&] { return rx.size() >= expect; }));
     return rx;
   }
@@ -179,20 +184,25 @@ TEST_F(BoxTest, DelayedSplitAndGarbledAnswersFollowTheBoxClock) {
   box->SetSignal(1, 5);
   box->SetAnswerDelay(30);
   uint8_t cmd = 9;
+  // The command arrives after one character time (2.3 ms), the box waits 30 ms, then its three
+  // characters take 6.9 ms: the frame is complete 39.2 ms after the write.
   port->Write(&cmd, 1);
-  box->Advance(29);
+  box->Advance(34);
   commtest::PumpUntil([] { return false; }, 20);
   EXPECT_TRUE(rx.empty());
-  box->Advance(1);
+  box->AdvanceUs(4000);
+  ASSERT_TRUE(commtest::PumpUntil([&] { return rx.size() == 2; }));
+  box->AdvanceUs(1200);
   ASSERT_TRUE(commtest::PumpUntil([&] { return rx.size() == 3; }));
 
   rx.clear();
   box->SetAnswerDelay(0);
   box->SetSplitFrames(true, 10);
   port->Write(&cmd, 1);
+  box->Advance(5);
   ASSERT_TRUE(commtest::PumpUntil([&] { return rx.size() == 1; }));
   EXPECT_EQ(rx, (std::vector<uint8_t>{0xAA}));
-  box->Advance(10);
+  box->Advance(15);
   ASSERT_TRUE(commtest::PumpUntil([&] { return rx.size() == 3; }));
   EXPECT_EQ(rx, (std::vector<uint8_t>{0xAA, 5, 0}));
 
@@ -204,6 +214,136 @@ TEST_F(BoxTest, DelayedSplitAndGarbledAnswersFollowTheBoxClock) {
   box->SetSilent(true);
   port->Write(&cmd, 1);
   EXPECT_EQ(box->Commands().back(), 9);
+}
+
+TEST_F(BoxTest, NothingIsAnsweredBeforeItsCharactersCouldHaveCrossedTheLine) {
+  Connect();
+  uint8_t cmd = 9;
+  port->Write(&cmd, 1);
+  box->AdvanceUs(9100);  // command 2.3 ms + frame 6.9 ms = 9.2 ms
+  commtest::PumpUntil([] { return false; }, 20);
+  EXPECT_EQ(rx.size(), 2u);
+  box->AdvanceUs(200);
+  EXPECT_TRUE(commtest::PumpUntil([&] { return rx.size() == 3; }));
+}
+
+TEST_F(BoxTest, PulsesShorterThanTheRadiosMinimumAreLost) {
+  box->SetChannel(10);
+  port->Open();
+  PulseUp(4000);  // too short even to wake the box
+  EXPECT_FALSE(box->Connected());
+  PulseUp(5000);
+  EXPECT_TRUE(box->Connected());
+  struct {
+    int us;
+    bool up;
+    int channel;
+  } steps[] = {{4999, true, 10}, {5000, true, 11}, {0, false, 11}, {20000, false, 10}};
+  for (const auto& s : steps) {
+    if (s.up)
+      PulseUp(s.us);
+    else
+      PulseDown(s.us);
+    EXPECT_EQ(box->Channel(), s.channel) << s.us;
+  }
+  EXPECT_EQ(box->ShortPulses(), 3);
+  box->SetMinPulseMs(30);  // a slow radio
+  PulseUp(20000);
+  EXPECT_EQ(box->Channel(), 10);
+}
+
+TEST_F(BoxTest, WrongLineSettingsGarbleBothWays) {
+  box->SetSignal(1, 48);
+  box->PressKey(100);
+  struct {
+    TBaudrate baud;
+    TDatabits bits;
+    TParity parity;
+    TStopbits stop;
+    bool works;
+  } cases[] = {
+      {br4800, da8, paNone, sb20, true},
+      // A receiver checks only the first stop bit, and the station's bytes come one at a time.
+      {br4800, da8, paNone, sb10, true},
+      {br9600, da8, paNone, sb20, false},
+      {br2400, da8, paNone, sb20, false},
+      {br4800, da7, paEven, sb20, false},
+      {br4800, da8, paOdd, sb20, false},
+  };
+  std::vector<int> errors;
+  port->OnError = [&](rtl::TObject*, int e) { errors.push_back(e); };
+  for (const auto& c : cases) {
+    port->SetBaudRate(c.baud);
+    port->SetDatabits(c.bits);
+    port->SetParity(c.parity);
+    port->SetStopbits(c.stop);
+    Connect();
+    box->ClearCommands();
+    errors.clear();
+    rx.clear();
+    for (int i = 0; i < 3; ++i) {
+      uint8_t cmd = 11;
+      port->Write(&cmd, 1);
+      box->Advance(40);
+      commtest::PumpUntil([&] { return rx.size() >= 9; }, 50);
+    }
+    const bool clean = box->Commands() == std::vector<uint8_t>{11, 11, 11} &&
+                       rx == std::vector<uint8_t>{0xAA, 0, 100, 0xAA, 0, 100, 0xAA, 0, 100};
+    EXPECT_EQ(clean, c.works) << c.baud << " " << c.bits << " " << c.parity << " " << c.stop;
+    if (!c.works) {
+      EXPECT_FALSE(box->Transmitting()) << c.baud;  // 11 was never understood
+    }
+    // Back to the box's settings, and to receive, for the next case.
+    port->Close();
+    port->SetBaudRate(br4800);
+    port->SetDatabits(da8);
+    port->SetParity(paNone);
+    port->SetStopbits(sb20);
+    port->Open();
+    Poll(9);
+    port->Close();
+  }
+}
+
+TEST_F(BoxTest, TheBoxKeepsItsLastCommandWhenThePortCloses) {
+  Connect();
+  Poll(15);
+  EXPECT_TRUE(box->Transmitting());
+  port->Close();
+  EXPECT_TRUE(box->Transmitting());  // no watchdog in the box
+  wire->Unplug();
+  EXPECT_TRUE(box->Transmitting());
+  wire->Replug();
+  Connect();
+  EXPECT_TRUE(box->Transmitting());
+  Poll(9);
+  EXPECT_FALSE(box->Transmitting());
+}
+
+TEST(Uart, SameSettingsAreExactAndOthersNeverCrash) {
+  uint32_t seed = 12345;
+  auto next = [&] { return seed = seed * 1103515245u + 12345u; };
+  const uint32_t bauds[] = {1200, 2400, 4800, 9600, 19200, 115200};
+  for (int round = 0; round < 300; ++round) {
+    std::vector<uint8_t> bytes(1 + next() % 6);
+    for (auto& b : bytes) b = static_cast<uint8_t>(next() >> 16);
+    sim::UartFormat a{bauds[next() % 6], 5 + static_cast<int>(next() % 4),
+                      static_cast<int>(next() % 5), 2 + static_cast<int>(next() % 3)};
+    sim::UartFormat b = a;
+    const auto same = sim::UartTransfer(bytes, a, a);
+    ASSERT_EQ(same.bytes, bytes);
+    b.baud = bauds[next() % 6];
+    const auto other = sim::UartTransfer(bytes, a, b);
+    // A receiver cannot find more start bits than there are falling edges on the line.
+    EXPECT_LE(other.bytes.size(), bytes.size() * 9);
+    if (b.baud == a.baud) {
+      // Same speed and word length: the bytes arrive, masked to the receiver's word.
+      ASSERT_EQ(other.bytes.size(), bytes.size());
+    }
+  }
+  // A byte at twice the speed is half a character to a 4800-baud receiver.
+  const auto fast = sim::UartTransfer({9}, {9600, 8, 0, 4}, {});
+  EXPECT_TRUE(fast.bytes != std::vector<uint8_t>{9} || fast.framingError);
 }
 
 TEST_F(BoxTest, TheStationReconnectsAfterTheAdapterWasReplugged) {
