@@ -218,7 +218,7 @@ bool RigServer::Flush(Client& c) {
   if (Unsent(c) == 0) {
     c.out.clear();
     c.outPos = 0;
-  } else if (c.outPos >= kMaxOutput) {
+  } else if (c.outPos >= 4096) {  // what was sent is not kept beside the bound
     c.out.erase(0, c.outPos);
     c.outPos = 0;
   }
@@ -251,6 +251,12 @@ void RigServer::Drop(int id) {
   }
   ::close(c.fd);
   station_.ClientGone(id);
+}
+
+size_t RigServer::BufferedBytes() const {
+  size_t n = 0;
+  for (const auto& [id, c] : clients_) n += c.in.size() + c.line.size() + c.out.size();
+  return n;
 }
 
 void RigServer::OnTuneDone() {

@@ -61,6 +61,8 @@ class RigServer : public QObject {
   int Refused() const { return refused_; }
   int AcceptFailures() const { return acceptFailures_; }
   void SetStallLimitMs(int ms) { stallLimitMs_ = ms; }
+  // Bytes held for all clients: read and not yet answered, and answers not yet sent.
+  size_t BufferedBytes() const;
 
  private:
   using Clock = std::chrono::steady_clock;
