@@ -45,7 +45,8 @@ int RigLink::TuneToFrequency(int64_t hz) {
   return -net::RIG_EINVAL;
 }
 
-RigLink::RigLink(TMain& main) : m_(main), stepper_(std::make_unique<TStepper>(main)) {}
+RigLink::RigLink(TMain& main)
+    : m_(main), alive_(&main), stepper_(std::make_unique<TStepper>(main)) {}
 
 RigLink::~RigLink() {
   stepper_->Cancel(-net::RIG_EIO);
@@ -74,9 +75,9 @@ int RigLink::TuneToChannel(int channel) {
   if (!m_.RS232->IsOpen()) return -net::RIG_EIO;
   const bool started =
       stepper_->Start(useUp, std::min(steps, TStepper::kMaxSteps), [this, channel](int result) {
-        tuneResult_ = result != net::RIG_OK               ? result
-                      : m_.Einstellungen.Kanal == channel ? net::RIG_OK
-                                                          : -net::RIG_EIO;
+        if (result == net::RIG_OK && !(alive_ && m_.Einstellungen.Kanal == channel))
+          result = -net::RIG_EIO;
+        tuneResult_ = result;
         if (tuneDone_) tuneDone_();
       });
   return started ? net::RIG_PENDING : -net::RIG_ERJCTED;
@@ -118,7 +119,8 @@ int RigLink::SetPttFrom(int client, int ptt) {
 
 void RigLink::ClientGone(int client) {
   // Keying held by a client that is gone would hold the transmitter with nobody to release it.
-  if (client != 0 && client == pttClient_) SetPtt(0);
+  // The server closes its clients also while the window is being destroyed.
+  if (alive_ && client != 0 && client == pttClient_) SetPtt(0);
 }
 
 int RigLink::StrengthDb() const {

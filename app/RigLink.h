@@ -7,6 +7,7 @@
 // Thread: main thread.
 #pragma once
 
+#include <QPointer>
 #include <memory>
 
 #include "app/Stepper.h"
@@ -41,8 +42,9 @@ class RigLink : public net::IRigStation {
 
  private:
   TMain& m_;
-  bool ownSound_ = false;  // WavSenden was set by us and is ours to clear
-  int pttClient_ = 0;      // the client whose keying holds the transmitter, 0 none
+  QPointer<QObject> alive_;  // null once the window is being destroyed
+  bool ownSound_ = false;    // WavSenden was set by us and is ours to clear
+  int pttClient_ = 0;        // the client whose keying holds the transmitter, 0 none
   std::unique_ptr<TStepper> stepper_;
   std::function<void()> tuneDone_;
   int tuneResult_ = net::RIG_OK;

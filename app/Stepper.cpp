@@ -7,14 +7,14 @@
 
 namespace app {
 
-TStepper::TStepper(TMain& main) : m_(main) {
+TStepper::TStepper(TMain& main) : m_(main), alive_(&main) {
   timer_.SetEnabled(false);
   timer_.SetOnTimer([this](rtl::TObject*) { Tick(); });
 }
 
 TStepper::~TStepper() {
   timer_.SetEnabled(false);
-  if (lineHigh_) {
+  if (lineHigh_ && alive_) {
     try {
       m_.StepRelease(up_);
     } catch (...) {
@@ -38,6 +38,7 @@ bool TStepper::Start(bool upButton, int count, std::function<void(int)> done) {
 }
 
 void TStepper::Tick() {
+  if (!alive_) return Finish(-net::RIG_EIO);
   try {
     if (lineHigh_) {
       lineHigh_ = false;
@@ -62,7 +63,7 @@ void TStepper::Cancel(int result) {
   if (lineHigh_) {
     lineHigh_ = false;
     try {
-      m_.StepRelease(up_);
+      if (alive_) m_.StepRelease(up_);
     } catch (...) {
     }
   }

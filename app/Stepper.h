@@ -5,6 +5,8 @@
 // Thread: main thread (the timer delivers through its window).
 #pragma once
 
+#include <QObject>
+#include <QPointer>
 #include <functional>
 
 #include "timers/MMHTimer.h"
@@ -34,6 +36,7 @@ class TStepper {
   void Finish(int result);
 
   TMain& m_;
+  QPointer<QObject> alive_;  // null once the window is being destroyed
   timers::TMMHiTimer timer_{nullptr};
   bool up_ = true;
   int left_ = 0;
