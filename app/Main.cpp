@@ -627,14 +627,26 @@ void TMain::Connect(const char* port) {
   Einstellungen.ComPort = port;
   RS232->SetDeviceName(port);
   RS232->Open();
-  RS232->SetDTR(false);
-  RS232->SetRTS(false);
-  Pulse();
-  RS232->SetRTS(true);
-  Pulse();
-  RS232->SetRTS(false);
+  // A box behind a bridge (socat, ser2net: a pseudo-terminal) gets its polls and answers, but
+  // the bridge carries no RTS/DTR pulses and no CTS: the station still polls and counts, without
+  // pulses and without the radio's PTT, and says so once here.
+  NoModemLines = !RS232->HasModemLines();
+  if (!NoModemLines) {
+    RS232->SetDTR(false);
+    RS232->SetRTS(false);
+    Pulse();
+    RS232->SetRTS(true);
+    Pulse();
+    RS232->SetRTS(false);
+  }
   Verbunden = true;
   setWindowTitle(QString("Orvel Kanalo verbunden mit ") + port);
+  if (NoModemLines)
+    rtl::Dialogs().MessageBox(
+        std::string(port) + " (" + platform::ResolvePortName(port) +
+            ") hat keine Modemleitungen (RTS, DTR, CTS): Kanalschritte und die PTT-Taste des "
+            "Funkgeräts sind an diesem Anschluss nicht verfügbar.",
+        "Kanalo", rtl::mtWarning, rtl::mbOK);
 }
 
 void TMain::Trennen1Click() {
@@ -659,7 +671,8 @@ void TMain::RS232RxChar(rtl::TObject*, int Count) {
 
 void TMain::KVRTimerTimer() {
   TEinstellungen& e = Einstellungen;
-  const bool ctsOn = RS232->ModemLineState(1);
+  // Without modem lines there is no CTS to read; reading "off" would key the transmitter.
+  const bool ctsOn = NoModemLines || RS232->ModemLineState(1);
   // 1. Transmit, start and continue.
   if (e.ScanModus == 0 && Verbunden && (!ctsOn || PTTTaste)) {
     TxAktiv = true;
@@ -793,24 +806,41 @@ void TMain::Button2Click() {
 // --- Channels and display ---
 
 void TMain::UPClick() {
-  TEinstellungen& e = Einstellungen;
-  RS232->SetRTS(true);
-  e.Kanal += KanalSchritt;
-  if (e.Kanal > e.LetzterKanal) e.Kanal = e.ErsterKanal;
-  if (e.Kanal < e.ErsterKanal) e.Kanal = e.LetzterKanal;
+  StepPress(true);
   Pulse();
-  RS232->SetRTS(false);
-  DisplayClick();
+  StepRelease(true);
 }
 
 void TMain::DNClick() {
-  TEinstellungen& e = Einstellungen;
-  RS232->SetDTR(true);
-  e.Kanal -= KanalSchritt;
-  if (e.Kanal < e.ErsterKanal) e.Kanal = e.LetzterKanal;
-  if (e.Kanal > e.LetzterKanal) e.Kanal = e.ErsterKanal;
+  StepPress(false);
   Pulse();
-  RS232->SetDTR(false);
+  StepRelease(false);
+}
+
+void TMain::StepPress(bool upButton) {
+  TEinstellungen& e = Einstellungen;
+  // On a port without modem lines only the count moves (the operator was told at connect).
+  const bool lines = !(NoModemLines && RS232->IsOpen());
+  if (upButton) {
+    if (lines) RS232->SetRTS(true);
+    e.Kanal += KanalSchritt;
+    if (e.Kanal > e.LetzterKanal) e.Kanal = e.ErsterKanal;
+    if (e.Kanal < e.ErsterKanal) e.Kanal = e.LetzterKanal;
+  } else {
+    if (lines) RS232->SetDTR(true);
+    e.Kanal -= KanalSchritt;
+    if (e.Kanal < e.ErsterKanal) e.Kanal = e.LetzterKanal;
+    if (e.Kanal > e.LetzterKanal) e.Kanal = e.ErsterKanal;
+  }
+}
+
+void TMain::StepRelease(bool upButton) {
+  if (!(NoModemLines && RS232->IsOpen())) {
+    if (upButton)
+      RS232->SetRTS(false);
+    else
+      RS232->SetDTR(false);
+  }
   DisplayClick();
 }
 

@@ -103,6 +103,7 @@ class TMain : public QMainWindow {
   std::array<uint8_t, kChannels + 1> SWert{};  // 1..80
   int32_t ScanZaehler = 0;
   bool Verbunden = false;
+  bool NoModemLines = false;  // the connected port has no RTS/DTR/CTS (a bridge's pty)
   std::array<uint8_t, 3> RxPuffer{};
   int32_t RxLaenge = 0;
   int32_t RxFrames = 0;
@@ -191,6 +192,10 @@ class TMain : public QMainWindow {
 
   void UPClick();
   void DNClick();
+  // The two halves of a press of "Up" (RTS) or "Dn" (DTR) around its pulse, for steps whose
+  // pulse is timed elsewhere (TStepper).
+  void StepPress(bool upButton);
+  void StepRelease(bool upButton);
   void N141Click() { SetChannelMode(N141, 4, 15); }
   void N401Click() { SetChannelMode(N401, 1, 40); }
   void N801Click() { SetChannelMode(N801, 1, 80); }

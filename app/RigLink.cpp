@@ -45,27 +45,42 @@ int RigLink::TuneToFrequency(int64_t hz) {
   return -net::RIG_EINVAL;
 }
 
+RigLink::RigLink(TMain& main)
+    : m_(main), alive_(&main), stepper_(std::make_unique<TStepper>(main)) {}
+
+RigLink::~RigLink() {
+  stepper_->Cancel(-net::RIG_EIO);
+}
+
 int RigLink::TuneToChannel(int channel) {
   auto& e = m_.Einstellungen;
+  if (e.ErsterKanal < 1 || e.LetzterKanal > kChannels || e.ErsterKanal > e.LetzterKanal)
+    return -net::RIG_EIO;
   if (channel < e.ErsterKanal || channel > e.LetzterKanal) return -net::RIG_EINVAL;
+  // Stepping while keyed would change the channel under a transmission; the scanner steps by
+  // itself; one run of steps at a time.
+  if (m_.PTTTaste || m_.TxAktiv || e.ScanModus != 0 || stepper_->Busy()) return -net::RIG_ERJCTED;
   // Count the steps each way round the mode's ring and take the shorter way.
   const int n = e.LetzterKanal - e.ErsterKanal + 1;
-  const int from = std::clamp<int32_t>(e.Kanal, e.ErsterKanal, e.LetzterKanal);
+  // A count outside the mode's range comes back with the first step, either way: to the first
+  // channel from above, to the last from below.
+  const bool outside = e.Kanal < e.ErsterKanal || e.Kanal > e.LetzterKanal;
+  const int from = !outside ? e.Kanal : e.Kanal > e.LetzterKanal ? e.ErsterKanal : e.LetzterKanal;
   const int up = ((channel - from) % n + n) % n;
   const bool goUp = up <= n - up;
-  try {
-    for (int guard = 0; e.Kanal != channel && guard < 2 * kChannels; ++guard) {
-      // The handler that moves the count up is "Up" normally and "Dn" on a reversed radio.
-      const bool useUp = goUp == (m_.KanalSchritt > 0);
-      if (useUp)
-        m_.UPClick();
-      else
-        m_.DNClick();
-    }
-  } catch (const std::exception&) {
-    return -net::RIG_EIO;
-  }
-  return e.Kanal == channel ? net::RIG_OK : -net::RIG_EIO;
+  const int steps = (goUp ? up : n - up) + (outside ? 1 : 0);
+  if (steps == 0) return net::RIG_OK;
+  // The handler that moves the count up is "Up" normally and "Dn" on a reversed radio.
+  const bool useUp = goUp == (m_.KanalSchritt > 0);
+  if (!m_.RS232->IsOpen()) return -net::RIG_EIO;
+  const bool started =
+      stepper_->Start(useUp, std::min(steps, TStepper::kMaxSteps), [this, channel](int result) {
+        if (result == net::RIG_OK && !(alive_ && m_.Einstellungen.Kanal == channel))
+          result = -net::RIG_EIO;
+        tuneResult_ = result;
+        if (tuneDone_) tuneDone_();
+      });
+  return started ? net::RIG_PENDING : -net::RIG_ERJCTED;
 }
 
 int RigLink::Ptt() const {
@@ -78,7 +93,13 @@ int RigLink::SetPtt(int ptt) {
     m_.PTTTaste = false;
     if (ownSound_) m_.WavSenden = false;
     ownSound_ = false;
-  } else if (ptt == 3) {
+    pttClient_ = 0;
+    return net::RIG_OK;
+  }
+  // While scanning the tick does not key; the key would wait and take effect on whatever
+  // channel the scan stops. Say no now instead.
+  if (m_.Einstellungen.ScanModus != 0) return -net::RIG_ERJCTED;
+  if (ptt == 3) {
     m_.PTTTaste = true;
     if (!m_.WavSenden) {
       m_.WavSenden = true;
@@ -88,6 +109,18 @@ int RigLink::SetPtt(int ptt) {
     m_.PTTTaste = true;
   }
   return net::RIG_OK;
+}
+
+int RigLink::SetPttFrom(int client, int ptt) {
+  int r = SetPtt(ptt);
+  if (r == net::RIG_OK && ptt != 0) pttClient_ = client;
+  return r;
+}
+
+void RigLink::ClientGone(int client) {
+  // Keying held by a client that is gone would hold the transmitter with nobody to release it.
+  // The server closes its clients also while the window is being destroyed.
+  if (alive_ && client != 0 && client == pttClient_) SetPtt(0);
 }
 
 int RigLink::StrengthDb() const {

@@ -1,8 +1,16 @@
 // The station as the network rig-control protocol sees it: frequency and channel, PTT through the
 // same flags as the on-screen button (the 100 ms tick keys the box), S value and squelch.
+//
+// Safety: keying is refused while the scanner runs (the tick would key later, on whatever channel
+// the scan stops); PTT keyed by a client is released when that client goes; channel steps run on
+// the stepper's timer, never while the transmitter is keyed or the scanner steps.
 // Thread: main thread.
 #pragma once
 
+#include <QPointer>
+#include <memory>
+
+#include "app/Stepper.h"
 #include "net/RigCtl.h"
 
 namespace app {
@@ -11,13 +19,19 @@ class TMain;
 
 class RigLink : public net::IRigStation {
  public:
-  explicit RigLink(TMain& main) : m_(main) {}
+  explicit RigLink(TMain& main);
+  ~RigLink() override;
   int64_t FrequencyHz() const override;
   int Channel() const override;
   int TuneToFrequency(int64_t hz) override;
   int TuneToChannel(int channel) override;
   int Ptt() const override;
   int SetPtt(int ptt) override;
+  int SetPttFrom(int client, int ptt) override;
+  void ClientGone(int client) override;
+  void SetTuneDoneHook(std::function<void()> hook) override { tuneDone_ = std::move(hook); }
+  int TuneResult() const override { return tuneResult_; }
+  bool Tuning() const { return stepper_->Busy(); }
   // The S value 0..100 maps 1 dB per step with S9 at 54 (the meter's S9 mark), so the full
   // scale reads S9+46 dB and silence S9-54 dB.
   int StrengthDb() const override;
@@ -28,7 +42,12 @@ class RigLink : public net::IRigStation {
 
  private:
   TMain& m_;
-  bool ownSound_ = false;  // WavSenden was set by us and is ours to clear
+  QPointer<QObject> alive_;  // null once the window is being destroyed
+  bool ownSound_ = false;    // WavSenden was set by us and is ours to clear
+  int pttClient_ = 0;        // the client whose keying holds the transmitter, 0 none
+  std::unique_ptr<TStepper> stepper_;
+  std::function<void()> tuneDone_;
+  int tuneResult_ = net::RIG_OK;
 };
 
 }  // namespace app

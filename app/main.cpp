@@ -132,6 +132,19 @@ int main(int argc, char** argv) {
   if (QScreen* s = QGuiApplication::primaryScreen())
     main->move(s->availableGeometry().center() - main->rect().center());
   main->show();
+
+  // Other radio programs may follow the station over the network; loopback only unless the
+  // operator configures another address (the protocol has no authentication). It listens before
+  // any start-up box, so a box waiting for the operator does not look like a dead station.
+  app::RigLink rigLink(*main);
+  net::RigServer rigServer(rigLink);
+  net::RigServerConfig rigCfg = net::RigServerConfig::FromHost();
+  std::string why;
+  if (rigCfg.enabled && !rigServer.Listen(rigCfg, &why))
+    std::fprintf(stderr, "Kanalo: rig control not available on %s:%d: %s\n", rigCfg.address.c_str(),
+                 rigCfg.port, why.c_str());
+  QObject::connect(main, &QObject::destroyed, [&rigServer] { rigServer.Close(); });
+
   main->FormCreate();
   if (simulator && !main->Verbunden) {
     try {
@@ -141,15 +154,15 @@ int main(int argc, char** argv) {
     }
   }
 
-  // Other radio programs may follow the station over the network; loopback only unless the
-  // operator configures another address (the protocol has no authentication).
-  app::RigLink rigLink(*main);
-  net::RigServer rigServer(rigLink);
-  net::RigServerConfig rigCfg = net::RigServerConfig::FromHost();
-  std::string why;
-  if (rigCfg.enabled && !rigServer.Listen(rigCfg, &why))
-    std::fprintf(stderr, "Kanalo: rig control not available on %s:%d: %s\n", rigCfg.address.c_str(),
-                 rigCfg.port, why.c_str());
-  QObject::connect(main, &QObject::destroyed, [&rigServer] { rigServer.Close(); });
+  // What kanalo.conf got wrong, in one message once the window is up.
+  const auto& problems = platform::HostConfig::Instance().Problems();
+  if (!problems.empty()) {
+    std::string text = "kanalo.conf:";
+    for (const std::string& p : problems) {
+      std::fprintf(stderr, "Kanalo: %s\n", p.c_str());
+      text += "\n" + p;
+    }
+    rtl::Dialogs().MessageBox(text, "Kanalo", rtl::mtWarning, rtl::mbOK);
+  }
   return QApplication::exec();
 }

@@ -322,6 +322,14 @@ bool TComm::ModemLineState(int Line) {
   return (status & bit) != 0;
 }
 
+bool TComm::HasModemLines() {
+  if (!IsOpen()) return false;
+  uint32_t status = 0;
+  // A device without the lines refuses the query itself (ENOTTY); a real port answers it even
+  // when nothing is plugged into it.
+  return handle_->GetModemStatus(status) == 0;
+}
+
 void TComm::HandleEvents(rtl::TObject* /*Sender*/, uint32_t EventMask) {
   // A mask handed over while the port was being closed belongs to no open port: report nothing.
   if (!IsOpen()) return;

@@ -244,6 +244,10 @@ class TComm : public TCustomComm {
   // 1 CTS, 2 DSR, 3 ring, 4 receive-line-signal detect; false for any other number, a closed
   // port or a failed query. Never raises.
   bool ModemLineState(int Line);
+  // Whether the open port has modem lines to read and drive. A pseudo-terminal has none, and so
+  // has a box reached through a bridge that makes one (socat, ser2net): the bytes go through,
+  // but RTS/DTR pulses and CTS do not. False for a closed port. Never raises.
+  bool HasModemLines();
 
   rtl::TNotifyEvent OnBreak;
   rtl::TNotifyEvent OnCts;

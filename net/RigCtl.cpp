@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 namespace net {
@@ -115,25 +116,52 @@ std::string DumpState() {
 }
 
 std::string RigCtlSession::HandleLine(const std::string& raw) {
-  std::string line = raw;
-  while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
-  std::string out;
-  size_t pos = 0;
-  SkipBlanks(line, pos);
-  bool extended = false;
-  if (pos < line.size() && line[pos] == '+') {
-    extended = true;
-    ++pos;
+  line_ = raw;
+  while (!line_.empty() && (line_.back() == '\r' || line_.back() == '\n')) line_.pop_back();
+  pos_ = 0;
+  waiting_ = false;
+  SkipBlanks(line_, pos_);
+  extended_ = false;
+  if (pos_ < line_.size() && line_[pos_] == '+') {
+    extended_ = true;
+    ++pos_;
   }
-  while (pos < line.size() && !quit_) {
-    SkipBlanks(line, pos);
-    if (pos >= line.size()) break;
-    RunOne(line, pos, extended, out);
+  return Continue();
+}
+
+std::string RigCtlSession::Resume(int result) {
+  if (!waiting_) return {};
+  waiting_ = false;
+  std::string out;
+  Report(result, waitName_, waitArgs_, out);
+  return out + Continue();
+}
+
+std::string RigCtlSession::Continue() {
+  std::string out;
+  while (pos_ < line_.size() && !quit_ && !waiting_) {
+    SkipBlanks(line_, pos_);
+    if (pos_ >= line_.size()) break;
+    if (out.size() >= kMaxAnswer) {
+      pos_ = line_.size();
+      out += Rprt(-RIG_EINVAL);
+      break;
+    }
+    RunOne(out);
   }
   return out;
 }
 
-void RigCtlSession::RunOne(const std::string& line, size_t& pos, bool extended, std::string& out) {
+void RigCtlSession::Report(int code, const std::string& name, const std::string& args,
+                           std::string& out) const {
+  if (extended_) out += name + ":" + (args.empty() ? "" : " " + args) + "\n";
+  out += Rprt(code);
+}
+
+void RigCtlSession::RunOne(std::string& out) {
+  const std::string& line = line_;
+  size_t& pos = pos_;
+  const bool extended = extended_;
   char cmd = line[pos];
   std::string name;
   if (cmd == '\\') {
@@ -161,8 +189,13 @@ void RigCtlSession::RunOne(const std::string& line, size_t& pos, bool extended, 
     }
   };
   auto report = [&](int code, const std::string& args = "") {
-    if (extended) out += name + ":" + (args.empty() ? "" : " " + args) + "\n";
-    out += Rprt(code);
+    if (code == RIG_PENDING) {
+      waiting_ = true;
+      waitName_ = name;
+      waitArgs_ = args;
+      return;
+    }
+    Report(code, name, args, out);
   };
 
   if (name == "chk_vfo") return values({{"CHKVFO", "0"}});
@@ -179,8 +212,10 @@ void RigCtlSession::RunOne(const std::string& line, size_t& pos, bool extended, 
     case 'F': {
       std::string a = Arg(line, pos);
       double hz;
-      if (!ParseNumber(a, hz) || hz <= 0 || hz > 1e10) return report(-RIG_EINVAL, a);
-      return report(station_.TuneToFrequency(std::llround(hz)), a);
+      // Channel frequencies are whole hertz; a fraction is no channel rather than rounded to one.
+      if (!ParseNumber(a, hz) || hz < 1 || hz > 1e10 || hz != std::floor(hz))
+        return report(-RIG_EINVAL, a);
+      return report(station_.TuneToFrequency(static_cast<int64_t>(hz)), a);
     }
     case 'm':
       return values({{"Mode", station_.AmMode() ? "AM" : "FM"}, {"Passband", "6000"}});
@@ -204,7 +239,7 @@ void RigCtlSession::RunOne(const std::string& line, size_t& pos, bool extended, 
       std::string a = Arg(line, pos);
       double v;
       if (!ParseNumber(a, v) || v < 0 || v > 3 || v != std::floor(v)) return report(-RIG_EINVAL, a);
-      return report(station_.SetPtt(static_cast<int>(v)), a);
+      return report(station_.SetPttFrom(client_, static_cast<int>(v)), a);
     }
     case 'l': {
       std::string level = Arg(line, pos);

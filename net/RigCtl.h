@@ -3,12 +3,13 @@
 //
 // One command per line; single-letter commands may be chained on one line ("fmv"); a leading
 // '+' asks for the extended, labelled form; values go one per line; write commands answer
-// "RPRT n" with Hamlib's negative error numbers. The parser never blocks and holds no state
-// beyond the session's "quit" flag, so one instance serves one client.
+// "RPRT n" with Hamlib's negative error numbers. The parser never blocks; one instance serves one
+// client and holds only its "quit" flag and a command that waits for the station.
 // Thread: main thread (it calls into the station).
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace net {
@@ -19,8 +20,13 @@ enum RigError {
   RIG_EINVAL = 1,
   RIG_EIO = 6,
   RIG_EPROTO = 8,
+  RIG_ERJCTED = 9,  // "Command rejected by the rig": keying while scanning, tuning while busy
   RIG_ENAVAIL = 11,
 };
+
+// A station call that has started work which ends later (channel steps): the answer is sent
+// when the station reports the work done. Never sent to a client.
+constexpr int RIG_PENDING = 1000;
 
 // What the protocol reads and drives in the station.
 class IRigStation {
@@ -29,11 +35,19 @@ class IRigStation {
   virtual int64_t FrequencyHz() const = 0;  // of the current channel; 0 if unknown
   virtual int Channel() const = 0;
   // Steps to the channel of the current channel mode whose frequency is `hz`; RIG_OK, or
-  // -RIG_EINVAL when no channel has it, or -RIG_EIO when the box cannot be reached.
+  // RIG_PENDING while the steps run (TuneDone follows), or -RIG_EINVAL when no channel has it,
+  // -RIG_EIO when the box cannot be reached, -RIG_ERJCTED when the station cannot step now.
   virtual int TuneToFrequency(int64_t hz) = 0;
   virtual int TuneToChannel(int channel) = 0;
+  // After RIG_PENDING: the hook runs (on the main thread) when the steps have ended, and
+  // TuneResult() is their result then.
+  virtual void SetTuneDoneHook(std::function<void()>) {}
+  virtual int TuneResult() const { return RIG_OK; }
   virtual int Ptt() const = 0;  // 0 receive, 1 microphone, 3 own sound
   virtual int SetPtt(int ptt) = 0;
+  // PTT from a numbered client; a client's keying ends when ClientGone(client) is called.
+  virtual int SetPttFrom(int /*client*/, int ptt) { return SetPtt(ptt); }
+  virtual void ClientGone(int /*client*/) {}
   virtual int StrengthDb() const = 0;  // relative to S9
   virtual bool SquelchOpen() const = 0;
   virtual bool AmMode() const { return true; }
@@ -41,20 +55,38 @@ class IRigStation {
 
 class RigCtlSession {
  public:
-  explicit RigCtlSession(IRigStation& station) : station_(station) {}
-  // Answers one line (without its line end; a trailing CR is ignored).
+  // The most a single input line is answered with; the commands of a line beyond it are
+  // refused (one line of one-byte dump_state requests would otherwise answer 300 bytes per byte).
+  static constexpr size_t kMaxAnswer = 2048;
+
+  explicit RigCtlSession(IRigStation& station, int client = 0)
+      : station_(station), client_(client) {}
+  // Answers one line (without its line end; a trailing CR is ignored). When a command of the
+  // line waits for the station (Waiting()), the answer so far is returned and the rest of the
+  // line runs in Resume.
   std::string HandleLine(const std::string& line);
+  bool Waiting() const { return waiting_; }
+  // The waiting command has ended with `result`: its answer and those of the rest of its line.
+  std::string Resume(int result);
   bool Quit() const { return quit_; }
 
   // The answer to an over-long line.
   static std::string LineTooLong() { return "RPRT -1\n"; }
 
  private:
-  // Runs one command starting at `pos`; advances `pos` past it and its arguments.
-  void RunOne(const std::string& line, size_t& pos, bool extended, std::string& out);
+  std::string Continue();
+  // Runs one command starting at `pos_`; advances `pos_` past it and its arguments.
+  void RunOne(std::string& out);
+  void Report(int code, const std::string& name, const std::string& args, std::string& out) const;
 
   IRigStation& station_;
+  int client_;
+  std::string line_;
+  size_t pos_ = 0;
+  bool extended_ = false;
   bool quit_ = false;
+  bool waiting_ = false;
+  std::string waitName_, waitArgs_;
 };
 
 // The state dump that clients read when they connect.

@@ -1,5 +1,6 @@
 #include "platform/Host.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <langinfo.h>
 #include <locale.h>
@@ -182,6 +183,90 @@ void SetRegionalOverride(std::optional<char> decimal, std::optional<char> list) 
   S().list = list;
 }
 
+namespace {
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::optional<bool> YesNo(const std::string& v) {
+  const std::string l = Lower(v);
+  if (l == "yes" || l == "on" || l == "true" || l == "1") return true;
+  if (l == "no" || l == "off" || l == "false" || l == "0") return false;
+  return std::nullopt;
+}
+
+std::optional<int64_t> Integer(const std::string& v) {
+  if (v.empty() || v.size() > 18) return std::nullopt;
+  size_t i = v[0] == '-' || v[0] == '+' ? 1 : 0;
+  if (i == v.size()) return std::nullopt;
+  for (size_t k = i; k < v.size(); ++k)
+    if (!std::isdigit(static_cast<unsigned char>(v[k]))) return std::nullopt;
+  return std::strtoll(v.c_str(), nullptr, 10);
+}
+
+bool AnyText(const std::string&) {
+  return true;
+}
+bool IsYesNo(const std::string& v) {
+  return YesNo(v).has_value();
+}
+bool IsInteger(const std::string& v) {
+  return Integer(v).has_value();
+}
+bool IsHostDir(const std::string& v) {
+  return !v.empty() && v[0] == '/';
+}
+// A serial device path, or the built-in simulator ("sim", "sim:NAME").
+bool IsPortTarget(const std::string& v) {
+  if (v == "sim") return true;
+  if (v.rfind("sim:", 0) == 0) return v.size() > 4;
+  return v.size() > 1 && v[0] == '/';
+}
+bool IsAddress(const std::string& v) {
+  unsigned char buf[16];
+  return ::inet_pton(AF_INET, v.c_str(), buf) == 1 || ::inet_pton(AF_INET6, v.c_str(), buf) == 1;
+}
+bool IsMonitor(const std::string& v) {
+  return v == "auto" || v == "on" || v == "off";
+}
+bool IsDetector(const std::string& v) {
+  return v == "standard" || v == "precise";
+}
+
+}  // namespace
+
+const std::vector<HostKey>& HostConfig::KnownKeys() {
+  static const std::vector<HostKey> keys = {
+      {"root", "a folder (absolute path)", IsHostDir},
+      {"COM*", "a device path (/dev/...) or sim or sim:NAME", IsPortTarget},
+      {"rigctl.enabled", "yes or no", IsYesNo},
+      {"rigctl.address", "an IPv4 or IPv6 address", IsAddress},
+      {"rigctl.port", "a port number 1..65535", IsInteger, 1, 65535},
+      {"rigctl.clients", "a number of clients 1..256", IsInteger, 1, 256},
+      {"tx.timeout", "seconds 0..86400 (0: off)", IsInteger, 0, 86400},
+      {"audio.input", "a sound device name", AnyText},
+      {"audio.output", "a sound device name", AnyText},
+      {"mixer.card", "a mixer card name", AnyText},
+      {"audio.monitor", "auto, on or off", IsMonitor},
+      {"dtmf.detector", "standard or precise", IsDetector},
+      {"notify", "yes or no", IsYesNo},
+      {"log", "yes or no", IsYesNo},
+  };
+  return keys;
+}
+
+const HostKey* HostConfig::FindKey(const std::string& key) {
+  for (const HostKey& k : KnownKeys()) {
+    if (key == k.name) return &k;
+    if (std::string(k.name) == "COM*" && key.size() == 4 && key.rfind("COM", 0) == 0 &&
+        key[3] >= '1' && key[3] <= '9')
+      return &k;
+  }
+  return nullptr;
+}
+
 HostConfig& HostConfig::Instance() {
   static HostConfig* cfg = [] {
     auto* c = new HostConfig;
@@ -202,35 +287,104 @@ std::string HostConfig::Get(const std::string& key, const std::string& def) cons
   return it == values_.end() ? def : it->second;
 }
 
+bool HostConfig::GetBool(const std::string& key, bool def) const {
+  auto v = YesNo(Get(key));
+  return v ? *v : def;
+}
+
+int64_t HostConfig::GetInt(const std::string& key, int64_t def) const {
+  auto v = Integer(Get(key));
+  const HostKey* k = FindKey(key);
+  if (!v || (k && k->max > k->min && (*v < k->min || *v > k->max))) return def;
+  return *v;
+}
+
+std::string HostConfig::GetValid(const std::string& key, const std::string& def) const {
+  std::string v = Get(key);
+  return v.empty() ? def : v;
+}
+
 void HostConfig::Set(const std::string& key, const std::string& value) {
   values_[key] = value;
 }
 
 void HostConfig::LoadFile(const std::string& path) {
+  std::error_code ec;
+  if (!fs::exists(path, ec)) return;
   std::ifstream in(path);
-  if (!in) return;
   std::stringstream ss;
-  ss << in.rdbuf();
-  int bad = 0;
-  for (auto& [k, v] : Parse(ss.str(), &bad)) values_[k] = v;
+  if (in) ss << in.rdbuf();
+  if (!in || in.bad()) {
+    problems_.push_back(path + ": cannot be read; all settings keep their defaults");
+    return;
+  }
+  LoadText(ss.str(), path);
+}
+
+void HostConfig::LoadText(const std::string& text, const std::string& path) {
+  for (auto& [k, v] : Parse(text, path, problems_)) values_[k] = v;
 }
 
 std::map<std::string, std::string> HostConfig::Parse(const std::string& text, int* badLines) {
+  std::vector<std::string> problems;
+  auto out = Parse(text, "", problems);
+  if (badLines) {
+    *badLines = 0;
+    for (const std::string& p : problems)
+      if (p.find("no \"key = value\"") != std::string::npos) ++*badLines;
+  }
+  return out;
+}
+
+std::map<std::string, std::string> HostConfig::Parse(const std::string& text,
+                                                     const std::string& path,
+                                                     std::vector<std::string>& problems) {
   std::map<std::string, std::string> out;
-  int bad = 0;
   std::stringstream ss(text);
   std::string line;
+  int number = 0;
+  const std::string where = path.empty() ? "kanalo.conf" : path;
   while (std::getline(ss, line)) {
+    ++number;
+    // A comment starts with '#' at the beginning or after a blank, so a '#' inside a value
+    // ("/dev/ttyUSB#1") stays part of it.
+    for (size_t h = line.find('#'); h != std::string::npos; h = line.find('#', h + 1)) {
+      if (h == 0 || line[h - 1] == ' ' || line[h - 1] == '\t') {
+        line.erase(h);
+        break;
+      }
+    }
     std::string t = Trim(line);
-    if (t.empty() || t[0] == '#') continue;
+    if (t.empty()) continue;
+    const std::string at = where + " line " + std::to_string(number) + ": ";
     size_t eq = t.find('=');
     if (eq == std::string::npos || Trim(t.substr(0, eq)).empty()) {
-      ++bad;
+      problems.push_back(at + "no \"key = value\": " + t.substr(0, 60));
       continue;
     }
-    out[Trim(t.substr(0, eq))] = Trim(t.substr(eq + 1));
+    std::string key = Trim(t.substr(0, eq));
+    std::string value = Trim(t.substr(eq + 1));
+    // Quotes around a value are a habit from other files; they are not part of it.
+    if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0])
+      value = value.substr(1, value.size() - 2);
+    const HostKey* k = FindKey(key);
+    if (!k) {
+      problems.push_back(at + "unknown key \"" + key.substr(0, 60) + "\"");
+      out[key] = value;
+      continue;
+    }
+    bool ok = k->valid(value);
+    if (ok && k->max > k->min) {
+      auto v = Integer(value);
+      ok = v && *v >= k->min && *v <= k->max;
+    }
+    if (!ok) {
+      problems.push_back(at + "invalid value \"" + value.substr(0, 60) + "\" for " + key + " (" +
+                         k->what + "); the default is used");
+      continue;
+    }
+    out[key] = value;
   }
-  if (badLines) *badLines = bad;
   return out;
 }
 

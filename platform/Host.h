@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -39,21 +40,48 @@ char ListSeparator();
 void SetRegionalOverride(std::optional<char> decimal, std::optional<char> list);
 
 // --- Host configuration -------------------------------------------------------------------------
-// ~/.config/kanalo/kanalo.conf ($XDG_CONFIG_HOME honoured): "key = value" lines, '#' comments.
-// Keys: root, COM1, COM2, ... (serial port mapping), rigctl.enabled, rigctl.address, rigctl.port.
-// Unknown keys are kept and ignored; a missing or unreadable file means all defaults.
+// ~/.config/kanalo/kanalo.conf ($XDG_CONFIG_HOME honoured): "key = value" lines; '#' starts a
+// comment at the beginning of a line or after a blank ("rigctl.enabled = no   # off").
+// Every key the station knows is in KnownKeys() with what its value may be. A line that is no
+// "key = value", an unknown key or an invalid value is reported in Problems() with its line
+// number; an invalid value is not taken (the key keeps its default), an unknown key is kept.
+// A missing file means all defaults; an unreadable one is a problem.
+struct HostKey {
+  const char* name;  // "COM*" stands for COM1..COM9
+  const char* what;  // the allowed values, as the problem report names them
+  bool (*valid)(const std::string& value);
+  int64_t min = 0, max = 0;  // integer keys
+};
+
 class HostConfig {
  public:
+  HostConfig() = default;  // empty; Instance() is the one loaded from DefaultPath()
   static HostConfig& Instance();
   std::string Get(const std::string& key, const std::string& def = {}) const;
+  // A yes/no key (also on/off, true/false, 1/0); `def` when unset.
+  bool GetBool(const std::string& key, bool def) const;
+  // An integer key within its range; `def` when unset.
+  int64_t GetInt(const std::string& key, int64_t def) const;
+  // Get, with `def` also for an empty value.
+  std::string GetValid(const std::string& key, const std::string& def) const;
   void Set(const std::string& key, const std::string& value);  // in memory (tests)
   void LoadFile(const std::string& path);
+  // Loads a file's text as if read from `path` (tests).
+  void LoadText(const std::string& text, const std::string& path);
   static std::string DefaultPath();
   // Parses one file's text; returns the line numbers it could not read.
   static std::map<std::string, std::string> Parse(const std::string& text, int* badLines);
+  // The same, validating every key and value; each problem is one line of text naming the line.
+  static std::map<std::string, std::string> Parse(const std::string& text, const std::string& path,
+                                                  std::vector<std::string>& problems);
+  // What was wrong with the files loaded so far; empty when nothing.
+  const std::vector<std::string>& Problems() const { return problems_; }
+  static const std::vector<HostKey>& KnownKeys();
+  static const HostKey* FindKey(const std::string& key);
 
  private:
   std::map<std::string, std::string> values_;
+  std::vector<std::string> problems_;
 };
 
 }  // namespace platform

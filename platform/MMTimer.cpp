@@ -38,7 +38,8 @@ class RealMMTimer : public IMMTimer {
 
   void KillEvent(uint32_t id) override {
     std::unique_lock lk(mu_);
-    events_.erase(id);
+    // Wakes the thread so that it stops waiting for an event that is gone.
+    if (events_.erase(id) > 0) cv_.notify_all();
     if (std::this_thread::get_id() == thread_.get_id()) return;
     done_.wait(lk, [&] { return running_ != id; });
   }
@@ -67,8 +68,11 @@ class RealMMTimer : public IMMTimer {
         cv_.wait(lk);
         continue;
       }
-      if (Clock::now() < next->second.due) {
-        cv_.wait_until(lk, next->second.due);
+      // The wait gets a copy: KillEvent may erase the entry while this thread sleeps, and the
+      // wait reads its deadline again when it wakes.
+      const Clock::time_point due = next->second.due;
+      if (Clock::now() < due) {
+        cv_.wait_until(lk, due);
         continue;
       }
       uint32_t id = next->first;

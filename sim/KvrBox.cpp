@@ -46,7 +46,13 @@ void KvrBox::StartRealTime() {
   });
 }
 
+void KvrBox::SetClock(std::function<int64_t()> nowUs) {
+  std::lock_guard lk(mu_);
+  clock_ = std::move(nowUs);
+}
+
 int64_t KvrBox::NowUsLocked() const {
+  if (clock_) return clock_() + now_us_;
   if (!real_time_) return now_us_;
   const auto elapsed = std::chrono::steady_clock::now() - real_base_;
   return real_base_us_ + std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count();
@@ -80,8 +86,9 @@ void KvrBox::AdvanceLocked(int64_t us) {
 
 std::vector<uint8_t> KvrBox::TakeDueLocked() {
   std::vector<uint8_t> out;
+  const int64_t now = NowUsLocked();
   auto it = pending_.begin();
-  while (it != pending_.end() && it->due <= now_us_) {
+  while (it != pending_.end() && it->due <= now) {
     out.insert(out.end(), it->bytes.begin(), it->bytes.end());
     ++it;
   }

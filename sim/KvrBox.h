@@ -34,6 +34,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -65,6 +66,10 @@ class KvrBox : public platform::SimPeer {
   // --- time ---
   void Advance(int64_t ms);  // sends the answers that are due by then
   void AdvanceUs(int64_t us);
+  // Runs the box clock on `nowUs` (e.g. the tests' manual clock) plus whatever Advance added, so
+  // that pulses timed by the station's timers last as long on the box as on the station. Answers
+  // still leave only in Advance. Not together with StartRealTime.
+  void SetClock(std::function<int64_t()> nowUs);
   int64_t NowMs() const;
   int64_t NowUs() const;
   // Runs the clock from a thread of its own in real time (10 ms steps) until destruction.
@@ -143,6 +148,7 @@ class KvrBox : public platform::SimPeer {
   mutable std::mutex mu_;
   int64_t now_us_ = 0;
   bool real_time_ = false;
+  std::function<int64_t()> clock_;
   std::chrono::steady_clock::time_point real_base_{};
   int64_t real_base_us_ = 0;
   double min_pulse_us_ = 5000;

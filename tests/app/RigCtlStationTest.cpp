@@ -2,6 +2,7 @@
 // box: the way logging and digital-mode programs will follow the station.
 #include <QProcess>
 #include <QStandardPaths>
+#include <QTcpSocket>
 
 #include "app/RigLink.h"
 #include "net/RigServer.h"
@@ -44,11 +45,33 @@ class RigCtlStation : public Station {
       QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
       p.waitForFinished(1);
       time_->Advance(10);
-      box_->Advance(10);
+      box_->Advance(0);
       rtl::Application().ProcessMessages();
     }
     lastErr_ = p.readAllStandardError().toStdString();
     return p.readAllStandardOutput().toStdString();
+  }
+
+  // Sends `text` on a client of its own and returns what came back once `expect` bytes did,
+  // while the station keeps ticking on its clock.
+  std::string Say(QTcpSocket& c, const char* text, size_t expect) {
+    if (c.state() != QAbstractSocket::ConnectedState) {
+      c.connectToHost("127.0.0.1", server_->Port());
+      for (int i = 0; i < 500 && c.state() != QAbstractSocket::ConnectedState; ++i) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        c.waitForConnected(1);
+      }
+    }
+    c.write(text);
+    std::string got;
+    for (int i = 0; i < 3000 && got.size() < expect; ++i) {
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 2);
+      c.waitForReadyRead(1);
+      got += c.readAll().toStdString();
+      time_->Advance(10);
+      rtl::Application().ProcessMessages();
+    }
+    return got;
   }
 
   QString rigctl_;
@@ -76,15 +99,65 @@ TEST_F(RigCtlStation, SetsAFrequencyByChannelSteps) {
 
 TEST_F(RigCtlStation, KeysAndUnkeysThroughTheTick) {
   box_->ClearCommands();
-  Rigctl({"T", "1"});
+  QTcpSocket c;
+  ASSERT_EQ(Say(c, "T 1\n", 7), "RPRT 0\n");
   Tick(2);
   EXPECT_EQ(box_->LastCommand(), 15);
   EXPECT_TRUE(main_->TxAktiv);
-  EXPECT_EQ(Rigctl({"t"}), "1\n");
-  Rigctl({"T", "0"});
+  EXPECT_EQ(Rigctl({"t"}), "1\n");  // another client leaving does not unkey
+  EXPECT_TRUE(main_->PTTTaste);
+  EXPECT_EQ(Say(c, "T 0\n", 7), "RPRT 0\n");
   Tick(2);
   EXPECT_EQ(box_->LastCommand(), 9);
   EXPECT_FALSE(main_->TxAktiv);
+}
+
+// rigctl as a one-shot command keys and leaves at once: nobody would be left to release.
+TEST_F(RigCtlStation, KeyingEndsWithTheClientThatKeyed) {
+  for (const char* ptt : {"1", "3"}) {
+    Rigctl({"T", ptt});
+    Tick(2);
+    EXPECT_EQ(box_->LastCommand(), 9) << ptt;
+    EXPECT_FALSE(main_->TxAktiv);
+    EXPECT_FALSE(main_->PTTTaste);
+    EXPECT_FALSE(main_->WavSenden);
+  }
+  QTcpSocket c;
+  ASSERT_EQ(Say(c, "T 1\n", 7), "RPRT 0\n");
+  Tick(2);
+  EXPECT_TRUE(main_->TxAktiv);
+  c.abort();  // gone without a word
+  for (int i = 0; i < 200 && main_->PTTTaste; ++i) QCoreApplication::processEvents();
+  Tick(2);
+  EXPECT_FALSE(main_->TxAktiv);
+  EXPECT_EQ(box_->LastCommand(), 9);
+}
+
+TEST_F(RigCtlStation, KeyingWhileScanningIsRefusedNotDeferred) {
+  main_->ScanClick();
+  ASSERT_NE(main_->Einstellungen.ScanModus, 0);
+  QTcpSocket c;
+  EXPECT_EQ(Say(c, "T 1\n", 7), "RPRT -9\n");
+  main_->ScanClick();  // the scan stops: nothing keys on the channel where it stopped
+  Tick(3);
+  EXPECT_FALSE(main_->PTTTaste);
+  EXPECT_FALSE(main_->TxAktiv);
+  EXPECT_EQ(Say(c, "T 1\n", 7), "RPRT 0\n");
+  EXPECT_EQ(Say(c, "T 0\n", 7), "RPRT 0\n");
+}
+
+// Network steps are timed by the stepper, not slept on the main thread, and are not taken while
+// the transmitter is keyed.
+TEST_F(RigCtlStation, StepsDoNotHoldTheWindowAndWaitForTheReceiver) {
+  const size_t slept = pulses_.size();
+  QTcpSocket c;
+  EXPECT_EQ(Say(c, "E 30\ne\n", 10), "RPRT 0\n30\n");
+  EXPECT_EQ(pulses_.size(), slept);
+  EXPECT_EQ(box_->Channel(), 30);
+  EXPECT_EQ(main_->K_Anzeige->text().toStdString(), "30");
+  EXPECT_EQ(Say(c, "T 1\nE 31\n", 15), "RPRT 0\nRPRT -9\n");
+  EXPECT_EQ(Say(c, "T 0\nE 29\ne\n", 18), "RPRT 0\nRPRT 0\n29\n");
+  EXPECT_EQ(box_->Channel(), 29);
 }
 
 TEST_F(RigCtlStation, ReadsStrengthRelativeToS9) {

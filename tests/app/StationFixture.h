@@ -43,6 +43,8 @@ class Station : public ::testing::Test {
     platform::SimWire::Register("station", wire_);
     box_ = std::make_shared<sim::KvrBox>(wire_);
     box_->SetChannel(9);  // the radio stands where the station's default count starts
+    // Pulses timed by the station's timers last as long on the box as on the manual clock.
+    box_->SetClock([t = &*time_] { return t->Counter(); });
     platform::SetPortMappingLookup([](const std::string& com) {
       return com == "COM1" || com == "COM2" ? std::string("sim:station") : std::string();
     });
@@ -61,29 +63,30 @@ class Station : public ::testing::Test {
     // A pulse holds the line on the box's clock for as long as the station asked.
     main_->PulseWait = [this](int64_t us) {
       pulses_.push_back(us);
-      box_->AdvanceUs(us);
+      if (box_) box_->AdvanceUs(us);
     };
     main_->FormCreate();
     return *main_;
   }
 
   // One 100 ms tick, then whatever the box answers is delivered: once the tick's command has
-  // reached the box, the box's clock moves on with the station's, so the answer is on the line
-  // before the next tick, as with a real box at 4800 baud.
+  // reached the box, 10 ms more on the box's clock put the answer on the line (about 9.2 ms at
+  // 4800 baud), before the next tick, as with a real box.
   void Tick(int n = 1) {
     for (int i = 0; i < n; ++i) {
       const size_t heard = BoxHeard();
       time_->Advance(100);
       rtl::Application().ProcessMessages();
+      if (!box_) continue;
       const bool polled = main_->Verbunden && main_->RxFrames == 0;
       if (polled) testsupport::PumpUntil([&] { return BoxHeard() > heard; }, 2000);
-      box_->Advance(100);
+      box_->Advance(10);
       if (polled)
         testsupport::PumpUntil([&] { return main_->RxFrames > 0 || box_->Commands().empty(); },
                                2000);
     }
   }
-  size_t BoxHeard() const { return box_->Commands().size() + box_->DroppedBytes(); }
+  size_t BoxHeard() const { return box_ ? box_->Commands().size() + box_->DroppedBytes() : 0; }
 
   void WriteSettings(const app::TEinstellungen& e) {
     app::SaveSettingsFile((root_ / "Kanalo/default.kvr").string(), e);

@@ -82,6 +82,58 @@ TEST_F(Session, TrailingBlanksAndCarriageReturnsAreTolerated) {
   EXPECT_EQ(s.HandleLine(""), "");
 }
 
+TEST_F(Session, FrequenciesAreWholeHertzNeverRounded) {
+  for (const char* bad : {"F 0.1", "F 0", "F -27185000", "F 27185000.5", "F 1e300", "F inf"})
+    EXPECT_EQ(s.HandleLine(bad), "RPRT -1\n") << bad;
+  EXPECT_TRUE(st.tuned.empty());
+  EXPECT_EQ(s.HandleLine("F 2.7185e7"), "RPRT 0\n");
+}
+
+TEST_F(Session, OneLineIsAnsweredWithABoundedText) {
+  const std::string dumps(250, '\x8f');
+  std::string out = s.HandleLine(dumps);
+  EXPECT_LE(out.size(), RigCtlSession::kMaxAnswer + DumpState().size() + 16);
+  EXPECT_EQ(out.substr(out.size() - 8), "RPRT -1\n");
+  EXPECT_EQ(s.HandleLine("f"), "27065000\n");  // the next line is whole again
+}
+
+TEST_F(Session, PttCarriesTheClientNumber) {
+  struct Recording : FakeStation {
+    std::vector<std::pair<int, int>> calls;
+    int SetPttFrom(int client, int p) override {
+      calls.emplace_back(client, p);
+      return SetPtt(p);
+    }
+  } rec;
+  RigCtlSession seven(rec, 7);
+  EXPECT_EQ(seven.HandleLine("T 1"), "RPRT 0\n");
+  EXPECT_EQ(seven.HandleLine("\\set_ptt 0"), "RPRT 0\n");
+  EXPECT_EQ(rec.calls, (std::vector<std::pair<int, int>>{{7, 1}, {7, 0}}));
+}
+
+// A command that waits for the station holds the rest of its line until it is resumed.
+TEST_F(Session, WaitingCommandAnswersWhenResumed) {
+  struct Slow : FakeStation {
+    int TuneToChannel(int c) override {
+      channel = c;
+      return RIG_PENDING;
+    }
+  } slow;
+  RigCtlSession a(slow);
+  EXPECT_EQ(a.HandleLine("E 5 e f"), "");
+  EXPECT_TRUE(a.Waiting());
+  EXPECT_EQ(a.Resume(RIG_OK), "RPRT 0\n5\n27065000\n");
+  EXPECT_FALSE(a.Waiting());
+  EXPECT_EQ(a.Resume(RIG_OK), "");  // nothing waits any more
+  EXPECT_EQ(a.HandleLine("+E 6"), "");
+  EXPECT_EQ(a.Resume(-RIG_EIO), "set_mem: 6\nRPRT -6\n");
+  // Two waits on one line, one after the other.
+  EXPECT_EQ(a.HandleLine("E 7 E 8"), "");
+  EXPECT_EQ(a.Resume(RIG_OK), "RPRT 0\n");
+  EXPECT_TRUE(a.Waiting());
+  EXPECT_EQ(a.Resume(-RIG_ERJCTED), "RPRT -9\n");
+}
+
 TEST_F(Session, PttAndChannelWrites) {
   EXPECT_EQ(s.HandleLine("T 3"), "RPRT 0\n");
   EXPECT_EQ(st.ptt, 3);

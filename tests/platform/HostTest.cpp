@@ -140,3 +140,98 @@ TEST(RealClock, IsMonotonic) {
 }
 
 }  // namespace
+
+// Every line of a file either sets a known key, or is reported once with its line number.
+TEST(HostConfigFile, CommentsUnknownKeysAndInvalidValues) {
+  struct Case {
+    const char* line;
+    const char* key;      // the key it sets, or nullptr when it sets none
+    const char* value;    // the value taken
+    const char* problem;  // part of the reported problem, or nullptr for none
+  };
+  const Case cases[] = {
+      {"rigctl.enabled = no   # off", "rigctl.enabled", "no", nullptr},
+      {"rigctl.address = 127.0.0.1  # another address", "rigctl.address", "127.0.0.1", nullptr},
+      {"rigctl.address = ::1", "rigctl.address", "::1", nullptr},
+      {"rigctl.address = localhost", nullptr, nullptr, "invalid value \"localhost\""},
+      {"rigctl.port = 4532", "rigctl.port", "4532", nullptr},
+      {"rigctl.port = 0", nullptr, nullptr, "1..65535"},
+      {"rigctl.port = 70000", nullptr, nullptr, "1..65535"},
+      {"rigctl.port = 45x", nullptr, nullptr, "invalid value"},
+      {"rigctl.clients = 256", "rigctl.clients", "256", nullptr},
+      {"rigctl.clients = 257", nullptr, nullptr, "1..256"},
+      {"rigctl.enabled = maybe", nullptr, nullptr, "yes or no"},
+      {"tx.timeout = 0", "tx.timeout", "0", nullptr},
+      {"tx.timeout = 86401", nullptr, nullptr, "0..86400"},
+      {"tx.timeout = -5", nullptr, nullptr, "0..86400"},
+      {"COM1 = /dev/ttyUSB#1", "COM1", "/dev/ttyUSB#1", nullptr},  // '#' inside a value
+      {"COM9 = sim:box2", "COM9", "sim:box2", nullptr},
+      {"COM2 = sim:", nullptr, nullptr, "invalid value"},
+      {"COM2 = ttyS1", nullptr, nullptr, "device path"},
+      {"COM10 = /dev/ttyS9", "COM10", "/dev/ttyS9", "unknown key \"COM10\""},
+      {"root = /srv/kanalo", "root", "/srv/kanalo", nullptr},
+      {"root = Kanalo", nullptr, nullptr, "absolute path"},
+      {"audio.monitor = auto", "audio.monitor", "auto", nullptr},
+      {"audio.monitor = loud", nullptr, nullptr, "auto, on or off"},
+      {"dtmf.detector = precise", "dtmf.detector", "precise", nullptr},
+      {"notify = yes", "notify", "yes", nullptr},
+      {"log = off", "log", "off", nullptr},
+      {"mixer.card = \"USB Audio CODEC\"", "mixer.card", "USB Audio CODEC", nullptr},
+      {"rigctl.enable = no", "rigctl.enable", "no", "unknown key \"rigctl.enable\""},
+      {"just words", nullptr, nullptr, "no \"key = value\""},
+      {"   # only a comment", nullptr, nullptr, nullptr},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> problems;
+    auto m = HostConfig::Parse(std::string("\n\n") + c.line + "\n", "/x/kanalo.conf", problems);
+    SCOPED_TRACE(c.line);
+    if (c.key) {
+      EXPECT_EQ(m.size(), 1u);
+      EXPECT_EQ(m[c.key], c.value);
+    } else {
+      EXPECT_TRUE(m.empty());
+    }
+    if (c.problem) {
+      ASSERT_EQ(problems.size(), 1u);
+      EXPECT_EQ(problems[0].rfind("/x/kanalo.conf line 3: ", 0), 0u) << problems[0];
+      EXPECT_NE(problems[0].find(c.problem), std::string::npos) << problems[0];
+    } else {
+      EXPECT_TRUE(problems.empty()) << problems[0];
+    }
+  }
+}
+
+// The README's examples, copied as they stand, set what they say and report nothing.
+TEST(HostConfigFile, ReadmeExamplesWorkAsTheyStand) {
+  const char* readme =
+      "# the KVR box on a USB adapter; by-id names survive reboots and re-plugging\n"
+      "COM1 = /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0\n"
+      "COM2 = /dev/ttyS1\n"
+      "# run without hardware: the built-in box and radio simulator\n"
+      "# COM1 = sim\n"
+      "# root = /srv/kanalo      (where \"C:\\\" lives; default: your home)\n"
+      "\n"
+      "    rigctl.enabled = yes        # no: off\n"
+      "    rigctl.address = 127.0.0.1  # another address exposes PTT to that network\n"
+      "    rigctl.port = 4532\n";
+  HostConfig h;
+  h.LoadText(readme, "kanalo.conf");
+  EXPECT_TRUE(h.Problems().empty()) << h.Problems()[0];
+  EXPECT_EQ(h.Get("COM1"), "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0");
+  EXPECT_TRUE(h.GetBool("rigctl.enabled", false));
+  EXPECT_EQ(h.Get("rigctl.address"), "127.0.0.1");
+  EXPECT_EQ(h.GetInt("rigctl.port", 0), 4532);
+  EXPECT_EQ(h.Get("root", "unset"), "unset");
+}
+
+TEST(HostConfigFile, TypedReadsKeepTheirDefaultsForWhatIsNotValid) {
+  HostConfig h;
+  h.LoadText("rigctl.enabled = no # off\nrigctl.port = 99999\nrigctl.clients = 3\n", "k");
+  EXPECT_FALSE(h.GetBool("rigctl.enabled", true));
+  EXPECT_EQ(h.GetInt("rigctl.port", 4532), 4532);  // reported, not taken
+  EXPECT_EQ(h.GetInt("rigctl.clients", 16), 3);
+  EXPECT_EQ(h.Problems().size(), 1u);
+  h.Set("rigctl.clients", "many");  // set in memory: still read safely
+  EXPECT_EQ(h.GetInt("rigctl.clients", 16), 16);
+  EXPECT_EQ(h.GetValid("rigctl.address", "127.0.0.1"), "127.0.0.1");
+}
