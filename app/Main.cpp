@@ -144,6 +144,24 @@ TMain::TMain(QWidget* parent) : QMainWindow(parent) {
 
 TMain::~TMain() = default;
 
+namespace {
+// Every knob of the front: the orbit and the scale its picture was drawn for (11 ticks, every
+// fifth long, 7 pixels, inside), one pixel between scale and picture.
+void SetUpKnob(controls::TMMCustomWheel* w) {
+  w->SetAutoSize(false);
+  w->SetColor(kBorderColour);
+  w->SetRadius(12);
+  w->SetScaleMargin(1);
+  controls::TMMScale scale;
+  scale.SetVisible(true);
+  scale.SetTickCount(11);
+  scale.SetEnlargeEvery(5);
+  scale.SetSize(7);
+  scale.SetOrigin(controls::soInner);
+  w->SetScale(scale);
+}
+}  // namespace
+
 void TMain::BuildFront() {
   auto* client = new QWidget(this);
   client->setFixedSize(kClientWidth, kClientHeight);
@@ -169,17 +187,23 @@ void TMain::BuildFront() {
     b->setFocusPolicy(Qt::NoFocus);
     return b;
   };
+  // The group frames: raised outside, lowered inside, both two pixels wide.
   auto border = [](QWidget* parent, QRect geo) {
     auto* b = new controls::TMMBorder(parent);
     b->setGeometry(geo);
     b->SetColor(kBorderColour);
+    controls::TMMBevel bevel;
+    bevel.SetBevelOuter(controls::bvRaised);
+    bevel.SetBevelOuterWidth(2);
+    bevel.SetBevelInner(controls::bvLowered);
+    bevel.SetBevelInnerWidth(2);
+    b->SetBevel(bevel);
     b->lower();
     return b;
   };
   auto wheel = [](QWidget* parent, QRect geo, int max) {
     auto* w = new controls::TMMWheel(parent);
-    w->SetAutoSize(false);
-    w->SetColor(kBorderColour);
+    SetUpKnob(w);  // before the geometry: a knob that sizes itself ignores the one given
     w->setGeometry(geo);
     w->SetMaxValue(max);
     return w;
@@ -216,7 +240,22 @@ void TMain::BuildFront() {
   Label6->setFont(small);
 
   SMeter = new controls::TMMMeter(Panel4);
-  SMeter->setGeometry(8, 60, 277, 129);
+  SMeter->setGeometry(6, 56, 281, 136);
+  {
+    // Lowered outside, raised inside: 2 pixels each way around the 277 x 129 picture.
+    controls::TMMBevel bevel;
+    bevel.SetBevelOuter(controls::bvLowered);
+    bevel.SetBevelInner(controls::bvRaised);
+    SMeter->SetBevel(bevel);
+  }
+  SMeter->SetSensitivy(-90);
+  // Two blanks as caption, in bold red: the meter's own "dB" must not stand on the picture.
+  QFont captionFont("Arial");
+  captionFont.setPixelSize(16);
+  captionFont.setBold(true);
+  SMeter->setFont(captionFont);
+  SMeter->SetFontColor(controls::clRed);
+  SMeter->SetCaption("  ");
   SMeter->SetNeedleColor(kNeedleBlack);
   SMeter->SetNeedleWidth(2);
   SMeter->SetNeedleOffset(46);
@@ -227,8 +266,9 @@ void TMain::BuildFront() {
 
   // The display.
   DisplayPanel = new QFrame(Panel4);
-  static_cast<QFrame*>(DisplayPanel)->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-  static_cast<QFrame*>(DisplayPanel)->setLineWidth(2);
+  // A panel with a single border: one dark line around the display.
+  static_cast<QFrame*>(DisplayPanel)->setFrameStyle(QFrame::Box | QFrame::Plain);
+  static_cast<QFrame*>(DisplayPanel)->setLineWidth(1);
   DisplayPanel->setGeometry(296, 8, 300, 150);
   DisplayPanel->setAutoFillBackground(true);
   QPalette disp = DisplayPanel->palette();
@@ -241,7 +281,7 @@ void TMain::BuildFront() {
   QFont kf("Arial");
   kf.setPixelSize(64);
   kf.setItalic(true);
-  kf.setBold(true);
+  kf.setBold(false);
   K_Anzeige->setFont(kf);
   TxLED = new TShape(DisplayPanel, TShape::stCircle);
   TxLED->setGeometry(250, 14, 30, 30);
@@ -251,8 +291,10 @@ void TMain::BuildFront() {
   QFont ff("Arial");
   ff.setPixelSize(29);
   ff.setItalic(true);
-  ff.setBold(true);
+  ff.setBold(false);
   F_Anzeige->setFont(ff);
+  // Italic digits lean right past their advance; keep room for that inside the label.
+  for (QLabel* l : {K_Anzeige, F_Anzeige}) l->setContentsMargins(0, 0, 6, 0);
   Panel2 = label(DisplayPanel, "MHz", QRect(226, 94, 50, 20), ink);
   const int iy = 124;
   P_Auto = label(DisplayPanel, "Auto", QRect(10, iy, 44, 18), ink);
@@ -310,10 +352,7 @@ void TMain::BuildFront() {
   MicMute = Mixer.MicMute;
   CDMute = Mixer.CDMute;
   MasterMute = Mixer.MasterMute;
-  for (mixer::TMMMixerWheel* w : {Mic, CD, LineIn}) {
-    w->SetAutoSize(false);
-    w->SetColor(kBorderColour);
-  }
+  for (mixer::TMMMixerWheel* w : {Mic, CD, LineIn}) SetUpKnob(w);
   Mic->setGeometry(kx, ky, kw, kw);
   CD->setGeometry(kx + 60, ky, kw, kw);
   LineIn->setGeometry(kx + 120, ky, kw, kw);
@@ -347,17 +386,23 @@ void TMain::BuildFront() {
   FreeScan = button(lower, "Free", QRect(630, 282, 68, 26));
   B_Skip = button(lower, "Skip", QRect(704, 282, 70, 26));
 
-  PlayWav = button(lower, "Play", QRect(480, 326, 46, 28));
-  RecWav = button(lower, "Rec", QRect(530, 326, 46, 28));
-  StopWav = button(lower, "Stop", QRect(580, 326, 46, 28));
-  SendWav = button(lower, "Tx", QRect(630, 326, 46, 28));
+  PlayWav = button(lower, "Play", QRect(478, 326, 42, 28));
+  RecWav = button(lower, "Rec", QRect(523, 326, 42, 28));
+  StopWav = button(lower, "Stop", QRect(568, 326, 42, 28));
+  SendWav = button(lower, "Tx", QRect(613, 326, 42, 28));
   RecLED = new controls::TMMLED(lower);
-  RecLED->setGeometry(682, 332, 16, 16);
+  RecLED->setGeometry(660, 335, 15, 10);
   RecLED->SetLEDColor(controls::clRed);
-  RecLED->SetColor(controls::clMaroon);
+  RecLED->SetColor(controls::clGray);
   RecLED->SetEnabled(false);
-  WaveName = label(lower, "", QRect(702, 322, 78, 18), dark);
-  WavTime = label(lower, "00:00.000", QRect(702, 340, 78, 18), dark);
+  // A recording's name is its date and time, 14 digits: in the regular weight they fit.
+  WaveName = label(lower, "", QRect(680, 322, 100, 18), dark);
+  WavTime = label(lower, "00:00.000", QRect(680, 340, 100, 18), dark);
+  for (QLabel* l : {WaveName, WavTime}) {
+    QFont f = l->font();
+    f.setBold(false);
+    l->setFont(f);
+  }
 
   // Handlers.
   auto on = [this](QPushButton* b, void (TMain::*h)()) {
