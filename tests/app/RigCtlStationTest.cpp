@@ -163,7 +163,11 @@ TEST_F(RigCtlStation, ReadsStrengthRelativeToS9) {
   box_->SetSignal(9, 60);
   Tick(3);
   EXPECT_EQ(Rigctl({"l", "STRENGTH"}), "6\n");
+  // `rigctl ... \get_dcd` typed in a shell reaches rigctl as "get_dcd".
   EXPECT_EQ(Rigctl({"get_dcd"}), "1\n");
+  box_->SetSignal(9, 0);
+  Tick(3);
+  EXPECT_EQ(Rigctl({"get_dcd"}), "0\n");
 }
 
 }  // namespace
