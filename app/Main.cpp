@@ -851,12 +851,14 @@ void TMain::Button2Click() {
 // --- Channels and display ---
 
 void TMain::UPClick() {
+  if (BeforeStep) BeforeStep();
   StepPress(true);
   Pulse();
   StepRelease(true);
 }
 
 void TMain::DNClick() {
+  if (BeforeStep) BeforeStep();
   StepPress(false);
   Pulse();
   StepRelease(false);

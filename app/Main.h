@@ -196,6 +196,9 @@ class TMain : public QMainWindow {
   // pulse is timed elsewhere (TStepper).
   void StepPress(bool upButton);
   void StepRelease(bool upButton);
+  // Runs before each press of "Up"/"Dn" by the buttons, the box's keys or the scanner, so that
+  // steps timed elsewhere give way instead of sharing a pulse with it.
+  std::function<void()> BeforeStep;
   void N141Click() { SetChannelMode(N141, 4, 15); }
   void N401Click() { SetChannelMode(N401, 1, 40); }
   void N801Click() { SetChannelMode(N801, 1, 80); }

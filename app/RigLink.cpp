@@ -46,9 +46,15 @@ int RigLink::TuneToFrequency(int64_t hz) {
 }
 
 RigLink::RigLink(TMain& main)
-    : m_(main), alive_(&main), stepper_(std::make_unique<TStepper>(main)) {}
+    : m_(main), alive_(&main), stepper_(std::make_unique<TStepper>(main)) {
+  // A press by the operator, the box's keys or the scanner ends a network run of steps (its
+  // client hears RPRT -9): two presses sharing one pulse would step the radio once and the
+  // count twice.
+  m_.BeforeStep = [this] { stepper_->Cancel(-net::RIG_ERJCTED); };
+}
 
 RigLink::~RigLink() {
+  if (alive_) m_.BeforeStep = nullptr;
   stepper_->Cancel(-net::RIG_EIO);
 }
 

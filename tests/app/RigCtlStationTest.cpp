@@ -158,13 +158,27 @@ TEST_F(RigCtlStation, StepsDoNotHoldTheWindowAndWaitForTheReceiver) {
   EXPECT_EQ(Say(c, "T 1\nE 31\n", 15), "RPRT 0\nRPRT -9\n");
   EXPECT_EQ(Say(c, "T 0\nE 29\ne\n", 18), "RPRT 0\nRPRT 0\n29\n");
   EXPECT_EQ(box_->Channel(), 29);
+  // The operator presses "Up" in the middle of a run: the run ends, count and radio agree.
+  c.write("E 9\n");
+  for (int i = 0; i < 6; ++i) {
+    QCoreApplication::processEvents();
+    time_->Advance(10);
+    rtl::Application().ProcessMessages();
+  }
+  main_->UPClick();
+  EXPECT_EQ(Say(c, "", 8), "RPRT -9\n");
+  EXPECT_EQ(box_->Channel(), main_->Einstellungen.Kanal);
 }
 
 TEST_F(RigCtlStation, ReadsStrengthRelativeToS9) {
   box_->SetSignal(9, 60);
   Tick(3);
   EXPECT_EQ(Rigctl({"l", "STRENGTH"}), "6\n");
+  // `rigctl ... \get_dcd` typed in a shell reaches rigctl as "get_dcd".
   EXPECT_EQ(Rigctl({"get_dcd"}), "1\n");
+  box_->SetSignal(9, 0);
+  Tick(3);
+  EXPECT_EQ(Rigctl({"get_dcd"}), "0\n");
 }
 
 }  // namespace

@@ -280,8 +280,10 @@ TEST_F(SimPortTest, ModemLinesAreDrivenAndReadOnlyOnAnOpenPort) {
       std::make_pair(std::string("Port not open, unable to complete operation (Error: -1) "), -1));
   EXPECT_EQ(Raised([&] { port->SetDTR(true); }).second, -1);
   EXPECT_FALSE(port->ModemLineState(1));
+  EXPECT_FALSE(port->HasModemLines());
 
   port->Open();
+  EXPECT_TRUE(port->HasModemLines());
   port->SetRTS(true);
   EXPECT_TRUE(wire->Rts());
   port->SetDTR(true);

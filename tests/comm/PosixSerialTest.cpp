@@ -139,6 +139,7 @@ TEST_F(PtyTest, ASecondOpenOfTheSamePortIsRefused) {
 
 TEST_F(PtyTest, APtyHasNoModemLinesAndSaysSoWithoutCrashing) {
   TComm& p = OpenPort();
+  EXPECT_FALSE(p.HasModemLines());  // what the station asks before it pulses
   try {
     p.SetDTR(true);
     FAIL() << "no error";

@@ -297,7 +297,8 @@ TEST_F(Hostile, SocatWithAHalfCloseGetsItsAnswer) {
   if (socat.isEmpty()) GTEST_SKIP() << "socat is not installed";
   for (int i = 0; i < 5; ++i) {
     QProcess p;
-    p.start(socat, {"-", QString("TCP:127.0.0.1:%1").arg(server.Port())});
+    // -t 5: wait that long for the answer after our half-close (0.5 s by default).
+    p.start(socat, {"-t", "5", "-", QString("TCP:127.0.0.1:%1").arg(server.Port())});
     ASSERT_TRUE(p.waitForStarted(5000));
     p.write("f\n");
     p.closeWriteChannel();
