@@ -201,26 +201,23 @@ TEST(HostConfigFile, CommentsUnknownKeysAndInvalidValues) {
   }
 }
 
-// The README's examples, copied as they stand, set what they say and report nothing.
+// The README's examples, copied as they stand, set what they say and report nothing: every
+// indented "key = value" line of README.md, read as one file.
 TEST(HostConfigFile, ReadmeExamplesWorkAsTheyStand) {
-  const char* readme =
-      "# the KVR box on a USB adapter; by-id names survive reboots and re-plugging\n"
-      "COM1 = /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0\n"
-      "COM2 = /dev/ttyS1\n"
-      "# run without hardware: the built-in box and radio simulator\n"
-      "# COM1 = sim\n"
-      "# root = /srv/kanalo      (where \"C:\\\" lives; default: your home)\n"
-      "\n"
-      "    rigctl.enabled = yes        # no: off\n"
-      "    rigctl.address = 127.0.0.1  # another address exposes PTT to that network\n"
-      "    rigctl.port = 4532\n";
+  std::ifstream in(std::string(KANALO_SOURCE_DIR) + "/README.md");
+  ASSERT_TRUE(in) << "README.md not found";
+  std::string line, conf;
+  while (std::getline(in, line))
+    if (line.rfind("    ", 0) == 0 && line.find(" = ") != std::string::npos) conf += line + "\n";
+  ASSERT_NE(conf.find("rigctl.port"), std::string::npos) << conf;
   HostConfig h;
-  h.LoadText(readme, "kanalo.conf");
+  h.LoadText(conf, "kanalo.conf");
   EXPECT_TRUE(h.Problems().empty()) << h.Problems()[0];
   EXPECT_EQ(h.Get("COM1"), "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0");
   EXPECT_TRUE(h.GetBool("rigctl.enabled", false));
   EXPECT_EQ(h.Get("rigctl.address"), "127.0.0.1");
   EXPECT_EQ(h.GetInt("rigctl.port", 0), 4532);
+  EXPECT_EQ(h.GetInt("rigctl.clients", 0), 16);
   EXPECT_EQ(h.Get("root", "unset"), "unset");
 }
 
