@@ -55,6 +55,7 @@ void TMain::BuildSound() {
   DTMF_In->SetPWaveFormat(&in);
   DTMF_In->SetNumBuffers(256);
   DTMF_In->SetBufferSize(4096);
+  DTMF_In->OnError = [this](rtl::TObject*) { DTMF_InFailed(); };
   MMPeakDetect1 = new analysis::TMMPeakDetect(&Components);
   MMPeakDetect1->SetName("MMPeakDetect1");
   MMPeakDetect1->SetFFTLength(2048);
@@ -142,6 +143,19 @@ void TMain::Disarm(const QColor& lamp) {
   UpdateMuteLabel(Label7, false);
   Einstellungen.LineStumm = false;
   CloseDTMFIn();
+}
+
+// The capture device failed (unplugged, its sound server gone, refused to open): it has closed
+// itself and its error box is the one message. The station must not look armed while it is deaf,
+// so the selective call and the mailbox are disarmed and the line is no longer held mute.
+void TMain::DTMF_InFailed() {
+  if (DTMF_Open->isChecked()) {
+    SetChecked(DTMF_Open, false);
+    SetLamp(kLampOff);
+    UpdateMuteLabel(Label7, false);
+    Einstellungen.LineStumm = false;
+  }
+  SetChecked(DTMF_Rec, false);
 }
 
 void TMain::Openat1Click() {

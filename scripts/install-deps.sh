@@ -10,6 +10,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth xdotool imagemagick fonts-dejavu-core
   socat sox libhamlib-utils multimon-ng espeak-ng libfftw3-dev libkissfft-dev
+  pulseaudio pulseaudio-utils libasound2-plugins pipewire pipewire-bin wireplumber dbus-daemon
 )
 
 missing=()

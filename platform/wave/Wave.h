@@ -55,10 +55,15 @@ constexpr uint32_t WHDR_INQUEUE = 0x10;
 enum : int {
   WAVERR_BADFORMAT = 32,
   WAVERR_STILLPLAYING = 33,
+  // Ours: the device went away under an open stream (unplugged, sound server ended).
+  WAVERR_DEVICEGONE = 40,
 };
 
-// Notifications a stream gives through its callback.
-enum class TWaveMsg { Open, Close, Done };
+// Notifications a stream gives through its callback. Error comes at most once per stream, when
+// the device failed for good (gone, server away, an error it could not recover from); the stream
+// then moves nothing any more, but Stop/Reset/Close still hand back every buffer. Fault() tells
+// the code.
+enum class TWaveMsg { Open, Close, Done, Error };
 
 // Standard-format bits of the capabilities (rate band x shape).
 constexpr uint32_t WAVE_FORMAT_1M08 = 0x1, WAVE_FORMAT_1S08 = 0x2, WAVE_FORMAT_1M16 = 0x4,
@@ -98,6 +103,9 @@ class IWaveStream {
   virtual int GetPosition(int64_t& frames) = 0;
   // Hands back anything still queued, stops the driver thread and gives the Close notification.
   virtual int Close() = 0;
+  // The code of the failure the Error notification reported; 0 while the stream is sound. Any
+  // thread.
+  virtual int Fault() const = 0;
 };
 
 class IWaveBackend {

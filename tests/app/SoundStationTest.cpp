@@ -251,3 +251,48 @@ TEST_F(SoundStation, ClosedLoopEverySixteenCharacters) {
 }
 
 }  // namespace
+
+namespace {
+
+// The sound card goes away in the middle of what the transmit logic waits for: the wait ends as
+// if the sound had ended, the operator hears of it once, and the transmitter is released.
+TEST_F(SoundStation, AnOutputThatFailsCountsAsFinishedAndReleasesTheTransmitter) {
+  for (int callArt : {1, 3}) {
+    SCOPED_TRACE(callArt);
+    TMain& m = StartConnected();
+    m.Einstellungen.CallArt = callArt;
+    app::InstallDefaultDataFiles();
+    errors_.messages.clear();
+    m.B_PTTMouseDown();
+    Run(300);
+    EXPECT_EQ(box_->LastCommand(), 11);  // the cue or the call is on the air
+    card_->FailStreams(platform::wave::TWaveDir::Out, platform::wave::WAVERR_DEVICEGONE);
+    Run(200);
+    EXPECT_EQ(box_->LastCommand(), 15);  // on to the microphone at once
+    ASSERT_EQ(errors_.messages.size(), 1u);
+    EXPECT_EQ(errors_.messages[0].rfind("WaveOutWrite:", 0), 0u);
+    m.B_PTTMouseUp();
+    Run(300);
+    EXPECT_EQ(box_->LastCommand(), 9);
+    EXPECT_FALSE(m.TxAktiv);
+    main_.reset();
+  }
+}
+
+TEST_F(SoundStation, AFailedInputDisarmsTheSelectiveCallAndTheMailboxWithOneMessage) {
+  TMain& m = StartConnected();
+  m.DTMF_RecClick();
+  m.DTMF_OpenClick();
+  Run(300);
+  ASSERT_TRUE(m.Einstellungen.LineStumm);
+  card_->FailStreams(platform::wave::TWaveDir::In, platform::wave::WAVERR_DEVICEGONE);
+  Run(300);
+  EXPECT_FALSE(m.DTMF_Open->isChecked());
+  EXPECT_FALSE(m.DTMF_Rec->isChecked());
+  EXPECT_FALSE(m.Einstellungen.LineStumm);
+  EXPECT_EQ(m.DTMF_In->State(), audio::wsClosed);
+  ASSERT_EQ(errors_.messages.size(), 1u);
+  EXPECT_EQ(errors_.messages[0].rfind("WaveInAddBuffer:", 0), 0u);
+}
+
+}  // namespace
