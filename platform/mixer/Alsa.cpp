@@ -45,8 +45,16 @@ uint32_t ComponentTypeOfElement(const std::string& name, bool& destination) {
       {"master", MIXERLINE_COMPONENTTYPE_DST_SPEAKERS, true},
       {"speaker", MIXERLINE_COMPONENTTYPE_DST_SPEAKERS, true},
       {"headphone", MIXERLINE_COMPONENTTYPE_DST_HEADPHONES, true},
+      // Desktop codecs name their front speaker output "Front".
+      {"front", MIXERLINE_COMPONENTTYPE_DST_SPEAKERS, true},
       {"line", MIXERLINE_COMPONENTTYPE_SRC_LINE, false},
+      {"line in", MIXERLINE_COMPONENTTYPE_SRC_LINE, false},
       {"mic", MIXERLINE_COMPONENTTYPE_SRC_MICROPHONE, false},
+      // The names HDA codecs give their microphone jacks; the first one found is the station's.
+      {"front mic", MIXERLINE_COMPONENTTYPE_SRC_MICROPHONE, false},
+      {"rear mic", MIXERLINE_COMPONENTTYPE_SRC_MICROPHONE, false},
+      {"internal mic", MIXERLINE_COMPONENTTYPE_SRC_MICROPHONE, false},
+      {"headset mic", MIXERLINE_COMPONENTTYPE_SRC_MICROPHONE, false},
       {"cd", MIXERLINE_COMPONENTTYPE_SRC_COMPACTDISC, false},
       {"aux", MIXERLINE_COMPONENTTYPE_SRC_AUXILIARY, false},
       {"pcm", MIXERLINE_COMPONENTTYPE_SRC_WAVEOUT, false},
