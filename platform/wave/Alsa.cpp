@@ -1,5 +1,6 @@
-// ALSA backend of the wave seam. Device 0 (and -1) is the system's "default" PCM, then the PCMs
-// the ALSA configuration names. One driver thread per open stream polls the PCM's descriptors and
+// ALSA backend of the wave seam. Device 0 (and -1) is the station's PCM (kanalo.conf
+// "audio.input"/"audio.output", ALSA's "default" unless set), then the PCMs the ALSA
+// configuration names. One driver thread per open stream polls the PCM's descriptors and
 // an eventfd (commands from the callers), and moves one period at a time: no busy waiting.
 #include <alsa/asoundlib.h>
 #include <poll.h>
@@ -16,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Host.h"
 #include "platform/wave/BufferQueue.h"
 #include "platform/wave/Wave.h"
 
@@ -25,22 +27,29 @@ namespace {
 
 void SilentErrors(const char*, int, const char*, int, const char*, ...) {}
 
-// Whether the configuration's default PCM can be opened at all (it cannot without a sound card
-// and without a sound server). Asked once per configuration path, since opening costs time.
-bool DefaultUsable(TWaveDir dir) {
+// The PCM the station's device 0 (and -1) stands for: kanalo.conf "audio.input" or
+// "audio.output", ALSA's "default" (the sound server on a desktop) unless set.
+std::string StationPcm(TWaveDir dir) {
+  return platform::HostConfig::Instance().Get(dir == TWaveDir::In ? "audio.input" : "audio.output",
+                                              "default");
+}
+
+// Whether the station's PCM can be opened at all (the default cannot without a sound card and
+// without a sound server). Asked once per configuration, since opening costs time.
+bool StationPcmUsable(TWaveDir dir, const std::string& name) {
   static std::mutex mu;
   static std::string key[2];
   static bool usable[2];
   static bool known[2] = {false, false};
   const char* env = getenv("ALSA_CONFIG_PATH");
-  const std::string k = env ? env : "";
+  const std::string k = std::string(env ? env : "") + "\n" + name;
   const int i = dir == TWaveDir::In ? 0 : 1;
   std::lock_guard<std::mutex> lock(mu);
   if (!known[i] || key[i] != k) {
     // ALSA reports its own failures on standard error; ours are the messages that count.
     snd_lib_error_set_handler(SilentErrors);
     snd_pcm_t* pcm = nullptr;
-    usable[i] = snd_pcm_open(&pcm, "default",
+    usable[i] = snd_pcm_open(&pcm, name.c_str(),
                              dir == TWaveDir::In ? SND_PCM_STREAM_CAPTURE : SND_PCM_STREAM_PLAYBACK,
                              SND_PCM_NONBLOCK) == 0;
     if (pcm) snd_pcm_close(pcm);
@@ -50,18 +59,19 @@ bool DefaultUsable(TWaveDir dir) {
   return usable[i];
 }
 
-// The names of the PCM devices in seam order (index = device id; "default" first). Without a
-// usable default and without other devices there are none, so the devices say so plainly.
+// The names of the PCM devices in seam order (index = device id; the station's PCM first). Without
+// a usable one and without other devices there are none, so the devices say so plainly.
 std::vector<std::string> PcmNames(TWaveDir dir) {
   std::vector<std::string> names;
-  if (DefaultUsable(dir)) names.emplace_back("default");
+  const std::string station = StationPcm(dir);
+  if (StationPcmUsable(dir, station)) names.push_back(station);
   void** hints = nullptr;
   if (snd_device_name_hint(-1, "pcm", &hints) == 0 && hints) {
     for (void** h = hints; *h; ++h) {
       char* name = snd_device_name_get_hint(*h, "NAME");
       char* io = snd_device_name_get_hint(*h, "IOID");
       const bool fits = !io || std::strcmp(io, dir == TWaveDir::In ? "Input" : "Output") == 0;
-      if (name && fits && std::strcmp(name, "default") != 0 && std::strcmp(name, "null") != 0)
+      if (name && fits && station != name && std::strcmp(name, "null") != 0)
         names.emplace_back(name);
       free(name);
       free(io);
@@ -538,6 +548,27 @@ class TAlsaBackend : public IWaveBackend {
 };
 
 }  // namespace
+
+std::vector<TPcmHint> ListAlsaPcms(TWaveDir dir) {
+  std::vector<TPcmHint> out;
+  void** hints = nullptr;
+  if (snd_device_name_hint(-1, "pcm", &hints) != 0 || !hints) return out;
+  for (void** h = hints; *h; ++h) {
+    char* name = snd_device_name_get_hint(*h, "NAME");
+    char* desc = snd_device_name_get_hint(*h, "DESC");
+    char* io = snd_device_name_get_hint(*h, "IOID");
+    if (name && (!io || std::strcmp(io, dir == TWaveDir::In ? "Input" : "Output") == 0) &&
+        std::strcmp(name, "null") != 0) {
+      std::string d = desc ? desc : "";
+      out.push_back({name, d.substr(0, d.find('\n'))});
+    }
+    free(name);
+    free(desc);
+    free(io);
+  }
+  snd_device_name_free_hint(hints);
+  return out;
+}
 
 std::shared_ptr<IWaveBackend> CreateAlsaBackend() {
   return std::make_shared<TAlsaBackend>();

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/MMResult.h"
 
@@ -125,6 +126,14 @@ class IWaveBackend {
 IWaveBackend& WaveBackend();
 void SetWaveBackend(std::shared_ptr<IWaveBackend> backend);
 std::shared_ptr<IWaveBackend> CreateAlsaBackend();
+
+// What ALSA offers for one direction, as its configuration describes it: name ("default",
+// "plughw:CARD=Device,DEV=0", "pulse", ...) and the description (its first line). For the
+// station's device choice; empty without ALSA.
+struct TPcmHint {
+  std::string name, description;
+};
+std::vector<TPcmHint> ListAlsaPcms(TWaveDir dir);
 
 // Shared text for the result codes above; backends fall back on it.
 std::string StandardErrorText(int code);
