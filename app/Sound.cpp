@@ -2,6 +2,7 @@
 // file playback and transmission, and the cues the transmit logic plays.
 #include <QDateTime>
 
+#include "app/AudioDevices.h"
 #include "app/Main.h"
 #include "app/Text.h"
 #include "platform/Host.h"
@@ -56,6 +57,7 @@ void TMain::BuildSound() {
   DTMF_In->SetNumBuffers(256);
   DTMF_In->SetBufferSize(4096);
   DTMF_In->OnError = [this](rtl::TObject*) { DTMF_InFailed(); };
+  AttachSoftwareMonitor(LineMute, Mixer.InMixControll);
   MMPeakDetect1 = new analysis::TMMPeakDetect(&Components);
   MMPeakDetect1->SetName("MMPeakDetect1");
   MMPeakDetect1->SetFFTLength(2048);

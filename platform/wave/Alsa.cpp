@@ -120,8 +120,10 @@ int StreamFault(int err) {
 // shorter ones cost CPU on every client without making anything here sound better. Playback keeps
 // four of them (80 ms of sound queued, so a cue's tail is heard about that long after it was
 // handed over); capture keeps eight, so a busy moment of the station does not overrun it.
+//
+// A low-latency stream (the software monitor) takes 5 ms periods and a playback ring of four.
 int OpenPcm(const std::string& name, TWaveDir dir, const TWaveFormatEx& fmt, snd_pcm_t** out,
-            snd_pcm_uframes_t* period, bool* canPause) {
+            snd_pcm_uframes_t* period, bool* canPause, bool lowLatency = false) {
   if (fmt.wFormatTag != WAVE_FORMAT_PCM || (fmt.wBitsPerSample != 8 && fmt.wBitsPerSample != 16) ||
       fmt.nChannels < 1 || fmt.nChannels > 2 || fmt.nSamplesPerSec == 0)
     return WAVERR_BADFORMAT;
@@ -133,7 +135,7 @@ int OpenPcm(const std::string& name, TWaveDir dir, const TWaveFormatEx& fmt, snd
   snd_pcm_hw_params_t* hw;
   snd_pcm_hw_params_alloca(&hw);
   unsigned rate = fmt.nSamplesPerSec;
-  snd_pcm_uframes_t per = std::max<snd_pcm_uframes_t>(rate / 50, 64);
+  snd_pcm_uframes_t per = std::max<snd_pcm_uframes_t>(rate / (lowLatency ? 200 : 50), 64);
   snd_pcm_uframes_t buf = per * (dir == TWaveDir::In ? 8 : 4);
   if ((err = snd_pcm_hw_params_any(pcm, hw)) < 0 ||
       (err = snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED)) < 0 ||
@@ -527,14 +529,25 @@ class TAlsaBackend : public IWaveBackend {
   }
   int Open(TWaveDir dir, int id, const TWaveFormatEx& fmt, bool query, TWaveCallback cb,
            std::unique_ptr<IWaveStream>& out) override {
+    return OpenStream(dir, id, fmt, query, std::move(cb), out, false);
+  }
+  int OpenLowLatency(TWaveDir dir, int id, const TWaveFormatEx& fmt, TWaveCallback cb,
+                     std::unique_ptr<IWaveStream>& out) override {
+    return OpenStream(dir, id, fmt, false, std::move(cb), out, true);
+  }
+  std::string GetErrorText(int code) override { return StandardErrorText(code); }
+
+ private:
+  int OpenStream(TWaveDir dir, int id, const TWaveFormatEx& fmt, bool query, TWaveCallback cb,
+                 std::unique_ptr<IWaveStream>& out, bool lowLatency) {
     const auto names = PcmNames(dir);
     if (names.empty()) return MMSYSERR_NODRIVER;
     if (id < -1 || id >= static_cast<int>(names.size())) return MMSYSERR_BADDEVICEID;
     snd_pcm_t* pcm = nullptr;
     snd_pcm_uframes_t period = 0;
     bool canPause = false;
-    const int rc =
-        OpenPcm(names[static_cast<size_t>(std::max(id, 0))], dir, fmt, &pcm, &period, &canPause);
+    const int rc = OpenPcm(names[static_cast<size_t>(std::max(id, 0))], dir, fmt, &pcm, &period,
+                           &canPause, lowLatency);
     if (rc != 0) return rc;
     if (query) {
       snd_pcm_close(pcm);
@@ -544,7 +557,6 @@ class TAlsaBackend : public IWaveBackend {
     cb(TWaveMsg::Open, nullptr);
     return 0;
   }
-  std::string GetErrorText(int code) override { return StandardErrorText(code); }
 };
 
 }  // namespace

@@ -120,6 +120,12 @@ class IWaveBackend {
                    std::unique_ptr<IWaveStream>& out) = 0;
   // "" when the code has no text.
   virtual std::string GetErrorText(int code) = 0;
+  // As Open, for a stream that passes sound straight through (the software monitor): the
+  // backend keeps as little sound queued as it safely can.
+  virtual int OpenLowLatency(TWaveDir dir, int id, const TWaveFormatEx& fmt, TWaveCallback cb,
+                             std::unique_ptr<IWaveStream>& out) {
+    return Open(dir, id, fmt, false, std::move(cb), out);
+  }
 };
 
 // The backend the devices use. Without one installed, the real (ALSA) backend is created.

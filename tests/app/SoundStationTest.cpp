@@ -296,3 +296,42 @@ TEST_F(SoundStation, AFailedInputDisarmsTheSelectiveCallAndTheMailboxWithOneMess
 }
 
 }  // namespace
+
+namespace {
+
+// The software monitor follows the line-in mute exactly as the mixer's switch does: open (both
+// devices held) while the squelch is open, closed while it is shut or the selective call holds
+// the line; "auto" leaves it off on a card that has the switch.
+TEST_F(SoundStation, TheSoftwareMonitorIsGatedLikeTheLineSwitch) {
+  auto& conf = platform::HostConfig::Instance();
+  for (const char* mode : {"on", "auto"}) {
+    SCOPED_TRACE(mode);
+    conf.Set("audio.monitor", mode);
+    const bool on = std::string(mode) == "on";
+    TMain& m = StartConnected();
+    box_->SetSignal(9, 20);
+    Run(300);
+    ASSERT_TRUE(m.LineMute->isChecked());
+    EXPECT_EQ(card_->OpenStreams(), 0);
+    box_->SetSignal(9, 80);  // the squelch opens
+    Run(300);
+    ASSERT_FALSE(m.LineMute->isChecked());
+    EXPECT_EQ(card_->OpenStreams(), on ? 2 : 0);
+    box_->SetSignal(9, 20);
+    Run(300);
+    EXPECT_EQ(card_->OpenStreams(), 0);
+    m.DTMF_OpenClick();  // armed: a carrier no longer opens the line, only the decoder listens
+    box_->SetSignal(9, 80);
+    Run(300);
+    EXPECT_TRUE(m.LineMute->isChecked());
+    EXPECT_EQ(card_->OpenStreams(), 1);
+    m.DTMF_OpenClick();
+    Run(300);
+    EXPECT_FALSE(m.LineMute->isChecked());
+    EXPECT_EQ(card_->OpenStreams(), on ? 2 : 0);
+    main_.reset();
+  }
+  conf.Set("audio.monitor", "auto");
+}
+
+}  // namespace

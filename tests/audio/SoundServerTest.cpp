@@ -12,6 +12,7 @@
 
 #include "audio/MMWPlay.h"
 #include "audio/MMWavIn.h"
+#include "platform/wave/Monitor.h"
 #include "rtl/Forms.h"
 #include "rtl/Messages.h"
 #include "tests/audio/ChainHelpers.h"
@@ -137,6 +138,48 @@ TEST_F(SoundServer, ACueComesOutWithinTenMillisecondsOfAplay) {
   EXPECT_TRUE(errors.empty());
   // The stop came after the sound had been played, not when it was handed over.
   EXPECT_GT(heardAtStop - from, static_cast<size_t>(0.9 * kRate));
+}
+
+// The software monitor through the server: what the capture records comes out of the playback
+// side; with the null sink's monitor as the capture the monitor feeds itself, so a short burst
+// comes back as an echo one monitor latency later.
+TEST_F(SoundServer, TheSoftwareMonitorPassesTheRadioWithinSixtyMilliseconds) {
+  TMMWaveIn in;
+  Recording rec;
+  StartCapture(in, rec);
+  platform::wave::TWaveMonitor mon;
+  ASSERT_EQ(mon.Open(), 0);
+  Pump(1000);
+  // A 10 ms burst after 300 ms of silence (a server may swallow the start of a new stream),
+  // played by aplay so that it is not ours.
+  Bytes body;
+  const uint32_t n = kRate / 100, lead = kRate * 3 / 10;
+  body.fmt(1, 1, kRate, kRate * 2, 2, 16).tag("data").u32((lead + n) * 2).fill(lead * 2, 0);
+  for (uint32_t i = 0; i < n; ++i) body.u16(static_cast<uint16_t>(i % 20 < 10 ? 16000 : -16000));
+  const size_t from = rec.samples.size();
+  ASSERT_EQ(std::system(("aplay -q '" + dir.Write("burst.wav", Riff(body)) + "'").c_str()), 0);
+  Pump(1500);
+  const int64_t dropouts = mon.Dropouts();
+  mon.Close();
+  in.Close();
+  // The burst, then the first echo after it has ended.
+  size_t first = SIZE_MAX, echo = SIZE_MAX;
+  for (size_t i = from; i < rec.samples.size(); ++i) {
+    if (std::abs(rec.samples[i]) <= 3000) continue;
+    if (first == SIZE_MAX) {
+      first = i;
+    } else if (i > first + n + kRate / 200) {
+      echo = i;
+      break;
+    }
+  }
+  ASSERT_NE(first, SIZE_MAX) << "the burst was not recorded";
+  ASSERT_NE(echo, SIZE_MAX) << "the monitor passed nothing";
+  const double ms = (echo - first) * 1000.0 / kRate;
+  std::printf("[ %s ] software monitor latency %.1f ms, %lld dropouts\n", server.c_str(), ms,
+              static_cast<long long>(dropouts));
+  EXPECT_LE(ms, 60.0);
+  EXPECT_FALSE(mon.Failed());
 }
 
 // The server dies while a cue plays: one error, and the sound ends as a finished one would, so
