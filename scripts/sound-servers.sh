@@ -88,6 +88,7 @@ run_suites() {  # run_suites NAME HOME; 0 when every suite passed
   echo "== Sound server: $name"
   export HOME=$home KANALO_SOUND_SERVER=$name KANALO_SOUND_SERVER_PID=$server_pid
   "$build/tests/audio/test_audio" --gtest_filter="SoundServer*:-*ServerKilled*" || rc=1
+  QT_QPA_PLATFORM=offscreen "$build/tests/app/test_app" --gtest_filter='SoundServerStation*' || rc=1
   # Last: this one ends the server.
   "$build/tests/audio/test_audio" --gtest_filter='SoundServer*ServerKilled*' || rc=1
   unset KANALO_SOUND_SERVER KANALO_SOUND_SERVER_PID
