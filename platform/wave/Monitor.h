@@ -4,9 +4,9 @@
 // while the line should be heard and closes it while it should be silent, exactly as a mixer
 // switch would be set; closed, it holds neither device.
 //
-// Latency: one capture period, `Slack` to `Slack` + 2 buffers waiting between the two sides, and the
-// `Queued` playback buffers (a buffer is refilled only once it has been played). At 44100 Hz
-// with 256-frame buffers that is about 5.8 + 11.6 + 17.4 ms, plus the sound server's own.
+// Latency: one capture period, `Slack` to `Slack` + 2 buffers waiting between the two sides,
+// and the `Queued` playback buffers (a buffer is refilled only once it has been played). At
+// 44100 Hz with 256-frame buffers that is about 5.8 + 11.6 + 17.4 ms, plus the sound server's.
 //
 // Threads: Open/Close and the counters on any one thread; the streams' callbacks copy between
 // the two sides on the backend's threads.
