@@ -10,6 +10,7 @@
 #include <cmath>
 #include <thread>
 
+#include "app/AudioDevices.h"
 #include "app/Frames.h"
 #include "app/Info.h"
 #include "app/Jpeg.h"
@@ -489,6 +490,8 @@ void TMain::BuildMenus() {
   SOffset1 = item(ex, "S-Meter Nullpunkt", &TMain::SOffset1Click);
   Skala1 = item(ex, "Skala", &TMain::Skala1Click, true);
   Zernox1 = item(ex, "Zernox", &TMain::Zernox1Click, true);
+  connect(item(ex, "Soundkarte…", nullptr), &QAction::triggered, this,
+          [this] { Guard([this] { ChooseSoundCard(this); }); });
   AudioAnalyse1 = item(ex, "Audio Analyse", nullptr, true);
   AudioAnalyse1->setEnabled(false);
   Datenuebertragung1 = item(ex, "Datenübertragung", nullptr);

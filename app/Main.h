@@ -300,6 +300,8 @@ class TMain : public QMainWindow {
   void InputNumber(const char* caption, ShortString<50>& number);
   // Ends the selective call (menu mark, lamp, line label, held mute) and closes the input.
   void Disarm(const QColor& lamp);
+  // The capture device failed under the selective call or the mailbox.
+  void DTMF_InFailed();
 };
 
 }  // namespace app

@@ -2,6 +2,7 @@
 // file playback and transmission, and the cues the transmit logic plays.
 #include <QDateTime>
 
+#include "app/AudioDevices.h"
 #include "app/Main.h"
 #include "app/Text.h"
 #include "platform/Host.h"
@@ -55,6 +56,8 @@ void TMain::BuildSound() {
   DTMF_In->SetPWaveFormat(&in);
   DTMF_In->SetNumBuffers(256);
   DTMF_In->SetBufferSize(4096);
+  DTMF_In->OnError = [this](rtl::TObject*) { DTMF_InFailed(); };
+  AttachSoftwareMonitor(LineMute, Mixer.InMixControll);
   MMPeakDetect1 = new analysis::TMMPeakDetect(&Components);
   MMPeakDetect1->SetName("MMPeakDetect1");
   MMPeakDetect1->SetFFTLength(2048);
@@ -142,6 +145,19 @@ void TMain::Disarm(const QColor& lamp) {
   UpdateMuteLabel(Label7, false);
   Einstellungen.LineStumm = false;
   CloseDTMFIn();
+}
+
+// The capture device failed (unplugged, its sound server gone, refused to open): it has closed
+// itself and its error box is the one message. The station must not look armed while it is deaf,
+// so the selective call and the mailbox are disarmed and the line is no longer held mute.
+void TMain::DTMF_InFailed() {
+  if (DTMF_Open->isChecked()) {
+    SetChecked(DTMF_Open, false);
+    SetLamp(kLampOff);
+    UpdateMuteLabel(Label7, false);
+    Einstellungen.LineStumm = false;
+  }
+  SetChecked(DTMF_Rec, false);
 }
 
 void TMain::Openat1Click() {

@@ -38,7 +38,13 @@ int16_t MuLawToLinear(uint8_t u) {
 }
 
 bool TPCMConvertStream::CanConvert(const TWaveFormatEx* in, const TWaveFormatEx* out) {
-  return (IsPcmShape(in) || IsLaw(in)) && IsPcmShape(out);
+  // Rates outside what sound cards use are refused: a file that claims 1 Hz would otherwise be
+  // stretched 44100-fold into gigabytes in one request. Within these bounds one request grows
+  // at most 384-fold.
+  const auto rateOk = [](const TWaveFormatEx* f) {
+    return f->nSamplesPerSec >= kMinRate && f->nSamplesPerSec <= kMaxRate;
+  };
+  return (IsPcmShape(in) || IsLaw(in)) && IsPcmShape(out) && rateOk(in) && rateOk(out);
 }
 
 std::unique_ptr<TPCMConvertStream> TPCMConvertStream::Open(const TWaveFormatEx* in,

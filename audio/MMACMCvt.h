@@ -22,6 +22,8 @@ using TMMRequiredParams = int;
 // keeps its phase and last frame).
 class TPCMConvertStream {
  public:
+  // The sample rates a conversion accepts on either side.
+  static constexpr uint32_t kMinRate = 1000, kMaxRate = 384000;
   // Nothing when there is no path between the two.
   static std::unique_ptr<TPCMConvertStream> Open(const TWaveFormatEx* in, const TWaveFormatEx* out);
   static bool CanConvert(const TWaveFormatEx* in, const TWaveFormatEx* out);

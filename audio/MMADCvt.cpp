@@ -1,6 +1,7 @@
 #include "audio/MMADCvt.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "rtl/ResStrings.h"
@@ -93,6 +94,22 @@ bool DecodeMSAdpcmBlock(const uint8_t* in, size_t n, int channels, const TMSAdpc
   return true;
 }
 
+bool IsFloat(const TWaveFormatEx* f) {
+  return f && f->wFormatTag == 3 && f->wBitsPerSample == 32;
+}
+
+void DecodeFloat(const uint8_t* in, size_t n, std::vector<int16_t>& out) {
+  for (size_t i = 0; i + 4 <= n; i += 4) {
+    const uint32_t bits = static_cast<uint32_t>(in[i]) | (static_cast<uint32_t>(in[i + 1]) << 8) |
+                          (static_cast<uint32_t>(in[i + 2]) << 16) |
+                          (static_cast<uint32_t>(in[i + 3]) << 24);
+    float v;
+    std::memcpy(&v, &bits, sizeof v);
+    if (std::isnan(v)) v = 0;
+    out.push_back(static_cast<int16_t>(std::lround(std::clamp(v, -1.0f, 1.0f) * 32767.0f)));
+  }
+}
+
 void DecodeIma(uint16_t tag, const uint8_t* in, size_t n, int channels, TImaState& st,
                std::vector<int16_t>& out) {
   const auto step1 = [&](int ch, int c) {
@@ -146,8 +163,10 @@ TWaveFormatPtr TMMADPCMConverter::ComputeOutputFormat() {
   if (!in || in->wFormatTag == WAVE_FORMAT_PCM) return CopyWaveFormat(in);
   const uint16_t tag = in->wFormatTag;
   adpcm::TMSAdpcmInfo info;
+  const bool channels = in->nChannels >= 1 && in->nChannels <= 2;
+  const bool ima = (tag == 3 && in->wBitsPerSample == 4) || tag == 51 || tag == 518;
   if ((tag == 2 && adpcm::ReadMSAdpcmInfo(in, info)) ||
-      ((tag == 3 || tag == 51 || tag == 518) && in->nChannels >= 1 && in->nChannels <= 2)) {
+      (channels && (ima || adpcm::IsFloat(in)) && in->nSamplesPerSec > 0)) {
     TWaveFormatEx out =
         MakePCMFormat(in->nSamplesPerSec, BitLength_ == b16Bit ? 16 : 8, in->nChannels);
     return CopyWaveFormat(&out);
@@ -161,7 +180,7 @@ bool TMMADPCMConverter::PathExists(const TWaveFormatEx* out) {
 
 uint32_t TMMADPCMConverter::InputBlockSize() const {
   const uint32_t align = InFormat_ ? std::max<uint32_t>(InFormat_->nBlockAlign, 1) : 1;
-  if (InFormat_ && InFormat_->wFormatTag == 2)
+  if (InFormat_ && (InFormat_->wFormatTag == 2 || adpcm::IsFloat(InFormat_.get())))
     return std::max<uint32_t>(4096 / align * align, align);
   return 4096;
 }
@@ -232,6 +251,21 @@ void TMMADPCMConverter::Convert(const uint8_t* in, size_t n, bool last, std::vec
         carry_.assign(in + pos, in + n);
       }
     }
+  } else if (adpcm::IsFloat(InFormat_.get())) {
+    // A sample cut by the request's edge is finished with the next request.
+    size_t pos = 0;
+    if (!carry_.empty()) {
+      const size_t take = std::min(4 - carry_.size(), n);
+      carry_.insert(carry_.end(), in, in + take);
+      pos = take;
+      if (carry_.size() == 4) {
+        adpcm::DecodeFloat(carry_.data(), 4, samples_);
+        carry_.clear();
+      }
+    }
+    const size_t whole = (n - pos) / 4 * 4;
+    adpcm::DecodeFloat(in + pos, whole, samples_);
+    if (!last) carry_.assign(in + pos + whole, in + n);
   } else {
     adpcm::DecodeIma(InFormat_->wFormatTag, in, n, channels, ima_, samples_);
   }

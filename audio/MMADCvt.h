@@ -1,5 +1,7 @@
 // The ADPCM decoder: Microsoft ADPCM (tag 2) and the headerless 4-bit IMA variants (tags 3, 51,
-// 518) to 8- or 16-bit PCM, without any platform codec. Threads: see MMConvert.h.
+// 518) to 8- or 16-bit PCM, without any platform codec; also 32-bit IEEE float (tag 3 with 32
+// bits), which would otherwise be taken for the 4-bit tag 3 and played as noise. Threads: see
+// MMConvert.h.
 #pragma once
 
 #include <array>
@@ -30,6 +32,11 @@ struct TImaState {
   int32_t Predictor[2] = {0, 0};
   int32_t Index[2] = {0, 0};
 };
+// Format tag 3 is two things: with 32 bits per sample it is IEEE float (as every program that
+// writes WAVE today means it), with 4 bits the IMA variant of old.
+bool IsFloat(const TWaveFormatEx* f);
+// Whole 32-bit float samples (little-endian) to 16-bit, clamped at full scale; NaN is silence.
+void DecodeFloat(const uint8_t* in, size_t n, std::vector<int16_t>& out);
 // Decodes headerless IMA nibbles of `tag` (3, 51 or 518); the state runs on across calls.
 void DecodeIma(uint16_t tag, const uint8_t* in, size_t n, int channels, TImaState& st,
                std::vector<int16_t>& out);
@@ -63,7 +70,7 @@ class TMMADPCMConverter : public TMMCustomConverter {
   TMMBits BitLength_ = b16Bit;
   adpcm::TMSAdpcmInfo ms_;
   adpcm::TImaState ima_;
-  std::vector<uint8_t> carry_;  // the start of a block that straddles two input requests
+  std::vector<uint8_t> carry_;  // the start of a block (or float sample) that straddles requests
   std::vector<int16_t> samples_;
 };
 

@@ -223,6 +223,17 @@ void TMMWaveDevice::FailedOffMainThread() {
   rtl::Application().HandleException(this);
 }
 
+void TMMWaveDevice::PostFault() {
+  if (window_) window_->Post(WM_DEVICEFAULT, handle_.load(), 0);
+}
+
+void TMMWaveDevice::DeviceFailed() {
+  const int code = stream_ ? stream_->Fault() : 0;
+  Close();
+  Error(CallError(dir_ == pw::TWaveDir::In ? "WaveInAddBuffer" : "WaveOutWrite",
+                  code != 0 ? code : platform::MMSYSERR_ERROR));
+}
+
 void TMMWaveDevice::AllocHeaders(int count, uint32_t size) {
   // Headers of another size are of no use any more.
   if (!headers_.empty() && headers_.front()->dwBufferLength != size) FreeHeaders();

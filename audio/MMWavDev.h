@@ -29,6 +29,8 @@ constexpr uint32_t WM_STOPDEVICE = 32769;
 // Ours: a notification that failed off the main thread has the device closed where its window
 // lives (closing from the driver's own thread would wait for that very thread).
 constexpr uint32_t WM_CLOSEDEVICE = 32770;
+// Ours: the platform device failed for good under the open stream (unplugged, sound server gone).
+constexpr uint32_t WM_DEVICEFAULT = 32771;
 
 // State bits: exactly one of closed/open; started and paused only with open.
 constexpr int wsClosed = 1, wsOpen = 2, wsStarted = 4, wsPaused = 8;
@@ -154,6 +156,12 @@ class TMMWaveDevice : public TMMCustomSoundComponent {
   void RouteDone(TMMExtWaveHdr* h);
   // Off the main thread: reports the exception being handled and has the device closed.
   void FailedOffMainThread();
+  // Driver thread: the stream failed for good; the window handles it (DeviceFailed).
+  void PostFault();
+  // Main thread: closes the device, which stops it first (so OnStop and OnClose release whoever
+  // waits for the end of the sound or the recording), then reports the failure once through
+  // OnError and the device's exception.
+  void DeviceFailed();
 
   platform::wave::TWaveDir dir_;
   std::unique_ptr<rtl::TMessageWindow> window_;

@@ -344,6 +344,9 @@ void TMMCustomWaveIn::DriverCallback(pw::TWaveMsg msg, pw::TWaveHdr* h) {
     case pw::TWaveMsg::Close:
       SetState(wsClosed);
       break;
+    case pw::TWaveMsg::Error:
+      PostFault();
+      break;
     case pw::TWaveMsg::Done:
       RouteDone(static_cast<TMMExtWaveHdr*>(h));
       break;
@@ -358,6 +361,8 @@ void TMMCustomWaveIn::WndProc(rtl::TMessage& m) {
     Stop();
   else if (m.Msg == WM_CLOSEDEVICE)
     Close();
+  else if (m.Msg == WM_DEVICEFAULT)
+    DeviceFailed();
 }
 
 }  // namespace audio

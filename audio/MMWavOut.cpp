@@ -399,6 +399,9 @@ void TMMCustomWaveOut::DriverCallback(pw::TWaveMsg msg, pw::TWaveHdr* h) {
     case pw::TWaveMsg::Close:
       SetState(wsClosed);
       break;
+    case pw::TWaveMsg::Error:
+      PostFault();
+      break;
     case pw::TWaveMsg::Done: {
       bool route;
       {
@@ -431,6 +434,8 @@ void TMMCustomWaveOut::WndProc(rtl::TMessage& m) {
     Stop();
   } else if (m.Msg == WM_CLOSEDEVICE) {
     Close();
+  } else if (m.Msg == WM_DEVICEFAULT) {
+    DeviceFailed();
   }
 }
 

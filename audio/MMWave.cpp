@@ -1,5 +1,7 @@
 #include "audio/MMWave.h"
 
+#include <stdio_ext.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +19,10 @@ namespace audio {
 namespace fs = std::filesystem;
 
 namespace {
+
+// Ours: the numbered text of a failed close says "reading" also where the recording could not
+// be written.
+constexpr char kWriteErrorText[] = "Error writing wave file";
 
 [[noreturn]] void WaveError(int id) {
   throw EMMWaveError(rtl::LoadResString(id));
@@ -592,19 +598,35 @@ void TMMWave::CloseFile() {
   std::FILE* f = file_;
   file_ = nullptr;
   bool ok = true;
-  if (fixup_ && info_) {
+  const bool writing = fixup_ && info_;
+  if (writing) {
+    const int fd = fileno(f);
+    const int64_t align = std::max<int64_t>(info_->Format->nBlockAlign, 1);
+    // The data still in the I/O buffer goes first. On a full disk part of it never arrives:
+    // the file keeps what reached the disk, in whole blocks, and the rest is dropped so that
+    // closing does not try to write it once more behind the sizes patched below.
+    bool dataOk = std::fflush(f) == 0;
+    if (!dataOk) {
+      __fpurge(f);
+      clearerr(f);
+      struct stat st {};
+      const int64_t onDisk =
+          fstat(fd, &st) == 0 ? std::max<int64_t>(st.st_size - info_->DataOffset, 0) : 0;
+      info_->DataSize = std::min(info_->DataSize, onDisk / align * align);
+      info_->Frames = BytesToFrames(info_->DataSize);
+    }
     const int64_t dataEnd = info_->DataOffset + info_->DataSize;
-    uint8_t sz[4];
-    ok = std::fflush(f) == 0 && fseeko(f, dataEnd, SEEK_SET) == 0;
-    if (ok && (info_->DataSize & 1)) ok = WriteAll(f, "\0", 1);
+    // The chunks after the data; any failure leaves them out altogether.
+    bool tailOk = dataOk && fseeko(f, dataEnd, SEEK_SET) == 0;
+    if (tailOk && (info_->DataSize & 1)) tailOk = WriteAll(f, "\0", 1);
     uint8_t frames[4];
     PutU32(frames, static_cast<uint32_t>(std::min<int64_t>(info_->Frames, UINT32_MAX)));
-    ok = ok && WriteChunk(f, "fact", frames, 4);
+    tailOk = tailOk && WriteChunk(f, "fact", frames, 4);
     for (const TDispEntry& e : DispList()) {
       std::vector<uint8_t> body(4 + e.Data.size());
       PutU32(body.data(), e.ClipFormat);
       std::memcpy(body.data() + 4, e.Data.data(), e.Data.size());
-      ok = ok && WriteChunk(f, "DISP", body.data(), static_cast<uint32_t>(body.size()));
+      tailOk = tailOk && WriteChunk(f, "DISP", body.data(), static_cast<uint32_t>(body.size()));
     }
     if (!InfoList().empty()) {
       std::vector<uint8_t> list{'I', 'N', 'F', 'O'};
@@ -618,23 +640,35 @@ void TMMWave::CloseFile() {
         list.push_back(0);
         if (n & 1) list.push_back(0);
       }
-      ok = ok && WriteChunk(f, "LIST", list.data(), static_cast<uint32_t>(list.size()));
+      tailOk = tailOk && WriteChunk(f, "LIST", list.data(), static_cast<uint32_t>(list.size()));
     }
-    ok = ok && std::fflush(f) == 0;
-    const int64_t end = ftello(f);
-    // Whatever followed the old data of an appended file lies beyond the new end now.
-    ok = ok && end > 0 && ftruncate(fileno(f), end) == 0;
+    tailOk = tailOk && std::fflush(f) == 0;
+    if (!tailOk) {
+      __fpurge(f);
+      clearerr(f);
+    }
+    const int64_t end = tailOk ? ftello(f) : dataEnd;
+    // Whatever followed the old data of an appended file (or a tail cut short) lies beyond the
+    // new end now.
+    bool sizesOk = end > 0 && ftruncate(fd, end) == 0;
+    // The two sizes are patched in place, past the I/O buffer: they need no new room on the
+    // disk, so a recording that filled it still opens with everything it holds.
+    uint8_t sz[4];
     PutU32(sz, static_cast<uint32_t>(std::min<int64_t>(info_->DataSize, UINT32_MAX)));
-    ok = ok && fseeko(f, info_->DataOffset - 4, SEEK_SET) == 0 && WriteAll(f, sz, 4);
+    sizesOk = pwrite(fd, sz, 4, info_->DataOffset - 4) == 4 && sizesOk;
     PutU32(sz, static_cast<uint32_t>(std::min<int64_t>(end - 8, UINT32_MAX)));
-    ok = ok && fseeko(f, 4, SEEK_SET) == 0 && WriteAll(f, sz, 4);
-    if (ok) info_->FileSize = end;
+    sizesOk = pwrite(fd, sz, 4, 4) == 4 && sizesOk;
+    if (sizesOk) info_->FileSize = end;
     EndPos_ = info_->Frames;
+    ok = dataOk && tailOk && sizesOk;
   }
   if (std::fclose(f) != 0) ok = false;
   fixup_ = created_ = false;
   Position_ = BytesLeft_ = 0;
-  if (!ok) WaveError(28130);
+  if (!ok) {
+    if (writing) throw EMMWaveError(kWriteErrorText);
+    WaveError(28130);
+  }
 }
 
 std::string TMMWave::GetInfo(const std::string& Id) const {

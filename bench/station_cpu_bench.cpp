@@ -11,6 +11,7 @@
 // between the two is what the trigger loop itself costs.
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <array>
 #include <chrono>
@@ -18,6 +19,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "analysis/MMConect.h"
 #include "analysis/MMPeak.h"
@@ -94,13 +96,49 @@ void Pump(Clock::time_point until) {
   }
 }
 
+// Writes `seconds` of the dialling as a WAVE file and has aplay play it in the background.
+void PlayDialling(double seconds) {
+  platform::wave::TWaveFormatEx f{platform::wave::WAVE_FORMAT_PCM, 1, 44100, 88200, 2, 16, 0};
+  std::vector<uint8_t> pcm(static_cast<size_t>(seconds * 44100) * 2);
+  TDialSource().Read(pcm.data(), pcm.size(), f);
+  const std::string path = "/tmp/kanalo-bench-dial-" + std::to_string(::getpid()) + ".wav";
+  std::FILE* out = std::fopen(path.c_str(), "wb");
+  if (!out) return;
+  auto u32 = [&](uint32_t v) { std::fwrite(&v, 4, 1, out); };
+  auto u16 = [&](uint16_t v) { std::fwrite(&v, 2, 1, out); };
+  std::fwrite("RIFF", 1, 4, out);
+  u32(static_cast<uint32_t>(36 + pcm.size()));
+  std::fwrite("WAVEfmt ", 1, 8, out);
+  u32(16);
+  u16(1);
+  u16(1);
+  u32(44100);
+  u32(88200);
+  u16(2);
+  u16(16);
+  std::fwrite("data", 1, 4, out);
+  u32(static_cast<uint32_t>(pcm.size()));
+  std::fwrite(pcm.data(), 1, pcm.size(), out);
+  std::fclose(out);
+  [[maybe_unused]] int rc =
+      std::system(("(aplay -q '" + path + "'; rm -f '" + path + "') &").c_str());
+}
+
 void BM_StationCpu(benchmark::State& state) {
   const bool armed = state.range(0) != 0;
   rtl::MainThreadId();  // this thread is the application's main thread
-  auto card = std::make_shared<platform::wave::TVirtualSoundCard>(
-      1, 1, platform::wave::TVirtualSoundCard::Pacing::RealTime);
-  card->SetSource(std::make_shared<TDialSource>());
-  platform::wave::SetWaveBackend(card);
+  // On a sound server (scripts/sound-servers.sh): the real ALSA backend records the null sink's
+  // monitor while aplay, a process of its own, plays the dialling into the sink.
+  const char* server = std::getenv("KANALO_SOUND_SERVER");
+  if (server) {
+    platform::wave::SetWaveBackend(platform::wave::CreateAlsaBackend());
+    PlayDialling(RunSeconds() + 3);
+  } else {
+    auto card = std::make_shared<platform::wave::TVirtualSoundCard>(
+        1, 1, platform::wave::TVirtualSoundCard::Pacing::RealTime);
+    card->SetSource(std::make_shared<TDialSource>());
+    platform::wave::SetWaveBackend(card);
+  }
 
   int64_t triggers = 0, tones = 0;
   {
@@ -153,7 +191,8 @@ void BM_StationCpu(benchmark::State& state) {
     state.counters["triggers_per_s"] = wall > 0 ? static_cast<double>(triggers) / wall : 0;
     state.counters["buffers_per_s"] = wall > 0 ? static_cast<double>(bytes) / 4096.0 / wall : 0;
     state.counters["tones"] = static_cast<double>(tones);
-    state.SetLabel(armed ? "decoder armed" : "chain only, connector disabled");
+    state.SetLabel(std::string(armed ? "decoder armed" : "chain only, connector disabled") +
+                   (server ? std::string(", ") + server : std::string(", virtual card")));
     // An armed run that never triggered or decoded measured an idle process, not the station.
     if (armed && (triggers == 0 || tones == 0))
       state.SkipWithError("the decoder was never triggered or heard no tone");

@@ -11,6 +11,7 @@ PACKAGES=(
   xvfb xauth xdotool imagemagick fonts-dejavu-core fonts-liberation qt6-translations-l10n
   dpkg-dev gzip lintian desktop-file-utils appstream
   socat sox libhamlib-utils multimon-ng espeak-ng libfftw3-dev libkissfft-dev
+  pulseaudio pulseaudio-utils libasound2-plugins pipewire pipewire-bin wireplumber dbus-daemon
 )
 
 missing=()

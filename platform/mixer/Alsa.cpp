@@ -27,6 +27,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/Host.h"
 #include "platform/mixer/Mixer.h"
 
 namespace platform::mixer {
@@ -45,8 +46,16 @@ uint32_t ComponentTypeOfElement(const std::string& name, bool& destination) {
       {"master", MIXERLINE_COMPONENTTYPE_DST_SPEAKERS, true},
       {"speaker", MIXERLINE_COMPONENTTYPE_DST_SPEAKERS, true},
       {"headphone", MIXERLINE_COMPONENTTYPE_DST_HEADPHONES, true},
+      // Desktop codecs name their front speaker output "Front".
+      {"front", MIXERLINE_COMPONENTTYPE_DST_SPEAKERS, true},
       {"line", MIXERLINE_COMPONENTTYPE_SRC_LINE, false},
+      {"line in", MIXERLINE_COMPONENTTYPE_SRC_LINE, false},
       {"mic", MIXERLINE_COMPONENTTYPE_SRC_MICROPHONE, false},
+      // The names HDA codecs give their microphone jacks; the first one found is the station's.
+      {"front mic", MIXERLINE_COMPONENTTYPE_SRC_MICROPHONE, false},
+      {"rear mic", MIXERLINE_COMPONENTTYPE_SRC_MICROPHONE, false},
+      {"internal mic", MIXERLINE_COMPONENTTYPE_SRC_MICROPHONE, false},
+      {"headset mic", MIXERLINE_COMPONENTTYPE_SRC_MICROPHONE, false},
       {"cd", MIXERLINE_COMPONENTTYPE_SRC_COMPACTDISC, false},
       {"aux", MIXERLINE_COMPONENTTYPE_SRC_AUXILIARY, false},
       {"pcm", MIXERLINE_COMPONENTTYPE_SRC_WAVEOUT, false},
@@ -65,6 +74,84 @@ uint32_t ComponentTypeOfElement(const std::string& name, bool& destination) {
     }
   destination = false;
   return kNoLine;
+}
+
+namespace {
+// The card a PCM or control name points at: "hw:1", "plughw:1,0", "hw:CARD=Device,DEV=0",
+// "sysdefault:CARD=PCH" -> "1" or "Device"/"PCH"; "" for names without a card ("default").
+std::string CardOfDeviceName(const std::string& dev) {
+  const size_t colon = dev.find(':');
+  if (colon == std::string::npos) return "";
+  std::string args = dev.substr(colon + 1);
+  const size_t card = args.find("CARD=");
+  if (card != std::string::npos) args = args.substr(card + 5);
+  return args.substr(0, args.find(','));
+}
+
+bool IsCard(const TCardInfo& c, const std::string& what) {
+  return !what.empty() && (what == c.device || what == c.id || what == c.name ||
+                           "hw:" + what == c.device || "hw:CARD=" + what == "hw:CARD=" + c.id);
+}
+}  // namespace
+
+std::vector<std::string> StationCardOrder(const std::vector<TCardInfo>& cards,
+                                          const std::string& configured,
+                                          const std::vector<std::string>& waveDevices) {
+  int chosen = -1;
+  std::vector<std::string> out;
+  if (!configured.empty()) {
+    for (size_t i = 0; i < cards.size() && chosen < 0; ++i)
+      if (IsCard(cards[i], configured) || IsCard(cards[i], CardOfDeviceName(configured)))
+        chosen = static_cast<int>(i);
+    if (chosen < 0) out.push_back(configured);  // a control device of its own ("pulse", ...)
+  }
+  if (chosen < 0 && out.empty())
+    for (const std::string& dev : waveDevices) {
+      const std::string card = CardOfDeviceName(dev);
+      for (size_t i = 0; i < cards.size() && chosen < 0; ++i)
+        if (IsCard(cards[i], card)) chosen = static_cast<int>(i);
+    }
+  if (chosen < 0 && out.empty())
+    for (size_t i = 0; i < cards.size() && chosen < 0; ++i)
+      if (cards[i].capture) chosen = static_cast<int>(i);
+  if (chosen >= 0) out.push_back(cards[static_cast<size_t>(chosen)].device);
+  for (size_t i = 0; i < cards.size(); ++i)
+    if (static_cast<int>(i) != chosen) out.push_back(cards[i].device);
+  return out;
+}
+
+std::vector<TCardInfo> ListCards() {
+  std::vector<TCardInfo> cards;
+  int card = -1;
+  while (snd_card_next(&card) == 0 && card >= 0) {
+    TCardInfo c;
+    c.device = "hw:" + std::to_string(card);
+    snd_ctl_t* ctl = nullptr;
+    if (snd_ctl_open(&ctl, c.device.c_str(), 0) == 0) {
+      snd_ctl_card_info_t* info;
+      snd_ctl_card_info_alloca(&info);
+      if (snd_ctl_card_info(ctl, info) == 0) {
+        c.id = snd_ctl_card_info_get_id(info);
+        c.name = snd_ctl_card_info_get_name(info);
+      }
+      snd_ctl_close(ctl);
+    }
+    c.capture = HasCaptureControl(c.device);
+    cards.push_back(c);
+  }
+  return cards;
+}
+
+bool HasCaptureControl(const std::string& ctl) {
+  snd_mixer_t* m = nullptr;
+  if (snd_mixer_open(&m, 0) < 0) return false;
+  bool found = false;
+  if (snd_mixer_attach(m, ctl.c_str()) == 0 && snd_mixer_selem_register(m, nullptr, nullptr) == 0 &&
+      snd_mixer_load(m) == 0)
+    for (snd_mixer_elem_t* e = snd_mixer_first_elem(m); e && !found; e = snd_mixer_elem_next(e))
+      found = snd_mixer_selem_has_capture_volume(e) || snd_mixer_selem_has_capture_switch(e);
+  snd_mixer_close(m);
+  return found;
 }
 
 int32_t RawToVolume(long raw, long min, long max) {
@@ -165,9 +252,12 @@ class AlsaMixer : public IMixerBackend {
  public:
   explicit AlsaMixer(std::vector<std::string> devices) : devices_(std::move(devices)) {
     if (devices_.empty()) {
-      int card = -1;
-      while (snd_card_next(&card) == 0 && card >= 0)
-        devices_.push_back("hw:" + std::to_string(card));
+      // Every card, the station's first: the station works with mixer 0.
+      const std::vector<alsa::TCardInfo> cards = alsa::ListCards();
+      const auto& conf = platform::HostConfig::Instance();
+      devices_ = alsa::StationCardOrder(
+          cards, conf.Get("mixer.card", ""),
+          {conf.Get("audio.input", "default"), conf.Get("audio.output", "default")});
     }
   }
   ~AlsaMixer() override {

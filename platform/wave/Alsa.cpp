@@ -1,5 +1,6 @@
-// ALSA backend of the wave seam. Device 0 (and -1) is the system's "default" PCM, then the PCMs
-// the ALSA configuration names. One driver thread per open stream polls the PCM's descriptors and
+// ALSA backend of the wave seam. Device 0 (and -1) is the station's PCM (kanalo.conf
+// "audio.input"/"audio.output", ALSA's "default" unless set), then the PCMs the ALSA
+// configuration names. One driver thread per open stream polls the PCM's descriptors and
 // an eventfd (commands from the callers), and moves one period at a time: no busy waiting.
 #include <alsa/asoundlib.h>
 #include <poll.h>
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -15,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Host.h"
 #include "platform/wave/BufferQueue.h"
 #include "platform/wave/Wave.h"
 
@@ -24,22 +27,29 @@ namespace {
 
 void SilentErrors(const char*, int, const char*, int, const char*, ...) {}
 
-// Whether the configuration's default PCM can be opened at all (it cannot without a sound card
-// and without a sound server). Asked once per configuration path, since opening costs time.
-bool DefaultUsable(TWaveDir dir) {
+// The PCM the station's device 0 (and -1) stands for: kanalo.conf "audio.input" or
+// "audio.output", ALSA's "default" (the sound server on a desktop) unless set.
+std::string StationPcm(TWaveDir dir) {
+  return platform::HostConfig::Instance().Get(dir == TWaveDir::In ? "audio.input" : "audio.output",
+                                              "default");
+}
+
+// Whether the station's PCM can be opened at all (the default cannot without a sound card and
+// without a sound server). Asked once per configuration, since opening costs time.
+bool StationPcmUsable(TWaveDir dir, const std::string& name) {
   static std::mutex mu;
   static std::string key[2];
   static bool usable[2];
   static bool known[2] = {false, false};
   const char* env = getenv("ALSA_CONFIG_PATH");
-  const std::string k = env ? env : "";
+  const std::string k = std::string(env ? env : "") + "\n" + name;
   const int i = dir == TWaveDir::In ? 0 : 1;
   std::lock_guard<std::mutex> lock(mu);
   if (!known[i] || key[i] != k) {
     // ALSA reports its own failures on standard error; ours are the messages that count.
     snd_lib_error_set_handler(SilentErrors);
     snd_pcm_t* pcm = nullptr;
-    usable[i] = snd_pcm_open(&pcm, "default",
+    usable[i] = snd_pcm_open(&pcm, name.c_str(),
                              dir == TWaveDir::In ? SND_PCM_STREAM_CAPTURE : SND_PCM_STREAM_PLAYBACK,
                              SND_PCM_NONBLOCK) == 0;
     if (pcm) snd_pcm_close(pcm);
@@ -49,18 +59,19 @@ bool DefaultUsable(TWaveDir dir) {
   return usable[i];
 }
 
-// The names of the PCM devices in seam order (index = device id; "default" first). Without a
-// usable default and without other devices there are none, so the devices say so plainly.
+// The names of the PCM devices in seam order (index = device id; the station's PCM first). Without
+// a usable one and without other devices there are none, so the devices say so plainly.
 std::vector<std::string> PcmNames(TWaveDir dir) {
   std::vector<std::string> names;
-  if (DefaultUsable(dir)) names.emplace_back("default");
+  const std::string station = StationPcm(dir);
+  if (StationPcmUsable(dir, station)) names.push_back(station);
   void** hints = nullptr;
   if (snd_device_name_hint(-1, "pcm", &hints) == 0 && hints) {
     for (void** h = hints; *h; ++h) {
       char* name = snd_device_name_get_hint(*h, "NAME");
       char* io = snd_device_name_get_hint(*h, "IOID");
       const bool fits = !io || std::strcmp(io, dir == TWaveDir::In ? "Input" : "Output") == 0;
-      if (name && fits && std::strcmp(name, "default") != 0 && std::strcmp(name, "null") != 0)
+      if (name && fits && station != name && std::strcmp(name, "null") != 0)
         names.emplace_back(name);
       free(name);
       free(io);
@@ -86,9 +97,33 @@ int AlsaToMM(int err) {
   }
 }
 
+// The code an open stream reports when it fails for good.
+int StreamFault(int err) {
+  switch (-err) {
+    case ENODEV:
+    case ENXIO:
+    case EBADFD:
+    case ENOTCONN:
+    case ECONNRESET:
+    case EPIPE:
+    case EIO:
+    case ESHUTDOWN:
+      return WAVERR_DEVICEGONE;
+    default:
+      return MMSYSERR_ERROR;
+  }
+}
+
 // Opens and configures `name` for `fmt`; 0 or a seam error code.
+//
+// Periods of 20 ms: a sound server (PulseAudio, PipeWire) wakes its clients once per period, and
+// shorter ones cost CPU on every client without making anything here sound better. Playback keeps
+// four of them (80 ms of sound queued, so a cue's tail is heard about that long after it was
+// handed over); capture keeps eight, so a busy moment of the station does not overrun it.
+//
+// A low-latency stream (the software monitor) takes 5 ms periods and a playback ring of four.
 int OpenPcm(const std::string& name, TWaveDir dir, const TWaveFormatEx& fmt, snd_pcm_t** out,
-            snd_pcm_uframes_t* period, bool* canPause) {
+            snd_pcm_uframes_t* period, bool* canPause, bool lowLatency = false) {
   if (fmt.wFormatTag != WAVE_FORMAT_PCM || (fmt.wBitsPerSample != 8 && fmt.wBitsPerSample != 16) ||
       fmt.nChannels < 1 || fmt.nChannels > 2 || fmt.nSamplesPerSec == 0)
     return WAVERR_BADFORMAT;
@@ -100,8 +135,8 @@ int OpenPcm(const std::string& name, TWaveDir dir, const TWaveFormatEx& fmt, snd
   snd_pcm_hw_params_t* hw;
   snd_pcm_hw_params_alloca(&hw);
   unsigned rate = fmt.nSamplesPerSec;
-  snd_pcm_uframes_t per = std::max<snd_pcm_uframes_t>(rate / 100, 32);  // about 10 ms
-  snd_pcm_uframes_t buf = per * 8;
+  snd_pcm_uframes_t per = std::max<snd_pcm_uframes_t>(rate / (lowLatency ? 200 : 50), 64);
+  snd_pcm_uframes_t buf = per * (dir == TWaveDir::In ? 8 : 4);
   if ((err = snd_pcm_hw_params_any(pcm, hw)) < 0 ||
       (err = snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED)) < 0 ||
       (err = snd_pcm_hw_params_set_format(
@@ -114,6 +149,8 @@ int OpenPcm(const std::string& name, TWaveDir dir, const TWaveFormatEx& fmt, snd
     snd_pcm_close(pcm);
     return err == -EINVAL ? WAVERR_BADFORMAT : AlsaToMM(err);
   }
+  snd_pcm_hw_params_get_period_size(hw, &per, nullptr);
+  snd_pcm_hw_params_get_buffer_size(hw, &buf);
   if (canPause) *canPause = snd_pcm_hw_params_can_pause(hw) != 0;
   snd_pcm_sw_params_t* sw;
   snd_pcm_sw_params_alloca(&sw);
@@ -121,12 +158,24 @@ int OpenPcm(const std::string& name, TWaveDir dir, const TWaveFormatEx& fmt, snd
   // We start explicitly: the default threshold (a full buffer) would hold short sounds back.
   snd_pcm_sw_params_set_start_threshold(pcm, sw, buf * 2);
   snd_pcm_sw_params_set_avail_min(pcm, sw, per);
+  if (dir == TWaveDir::Out) {
+    // What has been played is overwritten with silence, so a card that runs dry after the last
+    // buffer of a sound plays nothing rather than the old ring once more.
+    snd_pcm_uframes_t boundary = 0;
+    snd_pcm_sw_params_get_boundary(sw, &boundary);
+    snd_pcm_sw_params_set_silence_threshold(pcm, sw, 0);
+    snd_pcm_sw_params_set_silence_size(pcm, sw, boundary);
+  }
   snd_pcm_sw_params(pcm, sw);
   *out = pcm;
   if (period) *period = per;
   return 0;
 }
 
+// One open PCM and its driver thread. Output buffers pass two stages: written into ALSA's ring
+// (the device keeps them "in flight" with the frame count at their end), then done once the
+// device has played past that frame. So the last buffer of a sound comes back when its last
+// sample has been heard, and the components' stop after it cuts nothing off.
 class TAlsaStream : public IWaveStream {
  public:
   TAlsaStream(snd_pcm_t* pcm, TWaveDir dir, const TWaveFormatEx& fmt, TWaveCallback cb,
@@ -160,7 +209,8 @@ class TAlsaStream : public IWaveStream {
     {
       std::lock_guard<std::mutex> lock(mu_);
       running_ = true;
-      if (dir_ == TWaveDir::In) {
+      lastMoved_ = -1;  // time held still while stopped does not count as a stall
+      if (dir_ == TWaveDir::In && !fault_) {
         if (snd_pcm_state(pcm_) != SND_PCM_STATE_PREPARED) snd_pcm_prepare(pcm_);
         const int err = snd_pcm_start(pcm_);
         if (err < 0) return AlsaToMM(err);
@@ -170,25 +220,32 @@ class TAlsaStream : public IWaveStream {
     return 0;
   }
   int Pause() override {
-    std::lock_guard<std::mutex> lock(mu_);
-    running_ = false;
-    // Pausing works only on a running stream; a prepared one simply is not fed meanwhile.
-    if (snd_pcm_state(pcm_) == SND_PCM_STATE_RUNNING) {
-      if (canPause_) {
-        snd_pcm_pause(pcm_, 1);
-      } else {
-        HandOverLost();
-        snd_pcm_drop(pcm_);
-        snd_pcm_prepare(pcm_);
+    std::vector<TWaveHdr*> done;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      running_ = false;
+      // Pausing works only on a running stream; a prepared one simply is not fed meanwhile.
+      if (!fault_ && snd_pcm_state(pcm_) == SND_PCM_STATE_RUNNING) {
+        if (canPause_) {
+          snd_pcm_pause(pcm_, 1);
+        } else {
+          // What was in the ring is lost with the drop: its buffers are over.
+          HandOverLost();
+          snd_pcm_drop(pcm_);
+          snd_pcm_prepare(pcm_);
+          TakeInFlight(done);
+        }
       }
     }
+    Deliver(done);
     return 0;
   }
   int Restart() override {
     {
       std::lock_guard<std::mutex> lock(mu_);
       running_ = true;
-      if (snd_pcm_state(pcm_) == SND_PCM_STATE_PAUSED) snd_pcm_pause(pcm_, 0);
+      lastMoved_ = -1;
+      if (!fault_ && snd_pcm_state(pcm_) == SND_PCM_STATE_PAUSED) snd_pcm_pause(pcm_, 0);
     }
     Wake();
     return 0;
@@ -198,8 +255,8 @@ class TAlsaStream : public IWaveStream {
     {
       std::lock_guard<std::mutex> lock(mu_);
       running_ = false;
-      snd_pcm_drop(pcm_);
-      snd_pcm_prepare(pcm_);
+      Drop();
+      TakeInFlight(done);
       queue_.TakePartial(done);
     }
     Deliver(done);
@@ -210,8 +267,8 @@ class TAlsaStream : public IWaveStream {
     {
       std::lock_guard<std::mutex> lock(mu_);
       if (dir_ == TWaveDir::In) running_ = false;
-      snd_pcm_drop(pcm_);
-      snd_pcm_prepare(pcm_);
+      Drop();
+      TakeInFlight(done);
       queue_.TakeAll(done);
       handed_ = 0;
     }
@@ -220,22 +277,26 @@ class TAlsaStream : public IWaveStream {
   }
   int GetPosition(int64_t& frames) override {
     std::lock_guard<std::mutex> lock(mu_);
-    snd_pcm_sframes_t delay = 0;
-    if (dir_ == TWaveDir::Out && snd_pcm_delay(pcm_, &delay) < 0) delay = 0;
-    frames = std::max<int64_t>(handed_ - std::max<snd_pcm_sframes_t>(delay, 0), 0);
+    frames = dir_ == TWaveDir::Out ? PlayedLocked(nullptr) : handed_;
     return 0;
   }
   int Close() override {
     {
       std::lock_guard<std::mutex> lock(mu_);
-      if (!queue_.Empty()) return WAVERR_STILLPLAYING;
+      if (!queue_.Empty() || !inFlight_.empty()) return WAVERR_STILLPLAYING;
     }
     Shutdown();
     cb_(TWaveMsg::Close, nullptr);
     return 0;
   }
+  int Fault() const override { return fault_.load(); }
 
  private:
+  struct TInFlight {
+    TWaveHdr* hdr;
+    int64_t end;  // handed_ after its last frame
+  };
+
   void Wake() {
     const uint64_t one = 1;
     [[maybe_unused]] ssize_t n = write(efd_, &one, sizeof one);
@@ -245,6 +306,15 @@ class TAlsaStream : public IWaveStream {
     stop_ = true;
     Wake();
     thread_.join();
+  }
+  void Drop() {
+    if (fault_) return;
+    snd_pcm_drop(pcm_);
+    snd_pcm_prepare(pcm_);
+  }
+  void TakeInFlight(std::vector<TWaveHdr*>& done) {
+    for (const TInFlight& f : inFlight_) done.push_back(f.hdr);
+    inFlight_.clear();
   }
   // Frames already written to a PCM that cannot pause are lost when it is dropped.
   void HandOverLost() {
@@ -258,13 +328,53 @@ class TAlsaStream : public IWaveStream {
     }
   }
 
-  // Moves what the PCM can take or give now; returns the finished buffers.
+  // Output frames played so far. A ring that ran dry (xrun) has played everything; an error
+  // other than that goes to `err` (when given). Caller holds mu_.
+  int64_t PlayedLocked(int* err) {
+    if (fault_) return handed_;
+    const snd_pcm_state_t st = snd_pcm_state(pcm_);
+    if (st == SND_PCM_STATE_XRUN || st == SND_PCM_STATE_SETUP) return handed_;
+    if (st == SND_PCM_STATE_DISCONNECTED) {
+      if (err) *err = -ENODEV;
+      return handed_;
+    }
+    snd_pcm_sframes_t delay = 0;
+    const int rc = snd_pcm_delay(pcm_, &delay);
+    if (rc == -EPIPE) return handed_;
+    if (rc < 0) {
+      if (err) *err = rc;
+      return handed_;
+    }
+    // Not started yet (prepared, paused): what was written still waits in the ring.
+    return std::max<int64_t>(handed_ - std::max<snd_pcm_sframes_t>(delay, 0), 0);
+  }
+
+  // After a failed call: underrun and suspend are recovered; anything else ends the stream. True
+  // when the stream can go on. Caller holds mu_.
+  bool Recover(int err) {
+    if (err == -EPIPE || err == -ESTRPIPE || err == -EINTR) {
+      if (snd_pcm_recover(pcm_, err, 1) == 0) {
+        if (err != -EINTR) ++xruns_;
+        // A device that is recovered but moves nothing (a dead server's plugin) is not asked
+        // again at once: the loop would spin.
+        backoff_ = true;
+        if (dir_ == TWaveDir::In && running_) snd_pcm_start(pcm_);
+        return true;
+      }
+    }
+    // Once: the stream moves nothing any more, and the device hears of it from the loop.
+    if (!fault_) fault_ = StreamFault(err);
+    return false;
+  }
+
+  // Moves what the PCM can take or give now and retires what has been played; returns the
+  // finished buffers.
   std::vector<TWaveHdr*> MoveOnce() {
     std::vector<TWaveHdr*> done;
     std::lock_guard<std::mutex> lock(mu_);
-    if (!running_ || queue_.Empty()) return done;
+    if (!running_ || fault_) return done;
     const size_t align = std::max<size_t>(fmt_.nBlockAlign, 1);
-    for (int round = 0; round < 4 && !queue_.Empty(); ++round) {
+    for (int round = 0; round < 8 && !queue_.Empty(); ++round) {
       TWaveHdr* h = queue_.Head();
       const size_t pos = queue_.HeadPos();
       const size_t cap = h->dwBufferLength / align * align;
@@ -276,41 +386,107 @@ class TAlsaStream : public IWaveStream {
                                  : snd_pcm_writei(pcm_, h->lpData + pos, want);
         if (n == -EAGAIN) break;
         if (n < 0) {
-          if (snd_pcm_recover(pcm_, static_cast<int>(n), 1) < 0) break;
-          if (dir_ == TWaveDir::In) snd_pcm_start(pcm_);
+          if (!Recover(static_cast<int>(n))) return done;
           continue;
         }
-        if (dir_ == TWaveDir::Out && snd_pcm_state(pcm_) == SND_PCM_STATE_PREPARED)
-          snd_pcm_start(pcm_);
       }
       handed_ += n;
-      if (!queue_.Advance(static_cast<size_t>(n) * align, cap, done) && n == 0) break;
+      std::vector<TWaveHdr*> finished;
+      const bool whole = queue_.Advance(static_cast<size_t>(n) * align, cap, finished);
+      for (TWaveHdr* f : finished) {
+        if (dir_ == TWaveDir::In)
+          done.push_back(f);
+        else
+          inFlight_.push_back({f, handed_});
+      }
+      if (!whole && n == 0) break;
     }
+    // Output starts with its ring full (or with the whole sound, when it is shorter): a sound
+    // server that is started on one period runs dry at once and loses the start of the sound.
+    if (dir_ == TWaveDir::Out && snd_pcm_state(pcm_) == SND_PCM_STATE_PREPARED && handed_ > 0) {
+      const snd_pcm_sframes_t room = snd_pcm_avail_update(pcm_);
+      if (queue_.Empty() || (room >= 0 && static_cast<snd_pcm_uframes_t>(room) < period_)) {
+        const int err = snd_pcm_start(pcm_);
+        if (err < 0 && !Recover(err)) return done;
+      }
+    }
+    int64_t moved = handed_;
+    if (dir_ == TWaveDir::Out && handed_ > 0) {
+      int err = 0;
+      moved = PlayedLocked(&err);
+      if (err < 0 && !Recover(err)) return done;
+      while (!inFlight_.empty() && inFlight_.front().end <= moved) {
+        done.push_back(inFlight_.front().hdr);
+        inFlight_.pop_front();
+      }
+    }
+    if (Stalled(moved)) Recover(-ENOTCONN);
     return done;
   }
 
+  // A sound server that is killed leaves some plugins (PipeWire's) without any error: the stream
+  // just stops moving. A running stream that has sound to move and moves nothing for this long
+  // has lost its device. Caller holds mu_.
+  bool Stalled(int64_t moved) {
+    const auto now = std::chrono::steady_clock::now();
+    const bool waiting = !queue_.Empty() || (dir_ == TWaveDir::Out && moved < handed_);
+    if (!waiting || moved != lastMoved_) {
+      lastMoved_ = moved;
+      lastProgress_ = now;
+      backoff_ = false;
+      return false;
+    }
+    return now - lastProgress_ > std::chrono::milliseconds(kStallMs);
+  }
+
+  // How long to sleep at most before the next output buffer has played out: the ring signals
+  // only when it has room, not when a given frame has been heard. Caller holds mu_.
+  int PlayoutWaitMs() {
+    if (inFlight_.empty() || fmt_.nSamplesPerSec == 0) return -1;
+    const int64_t left = inFlight_.front().end - PlayedLocked(nullptr);
+    const int64_t ms = left * 1000 / fmt_.nSamplesPerSec;
+    return static_cast<int>(std::clamp<int64_t>(ms, 2, 20));
+  }
+
   void Loop() {
+    std::vector<pollfd> fds;
     while (!stop_) {
-      bool wantPcm;
-      std::vector<pollfd> fds(1);
-      fds[0] = {efd_, POLLIN, 0};
+      bool wantPcm, busy;
+      int timeout = -1;
+      fds.assign(1, pollfd{efd_, POLLIN, 0});
       {
         std::lock_guard<std::mutex> lock(mu_);
-        wantPcm = running_ && !queue_.Empty();
+        busy = running_ && !fault_;
+        wantPcm = busy && !queue_.Empty() && !backoff_;
+        if (busy && backoff_) timeout = 20;
+        if (busy && dir_ == TWaveDir::Out && !backoff_) timeout = PlayoutWaitMs();
         if (wantPcm) {
           const int n = snd_pcm_poll_descriptors_count(pcm_);
           fds.resize(1 + static_cast<size_t>(std::max(n, 0)));
           snd_pcm_poll_descriptors(pcm_, fds.data() + 1, static_cast<unsigned>(n));
+          // Guards against a PCM that never signals; the revents below tell when it did.
+          if (timeout < 0 || timeout > 100) timeout = 100;
         }
       }
-      // The timeout only guards against a PCM that never signals (some plugins).
-      if (poll(fds.data(), fds.size(), wantPcm ? 50 : -1) < 0 && errno != EINTR) break;
+      if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) break;
       if (fds[0].revents & POLLIN) {
         uint64_t v;
         [[maybe_unused]] ssize_t n = read(efd_, &v, sizeof v);
       }
       if (stop_) break;
-      if (wantPcm) Deliver(MoveOnce());
+      if (!busy) continue;
+      if (wantPcm) {
+        // Plugins (PipeWire's among them) clear their wake-up only here, and translate their
+        // descriptors' events into the stream's own.
+        unsigned short revents = 0;
+        std::lock_guard<std::mutex> lock(mu_);
+        if (!fault_)
+          snd_pcm_poll_descriptors_revents(pcm_, fds.data() + 1,
+                                           static_cast<unsigned>(fds.size() - 1), &revents);
+      }
+      const bool wasSound = fault_.load() == 0;
+      Deliver(MoveOnce());
+      if (wasSound && fault_.load() != 0) cb_(TWaveMsg::Error, nullptr);
     }
   }
 
@@ -322,8 +498,15 @@ class TAlsaStream : public IWaveStream {
   bool canPause_;
   std::mutex mu_;
   TBufferQueue queue_{dir_};  // after dir_, which it is made from
+  std::deque<TInFlight> inFlight_;
   int64_t handed_ = 0;
+  int64_t xruns_ = 0;
+  static constexpr int kStallMs = 2000;
+  int64_t lastMoved_ = -1;
+  bool backoff_ = false;
+  std::chrono::steady_clock::time_point lastProgress_ = std::chrono::steady_clock::now();
   bool running_;
+  std::atomic<int> fault_{0};
   int efd_ = -1;
   std::atomic<bool> stop_{false};
   std::thread thread_;
@@ -346,14 +529,25 @@ class TAlsaBackend : public IWaveBackend {
   }
   int Open(TWaveDir dir, int id, const TWaveFormatEx& fmt, bool query, TWaveCallback cb,
            std::unique_ptr<IWaveStream>& out) override {
+    return OpenStream(dir, id, fmt, query, std::move(cb), out, false);
+  }
+  int OpenLowLatency(TWaveDir dir, int id, const TWaveFormatEx& fmt, TWaveCallback cb,
+                     std::unique_ptr<IWaveStream>& out) override {
+    return OpenStream(dir, id, fmt, false, std::move(cb), out, true);
+  }
+  std::string GetErrorText(int code) override { return StandardErrorText(code); }
+
+ private:
+  int OpenStream(TWaveDir dir, int id, const TWaveFormatEx& fmt, bool query, TWaveCallback cb,
+                 std::unique_ptr<IWaveStream>& out, bool lowLatency) {
     const auto names = PcmNames(dir);
     if (names.empty()) return MMSYSERR_NODRIVER;
     if (id < -1 || id >= static_cast<int>(names.size())) return MMSYSERR_BADDEVICEID;
     snd_pcm_t* pcm = nullptr;
     snd_pcm_uframes_t period = 0;
     bool canPause = false;
-    const int rc =
-        OpenPcm(names[static_cast<size_t>(std::max(id, 0))], dir, fmt, &pcm, &period, &canPause);
+    const int rc = OpenPcm(names[static_cast<size_t>(std::max(id, 0))], dir, fmt, &pcm, &period,
+                           &canPause, lowLatency);
     if (rc != 0) return rc;
     if (query) {
       snd_pcm_close(pcm);
@@ -363,10 +557,30 @@ class TAlsaBackend : public IWaveBackend {
     cb(TWaveMsg::Open, nullptr);
     return 0;
   }
-  std::string GetErrorText(int code) override { return StandardErrorText(code); }
 };
 
 }  // namespace
+
+std::vector<TPcmHint> ListAlsaPcms(TWaveDir dir) {
+  std::vector<TPcmHint> out;
+  void** hints = nullptr;
+  if (snd_device_name_hint(-1, "pcm", &hints) != 0 || !hints) return out;
+  for (void** h = hints; *h; ++h) {
+    char* name = snd_device_name_get_hint(*h, "NAME");
+    char* desc = snd_device_name_get_hint(*h, "DESC");
+    char* io = snd_device_name_get_hint(*h, "IOID");
+    if (name && (!io || std::strcmp(io, dir == TWaveDir::In ? "Input" : "Output") == 0) &&
+        std::strcmp(name, "null") != 0) {
+      std::string d = desc ? desc : "";
+      out.push_back({name, d.substr(0, d.find('\n'))});
+    }
+    free(name);
+    free(desc);
+    free(io);
+  }
+  snd_device_name_free_hint(hints);
+  return out;
+}
 
 std::shared_ptr<IWaveBackend> CreateAlsaBackend() {
   return std::make_shared<TAlsaBackend>();

@@ -126,6 +126,7 @@ class TVirtualStream : public IWaveStream {
     {
       std::lock_guard<std::mutex> lock(mu_);
       running_ = false;
+      DropRing(done);
       queue_.TakePartial(done);
     }
     Deliver(done);
@@ -136,6 +137,7 @@ class TVirtualStream : public IWaveStream {
     {
       std::lock_guard<std::mutex> lock(mu_);
       if (dir_ == TWaveDir::In) running_ = false;
+      DropRing(done);
       queue_.TakeAll(done);
       position_ = 0;
     }
@@ -151,52 +153,139 @@ class TVirtualStream : public IWaveStream {
     {
       std::lock_guard<std::mutex> lock(mu_);
       if (closed_) return MMSYSERR_INVALHANDLE;
-      if (!queue_.Empty()) return WAVERR_STILLPLAYING;  // as drivers do: reset first
+      // As drivers do: reset first.
+      if (!queue_.Empty() || !inFlight_.empty()) return WAVERR_STILLPLAYING;
       closed_ = true;
     }
     card_->Detach(this);
     cb_(TWaveMsg::Close, nullptr);
     return 0;
   }
+  int Fault() const override { return fault_.load(); }
 
-  // Moves up to `frames` frames; returns the buffers finished.
+  // The device fails with `code` at its next move, on the thread that moves the sound.
+  void Fail(int code) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!fault_ && !failPending_) failPending_ = code;
+  }
+  TWaveDir Dir() const { return dir_; }
+
+  // Moves up to `frames` frames through the device.
   void Move(int64_t frames, std::shared_ptr<ISignalSource> src, TMemorySink& sink,
-            const std::shared_ptr<ISignalTap>& tap = nullptr) {
+            const std::shared_ptr<ISignalTap>& tap, size_t latencyFrames, bool fillGaps,
+            std::atomic<int64_t>& underruns) {
     std::vector<TWaveHdr*> done;
+    bool failedNow = false;
     {
       std::lock_guard<std::mutex> lock(mu_);
-      if (!running_ || closed_) return;
-      const size_t align = std::max<size_t>(fmt_.nBlockAlign, 1);
-      size_t want = static_cast<size_t>(frames) * align;
-      while (want > 0 && !queue_.Empty()) {
-        TWaveHdr* h = queue_.Head();
-        const size_t pos = queue_.HeadPos();
-        const size_t cap =
-            dir_ == TWaveDir::In ? h->dwBufferLength / align * align : h->dwBufferLength;
-        const size_t n = std::min(want, cap - std::min<size_t>(pos, cap));
-        if (n > 0) {
-          if (dir_ == TWaveDir::In) {
-            if (src)
-              src->Read(h->lpData + pos, n, fmt_);
-            else
-              TSilenceSource().Read(h->lpData + pos, n, fmt_);
-          } else {
-            sink.Write(h->lpData + pos, n);
-            if (tap) tap->Write(h->lpData + pos, n, fmt_);
-          }
-        }
-        want -= std::min(want, n);
-        position_ += static_cast<int64_t>(n / align);
-        queue_.Advance(n, cap, done);
+      if (failPending_) {
+        fault_ = failPending_;
+        failPending_ = 0;
+        failedNow = true;
+      }
+      if (!running_ || closed_ || fault_) {
+        if (!failedNow) return;
+      } else if (dir_ == TWaveDir::In) {
+        MoveIn(frames, src, done);
+      } else {
+        MoveOut(frames, sink, tap, latencyFrames, fillGaps, underruns, done);
       }
     }
     Deliver(done);
+    if (failedNow) cb_(TWaveMsg::Error, nullptr);
   }
 
   uint32_t Rate() const { return fmt_.nSamplesPerSec; }
   double carry = 0;  // real-time pacing: fraction of a frame owed
 
  private:
+  size_t Align() const { return std::max<size_t>(fmt_.nBlockAlign, 1); }
+
+  void MoveIn(int64_t frames, const std::shared_ptr<ISignalSource>& src,
+              std::vector<TWaveHdr*>& done) {
+    const size_t align = Align();
+    size_t want = static_cast<size_t>(frames) * align;
+    while (want > 0 && !queue_.Empty()) {
+      TWaveHdr* h = queue_.Head();
+      const size_t pos = queue_.HeadPos();
+      const size_t cap = h->dwBufferLength / align * align;
+      const size_t n = std::min(want, cap - std::min<size_t>(pos, cap));
+      if (n > 0) {
+        if (src)
+          src->Read(h->lpData + pos, n, fmt_);
+        else
+          TSilenceSource().Read(h->lpData + pos, n, fmt_);
+      }
+      want -= n;
+      position_ += static_cast<int64_t>(n / align);
+      queue_.Advance(n, cap, done);
+    }
+  }
+
+  // Output plays in two stages like a card's ring: the queue's bytes are written into a ring of
+  // `latencyFrames`, and a buffer is done only once the last of its bytes has left the ring for
+  // the sink (been heard). Without latency the queue plays straight to the sink.
+  void MoveOut(int64_t frames, TMemorySink& sink, const std::shared_ptr<ISignalTap>& tap,
+               size_t latencyFrames, bool fillGaps, std::atomic<int64_t>& underruns,
+               std::vector<TWaveHdr*>& done) {
+    const size_t align = Align();
+    size_t want = static_cast<size_t>(frames) * align;
+    auto play = [&](const uint8_t* p, size_t n) {
+      sink.Write(p, n);
+      if (tap) tap->Write(p, n, fmt_);
+      played_ += n;
+      position_ += static_cast<int64_t>(n / align);
+      want -= n;
+    };
+    if (!ring_.empty()) {
+      const size_t n = std::min(want, ring_.size());
+      std::vector<uint8_t> piece(ring_.begin(), ring_.begin() + static_cast<long>(n));
+      ring_.erase(ring_.begin(), ring_.begin() + static_cast<long>(n));
+      play(piece.data(), n);
+    }
+    const size_t ringCap = latencyFrames * align;
+    while (!queue_.Empty() && (latencyFrames == 0 ? want > 0 : ring_.size() < ringCap)) {
+      TWaveHdr* h = queue_.Head();
+      const size_t pos = queue_.HeadPos();
+      const size_t cap = h->dwBufferLength;
+      const size_t room = latencyFrames == 0 ? want : ringCap - ring_.size();
+      const size_t n = std::min(room, cap - std::min<size_t>(pos, cap));
+      if (latencyFrames == 0)
+        play(h->lpData + pos, n);
+      else
+        ring_.insert(ring_.end(), h->lpData + pos, h->lpData + pos + n);
+      written_ += n;
+      std::vector<TWaveHdr*> finished;
+      queue_.Advance(n, cap, finished);
+      for (TWaveHdr* f : finished) inFlight_.push_back({f, written_});
+    }
+    while (!inFlight_.empty() && inFlight_.front().end <= played_) {
+      done.push_back(inFlight_.front().hdr);
+      inFlight_.pop_front();
+    }
+    // Time passed with nothing to play after something had played: the card ran dry.
+    if (want > 0 && written_ > 0 && ring_.empty()) {
+      if (!dry_) ++underruns;
+      dry_ = true;
+      if (fillGaps) {
+        std::vector<uint8_t> gap(want);
+        TSilenceSource().Read(gap.data(), gap.size(), fmt_);
+        sink.Write(gap.data(), gap.size());
+        if (tap) tap->Write(gap.data(), gap.size(), fmt_);
+      }
+    } else if (want == 0) {
+      dry_ = false;
+    }
+  }
+
+  // What was still waiting in the ring is not heard any more; its buffers come back first.
+  void DropRing(std::vector<TWaveHdr*>& done) {
+    for (const auto& f : inFlight_) done.push_back(f.hdr);
+    inFlight_.clear();
+    ring_.clear();
+    played_ = written_ = 0;
+    dry_ = false;
+  }
   int SetRunning(bool v) {
     std::lock_guard<std::mutex> lock(mu_);
     running_ = v;
@@ -209,15 +298,26 @@ class TVirtualStream : public IWaveStream {
     }
   }
 
+  struct TInFlight {
+    TWaveHdr* hdr;
+    size_t end;  // written_ after its last byte
+  };
+
   TVirtualSoundCard* card_;
   TWaveDir dir_;
   TWaveFormatEx fmt_;
   TWaveCallback cb_;
   std::mutex mu_;
   TBufferQueue queue_{dir_};  // after dir_, which it is made from
+  std::deque<uint8_t> ring_;
+  std::deque<TInFlight> inFlight_;
+  size_t written_ = 0, played_ = 0;
   int64_t position_ = 0;
   bool running_;
   bool closed_ = false;
+  bool dry_ = false;
+  int failPending_ = 0;
+  std::atomic<int> fault_{0};
 };
 
 TVirtualSoundCard::TVirtualSoundCard(int numIn, int numOut, Pacing pacing)
@@ -311,7 +411,19 @@ int TVirtualSoundCard::OpenStreams() const {
 }
 
 void TVirtualSoundCard::AdvanceStream(TVirtualStream* s, int64_t frames) {
-  s->Move(frames, source_, sink_, tap_);
+  s->Move(frames, source_, sink_, tap_, static_cast<size_t>(std::max(LatencyFrames.load(), 0)),
+          FillGaps, underruns_);
+}
+
+void TVirtualSoundCard::FailStreams(int code) {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (TVirtualStream* s : streams_) s->Fail(code);
+}
+
+void TVirtualSoundCard::FailStreams(TWaveDir dir, int code) {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (TVirtualStream* s : streams_)
+    if (s->Dir() == dir) s->Fail(code);
 }
 
 void TVirtualSoundCard::Advance(int64_t frames) {
@@ -333,7 +445,8 @@ void TVirtualSoundCard::Advance(int64_t frames) {
         std::lock_guard<std::mutex> lock(mu_);
         if (std::find(streams_.begin(), streams_.end(), s) == streams_.end()) continue;
       }
-      s->Move(step, src, sink_, tap);
+      s->Move(step, src, sink_, tap, static_cast<size_t>(std::max(LatencyFrames.load(), 0)),
+              FillGaps, underruns_);
     }
     frames -= step;
   }
@@ -357,7 +470,7 @@ void TVirtualSoundCard::MoveDue(double seconds) {
     s->carry += seconds * s->Rate();
     const auto frames = static_cast<int64_t>(s->carry);
     s->carry -= static_cast<double>(frames);
-    if (frames > 0) s->Move(frames, source_, sink_, tap_);
+    if (frames > 0) AdvanceStream(s, frames);
   }
 }
 

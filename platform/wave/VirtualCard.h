@@ -119,6 +119,18 @@ class TVirtualSoundCard : public IWaveBackend,
 
   // Refuse the next opens with this code (0: accept). For failure tests.
   std::atomic<int> FailOpen{0};
+  // The device fails under every open stream (of one direction) with `code`, as a card that is
+  // unplugged or a sound server that ends: each stream reports it once through its Error
+  // notification at its next move, on the thread that moves the sound, and moves nothing after.
+  void FailStreams(int code);
+  void FailStreams(TWaveDir dir, int code);
+  // Output latency of the card in frames: sound handed over is heard (reaches the sink) that much
+  // later, and a buffer is done only when its last byte has been heard. 0: at once.
+  std::atomic<int> LatencyFrames{0};
+  // Whether a running output that ran dry writes the silence a card would play into the sink.
+  std::atomic<bool> FillGaps{false};
+  // Times an output ran dry after it had played something (each gap counts once).
+  int64_t Underruns() const { return underruns_.load(); }
   // Standard-format bits reported in the caps.
   uint32_t Formats = WAVE_FORMAT_ALL_STANDARD;
   // Frames per driver period; buffers move in pieces of at most this size.
@@ -139,6 +151,7 @@ class TVirtualSoundCard : public IWaveBackend,
   std::shared_ptr<ISignalSource> source_;
   TMemorySink sink_;
   std::shared_ptr<ISignalTap> tap_;
+  std::atomic<int64_t> underruns_{0};
   std::thread thread_;
   std::shared_ptr<platform::IMMTimer> timer_;  // the backend our tick event lives on
   uint32_t timerId_ = 0;

@@ -50,6 +50,8 @@ std::string StandardErrorText(int code) {
       return "The specified format is not supported or cannot be translated.";
     case WAVERR_STILLPLAYING:
       return "Cannot perform this operation while media data is still playing.";
+    case WAVERR_DEVICEGONE:
+      return "The sound device is no longer there (unplugged, or its sound server has ended).";
     default:
       return "";
   }

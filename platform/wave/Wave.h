@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/MMResult.h"
 
@@ -55,10 +56,15 @@ constexpr uint32_t WHDR_INQUEUE = 0x10;
 enum : int {
   WAVERR_BADFORMAT = 32,
   WAVERR_STILLPLAYING = 33,
+  // Ours: the device went away under an open stream (unplugged, sound server ended).
+  WAVERR_DEVICEGONE = 40,
 };
 
-// Notifications a stream gives through its callback.
-enum class TWaveMsg { Open, Close, Done };
+// Notifications a stream gives through its callback. Error comes at most once per stream, when
+// the device failed for good (gone, server away, an error it could not recover from); the stream
+// then moves nothing any more, but Stop/Reset/Close still hand back every buffer. Fault() tells
+// the code.
+enum class TWaveMsg { Open, Close, Done, Error };
 
 // Standard-format bits of the capabilities (rate band x shape).
 constexpr uint32_t WAVE_FORMAT_1M08 = 0x1, WAVE_FORMAT_1S08 = 0x2, WAVE_FORMAT_1M16 = 0x4,
@@ -98,6 +104,9 @@ class IWaveStream {
   virtual int GetPosition(int64_t& frames) = 0;
   // Hands back anything still queued, stops the driver thread and gives the Close notification.
   virtual int Close() = 0;
+  // The code of the failure the Error notification reported; 0 while the stream is sound. Any
+  // thread.
+  virtual int Fault() const = 0;
 };
 
 class IWaveBackend {
@@ -111,12 +120,26 @@ class IWaveBackend {
                    std::unique_ptr<IWaveStream>& out) = 0;
   // "" when the code has no text.
   virtual std::string GetErrorText(int code) = 0;
+  // As Open, for a stream that passes sound straight through (the software monitor): the
+  // backend keeps as little sound queued as it safely can.
+  virtual int OpenLowLatency(TWaveDir dir, int id, const TWaveFormatEx& fmt, TWaveCallback cb,
+                             std::unique_ptr<IWaveStream>& out) {
+    return Open(dir, id, fmt, false, std::move(cb), out);
+  }
 };
 
 // The backend the devices use. Without one installed, the real (ALSA) backend is created.
 IWaveBackend& WaveBackend();
 void SetWaveBackend(std::shared_ptr<IWaveBackend> backend);
 std::shared_ptr<IWaveBackend> CreateAlsaBackend();
+
+// What ALSA offers for one direction, as its configuration describes it: name ("default",
+// "plughw:CARD=Device,DEV=0", "pulse", ...) and the description (its first line). For the
+// station's device choice; empty without ALSA.
+struct TPcmHint {
+  std::string name, description;
+};
+std::vector<TPcmHint> ListAlsaPcms(TWaveDir dir);
 
 // Shared text for the result codes above; backends fall back on it.
 std::string StandardErrorText(int code);

@@ -253,3 +253,87 @@ TEST_F(SoundStation, ClosedLoopEverySixteenCharacters) {
 }
 
 }  // namespace
+
+namespace {
+
+// The sound card goes away in the middle of what the transmit logic waits for: the wait ends as
+// if the sound had ended, the operator hears of it once, and the transmitter is released.
+TEST_F(SoundStation, AnOutputThatFailsCountsAsFinishedAndReleasesTheTransmitter) {
+  for (int callArt : {1, 3}) {
+    SCOPED_TRACE(callArt);
+    TMain& m = StartConnected();
+    m.Einstellungen.CallArt = callArt;
+    app::InstallDefaultDataFiles();
+    errors_.messages.clear();
+    m.B_PTTMouseDown();
+    Run(300);
+    EXPECT_EQ(box_->LastCommand(), 11);  // the cue or the call is on the air
+    card_->FailStreams(platform::wave::TWaveDir::Out, platform::wave::WAVERR_DEVICEGONE);
+    Run(200);
+    EXPECT_EQ(box_->LastCommand(), 15);  // on to the microphone at once
+    ASSERT_EQ(errors_.messages.size(), 1u);
+    EXPECT_EQ(errors_.messages[0].rfind("WaveOutWrite:", 0), 0u);
+    m.B_PTTMouseUp();
+    Run(300);
+    EXPECT_EQ(box_->LastCommand(), 9);
+    EXPECT_FALSE(m.TxAktiv);
+    main_.reset();
+  }
+}
+
+TEST_F(SoundStation, AFailedInputDisarmsTheSelectiveCallAndTheMailboxWithOneMessage) {
+  TMain& m = StartConnected();
+  m.DTMF_RecClick();
+  m.DTMF_OpenClick();
+  Run(300);
+  ASSERT_TRUE(m.Einstellungen.LineStumm);
+  card_->FailStreams(platform::wave::TWaveDir::In, platform::wave::WAVERR_DEVICEGONE);
+  Run(300);
+  EXPECT_FALSE(m.DTMF_Open->isChecked());
+  EXPECT_FALSE(m.DTMF_Rec->isChecked());
+  EXPECT_FALSE(m.Einstellungen.LineStumm);
+  EXPECT_EQ(m.DTMF_In->State(), audio::wsClosed);
+  ASSERT_EQ(errors_.messages.size(), 1u);
+  EXPECT_EQ(errors_.messages[0].rfind("WaveInAddBuffer:", 0), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// The software monitor follows the line-in mute exactly as the mixer's switch does: open (both
+// devices held) while the squelch is open, closed while it is shut or the selective call holds
+// the line; "auto" leaves it off on a card that has the switch.
+TEST_F(SoundStation, TheSoftwareMonitorIsGatedLikeTheLineSwitch) {
+  auto& conf = platform::HostConfig::Instance();
+  for (const char* mode : {"on", "auto"}) {
+    SCOPED_TRACE(mode);
+    conf.Set("audio.monitor", mode);
+    const bool on = std::string(mode) == "on";
+    TMain& m = StartConnected();
+    box_->SetSignal(9, 20);
+    Run(300);
+    ASSERT_TRUE(m.LineMute->isChecked());
+    EXPECT_EQ(card_->OpenStreams(), 0);
+    box_->SetSignal(9, 80);  // the squelch opens
+    Run(300);
+    ASSERT_FALSE(m.LineMute->isChecked());
+    EXPECT_EQ(card_->OpenStreams(), on ? 2 : 0);
+    box_->SetSignal(9, 20);
+    Run(300);
+    EXPECT_EQ(card_->OpenStreams(), 0);
+    m.DTMF_OpenClick();  // armed: a carrier no longer opens the line, only the decoder listens
+    box_->SetSignal(9, 80);
+    Run(300);
+    EXPECT_TRUE(m.LineMute->isChecked());
+    EXPECT_EQ(card_->OpenStreams(), 1);
+    m.DTMF_OpenClick();
+    Run(300);
+    EXPECT_FALSE(m.LineMute->isChecked());
+    EXPECT_EQ(card_->OpenStreams(), on ? 2 : 0);
+    main_.reset();
+  }
+  conf.Set("audio.monitor", "auto");
+}
+
+}  // namespace

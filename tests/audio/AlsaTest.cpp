@@ -9,6 +9,7 @@
 
 #include "audio/MMWavIn.h"
 #include "audio/MMWavOut.h"
+#include "platform/Host.h"
 #include "rtl/Messages.h"
 #include "tests/audio/WaveFiles.h"
 
@@ -27,7 +28,9 @@ class AlsaFileConfig : public ::testing::Test {
     dir.Write("in.raw", in);
     std::ofstream rc(dir.File("asoundrc"));
     rc << "pcm.!default {\n  type file\n  slave.pcm \"null\"\n  file \"" << dir.File("out.raw")
-       << "\"\n  infile \"" << dir.File("in.raw") << "\"\n  format \"raw\"\n}\n";
+       << "\"\n  infile \"" << dir.File("in.raw") << "\"\n  format \"raw\"\n}\n"
+       << "pcm.kanalo_station {\n  type file\n  slave.pcm \"null\"\n  file \""
+       << dir.File("station.raw") << "\"\n  format \"raw\"\n}\n";
     rc.close();
     // The system's configuration first, so that "null" and the plugins are known.
     setenv("ALSA_CONFIG_PATH", ("/usr/share/alsa/alsa.conf:" + dir.File("asoundrc")).c_str(), 1);
@@ -78,6 +81,31 @@ TEST_F(AlsaFileConfig, PlaybackWritesEveryBufferInOrder) {
   for (int b = 0; b < 8; ++b)
     for (int i = 0; i < 1000; i += 97)
       ASSERT_EQ(written[static_cast<size_t>(b * 1000 + i)], static_cast<uint8_t>(b * 31 + i));
+}
+
+// kanalo.conf's "audio.output" names the PCM behind the station's device 0.
+TEST_F(AlsaFileConfig, TheConfiguredOutputIsDeviceZero) {
+  platform::HostConfig::Instance().Set("audio.output", "kanalo_station");
+  {
+    TMMWaveOut out;
+    EXPECT_EQ(out.ProductName(), "kanalo_station");
+    TWaveFormatEx f = MakePCMFormat(8000, 8, 1);
+    out.SetPWaveFormat(&f);
+    out.SetBufferSize(500);
+    int loads = 0, stops = 0;
+    out.OnBufferLoad = [&](rtl::TObject*, PWaveHdr h, bool& more) {
+      std::memset(h->lpData, 0x42, h->dwBufferLength);
+      h->dwBytesRecorded = h->dwBufferLength;
+      more = ++loads < 4;
+    };
+    out.OnStop = [&](rtl::TObject*) { ++stops; };
+    out.Start();
+    EXPECT_TRUE(PumpUntil([&] { return stops == 1; }));
+    out.Close();
+  }
+  platform::HostConfig::Instance().Set("audio.output", "default");
+  EXPECT_EQ(TempDir::Read(dir.File("station.raw")).size(), 2000u);
+  EXPECT_TRUE(TempDir::Read(dir.File("out.raw")).empty());
 }
 
 TEST_F(AlsaFileConfig, CaptureReadsTheInputFileUpToTheLimit) {

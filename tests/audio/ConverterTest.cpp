@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -131,6 +132,53 @@ TEST(AdpcmConverter, ImaFileDecodesThroughTheChainToEitherWidth) {
   EXPECT_EQ(sink.GetPWaveFormat()->wBitsPerSample, 8);
 }
 
+// Tag 3 with 32 bits is IEEE float: decoded to PCM sample by sample, clamped at full scale, with
+// samples cut by the file reader's request edges (odd request sizes) put back together. Tag 3
+// with 4 bits stays the IMA variant; tag 3 with any other width is refused, never played as
+// noise.
+TEST(AdpcmConverter, Tag3Is32BitFloatOr4BitImaAndNothingElse) {
+  TempDir dir;
+  const std::vector<float> v = {0.0f, 0.5f, -0.5f, 1.0f, -1.0f, 2.0f, -3.0f, 0.25f, NAN};
+  for (uint16_t ch : {1, 2}) {
+    Bytes body;
+    const uint32_t n = static_cast<uint32_t>(v.size() * 4 * ch);
+    body.fmt(3, ch, 8000, 32000u * ch, static_cast<uint16_t>(4 * ch), 32).tag("data").u32(n);
+    for (float x : v)
+      for (int c = 0; c < ch; ++c) {
+        uint32_t b;
+        std::memcpy(&b, &x, 4);
+        body.u32(b);
+      }
+    for (uint32_t request : {5u, 1000u}) {
+      SCOPED_TRACE(testing::Message() << ch << " channels, requests of " << request);
+      TMMWaveFile file;
+      TMMADPCMConverter conv;
+      TPipe sink;
+      file.SetOutput(&conv);
+      conv.SetOutput(&sink);
+      file.Wave()->SetFileName(dir.Write("float.wav", Riff(body)));
+      ASSERT_NE(sink.GetPWaveFormat(), nullptr);
+      EXPECT_EQ(sink.GetPWaveFormat()->wFormatTag, WAVE_FORMAT_PCM);
+      EXPECT_EQ(sink.GetPWaveFormat()->nChannels, ch);
+      OpenAndStart({&file, &conv, &sink}, static_cast<int32_t>(request));
+      const auto pcm = AsS16(PullAll(sink, request));
+      const std::vector<int16_t> want = {0, 16384, -16384, 32767, -32767, 32767, -32767, 8192, 0};
+      ASSERT_EQ(pcm.size(), want.size() * ch);
+      for (size_t i = 0; i < pcm.size(); ++i) EXPECT_EQ(pcm[i], want[i / ch]) << i;
+    }
+  }
+  TMMADPCMConverter conv;
+  TPipe src, sink;
+  src.SetOutput(&conv);
+  conv.SetOutput(&sink);
+  for (uint16_t bits : {4, 32, 8, 16, 24}) {
+    TWaveFormatEx f{3,    1, 8000, 8000u * bits / 8, static_cast<uint16_t>(std::max(bits / 8, 1)),
+                    bits, 0};
+    src.SetPWaveFormat(&f);
+    EXPECT_EQ(conv.CanDecode(), bits == 4 || bits == 32) << bits;
+  }
+}
+
 TEST(AdpcmConverter, DisabledOrUnknownInputPassesThrough) {
   TMMADPCMConverter conv;
   TPipe src, sink;
@@ -209,6 +257,18 @@ TEST(PcmConverter, WidthChannelsAndRateFollowTheRequiredProperties) {
   // 500 input frames at twice the rate: one frame short of 1000 (the last has no successor).
   EXPECT_NEAR(static_cast<double>(out.size()), 1000.0, 2.0);
   for (uint8_t v : out) ASSERT_EQ(v, 2000 / 256 + 128);
+}
+
+// The rate converter's growth is bounded: rates a sound card never uses are refused on either
+// side instead of stretching one request into gigabytes (a 1 Hz file to 44100 Hz).
+TEST(PcmConverter, RatesOutsideTheCardRangeAreRefused) {
+  const TWaveFormatEx out = MakePCMFormat(44100, 16, 1);
+  for (const auto& [rate, ok] : std::vector<std::pair<uint32_t, bool>>{
+           {1, false}, {999, false}, {1000, true}, {8000, true}, {384000, true}, {384001, false}}) {
+    const TWaveFormatEx in = MakePCMFormat(rate, 16, 1);
+    EXPECT_EQ(TPCMConvertStream::CanConvert(&in, &out), ok) << rate;
+    EXPECT_EQ(TPCMConvertStream::CanConvert(&out, &in), ok) << rate;
+  }
 }
 
 TEST(PcmConverter, LawDecodingTables) {

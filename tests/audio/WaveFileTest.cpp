@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <csignal>
 #include <cstring>
 #include <functional>
 
@@ -161,6 +163,50 @@ TEST(WaveWriting, CreatedFileHasFmtDataFactAndFixedSizes) {
   r.SetFileName(dir.File("rec.wav"));
   EXPECT_EQ(r.DataSizeBytes(), 1500);  // whole frames only
   EXPECT_EQ(r.GetInfo("ISFT"), "Kanalo");
+}
+
+// The disk fills up under a recording (here: a file size limit, which fails writes the same way):
+// the close says it could not write, and the file still has its RIFF and data sizes patched to
+// what reached the disk, so it opens and plays what it holds. Limits are tried around the I/O
+// buffer's and the tail chunks' edges.
+TEST(WaveWriting, AFullDiskStillLeavesAFileWithItsSizesPatched) {
+  struct rlimit old {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  const auto oldSignal = signal(SIGXFSZ, SIG_IGN);
+  for (rlim_t limit : {100u, 4096u, 20000u, 40046u, 40050u, 40060u}) {
+    SCOPED_TRACE(limit);
+    TempDir dir;
+    TMMWave w;
+    const TWaveFormatEx f = MakePCMFormat(8000, 16, 1);
+    w.CreateFile(dir.File("rec.wav"), &f);
+    w.SetInfo("ISFT", "Kanalo");
+    struct rlimit lim = old;
+    lim.rlim_cur = limit;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lim), 0);
+    std::vector<uint8_t> samples(1000, 0x22);
+    for (int i = 0; i < 40; ++i) w.WriteData(samples.data(), 1000);
+    std::string error;
+    try {
+      w.CloseFile();
+    } catch (const EMMWaveError& e) {
+      error = e.Message;
+    }
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
+    if (limit < 40046) {
+      EXPECT_EQ(error, "Error writing wave file");
+    }
+    const auto bytes = TempDir::Read(dir.File("rec.wav"));
+    ASSERT_GE(bytes.size(), 46u);
+    EXPECT_EQ(At32(bytes, 4), bytes.size() - 8);
+    const uint32_t data = At32(bytes, 42);
+    EXPECT_EQ(data % 2, 0u);
+    EXPECT_LE(46u + data, bytes.size());
+    EXPECT_GE(46u + data + 2, std::min<size_t>(limit, 46 + 40000));  // all that fitted is kept
+    TMMWave r;
+    r.SetFileName(dir.File("rec.wav"));
+    EXPECT_EQ(r.DataSizeBytes(), data);
+  }
+  signal(SIGXFSZ, oldSignal);
 }
 
 TEST(WaveWriting, AppendingKeepsTheOldDataAndRewritesTheTrailer) {

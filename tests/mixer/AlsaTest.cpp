@@ -26,6 +26,29 @@ TEST(AlsaMapping, ElementNamesMapToLineTypes) {
   EXPECT_EQ(alsa::ComponentTypeOfElement("PCM", dest), MIXERLINE_COMPONENTTYPE_SRC_WAVEOUT);
   EXPECT_EQ(alsa::ComponentTypeOfElement("Capture", dest), alsa::kNoLine);
   EXPECT_EQ(alsa::ComponentTypeOfElement("Line Boost", dest), alsa::kNoLine);
+  // The names real drivers give (HDA desktop and laptop codecs, USB interfaces); gains and
+  // selectors are no lines.
+  const struct {
+    const char* name;
+    uint32_t type;
+    bool dest;
+  } real[] = {
+      {"Front", MIXERLINE_COMPONENTTYPE_DST_SPEAKERS, true},
+      {"Headphone", MIXERLINE_COMPONENTTYPE_DST_HEADPHONES, true},
+      {"Line In", MIXERLINE_COMPONENTTYPE_SRC_LINE, false},
+      {"Front Mic", MIXERLINE_COMPONENTTYPE_SRC_MICROPHONE, false},
+      {"Rear Mic", MIXERLINE_COMPONENTTYPE_SRC_MICROPHONE, false},
+      {"Internal Mic", MIXERLINE_COMPONENTTYPE_SRC_MICROPHONE, false},
+      {"Mic Boost", alsa::kNoLine, false},
+      {"Front Mic Boost", alsa::kNoLine, false},
+      {"Auto Gain Control", alsa::kNoLine, false},
+      {"Input Source", alsa::kNoLine, false},
+  };
+  for (const auto& r : real) {
+    bool d = !r.dest;
+    EXPECT_EQ(alsa::ComponentTypeOfElement(r.name, d), r.type) << r.name;
+    EXPECT_EQ(d, r.dest) << r.name;
+  }
 }
 
 TEST(AlsaMapping, VolumeStepsLandOnRawStepsBothWays) {

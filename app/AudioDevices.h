@@ -1,0 +1,60 @@
+// The sound card the station works with: kanalo.conf's "audio.input", "audio.output" (ALSA PCM
+// names, "default" unless set) and "mixer.card" (a card; unset: the card behind the chosen PCMs,
+// else the first card with a capture control), chosen in "Extras / Soundkarte…".
+//
+// Thread: main thread only.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+class QAbstractButton;
+class QWidget;
+
+namespace mixer {
+class TMMMixerControl;
+}
+
+namespace app {
+
+// What ALSA offers: (name, description) of each input and output PCM, (control device, name) of
+// each card.
+struct TAudioOffer {
+  std::vector<std::pair<std::string, std::string>> Inputs, Outputs, Cards;
+};
+// The station's choice; an empty MixerCard means "follow the devices".
+struct TAudioChoice {
+  std::string Input = "default", Output = "default", MixerCard;
+};
+
+TAudioOffer CurrentAudioOffer();
+TAudioChoice CurrentAudioChoice();
+
+// Puts `values` into the configuration file at `path`: a line "key = ..." of each key is replaced
+// (its first one; later ones go), missing keys are appended, every other line (comments, other
+// keys) stays as it was. A key with an empty value is removed. Throws std::runtime_error with
+// the path when the file cannot be written; the old file is then left as it was.
+void StoreConfigKeys(const std::string& path, const std::map<std::string, std::string>& values);
+
+// Asks for the choice (true: accepted, `choice` changed). The Qt dialog unless tests replace it
+// (empty: the Qt dialog again).
+using TAudioChooser =
+    std::function<bool(QWidget* parent, const TAudioOffer& offer, TAudioChoice& choice)>;
+TAudioChooser& AudioChooser();
+
+// "Extras / Soundkarte…": lists the offer, stores the choice in kanalo.conf and in the running
+// configuration (the wave devices follow at their next open, the mixer at the next start).
+void ChooseSoundCard(QWidget* parent);
+
+// The software monitor, beyond the mixer: where the card has no path from its line input to its
+// output (no line-in switch found), the station passes the recorded sound to the output itself.
+// It follows the line-in mute box exactly as the mixer's switch would: open while the box is
+// unchecked, closed (holding no device) while it is checked, so the squelch, the selective call,
+// `LineStumm` and the operator's line-in mute gate it unchanged. kanalo.conf "audio.monitor":
+// "auto" (default: only without a line-in switch), "on", "off". Owned by `lineMute`.
+void AttachSoftwareMonitor(QAbstractButton* lineMute, mixer::TMMMixerControl* lineSwitch);
+
+}  // namespace app
