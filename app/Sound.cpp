@@ -41,6 +41,14 @@ void TMain::BuildSound() {
   RecWave->SetTimeFormat(audio::tfMillisecond);
   RecWave->SetMaxRecordTime(-1);
   RecWave->SetOverwriteExisting(true);
+  // The recording's input failed: the recorder has closed the file with what it holds; the
+  // mailbox's lamp and timers end with it, and the mailbox is disarmed.
+  RecWave->WaveIn()->OnError = [this](rtl::TObject*) {
+    WavTimer->SetEnabled(false);
+    MaxTimer->SetEnabled(false);
+    RecLED->SetEnabled(false);
+    DTMF_InFailed();
+  };
 
   DTMF_Out = new audio::TMMWaveOut(&Components);
   DTMF_Out->SetName("DTMF_Out");

@@ -281,6 +281,33 @@ TEST_F(SoundStation, AnOutputThatFailsCountsAsFinishedAndReleasesTheTransmitter)
   }
 }
 
+// The card goes away while the mailbox records a caller: the recording ends with what it holds
+// (a file that opens), the mailbox is disarmed, one message.
+TEST_F(SoundStation, AFailedInputEndsTheMailboxRecordingWithItsFileIntact) {
+  TMain& m = StartConnected();
+  m.DateTimeTexts = [] {
+    return std::make_pair(std::string("07.12.2026"), std::string("09:15:00"));
+  };
+  m.Einstellungen.MaxAufnahmezeit = 30;
+  TMain::SetChecked(m.DTMF_Rec, true);
+  Run(1100);
+  box_->SetSignal(9, 90);
+  radio_->Receiver().CallDtmf("3456");
+  radio_->Receiver().CallTone(440, 0, 4000, 0.3);
+  Run(2000);
+  ASSERT_TRUE(m.RecLED->GetEnabled());
+  card_->FailStreams(platform::wave::TWaveDir::In, platform::wave::WAVERR_DEVICEGONE);
+  Run(300);
+  EXPECT_FALSE(m.RecLED->GetEnabled());
+  EXPECT_FALSE(m.DTMF_Rec->isChecked());
+  ASSERT_EQ(errors_.messages.size(), 1u);
+  audio::TMMWave w;
+  w.SetFileName((root_ / "Kanalo/20261207091500.Wav").string());
+  EXPECT_GT(w.DataSizeBytes(), 44100);
+  Run(2000);
+  EXPECT_EQ(card_->OpenStreams(), 0);  // nothing starts listening again
+}
+
 TEST_F(SoundStation, AFailedInputDisarmsTheSelectiveCallAndTheMailboxWithOneMessage) {
   TMain& m = StartConnected();
   m.DTMF_RecClick();
