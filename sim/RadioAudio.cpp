@@ -99,8 +99,9 @@ void TRadioReceiver::CallTone(double hz1, double hz2, int ms, double level) {
   s.hz2 = hz2;
   s.level = std::clamp(level, 0.0, 1.0);
   s.seconds = ms / 1000.0;
+  const int64_t now = box_ ? box_->NowUs() : 0;
   std::lock_guard<std::mutex> lock(mu_);
-  script_.push_back(s);
+  QueueLocked(s, now);
 }
 
 void TRadioReceiver::CallSpeech(TSpeech speech, double gain) {
@@ -109,8 +110,22 @@ void TRadioReceiver::CallSpeech(TSpeech speech, double gain) {
   s.seconds = static_cast<double>(speech.samples.size()) / speech.rate;
   s.gain = gain;
   s.speech = std::make_shared<const TSpeech>(std::move(speech));
+  const int64_t now = box_ ? box_->NowUs() : 0;
   std::lock_guard<std::mutex> lock(mu_);
+  QueueLocked(std::move(s), now);
+}
+
+void TRadioReceiver::QueueLocked(Segment s, int64_t nowUs) {
+  if (seg_ >= script_.size()) queuedUs_ = nowUs;  // a new call begins now
   script_.push_back(std::move(s));
+}
+
+void TRadioReceiver::SkipLocked(double seconds) {
+  at_ += seconds;
+  while (seg_ < script_.size() && at_ >= script_[seg_].seconds) {
+    at_ -= script_[seg_].seconds;
+    ++seg_;
+  }
 }
 
 bool TRadioReceiver::Calling() const {
@@ -163,8 +178,15 @@ void TRadioReceiver::Read(uint8_t* dst, size_t bytes, const TWaveFormatEx& fmt) 
   const size_t frames = bytes / align;
   const bool carrier = box_ && box_->SignalAt(box_->Channel()) > 0 && !box_->Transmitting();
   const double dt = 1.0 / std::max<uint32_t>(fmt.nSamplesPerSec, 1);
+  const int64_t now = box_ ? box_->NowUs() : 0;
   std::uniform_real_distribution<double> hiss(-1.0, 1.0);
   std::lock_guard<std::mutex> lock(mu_);
+  // Time that passed on the band while nobody listened (the input was closed): the call went on.
+  // Small gaps are the card's own pacing and are not counted.
+  const int64_t from = std::max(lastReadUs_, queuedUs_);
+  const int64_t missedUs = now - static_cast<int64_t>(frames * dt * 1e6) - from;
+  if (carrier && seg_ < script_.size() && missedUs > 100000) SkipLocked(missedUs / 1e6);
+  lastReadUs_ = now;
   uint8_t* out = dst;
   for (size_t i = 0; i < frames; ++i) {
     double v = carrier ? NextSample(dt) : (noise_ > 0 ? noise_ * hiss(rng_) : 0.0);

@@ -6,6 +6,9 @@
 // call audio: scripted DTMF tone pairs, pauses and speech. A queued call waits for the carrier,
 // as a caller waits for the channel; a carrier with nothing queued is quiet. Without a carrier it
 // gives the squelch's noise (SetNoise, silence by default).
+// The band does not wait for the station: a call goes on in the box's time whether or not the
+// sound card's input is open. What was said while nobody read is gone when reading starts again,
+// so arming the selective call never replays an old call.
 //
 // Transmitter (an output tap of the virtual sound card): records what the sound card plays while
 // the box was last told to transmit the station's sound (11) or the microphone (15), so that tests
@@ -80,6 +83,10 @@ class TRadioReceiver : public platform::wave::ISignalSource {
   double noise_ = 0;
   std::minstd_rand rng_;
   int64_t heard_ = 0;
+  int64_t lastReadUs_ = -1;  // box time of the last read, -1 before the first
+  int64_t queuedUs_ = -1;    // box time when the pending call was queued
+  void QueueLocked(Segment s, int64_t nowUs);
+  void SkipLocked(double seconds);
 };
 
 class TRadioTransmitter : public platform::wave::ISignalTap {

@@ -162,6 +162,38 @@ TEST_F(RadioAudio, NoCarrierGivesSilenceOrNoiseAndTheCallWaits) {
   EXPECT_TRUE(rx.Calling());
 }
 
+TEST_F(RadioAudio, TheBandGoesOnWhileNobodyListens) {
+  RadioRig rig;
+  auto& rx = rig.audio.Receiver();
+  rig.box->SetSignal(9, 200);
+  // "12": two 100 ms tones with 100 ms pauses. Read the first 50 ms, then the input is closed.
+  rx.CallDtmf("12");
+  Read16(rx, 2205);
+  EXPECT_EQ(rx.HeardFrames(), 2205);
+  rig.box->Advance(300);  // band time with nobody reading: the call is now in its "2"
+  const auto after = Read16(rx, 4410);
+  auto power = [&](double hz) {  // Goertzel
+    const double k = 2 * std::cos(2 * M_PI * hz / 44100);
+    double s1 = 0, s2 = 0;
+    for (int16_t v : after) {
+      const double s0 = v + k * s1 - s2;
+      s2 = s1;
+      s1 = s0;
+    }
+    return s1 * s1 + s2 * s2 - k * s1 * s2;
+  };
+  // The rest of "2" (1336 Hz column) comes, not the old "1" (1209 Hz) again.
+  EXPECT_GT(power(1336), 100 * power(1209));
+  rig.box->Advance(1000);  // the call ended long ago
+  for (int16_t s : Read16(rx, 4410)) ASSERT_EQ(s, 0);
+  EXPECT_FALSE(rx.Calling());
+  // A call queued while nobody reads is gone by the time reading starts.
+  rx.CallDtmf("9");
+  rig.box->Advance(500);
+  for (int16_t s : Read16(rx, 4410)) ASSERT_EQ(s, 0);
+  EXPECT_FALSE(rx.Calling());
+}
+
 TEST_F(RadioAudio, SpeechFromAWaveFileIsPlayedWhenTheStationCalls) {
   const std::string path =
       testing::TempDir() + "kanalo_speech." + std::to_string(::getpid()) + ".wav";
