@@ -152,10 +152,16 @@ std::string WaveProblem(const std::string& path) {
 }
 
 std::string BitmapProblem(const std::string& path) {
-  std::error_code ec;
-  if (std::filesystem::file_size(path, ec) == 0 && !ec) return "die Datei ist leer";
+  QFile f(QString::fromStdString(path));
+  if (!f.open(QIODevice::ReadOnly)) return f.errorString().toStdString();
+  const QByteArray raw = f.readAll();
+  std::vector<uint8_t> b(raw.begin(), raw.end());
+  if (b.empty()) return "die Datei ist leer";
+  // A bitmap names its own size; the picture reader would show a cut one half drawn.
+  if (b.size() >= 6 && b[0] == 'B' && b[1] == 'M' && Le32(b, 2) > b.size())
+    return "die Datei ist abgeschnitten";
   QImage img;
-  return img.load(QString::fromStdString(path)) ? "" : "kein lesbares Bild (abgeschnitten?)";
+  return img.loadFromData(raw) ? "" : "kein lesbares Bild";
 }
 }  // namespace
 

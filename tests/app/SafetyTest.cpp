@@ -3,7 +3,10 @@
 // them. Every failure a timer, the serial port or a sound device meets must show one box per
 // occurrence, never a second one inside the first, and the transmitter must be back on receive
 // within two ticks of the release, box open or not.
+#include <algorithm>
+#include <cstring>
 #include <fstream>
+#include <limits>
 #include <random>
 
 #include "app/RigLink.h"
@@ -484,6 +487,155 @@ TEST_F(Safety, RandomOperatorsNeverLeaveTheTransmitterKeyed) {
   RecordProperty("actions", actions);
   std::printf("%d actions, %d boxes, %d ticks checked for release\n", actions, boxes,
               releasesChecked);
+}
+
+}  // namespace
+
+namespace {
+
+// --- Hostile settings and broken data files ---------------------------------------------------
+
+// The front as the station draws it at a plain start: channel 9 of 40, no indicator lit, the
+// meter with a face.
+void ExpectCoherentFront(TMain& m, int channel = 9, const char* frequency = "27.065 ") {
+  EXPECT_EQ(m.K_Anzeige->text().toStdString(), std::to_string(channel));
+  EXPECT_EQ(m.F_Anzeige->text().toStdString(), frequency);
+  EXPECT_TRUE(m.N401->isChecked());
+  EXPECT_TRUE(m.P_Scan->isHidden());
+  EXPECT_TRUE(m.P_Auto->isHidden());
+  EXPECT_TRUE(m.P_ChPass->isHidden());
+  EXPECT_TRUE(m.P_Roger->isHidden());
+  EXPECT_EQ(m.SMeter->GetBackGroundDIB().width(), 277);
+  EXPECT_TRUE(m.FormBereit);
+}
+
+TEST_F(Station, DefaultFilesThatAreNoSettingsFilesStartWithTheDefaults) {
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> bytes;
+    const char* why;
+  };
+  std::mt19937 rng(7);
+  std::vector<uint8_t> noise(app::kSettingsFileSize);
+  for (auto& b : noise) b = static_cast<uint8_t>(rng());
+  const std::string text = "Hallo Welt!\n";
+  for (const Case& c :
+       {Case{"text file", std::vector<uint8_t>(text.begin(), text.end()), "12 Bytes statt 1976"},
+        Case{"random bytes", noise, "Textlänge"}, Case{"empty", {}, "0 Bytes statt 1976"}}) {
+    SCOPED_TRACE(c.name);
+    WriteBytes(root_ / "Kanalo/default.kvr", c.bytes);
+    errors_.messages.clear();
+    TMain& m = Start();
+    ASSERT_EQ(errors_.messages.size(), 1u);
+    const std::string& msg = errors_.messages[0];
+    EXPECT_NE(msg.find((root_ / "Kanalo/default.kvr").string()), std::string::npos) << msg;
+    EXPECT_NE(msg.find(c.why), std::string::npos) << msg;
+    EXPECT_NE(msg.find("die Station startet mit den Standardwerten."), std::string::npos) << msg;
+    ExpectCoherentFront(m);
+    // The file is left as it was: nothing is saved that the operator did not save.
+    EXPECT_EQ(fs::file_size(root_ / "Kanalo/default.kvr"), c.bytes.size());
+    main_.reset();
+  }
+}
+
+TEST_F(Station, HostileValuesNeverFreezeTheFront) {
+  auto e = Defaults();
+  e.ComPort = "COM1";
+  e.ScanPuls = 565733190;
+  e.ErsterKanal = INT32_MIN;
+  e.LetzterKanal = INT32_MAX;
+  e.Kanal = 5;
+  e.SquelchWert = INT32_MAX;
+  e.DTMFSchritt[0] = std::numeric_limits<double>::infinity();
+  WriteSettings(e);
+  TMain& m = Start();
+  ASSERT_EQ(errors_.messages.size(), 1u);
+  EXPECT_NE(errors_.messages[0].find("ScanPuls"), std::string::npos);
+  ExpectCoherentFront(m, 5, "27.015 ");
+  // Every pulse of the connect and of a step is at most half a second.
+  m.UPClick();
+  for (int64_t us : pulses_) EXPECT_LE(us, 500000);
+  EXPECT_EQ(pulses_.size(), 3u);
+  // The network's channel command finds a channel mode to count in ("E 5" divided by zero).
+  app::RigLink rig(m);
+  EXPECT_EQ(rig.TuneToChannel(5), 0);
+  EXPECT_EQ(m.Einstellungen.Kanal, 5);
+  // A typed pulse length is bounded the same way.
+  dialogs_->inputs = {std::string("300000")};
+  m.ScanPuls1Click();
+  EXPECT_EQ(m.Einstellungen.ScanPuls, app::kMaxScanPuls);
+}
+
+TEST_F(Station, LoadingANonSettingsFileKeepsTheSettings) {
+  TMain& m = Start();
+  m.Einstellungen.Kanal = 17;
+  m.DisplayClick();
+  const fs::path file = root_ / "Kanalo/bild.kvr";
+  WriteBytes(file, std::vector<uint8_t>(4000, 0x42));
+  dialogs_->files = {file.string()};
+  m.Load1Click();
+  ASSERT_EQ(errors_.messages.size(), 1u);
+  EXPECT_NE(errors_.messages[0].find("die Einstellungen bleiben unverändert."), std::string::npos);
+  EXPECT_EQ(m.Einstellungen.Kanal, 17);
+  EXPECT_EQ(m.K_Anzeige->text().toStdString(), "17");
+}
+
+TEST_F(Station, BrokenDefaultDataFilesAreNamedWithTheirHostPaths) {
+  app::InstallDefaultDataFiles();  // the cues; the fixture's meter picture stays
+  const fs::path dir = root_ / "Kanalo";
+  WriteBytes(dir / "Roger.Wav", {});
+  fs::resize_file(dir / "Call1.Wav", fs::file_size(dir / "Call1.Wav") / 2);
+  fs::resize_file(dir / "S_Meter.bmp", 100);
+  // Broken files are the operator's to look at: installing again leaves them.
+  EXPECT_TRUE(app::InstallDefaultDataFiles().empty());
+  TMain& m = Start();
+  const std::vector<std::string> expected = {
+      (dir / "S_Meter.bmp").string() + " ist beschädigt: die Datei ist abgeschnitten",
+      (dir / "Call1.Wav").string() + " ist beschädigt: die Datei ist abgeschnitten",
+      (dir / "Roger.Wav").string() + " ist beschädigt: die Datei ist leer"};
+  ASSERT_GE(errors_.messages.size(), 3u);
+  EXPECT_EQ(std::vector<std::string>(errors_.messages.begin(), errors_.messages.begin() + 3),
+            expected);
+  ExpectCoherentFront(m);
+}
+
+TEST_F(Station, DataFolderThatCannotBeCreatedSaysSo) {
+  fs::remove_all(root_ / "Kanalo");
+  WriteBytes(root_ / "Kanalo", {'x'});  // a file where the folder belongs
+  EXPECT_TRUE(app::InstallDefaultDataFiles().empty());
+  TMain& m = Start();
+  ASSERT_GE(errors_.messages.size(), 1u);
+  EXPECT_EQ(errors_.messages[0].rfind(
+                "Datenordner " + (root_ / "Kanalo").string() + " kann nicht angelegt werden: ", 0),
+            0u)
+      << errors_.messages[0];
+  ExpectCoherentFront(m);
+}
+
+TEST(DataFiles, WrittenWholeOrNotAtAll) {
+  const fs::path dir =
+      fs::temp_directory_path() / ("kanalo-datafiles-" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  std::string why;
+  // Written: all bytes, no temporary file left.
+  EXPECT_TRUE(app::WriteFileWhole((dir / "a.Wav").string(), {1, 2, 3}, &why));
+  EXPECT_EQ(fs::file_size(dir / "a.Wav"), 3u);
+  // An existing file is never replaced, unless asked.
+  EXPECT_FALSE(app::WriteFileWhole((dir / "a.Wav").string(), {9}, &why));
+  EXPECT_EQ(why, std::strerror(EEXIST));
+  EXPECT_EQ(fs::file_size(dir / "a.Wav"), 3u);
+  EXPECT_TRUE(app::WriteFileWhole((dir / "a.Wav").string(), {9}, &why, true));
+  EXPECT_EQ(fs::file_size(dir / "a.Wav"), 1u);
+  // A folder that cannot be: nothing written, the reason given.
+  WriteBytes(dir / "f", {});
+  EXPECT_FALSE(app::WriteFileWhole((dir / "f/b.Wav").string(), {1}, &why));
+  EXPECT_FALSE(why.empty());
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(dir)) left.push_back(entry.path().filename());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"a.Wav", "f"}));
+  fs::remove_all(dir);
 }
 
 }  // namespace
