@@ -1,5 +1,6 @@
 #include "app/Main.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QFile>
 #include <QFont>
@@ -586,6 +587,9 @@ void TMain::Pulse() {
 
 void TMain::FormCreate() {
   FormBereit = false;
+  // What start-up finds is shown once the message loop runs: a box here would hold back the
+  // rest of the program (the network control among it) until the operator closes it.
+  ++handlerDepth_;
   Guard([this] { CheckHostSettings(); });
   for (const std::string& problem : DefaultDataFileProblems()) Report(problem);
   bool loaded = false;
@@ -616,6 +620,7 @@ void TMain::FormCreate() {
     if (Einstellungen.ComPort == "COM1") mitCOM11Click();
     if (Einstellungen.ComPort == "COM2") mitCOM21Click();
   });
+  --handlerDepth_;
   FormBereit = true;
 }
 
@@ -888,6 +893,7 @@ void TMain::KVRTimerTimer() {
   TEinstellungen& e = Einstellungen;
   const bool ctsOn = RS232->ModemLineState(1);
   CheckCues();
+  CheckMouseRelease();
   CheckTxTimeout();
   // 1. Transmit, start and continue.
   if (e.ScanModus == 0 && Verbunden && (!ctsOn || PTTTaste)) {
@@ -1013,6 +1019,15 @@ void TMain::StepFromKey(void (TMain::*step)()) {
     stepFailed_ = true;
     throw;
   }
+}
+
+void TMain::CheckMouseRelease() {
+  // A box that opens while the mouse holds "PTT" takes the mouse: the release goes to the
+  // blocked window and the button never hears it. The mouse itself still tells.
+  if (!pttByMouse_ || !QApplication::activeModalWidget()) return;
+  if (QGuiApplication::mouseButtons() != Qt::NoButton) return;
+  PTTTaste = false;
+  pttByMouse_ = false;
 }
 
 void TMain::CheckCues() {

@@ -186,8 +186,14 @@ class TMain : public QMainWindow {
   void mitCOM11Click() { Connect("COM1"); }
   void mitCOM21Click() { Connect("COM2"); }
   void Trennen1Click();
-  void B_PTTMouseDown() { PTTTaste = true; }
-  void B_PTTMouseUp() { PTTTaste = false; }
+  void B_PTTMouseDown() {
+    PTTTaste = true;
+    pttByMouse_ = true;
+  }
+  void B_PTTMouseUp() {
+    PTTTaste = false;
+    pttByMouse_ = false;
+  }
   void SquelchChange();
   void Button1Click();
   void Button2Click();
@@ -340,7 +346,9 @@ class TMain : public QMainWindow {
 
   // What the transmission waits for: nothing, a cue or roger through SoundWave, the DTMF call.
   enum TCue { cueNone, cueFile, cueDTMF } cue_ = cueNone;
-  bool wavFile_ = false;       // "Tx" is sending a file: the file holds the transmitter keyed
+  bool wavFile_ = false;     // "Tx" is sending a file: the file holds the transmitter keyed
+  bool pttByMouse_ = false;  // the mouse on "PTT" holds the transmitter keyed
+  void CheckMouseRelease();
   int64_t keyedSinceMs_ = -1;  // the station keyed the transmitter at this time
   bool stepFailed_ = false;    // a channel step failed; said once until one works again
   bool readFailed_ = false;    // the same for reading the box's frames

@@ -308,6 +308,32 @@ TEST_F(Safety, TimeOutComesFromTheHostConfiguration) {
   platform::HostConfig::Instance().Set("tx.timeout", "300");
 }
 
+// A modal box that opens while the mouse holds "PTT" takes the mouse; the button never hears
+// the release. The tick asks the mouse (here: no button is down) and lets go.
+TEST_F(Safety, MouseReleasedUnderAModalBoxReleasesAtTheNextTick) {
+  TMain& m = StartConnected();
+  m.B_PTTMouseDown();
+  Run(200);
+  EXPECT_EQ(box_->LastCommand(), 15);
+  QWidget box;
+  box.setWindowModality(Qt::ApplicationModal);
+  box.show();
+  ASSERT_EQ(QApplication::activeModalWidget(), &box);
+  Run(100);
+  EXPECT_FALSE(m.PTTTaste);
+  EXPECT_EQ(box_->LastCommand(), 9);
+  // Keying that is not the mouse's stays while a box is open.
+  box.hide();
+  app::RigLink rig(m);
+  rig.SetPtt(1);
+  box.show();
+  Run(200);
+  EXPECT_EQ(box_->LastCommand(), 15);
+  rig.SetPtt(0);
+  Run(100);
+  EXPECT_EQ(box_->LastCommand(), 9);
+}
+
 // A release that arrives while a box (from anywhere) is open takes effect at the next tick.
 TEST_F(Safety, ReleaseUnderAnOperatorsBoxTakesEffectAtTheNextTick) {
   TMain& m = StartConnected();

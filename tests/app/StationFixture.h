@@ -64,6 +64,7 @@ class Station : public ::testing::Test {
     main_ = std::make_unique<TMain>();
     main_->PulseWait = [this](int64_t us) { pulses_.push_back(us); };
     main_->FormCreate();
+    rtl::Application().ProcessMessages();  // the loop's first turn shows what start-up found
     return *main_;
   }
 
