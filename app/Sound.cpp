@@ -266,11 +266,12 @@ std::optional<std::string> TMain::ChooseWaveFile() {
 
 void TMain::PlayWavClick() {
   AufnahmeLaeuft = false;
-  const bool send = WavSenden && !wavFile_;
+  // Loading stops a file already being sent, and its end clears WavSenden: remember the wish.
+  const bool send = WavSenden;
   auto file = ChooseWaveFile();
   if (!file) {
     // Nothing to send: a "Tx" left pending would key every later transmission as own sound.
-    if (send) WavSenden = false;
+    if (send && !wavFile_) WavSenden = false;
     return;
   }
   bool muted = false;
@@ -283,14 +284,14 @@ void TMain::PlayWavClick() {
     SoundWave->Play();
   } catch (const std::exception& x) {
     // The file keys nothing: the transmitter is only asked for once the player runs.
-    if (send) WavSenden = false;
+    if (send && !wavFile_) WavSenden = false;
     WavTimer->SetEnabled(false);
     if (muted) Einstellungen.LineStumm = false;
     throw rtl::Exception(std::string(x.what()) + " (" + DisplayPath(*file) + ")");
   }
   if (!(SoundWave->State() & audio::wsStarted)) {
     // Nothing plays (a file without a whole frame), or the device gave up at once and said so.
-    if (send) WavSenden = false;
+    if (send && !wavFile_) WavSenden = false;
     WavTimer->SetEnabled(false);
     Einstellungen.LineStumm = false;
     if (!SoundWave->Wave()->HasData())
@@ -298,6 +299,7 @@ void TMain::PlayWavClick() {
     return;
   }
   if (send) {
+    WavSenden = true;
     wavFile_ = true;
     PTTTaste = true;
   }
