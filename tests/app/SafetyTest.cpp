@@ -64,6 +64,10 @@ struct FailureCase {
   bool boxHearsRelease = true;                 // false where the port itself is gone
 };
 
+void PrintTo(const FailureCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class EachFailure : public Safety, public ::testing::WithParamInterface<FailureCase> {};
 
 // Each failure under a box that the operator keeps open for a second: he releases PTT while it
