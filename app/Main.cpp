@@ -787,8 +787,15 @@ void TMain::closeEvent(QCloseEvent* e) {
 
 void TMain::Connect(const char* port) {
   Einstellungen.ComPort = port;
-  RS232->SetDeviceName(port);
-  RS232->Open();
+  try {
+    RS232->SetDeviceName(port);
+    RS232->Open();
+  } catch (const comm::ECommError& x) {
+    // The component's text, then the device on this host and what the system said.
+    std::string cause = std::string(port) + ": " + platform::ResolvePortName(port);
+    if (x.ErrorCode > 0) cause += ": " + std::string(std::strerror(x.ErrorCode));
+    throw comm::ECommError(x.Message + "(" + cause + ")", x.ErrorCode);
+  }
   RS232->SetDTR(false);
   RS232->SetRTS(false);
   Pulse();

@@ -5,6 +5,7 @@
 #include "app/Main.h"
 #include "app/Text.h"
 #include "platform/Host.h"
+#include "platform/wave/Wave.h"
 #include "rtl/Dialogs.h"
 #include "rtl/Forms.h"
 
@@ -118,9 +119,25 @@ void TMain::DTMF_OutStop() {
   DTMF_Out->Close();
 }
 
+std::string TMain::OutputCause() {
+  // The device texts speak of device numbers; on a machine without any the reason is simpler.
+  return platform::wave::WaveBackend().NumDevs(platform::wave::TWaveDir::Out) <= 0
+             ? "; kein Audiogerät gefunden"
+             : "";
+}
+
 bool TMain::StartDTMFCue() {
   try {
     B_DTMFClick();
+  } catch (const std::exception& x) {
+    const std::string cause = OutputCause();
+    Enqueue(
+        {x.what() + (cause.empty() ? "" : " (" + cause.substr(2) + ")"), {}, rtl::mtError, true});
+    try {
+      DTMF_Out->Close();
+    } catch (...) {
+    }
+    return false;
   } catch (...) {
     ReportCurrentException();
     try {
@@ -287,7 +304,7 @@ void TMain::PlayWavClick() {
     if (send && !wavFile_) WavSenden = false;
     WavTimer->SetEnabled(false);
     if (muted) Einstellungen.LineStumm = false;
-    throw rtl::Exception(std::string(x.what()) + " (" + DisplayPath(*file) + ")");
+    throw rtl::Exception(std::string(x.what()) + " (" + DisplayPath(*file) + OutputCause() + ")");
   }
   if (!(SoundWave->State() & audio::wsStarted)) {
     // Nothing plays (a file without a whole frame), or the device gave up at once and said so.
@@ -362,7 +379,10 @@ bool TMain::StartCue(const std::string& windowsPath) {
     SoundWave->Play();
   } catch (const std::exception& x) {
     // The component's text, and which file on this host it was about.
-    Enqueue({std::string(x.what()) + " (" + DisplayPath(host) + ")", {}, rtl::mtError, true});
+    Enqueue({std::string(x.what()) + " (" + DisplayPath(host) + OutputCause() + ")",
+             {},
+             rtl::mtError,
+             true});
     return false;
   } catch (...) {
     ReportCurrentException();

@@ -642,6 +642,20 @@ TEST_F(Station, DataFolderThatCannotBeCreatedSaysSo) {
   ExpectCoherentFront(m);
 }
 
+TEST_F(Station, ConnectErrorsNameTheHostDevice) {
+  platform::SetPortMappingLookup([](const std::string&) { return "/dev/kanalo-gibtsnicht"; });
+  TMain& m = Start();
+  try {
+    m.mitCOM21Click();
+    FAIL();
+  } catch (const rtl::Exception& x) {
+    EXPECT_EQ(x.Message,
+              "Error accessing specified device (Error: 2) (COM2: /dev/kanalo-gibtsnicht: " +
+                  std::string(std::strerror(ENOENT)) + ")");
+  }
+  EXPECT_FALSE(m.Verbunden);
+}
+
 TEST(DataFiles, WrittenWholeOrNotAtAll) {
   const fs::path dir =
       fs::temp_directory_path() / ("kanalo-datafiles-" + std::to_string(::getpid()));

@@ -467,7 +467,7 @@ TEST_F(Station, DisconnectClosesThePortOnTheNextQuietTick) {
     m.mitCOM21Click();  // still open until the next tick
     FAIL();
   } catch (const rtl::Exception& x) {
-    EXPECT_EQ(x.Message, "Port already assigned (open) (Error: -1) ");
+    EXPECT_EQ(x.Message, "Port already assigned (open) (Error: -1) (COM2: sim:station)");
   }
 }
 
