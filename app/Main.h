@@ -275,10 +275,10 @@ class TMain : public QMainWindow {
   std::function<std::pair<std::string, std::string>()> DateTimeTexts;
 
   // --- Transmit safety and reporting -------------------------------------------------------
-  // Reports a failure to the operator. An action of the operator's own (menu, button, start-up)
-  // shows its box at once; a timer, the serial port or a sound device report after their
-  // handler has returned, so no handler ever runs under a box it opened itself. Boxes come one
-  // at a time; a text already waiting is not queued twice.
+  // Reports a failure to the operator. An action of the operator's own (menu, button) shows its
+  // box at once; start-up, timers, the serial port and sound devices report after their handler
+  // has returned, so no handler ever runs under a box it opened itself. Boxes come one at a
+  // time; a text already waiting is not queued twice.
   void Report(const std::string& text, rtl::TMsgDlgType type = rtl::mtError,
               const std::string& caption = {});
   // The exception being handled (call inside a catch block), as the default error box shows it.
