@@ -169,12 +169,27 @@ TMain::TMain(QWidget* parent) : QMainWindow(parent) {
     rtl::Application().OnException = [this](rtl::TObject*, const std::exception& e) {
       Enqueue({e.what(), {}, rtl::mtError, true}, true);
     };
+    // Texts handed over from worker threads reach the error box directly; they queue as well,
+    // so that a worker failing again and again cannot stack boxes either.
+    errorBoxHook_ = rtl::Application().ErrorBoxHook;
+    rtl::Application().ErrorBoxHook = [this](const std::string& text) {
+      if (!passThrough_) {
+        Enqueue({text, {}, rtl::mtError, true}, true);
+        return;
+      }
+      passThrough_ = false;
+      if (errorBoxHook_)
+        errorBoxHook_(text);
+      else
+        std::fprintf(stderr, "Kanalo: %s\n", text.c_str());
+    };
   }
 }
 
 TMain::~TMain() {
   if (reporterWindow == this) {
     rtl::Application().OnException = nullptr;
+    rtl::Application().ErrorBoxHook = errorBoxHook_;
     reporterWindow = nullptr;
   }
 }
@@ -557,9 +572,11 @@ void TMain::ShowReports() {
     TPendingReport r = std::move(reports_.front());
     reports_.pop_front();
     try {
-      if (r.errorBox)
+      if (r.errorBox) {
+        passThrough_ = true;
         rtl::Application().ShowException(r.text);
-      else
+        passThrough_ = false;
+      } else
         rtl::Dialogs().MessageBox(r.text, r.caption, r.type, rtl::mbOK);
     } catch (...) {
       std::fprintf(stderr, "Kanalo: %s\n", r.text.c_str());

@@ -342,6 +342,8 @@ class TMain : public QMainWindow {
   int handlerDepth_ = 0;
   std::unique_ptr<rtl::TMessageWindow> reportWindow_;
   bool reportPosted_ = false;
+  std::function<void(const std::string&)> errorBoxHook_;  // the box behind our queue
+  bool passThrough_ = false;                              // the queue itself is showing
   bool inTick_ = false;
 
   // What the transmission waits for: nothing, a cue or roger through SoundWave, the DTMF call.

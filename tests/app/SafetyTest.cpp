@@ -338,6 +338,16 @@ TEST_F(Safety, MouseReleasedUnderAModalBoxReleasesAtTheNextTick) {
   EXPECT_EQ(box_->LastCommand(), 9);
 }
 
+// Texts that reach the error box directly (handed over from worker threads) queue as well: a
+// worker failing in a loop gives one box, shown once the loop runs.
+TEST_F(Station, ErrorTextsFromWorkersQueueLikeEveryReport) {
+  Start();
+  for (int i = 0; i < 50; ++i) rtl::Application().ShowException("Worker kaputt");
+  EXPECT_TRUE(errors_.messages.empty());
+  rtl::Application().ProcessMessages();
+  EXPECT_EQ(errors_.messages, std::vector<std::string>{"Worker kaputt"});
+}
+
 // A release that arrives while a box (from anywhere) is open takes effect at the next tick.
 TEST_F(Safety, ReleaseUnderAnOperatorsBoxTakesEffectAtTheNextTick) {
   TMain& m = StartConnected();
