@@ -363,7 +363,8 @@ class TMain : public QMainWindow {
   std::string PortText() const;  // "COM1: /dev/ttyUSB0"
   void PlaybackEnded();
   bool StartDTMFCue();
-  static std::string OutputCause();  // "; kein Audiogerät gefunden" or ""
+  static std::string OutputCause();                           // "; kein Audiogerät gefunden" or ""
+  static std::string FileCause(const std::string& hostPath);  // ": Datei nicht gefunden" or ""
   void CheckHostSettings();
   // Reads a settings file into the record, checked and brought into range; false (reported)
   // when the file is no settings file, the record then unchanged.

@@ -1,6 +1,7 @@
 // The station's sound: the DTMF sender, the selective call and its decoder, the voice mailbox,
 // file playback and transmission, and the cues the transmit logic plays.
 #include <QDateTime>
+#include <filesystem>
 
 #include "app/Main.h"
 #include "app/Text.h"
@@ -117,6 +118,12 @@ void TMain::DTMF_OutStop() {
   if (cue_ == cueDTMF) cue_ = cueNone;
   SoundFertig = true;
   DTMF_Out->Close();
+}
+
+std::string TMain::FileCause(const std::string& hostPath) {
+  // The file component says "Error reading wave file" whether the file is bad or not there.
+  std::error_code ec;
+  return std::filesystem::exists(hostPath, ec) ? "" : ": Datei nicht gefunden";
 }
 
 std::string TMain::OutputCause() {
@@ -304,7 +311,8 @@ void TMain::PlayWavClick() {
     if (send && !wavFile_) WavSenden = false;
     WavTimer->SetEnabled(false);
     if (muted) Einstellungen.LineStumm = false;
-    throw rtl::Exception(std::string(x.what()) + " (" + DisplayPath(*file) + OutputCause() + ")");
+    throw rtl::Exception(std::string(x.what()) + " (" + DisplayPath(*file) + FileCause(*file) +
+                         OutputCause() + ")");
   }
   if (!(SoundWave->State() & audio::wsStarted)) {
     // Nothing plays (a file without a whole frame), or the device gave up at once and said so.
@@ -379,10 +387,11 @@ bool TMain::StartCue(const std::string& windowsPath) {
     SoundWave->Play();
   } catch (const std::exception& x) {
     // The component's text, and which file on this host it was about.
-    Enqueue({std::string(x.what()) + " (" + DisplayPath(host) + OutputCause() + ")",
-             {},
-             rtl::mtError,
-             true});
+    Enqueue(
+        {std::string(x.what()) + " (" + DisplayPath(host) + FileCause(host) + OutputCause() + ")",
+         {},
+         rtl::mtError,
+         true});
     return false;
   } catch (...) {
     ReportCurrentException();

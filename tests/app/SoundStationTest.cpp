@@ -132,8 +132,12 @@ TEST_F(SoundStation, MissingCueIsReportedAndNeverLeavesTheTransmitterKeyed) {
   Run(300);
   EXPECT_EQ(box_->LastCommand(), 9);
   EXPECT_FALSE(m.TxAktiv);
-  EXPECT_EQ(errors_.messages.size(), 2u);
+  ASSERT_EQ(errors_.messages.size(), 2u);
   EXPECT_EQ(dialogs_->maxOpen, 1);
+  // The component's text, then which file on this host and why.
+  EXPECT_EQ(errors_.messages[1], "Error reading wave file (" +
+                                     (root_ / "Kanalo/auchnicht.Wav").string() +
+                                     ": Datei nicht gefunden)");
 }
 
 TEST_F(SoundStation, DtmfCallGoesOutAsToneSequence) {
