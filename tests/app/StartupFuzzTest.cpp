@@ -7,6 +7,7 @@
 
 #include "app/Main.h"
 #include "app/Settings.h"
+#include "platform/MMTimer.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
@@ -17,6 +18,7 @@ TEST(StartupFuzz, SeededSettingsFilesStartACoherentFront) {
   ASSERT_EQ(LLVMFuzzerTestOneInput(nullptr, 0), 0);  // no file at all; sets the target up
   app::TEinstellungen sound;
   {
+    platform::ScopedManualTime time;  // the window's timers on the test clock
     app::TMain m;
     m.DefaultWerteClick();
     sound = m.Einstellungen;
