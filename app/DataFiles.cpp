@@ -1,9 +1,17 @@
 #include "app/DataFiles.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QBuffer>
 #include <QFile>
 #include <QImage>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
+#include <filesystem>
 
+#include "app/Settings.h"
 #include "controls/MMMeter.h"
 #include "platform/Host.h"
 
@@ -21,17 +29,51 @@ void PutId(std::vector<uint8_t>& v, const char* id) {
   for (int i = 0; i < 4; ++i) v.push_back(static_cast<uint8_t>(id[i]));
 }
 
-bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-  platform::EnsureParentDir(path);
-  QFile f(QString::fromStdString(path));
-  if (!f.open(QIODevice::WriteOnly | QIODevice::NewOnly)) return false;
-  bool ok = f.write(reinterpret_cast<const char*>(bytes.data()), bytes.size()) ==
-            static_cast<qint64>(bytes.size());
-  f.close();
-  if (!ok) f.remove();
-  return ok;
-}
 }  // namespace
+
+bool WriteFileWhole(const std::string& hostPath, const std::vector<uint8_t>& bytes,
+                    std::string* error, bool replace) {
+  auto fail = [&](int err) {
+    if (error) *error = std::strerror(err);
+    return false;
+  };
+  {
+    std::error_code ec;
+    const std::filesystem::path dir = std::filesystem::path(hostPath).parent_path();
+    if (!dir.empty()) std::filesystem::create_directories(dir, ec);
+    if (!dir.empty() && !std::filesystem::is_directory(dir, ec)) {
+      if (error) *error = ec ? ec.message() : std::strerror(ENOTDIR);
+      return false;
+    }
+  }
+  const std::string tmp = hostPath + ".part";
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return fail(errno);
+  size_t done = 0;
+  int err = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      err = n < 0 ? errno : ENOSPC;
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  // Space is only certain once the data reached the disk and the file closed without error.
+  if (err == 0 && ::fsync(fd) != 0) err = errno;
+  if (::close(fd) != 0 && err == 0) err = errno;
+  if (err == 0) {
+    if (replace) {
+      if (::rename(tmp.c_str(), hostPath.c_str()) != 0) err = errno;
+    } else if (::link(tmp.c_str(), hostPath.c_str()) != 0) {
+      // link() never replaces: a file that appeared meanwhile is the operator's and stays.
+      err = errno;
+    }
+  }
+  ::unlink(tmp.c_str());
+  return err == 0 ? true : fail(err);
+}
 
 std::vector<uint8_t> MakeToneWave(const std::vector<std::pair<int, int>>& tones) {
   constexpr int kRate = 22050;
@@ -64,28 +106,110 @@ std::vector<uint8_t> MakeToneWave(const std::vector<std::pair<int, int>>& tones)
   return w;
 }
 
-std::vector<std::string> InstallDefaultDataFiles() {
-  std::vector<std::string> made;
-  std::string bmp = platform::ToHostPath("C:\\Kanalo\\S_Meter.bmp");
-  if (!QFile::exists(QString::fromStdString(bmp))) {
-    platform::EnsureParentDir(bmp);
-    if (controls::DefaultMeterBackground().save(QString::fromStdString(bmp), "BMP"))
-      made.push_back(bmp);
-  }
-  const struct {
-    const char* name;
-    std::vector<std::pair<int, int>> tones;
-  } cues[] = {
+namespace {
+struct TCue {
+  const char* name;
+  std::vector<std::pair<int, int>> tones;
+};
+const std::vector<TCue>& Cues() {
+  static const std::vector<TCue> cues = {
       {"C:\\Kanalo\\Call1.Wav", {{880, 150}, {0, 50}, {1175, 150}, {0, 50}, {1568, 250}}},
       {"C:\\Kanalo\\Call2.Wav", {{1568, 150}, {0, 50}, {1175, 150}, {0, 50}, {880, 250}}},
       {"C:\\Kanalo\\Roger.Wav", {{1750, 80}, {0, 30}, {1200, 120}}},
   };
-  for (const auto& c : cues) {
-    std::string path = platform::ToHostPath(c.name);
-    if (QFile::exists(QString::fromStdString(path))) continue;
-    if (WriteFile(path, MakeToneWave(c.tones))) made.push_back(path);
+  return cues;
+}
+constexpr char kMeterBitmap[] = "C:\\Kanalo\\S_Meter.bmp";
+
+bool Exists(const std::string& path) {
+  std::error_code ec;
+  return std::filesystem::exists(path, ec);
+}
+
+uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {
+  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (uint32_t(b[at + 3]) << 24);
+}
+
+// Why a WAVE file cannot be whole, or "": the RIFF size must match the file and a "data" chunk
+// must lie inside it.
+std::string WaveProblem(const std::string& path) {
+  QFile f(QString::fromStdString(path));
+  if (!f.open(QIODevice::ReadOnly)) return f.errorString().toStdString();
+  const QByteArray raw = f.readAll();
+  std::vector<uint8_t> b(raw.begin(), raw.end());
+  if (b.empty()) return "die Datei ist leer";
+  if (b.size() < 12 || std::memcmp(b.data(), "RIFF", 4) != 0 ||
+      std::memcmp(b.data() + 8, "WAVE", 4) != 0)
+    return "keine WAVE-Datei";
+  if (uint64_t{Le32(b, 4)} + 8 > b.size()) return "die Datei ist abgeschnitten";
+  for (size_t at = 12; at + 8 <= b.size();) {
+    const uint32_t size = Le32(b, at + 4);
+    if (std::memcmp(b.data() + at, "data", 4) == 0)
+      return at + 8 + uint64_t{size} > b.size() ? "die Datei ist abgeschnitten" : "";
+    at += 8 + uint64_t{size} + (size & 1);
+  }
+  return "kein Audioteil (data) in der Datei";
+}
+
+std::string BitmapProblem(const std::string& path) {
+  QFile f(QString::fromStdString(path));
+  if (!f.open(QIODevice::ReadOnly)) return f.errorString().toStdString();
+  const QByteArray raw = f.readAll();
+  std::vector<uint8_t> b(raw.begin(), raw.end());
+  if (b.empty()) return "die Datei ist leer";
+  // A bitmap names its own size; the picture reader would show a cut one half drawn.
+  if (b.size() >= 6 && b[0] == 'B' && b[1] == 'M' && Le32(b, 2) > b.size())
+    return "die Datei ist abgeschnitten";
+  QImage img;
+  return img.loadFromData(raw) ? "" : "kein lesbares Bild";
+}
+}  // namespace
+
+std::vector<std::string> InstallDefaultDataFiles() {
+  std::vector<std::string> made;
+  const std::string bmp = platform::ToHostPath(kMeterBitmap);
+  if (!Exists(bmp)) {
+    QByteArray image;
+    QBuffer buffer(&image);
+    buffer.open(QIODevice::WriteOnly);
+    if (controls::DefaultMeterBackground().save(&buffer, "BMP") &&
+        WriteFileWhole(bmp, std::vector<uint8_t>(image.begin(), image.end())))
+      made.push_back(bmp);
+  }
+  for (const TCue& c : Cues()) {
+    const std::string path = platform::ToHostPath(c.name);
+    if (Exists(path)) continue;
+    if (WriteFileWhole(path, MakeToneWave(c.tones))) made.push_back(path);
   }
   return made;
+}
+
+std::vector<std::string> DefaultDataFileProblems() {
+  std::vector<std::string> problems;
+  const std::string bmp = platform::ToHostPath(kMeterBitmap);
+  const std::filesystem::path folder = std::filesystem::path(bmp).parent_path();
+  std::error_code ec;
+  if (!std::filesystem::is_directory(folder, ec)) {
+    std::error_code made;
+    std::filesystem::create_directories(folder, made);
+    if (!std::filesystem::is_directory(folder, ec)) {
+      problems.push_back("Datenordner " + DisplayPath(folder.string()) +
+                         " kann nicht angelegt werden: " +
+                         (made ? made.message() : std::string(std::strerror(ENOTDIR))));
+      return problems;
+    }
+  }
+  if (Exists(bmp)) {
+    const std::string why = BitmapProblem(bmp);
+    if (!why.empty()) problems.push_back(DisplayPath(bmp) + " ist beschädigt: " + why);
+  }
+  for (const TCue& c : Cues()) {
+    const std::string path = platform::ToHostPath(c.name);
+    if (!Exists(path)) continue;
+    const std::string why = WaveProblem(path);
+    if (!why.empty()) problems.push_back(DisplayPath(path) + " ist beschädigt: " + why);
+  }
+  return problems;
 }
 
 }  // namespace app

@@ -10,8 +10,20 @@
 
 namespace app {
 
-// Creates what is missing; returns the host paths it created.
+// Creates what is missing; returns the host paths it created. Each file is written under a
+// temporary name, checked to the last byte and closed, and only then given its name: a full
+// disk leaves no cut file behind that later starts would take for a good one.
 std::vector<std::string> InstallDefaultDataFiles();
+
+// What the operator must hear about the default data files, one text each: a data folder that
+// cannot be created, a default file that is there but broken (empty, cut, no picture or sound).
+// Paths are shown as on this host.
+std::vector<std::string> DefaultDataFileProblems();
+
+// Writes `bytes` to `hostPath` whole or not at all (temporary name, checked write and close,
+// rename). False with `error` set to the system's reason.
+bool WriteFileWhole(const std::string& hostPath, const std::vector<uint8_t>& bytes,
+                    std::string* error = nullptr, bool replace = false);
 
 // A mono 8-bit 22050 Hz PCM WAVE image of the given tones (Hz, ms; 0 Hz is a pause).
 std::vector<uint8_t> MakeToneWave(const std::vector<std::pair<int, int>>& tones);

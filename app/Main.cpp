@@ -1,16 +1,22 @@
 #include "app/Main.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QFile>
 #include <QFont>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPainter>
 #include <QScreen>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstring>
+#include <filesystem>
 #include <thread>
 
 #include "app/AudioDevices.h"
+#include "app/DataFiles.h"
 #include "app/Frames.h"
 #include "app/Info.h"
 #include "app/Jpeg.h"
@@ -35,6 +41,16 @@ constexpr controls::TColor kNeedleBlack = 0x000000;
 constexpr char kCaptionOff[] = "Orvel Kanalo nicht verbunden";
 constexpr char kDataDir[] = "C:\\Kanalo";
 constexpr char kDefaultFile[] = "C:\\Kanalo\\default.kvr";
+constexpr uint32_t kShowReports = rtl::WM_APP + 0x101;
+constexpr uint8_t kReceive = 9;
+
+// The window whose reporter takes the exceptions that components catch in their callbacks.
+TMain* reporterWindow = nullptr;
+
+// The errors of a port whose adapter has gone (unplugged, switched off).
+bool PortGone(int error) {
+  return error == EIO || error == ENODEV || error == ENXIO;
+}
 
 QString Q(const std::string& s) {
   return QString::fromStdString(s);
@@ -117,21 +133,21 @@ TMain::TMain(QWidget* parent) : QMainWindow(parent) {
   RS232->SetParity(comm::paNone);
   RS232->SetStopbits(comm::sb20);
   RS232->SetFlowControl(comm::fcDefault);
-  RS232->OnRxChar = [this](rtl::TObject* s, int n) { RS232RxChar(s, n); };
-  RS232->OnError = [this](rtl::TObject*, int errors) { RS232Error(errors); };
+  RS232->OnRxChar = [this](rtl::TObject* s, int n) { Handle([=, this] { RS232RxChar(s, n); }); };
+  RS232->OnError = [this](rtl::TObject*, int errors) { Handle([=, this] { RS232Error(errors); }); };
   RS232->EndLoading();
 
   KVRTimer = new timers::TTimer(&Components);
   KVRTimer->SetName("KVRTimer");
   KVRTimer->BeginLoading();
   KVRTimer->SetInterval(100);
-  KVRTimer->SetOnTimer([this](rtl::TObject*) { Guard([this] { KVRTimerTimer(); }); });
+  KVRTimer->SetOnTimer([this](rtl::TObject*) { Handle([this] { KVRTimerTimer(); }); });
   ScanTimer = new timers::TTimer(&Components);
   ScanTimer->SetName("ScanTimer");
   ScanTimer->BeginLoading();
   ScanTimer->SetInterval(250);
   ScanTimer->SetEnabled(false);
-  ScanTimer->SetOnTimer([this](rtl::TObject*) { Guard([this] { ScanTimerTimer(); }); });
+  ScanTimer->SetOnTimer([this](rtl::TObject*) { Handle([this] { ScanTimerTimer(); }); });
 
   BuildFront();
   BuildMenus();
@@ -141,9 +157,43 @@ TMain::TMain(QWidget* parent) : QMainWindow(parent) {
 
   KVRTimer->EndLoading();
   ScanTimer->EndLoading();
+
+  reportWindow_ = std::make_unique<rtl::TMessageWindow>([this](rtl::TMessage& m) {
+    if (m.Msg != kShowReports) return;
+    reportPosted_ = false;
+    ShowReports();
+  });
+  // Components catch what their callbacks raise and hand it to the application; those are
+  // never the operator's own actions, so they wait for the running handler like ours do.
+  if (!reporterWindow) {
+    reporterWindow = this;
+    rtl::Application().OnException = [this](rtl::TObject*, const std::exception& e) {
+      Enqueue({e.what(), {}, rtl::mtError, true}, true);
+    };
+    // Texts handed over from worker threads reach the error box directly; they queue as well,
+    // so that a worker failing again and again cannot stack boxes either.
+    errorBoxHook_ = rtl::Application().ErrorBoxHook;
+    rtl::Application().ErrorBoxHook = [this](const std::string& text) {
+      if (!passThrough_) {
+        Enqueue({text, {}, rtl::mtError, true}, true);
+        return;
+      }
+      passThrough_ = false;
+      if (errorBoxHook_)
+        errorBoxHook_(text);
+      else
+        std::fprintf(stderr, "Kanalo: %s\n", text.c_str());
+    };
+  }
 }
 
-TMain::~TMain() = default;
+TMain::~TMain() {
+  if (reporterWindow == this) {
+    rtl::Application().OnException = nullptr;
+    rtl::Application().ErrorBoxHook = errorBoxHook_;
+    reporterWindow = nullptr;
+  }
+}
 
 namespace {
 // Every knob of the front: the orbit and the scale its picture was drawn for (11 ticks, every
@@ -516,8 +566,71 @@ void TMain::Guard(const std::function<void()>& handler) {
   try {
     handler();
   } catch (...) {
-    rtl::Application().HandleException(nullptr);
+    ReportCurrentException();
   }
+}
+
+void TMain::Handle(const std::function<void()>& handler) {
+  ++handlerDepth_;
+  try {
+    handler();
+  } catch (...) {
+    ReportCurrentException();
+  }
+  --handlerDepth_;
+}
+
+// --- Reporting ---
+
+void TMain::ReportCurrentException() {
+  std::string text = "Unknown exception";
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    text = e.what();
+  } catch (...) {
+  }
+  Enqueue({text, {}, rtl::mtError, true});
+}
+
+void TMain::Report(const std::string& text, rtl::TMsgDlgType type, const std::string& caption) {
+  // The station's own errors look like every other error: the default error box.
+  const bool errorBox = type == rtl::mtError && caption.empty();
+  Enqueue({text, caption.empty() ? rtl::Application().Title : caption, type, errorBox});
+}
+
+void TMain::Enqueue(TPendingReport r, bool later) {
+  for (const TPendingReport& q : reports_)
+    if (q.text == r.text && q.errorBox == r.errorBox) return;
+  // A bound on what can wait: a fault that produced new texts endlessly must not eat memory.
+  if (reports_.size() >= 16) return;
+  reports_.push_back(std::move(r));
+  if (handlerDepth_ == 0 && !showingReport_ && !later) {
+    ShowReports();
+  } else if (!reportPosted_) {
+    reportPosted_ = reportWindow_->Post(kShowReports);
+  }
+}
+
+void TMain::ShowReports() {
+  // The box of a report runs a nested message loop; a report made meanwhile waits here for it.
+  if (showingReport_) return;
+  showingReport_ = true;
+  while (!reports_.empty()) {
+    TPendingReport r = std::move(reports_.front());
+    reports_.pop_front();
+    try {
+      if (r.errorBox) {
+        passThrough_ = true;
+        rtl::Application().ShowException(r.text);
+        passThrough_ = false;
+      } else
+        rtl::Dialogs().MessageBox(r.text, r.caption, r.type, rtl::mbOK);
+    } catch (...) {
+      std::fprintf(stderr, "Kanalo: %s\n", r.text.c_str());
+    }
+  }
+  showingReport_ = false;
 }
 
 int TMain::ChannelIndex() const {
@@ -529,7 +642,9 @@ void TMain::SetTxLED(bool transmitting) {
 }
 
 void TMain::Pulse() {
-  int64_t iterations = static_cast<int64_t>(Einstellungen.ScanPuls) * 1000;
+  // Bounded like the settings: one step never holds the window longer than half a second.
+  int64_t iterations =
+      static_cast<int64_t>(std::min<int32_t>(Einstellungen.ScanPuls, kMaxScanPuls)) * 1000;
   if (iterations > 0 && PulseWait) PulseWait(iterations / 100);
 }
 
@@ -537,12 +652,18 @@ void TMain::Pulse() {
 
 void TMain::FormCreate() {
   FormBereit = false;
+  // What start-up finds is shown once the message loop runs: a box here would hold back the
+  // rest of the program (the network control among it) until the operator closes it.
+  ++handlerDepth_;
+  Guard([this] { CheckHostSettings(); });
+  for (const std::string& problem : DefaultDataFileProblems()) Report(problem);
+  bool loaded = false;
+  const std::string path = platform::ToHostPath(kDefaultFile);
+  if (QFile::exists(Q(path))) Guard([&] { loaded = ApplyLoadedSettings(path, true); });
+  // A default file that could not be read or is no settings file leaves the defaults, so the
+  // front comes up whole instead of half-applied.
+  if (!loaded) DefaultWerteClick();
   Guard([this] {
-    std::string path = platform::ToHostPath(kDefaultFile);
-    if (QFile::exists(Q(path)))
-      LoadSettingsFile(path, Einstellungen);
-    else
-      DefaultWerteClick();
     // Without a speaker control the knobs keep their design range instead of going negative.
     mixer::SizeVolumeKnobs(Mixer, *Volume, *LineOut);
     mixer::FallBackToAux(Mixer);
@@ -564,6 +685,7 @@ void TMain::FormCreate() {
     if (Einstellungen.ComPort == "COM1") mitCOM11Click();
     if (Einstellungen.ComPort == "COM2") mitCOM21Click();
   });
+  --handlerDepth_;
   FormBereit = true;
 }
 
@@ -619,16 +741,72 @@ void TMain::UpdateMuteLabel(QLabel* label, bool muted) {
 }
 
 void TMain::LoadMeterBitmap() {
-  std::string path = platform::ToHostPath(Einstellungen.SMeterBild.str());
+  const std::string path = AnsiToUtf8(platform::ToHostPath(Einstellungen.SMeterBild.str()));
   QImage img;
-  if (!img.load(Q(AnsiToUtf8(path))))
-    throw rtl::Exception("Bitmap " + AnsiToUtf8(Einstellungen.SMeterBild.str()) +
-                         " kann nicht geladen werden");
-  SMeter->SetBackGroundDIB(img);
+  if (img.load(Q(path))) {
+    SMeter->SetBackGroundDIB(img);
+    return;
+  }
+  // The meter keeps a face to show; the operator learns which file on this host failed and why.
+  SMeter->SetBackGroundDIB(controls::DefaultMeterBackground());
+  std::string cause = "kein lesbares Bild";
+  std::error_code ec;
+  if (!std::filesystem::exists(path, ec)) {
+    cause = "Datei nicht gefunden";
+  } else if (FILE* f = std::fopen(path.c_str(), "rb")) {
+    std::fclose(f);
+  } else {
+    cause = std::strerror(errno);
+  }
+  throw rtl::Exception("Bitmap " + AnsiToUtf8(Einstellungen.SMeterBild.str()) +
+                       " kann nicht geladen werden (" + DisplayPath(path) + ": " + cause + ")");
+}
+
+bool TMain::ApplyLoadedSettings(const std::string& hostPath, bool startUp) {
+  std::vector<uint8_t> image;
+  try {
+    image = ReadSettingsImage(hostPath);
+  } catch (const EInOutErrorDE& x) {
+    throw EInOutErrorDE(x.Message + " (" + DisplayPath(hostPath) + ")");
+  }
+  const std::string problem = SettingsImageProblem(image.data(), image.size());
+  if (!problem.empty()) {
+    Report(DisplayPath(hostPath) + " ist keine Einstellungsdatei der Station (" + problem + "); " +
+           (startUp ? "die Station startet mit den Standardwerten."
+                    : "die Einstellungen bleiben unverändert."));
+    return false;
+  }
+  TEinstellungen e = Einstellungen;
+  DecodeSettings(image.data(), image.size(), e);
+  const std::vector<std::string> changed = SanitizeSettings(e);
+  Einstellungen = e;
+  if (!changed.empty()) {
+    std::string names;
+    for (const std::string& n : changed) names += (names.empty() ? "" : ", ") + n;
+    Report(DisplayPath(hostPath) + ": Werte außerhalb des nutzbaren Bereichs ersetzt (" + names +
+           ").");
+  }
+  return true;
+}
+
+void TMain::CheckHostSettings() {
+  const std::string v = platform::HostConfig::Instance().Get("tx.timeout", "300");
+  char* end = nullptr;
+  errno = 0;
+  const long seconds = std::strtol(v.c_str(), &end, 10);
+  while (end && (*end == ' ' || *end == '\t')) ++end;
+  if (v.empty() || errno != 0 || !end || *end != '\0' || seconds < 0 || seconds > 86400) {
+    TxTimeoutSeconds = 300;
+    throw rtl::Exception("kanalo.conf: tx.timeout = \"" + v +
+                         "\" ist keine Zahl von Sekunden (0 bis 86400); es gelten 300 s.");
+  }
+  TxTimeoutSeconds = static_cast<int>(seconds);
 }
 
 void TMain::KVRInitClick() {
   TEinstellungen& e = Einstellungen;
+  // Whatever put the values into the record, the front only ever gets usable ones.
+  SanitizeSettings(e);
   Volume->SetValue(e.VolumeWert);
   LineOut->SetValue(e.LineOutWert);
   MasterOut->SetValue(Volume->GetValue());
@@ -643,7 +821,8 @@ void TMain::KVRInitClick() {
   MasterMute->setChecked(e.MasterStumm);
   UpdateMuteLabel(Label8, MasterMute->isChecked());
   KanalSchritt = 1;
-  LoadMeterBitmap();
+  // A picture that cannot be loaded is reported; the rest of the settings still reach the front.
+  Guard([this] { LoadMeterBitmap(); });
   SetChecked(N141, false);
   SetChecked(N401, false);
   SetChecked(N801, false);
@@ -673,8 +852,15 @@ void TMain::closeEvent(QCloseEvent* e) {
 
 void TMain::Connect(const char* port) {
   Einstellungen.ComPort = port;
-  RS232->SetDeviceName(port);
-  RS232->Open();
+  try {
+    RS232->SetDeviceName(port);
+    RS232->Open();
+  } catch (const comm::ECommError& x) {
+    // The component's text, then the device on this host and what the system said.
+    std::string cause = std::string(port) + ": " + platform::ResolvePortName(port);
+    if (x.ErrorCode > 0) cause += ": " + std::string(std::strerror(x.ErrorCode));
+    throw comm::ECommError(x.Message + "(" + cause + ")", x.ErrorCode);
+  }
   // A box behind a bridge (socat, ser2net: a pseudo-terminal) gets its polls and answers, but
   // the bridge carries no RTS/DTR pulses and no CTS: the station still polls and counts, without
   // pulses and without the radio's PTT, and says so once here.
@@ -688,18 +874,71 @@ void TMain::Connect(const char* port) {
     RS232->SetRTS(false);
   }
   Verbunden = true;
+  stepFailed_ = false;
   setWindowTitle(QString("Orvel Kanalo verbunden mit ") + port);
   if (NoModemLines)
-    rtl::Dialogs().MessageBox(
-        std::string(port) + " (" + platform::ResolvePortName(port) +
-            ") hat keine Modemleitungen (RTS, DTR, CTS): Kanalschritte und die PTT-Taste des "
-            "Funkgeräts sind an diesem Anschluss nicht verfügbar.",
-        "Kanalo", rtl::mtWarning, rtl::mbOK);
+    Enqueue({std::string(port) + " (" + platform::ResolvePortName(port) +
+                 ") hat keine Modemleitungen (RTS, DTR, CTS): Kanalschritte und die PTT-Taste "
+                 "des Funkgeräts sind an diesem Anschluss nicht verfügbar.",
+             "Kanalo", rtl::mtWarning, false});
 }
 
 void TMain::Trennen1Click() {
   Verbunden = false;
+  ReleaseTransmitter();
   CloseDTMFIn();
+}
+
+void TMain::ReleaseTransmitter() {
+  // The box keeps its last command when the port closes: it must hear "receive" while it can.
+  if (RS232->IsOpen() && (TxAktiv || TxBefehl != kReceive)) {
+    try {
+      uint8_t rx = kReceive;
+      RS232->Write(&rx, 1);
+    } catch (...) {
+      // A dead port: the front below still goes back to receive.
+    }
+  }
+  if ((TxAktiv && cue_ == cueFile) || wavFile_) {
+    try {
+      SoundWave->Stop();
+    } catch (...) {
+    }
+  }
+  if (cue_ == cueDTMF) {
+    try {
+      DTMF_Out->Close();
+    } catch (...) {
+    }
+  }
+  cue_ = cueNone;
+  wavFile_ = false;
+  PTTTaste = false;
+  WavSenden = false;
+  TxAktiv = false;
+  TxBefehl = kReceive;
+  CallGesendet = false;
+  RogerGesendet = true;
+  SoundFertig = false;
+  keyedSinceMs_ = -1;
+  MicMute->setChecked(true);
+  MasterOut->SetValue(Volume->GetValue());
+  SetTxLED(false);
+}
+
+std::string TMain::PortText() const {
+  const std::string name = RS232->DeviceName();
+  const std::string host = platform::ResolvePortName(name);
+  return host.empty() || host == name ? name : name + ": " + host;
+}
+
+void TMain::LinkLost(const std::string& cause) {
+  const bool wasConnected = Verbunden;
+  Verbunden = false;
+  ReleaseTransmitter();
+  if (wasConnected)
+    throw rtl::Exception("Verbindung zur KVR-Box unterbrochen (" + PortText() + ")" +
+                         (cause.empty() ? "" : ": " + cause));
 }
 
 void TMain::RS232RxChar(rtl::TObject*, int Count) {
@@ -707,9 +946,12 @@ void TMain::RS232RxChar(rtl::TObject*, int Count) {
   std::vector<uint8_t> buffer(static_cast<size_t>(std::max(size, 1)), 0);
   int n = RS232->Read(buffer.data(), std::clamp(Count, 0, size));
   if (n == -1) {
-    rtl::Dialogs().MessageBox("Fehler beim lesen", "Information", rtl::mtInformation, rtl::mbOK);
+    // A wedged driver fails every read: said once until a read works again.
+    if (!readFailed_) Report("Fehler beim lesen", rtl::mtInformation, "Information");
+    readFailed_ = true;
     return;
   }
+  readFailed_ = false;
   if (AssembleFrames(buffer.data(), n, RxPuffer, RxLaenge)) {
     ++RxFrames;
     RxSWert = RxPuffer[1];
@@ -718,9 +960,25 @@ void TMain::RS232RxChar(rtl::TObject*, int Count) {
 }
 
 void TMain::KVRTimerTimer() {
+  // A tick never runs inside another: one that came while a tick was running (only a nested
+  // message loop inside the tick could cause that) is refused and counted.
+  if (inTick_) {
+    ++NestedTicks;
+    return;
+  }
+  inTick_ = true;
+  ++TickCount;
+  struct Leave {
+    bool& flag;
+    ~Leave() { flag = false; }
+  } leave{inTick_};
+
   TEinstellungen& e = Einstellungen;
   // Without modem lines there is no CTS to read; reading "off" would key the transmitter.
   const bool ctsOn = NoModemLines || RS232->ModemLineState(1);
+  CheckCues();
+  CheckMouseRelease();
+  CheckTxTimeout();
   // 1. Transmit, start and continue.
   if (e.ScanModus == 0 && Verbunden && (!ctsOn || PTTTaste)) {
     TxAktiv = true;
@@ -740,18 +998,12 @@ void TMain::KVRTimerTimer() {
     }
     if (e.CallArt != 0 && !CallGesendet && !WavSenden) {
       TxBefehl = 11;
-      bool started = true;
+      // Marked before the cue starts: its failure report must never start it a second time.
+      CallGesendet = true;
+      bool started = false;
       if (e.CallArt == 1) started = StartCue(e.Call1Wav.str());
       if (e.CallArt == 2) started = StartCue(e.Call2Wav.str());
-      if (e.CallArt == 3) {
-        try {
-          B_DTMFClick();
-        } catch (...) {
-          rtl::Application().HandleException(nullptr);
-          started = false;
-        }
-      }
-      CallGesendet = true;
+      if (e.CallArt == 3) started = StartDTMFCue();
       // A cue that could not start counts as finished: the next tick goes on to the microphone.
       SoundFertig = !started;
     }
@@ -762,16 +1014,16 @@ void TMain::KVRTimerTimer() {
     CallGesendet = false;
     if (e.RogerAktiv && !RogerGesendet) {
       TxBefehl = 11;
-      bool started = StartCue(e.RogerWav.str());
       RogerGesendet = true;
       // A roger beep that cannot play must not leave the transmitter keyed.
-      SoundFertig = !started;
+      SoundFertig = !StartCue(e.RogerWav.str());
     }
     if ((!e.RogerAktiv || SoundFertig) && TxAktiv) {
       TxAktiv = false;
       MasterOut->SetValue(Volume->GetValue());
       SetTxLED(false);
-      TxBefehl = 9;
+      TxBefehl = kReceive;
+      cue_ = cueNone;
       SoundWave->Stop();
       RogerGesendet = true;
       SoundFertig = false;
@@ -779,9 +1031,11 @@ void TMain::KVRTimerTimer() {
   }
   // 3. Frame processing.
   if (RxFrames > 0) {
-    int32_t p = static_cast<int32_t>(static_cast<int64_t>(RxSWert) * (e.SAdjust + 32768));
+    // 64 bits inside, 32-bit results as the box's arithmetic has them.
+    int32_t p = static_cast<int32_t>(static_cast<int64_t>(RxSWert) *
+                                     (static_cast<int64_t>(e.SAdjust) + 32768));
     int32_t q = p / 32768;
-    uint8_t b = static_cast<uint8_t>(static_cast<uint32_t>(q - e.SOffset) & 0xFF);
+    uint8_t b = static_cast<uint8_t>(static_cast<uint64_t>(int64_t{q} - e.SOffset) & 0xFF);
     if (b >= 128) b = 0;
     const int k = ChannelIndex();
     SWert[k] = b;
@@ -812,18 +1066,103 @@ void TMain::KVRTimerTimer() {
     SMeter->SetNeedleColor(kNeedleBlack);
     SMeter->SetValue(SWert[ChannelIndex()]);
   }
-  // 5. Poll or close.
-  if (Verbunden && RxFrames == 0) RS232->Write(&TxBefehl, 1);
+  // 5. Poll or close. A write that fails because the adapter is gone ends the link at once:
+  // its dead modem lines read as the radio's push-to-talk, which would key the front.
+  if (Verbunden && RxFrames == 0) {
+    try {
+      RS232->Write(&TxBefehl, 1);
+      writeFailed_ = false;
+    } catch (const comm::ECommError& x) {
+      if (PortGone(x.ErrorCode)) LinkLost(x.Message);
+      if (writeFailed_) return;
+      writeFailed_ = true;
+      throw;
+    }
+  }
   if (!Verbunden && RxFrames == 0) {
     RS232->Close();
     setWindowTitle(kCaptionOff);
   }
   // 6. Key codes. The key byte of the last frame keeps its value after the link has gone; it
   // only steps while the port is open, so a closed link does not raise an error every tick.
-  if (!RS232->IsOpen()) return;
-  if (RxTaste > 80 && RxTaste < 88) DNClick();
-  if (RxTaste > 116 && RxTaste < 124) UPClick();
-  if (RxTaste > 130) UPClick();
+  if (!RS232->IsOpen() || !Verbunden) return;
+  if (RxTaste > 80 && RxTaste < 88) StepFromKey(&TMain::DNClick);
+  if (RxTaste > 116 && RxTaste < 124) StepFromKey(&TMain::UPClick);
+  if (RxTaste > 130) StepFromKey(&TMain::UPClick);
+}
+
+void TMain::StepFromKey(void (TMain::*step)()) {
+  try {
+    (this->*step)();
+    stepFailed_ = false;
+  } catch (const comm::ECommError& x) {
+    // The adapter is gone: one report, the link down, the transmitter released.
+    if (PortGone(x.ErrorCode)) LinkLost(x.Message);
+    // Any other refusal is said once; a key held on the box repeats the step every tick.
+    if (stepFailed_) return;
+    stepFailed_ = true;
+    throw;
+  }
+}
+
+void TMain::CheckMouseRelease() {
+  // A box that opens while the mouse holds "PTT" takes the mouse: the release goes to the
+  // blocked window and the button never hears it. The mouse itself still tells.
+  if (!pttByMouse_ || !QApplication::activeModalWidget()) return;
+  if (QGuiApplication::mouseButtons() != Qt::NoButton) return;
+  PTTTaste = false;
+  pttByMouse_ = false;
+}
+
+void TMain::CheckCues() {
+  if (cue_ != cueNone && !CueRunning()) {
+    // The cue's player stopped or its device failed, whether or not it told us: finished.
+    cue_ = cueNone;
+    SoundFertig = true;
+  }
+  if (wavFile_ && !(SoundWave->State() & audio::wsStarted)) PlaybackEnded();
+}
+
+bool TMain::CueRunning() const {
+  switch (cue_) {
+    case cueFile:
+      return (SoundWave->State() & audio::wsStarted) != 0;
+    case cueDTMF:
+      return (DTMF_Out->State() & audio::wsOpen) != 0;
+    default:
+      return false;
+  }
+}
+
+void TMain::CheckTxTimeout() {
+  // Only keying the station holds counts; the radio's own push-to-talk (CTS) is the operator's.
+  const bool held = Verbunden && TxAktiv && PTTTaste;
+  if (!held || TxTimeoutSeconds <= 0) {
+    keyedSinceMs_ = -1;
+    return;
+  }
+  const int64_t now = platform::Clock().Milliseconds();
+  if (keyedSinceMs_ < 0) keyedSinceMs_ = now;
+  if (now - keyedSinceMs_ < int64_t{TxTimeoutSeconds} * 1000) return;
+  keyedSinceMs_ = -1;
+  // Ended as a release would end it: the tick below plays the roger beep when it is on.
+  if (wavFile_) SoundWave->Stop();
+  PTTTaste = false;
+  WavSenden = false;
+  wavFile_ = false;
+  TxNotice = rtl::Format(
+      "Sendezeitbegrenzung: nach %d s Senden auf Empfang geschaltet (kanalo.conf: tx.timeout).",
+      TxTimeoutSeconds);
+  ++TxNotices;
+  // Told without a modal box: the window, the poll and the network keep running.
+  if (!txNoticeBox_) {
+    auto* box =
+        new QMessageBox(QMessageBox::Information, "Kanalo", Q(TxNotice), QMessageBox::Ok, this);
+    box->setWindowModality(Qt::NonModal);
+    txNoticeBox_ = box;
+  }
+  static_cast<QMessageBox*>(txNoticeBox_)->setText(Q(TxNotice));
+  txNoticeBox_->show();
 }
 
 void TMain::RS232Error(int Errors) {
@@ -831,8 +1170,7 @@ void TMain::RS232Error(int Errors) {
   // The adapter is gone (unplugged, switched off). Polling a dead port would only fail quietly
   // forever: disconnect, so the next tick closes the port and resets the caption, and say so
   // once. "an COM1"/"an COM2" connect again when the adapter is back.
-  Verbunden = false;
-  throw rtl::Exception("Verbindung zur KVR-Box unterbrochen (" + RS232->DeviceName() + ")");
+  LinkLost("");
 }
 
 void TMain::SquelchChange() {
@@ -1019,18 +1357,30 @@ void TMain::ScanTimerTimer() {
     ++ScanZaehler;
   } else {
     ScanZaehler = 0;
-    if (!Zernox1->isChecked()) {
-      RS232->SetRTS(true);
-      e.Kanal += KanalSchritt;
-      Pulse();
-      RS232->SetRTS(false);
-    } else {
-      RS232->SetDTR(true);
-      e.Kanal -= KanalSchritt;
-      Pulse();
-      RS232->SetDTR(false);
+    try {
+      if (!Zernox1->isChecked()) {
+        RS232->SetRTS(true);
+        e.Kanal += KanalSchritt;
+        Pulse();
+        RS232->SetRTS(false);
+      } else {
+        RS232->SetDTR(true);
+        e.Kanal -= KanalSchritt;
+        Pulse();
+        RS232->SetDTR(false);
+      }
+    } catch (const comm::ECommError& x) {
+      // A step that fails would fail every 250 ms: the scan stops on the first failure.
+      ScanTimer->SetEnabled(false);
+      e.ScanModus = 0;
+      DisplayClick();
+      if (PortGone(x.ErrorCode)) LinkLost(x.Message);
+      throw;
     }
     if (e.Kanal > e.LetzterKanal) e.Kanal = e.ErsterKanal;
+    // Only the upper wrap belongs to the scan; a reversed radio would otherwise count below the
+    // tables.
+    if (e.Kanal < e.ErsterKanal) e.Kanal = e.LetzterKanal;
   }
   if (ScanZaehler > 4) {
     ScanTimer->SetEnabled(false);
@@ -1076,18 +1426,20 @@ void TMain::ShowScanClick() {
   Scanband->setPixmap(QPixmap::fromImage(c));
 }
 
-bool TMain::InputInt(const char* caption, const char* prompt, int32_t& value) {
+bool TMain::InputInt(const char* caption, const char* prompt, int32_t& value, int32_t lo,
+                     int32_t hi) {
   std::string s = rtl::InputBox(caption, prompt, IntToStr(value));
-  value = StrToInt(s);
+  // A typed value outside what the station can use is brought to the nearest usable one.
+  value = std::clamp(StrToInt(s), lo, hi);
   return true;
 }
 
 void TMain::ScanPuls1Click() {
-  InputInt("ScanPuls", "Pulslänge ", Einstellungen.ScanPuls);
+  InputInt("ScanPuls", "Pulslänge ", Einstellungen.ScanPuls, 0, kMaxScanPuls);
 }
 
 void TMain::ScanDelayZeit1Click() {
-  InputInt("Delayzeit für Scanner", "Zeit in Ticks von 100ms", Einstellungen.ScanDelay);
+  InputInt("Delayzeit für Scanner", "Zeit in Ticks von 100ms", Einstellungen.ScanDelay, -1, 864000);
 }
 
 // --- S-meter ---
@@ -1104,11 +1456,11 @@ void TMain::SBild1Click() {
 }
 
 void TMain::SAdjust1Click() {
-  InputInt("Adjust S-Meter", "+- 32768", Einstellungen.SAdjust);
+  InputInt("Adjust S-Meter", "+- 32768", Einstellungen.SAdjust, -32768, 32768);
 }
 
 void TMain::SOffset1Click() {
-  InputInt("S Offset", "Offset von 0 bis 100", Einstellungen.SOffset);
+  InputInt("S Offset", "Offset von 0 bis 100", Einstellungen.SOffset, -255, 255);
 }
 
 void TMain::Skala1Click() {
@@ -1152,7 +1504,7 @@ void TMain::Load1Click() {
   o.InitialDir = platform::ToHostPath(kDataDir);
   auto file = rtl::Dialogs().OpenFile(o);
   if (!file) return;
-  LoadSettingsFile(*file, Einstellungen);
+  if (!ApplyLoadedSettings(*file, false)) return;
   KVRInitClick();
   ShowScanClick();
   DisplayClick();

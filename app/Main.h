@@ -16,6 +16,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <array>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -35,6 +36,8 @@
 #include "controls/MMWheel.h"
 #include "mixer/StationMixer.h"
 #include "rtl/Classes.h"
+#include "rtl/Dialogs.h"
+#include "rtl/Messages.h"
 #include "timers/MMHTimer.h"
 #include "timers/MMLTimer.h"
 #include "timers/WinTimer.h"
@@ -184,8 +187,14 @@ class TMain : public QMainWindow {
   void mitCOM11Click() { Connect("COM1"); }
   void mitCOM21Click() { Connect("COM2"); }
   void Trennen1Click();
-  void B_PTTMouseDown() { PTTTaste = true; }
-  void B_PTTMouseUp() { PTTTaste = false; }
+  void B_PTTMouseDown() {
+    PTTTaste = true;
+    pttByMouse_ = true;
+  }
+  void B_PTTMouseUp() {
+    PTTTaste = false;
+    pttByMouse_ = false;
+  }
   void SquelchChange();
   void Button1Click();
   void Button2Click();
@@ -273,6 +282,31 @@ class TMain : public QMainWindow {
   // Local date and time texts in the German short layout, for the mailbox file name.
   std::function<std::pair<std::string, std::string>()> DateTimeTexts;
 
+  // --- Transmit safety and reporting -------------------------------------------------------
+  // Reports a failure to the operator. An action of the operator's own (menu, button) shows its
+  // box at once; start-up, timers, the serial port and sound devices report after their handler
+  // has returned, so no handler ever runs under a box it opened itself. Boxes come one at a
+  // time; a text already waiting is not queued twice.
+  void Report(const std::string& text, rtl::TMsgDlgType type = rtl::mtError,
+              const std::string& caption = {});
+  // The exception being handled (call inside a catch block), as the default error box shows it.
+  void ReportCurrentException();
+  // Back to receive at once, sources of keying dropped: the box hears 9 while the port works,
+  // the front shows receive (LED, microphone muted, MasterOut at the receive level).
+  void ReleaseTransmitter();
+  // Transmit time-out in seconds: kanalo.conf "tx.timeout", default 300, 0 switches it off.
+  // Keying held by the station (button, network, file) that long is ended as a release would;
+  // the radio's own push-to-talk is not the station's to end.
+  int TxTimeoutSeconds = 300;
+  std::string TxNotice;  // the last time-out notice shown (not modal)
+  int TxNotices = 0;
+  // Ticks that began while another tick was running. A box opened inside the tick would cause
+  // them; they are refused, and tests check that none was even attempted.
+  int NestedTicks = 0;
+  int64_t TickCount = 0;  // ticks run
+  // A cue, roger beep or file the transmission waits for is still sounding.
+  bool CueRunning() const;
+
   // The number of steps of a mixer volume control, 0 when there is none (no mixer).
   static int Steps(const mixer::TMMVolumeControl* c) { return c ? c->ControlInfo().Steps : 0; }
   void MMConnector1Trigger();
@@ -289,7 +323,7 @@ class TMain : public QMainWindow {
   void ToggleMute(bool& flag, QLabel* label, QCheckBox* box);
   void StepUpForScan();
   void LoadMeterBitmap();
-  bool InputInt(const char* caption, const char* prompt, int32_t& value);
+  bool InputInt(const char* caption, const char* prompt, int32_t& value, int32_t lo, int32_t hi);
   void Guard(const std::function<void()>& handler);
   int ChannelIndex() const;  // Kanal clamped to 1..80 for table access
   void SetTxLED(bool transmitting);
@@ -302,6 +336,49 @@ class TMain : public QMainWindow {
   void Disarm(const QColor& lamp);
   // The capture device failed under the selective call or the mailbox.
   void DTMF_InFailed();
+
+  // Runs a handler of a timer, the serial port or a sound device: what it reports waits until
+  // it has returned.
+  void Handle(const std::function<void()>& handler);
+  struct TPendingReport {
+    std::string text, caption;
+    rtl::TMsgDlgType type;
+    bool errorBox;  // through the default error box (an exception's text)
+  };
+  void Enqueue(TPendingReport r, bool later = false);
+  void ShowReports();
+  std::deque<TPendingReport> reports_;
+  bool showingReport_ = false;
+  int handlerDepth_ = 0;
+  std::unique_ptr<rtl::TMessageWindow> reportWindow_;
+  bool reportPosted_ = false;
+  std::function<void(const std::string&)> errorBoxHook_;  // the box behind our queue
+  bool passThrough_ = false;                              // the queue itself is showing
+  bool inTick_ = false;
+
+  // What the transmission waits for: nothing, a cue or roger through SoundWave, the DTMF call.
+  enum TCue { cueNone, cueFile, cueDTMF } cue_ = cueNone;
+  bool wavFile_ = false;     // "Tx" is sending a file: the file holds the transmitter keyed
+  bool pttByMouse_ = false;  // the mouse on "PTT" holds the transmitter keyed
+  void CheckMouseRelease();
+  int64_t keyedSinceMs_ = -1;  // the station keyed the transmitter at this time
+  bool stepFailed_ = false;    // a channel step failed; said once until one works again
+  bool readFailed_ = false;    // the same for reading the box's frames
+  bool writeFailed_ = false;   // and for the poll's command byte
+  QWidget* txNoticeBox_ = nullptr;
+  void CheckTxTimeout();
+  void CheckCues();
+  void StepFromKey(void (TMain::*step)());
+  void LinkLost(const std::string& cause);
+  std::string PortText() const;  // "COM1: /dev/ttyUSB0"
+  void PlaybackEnded();
+  bool StartDTMFCue();
+  static std::string OutputCause();                           // "; kein Audiogerät gefunden" or ""
+  static std::string FileCause(const std::string& hostPath);  // ": Datei nicht gefunden" or ""
+  void CheckHostSettings();
+  // Reads a settings file into the record, checked and brought into range; false (reported)
+  // when the file is no settings file, the record then unchanged.
+  bool ApplyLoadedSettings(const std::string& hostPath, bool startUp);
 };
 
 }  // namespace app

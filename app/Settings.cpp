@@ -3,8 +3,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace app {
@@ -181,6 +184,115 @@ void LoadSettingsFile(const std::string& hostPath, TEinstellungen& e) {
   }
   ::close(fd);
   DecodeSettings(buf, got, e);
+}
+
+std::vector<uint8_t> ReadSettingsImage(const std::string& hostPath) {
+  int fd = ::open(hostPath.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) ThrowIo(errno);
+  std::vector<uint8_t> buf(kSettingsFileSize + 1);
+  size_t got = 0;
+  while (got < buf.size()) {
+    ssize_t n = ::read(fd, buf.data() + got, buf.size() - got);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int err = errno;
+      ::close(fd);
+      ThrowIo(err);
+    }
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  ::close(fd);
+  buf.resize(got);
+  return buf;
+}
+
+namespace {
+// Walks the layout only to look at the length bytes of the texts.
+struct LengthCheck {
+  const uint8_t* p;
+  std::string problem;
+  void I32(size_t, int32_t&) {}
+  void U8(size_t, uint8_t&) {}
+  void Bool(size_t, bool&) {}
+  void F64(size_t, double&) {}
+  template <size_t N>
+  void Str(size_t off, ShortString<N>&) {
+    if (problem.empty() && p[off] > N)
+      problem = rtl::Format("Textlänge %d bei Byte %d (höchstens %d)", p[off], int(off), int(N));
+  }
+};
+}  // namespace
+
+std::string SettingsImageProblem(const uint8_t* data, size_t size) {
+  if (size != kSettingsFileSize)
+    return rtl::Format("%d Bytes statt %d", static_cast<int>(std::min<size_t>(size, 1 << 30)),
+                       static_cast<int>(kSettingsFileSize));
+  TEinstellungen scratch;
+  LengthCheck check{data, {}};
+  VisitLayout(scratch, check);
+  return check.problem;
+}
+
+std::vector<std::string> SanitizeSettings(TEinstellungen& e) {
+  std::vector<std::string> changed;
+  auto clamp = [&](const char* name, int32_t& v, int32_t lo, int32_t hi) {
+    const int32_t c = std::clamp(v, lo, hi);
+    if (c != v) changed.push_back(name);
+    v = c;
+  };
+  if (e.ErsterKanal < 1 || e.LetzterKanal > kChannels || e.ErsterKanal > e.LetzterKanal) {
+    // Bounds that are no channel mode at all: the 40-channel mode the station starts in.
+    e.ErsterKanal = 1;
+    e.LetzterKanal = 40;
+    changed.push_back("ErsterKanal/LetzterKanal");
+  }
+  clamp("Kanal", e.Kanal, e.ErsterKanal, e.LetzterKanal);
+  clamp("SquelchWert", e.SquelchWert, 0, 100);
+  clamp("FreeLevelWert", e.FreeLevelWert, 0, 100);
+  // The S conversion multiplies by SAdjust + 32768 in 32 bits; the prompt offers +-32768.
+  clamp("SAdjust", e.SAdjust, -32768, 32768);
+  clamp("SOffset", e.SOffset, -255, 255);
+  if (e.CallArt > 3) {
+    e.CallArt = 0;
+    changed.push_back("CallArt");
+  }
+  clamp("ScanModus", e.ScanModus, 0, 2);
+  clamp("ScanPuls", e.ScanPuls, 0, kMaxScanPuls);
+  // Negative delays keep their meaning (the automatic restart never fires); a day of ticks is
+  // longer than anyone waits.
+  clamp("ScanDelay", e.ScanDelay, -1, 864000);
+  clamp("ScanDelayRest", e.ScanDelayRest, -1, 864000);
+  // 0 and less: no limit of the recording. A day at most, so the timer's milliseconds fit.
+  clamp("MaxAufnahmezeit", e.MaxAufnahmezeit, 0, 86400);
+  clamp("DTMFEmpfindlichkeit", e.DTMFEmpfindlichkeit, 0, 100);
+  static constexpr int32_t kTones[8] = {697, 770, 852, 941, 1209, 1336, 1477, 1633};
+  bool tones = false;
+  for (int i = 0; i < 8; ++i) {
+    if (e.DTMFFrequenz[i] < 1 || e.DTMFFrequenz[i] >= 22050) {
+      e.DTMFFrequenz[i] = kTones[i];
+      tones = true;
+    }
+    const double s = e.DTMFSchritt[i];
+    if (!std::isfinite(s) || s < 0 || s > M_PI) {
+      e.DTMFSchritt[i] = 2 * M_PI * kTones[i] / 44100.0;
+      tones = true;
+    }
+  }
+  if (tones) changed.push_back("DTMFFrequenz/DTMFSchritt");
+  return changed;
+}
+
+std::string DisplayPath(const std::string& hostPath) {
+  const char* home = std::getenv("HOME");
+  if (!home || !*home) return hostPath;
+  std::string h = home;
+  while (h.size() > 1 && h.back() == '/') h.pop_back();
+  if (hostPath == h) return "~";
+  if (hostPath.size() > h.size() && hostPath.compare(0, h.size(), h) == 0 &&
+      hostPath[h.size()] == '/')
+    return "~" + hostPath.substr(h.size());
+  return hostPath;
 }
 
 void SaveSettingsFile(const std::string& hostPath, const TEinstellungen& e) {

@@ -101,6 +101,28 @@ void DecodeSettings(const uint8_t* data, size_t size, TEinstellungen& e);
 RTL_DECLARE_EXCEPTION(EInOutErrorDE, rtl::EInOutError);
 // Reads up to 1976 bytes from `hostPath` into `e`. On an error nothing of `e` changes.
 void LoadSettingsFile(const std::string& hostPath, TEinstellungen& e);
+// Reads a whole settings file's bytes (at most one byte more than a settings file, so the caller
+// can tell a longer file). Errors as LoadSettingsFile.
+std::vector<uint8_t> ReadSettingsImage(const std::string& hostPath);
+
+// Why `bytes` cannot be a settings file the station wrote, or "" when it can: the size is not
+// 1976 bytes, or a text's length byte exceeds its field (the station never writes that; random
+// bytes and text files nearly always do).
+std::string SettingsImageProblem(const uint8_t* data, size_t size);
+
+// Brings every value the station computes with into the range it can use, in place, and returns
+// the names of the fields that were changed (empty when the record was sound):
+// channels inside 1..80 with the first not above the last and the current one between them,
+// levels 0..100, a channel-step pulse of at most kMaxScanPuls (half a second), delays and the
+// recording time without overflow, the DTMF tables finite and below the Nyquist frequency, call
+// type and scanner state among their values. Sound fields keep their bytes.
+std::vector<std::string> SanitizeSettings(TEinstellungen& e);
+// ScanPuls x 10 microseconds is one channel-step pulse; longer would hold the window too long.
+constexpr int32_t kMaxScanPuls = 50000;
+
+// A host path as the operator reads it: the home folder written as "~".
+std::string DisplayPath(const std::string& hostPath);
+
 // Writes the image so that a failure (full disk, no permission) never leaves a truncated file:
 // the bytes go to a temporary file beside the target, which replaces it only when complete.
 void SaveSettingsFile(const std::string& hostPath, const TEinstellungen& e);

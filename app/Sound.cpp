@@ -1,11 +1,13 @@
 // The station's sound: the DTMF sender, the selective call and its decoder, the voice mailbox,
 // file playback and transmission, and the cues the transmit logic plays.
 #include <QDateTime>
+#include <filesystem>
 
 #include "app/AudioDevices.h"
 #include "app/Main.h"
 #include "app/Text.h"
 #include "platform/Host.h"
+#include "platform/wave/Wave.h"
 #include "rtl/Dialogs.h"
 #include "rtl/Forms.h"
 
@@ -29,7 +31,7 @@ void TMain::BuildSound() {
   SoundWave->SetNumBuffers(10);
   SoundWave->SetDeviceID(0);
   SoundWave->SetTimeFormat(audio::tfMillisecond);
-  SoundWave->OnStop = [this](rtl::TObject*) { Guard([this] { SoundWaveStop(); }); };
+  SoundWave->OnStop = [this](rtl::TObject*) { Handle([this] { SoundWaveStop(); }); };
 
   RecWave = new audio::TMMWaveRecorder(&Components);
   RecWave->SetName("RecWave");
@@ -56,7 +58,7 @@ void TMain::BuildSound() {
   DTMF_Out->OnBufferLoad = [this](rtl::TObject*, audio::PWaveHdr h, bool& more) {
     DTMF_OutBufferLoad(h, more);
   };
-  DTMF_Out->OnStop = [this](rtl::TObject*) { Guard([this] { DTMF_OutStop(); }); };
+  DTMF_Out->OnStop = [this](rtl::TObject*) { Handle([this] { DTMF_OutStop(); }); };
 
   DTMF_In = new audio::TMMWaveIn(&Components);
   DTMF_In->SetName("DTMF_In");
@@ -74,17 +76,27 @@ void TMain::BuildSound() {
   MMConnector1->SetName("MMConnector1");
   DTMF_In->SetOutput(MMPeakDetect1);
   MMPeakDetect1->SetOutput(MMConnector1);
-  MMConnector1->OnTrigger = [this](rtl::TObject*) { MMConnector1Trigger(); };
+  MMConnector1->OnTrigger = [this](rtl::TObject*) { Handle([this] { MMConnector1Trigger(); }); };
 
   WavTimer = new timers::TMMHiTimer(&Components);
   WavTimer->SetName("WavTimer");
   WavTimer->SetEnabled(false);
   WavTimer->SetInterval(50);
-  WavTimer->SetOnTimer([this](rtl::TObject*) { WavTimerTimer(); });
+  WavTimer->SetOnTimer([this](rtl::TObject*) {
+    Handle([this] {
+      try {
+        WavTimerTimer();
+      } catch (...) {
+        // Twenty times a second is no rate for a box: the time display stops at its failure.
+        WavTimer->SetEnabled(false);
+        throw;
+      }
+    });
+  });
 
   MaxTimer = new timers::TMMLongTimer(&Components);
   MaxTimer->SetName("MaxTimer");
-  MaxTimer->SetOnTimer([this](rtl::TObject*) { MaxTimerTimer(); });
+  MaxTimer->SetOnTimer([this](rtl::TObject*) { Handle([this] { MaxTimerTimer(); }); });
 
   DateTimeTexts = [] {
     QDateTime now = QDateTime::currentDateTime();
@@ -96,10 +108,12 @@ void TMain::BuildSound() {
 // --- DTMF sender ---
 
 void TMain::B_DTMFClick() {
-  DTMFSender.Build(Einstellungen.AbgehendeRufnummer.str(), Einstellungen.DTMFSchritt, [](char c) {
-    rtl::Dialogs().MessageBox(AnsiToUtf8(std::string(1, c)) + " ist kein gültiges DTMF Zeichen !",
-                              rtl::Application().Title, rtl::mtWarning, rtl::mbOK);
-  });
+  // Each invalid character is said once per send; from the tick the warning waits until the
+  // tick has returned, so the call goes out and PTT can be released while the box is open.
+  DTMFSender.Build(
+      Einstellungen.AbgehendeRufnummer.str(), Einstellungen.DTMFSchritt, [this](char c) {
+        Report(AnsiToUtf8(std::string(1, c)) + " ist kein gültiges DTMF Zeichen !", rtl::mtWarning);
+      });
   audio::TWaveFormatEx f = audio::MakePCMFormat(44100, 8, 1);
   DTMF_Out->SetPWaveFormat(&f);
   DTMF_Out->Open();
@@ -112,8 +126,47 @@ void TMain::DTMF_OutBufferLoad(audio::PWaveHdr h, bool& MoreBuffers) {
 }
 
 void TMain::DTMF_OutStop() {
-  DTMF_Out->Close();
+  if (cue_ == cueDTMF) cue_ = cueNone;
   SoundFertig = true;
+  DTMF_Out->Close();
+}
+
+std::string TMain::FileCause(const std::string& hostPath) {
+  // The file component says "Error reading wave file" whether the file is bad or not there.
+  std::error_code ec;
+  return std::filesystem::exists(hostPath, ec) ? "" : ": Datei nicht gefunden";
+}
+
+std::string TMain::OutputCause() {
+  // The device texts speak of device numbers; on a machine without any the reason is simpler.
+  return platform::wave::WaveBackend().NumDevs(platform::wave::TWaveDir::Out) <= 0
+             ? "; kein Audiogerät gefunden"
+             : "";
+}
+
+bool TMain::StartDTMFCue() {
+  try {
+    B_DTMFClick();
+  } catch (const std::exception& x) {
+    const std::string cause = OutputCause();
+    Enqueue(
+        {x.what() + (cause.empty() ? "" : " (" + cause.substr(2) + ")"), {}, rtl::mtError, true});
+    try {
+      DTMF_Out->Close();
+    } catch (...) {
+    }
+    return false;
+  } catch (...) {
+    ReportCurrentException();
+    try {
+      DTMF_Out->Close();
+    } catch (...) {
+    }
+    return false;
+  }
+  if (!(DTMF_Out->State() & audio::wsOpen)) return false;
+  cue_ = cueDTMF;
+  return true;
 }
 
 void TMain::InputNumber(const char* caption, ShortString<50>& number) {
@@ -177,8 +230,8 @@ void TMain::RecordStart1Click() {
 }
 
 void TMain::DTMFEmpfindlichkeit1Click() {
-  InputInt("DTMF Emfindlichkeit", "Empfinlichkeit von 0 bis 100",
-           Einstellungen.DTMFEmpfindlichkeit);
+  InputInt("DTMF Emfindlichkeit", "Empfinlichkeit von 0 bis 100", Einstellungen.DTMFEmpfindlichkeit,
+           0, 100);
 }
 
 void TMain::DTMF_RecClick() {
@@ -238,7 +291,14 @@ void TMain::RecWavClick() {
 void TMain::StopWavClick() {
   WavTimer->SetEnabled(false);
   MaxTimer->SetEnabled(false);
-  SoundWave->Stop();
+  try {
+    SoundWave->Stop();
+  } catch (...) {
+    // "Stop" ends a file transmission even when the player cannot be stopped cleanly.
+    if (wavFile_) PlaybackEnded();
+    throw;
+  }
+  if (wavFile_) PlaybackEnded();
   RecWave->Stop();
   RecLED->SetEnabled(false);
   if (DTMF_Rec->isChecked()) StartDTMFIn();
@@ -254,14 +314,44 @@ std::optional<std::string> TMain::ChooseWaveFile() {
 
 void TMain::PlayWavClick() {
   AufnahmeLaeuft = false;
+  // Loading stops a file already being sent, and its end clears WavSenden: remember the wish.
+  const bool send = WavSenden;
   auto file = ChooseWaveFile();
-  if (!file) return;
-  if (WavSenden) PTTTaste = true;
-  SoundWave->LoadFile(*file);
-  WavTimer->SetEnabled(true);
-  Einstellungen.LineStumm = true;
-  LineMute->setChecked(true);
-  SoundWave->Play();
+  if (!file) {
+    // Nothing to send: a "Tx" left pending would key every later transmission as own sound.
+    if (send && !wavFile_) WavSenden = false;
+    return;
+  }
+  bool muted = false;
+  try {
+    SoundWave->LoadFile(*file);
+    WavTimer->SetEnabled(true);
+    Einstellungen.LineStumm = true;
+    LineMute->setChecked(true);
+    muted = true;
+    SoundWave->Play();
+  } catch (const std::exception& x) {
+    // The file keys nothing: the transmitter is only asked for once the player runs.
+    if (send && !wavFile_) WavSenden = false;
+    WavTimer->SetEnabled(false);
+    if (muted) Einstellungen.LineStumm = false;
+    throw rtl::Exception(std::string(x.what()) + " (" + DisplayPath(*file) + FileCause(*file) +
+                         OutputCause() + ")");
+  }
+  if (!(SoundWave->State() & audio::wsStarted)) {
+    // Nothing plays (a file without a whole frame), or the device gave up at once and said so.
+    if (send && !wavFile_) WavSenden = false;
+    WavTimer->SetEnabled(false);
+    Einstellungen.LineStumm = false;
+    if (!SoundWave->Wave()->HasData())
+      throw rtl::Exception(DisplayPath(*file) + ": keine abspielbaren Audiodaten");
+    return;
+  }
+  if (send) {
+    WavSenden = true;
+    wavFile_ = true;
+    PTTTaste = true;
+  }
 }
 
 void TMain::SendWavClick() {
@@ -270,7 +360,7 @@ void TMain::SendWavClick() {
 }
 
 void TMain::Settings1Click() {
-  InputInt("Record Time", "Die Aufnahmezeit in Sekunden", Einstellungen.MaxAufnahmezeit);
+  InputInt("Record Time", "Die Aufnahmezeit in Sekunden", Einstellungen.MaxAufnahmezeit, 0, 86400);
 }
 
 void TMain::ChooseCue(ShortString<100>& file) {
@@ -297,6 +387,11 @@ void TMain::WavTimerTimer() {
 }
 
 void TMain::SoundWaveStop() {
+  if (cue_ == cueFile) cue_ = cueNone;
+  PlaybackEnded();
+}
+
+void TMain::PlaybackEnded() {
   WaveName->clear();
   WavTime->setText("00:00.000");
   Einstellungen.LineStumm = false;
@@ -306,17 +401,36 @@ void TMain::SoundWaveStop() {
     PTTTaste = false;
     WavSenden = false;
   }
+  wavFile_ = false;
 }
 
 bool TMain::StartCue(const std::string& windowsPath) {
+  const std::string host = platform::ToHostPath(AnsiToUtf8(windowsPath));
   try {
-    SoundWave->LoadFile(platform::ToHostPath(AnsiToUtf8(windowsPath)));
+    SoundWave->LoadFile(host);
     SoundWave->Play();
-    return true;
+  } catch (const std::exception& x) {
+    // The component's text, and which file on this host it was about.
+    Enqueue(
+        {std::string(x.what()) + " (" + DisplayPath(host) + FileCause(host) + OutputCause() + ")",
+         {},
+         rtl::mtError,
+         true});
+    return false;
   } catch (...) {
-    rtl::Application().HandleException(nullptr);
+    ReportCurrentException();
     return false;
   }
+  // A file without a whole frame "plays" without starting, and its end would never come.
+  if (!(SoundWave->State() & audio::wsStarted)) {
+    // Nothing plays (a file without a whole frame), or the device gave up at once and said so.
+    if (!SoundWave->Wave()->HasData())
+      Report(AnsiToUtf8(windowsPath) + " (" + DisplayPath(host) +
+             "): keine abspielbaren Audiodaten");
+    return false;
+  }
+  cue_ = cueFile;
+  return true;
 }
 
 }  // namespace app

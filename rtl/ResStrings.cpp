@@ -11,18 +11,19 @@ struct Entry {
   const char* text;
 };
 
-// Kept sorted by id. The doubled apostrophes are part of the texts as the library ships them.
+// Kept sorted by id. The library's sources double the apostrophe (a Pascal string escape); the
+// operator reads a single one.
 constexpr Entry kTable[] = {
     {28060, "Change to property while device was open"},
     {28061, "Invalid DeviceID"},
     {28062, "Invalid WaveFormat"},
     {28064, "Unable to allocate memory for wave header"},
     {28065, "Unable to free header memory"},
-    {28070, "The actual device can''t play this format"},
+    {28070, "The actual device can't play this format"},
     {28080, "Unable to start device"},
     {28081, "Error filling wave buffer"},
     {28086, "Specified error number is out of range (unknown error)"},
-    {28087, "The actual device can''t record this format"},
+    {28087, "The actual device can't record this format"},
     {28088, "Could not create thread"},
     {28089, "Invalid wave format"},
     {28130, "Error reading wave file"},

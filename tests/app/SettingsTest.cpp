@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <limits>
+#include <random>
 
 #include "app/Jpeg.h"
 #include "app/Settings.h"
@@ -165,6 +169,108 @@ TEST(SettingsLayout, OverlongLengthBytesStayInsideTheirField) {
   EXPECT_EQ(e.ComPort.str().size(), 8u);
   EXPECT_EQ(e.AbgehendeRufnummer.str().size(), 50u);
   EXPECT_EQ(e.EigeneRufnummer.str(), "2345");  // the next field is untouched
+}
+
+TEST(SettingsCheck, WhatCannotBeASettingsFile) {
+  const std::vector<uint8_t> good = EncodeSettings(Distinct());
+  EXPECT_EQ(SettingsImageProblem(good.data(), good.size()), "");
+  EXPECT_EQ(SettingsImageProblem(good.data(), 12), "12 Bytes statt 1976");
+  std::vector<uint8_t> longer = good;
+  longer.push_back(0);
+  EXPECT_EQ(SettingsImageProblem(longer.data(), longer.size()), "1977 Bytes statt 1976");
+  struct Case {
+    size_t offset;  // a length byte
+    uint8_t value;
+    bool fine;
+  };
+  for (const Case& c :
+       {Case{0, 8, true}, Case{0, 9, false}, Case{9, 101, false}, Case{800 + 11 * 79, 11, false},
+        Case{1914, 50, true}, Case{1914, 51, false}}) {
+    std::vector<uint8_t> b = good;
+    b[c.offset] = c.value;
+    EXPECT_EQ(SettingsImageProblem(b.data(), b.size()).empty(), c.fine) << c.offset;
+  }
+}
+
+TEST(SettingsCheck, OutOfRangeValuesAreBroughtIntoRangeAndNamed) {
+  struct Case {
+    const char* field;
+    std::function<void(TEinstellungen&)> spoil;
+    std::function<bool(const TEinstellungen&)> fixed;
+  };
+  const Case cases[] = {
+      {"ErsterKanal/LetzterKanal",
+       [](auto& e) {
+         e.ErsterKanal = INT32_MIN;
+         e.LetzterKanal = INT32_MAX;
+       },
+       [](auto& e) { return e.ErsterKanal == 1 && e.LetzterKanal == 40 && e.Kanal == 23; }},
+      {"ErsterKanal/LetzterKanal",
+       [](auto& e) {
+         e.ErsterKanal = 30;
+         e.LetzterKanal = 20;
+       },
+       [](auto& e) { return e.ErsterKanal == 1 && e.LetzterKanal == 40; }},
+      {"Kanal", [](auto& e) { e.Kanal = 0; }, [](auto& e) { return e.Kanal == 1; }},
+      {"ScanPuls", [](auto& e) { e.ScanPuls = 565733190; },
+       [](auto& e) { return e.ScanPuls == kMaxScanPuls; }},
+      {"ScanPuls", [](auto& e) { e.ScanPuls = -5; }, [](auto& e) { return e.ScanPuls == 0; }},
+      {"SquelchWert", [](auto& e) { e.SquelchWert = INT32_MIN; },
+       [](auto& e) { return e.SquelchWert == 0; }},
+      {"SAdjust", [](auto& e) { e.SAdjust = INT32_MAX; },
+       [](auto& e) { return e.SAdjust == 32768; }},
+      {"CallArt", [](auto& e) { e.CallArt = 200; }, [](auto& e) { return e.CallArt == 0; }},
+      {"ScanModus", [](auto& e) { e.ScanModus = 7; }, [](auto& e) { return e.ScanModus == 2; }},
+      {"MaxAufnahmezeit", [](auto& e) { e.MaxAufnahmezeit = INT32_MAX; },
+       [](auto& e) { return e.MaxAufnahmezeit == 86400; }},
+      {"DTMFEmpfindlichkeit", [](auto& e) { e.DTMFEmpfindlichkeit = -9; },
+       [](auto& e) { return e.DTMFEmpfindlichkeit == 0; }},
+      {"DTMFFrequenz/DTMFSchritt",
+       [](auto& e) { e.DTMFSchritt[3] = std::numeric_limits<double>::quiet_NaN(); },
+       [](auto& e) { return std::abs(e.DTMFSchritt[3] - 2 * M_PI * 941 / 44100) < 1e-12; }},
+      {"DTMFFrequenz/DTMFSchritt", [](auto& e) { e.DTMFFrequenz[0] = 0; },
+       [](auto& e) { return e.DTMFFrequenz[0] == 697; }},
+  };
+  for (const Case& c : cases) {
+    TEinstellungen e = Distinct();
+    c.spoil(e);
+    EXPECT_EQ(SanitizeSettings(e), std::vector<std::string>{c.field}) << c.field;
+    EXPECT_TRUE(c.fixed(e)) << c.field;
+  }
+  // A sound record stays as it is, byte for byte.
+  TEinstellungen sound = Distinct();
+  EXPECT_TRUE(SanitizeSettings(sound).empty());
+  EXPECT_EQ(EncodeSettings(sound), EncodeSettings(Distinct()));
+}
+
+// Whatever bytes a record holds, one pass leaves values the station can use, and a second pass
+// finds nothing more to change.
+TEST(SettingsCheck, SanitizedRecordsAreUsableAndStable) {
+  std::mt19937 rng(20261207);
+  for (int i = 0; i < 2000; ++i) {
+    std::vector<uint8_t> b(kSettingsFileSize);
+    for (auto& x : b) x = static_cast<uint8_t>(rng());
+    // Now and then small numbers, as real files hold.
+    if (i % 2)
+      for (size_t off : {468u, 472u, 476u, 1680u, 1688u}) b[off + 1] = b[off + 2] = b[off + 3] = 0;
+    TEinstellungen e;
+    DecodeSettings(b.data(), b.size(), e);
+    SanitizeSettings(e);
+    ASSERT_TRUE(1 <= e.ErsterKanal && e.ErsterKanal <= e.Kanal && e.Kanal <= e.LetzterKanal &&
+                e.LetzterKanal <= kChannels);
+    ASSERT_TRUE(e.ScanPuls >= 0 && e.ScanPuls <= kMaxScanPuls);
+    ASSERT_TRUE(e.CallArt <= 3 && e.ScanModus >= 0 && e.ScanModus <= 2);
+    for (double step : e.DTMFSchritt) ASSERT_TRUE(std::isfinite(step) && step >= 0 && step <= M_PI);
+    ASSERT_TRUE(SanitizeSettings(e).empty()) << i;
+  }
+}
+
+TEST(SettingsCheck, HostPathsShowTheHomeAsTilde) {
+  const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
+  if (home.empty() || home == "/") GTEST_SKIP() << "no home folder";
+  EXPECT_EQ(DisplayPath(home + "/Kanalo/S_Meter.bmp"), "~/Kanalo/S_Meter.bmp");
+  EXPECT_EQ(DisplayPath(home + "x/a"), home + "x/a");
+  EXPECT_EQ(DisplayPath("/dev/ttyUSB0"), "/dev/ttyUSB0");
 }
 
 class SettingsFile : public ::testing::Test {

@@ -16,59 +16,11 @@ using platform::wave::TVirtualSoundCard;
 
 namespace {
 
-class SoundStation : public Station {
- protected:
-  void SetUp() override {
-    Station::SetUp();
-    card_ = std::make_shared<TVirtualSoundCard>(1, 1, TVirtualSoundCard::Pacing::Timer);
-    platform::wave::SetWaveBackend(card_);
-    mixer_ = std::make_shared<platform::mixer::TSimMixer>(card_);
-    platform::mixer::SetMixerBackend(mixer_);
-    radio_ = std::make_unique<sim::TRadioAudio>(box_, card_);
-    // The test's loop below is the clock; a connector cycle must not move it by itself.
-    analysis::TMMConnector::CycleSleep = [] {};
-  }
-  void TearDown() override {
-    main_.reset();
-    radio_.reset();
-    analysis::TMMConnector::CycleSleep = nullptr;
-    platform::mixer::SetMixerBackend(nullptr);
-    platform::wave::SetWaveBackend(nullptr);
-    Station::TearDown();
-  }
-
-  TMain& StartConnected() {
-    auto e = Defaults();
-    e.ComPort = "COM1";
-    WriteSettings(e);
-    TMain& m = Start();
-    Tick();
-    return m;
-  }
-
-  // Runs `ms` of station time in 1 ms steps: sound moves, the analysis chain cycles once per
-  // millisecond, the box's clock keeps pace, and each 100 ms poll gets the box's answer (on the
-  // line about 10 ms after the command) before the next.
-  void Run(int ms) {
-    for (int t = 0; t < ms; ++t) {
-      time_->Advance(1);
-      box_->Advance(0);  // the box runs on the manual clock: deliver what is due
-      rtl::Application().ProcessMessages();
-      if (time_->NowMs() % 100 == 50 && main_->Verbunden)
-        testsupport::PumpUntil([&] { return main_->RxFrames > 0; }, 500);
-    }
-  }
-
-  double Rms(const std::vector<int16_t>& s) {
-    double acc = 0;
-    for (int16_t v : s) acc += double(v) * v;
-    return s.empty() ? 0 : std::sqrt(acc / s.size());
-  }
-
-  std::shared_ptr<TVirtualSoundCard> card_;
-  std::shared_ptr<platform::mixer::TSimMixer> mixer_;
-  std::unique_ptr<sim::TRadioAudio> radio_;
-};
+double Rms(const std::vector<int16_t>& s) {
+  double acc = 0;
+  for (int16_t v : s) acc += double(v) * v;
+  return s.empty() ? 0 : std::sqrt(acc / s.size());
+}
 
 TEST_F(SoundStation, SquelchDecidesWhetherTheSpeakerCarriesTheReceiver) {
   TMain& m = StartConnected();
@@ -167,6 +119,7 @@ TEST_F(SoundStation, CallCueThenMicrophoneThenRogerThenReceive) {
 
 TEST_F(SoundStation, MissingCueIsReportedAndNeverLeavesTheTransmitterKeyed) {
   TMain& m = StartConnected();
+  UseModalBoxes();
   m.Einstellungen.CallArt = 2;
   m.Einstellungen.Call2Wav = "C:\\Kanalo\\gibtsnicht.Wav";
   m.Einstellungen.RogerAktiv = true;
@@ -179,7 +132,12 @@ TEST_F(SoundStation, MissingCueIsReportedAndNeverLeavesTheTransmitterKeyed) {
   Run(300);
   EXPECT_EQ(box_->LastCommand(), 9);
   EXPECT_FALSE(m.TxAktiv);
-  EXPECT_EQ(errors_.messages.size(), 2u);
+  ASSERT_EQ(errors_.messages.size(), 2u);
+  EXPECT_EQ(dialogs_->maxOpen, 1);
+  // The component's text, then which file on this host and why.
+  EXPECT_EQ(errors_.messages[1], "Error reading wave file (" +
+                                     (root_ / "Kanalo/auchnicht.Wav").string() +
+                                     ": Datei nicht gefunden)");
 }
 
 TEST_F(SoundStation, DtmfCallGoesOutAsToneSequence) {

@@ -7,14 +7,18 @@
 #include <QApplication>
 #include <filesystem>
 
+#include "analysis/MMConect.h"
 #include "app/DataFiles.h"
 #include "app/Main.h"
 #include "app/Settings.h"
 #include "platform/Host.h"
 #include "platform/MMTimer.h"
+#include "platform/mixer/Sim.h"
 #include "platform/serial/Serial.h"
 #include "platform/serial/Sim.h"
+#include "platform/wave/VirtualCard.h"
 #include "sim/KvrBox.h"
+#include "sim/RadioAudio.h"
 #include "tests/support/Recorders.h"
 
 namespace stationtest {
@@ -66,6 +70,7 @@ class Station : public ::testing::Test {
       if (box_) box_->AdvanceUs(us);
     };
     main_->FormCreate();
+    rtl::Application().ProcessMessages();  // the loop's first turn shows what start-up found
     return *main_;
   }
 
@@ -88,6 +93,41 @@ class Station : public ::testing::Test {
   }
   size_t BoxHeard() const { return box_ ? box_->Commands().size() + box_->DroppedBytes() : 0; }
 
+  // One millisecond of the station's world: the clock, the queue, and after each poll the box's
+  // answer, which is on the line about 9.2 ms after the command (the box hears the command inside
+  // the station's write; its frame comes back through the serial event thread).
+  void StepMs() {
+    const size_t heard = BoxHeard();
+    time_->Advance(1);
+    rtl::Application().ProcessMessages();
+    if (box_) {
+      if (main_ && main_->Verbunden && BoxHeard() != heard) answerDueMs_ = time_->NowMs() + 10;
+      box_->Advance(0);  // the box runs on the manual clock: what is due goes out
+      if (answerDueMs_ >= 0 && time_->NowMs() >= answerDueMs_) {
+        answerDueMs_ = -1;
+        if (main_ && main_->Verbunden)
+          testsupport::PumpUntil([&] { return main_->RxFrames > 0; }, 1000);
+      }
+    }
+    if (AfterStep) AfterStep();
+  }
+  int64_t answerDueMs_ = -1;
+  std::function<void()> AfterStep;  // checks that must hold at every moment, boxes open or not
+  void Run(int ms) {
+    for (int t = 0; t < ms; ++t) StepMs();
+  }
+
+  // Message boxes from here on behave like real modal boxes: while one is open the station's
+  // world goes on inside it (StepMs), until the script closes it. The default error box is such
+  // a box as well; its texts are still recorded in `errors_`.
+  void UseModalBoxes() {
+    dialogs_->Step = [this] { StepMs(); };
+    rtl::Application().ErrorBoxHook = [this](const std::string& text) {
+      errors_.messages.push_back(text);
+      dialogs_->MessageBox(text, "Kanalo", rtl::mtError, rtl::mbOK);
+    };
+  }
+
   void WriteSettings(const app::TEinstellungen& e) {
     app::SaveSettingsFile((root_ / "Kanalo/default.kvr").string(), e);
   }
@@ -105,6 +145,44 @@ class Station : public ::testing::Test {
   std::shared_ptr<sim::KvrBox> box_;
   std::unique_ptr<TMain> main_;
   std::vector<int64_t> pulses_;
+};
+
+// The station with its sound: the virtual sound card paced by the test clock, the simulated mixer
+// and the radio's audio (receiver on line in, transmitter on the output).
+class SoundStation : public Station {
+ protected:
+  void SetUp() override {
+    Station::SetUp();
+    card_ = std::make_shared<platform::wave::TVirtualSoundCard>(
+        1, 1, platform::wave::TVirtualSoundCard::Pacing::Timer);
+    platform::wave::SetWaveBackend(card_);
+    mixer_ = std::make_shared<platform::mixer::TSimMixer>(card_);
+    platform::mixer::SetMixerBackend(mixer_);
+    radio_ = std::make_unique<sim::TRadioAudio>(box_, card_);
+    // The test's loop is the clock; a connector cycle must not move it by itself.
+    analysis::TMMConnector::CycleSleep = [] {};
+  }
+  void TearDown() override {
+    main_.reset();
+    radio_.reset();
+    analysis::TMMConnector::CycleSleep = nullptr;
+    platform::mixer::SetMixerBackend(nullptr);
+    platform::wave::SetWaveBackend(nullptr);
+    Station::TearDown();
+  }
+
+  TMain& StartConnected() {
+    auto e = Defaults();
+    e.ComPort = "COM1";
+    WriteSettings(e);
+    TMain& m = Start();
+    Tick();
+    return m;
+  }
+
+  std::shared_ptr<platform::wave::TVirtualSoundCard> card_;
+  std::shared_ptr<platform::mixer::TSimMixer> mixer_;
+  std::unique_ptr<sim::TRadioAudio> radio_;
 };
 
 }  // namespace stationtest

@@ -50,8 +50,14 @@ TEST_F(Station, MissingMeterPictureIsReportedAndTheWindowStillOpens) {
   WriteSettings(e);
   TMain& m = Start();
   ASSERT_EQ(errors_.messages.size(), 1u);
-  EXPECT_NE(errors_.messages[0].find("S_Meter.bmp"), std::string::npos);
-  EXPECT_FALSE(m.Verbunden);  // the rest of start-up was abandoned
+  // The system's text, then the file on this host and why.
+  EXPECT_EQ(errors_.messages[0], "Bitmap C:\\Kanalo\\S_Meter.bmp kann nicht geladen werden (" +
+                                     (root_ / "Kanalo/S_Meter.bmp").string() +
+                                     ": Datei nicht gefunden)");
+  // The rest of start-up still happens: the front is whole and the box connected.
+  EXPECT_TRUE(m.Verbunden);
+  EXPECT_EQ(m.K_Anzeige->text().toStdString(), "9");
+  EXPECT_EQ(m.SMeter->GetBackGroundDIB().width(), 277);
 }
 
 TEST_F(Station, PollSendsReceiveCommandAndFramesReachTheMeter) {
@@ -428,7 +434,13 @@ TEST_F(Station, HostileSettingsFileCannotCrashTheStation) {
   m.DisplayClick();
   m.RxFrames = 1;
   m.KVRTimerTimer();
-  EXPECT_EQ(m.F_Anzeige->text().toStdString(), "26.955 ");  // shown as the last channel
+  // Bounds that are no channel mode give the 40-channel mode; the channel is brought into it.
+  EXPECT_EQ(m.Einstellungen.ErsterKanal, 1);
+  EXPECT_EQ(m.Einstellungen.LetzterKanal, 40);
+  EXPECT_EQ(m.F_Anzeige->text().toStdString(), "27.405 ");
+  ASSERT_EQ(errors_.messages.size(), 1u);
+  EXPECT_NE(errors_.messages[0].find("default.kvr: Werte au"), std::string::npos);
+  EXPECT_NE(errors_.messages[0].find("ErsterKanal/LetzterKanal, Kanal"), std::string::npos);
 }
 
 TEST_F(Station, RadioItemsExcludeEachOtherWithoutRunningHandlers) {
@@ -455,7 +467,7 @@ TEST_F(Station, DisconnectClosesThePortOnTheNextQuietTick) {
     m.mitCOM21Click();  // still open until the next tick
     FAIL();
   } catch (const rtl::Exception& x) {
-    EXPECT_EQ(x.Message, "Port already assigned (open) (Error: -1) ");
+    EXPECT_EQ(x.Message, "Port already assigned (open) (Error: -1) (COM2: sim:station)");
   }
 }
 
@@ -488,6 +500,7 @@ TEST_F(Station, ScriptedSessionConnectScanFindMeterDisconnect) {
 
 TEST_F(Station, UnpluggedAdapterIsReportedOnceAndReconnectWorks) {
   TMain& m = Start();
+  UseModalBoxes();
   m.mitCOM11Click();
   Tick(2);
   wire_->Unplug();
@@ -497,7 +510,8 @@ TEST_F(Station, UnpluggedAdapterIsReportedOnceAndReconnectWorks) {
   EXPECT_FALSE(m.RS232->IsOpen());
   EXPECT_EQ(m.windowTitle().toStdString(), "Orvel Kanalo nicht verbunden");
   ASSERT_EQ(errors_.messages.size(), 1u);
-  EXPECT_EQ(errors_.messages[0], "Verbindung zur KVR-Box unterbrochen (COM1)");
+  EXPECT_EQ(errors_.messages[0], "Verbindung zur KVR-Box unterbrochen (COM1: sim:station)");
+  EXPECT_EQ(dialogs_->maxOpen, 1);
   wire_->Replug();
   m.mitCOM11Click();
   box_->ClearCommands();
@@ -508,6 +522,7 @@ TEST_F(Station, UnpluggedAdapterIsReportedOnceAndReconnectWorks) {
 
 TEST_F(Station, ClosedLinkNeitherStepsOnOldKeysNorScansIntoErrors) {
   TMain& m = Start();
+  UseModalBoxes();
   m.mitCOM11Click();
   box_->PressKey(200);
   Tick(2);

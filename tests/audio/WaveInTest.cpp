@@ -101,7 +101,7 @@ TEST(WaveInDevice, UnsupportedStandardFormatIsRefusedAtOpen) {
   in.SetSampleRate(44100);
   in.SetBitLength(b16Bit);
   EXPECT_EQ(Raised([&] { in.Open(); }),
-            "WaveInOpen:\n\rThe actual device can''t record this format");
+            "WaveInOpen:\n\rThe actual device can't record this format");
   in.SetSampleRate(96000);  // outside the standard bands: the query alone decides
   EXPECT_EQ(Raised([&] { in.Open(); }), "");
 }

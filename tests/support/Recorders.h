@@ -1,7 +1,9 @@
 // Test doubles shared by the suites: an error-box recorder and a scripted dialog seam.
 #pragma once
 
+#include <algorithm>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,6 +25,12 @@ class ErrorBoxRecorder {
 };
 
 // Answers dialogs from a script and records what was asked.
+//
+// By default a message box returns at once. With `Step` set it behaves like a real modal box:
+// while it is open a nested loop runs `Step` (the test's clock advanced by a millisecond, the
+// queue pumped, timers firing) until `CloseWhen` says the operator closed it. Boxes opened while
+// another is open are counted, so a handler that re-enters itself under its own box shows up as
+// a flood instead of passing quietly.
 class ScriptedDialogs : public rtl::IDialogs {
  public:
   struct Box {
@@ -35,9 +43,32 @@ class ScriptedDialogs : public rtl::IDialogs {
   std::vector<rtl::TFileDialogOptions> fileDialogs;
   int boxAnswer = rtl::mrOk;
 
+  // --- the modal behaviour ---
+  std::function<void()> Step;  // one millisecond of the test's world; unset: boxes are instant
+  // Asked after every step with the open box and how many steps it has been open; true closes
+  // it. Unset: the operator closes each box after `closeAfterMs`.
+  std::function<bool(const Box&, int ms)> CloseWhen;
+  int closeAfterMs = 500;
+  int open = 0;     // boxes open now
+  int maxOpen = 0;  // most boxes open at once
+  // A flood nests one loop per box; past this depth boxes are only counted, so a faulty
+  // station fails its test instead of overflowing the test's stack.
+  int maxDepth = 8;
+
   int MessageBox(const std::string& text, const std::string& caption, rtl::TMsgDlgType,
                  int) override {
     boxes.push_back({text, caption});
+    const Box me = boxes.back();
+    ++open;
+    maxOpen = std::max(maxOpen, open);
+    if (Step && open <= maxDepth) {
+      for (int ms = 1;; ++ms) {
+        Step();
+        if (CloseWhen ? CloseWhen(me, ms) : ms >= closeAfterMs) break;
+        if (ms >= 600000) break;  // ten minutes of test time: a script that never closes
+      }
+    }
+    --open;
     return boxAnswer;
   }
   bool InputQuery(const std::string& caption, const std::string&, std::string& value) override {
