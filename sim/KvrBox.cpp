@@ -116,6 +116,13 @@ int64_t KvrBox::NowUs() const {
   return NowUsLocked();
 }
 
+size_t KvrBox::PendingBytes() const {
+  std::lock_guard lk(mu_);
+  size_t n = 0;
+  for (const auto& p : pending_) n += p.bytes.size();
+  return n;
+}
+
 int KvrBox::DroppedBytes() const {
   std::lock_guard lk(mu_);
   return dropped_;

@@ -82,6 +82,8 @@ class KvrBox : public platform::SimPeer {
   // One stray byte before every frame (a garbled line), or none.
   void SetLeadingGarbage(std::optional<uint8_t> byte);
   void SetSilent(bool silent);  // takes commands but answers nothing
+  // Answer bytes on their way that are not due yet.
+  size_t PendingBytes() const;
   // Bytes the box received with a framing error (garbled line settings) and dropped.
   int DroppedBytes() const;
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -109,8 +110,11 @@ struct ScopedDialogs {
 // Pumps the queue until `pred` holds or `timeoutMs` of waiting passed (for real threads only).
 template <class Pred>
 bool PumpUntil(Pred pred, int timeoutMs = 5000) {
-  for (int waited = 0; !pred(); waited += 5) {
-    if (waited >= timeoutMs) return false;
+  // Real time, not rounds: a queue that is never empty (the connector's cycle) makes every round
+  // return at once, and a budget in rounds would run out before a worker thread got its turn.
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() >= end) return false;
     rtl::WaitForMessage(5);
     rtl::Application().ProcessMessages();
   }
