@@ -3,6 +3,7 @@
 reports the changes that no test caught (the survivors).
 
     python3 tools/mutation/mutate.py [--list FILE] [--only N,M-K] [--build DIR] [--jobs N]
+                                     [--target test_app --tests '^(Station|SoundStation|...)']
 
 The list (tools/mutation/mutations.txt by default) holds one change per entry:
 
@@ -77,6 +78,7 @@ def main():
     ap.add_argument("--build", default=str(ROOT / "build-mutation"))
     ap.add_argument("--jobs", default=str(os.cpu_count() or 2))
     ap.add_argument("--tests", default="", help="ctest -R regex (default: all tests)")
+    ap.add_argument("--target", default="", help="build only this target (e.g. test_app)")
     args = ap.parse_args()
 
     entries = parse(pathlib.Path(args.list))
@@ -92,6 +94,9 @@ def main():
     if rc != 0:
         print("the unchanged tree does not build:\n" + out[-3000:])
         return 2
+    build_cmd = ["cmake", "--build", str(build), "-j", args.jobs]
+    if args.target:
+        build_cmd += ["--target", args.target]
     ctest = ["ctest", "--no-tests=error", "-j", args.jobs, "--timeout", "120", "--stop-on-failure"]
     if args.tests:
         ctest += ["-R", args.tests]
@@ -111,7 +116,7 @@ def main():
         start = time.time()
         try:
             f.write_text(text.replace(e["find"], e["replace"]), encoding="utf-8")
-            rc, out = run(["cmake", "--build", str(build), "-j", args.jobs], ROOT, 1800)
+            rc, out = run(build_cmd, ROOT, 1800)
             if rc != 0:
                 verdict = "caught (does not build)"
             else:
