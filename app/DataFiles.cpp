@@ -4,12 +4,14 @@
 #include <unistd.h>
 
 #include <QBuffer>
+#include <QCoreApplication>
 #include <QFile>
 #include <QImage>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 
 #include "app/Settings.h"
 #include "controls/MMMeter.h"
@@ -165,9 +167,45 @@ std::string BitmapProblem(const std::string& path) {
 }
 }  // namespace
 
+namespace {
+std::optional<std::string> systemDataDirOverride;
+
+// The installed copy of a default file, whole, or nothing.
+std::optional<std::vector<uint8_t>> InstalledCopy(const std::string& windowsPath) {
+  const std::string dir = SystemDataDir();
+  if (dir.empty()) return std::nullopt;
+  const std::string name = windowsPath.substr(windowsPath.find_last_of('\\') + 1);
+  QFile f(QString::fromStdString(dir + "/" + name));
+  if (!f.open(QIODevice::ReadOnly)) return std::nullopt;
+  const QByteArray bytes = f.readAll();
+  if (bytes.isEmpty()) return std::nullopt;
+  return std::vector<uint8_t>(bytes.begin(), bytes.end());
+}
+}  // namespace
+
+std::string SystemDataDir() {
+  if (systemDataDirOverride) return *systemDataDirOverride;
+  if (!QCoreApplication::instance()) return {};
+  // bin/kanalo beside share/kanalo: the installed layout, and the build tree's as well.
+  const std::filesystem::path dir =
+      std::filesystem::path(QCoreApplication::applicationDirPath().toStdString()) / ".." / "share" /
+      "kanalo";
+  std::error_code ec;
+  return std::filesystem::is_directory(dir, ec) ? dir.lexically_normal().string() : std::string();
+}
+
+void SetSystemDataDir(std::optional<std::string> dir) {
+  systemDataDirOverride = std::move(dir);
+}
+
 std::vector<std::string> InstallDefaultDataFiles() {
   std::vector<std::string> made;
   const std::string bmp = platform::ToHostPath(kMeterBitmap);
+  if (!Exists(bmp)) {
+    if (auto copy = InstalledCopy(kMeterBitmap)) {
+      if (WriteFileWhole(bmp, *copy)) made.push_back(bmp);
+    }
+  }
   if (!Exists(bmp)) {
     QByteArray image;
     QBuffer buffer(&image);
@@ -179,7 +217,8 @@ std::vector<std::string> InstallDefaultDataFiles() {
   for (const TCue& c : Cues()) {
     const std::string path = platform::ToHostPath(c.name);
     if (Exists(path)) continue;
-    if (WriteFileWhole(path, MakeToneWave(c.tones))) made.push_back(path);
+    const auto copy = InstalledCopy(c.name);
+    if (WriteFileWhole(path, copy ? *copy : MakeToneWave(c.tones))) made.push_back(path);
   }
   return made;
 }

@@ -5,15 +5,22 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace app {
 
-// Creates what is missing; returns the host paths it created. Each file is written under a
-// temporary name, checked to the last byte and closed, and only then given its name: a full
-// disk leaves no cut file behind that later starts would take for a good one.
+// Creates what is missing, from the installed copies in SystemDataDir() where there are some, else
+// from the station's own description of them; returns the host paths it created. Each file is
+// written under a temporary name, checked to the last byte and closed, and only then given its
+// name: a full disk leaves no cut file behind that later starts would take for a good one.
 std::vector<std::string> InstallDefaultDataFiles();
+
+// Where an installation keeps the default files (share/kanalo beside bin/); empty when there is
+// none. Tests set it (nullopt: back to the installation's).
+std::string SystemDataDir();
+void SetSystemDataDir(std::optional<std::string> dir);
 
 // What the operator must hear about the default data files, one text each: a data folder that
 // cannot be created, a default file that is there but broken (empty, cut, no picture or sound).

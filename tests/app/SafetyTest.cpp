@@ -641,6 +641,23 @@ TEST_F(Station, BrokenDefaultDataFilesAreNamedWithTheirHostPaths) {
   ExpectCoherentFront(m);
 }
 
+TEST_F(Station, FirstStartCopiesTheInstalledDefaultsAndMakesWhatIsMissing) {
+  // An installation's share/kanalo holds the operator's site cue; the picture is not there.
+  const fs::path share = root_ / "share";
+  fs::create_directories(share);
+  WriteBytes(share / "Roger.Wav", app::MakeToneWave({{1000, 50}}));
+  app::SetSystemDataDir(share.string());
+  fs::remove(root_ / "Kanalo/S_Meter.bmp");
+  const auto made = app::InstallDefaultDataFiles();
+  app::SetSystemDataDir(std::nullopt);
+  EXPECT_EQ(made.size(), 4u);
+  EXPECT_EQ(fs::file_size(root_ / "Kanalo/Roger.Wav"), fs::file_size(share / "Roger.Wav"));
+  EXPECT_EQ(fs::file_size(root_ / "Kanalo/Call1.Wav"),
+            app::MakeToneWave({{880, 150}, {0, 50}, {1175, 150}, {0, 50}, {1568, 250}}).size());
+  EXPECT_GT(fs::file_size(root_ / "Kanalo/S_Meter.bmp"), 100000u);
+  EXPECT_TRUE(app::DefaultDataFileProblems().empty());
+}
+
 TEST_F(Station, DataFolderThatCannotBeCreatedSaysSo) {
   fs::remove_all(root_ / "Kanalo");
   WriteBytes(root_ / "Kanalo", {'x'});  // a file where the folder belongs
