@@ -14,6 +14,7 @@
 #include "app/Frames.h"
 #include "app/Info.h"
 #include "app/Jpeg.h"
+#include "app/StationLog.h"
 #include "app/Text.h"
 #include "platform/Host.h"
 #include "platform/serial/Serial.h"
@@ -136,6 +137,7 @@ TMain::TMain(QWidget* parent) : QMainWindow(parent) {
   BuildFront();
   BuildMenus();
   BuildSound();
+  Log = std::make_unique<TStationLog>(*this);
   Info = new TInfo(this);
   Info->hide();
 
@@ -777,6 +779,7 @@ void TMain::KVRTimerTimer() {
       SoundFertig = false;
     }
   }
+  Log->Tick();
   // 3. Frame processing.
   if (RxFrames > 0) {
     int32_t p = static_cast<int32_t>(static_cast<int64_t>(RxSWert) * (e.SAdjust + 32768));
@@ -1033,6 +1036,7 @@ void TMain::ScanTimerTimer() {
     if (e.Kanal > e.LetzterKanal) e.Kanal = e.ErsterKanal;
   }
   if (ScanZaehler > 4) {
+    Log->ScanStop();
     ScanTimer->SetEnabled(false);
     e.ScanModus = 0;
   }
