@@ -124,7 +124,8 @@ TLogWindow::TLogWindow(TMain& m) : QDialog(&m), m_(m) {
 }
 
 void TLogWindow::Reload() {
-  LogWriter().Flush();  // what happened a moment ago belongs in the list
+  // What happened a moment ago belongs in the list, but a slow disk must not hold the window.
+  LogWriter().Flush(200);
   all_ = ReadLog(LogFilePath(), LogNow().addDays(-Tage->value()));
   Fill();
 }

@@ -187,6 +187,10 @@ bool TLogWriter::Flush(int timeoutMs) {
 void TLogWriter::SetReportWindow(rtl::HWND wnd) {
   std::lock_guard<std::mutex> l(mu_);
   report_ = wnd;
+  // A station window that opens is a new run of the station: a file still unusable is said again.
+  if (wnd) reportedPaths_.clear();
+  // A problem met while no window was there to say it is said by the next one.
+  if (wnd && !problem_.empty()) rtl::PostMessage(wnd, WM_LOGPROBLEM);
 }
 
 std::string TLogWriter::TakeProblem() {

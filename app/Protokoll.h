@@ -74,7 +74,8 @@ class TLogWriter {
   // Blocks until every queued line has been handled or `timeoutMs` passed (a hung disk must
   // not hold a closing window); false on time-out.
   bool Flush(int timeoutMs = 2000);
-  // The window the one problem report is posted to (WM_LOGPROBLEM); 0 for none.
+  // The window the one problem report is posted to (WM_LOGPROBLEM); 0 for none. A new window
+  // starts a new run: each file's problem is said once again.
   void SetReportWindow(rtl::HWND wnd);
   // The problem not yet reported, taken once; empty when there is none.
   std::string TakeProblem();

@@ -48,18 +48,26 @@ TStationLog::TStationLog(TMain& m)
     if (prev) prev(s);
   };
   rec->OnStop = [this, prev = rec->OnStop](rtl::TObject* s) {
-    if (!recFile_.empty()) {
-      TLogEntry e;
-      e.Zeit = recStart_;
-      e.Art = TLogKind::Mailbox;
-      e.Kanal = m_.Einstellungen.Kanal;
-      e.DauerMs = NowMs() - recStartMs_;
-      e.Datei = recFile_;
-      AppendLog(std::move(e));
-      recFile_.clear();
-    }
+    RecordingEnded();
     if (prev) prev(s);
   };
+  // An input that fails ends the recording with what the file holds: that is a message too.
+  rec->WaveIn()->OnError = [this, prev = rec->WaveIn()->OnError](rtl::TObject* s) {
+    RecordingEnded();
+    if (prev) prev(s);
+  };
+}
+
+void TStationLog::RecordingEnded() {
+  if (recFile_.empty()) return;
+  TLogEntry e;
+  e.Zeit = recStart_;
+  e.Art = TLogKind::Mailbox;
+  e.Kanal = m_.Einstellungen.Kanal;
+  e.DauerMs = NowMs() - recStartMs_;
+  e.Datei = recFile_;
+  AppendLog(std::move(e));
+  recFile_.clear();
 }
 
 TStationLog::~TStationLog() {

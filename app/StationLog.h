@@ -47,6 +47,7 @@ class TStationLog {
 
  private:
   void Notify(const std::string& summary, const std::string& body);
+  void RecordingEnded();
 
   TMain& m_;
   rtl::TMessageWindow messages_;

@@ -305,7 +305,8 @@ TEST_F(ProtokollStation, ALogFolderThatCannotBeWrittenIsReportedOnceAndTheStatio
   EXPECT_TRUE(m.Verbunden);
 }
 
-// Errors shown to the operator through the dialog seam are logged; questions are not.
+// Errors shown to the operator through the dialog seam are logged (unless "log = no");
+// questions are not.
 TEST_F(ProtokollStation, ErrorsShownToTheOperatorAreLogged) {
   auto inner = rtl::CurrentDialogs();
   rtl::SetDialogs(app::LogShownErrors(inner));
@@ -313,8 +314,11 @@ TEST_F(ProtokollStation, ErrorsShownToTheOperatorAreLogged) {
                             rtl::mbOK);
   rtl::Dialogs().MessageBox("Die Aufnahme löschen?", "Protokoll", rtl::mtConfirmation,
                             rtl::mbYes | rtl::mbNo);
+  platform::HostConfig::Instance().Set("log", "no");
+  rtl::Dialogs().MessageBox("Nicht ins Protokoll", "Kanalo", rtl::mtError, rtl::mbOK);
+  platform::HostConfig::Instance().Set("log", "yes");
   rtl::SetDialogs(inner);
-  EXPECT_EQ(dialogs_->boxes.size(), 2u);  // both were shown
+  EXPECT_EQ(dialogs_->boxes.size(), 3u);  // all were shown
   auto errors = Log(TLogKind::Fehler);
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(errors[0].Hinweis, "Verbindung zur KVR-Box unterbrochen (COM1)");
@@ -418,8 +422,8 @@ TEST_F(ProtokollSound, CallsToTheOwnAndTheMailboxNumberAreLoggedAndNotifiedOnce)
   };
   m.Einstellungen.MaxAufnahmezeit = 2;
   TMain::SetChecked(m.DTMF_Rec, true);
-  Run(1100);  // the long timer's first firing starts the decoder
-  box_->SetSignal(9, 90);
+  box_->SetSignal(9, 90);  // the caller's carrier, on the meter well before the digits
+  Run(1100);               // the long timer's first firing starts the decoder
   radio_->Receiver().CallDtmf("3456");
   radio_->Receiver().CallTone(440, 0, 3000, 0.3);
   Run(4500);
@@ -437,7 +441,7 @@ TEST_F(ProtokollSound, CallsToTheOwnAndTheMailboxNumberAreLoggedAndNotifiedOnce)
   EXPECT_EQ(calls[1].Hinweis, "Mailbox");
   for (const auto& c : calls) {
     EXPECT_EQ(c.Kanal, 9);
-    EXPECT_GE(c.SWert, 80);
+    EXPECT_GE(c.SWert, 80) << c.Hinweis;
   }
   auto rec = Log(TLogKind::Mailbox);
   ASSERT_EQ(rec.size(), 1u);
@@ -457,6 +461,27 @@ TEST_F(ProtokollSound, CallsToTheOwnAndTheMailboxNumberAreLoggedAndNotifiedOnce)
   EXPECT_EQ(bus.recorder.shown[0].summary, "Anruf für die Mailbox 3456");
   EXPECT_EQ(bus.recorder.shown[1].summary, "Selektivruf 2345");
   EXPECT_TRUE(bus.recorder.shown[1].body.startsWith("Kanal 9, S "));
+}
+
+// The card goes away while the mailbox records: the recording is in the log with what it holds.
+TEST_F(ProtokollSound, ARecordingCutShortByAFailedInputIsLogged) {
+  TMain& m = StartConnected();
+  m.Einstellungen.MaxAufnahmezeit = 30;
+  TMain::SetChecked(m.DTMF_Rec, true);
+  Run(1100);
+  box_->SetSignal(9, 90);
+  radio_->Receiver().CallDtmf("3456");
+  radio_->Receiver().CallTone(440, 0, 4000, 0.3);
+  Run(2000);
+  ASSERT_TRUE(m.RecLED->GetEnabled());
+  card_->FailStreams(platform::wave::TWaveDir::In, platform::wave::WAVERR_DEVICEGONE);
+  Run(300);
+  ASSERT_FALSE(m.RecLED->GetEnabled());
+  auto rec = Log(TLogKind::Mailbox);
+  ASSERT_EQ(rec.size(), 1u);
+  EXPECT_GE(rec[0].DauerMs, 500);
+  EXPECT_LE(rec[0].DauerMs, 2300);
+  EXPECT_EQ(Log(TLogKind::Fehler).size(), 0u);  // errors are logged where they are shown
 }
 
 // An operator at the window, "notify = no", or no bus at all: no notification, and nothing said.
