@@ -20,6 +20,7 @@
 #include "app/Frames.h"
 #include "app/Info.h"
 #include "app/Jpeg.h"
+#include "app/StationLog.h"
 #include "app/Text.h"
 #include "platform/Host.h"
 #include "platform/serial/Serial.h"
@@ -152,6 +153,7 @@ TMain::TMain(QWidget* parent) : QMainWindow(parent) {
   BuildFront();
   BuildMenus();
   BuildSound();
+  Log = std::make_unique<TStationLog>(*this);
   Info = new TInfo(this);
   Info->hide();
 
@@ -1029,6 +1031,7 @@ void TMain::KVRTimerTimer() {
       SoundFertig = false;
     }
   }
+  Log->Tick();
   // 3. Frame processing.
   if (RxFrames > 0) {
     // 64 bits inside, 32-bit results as the box's arithmetic has them.
@@ -1383,6 +1386,7 @@ void TMain::ScanTimerTimer() {
     if (e.Kanal < e.ErsterKanal) e.Kanal = e.LetzterKanal;
   }
   if (ScanZaehler > 4) {
+    Log->ScanStop();
     ScanTimer->SetEnabled(false);
     e.ScanModus = 0;
   }

@@ -45,6 +45,7 @@
 namespace app {
 
 class TInfo;
+class TStationLog;
 
 // A filled circle or rectangle with a pen, like the toolkit's shape (the TX lamp, the
 // selective-call lamp). Mouse presses are reported.
@@ -118,6 +119,7 @@ class TMain : public QMainWindow {
   bool FormBereit = false;
 
   // --- Components ---
+  std::unique_ptr<TStationLog> Log;  // outlives the components whose events it follows
   rtl::TComponent Components{nullptr};
   comm::TComm* RS232;
   timers::TTimer* KVRTimer;

@@ -32,6 +32,8 @@ class RigLink : public net::IRigStation {
   void SetTuneDoneHook(std::function<void()> hook) override { tuneDone_ = std::move(hook); }
   int TuneResult() const override { return tuneResult_; }
   bool Tuning() const { return stepper_->Busy(); }
+  // Whether a network client's keying holds the transmitter.
+  bool KeyedByClient() const { return pttClient_ != 0; }
   // The S value 0..100 maps 1 dB per step with S9 at 54 (the meter's S9 mark), so the full
   // scale reads S9+46 dB and silence S9-54 dB.
   int StrengthDb() const override;

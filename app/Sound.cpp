@@ -5,6 +5,7 @@
 
 #include "app/AudioDevices.h"
 #include "app/Main.h"
+#include "app/StationLog.h"
 #include "app/Text.h"
 #include "platform/Host.h"
 #include "platform/wave/Wave.h"
@@ -259,6 +260,7 @@ void TMain::DecodeDTMF(const std::array<int32_t, 8>& levels) {
   const std::string before = DTMFDecoder.LM;
   int r = DTMFDecoder.Step(levels, e.DTMFEmpfindlichkeit, e.EigeneRufnummer.str(),
                            e.MailboxRufnummer.str());
+  if (r) Log->Call(r);
   if (r & TDTMFDecoder::drOwnNumber) Disarm(kLampCalled);
   if ((r & TDTMFDecoder::drMailbox) && DTMF_Rec->isChecked()) {
     SetLamp(kLampCalled);

@@ -15,8 +15,10 @@
 
 #include "app/CommandLine.h"
 #include "app/DataFiles.h"
+#include "app/Protokoll.h"
 #include "app/QtDialogs.h"
 #include "app/RigLink.h"
+#include "app/StationLog.h"
 #include "net/RigServer.h"
 #include "platform/Host.h"
 #include "platform/mixer/Sim.h"
@@ -67,7 +69,7 @@ int main(int argc, char** argv) {
   Q_INIT_RESOURCE(kanalo);
 
   rtl::SetQueueWakeHook(&SchedulePump);
-  rtl::SetDialogs(std::make_shared<app::QtDialogs>());
+  rtl::SetDialogs(app::LogShownErrors(std::make_shared<app::QtDialogs>()));
   rtl::Application().ErrorBoxHook = [](const std::string& text) {
     rtl::Dialogs().MessageBox(text, "Kanalo", rtl::mtError, rtl::mbOK);
   };
@@ -138,6 +140,7 @@ int main(int argc, char** argv) {
   // any start-up box, so a box waiting for the operator does not look like a dead station.
   app::RigLink rigLink(*main);
   net::RigServer rigServer(rigLink);
+  app::TStationLog::NetworkKeyed() = [&rigLink] { return rigLink.KeyedByClient(); };
   net::RigServerConfig rigCfg = net::RigServerConfig::FromHost();
   std::string why;
   if (rigCfg.enabled && !rigServer.Listen(rigCfg, &why))

@@ -28,6 +28,10 @@ IDialogs& Dialogs() {
   return *Current();
 }
 
+std::shared_ptr<IDialogs> CurrentDialogs() {
+  return Current();
+}
+
 void SetDialogs(std::shared_ptr<IDialogs> d) {
   Current() = d ? std::move(d) : std::make_shared<SilentDialogs>();
 }

@@ -37,6 +37,7 @@ class IDialogs {
 // The current implementation; without one installed a silent one answers OK/cancel and logs the
 // text to standard error.
 IDialogs& Dialogs();
+std::shared_ptr<IDialogs> CurrentDialogs();  // to wrap it, and put it back later
 void SetDialogs(std::shared_ptr<IDialogs> d);
 
 // The toolkit's InputBox: the edited value, or `def` on cancel.

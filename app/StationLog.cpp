@@ -1,0 +1,163 @@
+#include "app/StationLog.h"
+
+#include <QMenu>
+#include <QMenuBar>
+
+#include "app/Dtmf.h"
+#include "app/LogWindow.h"
+#include "app/Main.h"
+#include "app/Notify.h"
+#include "app/Protokoll.h"
+#include "app/Text.h"
+#include "platform/Host.h"
+#include "platform/MMTimer.h"
+#include "rtl/Forms.h"
+
+namespace app {
+
+namespace {
+int64_t NowMs() {
+  return platform::Clock().Milliseconds();
+}
+}  // namespace
+
+std::function<bool()>& TStationLog::NetworkKeyed() {
+  static std::function<bool()> f;
+  return f;
+}
+
+TStationLog::TStationLog(TMain& m)
+    : m_(m), messages_([](rtl::TMessage& msg) {
+        if (msg.Msg != TLogWriter::WM_LOGPROBLEM) return;
+        std::string text = LogWriter().TakeProblem();
+        if (!text.empty()) rtl::Application().ShowException(text);
+      }) {
+  WindowActive = [&m] { return m.isActiveWindow(); };
+  LogWriter().SetReportWindow(messages_.Handle());
+  for (QAction* a : m.menuBar()->actions()) {
+    if (!a->menu() || a->menu()->title() != "Sprach-Mailbox") continue;
+    menuItem_ = a->menu()->addAction("Protokoll…");
+    QObject::connect(menuItem_, &QAction::triggered, &m, [this] { ShowWindow(); });
+  }
+  // The recorder runs only for the mailbox: its start and stop bound one message.
+  audio::TMMWaveRecorder* rec = m.RecWave;
+  rec->OnStart = [this, prev = rec->OnStart](rtl::TObject* s) {
+    recStart_ = LogNow();
+    recStartMs_ = NowMs();
+    recFile_ = platform::ToWindowsPath(m_.RecWave->Wave()->GetFileName());
+    if (prev) prev(s);
+  };
+  rec->OnStop = [this, prev = rec->OnStop](rtl::TObject* s) {
+    RecordingEnded();
+    if (prev) prev(s);
+  };
+  // An input that fails ends the recording with what the file holds: that is a message too.
+  rec->WaveIn()->OnError = [this, prev = rec->WaveIn()->OnError](rtl::TObject* s) {
+    RecordingEnded();
+    if (prev) prev(s);
+  };
+}
+
+void TStationLog::RecordingEnded() {
+  if (recFile_.empty()) return;
+  TLogEntry e;
+  e.Zeit = recStart_;
+  e.Art = TLogKind::Mailbox;
+  e.Kanal = m_.Einstellungen.Kanal;
+  e.DauerMs = NowMs() - recStartMs_;
+  e.Datei = recFile_;
+  AppendLog(std::move(e));
+  recFile_.clear();
+}
+
+TStationLog::~TStationLog() {
+  if (onAir_) {
+    TLogEntry e;
+    e.Zeit = txStart_;
+    e.Art = TLogKind::Senden;
+    e.Kanal = txChannel_;
+    e.DauerMs = NowMs() - txStartMs_;
+    e.Hinweis = txSource_;
+    AppendLog(std::move(e));
+  }
+  LogWriter().SetReportWindow(0);
+  LogWriter().Flush();
+}
+
+void TStationLog::Tick() {
+  if (m_.TxAktiv && !onAir_) {
+    onAir_ = true;
+    txStart_ = LogNow();
+    txStartMs_ = NowMs();
+    txChannel_ = m_.Einstellungen.Kanal;
+    if (NetworkKeyed() && NetworkKeyed()())
+      txSource_ = "Netzwerk";
+    else if (m_.WavSenden)
+      txSource_ = "Datei";
+    else if (m_.PTTTaste)
+      txSource_ = "Taste";
+    else
+      txSource_ = "Funkgerät (CTS)";
+  } else if (!m_.TxAktiv && onAir_) {
+    onAir_ = false;
+    TLogEntry e;
+    e.Zeit = txStart_;
+    e.Art = TLogKind::Senden;
+    e.Kanal = txChannel_;
+    e.DauerMs = NowMs() - txStartMs_;
+    e.Hinweis = txSource_;
+    AppendLog(std::move(e));
+  }
+  if (m_.Verbunden != linked_) {
+    linked_ = m_.Verbunden;
+    TLogEntry e;
+    e.Art = TLogKind::Verbindung;
+    e.Hinweis = linked_ ? "verbunden mit " + m_.RS232->DeviceName() : "getrennt";
+    AppendLog(std::move(e));
+  }
+}
+
+void TStationLog::Call(int result) {
+  const TEinstellungen& s = m_.Einstellungen;
+  const bool own = result & TDTMFDecoder::drOwnNumber;
+  // A call to the mailbox counts when the mailbox answers it.
+  const bool mailbox = (result & TDTMFDecoder::drMailbox) && m_.DTMF_Rec->isChecked();
+  if (!own && !mailbox) return;
+  TLogEntry e;
+  e.Art = TLogKind::Selektivruf;
+  e.Kanal = s.Kanal;
+  e.SWert = m_.SWert[std::clamp<int32_t>(s.Kanal, 1, kChannels)];
+  const std::string number = AnsiToUtf8(own ? s.EigeneRufnummer.str() : s.MailboxRufnummer.str());
+  const std::string heard = AnsiToUtf8(m_.DTMFDecoder.LM);
+  e.Ziffern = heard.empty() ? number : heard;
+  e.Hinweis = own ? "eigene Nummer" : "Mailbox";
+  const std::string body = "Kanal " + std::to_string(e.Kanal) + ", S " + std::to_string(e.SWert);
+  const std::string summary = (own ? "Selektivruf " : "Anruf für die Mailbox ") + e.Ziffern;
+  AppendLog(std::move(e));
+  Notify(summary, body);
+}
+
+void TStationLog::ScanStop() {
+  const TEinstellungen& s = m_.Einstellungen;
+  TLogEntry e;
+  e.Art = TLogKind::Scanner;
+  e.Kanal = s.Kanal;
+  e.SWert = m_.SWert[std::clamp<int32_t>(s.Kanal, 1, kChannels)];
+  e.Hinweis = s.ScanModus == 2 ? "frei" : "belegt";
+  AppendLog(std::move(e));
+}
+
+void TStationLog::Notify(const std::string& summary, const std::string& body) {
+  if (!platform::HostConfig::Instance().GetBool("notify", true)) return;
+  if (WindowActive && WindowActive()) return;
+  SendDesktopNotification(QString::fromStdString(summary), QString::fromStdString(body));
+}
+
+void TStationLog::ShowWindow() {
+  if (!window_) window_ = new TLogWindow(m_);
+  window_->Reload();
+  window_->show();
+  window_->raise();
+}
+
+}  // namespace app

@@ -1,0 +1,67 @@
+// What the station writes into its log, and when: the events seen from the window's side. The
+// window calls a hook at each event point (the 100 ms tick after the transmit logic, the
+// decoder's step, the scanner's stop); the recorder's start and stop are followed here.
+// A selective call or mailbox call that arrives while the window is not active is also shown as a
+// desktop notification (kanalo.conf: notify = yes|no).
+// Thread: main thread.
+#pragma once
+
+#include <QDateTime>
+#include <functional>
+#include <string>
+
+#include "rtl/Messages.h"
+
+class QAction;
+
+namespace app {
+
+class TMain;
+class TLogWindow;
+
+class TStationLog {
+ public:
+  // Adds "Protokoll…" to the "Sprach-Mailbox" menu and follows the mailbox recorder.
+  explicit TStationLog(TMain& m);
+  ~TStationLog();  // a transmission still on the air is written with its length so far
+  TStationLog(const TStationLog&) = delete;
+  TStationLog& operator=(const TStationLog&) = delete;
+
+  // After the transmit logic of each tick: transmissions and the link, by their edges.
+  void Tick();
+  // After each step of the DTMF decoder with its result (TDTMFDecoder::TResult flags).
+  void Call(int result);
+  // When the scanner stops on a channel (before its mode is reset).
+  void ScanStop();
+
+  // Opens (or raises) the log window.
+  void ShowWindow();
+  TLogWindow* Window() const { return window_; }
+  QAction* MenuItem() const { return menuItem_; }
+
+  // Whether the station's window is the active one (a notification is only for an operator
+  // who is not looking); replaceable in tests.
+  std::function<bool()> WindowActive;
+  // Whether a network client holds the transmitter; bound by the program to the rig server.
+  static std::function<bool()>& NetworkKeyed();
+
+ private:
+  void Notify(const std::string& summary, const std::string& body);
+  void RecordingEnded();
+
+  TMain& m_;
+  rtl::TMessageWindow messages_;
+  QAction* menuItem_ = nullptr;
+  TLogWindow* window_ = nullptr;  // a child of the station window
+  bool onAir_ = false;
+  QDateTime txStart_;
+  int64_t txStartMs_ = 0;
+  int txChannel_ = 0;
+  std::string txSource_;
+  bool linked_ = false;
+  QDateTime recStart_;
+  int64_t recStartMs_ = 0;
+  std::string recFile_;
+};
+
+}  // namespace app
