@@ -24,8 +24,6 @@ constexpr double kGroupMarginDb = 10.0;
 constexpr double kHarmonicMarginDb = 12.0;
 // The pair's share of the window's energy. White noise at -3 dB leaves the pair a third.
 constexpr double kMinPairShare = 0.2;
-constexpr double kBandLowHz = 550;
-constexpr double kBandHighHz = 1900;
 // The pair's share of the energy in the DTMF band. White noise at -3 dB over the whole band
 // leaves the pair about four fifths of it.
 constexpr double kMinBandShare = 0.75;
@@ -48,8 +46,9 @@ TDTMFPrecise::TDTMFPrecise(const std::array<int32_t, 8>& Frequencies, uint32_t R
   // and long enough to keep neighbouring rows 73 Hz apart.
   SubLength_ = std::max(8, static_cast<int>(std::lround(Rate_ / 400.0)));
   for (int f = 0; f < kFilters; ++f) {
-    const double hz =
-        f < 8 ? Frequencies[f] : 2.0 * Frequencies[4 + (f - 8)];  // columns' harmonics
+    const double hz = f < 8        ? Frequencies[f]
+                      : f < kTones ? 2.0 * Frequencies[4 + (f - 8)]  // columns' harmonics
+                                   : (f - kTones + 1) * static_cast<double>(Rate_) / SubLength_;
     if (f < 8) Nominal_[f] = Frequencies[f];
     Omega_[f] = kTwoPi * hz / Rate_;
     Coeff_[f] = static_cast<float>(2 * std::cos(Omega_[f]));
@@ -57,29 +56,21 @@ TDTMFPrecise::TDTMFPrecise(const std::array<int32_t, 8>& Frequencies, uint32_t R
     Step_[f] = std::polar(1.0, -Omega_[f] * SubLength_);
     Back_[f] = std::polar(1.0, -Omega_[f]);
   }
-  // Band edges below the lowest row and above the highest column.
-  auto design = [this](TBiquad& q, double hz, bool high) {
-    const double w = kTwoPi * hz / Rate_, cw = std::cos(w), alpha = std::sin(w) / std::sqrt(2.0);
-    const double a0 = 1 + alpha;
-    q.b0 = (high ? (1 + cw) : (1 - cw)) / 2 / a0;
-    q.b1 = (high ? -(1 + cw) : (1 - cw)) / a0;
-    q.b2 = q.b0;
-    q.a1 = -2 * cw / a0;
-    q.a2 = (1 - alpha) / a0;
-  };
-  design(High_, kBandLowHz, true);
-  design(Low_, kBandHighHz, false);
+  // A tone's share of its energy that the band's bins see: the sum of its squared responses.
+  const double M = SubLength_;
   for (int f = 0; f < 8; ++f) {
-    const double h = std::pow(Nominal_[f] / kBandLowHz, 2),
-                 l = std::pow(Nominal_[f] / kBandHighHz, 2);
-    BandGain_[f] = (h * h / (1 + h * h)) * (1 / (1 + l * l));
+    double gain = 0;
+    for (int k = 1; k <= kBandBins; ++k) {
+      const double half = (Omega_[f] - kTwoPi * k / M) / 2;
+      const double d = std::abs(std::sin(half)) < 1e-12 ? M : std::sin(M * half) / std::sin(half);
+      gain += d * d / (M * M);
+    }
+    BandGain_[f] = gain;
   }
   Reset();
 }
 
 void TDTMFPrecise::Reset() {
-  High_.z1 = High_.z2 = Low_.z1 = Low_.z2 = 0;
-  BandEnergy_ = 0;
   SubBandEnergy_.fill(0);
   S1_.fill(0);
   S2_.fill(0);
@@ -143,35 +134,42 @@ void TDTMFPrecise::Feed(const int16_t* Samples, size_t Count) {
 void TDTMFPrecise::Filter(const int16_t* x, size_t n) {
   // Local copies in single precision, so that the twelve filters of one sample run side by side
   // in vector registers: within 2.5 ms the filters' states stay far inside float's precision.
-  alignas(16) float s1[kFilters], s2[kFilters], k[kFilters];
+  // Padded to whole vectors of four; the spare lanes run a filter of nothing.
+  constexpr int kLanes = (kFilters + 3) / 4 * 4;
+  alignas(16) float s1[kLanes] = {}, s2[kLanes] = {}, k[kLanes] = {};
   for (int f = 0; f < kFilters; ++f) {
     s1[f] = S1_[f];
     s2[f] = S2_[f];
     k[f] = Coeff_[f];
   }
-  double energy = 0, band = 0;
+  double energy = 0;
   for (size_t i = 0; i < n; ++i) {
     const float v = x[i];
-    for (int f = 0; f < kFilters; ++f) {
+    for (int f = 0; f < kLanes; ++f) {
       const float s = v + k[f] * s1[f] - s2[f];
       s2[f] = s1[f];
       s1[f] = s;
     }
     energy += static_cast<double>(v) * v;
-    const double b = Low_.Run(High_.Run(v));
-    band += b * b;
   }
   for (int f = 0; f < kFilters; ++f) {
     S1_[f] = s1[f];
     S2_[f] = s2[f];
   }
   Energy_ += energy;
-  BandEnergy_ += band;
 }
 
 void TDTMFPrecise::EndSubBlock() {
   auto& sub = Sub_[SubIndex_];
-  for (int f = 0; f < kFilters; ++f) {
+  double band = 0;
+  for (int f = kTones; f < kFilters; ++f) {
+    const double s1 = S1_[f], s2 = S2_[f];
+    band += s1 * s1 + s2 * s2 - Coeff_[f] * s1 * s2;  // |X|^2 of the bin
+  }
+  // Both halves of the spectrum, against the sub-block's energy sum over its M samples.
+  SubBandEnergy_[SubIndex_] = 2 * band / SubLength_;
+  for (int f = kTones; f < kFilters; ++f) S1_[f] = S2_[f] = 0;
+  for (int f = 0; f < kTones; ++f) {
     // Goertzel's end value turned into the sum over the sub-block with the phase of the whole
     // stream, so that sub-blocks add up to a longer transform and phases compare across windows.
     const std::complex<double> y =
@@ -182,9 +180,7 @@ void TDTMFPrecise::EndSubBlock() {
     S1_[f] = S2_[f] = 0;
   }
   SubEnergy_[SubIndex_] = Energy_;
-  SubBandEnergy_[SubIndex_] = BandEnergy_;
   Energy_ = 0;
-  BandEnergy_ = 0;
   Count_ = 0;
   SubIndex_ = (SubIndex_ + 1) % kSubBlocks;
   ++SubBlocks_;

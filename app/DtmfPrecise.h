@@ -3,12 +3,13 @@
 // harmonics over sub-blocks of 2.5 ms, summed with their absolute phase into sliding windows of
 // 15 ms, so that each window gives both a level and, from the phase advance between windows, the
 // frequency of each tone. A window holds a digit when one row and one column stand out in their
-// groups, both lie within 2.5 % of their nominal frequencies, the twist is within limits, the
-// pair carries a fair part of the window's energy, the column tone has no strong second harmonic
-// (voiced speech has). A digit is taken after eight windows that agree and hold the pair at full
-// strength (a tone of 20 ms gives at most six such windows, one of 30 ms nine) with a mean
-// deviation within 2 %. A repeated key needs a gap of 11 windows: a pause of 30 ms gives
-// at least 12, an interruption of 5 ms at most 8, which is bridged.
+// groups, both lie within 3 % of their nominal frequencies, the twist is within limits, the
+// pair carries most of the energy between about 200 and 2200 Hz and a fair part of all, and the
+// column tone has no strong second harmonic (voiced speech has). A digit is taken after seven
+// windows that agree and hold the pair within 3 dB of its strongest, with a mean deviation within
+// 2 %: a tone of 20 ms gives at most six such windows, one of 30 ms nine. A repeated key needs
+// seven windows with the pair gone or 6 dB down: a pause of 20 ms gives eight, an interruption of
+// 10 ms about four, which is bridged. Half a second without tones ends the digit line.
 // Thread: one thread at a time (the thread that delivers the capture, the main thread here).
 #pragma once
 
@@ -52,7 +53,9 @@ class TDTMFPrecise {
   static constexpr int kLineEndMs = 500;  // quiet time that ends the digit line
 
  private:
-  static constexpr int kFilters = 12;  // 8 tones, the columns' second harmonics
+  static constexpr int kTones = 12;    // 8 tones, the columns' second harmonics
+  static constexpr int kBandBins = 5;  // then the band's bins
+  static constexpr int kFilters = kTones + kBandBins;
   void Filter(const int16_t* Samples, size_t Count);
   void EndSubBlock();
   char Classify();
@@ -69,21 +72,11 @@ class TDTMFPrecise {
   std::array<double, 8> Nominal_{};
   std::array<float, kFilters> S1_{}, S2_{};
   double Energy_ = 0;
-  // The DTMF band (a second-order high-pass and low-pass, Butterworth): the share of the pair is
-  // taken against the energy in that band, so that noise and speech far from the tones count
-  // as little as they disturb the filters.
-  struct TBiquad {
-    double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0, z1 = 0, z2 = 0;
-    double Run(double x) {
-      const double y = b0 * x + z1;
-      z1 = b1 * x - a1 * y + z2;
-      z2 = b2 * x - a2 * y;
-      return y;
-    }
-  };
-  TBiquad High_, Low_;
+  // The DTMF band: the sub-block's own transform bins 1 to 5 (about 200 to 2200 Hz at 44.1 kHz),
+  // measured by Goertzel filters beside the tone filters. The pair's share is taken against the
+  // energy there, so that noise and speech far from the tones count as little as they disturb
+  // the tone filters.
   std::array<double, 8> BandGain_{};  // power gain of the band at each tone
-  double BandEnergy_ = 0;
   std::array<double, kSubBlocks> SubBandEnergy_{};
   int Count_ = 0;
   // Ring of the last kSubBlocks sub-block sums and energies.
