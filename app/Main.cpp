@@ -153,6 +153,7 @@ TMain::TMain(QWidget* parent) : QMainWindow(parent) {
   BuildFront();
   BuildMenus();
   BuildSound();
+  BuildPrecise();
   Log = std::make_unique<TStationLog>(*this);
   Info = new TInfo(this);
   Info->hide();
@@ -527,6 +528,8 @@ void TMain::BuildMenus() {
   Openat1 = item(sel, "Eigene Rufnummer", &TMain::Openat1Click);
   DTMFEmpfindlichkeit1 = item(sel, "DTMF Empfindlichkeit", &TMain::DTMFEmpfindlichkeit1Click);
   DTMF_Open = item(sel, "Selektivruf Aktiv", &TMain::DTMF_OpenClick, true);
+  PraeziserDecoder = item(sel, "Präziser Decoder", &TMain::PraeziserDecoderClick);
+  PraeziserDecoder->setCheckable(true);
 
   QMenu* mb = bar->addMenu("Sprach-Mailbox");
   RecordStart1 = item(mb, "Rufnummer für Mailbox", &TMain::RecordStart1Click);

@@ -24,6 +24,7 @@
 #include "analysis/MMConect.h"
 #include "analysis/MMPeak.h"
 #include "app/Dtmf.h"
+#include "app/DtmfPrecise.h"
 #include "app/Settings.h"
 #include "audio/MMWPlay.h"
 #include "audio/MMWRec.h"
@@ -312,6 +313,21 @@ class TMain : public QMainWindow {
   // The number of steps of a mixer volume control, 0 when there is none (no mixer).
   static int Steps(const mixer::TMMVolumeControl* c) { return c ? c->ControlInfo().Steps : 0; }
   void MMConnector1Trigger();
+
+  // --- The precise DTMF detector, chosen with "Präziser Decoder" (SoundPrecise.cpp) ----------
+  QAction* PraeziserDecoder = nullptr;
+  TDTMFPrecise DTMFPrecise;
+  // Where the choice is stored; kanalo.conf by default, a test's own file in tests.
+  std::string HostConfigPath;
+  bool PreciseDecoding() const;
+  void PraeziserDecoderClick();
+  void BuildPrecise();
+  // Each captured buffer, as the peak detector passes it on: the precise detector reads it.
+  void PreciseBuffer(audio::PWaveHdr lpWaveHdr);
+  // Runs on the connector's trigger in place of the block decoder: the digits taken since.
+  void DecodePrecise();
+  void ResetPrecise();
+  std::string PreciseDigits;  // taken, not yet acted on; '\n' marks the end of a line
 
  protected:
   void closeEvent(QCloseEvent* e) override;

@@ -181,6 +181,7 @@ void TMain::Callwith1Click() {
 // --- Selective call ---
 
 void TMain::StartDTMFIn() {
+  ResetPrecise();
   DTMF_In->Open();
   DTMF_In->Start();
 }
@@ -248,6 +249,7 @@ void TMain::DTMF_ClrClick() {
 }
 
 void TMain::MMConnector1Trigger() {
+  if (PreciseDecoding()) return DecodePrecise();
   std::array<int32_t, 8> s{};
   for (int p = 0; p < 8; ++p)
     s[p] = MMPeakDetect1->Peaks(

@@ -308,6 +308,59 @@ void HostConfig::Set(const std::string& key, const std::string& value) {
   values_[key] = value;
 }
 
+std::string HostConfig::StoreKey(const std::string& path, const std::string& key,
+                                 const std::string& value) {
+  std::error_code ec;
+  std::string text;
+  if (fs::exists(path, ec)) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    if (in) ss << in.rdbuf();
+    if (!in || in.bad()) return path + ": cannot be read";
+    text = ss.str();
+  }
+  std::string out;
+  bool found = false;
+  std::stringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    // The same comment rule as Parse: '#' at the start or after a blank.
+    size_t comment = std::string::npos;
+    for (size_t h = line.find('#'); h != std::string::npos; h = line.find('#', h + 1))
+      if (h == 0 || line[h - 1] == ' ' || line[h - 1] == '\t') {
+        comment = h;
+        break;
+      }
+    const std::string body = line.substr(0, comment);
+    const size_t eq = body.find('=');
+    if (eq != std::string::npos && Trim(body.substr(0, eq)) == key) {
+      found = true;
+      const std::string kept = comment == std::string::npos ? "" : "   " + line.substr(comment);
+      line = key + " = " + value + kept;
+    }
+    out += line + "\n";
+  }
+  if (!found) out += key + " = " + value + "\n";
+  const fs::path target(path);
+  if (target.has_parent_path()) fs::create_directories(target.parent_path(), ec);
+  const std::string temp = path + ".new";
+  {
+    std::ofstream o(temp, std::ios::binary | std::ios::trunc);
+    o << out;
+    o.flush();
+    if (!o) {
+      fs::remove(temp, ec);
+      return path + ": cannot be written";
+    }
+  }
+  fs::rename(temp, target, ec);
+  if (ec) {
+    fs::remove(temp, ec);
+    return path + ": cannot be written";
+  }
+  return {};
+}
+
 void HostConfig::LoadFile(const std::string& path) {
   std::error_code ec;
   if (!fs::exists(path, ec)) return;

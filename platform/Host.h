@@ -69,6 +69,12 @@ class HostConfig {
   // Loads a file's text as if read from `path` (tests).
   void LoadText(const std::string& text, const std::string& path);
   static std::string DefaultPath();
+  // Writes `key = value` into the file at `path`, changing only the lines of that key (their
+  // comments kept) or adding one line at the end; every other line stays as it is. The file is
+  // replaced whole (written beside it, then renamed), so a failure leaves the old one. Returns
+  // an error text, empty on success. Main thread.
+  static std::string StoreKey(const std::string& path, const std::string& key,
+                              const std::string& value);
   // Parses one file's text; returns the line numbers it could not read.
   static std::map<std::string, std::string> Parse(const std::string& text, int* badLines);
   // The same, validating every key and value; each problem is one line of text naming the line.

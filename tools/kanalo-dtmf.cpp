@@ -1,7 +1,8 @@
 // kanalo-dtmf: lists the DTMF digits the station would take from a recording.
 //
-//   kanalo-dtmf [--sensitivity N] FILE.wav
-//   kanalo-dtmf [--sensitivity N] --raw < samples   (signed 16-bit little-endian, 44100 Hz, mono)
+//   kanalo-dtmf [--detector standard|precise] [--sensitivity N] FILE.wav
+//   kanalo-dtmf [--detector standard|precise] [--sensitivity N] --raw < samples
+//                                                 (signed 16-bit little-endian, 44100 Hz, mono)
 //
 // Each digit is printed on its own line as the station appends it to its digit line, and
 // standard output is flushed after each, so a pipe sees digits as they come. Exit 0 when the
@@ -14,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "app/DtmfPrecise.h"
 #include "rtl/Messages.h"
 #include "tools/DtmfScan.h"
 
@@ -28,11 +30,13 @@ int Fail(const std::string& message) {
 
 void Usage(std::FILE* to) {
   std::fputs(
-      "usage: kanalo-dtmf [--sensitivity N] FILE.wav\n"
-      "       kanalo-dtmf [--sensitivity N] --raw < samples\n"
+      "usage: kanalo-dtmf [--detector D] [--sensitivity N] FILE.wav\n"
+      "       kanalo-dtmf [--detector D] [--sensitivity N] --raw < samples\n"
       "  --raw             read signed 16-bit little-endian mono 44100 Hz samples from standard "
       "input\n"
-      "  --sensitivity N   threshold margin in percent as in the station's setting (default 50)\n"
+      "  --detector D      'standard' (the station's block decoder, default) or 'precise'\n"
+      "  --sensitivity N   threshold margin in percent as in the station's setting (default 50;\n"
+      "                    the standard detector only)\n"
       "  --help            display this help and exit\n"
       "  --version         output version information and exit\n",
       to);
@@ -60,6 +64,7 @@ void PrintDigit(char c) {
 int main(int argc, char** argv) {
   rtl::MainThreadId();
   bool raw = false;
+  bool precise = false;
   int32_t sensitivity = 50;
   std::string file;
   for (int i = 1; i < argc; ++i) {
@@ -77,6 +82,13 @@ int main(int argc, char** argv) {
                                            : argv[i] + std::strlen("--sensitivity=");
       if (!ParseInt(v, sensitivity))
         return Fail("--sensitivity needs a whole number, got '" + std::string(v ? v : "") + "'");
+    } else if (a == "--detector" || a.rfind("--detector=", 0) == 0) {
+      const char* v = a == "--detector" ? (i + 1 < argc ? argv[++i] : nullptr)
+                                        : argv[i] + std::strlen("--detector=");
+      const std::string d = v ? v : "";
+      if (d != "standard" && d != "precise")
+        return Fail("--detector is 'standard' or 'precise', got '" + d + "'");
+      precise = d == "precise";
     } else if (a.size() > 1 && a[0] == '-') {
       return Fail("unrecognized option '" + a + "' (try 'kanalo-dtmf --help')");
     } else if (!file.empty()) {
@@ -91,23 +103,37 @@ int main(int argc, char** argv) {
   }
 
   try {
-    tools::TDTMFScanner scanner(PrintDigit, sensitivity);
+    tools::TDTMFScanner standard(precise ? nullptr : PrintDigit, sensitivity);
+    app::TDTMFPrecise detector;
+    detector.OnDigit = PrintDigit;
+    auto feed = [&](const uint8_t* data, size_t n) {
+      if (precise)
+        detector.FeedBytes(data, n);
+      else
+        standard.Feed(data, n);
+    };
+    // The precise detector needs no padding at the end: its windows only hold whole audio.
+    auto finish = [&] {
+      if (!precise) standard.Finish();
+    };
+    auto partial = [&] {
+      return precise ? detector.HasPartialSample() : standard.HasPartialSample();
+    };
     if (raw) {
       std::vector<uint8_t> chunk(65536);
       size_t n;
-      while ((n = std::fread(chunk.data(), 1, chunk.size(), stdin)) > 0)
-        scanner.Feed(chunk.data(), n);
+      while ((n = std::fread(chunk.data(), 1, chunk.size(), stdin)) > 0) feed(chunk.data(), n);
       if (std::ferror(stdin))
         return Fail(std::string("reading standard input: ") + std::strerror(errno));
-      scanner.Finish();
-      if (scanner.HasPartialSample())
+      finish();
+      if (partial())
         return Fail("standard input ends in the middle of a sample (odd number of bytes)");
       return 0;
     }
     tools::TWaveSamples wave(file);
     std::vector<uint8_t> samples;
-    while (wave.Next(samples)) scanner.Feed(samples.data(), samples.size());
-    scanner.Finish();
+    while (wave.Next(samples)) feed(samples.data(), samples.size());
+    finish();
     if (wave.Truncated())
       return Fail(file + ": data cut short (the file holds less than its header declares)");
     return 0;

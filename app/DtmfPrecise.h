@@ -1,0 +1,118 @@
+// The precise DTMF detector, the operator's alternative to the block decoder of the selective
+// call. It reads every sample once: Goertzel filters on the eight tones and their second
+// harmonics over sub-blocks of 2.5 ms, summed with their absolute phase into sliding windows of
+// 15 ms, so that each window gives both a level and, from the phase advance between windows, the
+// frequency of each tone. A window holds a digit when one row and one column stand out in their
+// groups, both lie within 3 % of their nominal frequencies, the twist is within limits, the
+// pair carries most of the energy between about 200 and 2200 Hz and a fair part of all, and the
+// column tone has no strong second harmonic (voiced speech has). A digit is taken after seven
+// windows that agree and hold the pair within 3 dB of its strongest, with a mean deviation within
+// 2 %: a tone of 20 ms gives at most six such windows, one of 30 ms nine. A repeated key needs
+// seven windows with the pair gone or 6 dB down: a pause of 20 ms gives eight, an interruption of
+// 10 ms about four, which is bridged. Half a second without tones ends the digit line.
+// Thread: one thread at a time (the thread that delivers the capture, the main thread here).
+#pragma once
+
+#include <array>
+#include <complex>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "app/Dtmf.h"
+
+namespace app {
+
+class TDTMFPrecise {
+ public:
+  using TDigitEvent = std::function<void(char)>;
+  using TLineEndEvent = std::function<void()>;
+
+  // `Frequencies` as the settings hold them: rows 1..4, then columns 1..4.
+  explicit TDTMFPrecise(const std::array<int32_t, 8>& Frequencies = {697, 770, 852, 941, 1209, 1336,
+                                                                     1477, 1633},
+                        uint32_t Rate = 44100);
+
+  TDigitEvent OnDigit;      // a digit taken
+  TLineEndEvent OnLineEnd;  // half a second without a tone pair after a digit
+
+  void Feed(const int16_t* Samples, size_t Count);
+  // Little-endian 16-bit bytes as the capture delivers them; an odd byte is kept for the next
+  // call.
+  void FeedBytes(const uint8_t* Data, size_t Count);
+  bool HasPartialSample() const { return HaveOdd_; }
+  // Back to the start: nothing held, no pending half sample.
+  void Reset();
+
+  // What the last window saw, for tests and tools: the digit it holds (0 for none).
+  char WindowDigit() const { return LastCandidate_; }
+
+  static constexpr int kSubBlocks = 6;    // sub-blocks per window
+  static constexpr int kMinOnHops = 7;    // windows at full strength before a digit is taken
+  static constexpr int kMinGapHops = 7;   // windows without the digit before it may repeat
+  static constexpr int kLineEndMs = 500;  // quiet time that ends the digit line
+
+ private:
+  static constexpr int kTones = 12;    // 8 tones, the columns' second harmonics
+  static constexpr int kBandBins = 5;  // then the band's bins
+  static constexpr int kFilters = kTones + kBandBins;
+  void Filter(const int16_t* Samples, size_t Count);
+  void EndSubBlock();
+  char Classify();
+  void Decide(char candidate);
+
+  uint32_t Rate_;
+  int SubLength_;  // samples per sub-block
+  std::array<double, kFilters> Omega_{};
+  std::array<float, kFilters> Coeff_{};
+  std::array<std::complex<double>, kFilters> Tail_{};   // e^{-iw(M-1)}, Goertzel end phase
+  std::array<std::complex<double>, kFilters> Step_{};   // e^{-iwM}, phase of one sub-block
+  std::array<std::complex<double>, kFilters> Phase_{};  // e^{-iw t0} of the running sub-block
+  std::array<std::complex<double>, kFilters> Back_{};   // e^{-iw}
+  std::array<double, 8> Nominal_{};
+  std::array<float, kFilters> S1_{}, S2_{};
+  double Energy_ = 0;
+  // The DTMF band: the sub-block's own transform bins 1 to 5 (about 200 to 2200 Hz at 44.1 kHz),
+  // measured by Goertzel filters beside the tone filters. The pair's share is taken against the
+  // energy there, so that noise and speech far from the tones count as little as they disturb
+  // the tone filters.
+  std::array<double, 8> BandGain_{};  // power gain of the band at each tone
+  std::array<double, kSubBlocks> SubBandEnergy_{};
+  int Count_ = 0;
+  // Ring of the last kSubBlocks sub-block sums and energies.
+  std::array<std::array<std::complex<double>, kFilters>, kSubBlocks> Sub_{};
+  std::array<double, kSubBlocks> SubEnergy_{};
+  int SubIndex_ = 0;
+  int SubFilled_ = 0;
+  std::array<std::complex<double>, 8> Prev_{};  // the previous window's tone sums
+  bool HavePrev_ = false;
+  int64_t SubBlocks_ = 0;
+
+  std::array<double, 2> Deviation_{};  // the last window's row and column deviation
+  double Power_ = 0;                   // and its pair's power (squared amplitudes)
+  char RawDigit_ = 0;                  // the strongest pair before the finer tests
+  double RawPower_ = 0;
+  static constexpr int kRunWindows = 64;
+  std::array<double, kRunWindows> RunPower_{};
+  double RunMax_ = 0, TakenMax_ = 0;
+  std::array<std::array<double, 2>, kMinOnHops> RunDeviation_{};
+  char LastCandidate_ = 0;
+  char Run_ = 0;
+  int RunLength_ = 0;
+  int Miss_ = 0;
+  char Taken_ = 0;     // the digit last taken, while it may still be held
+  int64_t Quiet_ = 0;  // windows without any candidate
+  bool LineOpen_ = false;
+  bool HaveOdd_ = false;
+  uint8_t Odd_ = 0;
+};
+
+// The precise path's digit line, kept in the same L_M / L_A captions as the block decoder's:
+// appends `c` and reports whether the line now equals the own or the mailbox number (the
+// TDTMFDecoder result bits). A line longer than 32 characters moves on as the block decoder's
+// does.
+int TakeDigit(TDTMFDecoder& Line, char c, const std::string& own, const std::string& mailbox);
+// Half a second without tones: the first 31 characters go to L_A, L_M is emptied.
+void EndLine(TDTMFDecoder& Line);
+
+}  // namespace app
