@@ -52,6 +52,16 @@ TEST_F(Station, InstrumentsAreSetUpAsTheRadioFront) {
   EXPECT_EQ(m.F_Anzeige->font().pixelSize(), 29);
 }
 
+TEST_F(Station, TheBoxLinkIsSetUpAsTheBoxSpeaks) {
+  TMain& m = Start();
+  // 4800 baud, 8 data bits, no parity, 2 stop bits: the box's UART. One stop bit alone would
+  // pass a real box (a receiver checks only the first), so the setting itself is pinned here.
+  EXPECT_EQ(m.RS232->BaudRate(), comm::br4800);
+  EXPECT_EQ(m.RS232->Databits(), comm::da8);
+  EXPECT_EQ(m.RS232->Parity(), comm::paNone);
+  EXPECT_EQ(m.RS232->Stopbits(), comm::sb20);
+}
+
 TEST_F(Station, LongestDisplayTextsFitTheirControls) {
   TMain& m = Start();
   // Each text with its ink box (italic glyphs lean out of their advance) inside its control.
