@@ -1,6 +1,10 @@
 // The front as the operator sees it: how each instrument of the window is set up, and that no
 // text of the display is cut by its control, with the fonts the setup installs.
 #include <QFontMetrics>
+#include <QMenuBar>
+#include <cmath>
+#include <cstring>
+#include <fstream>
 
 #include "tests/app/StationFixture.h"
 
@@ -85,6 +89,153 @@ TEST_F(Station, LongestDisplayTextsFitTheirControls) {
     }
     EXPECT_LE(fm.height(), room.height() + 2) << c.text.toStdString();
   }
+}
+
+// The menu tree as the operator meets it: menus, items in order, enabled, checkable, radio.
+// Additions beyond the radio's own menus are marked; everything else is the station's own.
+TEST_F(Station, MenuTreeIsTheStationsOwn) {
+  TMain& m = Start();
+  std::vector<std::string> got;
+  for (QAction* top : m.menuBar()->actions()) {
+    QMenu* menu = top->menu();
+    if (!menu) {
+      got.push_back(top->text().toStdString());
+      continue;
+    }
+    for (QAction* a : menu->actions()) {
+      std::string row = top->text().toStdString() + " > " + a->text().toStdString();
+      if (!a->isEnabled()) row += " [disabled]";
+      if (a->property("kanaloRadioItem").toBool())
+        row += " [radio]";
+      else if (a->isCheckable())
+        row += " [check]";
+      got.push_back(row);
+    }
+  }
+  const std::vector<std::string> expected = {
+      "KVR-100 > Load",
+      "KVR-100 > Save",
+      "KVR-100 > an COM1",
+      "KVR-100 > an COM2",
+      "KVR-100 > Trennen",
+      "Kanäle > 12 [check]",
+      "Kanäle > 40 [check]",
+      "Kanäle > 80 [check]",
+      "Kanäle > Start",
+      "Sound > Roger Beep",
+      "Sound > Call 1",
+      "Sound > Call 2",
+      "Selektivruf > Abgehende Rufnummer",
+      "Selektivruf > Eigene Rufnummer",
+      "Selektivruf > DTMF Empfindlichkeit",
+      "Selektivruf > Selektivruf Aktiv [radio]",
+      "Selektivruf > Präziser Decoder [check]",  // addition: the precise detector
+      "Sprach-Mailbox > Rufnummer für Mailbox",
+      "Sprach-Mailbox > Sprach-Mailbox Aktiv [radio]",
+      "Sprach-Mailbox > Mailbox abhören",
+      "Sprach-Mailbox > Max. Aufnahmezeit",
+      "Sprach-Mailbox > Protokoll…",  // addition: the station's log
+      "Extras > Scan Puls Länge",
+      "Extras > Scan Delay Zeit",
+      "Extras > S-Meter Auswahl",
+      "Extras > S-Meter Empfindlichkeit",
+      "Extras > S-Meter Nullpunkt",
+      "Extras > Skala [radio]",
+      "Extras > Zernox [radio]",
+      "Extras > Soundkarte…",  // addition: choosing the sound card
+      "Extras > Audio Analyse [disabled] [radio]",
+      "Extras > Datenübertragung [disabled]",
+      "Info",
+  };
+  EXPECT_EQ(got, expected);
+}
+
+// A settings file written byte by byte from the documented 1976-byte layout, with a value of its
+// own in every field the front shows, loaded at start-up: every control, mark and indicator.
+TEST_F(Station, GoldenSettingsFileReachesEveryControl) {
+  std::vector<uint8_t> f(1976, 0);
+  auto str = [&](size_t at, const std::string& s) {
+    f[at] = static_cast<uint8_t>(s.size());
+    std::memcpy(&f[at + 1], s.data(), s.size());
+  };
+  auto i32 = [&](size_t at, int32_t v) { std::memcpy(&f[at], &v, 4); };
+  auto f64 = [&](size_t at, double v) { std::memcpy(&f[at], &v, 8); };
+  str(0, "NOCOM");
+  str(9, "C:\\Kanalo\\S_Meter.bmp");
+  i32(112, 3);    // SOffset
+  i32(116, 100);  // SAdjust
+  i32(120, 61);   // SquelchWert
+  i32(124, 27);   // FreeLevelWert
+  i32(140, 7);    // LineOutWert
+  i32(144, 23);   // VolumeWert
+  str(148, "C:\\Kanalo\\Call1.Wav");
+  str(249, "C:\\Kanalo\\Call2.Wav");
+  f[350] = 2;  // CallArt: call 2
+  str(351, "C:\\Kanalo\\Roger.Wav");
+  i32(452, -1);           // RogerAktiv
+  i32(456, -1);           // CDStumm
+  i32(464, -1);           // MasterStumm
+  i32(468, 57);           // Kanal
+  i32(472, 1);            // ErsterKanal
+  i32(476, 80);           // LetzterKanal
+  i32(480 + 4 * 56, -1);  // KanalPass[57]
+  for (int k = 1; k <= 80; ++k) str(800 + 11 * (k - 1), "27." + std::to_string(100 + k) + " ");
+  i32(1688, 1500);  // ScanPuls
+  i32(1692, 33);    // ScanDelay
+  i32(1708, -1);    // SkalaAn
+  i32(1712, -1);    // ZernoxAn
+  const int tones[8] = {697, 770, 852, 941, 1209, 1336, 1477, 1633};
+  for (int i = 0; i < 8; ++i) {
+    i32(1716 + 4 * i, tones[i]);
+    f64(1748 + 8 * i, 2 * M_PI * tones[i] / 44100.0);
+  }
+  str(1812, "4711");
+  str(1863, "0815");
+  str(1914, "999");
+  i32(1968, 17);  // MaxAufnahmezeit
+  i32(1972, 61);  // DTMFEmpfindlichkeit
+  {
+    std::ofstream out(root_ / "Kanalo/default.kvr", std::ios::binary);
+    out.write(reinterpret_cast<const char*>(f.data()), static_cast<std::streamsize>(f.size()));
+  }
+  TMain& m = Start();
+  const auto& e = m.Einstellungen;
+  EXPECT_TRUE(errors_.messages.empty()) << errors_.messages[0];
+  EXPECT_EQ(m.K_Anzeige->text().toStdString(), "57");
+  EXPECT_EQ(m.F_Anzeige->text().toStdString(), "27.157 ");
+  EXPECT_EQ(m.P_Call->text().toStdString(), "Call 2");
+  EXPECT_TRUE(m.P_Roger->isVisibleTo(&m));
+  EXPECT_TRUE(m.P_ChPass->isVisibleTo(&m));
+  EXPECT_FALSE(m.P_Scan->isVisibleTo(&m));
+  EXPECT_EQ(m.Squelch->GetValue(), 61);
+  EXPECT_EQ(m.FreeLevel->GetValue(), 27);
+  EXPECT_EQ(m.LineOut->GetValue(), 7);
+  EXPECT_EQ(m.Volume->GetValue(), 23);
+  EXPECT_TRUE(m.CDMute->isChecked());
+  EXPECT_TRUE(m.MasterMute->isChecked());
+  EXPECT_EQ(m.Label9->palette().color(QPalette::WindowText), QColor(255, 0, 0));
+  EXPECT_EQ(m.Label8->palette().color(QPalette::WindowText), QColor(255, 0, 0));
+  EXPECT_EQ(m.Label7->palette().color(QPalette::WindowText), QColor(0, 0, 255));
+  EXPECT_TRUE(m.N801->isChecked());
+  EXPECT_FALSE(m.N401->isChecked());
+  EXPECT_FALSE(m.N141->isChecked());
+  // One radio group in "Extras": Zernox, applied last, takes the mark; the scale stays drawn.
+  EXPECT_TRUE(m.Zernox1->isChecked());
+  EXPECT_FALSE(m.Skala1->isChecked());
+  EXPECT_TRUE(m.SMeter->GetDrawScale());
+  EXPECT_EQ(m.KanalSchritt, -1);  // Zernox: reversed
+  EXPECT_EQ(m.UP->text().toStdString(), "Dn");
+  EXPECT_FALSE(m.DTMF_Open->isChecked());
+  EXPECT_EQ(e.ScanPuls, 1500);
+  EXPECT_EQ(e.ScanDelay, 33);
+  EXPECT_EQ(e.SOffset, 3);
+  EXPECT_EQ(e.SAdjust, 100);
+  EXPECT_EQ(e.AbgehendeRufnummer.str(), "4711");
+  EXPECT_EQ(e.EigeneRufnummer.str(), "0815");
+  EXPECT_EQ(e.MailboxRufnummer.str(), "999");
+  EXPECT_EQ(e.MaxAufnahmezeit, 17);
+  EXPECT_EQ(e.DTMFEmpfindlichkeit, 61);
+  EXPECT_EQ(m.windowTitle().toStdString(), "Orvel Kanalo nicht verbunden");
 }
 
 }  // namespace

@@ -396,15 +396,10 @@ class ProtokollSound : public ProtokollStation {
     platform::wave::SetWaveBackend(nullptr);
     ProtokollStation::TearDown();
   }
-  // `ms` of station time in 1 ms steps, as the sound suites run it.
+  // `ms` of station time in 1 ms steps, as the sound suites run it (the fixture's step: the
+  // frame is awaited without running the rest of the station more often than its millisecond).
   void Run(int ms) {
-    for (int t = 0; t < ms; ++t) {
-      time_->Advance(1);
-      box_->Advance(0);
-      rtl::Application().ProcessMessages();
-      if (time_->NowMs() % 100 == 50 && main_->Verbunden)
-        testsupport::PumpUntil([&] { return main_->RxFrames > 0; }, 500);
-    }
+    for (int t = 0; t < ms; ++t) StepMs();
   }
   std::shared_ptr<TVirtualSoundCard> card_;
   std::shared_ptr<platform::mixer::TSimMixer> mixer_;
