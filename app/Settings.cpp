@@ -1,6 +1,7 @@
 #include "app/Settings.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 namespace app {
 
@@ -297,29 +299,47 @@ std::string DisplayPath(const std::string& hostPath) {
 
 void SaveSettingsFile(const std::string& hostPath, const TEinstellungen& e) {
   std::vector<uint8_t> bytes = EncodeSettings(e);
-  std::string tmp = hostPath + ".tmp";
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // The operator's file may be a symbolic link (a settings file kept elsewhere): the new content
+  // goes to where the link points, and the link stays a link.
+  std::filesystem::path target = hostPath;
+  std::error_code ec;
+  for (int hops = 0; hops < 40 && std::filesystem::is_symlink(target, ec); ++hops) {
+    const std::filesystem::path to = std::filesystem::read_symlink(target, ec);
+    if (ec) break;
+    target = to.is_absolute() ? to : target.parent_path() / to;
+  }
+  // A name of our own beside the target, never one that is there already, so that nothing of the
+  // operator's is overwritten and a failed write leaves the old file whole.
+  std::string tmp = target.string() + ".XXXXXX";
+  int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
   if (fd < 0) ThrowIo(errno);
+  // The file keeps its mode; a new file gets what the operator's umask allows.
+  struct stat st {};
+  mode_t mode = 0;
+  if (::stat(target.c_str(), &st) == 0) {
+    mode = st.st_mode & 07777;
+  } else {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    mode = 0666 & ~mask;
+  }
+  auto fail = [&](int err) {
+    ::close(fd);
+    ::unlink(tmp.c_str());
+    ThrowIo(err);
+  };
+  if (::fchmod(fd, mode) != 0) fail(errno);
   size_t done = 0;
   while (done < bytes.size()) {
     ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      int err = n < 0 ? errno : ENOSPC;
-      ::close(fd);
-      ::unlink(tmp.c_str());
-      ThrowIo(err);
-    }
+    if (n <= 0) fail(n < 0 ? errno : ENOSPC);
     done += static_cast<size_t>(n);
   }
-  int err = ::fsync(fd) != 0 ? errno : 0;
-  if (::close(fd) != 0 && err == 0) err = errno;
+  if (::fsync(fd) != 0) fail(errno);
+  int err = ::close(fd) != 0 ? errno : 0;
+  if (err == 0 && ::rename(tmp.c_str(), target.c_str()) != 0) err = errno;
   if (err != 0) {
-    ::unlink(tmp.c_str());
-    ThrowIo(err);
-  }
-  if (::rename(tmp.c_str(), hostPath.c_str()) != 0) {
-    err = errno;
     ::unlink(tmp.c_str());
     ThrowIo(err);
   }

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -314,14 +316,46 @@ TEST_F(SettingsFile, ErrorsCarryTheRuntimeTextsAndChangeNothing) {
 TEST_F(SettingsFile, FailedSaveKeepsThePreviousFile) {
   std::string p = (dir_ / "keep.kvr").string();
   SaveSettingsFile(p, Distinct());
-  // The temporary file cannot be created: a directory stands in its place.
-  fs::create_directories(p + ".tmp");
+  // The disk is full after 100 bytes: the write fails half way (EFBIG instead of a signal).
+  struct rlimit old {};
+  ::getrlimit(RLIMIT_FSIZE, &old);
+  struct rlimit small = old;
+  small.rlim_cur = 100;
+  auto* previous = std::signal(SIGXFSZ, SIG_IGN);
+  ::setrlimit(RLIMIT_FSIZE, &small);
   TEinstellungen changed = Distinct();
   changed.Kanal = 1;
   EXPECT_THROW(SaveSettingsFile(p, changed), rtl::EInOutError);
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, previous);
   TEinstellungen e;
   LoadSettingsFile(p, e);
   EXPECT_EQ(e.Kanal, 23);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+}
+
+TEST_F(SettingsFile, SavingKeepsLinkModeAndTheOperatorsOtherFiles) {
+  const fs::path real = dir_ / "elsewhere" / "station.kvr";
+  fs::create_directories(real.parent_path());
+  SaveSettingsFile(real.string(), Distinct());
+  fs::permissions(real, fs::perms::owner_read | fs::perms::owner_write);
+  const fs::path link = dir_ / "default.kvr";
+  fs::create_symlink(fs::path("elsewhere") / "station.kvr", link);
+  std::ofstream(dir_ / "default.kvr.tmp") << "mine";  // a file of the operator's
+  TEinstellungen changed = Distinct();
+  changed.Kanal = 5;
+  SaveSettingsFile(link.string(), changed);
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(fs::status(real).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+  TEinstellungen e;
+  LoadSettingsFile(real.string(), e);
+  EXPECT_EQ(e.Kanal, 5);
+  std::ifstream mine(dir_ / "default.kvr.tmp");
+  std::string text;
+  mine >> text;
+  EXPECT_EQ(text, "mine");
+  EXPECT_EQ(std::distance(fs::directory_iterator(real.parent_path()), fs::directory_iterator()), 1);
 }
 
 TEST(Conversion, StrToIntAcceptsWhatTheRuntimeAccepts) {
