@@ -14,26 +14,15 @@ using platform::wave::TVirtualSoundCard;
 
 namespace {
 
-class PreciseStation : public Station {
+class PreciseStation : public SoundStation {
  protected:
   void SetUp() override {
-    Station::SetUp();
-    card_ = std::make_shared<TVirtualSoundCard>(1, 1, TVirtualSoundCard::Pacing::Timer);
-    platform::wave::SetWaveBackend(card_);
-    mixer_ = std::make_shared<platform::mixer::TSimMixer>(card_);
-    platform::mixer::SetMixerBackend(mixer_);
-    radio_ = std::make_unique<sim::TRadioAudio>(box_, card_);
-    analysis::TMMConnector::CycleSleep = [] {};
+    SoundStation::SetUp();
     conf_ = (root_ / "kanalo.conf").string();
   }
   void TearDown() override {
-    main_.reset();
-    radio_.reset();
-    analysis::TMMConnector::CycleSleep = nullptr;
-    platform::mixer::SetMixerBackend(nullptr);
-    platform::wave::SetWaveBackend(nullptr);
     platform::HostConfig::Instance().Set("dtmf.detector", "");
-    Station::TearDown();
+    SoundStation::TearDown();
   }
 
   TMain& StartPrecise() {
@@ -48,17 +37,6 @@ class PreciseStation : public Station {
     return m;
   }
 
-  // As the sound suite runs the station: 1 ms steps, the box answering each poll.
-  void Run(int ms) {
-    for (int t = 0; t < ms; ++t) {
-      time_->Advance(1);
-      box_->Advance(0);
-      rtl::Application().ProcessMessages();
-      if (time_->NowMs() % 100 == 50 && main_->Verbunden)
-        testsupport::PumpUntil([&] { return main_->RxFrames > 0; }, 500);
-    }
-  }
-
   std::string Conf() const {
     std::ifstream in(conf_);
     std::stringstream ss;
@@ -66,9 +44,6 @@ class PreciseStation : public Station {
     return ss.str();
   }
 
-  std::shared_ptr<TVirtualSoundCard> card_;
-  std::shared_ptr<platform::mixer::TSimMixer> mixer_;
-  std::unique_ptr<sim::TRadioAudio> radio_;
   std::string conf_;
 };
 
