@@ -202,6 +202,31 @@ TEST_F(Station, BoxKeysStepTheChannel) {
   EXPECT_EQ(box_->Channel(), m.Einstellungen.Kanal);  // the radio followed every pulse
 }
 
+// Every edge of the three key-code ranges: 81..87 step down, 117..123 and 131..255 step up, one
+// step per tick for as long as frames carry the code; anything else steps nothing.
+TEST_F(Station, KeyCodeRangesStepAtTheirEdgesOnly) {
+  auto e = Defaults();
+  e.ComPort = "COM1";
+  WriteSettings(e);
+  TMain& m = Start();
+  const struct {
+    uint8_t code;
+    int direction;
+  } cases[] = {{80, 0},   {81, -1}, {87, -1}, {88, 0},   {116, 0},  {117, +1},
+               {123, +1}, {124, 0}, {130, 0}, {131, +1}, {255, +1}, {0, 0}};
+  for (const auto& c : cases) {
+    box_->PressKey(c.code);
+    const int before = m.Einstellungen.Kanal;
+    Tick(3);  // the frame with the code arrives, then ticks evaluate it
+    const int moved = m.Einstellungen.Kanal - before;
+    box_->ReleaseKey();
+    Tick(2);
+    m.Einstellungen.Kanal = 20;  // away from the wrap, and the radio with it
+    box_->SetChannel(20);
+    EXPECT_EQ((moved > 0) - (moved < 0), c.direction) << int(c.code) << " moved " << moved;
+  }
+}
+
 TEST_F(Station, StepsWrapInsideTheChannelMode) {
   TMain& m = Start();
   m.mitCOM11Click();
