@@ -87,6 +87,10 @@ TEST_F(Station, SquelchOpensTheLineAndClosesIt) {
   Tick(2);
   EXPECT_TRUE(m.LineMute->isChecked());
   EXPECT_FALSE(m.CDMute->isChecked());
+  // Exactly at the squelch level the squelch is open.
+  box_->SetSignal(9, static_cast<uint8_t>(m.Squelch->GetValue()));
+  Tick(2);
+  EXPECT_FALSE(m.LineMute->isChecked());
 }
 
 TEST_F(Station, HeldLineMuteStaysWhenTheSquelchOpens) {
@@ -335,9 +339,15 @@ TEST_F(Station, BusyScanStopsAfterFiveMatchingTicksAndSkipsPassChannels) {
   m.SWert[3] = 90;
   m.SWert[5] = 90;
   m.Einstellungen.KanalPass[3] = true;
-  for (int i = 0; i < 20 && m.Einstellungen.ScanModus != 0; ++i) m.ScanTimerTimer();
+  int ticksOnFive = 0;
+  for (int i = 0; i < 20 && m.Einstellungen.ScanModus != 0; ++i) {
+    const bool onFive = m.Einstellungen.Kanal == 5;
+    m.ScanTimerTimer();
+    ticksOnFive += onFive;
+  }
   EXPECT_EQ(m.Einstellungen.ScanModus, 0);
   EXPECT_EQ(m.Einstellungen.Kanal, 5);
+  EXPECT_EQ(ticksOnFive, 5);  // five matching scan ticks, not four
   EXPECT_FALSE(m.ScanTimer->Enabled());
 }
 
@@ -380,6 +390,13 @@ TEST_F(Station, AutoScanRestartsAfterTheQuietDelay) {
   }
   EXPECT_EQ(m.Einstellungen.ScanModus, 1);
   EXPECT_TRUE(m.ScanTimer->Enabled());
+  // While the scan runs, quiet frames do not count the delay down.
+  m.Einstellungen.ScanDelayRest = 3;
+  for (int i = 0; i < 3; ++i) {
+    m.RxFrames = 1;
+    m.KVRTimerTimer();
+  }
+  EXPECT_EQ(m.Einstellungen.ScanDelayRest, 3);
 }
 
 TEST_F(Station, ScanBandDrawsBarsAndLevelLines) {
