@@ -238,4 +238,54 @@ TEST_F(Station, GoldenSettingsFileReachesEveryControl) {
   EXPECT_EQ(m.windowTitle().toStdString(), "Orvel Kanalo nicht verbunden");
 }
 
+// The defaults, field by field, as the station documents them.
+TEST_F(Station, DefaultsFieldByField) {
+  TMain& m = Start();
+  m.DefaultWerteClick();
+  const auto& e = m.Einstellungen;
+  EXPECT_EQ(e.ComPort.str(), "NOCOM");
+  EXPECT_EQ(e.SMeterBild.str(), "C:\\Kanalo\\S_Meter.bmp");
+  const struct {
+    const char* name;
+    int64_t got, want;
+  } numbers[] = {
+      {"SOffset", e.SOffset, 0},
+      {"SAdjust", e.SAdjust, 0},
+      {"SquelchWert", e.SquelchWert, 50},
+      {"FreeLevelWert", e.FreeLevelWert, 20},
+      {"LineOutWert", e.LineOutWert, (m.LineOut->GetMaxValue() + 1) / 2},
+      {"VolumeWert", e.VolumeWert, (m.Volume->GetMaxValue() + 1) / 2},
+      {"CallArt", e.CallArt, 0},
+      {"RogerAktiv", e.RogerAktiv, 0},
+      {"CDStumm", e.CDStumm, 0},
+      {"LineStumm", e.LineStumm, 0},
+      {"MasterStumm", e.MasterStumm, 0},
+      {"Kanal", e.Kanal, 9},
+      {"ErsterKanal", e.ErsterKanal, 1},
+      {"LetzterKanal", e.LetzterKanal, 40},
+      {"ScanModus", e.ScanModus, 0},
+      {"AutoScan", e.AutoScan, 0},
+      {"ScanPuls", e.ScanPuls, 2000},
+      {"ScanDelay", e.ScanDelay, 40},
+      {"ScanDelayRest", e.ScanDelayRest, 5},
+      {"MaxAufnahmezeit", e.MaxAufnahmezeit, 10},
+      {"DTMFEmpfindlichkeit", e.DTMFEmpfindlichkeit, 50},
+  };
+  for (const auto& n : numbers) EXPECT_EQ(n.got, n.want) << n.name;
+  EXPECT_EQ(e.Call1Wav.str(), "C:\\Kanalo\\Call1.Wav");
+  EXPECT_EQ(e.Call2Wav.str(), "C:\\Kanalo\\Call2.Wav");
+  EXPECT_EQ(e.RogerWav.str(), "C:\\Kanalo\\Roger.Wav");
+  EXPECT_EQ(e.AbgehendeRufnummer.str(), "1234");
+  EXPECT_EQ(e.EigeneRufnummer.str(), "2345");
+  EXPECT_EQ(e.MailboxRufnummer.str(), "3456");
+  const int tones[8] = {697, 770, 852, 941, 1209, 1336, 1477, 1633};
+  for (int i = 0; i < 8; ++i) {
+    EXPECT_EQ(e.DTMFFrequenz[i], tones[i]) << i;
+    EXPECT_DOUBLE_EQ(e.DTMFSchritt[i], 2 * M_PI * tones[i] / 44100.0) << i;
+  }
+  for (int k = 1; k <= 80; ++k) EXPECT_FALSE(e.KanalPass[k]) << k;
+  EXPECT_EQ(e.Frequenz[9].str(), "27.065 ");
+  EXPECT_EQ(e.Frequenz[40].str(), "27.405 ");
+}
+
 }  // namespace
