@@ -168,26 +168,6 @@ void DecodeSettings(const uint8_t* data, size_t size, TEinstellungen& e) {
   VisitLayout(e, Reader{data, std::min(size, kSettingsFileSize)});
 }
 
-void LoadSettingsFile(const std::string& hostPath, TEinstellungen& e) {
-  int fd = ::open(hostPath.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) ThrowIo(errno);
-  uint8_t buf[kSettingsFileSize];
-  size_t got = 0;
-  while (got < sizeof buf) {
-    ssize_t n = ::read(fd, buf + got, sizeof buf - got);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int err = errno;
-      ::close(fd);
-      ThrowIo(err);
-    }
-    if (n == 0) break;
-    got += static_cast<size_t>(n);
-  }
-  ::close(fd);
-  DecodeSettings(buf, got, e);
-}
-
 std::vector<uint8_t> ReadSettingsImage(const std::string& hostPath) {
   int fd = ::open(hostPath.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) ThrowIo(errno);
@@ -207,6 +187,11 @@ std::vector<uint8_t> ReadSettingsImage(const std::string& hostPath) {
   ::close(fd);
   buf.resize(got);
   return buf;
+}
+
+void LoadSettingsFile(const std::string& hostPath, TEinstellungen& e) {
+  const std::vector<uint8_t> image = ReadSettingsImage(hostPath);
+  DecodeSettings(image.data(), image.size(), e);
 }
 
 namespace {

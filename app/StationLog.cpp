@@ -70,15 +70,19 @@ void TStationLog::RecordingEnded() {
   recFile_.clear();
 }
 
+void TStationLog::LogTransmission() {
+  TLogEntry e;
+  e.Zeit = txStart_;
+  e.Art = TLogKind::Senden;
+  e.Kanal = txChannel_;
+  e.DauerMs = NowMs() - txStartMs_;
+  e.Hinweis = txSource_;
+  AppendLog(std::move(e));
+}
+
 TStationLog::~TStationLog() {
   if (onAir_) {
-    TLogEntry e;
-    e.Zeit = txStart_;
-    e.Art = TLogKind::Senden;
-    e.Kanal = txChannel_;
-    e.DauerMs = NowMs() - txStartMs_;
-    e.Hinweis = txSource_;
-    AppendLog(std::move(e));
+    LogTransmission();
   }
   LogWriter().SetReportWindow(0);
   LogWriter().Flush();
@@ -100,13 +104,7 @@ void TStationLog::Tick() {
       txSource_ = "Funkgerät (CTS)";
   } else if (!m_.TxAktiv && onAir_) {
     onAir_ = false;
-    TLogEntry e;
-    e.Zeit = txStart_;
-    e.Art = TLogKind::Senden;
-    e.Kanal = txChannel_;
-    e.DauerMs = NowMs() - txStartMs_;
-    e.Hinweis = txSource_;
-    AppendLog(std::move(e));
+    LogTransmission();
   }
   if (m_.Verbunden != linked_) {
     linked_ = m_.Verbunden;

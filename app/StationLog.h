@@ -46,6 +46,8 @@ class TStationLog {
   static std::function<bool()>& NetworkKeyed();
 
  private:
+  // One line for the transmission that began at txStart_ and ends now.
+  void LogTransmission();
   void Notify(const std::string& summary, const std::string& body);
   void RecordingEnded();
 
