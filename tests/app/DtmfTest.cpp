@@ -51,6 +51,16 @@ TEST(DTMFSender, SamplesOfToneAndSilence) {
   }
   EXPECT_GE(lo, 2);
   EXPECT_LE(hi, 254);
+  // Every tone starts at phase 0, whatever the segment before it left: "11" sends one tone twice.
+  TDTMFSender t;
+  t.Build("11", Steps(), nullptr);
+  std::vector<uint8_t> first(3001), second(3001);
+  for (int i = 0; i < 7; ++i) t.Fill(buf.data(), 4500);
+  t.Fill(first.data(), 3001);
+  t.Fill(buf.data(), 4500);
+  t.Fill(second.data(), 3001);
+  EXPECT_EQ(first, second);
+  EXPECT_EQ(second[0], 145);
 }
 
 TEST(DTMFSender, InvalidCharactersWarnOnceEachAndSendSilence) {
@@ -120,6 +130,20 @@ TEST(DTMFDecoder, SilenceSingleToneAndTwoRows) {
   EXPECT_EQ(d.LM, "");
   EXPECT_TRUE(d.ZifferErkannt);
   EXPECT_EQ(d.PausenZaehler, 0);
+  // A lone tone, or three at once, is a pause like silence: it counts and lets the same key in
+  // again, so "1", one tone, "1" is "11".
+  TDTMFDecoder p;
+  p.Step(Tones(1, 5), 50, "", "");
+  p.Step(Tones(1, 0), 50, "", "");
+  EXPECT_FALSE(p.ZifferErkannt);
+  EXPECT_EQ(p.PausenZaehler, 1);
+  p.Step(Tones(1, 5), 50, "", "");
+  auto three = Tones(1, 5, 1000, 0);
+  three[6] = 1000;
+  p.Step(three, 0, "", "");  // three tones pass only a threshold at the mean
+  EXPECT_EQ(p.TonAnzahl, 3);
+  p.Step(Tones(1, 5), 50, "", "");
+  EXPECT_EQ(p.LM, "111");
 }
 
 TEST(DTMFDecoder, OwnNumberMatchesOnlyAtTheStartOfALine) {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "app/Info.h"
 #include "tests/app/StationFixture.h"
 
 using namespace stationtest;
@@ -289,3 +290,156 @@ TEST_F(Station, DefaultsFieldByField) {
 }
 
 }  // namespace
+
+namespace {
+
+// The menu item at "Menu > Item", as the operator finds it.
+QAction* MenuItem(TMain& m, const std::string& path) {
+  for (QAction* top : m.menuBar()->actions()) {
+    if (!top->menu()) continue;
+    for (QAction* a : top->menu()->actions())
+      if (top->text().toStdString() + " > " + a->text().toStdString() == path) return a;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+// Every menu item that asks for a value: the box's caption, and what a typed value becomes
+// (numbers outside what the station can use are brought to the nearest usable one).
+TEST_F(Station, MenuInputsAskWithTheirCaptionAndKeepTheirRange) {
+  using E = app::TEinstellungen;
+  const struct {
+    const char* item;
+    const char* caption;
+    const char* typed;
+    std::function<std::string(const E&)> field;
+    const char* want;
+  } rows[] = {
+      {"Extras > Scan Puls Länge", "ScanPuls", "1500",
+       [](const E& e) { return std::to_string(e.ScanPuls); }, "1500"},
+      {"Extras > Scan Puls Länge", "ScanPuls", "-3",
+       [](const E& e) { return std::to_string(e.ScanPuls); }, "0"},
+      {"Extras > Scan Delay Zeit", "Delayzeit für Scanner", "-7",
+       [](const E& e) { return std::to_string(e.ScanDelay); }, "-1"},
+      {"Extras > Scan Delay Zeit", "Delayzeit für Scanner", "12",
+       [](const E& e) { return std::to_string(e.ScanDelay); }, "12"},
+      {"Extras > S-Meter Empfindlichkeit", "Adjust S-Meter", "-40000",
+       [](const E& e) { return std::to_string(e.SAdjust); }, "-32768"},
+      {"Extras > S-Meter Nullpunkt", "S Offset", "300",
+       [](const E& e) { return std::to_string(e.SOffset); }, "255"},
+      {"Extras > S-Meter Nullpunkt", "S Offset", "-12",
+       [](const E& e) { return std::to_string(e.SOffset); }, "-12"},
+      {"Selektivruf > DTMF Empfindlichkeit", "DTMF Emfindlichkeit", "101",
+       [](const E& e) { return std::to_string(e.DTMFEmpfindlichkeit); }, "100"},
+      {"Selektivruf > DTMF Empfindlichkeit", "DTMF Emfindlichkeit", "0",
+       [](const E& e) { return std::to_string(e.DTMFEmpfindlichkeit); }, "0"},
+      {"Sprach-Mailbox > Max. Aufnahmezeit", "Record Time", "25",
+       [](const E& e) { return std::to_string(e.MaxAufnahmezeit); }, "25"},
+      {"Sprach-Mailbox > Max. Aufnahmezeit", "Record Time", "-1",
+       [](const E& e) { return std::to_string(e.MaxAufnahmezeit); }, "0"},
+      {"Selektivruf > Abgehende Rufnummer", "DTMF Senden", "*12#",
+       [](const E& e) { return e.AbgehendeRufnummer.str(); }, "*12#"},
+      {"Selektivruf > Eigene Rufnummer", "DTMF Decoder", "0815",
+       [](const E& e) { return e.EigeneRufnummer.str(); }, "0815"},
+      {"Sprach-Mailbox > Rufnummer für Mailbox", "DTMF Aufnahme bei", "77",
+       [](const E& e) { return e.MailboxRufnummer.str(); }, "77"},
+  };
+  TMain& m = Start();
+  for (const auto& r : rows) {
+    QAction* a = MenuItem(m, r.item);
+    ASSERT_NE(a, nullptr) << r.item;
+    dialogs_->inputCaptions.clear();
+    dialogs_->inputs = {std::string(r.typed)};
+    a->trigger();
+    rtl::Application().ProcessMessages();
+    ASSERT_EQ(dialogs_->inputCaptions.size(), 1u) << r.item;
+    EXPECT_EQ(dialogs_->inputCaptions[0], r.caption) << r.item;
+    EXPECT_EQ(r.field(m.Einstellungen), r.want) << r.item << " typed " << r.typed;
+  }
+  EXPECT_TRUE(errors_.messages.empty());
+}
+
+// Every menu item that asks for a file offers its own kind of file; a cancelled choice changes
+// nothing, a chosen cue is kept in the station's own path form.
+TEST_F(Station, FileDialogsOfferTheirOwnKindOfFile) {
+  const struct {
+    const char* item;
+    const char* filter;
+    const char* defaultExt;
+  } rows[] = {
+      {"KVR-100 > Load", "KVR Einstellungen|*.kvr", "kvr"},
+      {"KVR-100 > Save", "KVR 100 Einstellungen|*.kvr", "kvr"},
+      {"Extras > S-Meter Auswahl", "Bitmaps (*.bmp)|*.bmp", ""},
+      {"Sound > Roger Beep", "Wave-Files(*.wav)|*.wav", ""},
+      {"Sound > Call 1", "Wave-Files(*.wav)|*.wav", ""},
+      {"Sound > Call 2", "Wave-Files(*.wav)|*.wav", ""},
+  };
+  TMain& m = Start();
+  const auto before = m.Einstellungen;
+  for (const auto& r : rows) {
+    dialogs_->fileDialogs.clear();
+    dialogs_->files = {std::nullopt};
+    MenuItem(m, r.item)->trigger();
+    rtl::Application().ProcessMessages();
+    ASSERT_EQ(dialogs_->fileDialogs.size(), 1u) << r.item;
+    EXPECT_EQ(dialogs_->fileDialogs[0].Filter, r.filter) << r.item;
+    EXPECT_EQ(dialogs_->fileDialogs[0].DefaultExt, r.defaultExt) << r.item;
+  }
+  EXPECT_EQ(m.Einstellungen.RogerWav.str(), before.RogerWav.str());
+  EXPECT_FALSE(fs::exists(root_ / "Kanalo/default.kvr.tmp"));
+
+  const std::string cue = (root_ / "Kanalo/Funk.wav").string();
+  dialogs_->files = {cue};
+  MenuItem(m, "Sound > Call 2")->trigger();
+  EXPECT_EQ(m.Einstellungen.Call2Wav.str(), "C:\\Kanalo\\Funk.wav");
+  EXPECT_EQ(m.Einstellungen.Call1Wav.str(), before.Call1Wav.str());
+  EXPECT_TRUE(errors_.messages.empty());
+}
+
+// What start-up makes of the channel mode, the call type and the mailbox, and that Save keeps it.
+TEST_F(Station, MarksAndCallCaptionFollowTheFileAndSaveKeepsThem) {
+  const struct {
+    int32_t letzter;
+    uint8_t callArt;
+    bool mailbox;
+    const char* mark;  // the channel-mode item that carries the mark
+    const char* caption;
+  } rows[] = {
+      {15, 3, true, "Kanäle > 12", "DTMF"},
+      {40, 1, false, "Kanäle > 40", "Call 1"},
+      {80, 0, true, "Kanäle > 80", ""},
+      {14, 2, false, nullptr, "Call 2"},  // no mode of its own: no mark
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.letzter);
+    auto e = Defaults();
+    e.LetzterKanal = r.letzter;
+    e.Kanal = 9;
+    e.CallArt = r.callArt;
+    e.MailboxAn = r.mailbox;
+    WriteSettings(e);
+    TMain& m = Start();
+    for (const char* item : {"Kanäle > 12", "Kanäle > 40", "Kanäle > 80"})
+      EXPECT_EQ(MenuItem(m, item)->isChecked(), r.mark && std::string(item) == r.mark) << item;
+    EXPECT_EQ(m.P_Call->text().toStdString(), r.caption);
+    EXPECT_EQ(m.DTMF_Rec->isChecked(), r.mailbox);
+
+    const std::string file = (root_ / "Kanalo/kept.kvr").string();
+    dialogs_->files = {file};
+    m.Save1Click();
+    app::TEinstellungen back;
+    app::LoadSettingsFile(file, back);
+    EXPECT_EQ(back.LetzterKanal, r.letzter);
+    EXPECT_EQ(back.CallArt, r.callArt);
+    EXPECT_EQ(back.MailboxAn, r.mailbox);
+    main_.reset();
+  }
+}
+
+TEST_F(Station, InfoShowsTheInfoWindow) {
+  TMain& m = Start();
+  ASSERT_FALSE(m.Info->isVisible());
+  m.Info1->trigger();
+  EXPECT_TRUE(m.Info->isVisible());
+}

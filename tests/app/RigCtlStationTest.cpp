@@ -176,7 +176,11 @@ TEST_F(RigCtlStation, ReadsStrengthRelativeToS9) {
   EXPECT_EQ(Rigctl({"l", "STRENGTH"}), "6\n");
   // `rigctl ... \get_dcd` typed in a shell reaches rigctl as "get_dcd".
   EXPECT_EQ(Rigctl({"get_dcd"}), "1\n");
-  box_->SetSignal(9, 0);
+  // The squelch opens at its level (50 by default), as the front's line switch does.
+  box_->SetSignal(9, 50);
+  Tick(3);
+  EXPECT_EQ(Rigctl({"get_dcd"}), "1\n");
+  box_->SetSignal(9, 49);
   Tick(3);
   EXPECT_EQ(Rigctl({"get_dcd"}), "0\n");
 }

@@ -91,7 +91,29 @@ TEST_F(SoundStation, MailboxCallIsRecordedIntoADatedFileForTheMaximumTime) {
   auto bytes = fs::file_size(file);
   EXPECT_GT(bytes, 2u * 88200u);
   EXPECT_LT(bytes, 3u * 88200u + 4096u);
-  EXPECT_EQ(m.DTMF_In->State() != 0, true);  // listening again for the next call
+  // Listening again for the next call: the decoder's input is open and running.
+  EXPECT_EQ(m.DTMF_In->State(), audio::wsOpen | audio::wsStarted);
+}
+
+// The mailbox number while the mailbox is off: the selective call stays armed, nothing is
+// recorded. CLR then forgets the line and the older digits for good, also on the next tick.
+TEST_F(SoundStation, MailboxOffRecordsNothingAndClrForgetsTheDigits) {
+  TMain& m = StartConnected();
+  m.DTMF_OpenClick();
+  ASSERT_FALSE(m.DTMF_Rec->isChecked());
+  box_->SetSignal(9, 90);
+  radio_->Receiver().CallDtmf("3456");
+  Run(1800);
+  EXPECT_EQ(m.L_A->text().toStdString(), "3456");
+  EXPECT_FALSE(m.RecLED->GetEnabled());
+  EXPECT_TRUE(m.DTMF_Open->isChecked());
+  for (const auto& f : fs::directory_iterator(root_ / "Kanalo"))
+    EXPECT_NE(f.path().extension(), ".Wav") << f.path();
+  m.DTMF_ClrClick();
+  Run(300);
+  EXPECT_EQ(m.L_A->text().toStdString(), "");
+  EXPECT_EQ(m.L_M->text().toStdString(), "");
+  EXPECT_EQ(m.DTMFDecoder.LA, "");
 }
 
 TEST_F(SoundStation, CallCueThenMicrophoneThenRogerThenReceive) {
@@ -164,6 +186,28 @@ TEST_F(SoundStation, InvalidDtmfCharactersWarnOnceEach) {
   EXPECT_EQ(dialogs_->boxes[0].text, "a ist kein gültiges DTMF Zeichen !");
   Run(1800);
   EXPECT_TRUE(m.SoundFertig);
+}
+
+// Listening to the mailbox holds line in muted, also against an open squelch, and lets it go
+// when the file has played: the next open squelch reaches the speaker again.
+TEST_F(SoundStation, MailboxPlaybackHoldsLineInMutedUntilItsEnd) {
+  TMain& m = StartConnected();
+  app::InstallDefaultDataFiles();
+  box_->SetSignal(9, 90);
+  Run(300);
+  ASSERT_FALSE(m.LineMute->isChecked());
+  dialogs_->files = {platform::ToHostPath("C:\\Kanalo\\Call1.Wav")};
+  m.PlayWavClick();
+  EXPECT_TRUE(m.Einstellungen.LineStumm);
+  EXPECT_TRUE(m.LineMute->isChecked());
+  Run(300);
+  EXPECT_TRUE(m.LineMute->isChecked()) << "the squelch must not open the line under playback";
+  EXPECT_EQ(box_->LastCommand(), 9);  // listening keys nothing
+  Run(1500);
+  EXPECT_FALSE(m.Einstellungen.LineStumm);
+  EXPECT_EQ(m.WavTime->text().toStdString(), "00:00.000");
+  Run(200);
+  EXPECT_FALSE(m.LineMute->isChecked());
 }
 
 TEST_F(SoundStation, TxSendsAFileWhileKeyedAndReleasesAtTheEnd) {
@@ -319,6 +363,30 @@ TEST_F(SoundStation, TheSoftwareMonitorIsGatedLikeTheLineSwitch) {
     main_.reset();
   }
   conf.Set("audio.monitor", "auto");
+}
+
+// The master carries the speaker's level on receive and the transmit level while keyed; the two
+// are set apart so that neither can stand in for the other.
+TEST_F(SoundStation, MasterCarriesTheVolumeOnReceiveAndTheLineOutLevelOnTransmit) {
+  TMain probe;
+  const int top = probe.Volume->GetMaxValue();
+  ASSERT_GT(top, 8);
+  auto e = Defaults();
+  e.ComPort = "COM1";
+  e.VolumeWert = top / 4;
+  e.LineOutWert = top * 3 / 4;
+  WriteSettings(e);
+  TMain& m = Start();
+  Tick();
+  EXPECT_EQ(m.MasterOut->GetValue(), top / 4);
+  m.B_PTTMouseDown();
+  Run(100);
+  ASSERT_EQ(box_->LastCommand(), 15);
+  EXPECT_EQ(m.MasterOut->GetValue(), top * 3 / 4);
+  m.B_PTTMouseUp();
+  Run(100);
+  EXPECT_EQ(box_->LastCommand(), 9);
+  EXPECT_EQ(m.MasterOut->GetValue(), top / 4);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@ The list (tools/mutation/mutations.txt by default) holds one change per entry:
 
 "find:" and "replace:" may continue on following lines that start with four spaces. A change whose
 text is no longer found is reported as stale, so the list is kept honest as the code moves on.
+A change that does not build is reported as broken, not as caught.
 Exit status: 0 when every change that should be caught was caught, 1 otherwise.
 """
 import argparse
@@ -105,7 +106,7 @@ def main():
         print("the unchanged tree fails its tests:\n" + out[-3000:])
         return 2
 
-    caught, survived, stale, expected = [], [], [], []
+    caught, survived, stale, expected, broken = [], [], [], [], []
     for i, e in chosen:
         f = ROOT / e["file"]
         text = f.read_text(encoding="utf-8")
@@ -118,7 +119,9 @@ def main():
             f.write_text(text.replace(e["find"], e["replace"]), encoding="utf-8")
             rc, out = run(build_cmd, ROOT, 1800)
             if rc != 0:
-                verdict = "caught (does not build)"
+                # A change the compiler refuses says nothing about the tests: the entry is
+                # broken and is fixed in the list, not counted as caught.
+                verdict = "BROKEN"
             else:
                 rc, out = run(ctest, build, 1800)
                 verdict = "caught" if rc != 0 else "SURVIVED"
@@ -127,6 +130,8 @@ def main():
         took = time.time() - start
         if verdict == "SURVIVED":
             (expected if e["expect"].startswith("survives") else survived).append((i, e))
+        elif verdict == "BROKEN":
+            broken.append((i, e))
         else:
             caught.append((i, e))
         print(f"[{i:3}] {verdict:9} {e['name']} ({took:.0f} s)", flush=True)
@@ -136,14 +141,17 @@ def main():
     total = len(caught) + len(survived) + len(expected)
     print()
     print(f"{len(caught)} of {total} changes caught ({100 * len(caught) // max(total, 1)} %), "
-          f"{len(expected)} expected survivors, {len(survived)} unexpected, {len(stale)} stale")
+          f"{len(expected)} expected survivors, {len(survived)} unexpected, {len(stale)} stale, "
+          f"{len(broken)} that do not build")
     for i, e in expected:
         print(f"  expected survivor [{i}] {e['name']}: {e['expect']}")
     for i, e in survived:
         print(f"  SURVIVOR [{i}] {e['name']} ({e['file']})")
     for i, e, n in stale:
         print(f"  STALE [{i}] {e['name']}: the text occurs {n} times in {e['file']}")
-    return 1 if survived or stale else 0
+    for i, e in broken:
+        print(f"  DOES NOT BUILD [{i}] {e['name']} ({e['file']}): fix the entry")
+    return 1 if survived or stale or broken else 0
 
 
 if __name__ == "__main__":
