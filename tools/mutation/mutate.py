@@ -3,7 +3,7 @@
 reports the changes that no test caught (the survivors).
 
     python3 tools/mutation/mutate.py [--list FILE] [--only N,M-K] [--build DIR] [--jobs N]
-                                     [--target test_app --tests '^(Station|SoundStation|...)']
+                                     [--target test_app] [--label L] [--tests REGEX]
 
 The list (tools/mutation/mutations.txt by default) holds one change per entry:
 
@@ -80,6 +80,9 @@ def main():
     ap.add_argument("--jobs", default=str(os.cpu_count() or 2))
     ap.add_argument("--tests", default="", help="ctest -R regex (default: all tests)")
     ap.add_argument("--target", default="", help="build only this target (e.g. test_app)")
+    ap.add_argument("--label", default="",
+                    help="ctest -L: the tests of one binary (each binary labels its tests with "
+                         "its name; default: the --target's tests)")
     args = ap.parse_args()
 
     entries = parse(pathlib.Path(args.list))
@@ -101,6 +104,9 @@ def main():
     ctest = ["ctest", "--no-tests=error", "-j", args.jobs, "--timeout", "120", "--stop-on-failure"]
     if args.tests:
         ctest += ["-R", args.tests]
+    label = args.label or args.target
+    if label:
+        ctest += ["-L", "^" + re.escape(label) + "$"]
     rc, out = run(ctest, build, 3600)
     if rc != 0:
         print("the unchanged tree fails its tests:\n" + out[-3000:])
