@@ -103,6 +103,9 @@ int main(int argc, char** argv) {
     std::string wire = target.size() > 4 && target[3] == ':' ? target.substr(4) : "sim";
     if (platform::SimWire::Find(wire)) continue;
     auto box = sim::KvrBox::StartSimulator(wire);
+    // The shortest channel-step pulse the simulated radio takes, as a slow radio would be tried.
+    box->SetMinPulseMs(
+        static_cast<double>(platform::HostConfig::Instance().GetInt("sim.min_pulse", 5)));
     box->SetChannel(9);
     box->SetSignal(9, 40);
     box->SetSignal(19, 85);
