@@ -3,8 +3,13 @@
 #include <QApplication>
 #include <QFileDialog>
 #include <QInputDialog>
+#include <QLayout>
+#include <QLibraryInfo>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QStringList>
+#include <QTranslator>
+#include <algorithm>
 
 namespace app {
 
@@ -48,13 +53,44 @@ int QtDialogs::MessageBox(const std::string& text, const std::string& caption,
   }
 }
 
+int QtDialogs::InputWidth(const QString& caption, const QString& prompt, const QFont& font) {
+  const QFontMetrics fm(font);
+  // The title bar also holds the window manager's icon and buttons: about 120 pixels of it.
+  const int title = fm.horizontalAdvance(caption) + 120;
+  const int text = fm.horizontalAdvance(prompt) + 40;
+  return std::max({300, title, text});
+}
+
 bool QtDialogs::InputQuery(const std::string& caption, const std::string& prompt,
                            std::string& value) {
-  bool ok = false;
-  QString v =
-      QInputDialog::getText(Parent(), Q(caption), Q(prompt), QLineEdit::Normal, Q(value), &ok);
-  if (ok) value = v.toStdString();
-  return ok;
+  QInputDialog dlg(Parent());
+  dlg.setWindowTitle(Q(caption));
+  dlg.setLabelText(Q(prompt));
+  dlg.setTextValue(Q(value));
+  dlg.setInputMode(QInputDialog::TextInput);
+  // Qt sizes the box by its input line and would elide "Delayzeit für Scanner" in the title;
+  // its layout owns the box's minimum, so the line is made as wide as the box must be.
+  if (auto* line = dlg.findChild<QLineEdit*>()) {
+    const QMargins m = dlg.layout() ? dlg.layout()->contentsMargins() : QMargins();
+    line->setMinimumWidth(InputWidth(Q(caption), Q(prompt), dlg.font()) - m.left() - m.right());
+  }
+  if (dlg.exec() != QDialog::Accepted) return false;
+  value = dlg.textValue().toStdString();
+  return true;
+}
+
+bool QtDialogs::InstallGermanTranslations() {
+  static QTranslator* german = nullptr;
+  if (german) return true;
+  auto* t = new QTranslator(qApp);
+  if (!t->load(QLocale(QLocale::German), "qtbase", "_",
+               QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    delete t;
+    return false;
+  }
+  QCoreApplication::installTranslator(t);
+  german = t;
+  return true;
 }
 
 QString QtDialogs::QtFilter(const std::string& filter) {

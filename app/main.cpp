@@ -2,12 +2,10 @@
 #include "app/Main.h"
 
 #include <QApplication>
-#include <QLibraryInfo>
 #include <QLocale>
 #include <QMetaObject>
 #include <QScreen>
 #include <QTimer>
-#include <QTranslator>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -60,12 +58,7 @@ int main(int argc, char** argv) {
   rtl::MainThreadId();
   QApplication qapp(argc, argv);
   QApplication::setApplicationName("Kanalo");
-  // The station speaks German; Qt's own dialogs ("Abbrechen", "Öffnen", "Speichern unter") follow
-  // it whatever the desktop's language, so that menus and dialogs never mix two languages.
-  QTranslator qtGerman;
-  if (qtGerman.load(QLocale(QLocale::German), "qtbase", "_",
-                    QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
-    QApplication::installTranslator(&qtGerman);
+  app::QtDialogs::InstallGermanTranslations();
   Q_INIT_RESOURCE(kanalo);
 
   rtl::SetQueueWakeHook(&SchedulePump);

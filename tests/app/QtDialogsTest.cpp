@@ -1,0 +1,108 @@
+// The station's real Qt dialogs, driven as an operator would: German texts beside the German
+// menus, and input boxes wide enough for their titles.
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QInputDialog>
+#include <QTimer>
+
+#include "app/QtDialogs.h"
+
+namespace {
+
+using app::QtDialogs;
+
+class RealDialogs : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    static int argc = 1;
+    static char name[] = "test_app";
+    static char* argv[] = {name, nullptr};
+    if (!qApp) new QApplication(argc, argv);
+    german_ = QtDialogs::InstallGermanTranslations();
+  }
+  // Runs `look` on the dialog the station opens next, then lets the operator cancel it.
+  template <class D>
+  void WhenOpen(std::function<void(D&)> look) {
+    QTimer::singleShot(0, [look] {
+      auto* d = qobject_cast<D*>(QApplication::activeModalWidget());
+      ASSERT_NE(d, nullptr) << "no dialog of the expected kind is open";
+      look(*d);
+      if (d->isVisible()) d->reject();
+    });
+  }
+  static std::vector<std::string> ButtonTexts(QWidget& w) {
+    std::vector<std::string> out;
+    for (auto* b : w.findChildren<QAbstractButton*>())
+      out.push_back(b->text().remove('&').toStdString());  // without the mnemonics
+    return out;
+  }
+  static bool Has(const std::vector<std::string>& v, const std::string& s) {
+    return std::find(v.begin(), v.end(), s) != v.end();
+  }
+  static inline bool german_ = false;
+  QtDialogs dialogs_;
+};
+
+TEST_F(RealDialogs, InputBoxIsGermanAndShowsItsWholeTitle) {
+  ASSERT_TRUE(german_) << "Qt's German translations (qt6-translations-l10n) are not installed";
+  for (const char* caption : {"Delayzeit für Scanner", "DTMF Emfindlichkeit", "S Offset"}) {
+    bool seen = false;
+    WhenOpen<QInputDialog>([&](QInputDialog& d) {
+      seen = true;
+      EXPECT_EQ(d.windowTitle().toStdString(), caption);
+      EXPECT_EQ(d.textValue().toStdString(), "40");
+      EXPECT_GE(d.width(),
+                QFontMetrics(d.font()).horizontalAdvance(QString::fromUtf8(caption)) + 100);
+      EXPECT_TRUE(Has(ButtonTexts(d), "Abbrechen")) << ::testing::PrintToString(ButtonTexts(d));
+    });
+    std::string value = "40";
+    EXPECT_FALSE(dialogs_.InputQuery(caption, "Zeit in Ticks von 100ms", value));
+    EXPECT_TRUE(seen);
+    EXPECT_EQ(value, "40");  // a cancelled box changes nothing
+  }
+}
+
+TEST_F(RealDialogs, TypedValueComesBack) {
+  WhenOpen<QInputDialog>([](QInputDialog& d) {
+    d.setTextValue("1500");
+    d.accept();
+  });
+  std::string value = "2000";
+  EXPECT_TRUE(dialogs_.InputQuery("ScanPuls", "Pulslänge ", value));
+  EXPECT_EQ(value, "1500");
+}
+
+TEST_F(RealDialogs, FileDialogsAreGerman) {
+  ASSERT_TRUE(german_);
+  rtl::TFileDialogOptions o;
+  o.Filter = "KVR 100 Einstellungen|*.kvr";
+  o.DefaultExt = "kvr";
+  bool seen = false;
+  WhenOpen<QFileDialog>([&](QFileDialog& d) {
+    seen = true;
+    EXPECT_EQ(d.nameFilters().join("|").toStdString(), "KVR 100 Einstellungen (*.kvr)");
+    EXPECT_TRUE(Has(ButtonTexts(d), "Speichern")) << ::testing::PrintToString(ButtonTexts(d));
+  });
+  EXPECT_FALSE(dialogs_.SaveFile(o).has_value());
+  EXPECT_TRUE(seen);
+  seen = false;
+  WhenOpen<QFileDialog>([&](QFileDialog& d) {
+    seen = true;
+    EXPECT_TRUE(Has(ButtonTexts(d), "Öffnen")) << ::testing::PrintToString(ButtonTexts(d));
+  });
+  EXPECT_FALSE(dialogs_.OpenFile(o).has_value());
+  EXPECT_TRUE(seen);
+}
+
+TEST(QtFilter, DescriptionsGetTheirPatternOnce) {
+  EXPECT_EQ(QtDialogs::QtFilter("Wave-Files(*.wav)|*.wav").toStdString(), "Wave-Files(*.wav)");
+  EXPECT_EQ(QtDialogs::QtFilter("KVR Einstellungen|*.kvr").toStdString(),
+            "KVR Einstellungen (*.kvr)");
+  EXPECT_EQ(QtDialogs::QtFilter("A|*.a;*.b|B|*.b").toStdString(), "A (*.a *.b);;B (*.b)");
+}
+
+}  // namespace
