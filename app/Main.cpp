@@ -396,7 +396,8 @@ void TMain::BuildFront() {
   LabelSquelch = label(lower, "Squelch", QRect(14, 212, 64, 16), dark, Qt::AlignCenter);
   LabelFree = label(lower, "Free", QRect(84, 212, 64, 16), dark, Qt::AlignCenter);
 
-  const int kx = 168, kw = 58, ky = 236;
+  // Five knobs of 56 pixels on a 60-pixel pitch fill the frame inside its bevels (166..464).
+  const int kx = 168, kw = 56, ky = 236;
   Mixer = mixer::CreateStationMixer(&Components, lower);
   Mic = Mixer.Mic;
   CD = Mixer.CD;
@@ -450,8 +451,8 @@ void TMain::BuildFront() {
   RecLED->SetColor(controls::clGray);
   RecLED->SetEnabled(false);
   // A recording's name is its date and time, 14 digits: in the regular weight they fit.
-  WaveName = label(lower, "", QRect(680, 322, 100, 18), dark);
-  WavTime = label(lower, "00:00.000", QRect(680, 340, 100, 18), dark);
+  WaveName = label(lower, "", QRect(678, 322, 100, 18), dark);
+  WavTime = label(lower, "00:00.000", QRect(678, 340, 100, 18), dark);
   for (QLabel* l : {WaveName, WavTime}) {
     QFont f = l->font();
     f.setBold(false);

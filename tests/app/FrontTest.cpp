@@ -39,6 +39,17 @@ TEST_F(Station, InstrumentsAreSetUpAsTheRadioFront) {
     EXPECT_EQ(b->GetBevel().GetBevelOuter(), controls::bvRaised);
     EXPECT_EQ(b->GetBevel().GetBevelInner(), controls::bvLowered);
     EXPECT_EQ(b->GetBevel().TotalWidth(), 4);
+    // Whatever stands on a frame stays inside its bevels: a control reaching into them paints
+    // its background over the frame's edge.
+    const QRect inner = b->geometry().adjusted(4, 4, -4, -4);
+    for (QWidget* w : b->parentWidget()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+      if (w == b || !w->isVisibleTo(&m) || !w->geometry().intersects(b->geometry())) continue;
+      if (w->geometry().contains(b->geometry())) continue;  // the ground the frame stands on
+      EXPECT_TRUE(inner.contains(w->geometry()))
+          << w->metaObject()->className() << " " << w->objectName().toStdString() << " at "
+          << w->geometry().x() << "," << w->geometry().y() << " " << w->width() << "x"
+          << w->height();
+    }
   }
   for (controls::TMMCustomWheel* w : std::initializer_list<controls::TMMCustomWheel*>{
            m.Squelch, m.FreeLevel, m.LineOut, m.Volume, m.Mic, m.CD, m.LineIn}) {
