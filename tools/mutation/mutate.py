@@ -87,7 +87,7 @@ def main():
 
     entries = parse(pathlib.Path(args.list))
     chosen = select(entries, args.only)
-    build = pathlib.Path(args.build)
+    build = pathlib.Path(args.build).resolve()
     os.environ["QT_QPA_PLATFORM"] = "offscreen"  # the tests need no window system
     # -O1 without debug information: a changed Main.cpp compiles and links in a fraction of the
     # time, and the tests still run at a useful speed.
