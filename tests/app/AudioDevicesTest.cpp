@@ -9,6 +9,7 @@
 
 #include "app/AudioDevices.h"
 #include "platform/Host.h"
+#include "tests/support/QtApp.h"
 #include "tests/support/Recorders.h"
 
 namespace {
@@ -63,10 +64,7 @@ TEST_F(AudioDevicesTest, KeysAreReplacedInPlaceAndEverythingElseStays) {
 }
 
 TEST_F(AudioDevicesTest, TheChoiceGoesIntoKanaloConfAndTheRunningConfiguration) {
-  static int argc = 1;
-  static char name[] = "test_app";
-  static char* argv[] = {name, nullptr};
-  if (!qApp) new QApplication(argc, argv);
+  testsupport::EnsureQApplication();
   testsupport::ScopedDialogs dialogs;
   const char* old = std::getenv("XDG_CONFIG_HOME");
   const std::string oldValue = old ? old : "";

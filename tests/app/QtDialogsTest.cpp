@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include "app/QtDialogs.h"
+#include "tests/support/QtApp.h"
 
 namespace {
 
@@ -18,10 +19,7 @@ using app::QtDialogs;
 class RealDialogs : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    static int argc = 1;
-    static char name[] = "test_app";
-    static char* argv[] = {name, nullptr};
-    if (!qApp) new QApplication(argc, argv);
+    testsupport::EnsureQApplication();
     german_ = QtDialogs::InstallGermanTranslations();
   }
   // Runs `look` on the dialog the station opens next, then lets the operator cancel it.

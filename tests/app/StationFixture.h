@@ -21,6 +21,7 @@
 #include "platform/wave/VirtualCard.h"
 #include "sim/KvrBox.h"
 #include "sim/RadioAudio.h"
+#include "tests/support/QtApp.h"
 #include "tests/support/Recorders.h"
 
 namespace stationtest {
@@ -30,12 +31,7 @@ using app::TMain;
 
 class Station : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    static int argc = 1;
-    static char name[] = "test_app";
-    static char* argv[] = {name, nullptr};
-    if (!qApp) new QApplication(argc, argv);
-  }
+  static void SetUpTestSuite() { testsupport::EnsureQApplication(); }
   void SetUp() override {
     root_ = fs::temp_directory_path() /
             ("kanalo-station-" + std::to_string(::getpid()) + "-" +

@@ -8,15 +8,12 @@
 
 #include "controls/MMAnimTimer.h"
 #include "controls/MMObj.h"
+#include "tests/support/QtApp.h"
 
 namespace controls::testing {
 
 inline void EnsureApp() {
-  static int argc = 1;
-  static char name[] = "test_controls";
-  static char* argv[] = {name, nullptr};
-  static QApplication* app = qApp ? nullptr : new QApplication(argc, argv);
-  (void)app;
+  testsupport::EnsureQApplication();
   TMMAnimationTimer::Instance().SetManual(true);
 }
 

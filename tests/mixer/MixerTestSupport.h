@@ -12,6 +12,7 @@
 #include "platform/mixer/Sim.h"
 #include "rtl/Classes.h"
 #include "rtl/Messages.h"
+#include "tests/support/QtApp.h"
 
 namespace mixer::testing {
 
@@ -58,11 +59,7 @@ class TCountingMixer : public pm::IMixerBackend {
 };
 
 inline void EnsureApp() {
-  static int argc = 1;
-  static char name[] = "test_mixer";
-  static char* argv[] = {name, nullptr};
-  static QApplication* app = qApp ? nullptr : new QApplication(argc, argv);
-  (void)app;
+  testsupport::EnsureQApplication();
 }
 
 class SimMixerTest : public ::testing::Test {
