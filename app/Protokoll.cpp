@@ -203,6 +203,11 @@ uint64_t TLogWriter::Dropped() const {
   return dropped_;
 }
 
+size_t TLogWriter::Queued() const {
+  std::lock_guard<std::mutex> l(mu_);
+  return queue_.size();
+}
+
 void TLogWriter::SetWriteDelayForTests(int ms) {
   std::lock_guard<std::mutex> l(mu_);
   delayMs_ = ms;

@@ -80,6 +80,7 @@ class TLogWriter {
   // The problem not yet reported, taken once; empty when there is none.
   std::string TakeProblem();
   uint64_t Dropped() const;
+  size_t Queued() const;  // lines waiting for the thread
   // Tests: every write of a line waits this long first (a slow disk).
   void SetWriteDelayForTests(int ms);
 

@@ -196,6 +196,18 @@ TEST_F(ProtokollWriter, ASlowDiskLosesLinesNeverTheCaller) {
   w.SetWriteDelayForTests(0);
   ASSERT_TRUE(w.Flush(10000));
   EXPECT_EQ(Lines(path).size(), size_t(taken) + 1);
+
+  // While the thread writes a line, the queue takes exactly its capacity and no more.
+  app::TLogWriter held(4);
+  held.SetWriteDelayForTests(1000);  // long enough that the appends below all come first
+  ASSERT_TRUE(held.Append(path, "in der Hand"));
+  ASSERT_TRUE(testsupport::PumpUntil([&] { return held.Queued() == 0; }, 5000));
+  int queued = 0;
+  for (int i = 0; i < 10; ++i) queued += held.Append(path, "Warte " + std::to_string(i));
+  EXPECT_EQ(queued, 4);
+  EXPECT_EQ(held.Dropped(), 6u);
+  held.SetWriteDelayForTests(0);
+  ASSERT_TRUE(held.Flush(10000));
 }
 
 // --- The station on the simulated box ----------------------------------------------------------
@@ -231,6 +243,11 @@ TEST_F(ProtokollStation, ATransmissionKeyedAndReleasedGivesOneLineWithItsLength)
   };
   const Case cases[] = {
       {"Taste", [](TMain& m, sim::KvrBox&, bool on) { m.PTTTaste = on; }},
+      {"Datei",
+       [](TMain& m, sim::KvrBox&, bool on) {
+         m.WavSenden = on;  // "Tx": the computer's own sound
+         m.PTTTaste = on;
+       }},
       {"Funkgerät (CTS)", [](TMain&, sim::KvrBox& b, bool on) { b.SetPTT(on); }},
       {"Netzwerk",
        [](TMain& m, sim::KvrBox&, bool on) {

@@ -110,6 +110,14 @@ TEST_F(RigCtlStation, KeysAndUnkeysThroughTheTick) {
   Tick(2);
   EXPECT_EQ(box_->LastCommand(), 9);
   EXPECT_FALSE(main_->TxAktiv);
+  // 3 keys the computer's own sound and reads back as such.
+  EXPECT_EQ(Say(c, "T 3\n", 7), "RPRT 0\n");
+  EXPECT_EQ(Say(c, "t\n", 2), "3\n");
+  EXPECT_TRUE(main_->WavSenden);
+  EXPECT_EQ(Say(c, "T 0\n", 7), "RPRT 0\n");
+  Tick(2);
+  EXPECT_EQ(box_->LastCommand(), 9);
+  EXPECT_FALSE(main_->WavSenden);
 }
 
 // rigctl as a one-shot command keys and leaves at once: nobody would be left to release.

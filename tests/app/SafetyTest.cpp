@@ -248,6 +248,12 @@ TEST_F(Safety, DisconnectWhileTransmittingReturnsToReceive) {
       EXPECT_EQ(dialogs_->boxes[0].text, "Verbindung zur KVR-Box unterbrochen (COM1: sim:station)");
       wire_->Replug();
     }
+    // The button the operator held is released with the link: connecting again keys nothing.
+    EXPECT_FALSE(m.PTTTaste);
+    m.mitCOM11Click();
+    Run(300);
+    EXPECT_TRUE(m.Verbunden);
+    ExpectReceive(m, true);
     main_.reset();
     dialogs_->boxes.clear();
     dialogs_->maxOpen = 0;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "analysis/MMConect.h"
+#include "app/Protokoll.h"
 #include "audio/MMWave.h"
 #include "platform/mixer/Sim.h"
 #include "platform/wave/VirtualCard.h"
@@ -109,6 +110,9 @@ TEST_F(SoundStation, MailboxOffRecordsNothingAndClrForgetsTheDigits) {
   EXPECT_TRUE(m.DTMF_Open->isChecked());
   for (const auto& f : fs::directory_iterator(root_ / "Kanalo"))
     EXPECT_NE(f.path().extension(), ".Wav") << f.path();
+  app::LogWriter().Flush();
+  for (const auto& entry : app::ReadLog(app::LogFilePath(), QDateTime()))
+    EXPECT_NE(entry.Art, app::TLogKind::Selektivruf) << "a call nobody answered is no call";
   m.DTMF_ClrClick();
   Run(300);
   EXPECT_EQ(m.L_A->text().toStdString(), "");
@@ -371,8 +375,19 @@ TEST_F(SoundStation, MasterCarriesTheVolumeOnReceiveAndTheLineOutLevelOnTransmit
   TMain probe;
   const int top = probe.Volume->GetMaxValue();
   ASSERT_GT(top, 8);
+  // The desktop left the master up; start-up sets it also when the knob does not move (0).
+  namespace pm = platform::mixer;
+  mixer_->SetValuesExternal(
+      static_cast<uint32_t>(mixer_->ControlIdOf(pm::MIXERLINE_COMPONENTTYPE_DST_SPEAKERS,
+                                                pm::MIXERCONTROL_CONTROLTYPE_VOLUME)),
+      {65535, 65535});
   auto e = Defaults();
   e.ComPort = "COM1";
+  e.VolumeWert = 0;
+  WriteSettings(e);
+  Start();
+  EXPECT_EQ(main_->MasterOut->GetValue(), 0);
+  main_.reset();
   e.VolumeWert = top / 4;
   e.LineOutWert = top * 3 / 4;
   WriteSettings(e);
@@ -387,6 +402,8 @@ TEST_F(SoundStation, MasterCarriesTheVolumeOnReceiveAndTheLineOutLevelOnTransmit
   Run(100);
   EXPECT_EQ(box_->LastCommand(), 9);
   EXPECT_EQ(m.MasterOut->GetValue(), top / 4);
+  m.Volume->SetValue(top / 2);  // the operator turns the knob
+  EXPECT_EQ(m.MasterOut->GetValue(), top / 2);
 }
 
 }  // namespace
