@@ -142,6 +142,13 @@ def main():
             else:
                 rc, out = run(ctest, test_cwd, 1800)
                 verdict = "caught" if rc != 0 else "SURVIVED"
+                if rc != 0:
+                    # Which test saw it: gtest's "[  FAILED  ] Suite.Name", ctest's "- Suite.Name".
+                    m = re.search(r"\[  FAILED  \] ([\w/.]+)|\d+ - ([\w/.]+) \(Failed\)", out)
+                    if m:
+                        verdict += " by " + (m.group(1) or m.group(2))
+                    elif rc == -1:
+                        verdict += " (time-out)"
         finally:
             f.write_text(text, encoding="utf-8")
         took = time.time() - start
@@ -151,7 +158,7 @@ def main():
             broken.append((i, e))
         else:
             caught.append((i, e))
-        print(f"[{i:3}] {verdict:9} {e['name']} ({took:.0f} s)", flush=True)
+        print(f"[{i:3}] {e['name']}: {verdict} ({took:.0f} s)", flush=True)
     # Put the tree's objects back to the unchanged sources.
     run(build_cmd, ROOT, 3600)
 
