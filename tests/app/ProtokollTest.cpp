@@ -212,28 +212,8 @@ TEST_F(ProtokollWriter, ASlowDiskLosesLinesNeverTheCaller) {
 
 // --- The station on the simulated box ----------------------------------------------------------
 
-class ProtokollStation : public Station {
- protected:
-  void TearDown() override {
-    app::TStationLog::NetworkKeyed() = nullptr;
-    Station::TearDown();
-  }
-  TMain& StartConnected() {
-    auto e = Defaults();
-    e.ComPort = "COM1";
-    WriteSettings(e);
-    TMain& m = Start();
-    Tick();
-    return m;
-  }
-  std::vector<TLogEntry> Log(TLogKind kind) {
-    app::LogWriter().Flush();
-    std::vector<TLogEntry> out;
-    for (auto& e : app::ReadLog(app::LogFilePath(), QDateTime()))
-      if (e.Art == kind) out.push_back(e);
-    return out;
-  }
-};
+// The log's suites run on the station fixtures; their own names keep their results apart.
+class ProtokollStation : public Station {};
 
 // One line per transmission, with its channel, length and who keyed it.
 TEST_F(ProtokollStation, ATransmissionKeyedAndReleasedGivesOneLineWithItsLength) {
@@ -393,34 +373,12 @@ class PrivateBus {
   std::unique_ptr<QDBusConnection> bus_;
 };
 
-class ProtokollSound : public ProtokollStation {
+class ProtokollSound : public SoundStation {
  protected:
-  void SetUp() override {
-    ProtokollStation::SetUp();
-    card_ = std::make_shared<TVirtualSoundCard>(1, 1, TVirtualSoundCard::Pacing::Timer);
-    platform::wave::SetWaveBackend(card_);
-    mixer_ = std::make_shared<platform::mixer::TSimMixer>(card_);
-    platform::mixer::SetMixerBackend(mixer_);
-    radio_ = std::make_unique<sim::TRadioAudio>(box_, card_);
-    analysis::TMMConnector::CycleSleep = [] {};
-  }
   void TearDown() override {
-    main_.reset();
-    radio_.reset();
     app::SetNotificationBusAddress("");
-    analysis::TMMConnector::CycleSleep = nullptr;
-    platform::mixer::SetMixerBackend(nullptr);
-    platform::wave::SetWaveBackend(nullptr);
-    ProtokollStation::TearDown();
+    SoundStation::TearDown();
   }
-  // `ms` of station time in 1 ms steps, as the sound suites run it (the fixture's step: the
-  // frame is awaited without running the rest of the station more often than its millisecond).
-  void Run(int ms) {
-    for (int t = 0; t < ms; ++t) StepMs();
-  }
-  std::shared_ptr<TVirtualSoundCard> card_;
-  std::shared_ptr<platform::mixer::TSimMixer> mixer_;
-  std::unique_ptr<sim::TRadioAudio> radio_;
 };
 
 TEST_F(ProtokollSound, CallsToTheOwnAndTheMailboxNumberAreLoggedAndNotifiedOnce) {

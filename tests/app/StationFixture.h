@@ -12,7 +12,9 @@
 #include "analysis/MMConect.h"
 #include "app/DataFiles.h"
 #include "app/Main.h"
+#include "app/Protokoll.h"
 #include "app/Settings.h"
+#include "app/StationLog.h"
 #include "platform/Host.h"
 #include "platform/MMTimer.h"
 #include "platform/mixer/Sim.h"
@@ -54,6 +56,7 @@ class Station : public ::testing::Test {
   void TearDown() override {
     main_.reset();
     box_.reset();
+    app::TStationLog::NetworkKeyed() = nullptr;
     platform::SimWire::Unregister("station");
     platform::SetPortMappingLookup(nullptr);
     platform::SetDataRoot("");
@@ -142,6 +145,23 @@ class Station : public ::testing::Test {
     m.DefaultWerteClick();
     return m.Einstellungen;
   }
+  // The defaults on COM1, started and polled once.
+  TMain& StartConnected() {
+    auto e = Defaults();
+    e.ComPort = "COM1";
+    WriteSettings(e);
+    TMain& m = Start();
+    Tick();
+    return m;
+  }
+  // The station's log as written so far, one kind of event.
+  std::vector<app::TLogEntry> Log(app::TLogKind kind) {
+    app::LogWriter().Flush();
+    std::vector<app::TLogEntry> out;
+    for (auto& e : app::ReadLog(app::LogFilePath(), QDateTime()))
+      if (e.Art == kind) out.push_back(e);
+    return out;
+  }
 
   fs::path root_;
   platform::ScopedManualTime time_;
@@ -175,15 +195,6 @@ class SoundStation : public Station {
     platform::mixer::SetMixerBackend(nullptr);
     platform::wave::SetWaveBackend(nullptr);
     Station::TearDown();
-  }
-
-  TMain& StartConnected() {
-    auto e = Defaults();
-    e.ComPort = "COM1";
-    WriteSettings(e);
-    TMain& m = Start();
-    Tick();
-    return m;
   }
 
   std::shared_ptr<platform::wave::TVirtualSoundCard> card_;
