@@ -20,6 +20,15 @@ QString Q(const std::string& s) {
 QWidget* Parent() {
   return QApplication::activeWindow();
 }
+
+// Width of an input box: its title and its prompt whole, however short the typed value.
+int InputWidth(const QString& caption, const QString& prompt, const QFont& font) {
+  const QFontMetrics fm(font);
+  // The title bar also holds the window manager's icon and buttons: about 120 pixels of it.
+  const int title = fm.horizontalAdvance(caption) + 120;
+  const int text = fm.horizontalAdvance(prompt) + 40;
+  return std::max({300, title, text});
+}
 }  // namespace
 
 int QtDialogs::MessageBox(const std::string& text, const std::string& caption,
@@ -51,14 +60,6 @@ int QtDialogs::MessageBox(const std::string& text, const std::string& caption,
     default:
       return rtl::mrOk;
   }
-}
-
-int QtDialogs::InputWidth(const QString& caption, const QString& prompt, const QFont& font) {
-  const QFontMetrics fm(font);
-  // The title bar also holds the window manager's icon and buttons: about 120 pixels of it.
-  const int title = fm.horizontalAdvance(caption) + 120;
-  const int text = fm.horizontalAdvance(prompt) + 40;
-  return std::max({300, title, text});
 }
 
 bool QtDialogs::InputQuery(const std::string& caption, const std::string& prompt,

@@ -24,9 +24,6 @@ class QtDialogs : public rtl::IDialogs {
   // the desktop's language, so that menus and dialogs never mix two languages. False when the
   // translations are not installed (qt6-translations-l10n); the dialogs then stay English.
   static bool InstallGermanTranslations();
-
-  // Width of an input box: its title and its prompt whole, however short the typed value.
-  static int InputWidth(const QString& caption, const QString& prompt, const QFont& font);
 };
 
 }  // namespace app

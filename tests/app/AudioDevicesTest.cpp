@@ -64,7 +64,7 @@ TEST_F(AudioDevicesTest, KeysAreReplacedInPlaceAndEverythingElseStays) {
 }
 
 TEST_F(AudioDevicesTest, TheChoiceGoesIntoKanaloConfAndTheRunningConfiguration) {
-  testsupport::EnsureQApplication();
+  testsupport::EnsureQtApplication<QApplication>();
   testsupport::ScopedDialogs dialogs;
   const char* old = std::getenv("XDG_CONFIG_HOME");
   const std::string oldValue = old ? old : "";

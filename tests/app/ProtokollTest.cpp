@@ -437,16 +437,8 @@ TEST_F(ProtokollSound, CallsToTheOwnAndTheMailboxNumberAreLoggedAndNotifiedOnce)
 // The card goes away while the mailbox records: the recording is in the log with what it holds.
 TEST_F(ProtokollSound, ARecordingCutShortByAFailedInputIsLogged) {
   TMain& m = StartConnected();
-  m.Einstellungen.MaxAufnahmezeit = 30;
-  TMain::SetChecked(m.DTMF_Rec, true);
-  Run(1100);
-  box_->SetSignal(9, 90);
-  radio_->Receiver().CallDtmf("3456");
-  radio_->Receiver().CallTone(440, 0, 4000, 0.3);
-  Run(2000);
-  ASSERT_TRUE(m.RecLED->GetEnabled());
-  card_->FailStreams(platform::wave::TWaveDir::In, platform::wave::WAVERR_DEVICEGONE);
-  Run(300);
+  LoseTheInputWhileTheMailboxRecords(m);
+  if (HasFatalFailure()) return;
   ASSERT_FALSE(m.RecLED->GetEnabled());
   auto rec = Log(TLogKind::Mailbox);
   ASSERT_EQ(rec.size(), 1u);

@@ -19,7 +19,7 @@ using app::QtDialogs;
 class RealDialogs : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    testsupport::EnsureQApplication();
+    testsupport::EnsureQtApplication<QApplication>();
     german_ = QtDialogs::InstallGermanTranslations();
   }
   // Runs `look` on the dialog the station opens next, then lets the operator cancel it.

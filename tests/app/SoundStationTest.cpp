@@ -291,16 +291,8 @@ TEST_F(SoundStation, AFailedInputEndsTheMailboxRecordingWithItsFileIntact) {
   m.DateTimeTexts = [] {
     return std::make_pair(std::string("07.12.2026"), std::string("09:15:00"));
   };
-  m.Einstellungen.MaxAufnahmezeit = 30;
-  TMain::SetChecked(m.DTMF_Rec, true);
-  Run(1100);
-  box_->SetSignal(9, 90);
-  radio_->Receiver().CallDtmf("3456");
-  radio_->Receiver().CallTone(440, 0, 4000, 0.3);
-  Run(2000);
-  ASSERT_TRUE(m.RecLED->GetEnabled());
-  card_->FailStreams(platform::wave::TWaveDir::In, platform::wave::WAVERR_DEVICEGONE);
-  Run(300);
+  LoseTheInputWhileTheMailboxRecords(m);
+  if (HasFatalFailure()) return;
   EXPECT_FALSE(m.RecLED->GetEnabled());
   EXPECT_FALSE(m.DTMF_Rec->isChecked());
   ASSERT_EQ(errors_.messages.size(), 1u);

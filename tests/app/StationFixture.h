@@ -33,7 +33,7 @@ using app::TMain;
 
 class Station : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { testsupport::EnsureQApplication(); }
+  static void SetUpTestSuite() { testsupport::EnsureQtApplication<QApplication>(); }
   void SetUp() override {
     root_ = fs::temp_directory_path() /
             ("kanalo-station-" + std::to_string(::getpid()) + "-" +
@@ -195,6 +195,21 @@ class SoundStation : public Station {
     platform::mixer::SetMixerBackend(nullptr);
     platform::wave::SetWaveBackend(nullptr);
     Station::TearDown();
+  }
+
+  // The mailbox armed for up to 30 s, then a caller on channel 9 dials its number and speaks;
+  // ends with the recording running, then the card loses its input under it.
+  void LoseTheInputWhileTheMailboxRecords(TMain& m) {
+    m.Einstellungen.MaxAufnahmezeit = 30;
+    TMain::SetChecked(m.DTMF_Rec, true);
+    Run(1100);  // the long timer's first firing starts the decoder
+    box_->SetSignal(9, 90);
+    radio_->Receiver().CallDtmf("3456");
+    radio_->Receiver().CallTone(440, 0, 4000, 0.3);
+    Run(2000);
+    ASSERT_TRUE(m.RecLED->GetEnabled());
+    card_->FailStreams(platform::wave::TWaveDir::In, platform::wave::WAVERR_DEVICEGONE);
+    Run(300);
   }
 
   std::shared_ptr<platform::wave::TVirtualSoundCard> card_;

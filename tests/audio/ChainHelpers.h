@@ -1,6 +1,7 @@
 // Small chain members for the audio tests.
 #pragma once
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,25 @@ class TPipe : public audio::TMMDSPComponent {
   void Paused() override { log.push_back("Paused"); }
   void Reset() override { log.push_back("Reset"); }
   std::vector<std::string> log;
+};
+
+// A source that fills `count` buffers with their number (1, 2, ...) and then says no more data
+// follows.
+struct CountedSource : TPipe {
+  int count, served = 0;
+  bool lieAtEnd = false;  // says "more" but then delivers nothing
+  explicit CountedSource(int n) : TPipe(nullptr, false, true), count(n) {}
+  void BufferLoad(audio::PWaveHdr h, bool& more) override {
+    if (served >= count) {
+      h->dwBytesRecorded = 0;
+      more = false;
+      return;
+    }
+    ++served;
+    std::memset(h->lpData, served, h->dwBufferLength);
+    h->dwBytesRecorded = h->dwBufferLength;
+    more = served < count || lieAtEnd;
+  }
 };
 
 // A sound component that only records its notifications (no device work).

@@ -14,28 +14,12 @@
 #include "tests/audio/DeviceHelpers.h"
 
 using namespace audio;
+using audiotest::CountedSource;
 using audiotest::TPipe;
 using audiotest::VirtualCardFixture;
 namespace pw = platform::wave;
 
 namespace {
-
-// Fills `count` buffers with their number (1, 2, ...) and then says no more data follows.
-struct NumberedSource : TPipe {
-  int count, served = 0;
-  explicit NumberedSource(int n) : TPipe(nullptr, false, true), count(n) {}
-  void BufferLoad(PWaveHdr h, bool& more) override {
-    if (served >= count) {
-      h->dwBytesRecorded = 0;
-      more = false;
-      return;
-    }
-    ++served;
-    std::memset(h->lpData, served, h->dwBufferLength);
-    h->dwBytesRecorded = h->dwBufferLength;
-    more = served < count;
-  }
-};
 
 // Catches what reaches the application's error handler for one test.
 struct ErrorBox {
@@ -50,7 +34,7 @@ struct ErrorBox {
 
 struct OutRig {
   VirtualCardFixture vc;
-  NumberedSource src;
+  CountedSource src;
   TMMWaveOut out;
   int stops = 0, closes = 0, errors = 0;
   size_t sinkAtStop = 0;

@@ -12,30 +12,13 @@
 
 using namespace audio;
 using audiotest::Bytes;
+using audiotest::CountedSource;
 using audiotest::Riff;
 using audiotest::TempDir;
 using audiotest::TPipe;
 using audiotest::VirtualCardFixture;
 
 namespace {
-// A source that fills `count` buffers with their number and then says no more data follows.
-struct CountedSource : TPipe {
-  int count, served = 0;
-  bool lieAtEnd = false;  // says "more" but then delivers nothing
-  explicit CountedSource(int n) : TPipe(nullptr, false, true), count(n) {}
-  void BufferLoad(PWaveHdr h, bool& more) override {
-    if (served >= count) {
-      h->dwBytesRecorded = 0;
-      more = false;
-      return;
-    }
-    ++served;
-    std::memset(h->lpData, served, h->dwBufferLength);
-    h->dwBytesRecorded = h->dwBufferLength;
-    more = served < count || lieAtEnd;
-  }
-};
-
 std::string Raised(const std::function<void()>& fn) {
   try {
     fn();

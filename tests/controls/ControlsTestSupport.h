@@ -13,7 +13,7 @@
 namespace controls::testing {
 
 inline void EnsureApp() {
-  testsupport::EnsureQApplication();
+  testsupport::EnsureQtApplication<QApplication>();
   TMMAnimationTimer::Instance().SetManual(true);
 }
 

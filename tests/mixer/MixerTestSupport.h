@@ -59,7 +59,7 @@ class TCountingMixer : public pm::IMixerBackend {
 };
 
 inline void EnsureApp() {
-  testsupport::EnsureQApplication();
+  testsupport::EnsureQtApplication<QApplication>();
 }
 
 class SimMixerTest : public ::testing::Test {

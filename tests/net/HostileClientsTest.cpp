@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "net/RigServer.h"
+#include "tests/support/QtApp.h"
 
 using namespace net;
 using Clock = std::chrono::steady_clock;
@@ -132,12 +133,7 @@ double CpuSeconds() {
 
 class Hostile : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    static int argc = 1;
-    static char name[] = "test_net";
-    static char* argv[] = {name, nullptr};
-    if (!QCoreApplication::instance()) new QCoreApplication(argc, argv);
-  }
+  static void SetUpTestSuite() { testsupport::EnsureQtApplication<QCoreApplication>(); }
   void SetUp() override {
     RigServerConfig cfg;
     cfg.port = 0;

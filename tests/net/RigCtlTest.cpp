@@ -5,6 +5,7 @@
 
 #include "net/RigCtl.h"
 #include "net/RigServer.h"
+#include "tests/support/QtApp.h"
 
 using namespace net;
 
@@ -174,12 +175,7 @@ TEST(DumpStateText, EndsWithDoneAndHasTheBand) {
 // The server with real sockets on an ephemeral loopback port.
 class Server : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    static int argc = 1;
-    static char name[] = "test_net";
-    static char* argv[] = {name, nullptr};
-    if (!QCoreApplication::instance()) new QCoreApplication(argc, argv);
-  }
+  static void SetUpTestSuite() { testsupport::EnsureQtApplication<QCoreApplication>(); }
   void SetUp() override {
     RigServerConfig cfg;
     cfg.port = 0;

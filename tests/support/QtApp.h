@@ -1,15 +1,17 @@
-// The one QApplication of a test binary, made the first time a test needs widgets.
+// The one Qt application object of a test binary, made the first time a test needs it:
+// QCoreApplication for sockets and timers, QApplication where widgets are drawn.
 #pragma once
 
-#include <QApplication>
+#include <QCoreApplication>
 
 namespace testsupport {
 
-inline void EnsureQApplication() {
+template <class App>
+void EnsureQtApplication() {
   static int argc = 1;
   static char name[] = "kanalo-test";
   static char* argv[] = {name, nullptr};
-  if (!qApp) new QApplication(argc, argv);
+  if (!QCoreApplication::instance()) new App(argc, argv);
 }
 
 }  // namespace testsupport
