@@ -43,6 +43,7 @@ constexpr char kCaptionOff[] = "Orvel Kanalo nicht verbunden";
 constexpr char kDataDir[] = "C:\\Kanalo";
 constexpr char kDefaultFile[] = "C:\\Kanalo\\default.kvr";
 constexpr uint32_t kShowReports = rtl::WM_APP + 0x101;
+constexpr uint32_t kResumeMailbox = rtl::WM_APP + 0x102;
 constexpr uint8_t kReceive = 9;
 
 // The window whose reporter takes the exceptions that components catch in their callbacks.
@@ -134,6 +135,9 @@ TMain::TMain(QWidget* parent) : QMainWindow(parent) {
   RS232->SetParity(comm::paNone);
   RS232->SetStopbits(comm::sb20);
   RS232->SetFlowControl(comm::fcDefault);
+  // Should the station die while the port is open, the box hears "receive" as its last command:
+  // it keeps whatever it heard last, a keyed transmitter included.
+  RS232->SetLastWord(kReceive);
   RS232->OnRxChar = [this](rtl::TObject* s, int n) { Handle([=, this] { RS232RxChar(s, n); }); };
   RS232->OnError = [this](rtl::TObject*, int errors) { Handle([=, this] { RS232Error(errors); }); };
   RS232->EndLoading();
@@ -162,6 +166,13 @@ TMain::TMain(QWidget* parent) : QMainWindow(parent) {
   ScanTimer->EndLoading();
 
   reportWindow_ = std::make_unique<rtl::TMessageWindow>([this](rtl::TMessage& m) {
+    if (m.Msg == kResumeMailbox) {
+      // The mailbox listens again once the handler that gave up a recording has returned (it
+      // may be the input's own decoder, which must not reopen the input under itself).
+      if (DTMF_Rec->isChecked() && !AufnahmeLaeuft && !(DTMF_In->State() & audio::wsOpen))
+        Guard([this] { StartDTMFIn(); });
+      return;
+    }
     if (m.Msg != kShowReports) return;
     reportPosted_ = false;
     ShowReports();
@@ -599,6 +610,10 @@ void TMain::ReportCurrentException() {
   Enqueue({text, {}, rtl::mtError, true});
 }
 
+void TMain::ResumeMailbox() {
+  reportWindow_->Post(kResumeMailbox);
+}
+
 void TMain::Report(const std::string& text, rtl::TMsgDlgType type, const std::string& caption) {
   // The station's own errors look like every other error: the default error box.
   const bool errorBox = type == rtl::mtError && caption.empty();
@@ -836,8 +851,15 @@ void TMain::KVRInitClick() {
   if (e.LetzterKanal == 40) SetChecked(N401, true);
   if (e.LetzterKanal == 15) SetChecked(N141, true);
   FreeLevel->SetValue(e.FreeLevelWert);
-  if (e.SelektivrufAn) DTMF_OpenClick();
-  SetChecked(DTMF_Rec, e.MailboxAn);
+  // A capture device that is not there (interface unplugged, no sound server) is said once and
+  // leaves the selective call and the mailbox off; the rest of start-up goes on, and arming
+  // again works once the device is back.
+  bool deaf = false;
+  if (e.SelektivrufAn) {
+    Guard([this] { DTMF_OpenClick(); });
+    deaf = !DTMF_Open->isChecked();
+  }
+  SetChecked(DTMF_Rec, e.MailboxAn && !deaf);
   SMeter->SetDrawScale(e.SkalaAn);
   SetChecked(Skala1, e.SkalaAn);
   if (e.ZernoxAn) Zernox1Click();
@@ -847,10 +869,15 @@ void TMain::FormClose() {
   Trennen1Click();
 }
 
-void TMain::closeEvent(QCloseEvent* e) {
+void TMain::EndSession() {
   Guard([this] { FormClose(); });
   // The tick that would close the port never comes once the loop has ended.
   Guard([this] { RS232->Close(); });
+  if (Log) Log->EndSession();
+}
+
+void TMain::closeEvent(QCloseEvent* e) {
+  EndSession();
   e->accept();
 }
 
@@ -878,6 +905,14 @@ void TMain::Connect(const char* port) {
     RS232->SetRTS(true);
     Pulse();
     RS232->SetRTS(false);
+  }
+  // Keying asked for while there was no link is not carried over: connecting never keys.
+  // A "Tx" file started meanwhile goes on playing here only.
+  if (!TxAktiv) {
+    PTTTaste = false;
+    pttByMouse_ = false;
+    WavSenden = false;
+    wavFile_ = false;
   }
   Verbunden = true;
   stepFailed_ = false;

@@ -183,6 +183,9 @@ class TMain : public QMainWindow {
   void DefaultWerteClick();
   void KVRInitClick();
   void FormClose();
+  // The end of the station's session, as closing the window ends it: release, the log's last
+  // lines, the port closed. Safe to call more than once.
+  void EndSession();
 
   void RS232RxChar(rtl::TObject* Sender, int Count);
   void RS232Error(int Errors);
@@ -276,6 +279,12 @@ class TMain : public QMainWindow {
   void WavTimerTimer();
   void MaxTimerTimer() { StopWavClick(); }
   void SoundWaveStop();
+  // The mailbox recording could not be written on: said once, the recording ended.
+  void RecordingWriteFailed();
+  // After a recording that could not be made: the mailbox listens for the next caller.
+  void ResumeMailbox();
+  // "Datenträger voll" and the like, for an errno value of a failed write.
+  static std::string WriteErrorText(int error);
   // Starts a cue file through the player; false when it could not be started (the error has
   // been reported), so the transmission does not wait for a sound that never comes.
   bool StartCue(const std::string& windowsPath);
@@ -376,8 +385,10 @@ class TMain : public QMainWindow {
 
   // What the transmission waits for: nothing, a cue or roger through SoundWave, the DTMF call.
   enum TCue { cueNone, cueFile, cueDTMF } cue_ = cueNone;
-  bool wavFile_ = false;     // "Tx" is sending a file: the file holds the transmitter keyed
-  bool pttByMouse_ = false;  // the mouse on "PTT" holds the transmitter keyed
+  bool wavFile_ = false;            // "Tx" is sending a file: the file holds the transmitter keyed
+  bool pttByMouse_ = false;         // the mouse on "PTT" holds the transmitter keyed
+  bool recordStarting_ = false;     // RecWavClick is starting the recorder
+  bool recordStartFailed_ = false;  // and its input reported a failure meanwhile
   void CheckMouseRelease();
   int64_t keyedSinceMs_ = -1;  // the station keyed the transmitter at this time
   bool stepFailed_ = false;    // a channel step failed; said once until one works again

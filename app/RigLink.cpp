@@ -105,6 +105,9 @@ int RigLink::SetPtt(int ptt) {
   // While scanning the tick does not key; the key would wait and take effect on whatever
   // channel the scan stops. Say no now instead.
   if (m_.Einstellungen.ScanModus != 0) return -net::RIG_ERJCTED;
+  // Without the box nothing goes on the air: "keyed" would be a lie, and the request would key
+  // the radio the moment the operator connects, maybe long after the client gave up.
+  if (!m_.Verbunden) return -net::RIG_EIO;
   if (ptt == 3) {
     m_.PTTTaste = true;
     if (!m_.WavSenden) {

@@ -1,6 +1,11 @@
 // The station's sound: the DTMF sender, the selective call and its decoder, the voice mailbox,
 // file playback and transmission, and the cues the transmit logic plays.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <QDateTime>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 #include "app/AudioDevices.h"
@@ -47,10 +52,19 @@ void TMain::BuildSound() {
   // The recording's input failed: the recorder has closed the file with what it holds; the
   // mailbox's lamp and timers end with it, and the mailbox is disarmed.
   RecWave->WaveIn()->OnError = [this](rtl::TObject*) {
+    // While a recording starts, RecWavClick finds out what failed (the file or the device).
+    if (recordStarting_) {
+      recordStartFailed_ = true;
+      return;
+    }
     WavTimer->SetEnabled(false);
     MaxTimer->SetEnabled(false);
     RecLED->SetEnabled(false);
     DTMF_InFailed();
+  };
+
+  RecWave->WaveFile()->OnWriteError = [this](rtl::TObject*) {
+    Handle([this] { RecordingWriteFailed(); });
   };
 
   DTMF_Out = new audio::TMMWaveOut(&Components);
@@ -285,9 +299,48 @@ void TMain::RecWavClick() {
   std::string stamp = MailboxStamp(date, time);
   WaveName->setText(QString::fromStdString(stamp));
   std::string file = platform::ToHostPath("C:\\Kanalo\\" + stamp + ".Wav");
-  platform::EnsureParentDir(file);
-  RecWave->LoadFile(file);
-  RecWave->Record();
+  std::string failure;
+  recordStarting_ = true;
+  recordStartFailed_ = false;
+  try {
+    platform::EnsureParentDir(file);
+    RecWave->LoadFile(file);
+    RecWave->Record();
+  } catch (const std::exception& x) {
+    failure = x.what();
+  }
+  recordStarting_ = false;
+  if (!(RecWave->State() & audio::wsStarted) || !RecWave->WaveFile()->FileOpen()) {
+    try {
+      RecWave->Stop();
+    } catch (...) {
+    }
+    // The caller is not recorded: the operator learns why instead of finding nothing later.
+    AufnahmeLaeuft = false;
+    RecLED->SetEnabled(false);
+    WaveName->clear();
+    std::error_code ec;
+    const bool existed = std::filesystem::exists(file, ec);
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const int fileError = fd < 0 ? errno : 0;
+    if (fd >= 0) {
+      ::close(fd);
+      if (!existed) ::unlink(file.c_str());
+    }
+    if (fileError) {
+      // The data folder refuses the file (read-only, full, a folder in its place): the input
+      // is fine, so the mailbox listens for the next caller.
+      ResumeMailbox();
+      Report("Mailbox-Aufnahme nicht möglich: " + DisplayPath(file) + " (" +
+             WriteErrorText(fileError) + ")");
+    } else {
+      // The input device refused: deaf, the mailbox must not look armed.
+      DTMF_InFailed();
+      Report("Mailbox-Aufnahme nicht möglich: " + DisplayPath(file) +
+             (failure.empty() ? "" : " (" + failure + ")"));
+    }
+    return;
+  }
   WavTimer->SetEnabled(true);
   MaxTimer->SetEnabled(true);
 }
@@ -306,6 +359,38 @@ void TMain::StopWavClick() {
   RecWave->Stop();
   RecLED->SetEnabled(false);
   if (DTMF_Rec->isChecked()) StartDTMFIn();
+}
+
+std::string TMain::WriteErrorText(int error) {
+  switch (error) {
+    case ENOSPC:
+    case EDQUOT:
+      return "Datenträger voll";
+    case EROFS:
+      return "Datenträger schreibgeschützt";
+    case EACCES:
+    case EPERM:
+      return "keine Schreibberechtigung";
+    case EIO:
+      return "Ein-/Ausgabefehler des Datenträgers";
+    default:
+      return std::strerror(error);
+  }
+}
+
+void TMain::RecordingWriteFailed() {
+  // The file holds what reached the disk and is a whole WAVE file; the recording ends here
+  // instead of running on unheard until its time is up.
+  const std::string file = RecWave->Wave()->GetFileName();
+  const int error = RecWave->WaveFile()->WriteError();
+  WavTimer->SetEnabled(false);
+  MaxTimer->SetEnabled(false);
+  RecWave->Stop();
+  RecLED->SetEnabled(false);
+  AufnahmeLaeuft = false;
+  Report("Mailbox-Aufnahme abgebrochen: " + WriteErrorText(error) + " (" + DisplayPath(file) +
+         "). Die Datei enthält die Aufnahme bis dahin.");
+  ResumeMailbox();
 }
 
 std::optional<std::string> TMain::ChooseWaveFile() {

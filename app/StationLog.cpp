@@ -66,6 +66,8 @@ void TStationLog::RecordingEnded() {
   e.Kanal = m_.Einstellungen.Kanal;
   e.DauerMs = NowMs() - recStartMs_;
   e.Datei = recFile_;
+  if (const int error = m_.RecWave->WaveFile()->WriteError())
+    e.Hinweis = "abgebrochen: " + TMain::WriteErrorText(error);
   AppendLog(std::move(e));
   recFile_.clear();
 }
@@ -80,12 +82,17 @@ void TStationLog::LogTransmission() {
   AppendLog(std::move(e));
 }
 
-TStationLog::~TStationLog() {
+void TStationLog::EndSession() {
   if (onAir_) {
+    onAir_ = false;
     LogTransmission();
   }
-  LogWriter().SetReportWindow(0);
   LogWriter().Flush();
+}
+
+TStationLog::~TStationLog() {
+  EndSession();
+  LogWriter().SetReportWindow(0);
 }
 
 void TStationLog::Tick() {

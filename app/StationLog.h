@@ -29,6 +29,8 @@ class TStationLog {
 
   // After the transmit logic of each tick: transmissions and the link, by their edges.
   void Tick();
+  // The station ends: a transmission still open is logged, everything queued reaches the disk.
+  void EndSession();
   // After each step of the DTMF decoder with its result (TDTMFDecoder::TResult flags).
   void Call(int result);
   // When the scanner stops on a channel (before its mode is reset).

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QLocale>
 #include <QMetaObject>
+#include <QPointer>
 #include <QScreen>
 #include <QTimer>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include "app/Protokoll.h"
 #include "app/QtDialogs.h"
 #include "app/RigLink.h"
+#include "app/Shutdown.h"
 #include "app/StationLog.h"
 #include "net/RigServer.h"
 #include "platform/Host.h"
@@ -130,6 +132,11 @@ int main(int argc, char** argv) {
   if (QScreen* s = QGuiApplication::primaryScreen())
     main->move(s->availableGeometry().center() - main->rect().center());
   main->show();
+  // Killed, logged out or without its display, the station still ends in order; crashed, the box
+  // still hears "receive".
+  app::TShutdown::Install([window = QPointer<app::TMain>(main)] {
+    if (window) window->EndSession();
+  });
 
   // Other radio programs may follow the station over the network; loopback only unless the
   // operator configures another address (the protocol has no authentication). It listens before
@@ -163,5 +170,10 @@ int main(int argc, char** argv) {
     }
     rtl::Dialogs().MessageBox(text, "Kanalo", rtl::mtWarning, rtl::mbOK);
   }
-  return QApplication::exec();
+  QPointer<app::TMain> window(main);
+  const int code = QApplication::exec();
+  app::TShutdown::Disarm();
+  // Ended by a signal the window was never closed: it goes now, with everything it owns.
+  delete window.data();
+  return code;
 }

@@ -35,6 +35,7 @@ class TMMWaveRecorder : public TMMDSPComponent {
 
   TMMWave* Wave() { return WaveFile_->Wave(); }
   TMMWaveIn* WaveIn() { return WaveIn_; }
+  TMMWaveFile* WaveFile() { return WaveFile_; }
 
   int32_t GetBufferSize() const override { return WaveIn_->GetBufferSize(); }
   void SetBufferSize(int32_t V) override { WaveIn_->SetBufferSize(V); }

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <filesystem>
@@ -754,6 +755,7 @@ void TMMCustomWaveFile::Opened() {
         FileOpen_ = true;
         recording_ = true;
         wroteData_ = false;
+        writeError_ = 0;
       }
     } else if (Wave_.HasData()) {
       Wave_.OpenFile();
@@ -811,10 +813,18 @@ void TMMCustomWaveFile::Record(PWaveHdr h) {
   if (!FileOpen_ || !recording_ || !Wave_.IsOpened() || h->dwBytesRecorded == 0) return;
   const int64_t need = static_cast<int64_t>(Wave_.GetIOBufferSize()) + h->dwBytesRecorded + 10240;
   const int64_t free = WaveFreeSpace(Wave_.GetFileName());
-  if ((free >= 0 && free < need) ||
-      Wave_.WriteData(h->lpData, static_cast<int32_t>(h->dwBytesRecorded)) <= 0) {
-    // Finish the file with what it holds; the device goes on until it is stopped.
+  int error = free >= 0 && free < need ? ENOSPC : 0;
+  if (!error) {
+    errno = 0;
+    if (Wave_.WriteData(h->lpData, static_cast<int32_t>(h->dwBytesRecorded)) <= 0)
+      error = errno ? errno : EIO;
+  }
+  if (error) {
+    // Finish the file with what it holds; the device goes on until it is stopped. Whoever
+    // records is told, so a recording cut short is not taken for a whole one.
     Closed();
+    writeError_ = error;
+    if (OnWriteError) OnWriteError(this);
     return;
   }
   wroteData_ = true;

@@ -175,6 +175,11 @@ class TMMCustomWaveFile : public TMMDSPComponent {
   void BufferLoad(PWaveHdr lpWaveHdr, bool& MoreBuffers) override;
 
   rtl::TNotifyEvent OnOpen, OnClose, OnChange, OnChanged, OnLooping;
+  // A recording that could not go on being written (the disk full or about to be, a write
+  // refused): the file has been finished with what it holds, a valid WAVE file. WriteError()
+  // tells why (an errno value; ENOSPC for a full disk) until the next recording starts.
+  rtl::TNotifyEvent OnWriteError;
+  int WriteError() const { return writeError_; }
 
  private:
   void WaveChanged();
@@ -190,6 +195,7 @@ class TMMCustomWaveFile : public TMMDSPComponent {
   bool FileStarted_ = false;
   bool recording_ = false;
   bool wroteData_ = false;
+  int writeError_ = 0;
 };
 
 class TMMWaveFile : public TMMCustomWaveFile {

@@ -146,8 +146,16 @@ void TCustomComm::Open() {
   }
   UpdateCommTimeouts();
   UpdateDataControlBlock();
+  SetLastWord(last_word_);
   if (int e = handle_->SetupQueues(read_buf_size_, write_buf_size_))
     RaiseCommError("Error initializing Read/Write Buffers", e);
+}
+
+void TCustomComm::SetLastWord(int byte) {
+  last_word_ = byte >= 0 && byte <= 255 ? byte : -1;
+  if (!handle_) return;
+  const uint8_t b = static_cast<uint8_t>(last_word_);
+  handle_->SetLastWord(&b, last_word_ >= 0 ? 1 : 0);
 }
 
 void TCustomComm::Close() {

@@ -203,6 +203,11 @@ class TCustomComm : public rtl::TComponent {
   int XonLim() const;
   int XoffLim() const;
 
+  // The byte the device hears should the process die while the port is open (-1: none). Kept
+  // across opens; see platform/Failsafe.h.
+  void SetLastWord(int byte);
+  int LastWord() const { return last_word_; }
+
   // Applies the line settings to an open port; nothing while closed.
   void UpdateDataControlBlock();
 
@@ -233,6 +238,7 @@ class TCustomComm : public rtl::TComponent {
   TCommEventChars event_chars_{this};
   TCommOptions options_;
   TFlowControl flow_control_ = fcDefault;
+  int last_word_ = -1;
 };
 
 class TComm : public TCustomComm {

@@ -28,6 +28,7 @@
 #include <deque>
 #include <mutex>
 
+#include "platform/Failsafe.h"
 #include "platform/serial/Serial.h"
 
 namespace platform {
@@ -149,6 +150,12 @@ class PosixDevice : public ISerialDevice {
   ~PosixDevice() override { Close(); }
 
   bool IsCharDevice() const override { return is_char_; }
+
+  void SetLastWord(const uint8_t* bytes, size_t count) override {
+    std::lock_guard lk(mu_);
+    failsafe::Unregister(lastWordSlot_);
+    lastWordSlot_ = fd_ >= 0 && count > 0 ? failsafe::Register(fd_, bytes, count) : -1;
+  }
 
   int GetState(SerialDCB& dcb) override {
     std::lock_guard lk(mu_);
@@ -386,6 +393,8 @@ class PosixDevice : public ISerialDevice {
     // The waiter leaves poll() at once; only then may the descriptor go, so that a reused
     // number can never be polled or read by a late waiter.
     cv_.wait(lk, [&] { return !waiting_; });
+    failsafe::Unregister(lastWordSlot_);
+    lastWordSlot_ = -1;
     if (have_saved_) ::tcsetattr(fd_, TCSANOW, &saved_);
     ::close(fd_);
     ::close(efd_);
@@ -393,6 +402,7 @@ class PosixDevice : public ISerialDevice {
   }
 
  private:
+  int lastWordSlot_ = -1;
   void ReadBackDcb(const termios& t) {
     dcb_.BaudRate = BaudOf(::cfgetospeed(&t));
     switch (t.c_cflag & CSIZE) {

@@ -137,6 +137,14 @@ class ISerialDevice {
   virtual int ClearErrors(uint32_t& errors, uint32_t& inQueue, uint32_t& outQueue) = 0;
   virtual int Purge(uint32_t flags) = 0;
 
+  // Bytes the device is to hear should the process die while it is open (a crash, a kill it
+  // cannot answer in order); count 0 forgets them. Devices that cannot outlive the process
+  // (the simulated wire) ignore it.
+  virtual void SetLastWord(const uint8_t* bytes, size_t count) {
+    (void)bytes;
+    (void)count;
+  }
+
   // Releases the device. A wait in progress ends first (as by CancelWait), so the name is free
   // for the next open as soon as Close returns. Further calls return EBADF.
   virtual void Close() = 0;
