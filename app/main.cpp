@@ -114,6 +114,7 @@ int main(int argc, char** argv) {
     auto box = boxes.front();
     radio = std::make_unique<sim::TRadioAudio>(box, card);
     radio->Receiver().SetNoise(0.05);
+    radio->Receiver().SetCallerChannel(9);
     // Every 30 seconds a station on channel 9 calls the default own number ("2345") and talks for
     // a few seconds: arm "Selektivruf Aktiv" to see the call open the speaker.
     QObject::connect(&caller, &QTimer::timeout, [box, r = radio.get()] {

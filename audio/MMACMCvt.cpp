@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "rtl/ResStrings.h"
 
@@ -19,7 +20,82 @@ bool IsLaw(const TWaveFormatEx* f) {
   return f && (f->wFormatTag == kALaw || f->wFormatTag == kMuLaw) && f->wBitsPerSample == 8 &&
          f->nChannels >= 1 && f->nChannels <= 2 && f->nSamplesPerSec > 0;
 }
+
+constexpr uint16_t kFloat = 3, kExtensible = 0xFFFE;
+// Every subformat GUID of WAVE_FORMAT_EXTENSIBLE ends in these bytes after its 16-bit tag.
+constexpr uint8_t kGuidTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                   0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 }  // namespace
+
+// What one sample of a format is, for the formats the service reads: integer PCM of any width up
+// to 32 bits in whole bytes, IEEE float of 32 or 64 bits, A-law and mu-law, plain or wrapped in
+// WAVE_FORMAT_EXTENSIBLE, with any number of channels.
+bool TPCMConvertStream::Describe(const TWaveFormatEx* f, TLayout& l) {
+  if (!f || f->nChannels == 0 || f->nSamplesPerSec == 0) return false;
+  uint16_t tag = f->wFormatTag;
+  if (tag == kExtensible) {
+    // wValidBitsPerSample, dwChannelMask, then the subformat GUID. The valid bits lie at the top
+    // of each container, so reading the whole container is right for any of them.
+    if (f->cbSize < 22) return false;
+    const auto* guid = reinterpret_cast<const uint8_t*>(f) + sizeof(TWaveFormatEx) + 6;
+    if (std::memcmp(guid + 2, kGuidTail, sizeof kGuidTail) != 0) return false;
+    tag = static_cast<uint16_t>(guid[0] | guid[1] << 8);
+    if (tag == kALaw || tag == kMuLaw) return false;
+  }
+  const int bits = f->wBitsPerSample;
+  l.channels = f->nChannels;
+  l.bytes = static_cast<size_t>((bits + 7) / 8);
+  if (tag == WAVE_FORMAT_PCM && bits >= 1 && bits <= 32) {
+    l.kind = l.bytes == 1 ? TLayout::U8 : static_cast<TLayout::Kind>(TLayout::S16 + l.bytes - 2);
+  } else if (tag == kFloat && (bits == 32 || bits == 64)) {
+    l.kind = bits == 32 ? TLayout::F32 : TLayout::F64;
+  } else if ((tag == kALaw || tag == kMuLaw) && bits == 8) {
+    l.kind = tag == kALaw ? TLayout::ALaw : TLayout::MuLaw;
+    return IsLaw(f) || f->wFormatTag == kExtensible;
+  } else {
+    return false;
+  }
+  // The file is read in blocks of nBlockAlign: a block that is not one frame would shift every
+  // channel. Plain PCM headers have it derived by the parser.
+  return f->wFormatTag == WAVE_FORMAT_PCM || f->nBlockAlign == l.bytes * l.channels;
+}
+
+int32_t TPCMConvertStream::Sample(const uint8_t* p) const {
+  switch (layout_.kind) {
+    case TLayout::U8:
+      return (static_cast<int32_t>(*p) - 128) * 256;
+    case TLayout::S16:
+      return static_cast<int16_t>(p[0] | (p[1] << 8));
+    case TLayout::S24:
+      return static_cast<int32_t>(static_cast<uint32_t>(p[0]) << 8 |
+                                  static_cast<uint32_t>(p[1]) << 16 |
+                                  static_cast<uint32_t>(p[2]) << 24) >>
+             16;
+    case TLayout::S32:
+      return static_cast<int32_t>(static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3])
+                                                                          << 24) >>
+             16;
+    case TLayout::ALaw:
+      return ALawToLinear(*p);
+    case TLayout::MuLaw:
+      return MuLawToLinear(*p);
+    case TLayout::F32:
+    case TLayout::F64: {
+      double v;
+      if (layout_.kind == TLayout::F32) {
+        float f;
+        std::memcpy(&f, p, sizeof f);
+        v = f;
+      } else {
+        std::memcpy(&v, p, sizeof v);
+      }
+      // Full scale clamps, as our ADPCM decoder's float does; NaN is silence.
+      if (std::isnan(v)) return 0;
+      return static_cast<int32_t>(std::lround(std::clamp(v, -1.0, 1.0) * 32767.0));
+    }
+  }
+  return 0;
+}
 
 int16_t ALawToLinear(uint8_t a) {
   a ^= 0x55;
@@ -44,22 +120,26 @@ bool TPCMConvertStream::CanConvert(const TWaveFormatEx* in, const TWaveFormatEx*
   const auto rateOk = [](const TWaveFormatEx* f) {
     return f->nSamplesPerSec >= kMinRate && f->nSamplesPerSec <= kMaxRate;
   };
-  return (IsPcmShape(in) || IsLaw(in)) && IsPcmShape(out) && rateOk(in) && rateOk(out);
+  TLayout l;
+  return Describe(in, l) && IsPcmShape(out) && rateOk(in) && rateOk(out);
 }
 
 std::unique_ptr<TPCMConvertStream> TPCMConvertStream::Open(const TWaveFormatEx* in,
                                                            const TWaveFormatEx* out) {
   if (!CanConvert(in, out)) return nullptr;
-  return std::unique_ptr<TPCMConvertStream>(new TPCMConvertStream(*in, *out));
+  auto s = std::unique_ptr<TPCMConvertStream>(new TPCMConvertStream(*in, *out));
+  Describe(in, s->layout_);
+  return s;
 }
 
 TWaveFormatPtr TPCMConvertStream::Suggest(const TWaveFormatEx* in) {
   if (IsPcmShape(in)) return CopyWaveFormat(in);
-  if (IsLaw(in)) {
-    TWaveFormatEx f = MakePCMFormat(in->nSamplesPerSec, 16, in->nChannels);
-    return CopyWaveFormat(&f);
-  }
-  return nullptr;
+  TLayout l;
+  if (!Describe(in, l)) return nullptr;
+  // 16 bits keep what a wider sample says to a 16-bit sound card; more than two channels are
+  // mixed to one, which is what goes on the air.
+  TWaveFormatEx f = MakePCMFormat(in->nSamplesPerSec, 16, l.channels == 2 ? 2 : 1);
+  return CopyWaveFormat(&f);
 }
 
 void TPCMConvertStream::Reset() {
@@ -68,34 +148,23 @@ void TPCMConvertStream::Reset() {
 }
 
 void TPCMConvertStream::Convert(const uint8_t* in, size_t n, std::vector<uint8_t>& out) {
-  // Decode to 16-bit frames of the output's channel count.
-  const int ich = in_.nChannels, och = out_.nChannels;
-  const size_t bytesPerSample = in_.wBitsPerSample / 8;
-  const size_t frames = n / (bytesPerSample * static_cast<size_t>(ich));
+  // Decode to 16-bit frames of the output's channel count. Channels are mixed by their mean
+  // where the output has fewer; more than two go to both sides of a stereo output as one.
+  const int ich = layout_.channels, och = out_.nChannels;
+  const size_t frameBytes = layout_.bytes * static_cast<size_t>(ich);
+  const size_t frames = n / frameBytes;
   frames_.clear();
   frames_.reserve(frames * static_cast<size_t>(och));
   for (size_t i = 0; i < frames; ++i) {
-    int32_t s[2];
-    for (int c = 0; c < ich; ++c) {
-      const uint8_t* p =
-          in + (i * static_cast<size_t>(ich) + static_cast<size_t>(c)) * bytesPerSample;
-      if (in_.wFormatTag == kALaw)
-        s[c] = ALawToLinear(*p);
-      else if (in_.wFormatTag == kMuLaw)
-        s[c] = MuLawToLinear(*p);
-      else if (bytesPerSample == 1)
-        s[c] = (static_cast<int32_t>(*p) - 128) * 256;
-      else
-        s[c] = static_cast<int16_t>(p[0] | (p[1] << 8));
+    const uint8_t* frame = in + i * frameBytes;
+    if (ich == och) {
+      for (int c = 0; c < och; ++c) frames_.push_back(Sample(frame + c * layout_.bytes));
+      continue;
     }
-    if (ich == 2 && och == 1) {
-      frames_.push_back((s[0] + s[1]) / 2);
-    } else if (ich == 1 && och == 2) {
-      frames_.push_back(s[0]);
-      frames_.push_back(s[0]);
-    } else {
-      for (int c = 0; c < och; ++c) frames_.push_back(s[c]);
-    }
+    int64_t sum = 0;
+    for (int c = 0; c < ich; ++c) sum += Sample(frame + c * layout_.bytes);
+    const auto mixed = static_cast<int32_t>(sum / ich);
+    for (int c = 0; c < och; ++c) frames_.push_back(mixed);
   }
   const auto put = [&](int32_t v) {
     v = std::clamp(v, -32768, 32767);

@@ -1,6 +1,7 @@
-// Format conversion between any two formats our own conversion service knows: PCM of 8 or 16
-// bits, mono or stereo, any rate, from PCM, A-law or mu-law input. Linux has no system-wide
-// compression manager; this small service stands behind the same converter interface.
+// Format conversion between any two formats our own conversion service knows: to PCM of 8 or 16
+// bits, mono or stereo, any rate, from integer PCM up to 32 bits, IEEE float of 32 or 64 bits,
+// A-law or mu-law, plain or as WAVE_FORMAT_EXTENSIBLE, with any number of channels. Linux has no
+// system-wide compression manager; this small service stands behind the same converter interface.
 // Threads: see MMConvert.h.
 #pragma once
 
@@ -33,8 +34,17 @@ class TPCMConvertStream {
   void Reset();
 
  private:
+  struct TLayout {
+    enum Kind { U8, S16, S24, S32, F32, F64, ALaw, MuLaw } kind = S16;
+    size_t bytes = 2;  // per sample
+    int channels = 1;
+  };
+  static bool Describe(const TWaveFormatEx* f, TLayout& l);
+  int32_t Sample(const uint8_t* p) const;  // at 16-bit scale
+
   TPCMConvertStream(const TWaveFormatEx& in, const TWaveFormatEx& out) : in_(in), out_(out) {}
   TWaveFormatEx in_, out_;
+  TLayout layout_;
   double phase_ = 0;  // position of the next output frame between prev_ and the next input
   int32_t prev_[2] = {0, 0};
   bool havePrev_ = false;

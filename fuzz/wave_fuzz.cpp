@@ -1,10 +1,12 @@
 // Feeds arbitrary bytes to the WAVE header parser as if they were a file on disk, then decodes
-// the data range it reports with the ADPCM decoders, the way the player would.
+// the data range it reports with the ADPCM decoders and the PCM conversion service, the way the
+// player and kanalo-dtmf would.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
+#include "audio/MMACMCvt.h"
 #include "audio/MMADCvt.h"
 #include "audio/MMWave.h"
 
@@ -27,6 +29,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const audio::TWaveFormatEx* f = info.Format.get();
   const uint8_t* body = data + info.DataOffset;
   const auto n = static_cast<size_t>(info.DataSize);
+  // Any format the service takes (float, wide, EXTENSIBLE, many channels) converts within bounds:
+  // at most 44.1 output frames per input frame at the lowest rate it accepts.
+  const audio::TWaveFormatEx mono = audio::MakePCMFormat(44100, 16, 1);
+  if (auto s = audio::TPCMConvertStream::Open(f, &mono)) {
+    std::vector<uint8_t> pcm;
+    s->Convert(body, n, pcm);
+    if (pcm.size() > 2 * (45 * n + 2)) __builtin_trap();
+  }
   std::vector<int16_t> out;
   if (f->wFormatTag == 2) {
     audio::adpcm::TMSAdpcmInfo ms;

@@ -1,9 +1,9 @@
 #include "net/RigCtl.h"
 
-#include <cctype>
-#include <cmath>
+#include <algorithm>
+#include <charconv>
 #include <cstdio>
-#include <cstdlib>
+#include <string_view>
 
 namespace net {
 
@@ -32,11 +32,58 @@ std::string Arg(const std::string& s, size_t& pos) {
   return s.substr(start, pos - start);
 }
 
-bool ParseNumber(const std::string& text, double& out) {
-  if (text.empty() || text.size() > 32) return false;
-  char* end = nullptr;
-  out = std::strtod(text.c_str(), &end);
-  return end && *end == '\0' && std::isfinite(out);
+bool IsDigits(std::string_view t) {
+  return !t.empty() && t.size() <= 18 &&
+         std::all_of(t.begin(), t.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// A plain decimal integer in [lo, hi]: digits only (a minus sign where negatives are allowed), no
+// exponent, no trailing bytes. "1e1" or "1x" is no number rather than 10 or 1.
+bool ParseInt(const std::string& text, int64_t lo, int64_t hi, int64_t& out) {
+  std::string_view t = text;
+  const bool negative = !t.empty() && t[0] == '-' && lo < 0;
+  if (negative) t.remove_prefix(1);
+  if (!IsDigits(t)) return false;
+  int64_t v = 0;
+  std::from_chars(t.data(), t.data() + t.size(), v);
+  if (negative) v = -v;
+  if (v < lo || v > hi) return false;
+  out = v;
+  return true;
+}
+
+// A frequency as clients write it: whole hertz, optionally with a fraction of zeros
+// ("27185000.000000"). A fraction that is not zero names no channel and is refused, not rounded.
+bool ParseHz(const std::string& text, int64_t& out) {
+  const size_t dot = text.find('.');
+  if (dot != std::string::npos) {
+    const std::string_view frac = std::string_view(text).substr(dot + 1);
+    if (!std::all_of(frac.begin(), frac.end(), [](char c) { return c == '0'; })) return false;
+  }
+  return ParseInt(text.substr(0, dot), 1, 10'000'000'000, out);
+}
+
+// Bytes that have no place in a command line. A NUL in particular would end the line for a C
+// parser and hide the rest ("T 1\0junk"); the whole line is refused instead.
+bool HasControlByte(const std::string& line) {
+  return std::any_of(line.begin(), line.end(), [](char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return (u < 0x20 && c != '\t') || u == 0x7F;
+  });
+}
+
+// The VFO names Hamlib's clients send; the first ones name the radio's one VFO.
+constexpr std::string_view kOwnVfos[] = {"currVFO", "VFOA", "VFO", "Main", "MainA", "TX", "RX"};
+constexpr std::string_view kOtherVfos[] = {"VFOB", "VFOC",  "MEM",   "Sub",  "SubA",    "SubB",
+                                           "SubC", "MainB", "MainC", "None", "OtherVFO"};
+
+bool IsVfoName(std::string_view t, bool ownOnly) {
+  for (auto v : kOwnVfos)
+    if (t == v) return true;
+  if (ownOnly) return false;
+  for (auto v : kOtherVfos)
+    if (t == v) return true;
+  return false;
 }
 
 struct Names {
@@ -59,6 +106,7 @@ constexpr Names kNames[] = {
     {'e', "get_mem"},
     {'E', "set_mem"},
     {'q', "quit"},
+    {'\0', "set_vfo_opt"},
     // Commands without a letter travel as single bytes above 0x7F in the short form.
     {'\x8b', "get_dcd"},
     {'\x88', "get_powerstat"},
@@ -120,12 +168,7 @@ std::string RigCtlSession::HandleLine(const std::string& raw) {
   while (!line_.empty() && (line_.back() == '\r' || line_.back() == '\n')) line_.pop_back();
   pos_ = 0;
   waiting_ = false;
-  SkipBlanks(line_, pos_);
-  extended_ = false;
-  if (pos_ < line_.size() && line_[pos_] == '+') {
-    extended_ = true;
-    ++pos_;
-  }
+  if (HasControlByte(line_)) return Rprt(-RIG_EPROTO);
   return Continue();
 }
 
@@ -133,7 +176,7 @@ std::string RigCtlSession::Resume(int result) {
   if (!waiting_) return {};
   waiting_ = false;
   std::string out;
-  Report(result, waitName_, waitArgs_, out);
+  Report(result, waitForm_, waitName_, waitArgs_, out);
   return out + Continue();
 }
 
@@ -152,17 +195,22 @@ std::string RigCtlSession::Continue() {
   return out;
 }
 
-void RigCtlSession::Report(int code, const std::string& name, const std::string& args,
-                           std::string& out) const {
-  if (extended_) out += name + ":" + (args.empty() ? "" : " " + args) + "\n";
+void RigCtlSession::Report(int code, const Form& form, const std::string& name,
+                           const std::string& args, std::string& out) {
+  if (form.extended) out += name + ":" + (args.empty() ? "" : " " + args) + form.separator;
   out += Rprt(code);
 }
 
 void RigCtlSession::RunOne(std::string& out) {
   const std::string& line = line_;
   size_t& pos = pos_;
-  const bool extended = extended_;
-  char cmd = line[pos];
+  Form form;
+  if (std::string_view("+;|,").find(line[pos]) != std::string_view::npos) {
+    form.extended = true;
+    form.separator = line[pos] == '+' ? '\n' : line[pos];
+    ++pos;
+  }
+  char cmd = pos < line.size() ? line[pos] : ' ';
   std::string name;
   if (cmd == '\\') {
     size_t start = ++pos;
@@ -172,102 +220,133 @@ void RigCtlSession::RunOne(std::string& out) {
     for (const Names& n : kNames)
       if (name == n.longName) cmd = n.letter;
   } else {
-    ++pos;
+    pos = std::min(pos + 1, line.size());
     for (const Names& n : kNames)
-      if (n.letter == cmd) name = n.longName;
+      if (n.letter == cmd && cmd != '\0') name = n.longName;
   }
 
+  // The VFO a command may name in Hamlib's VFO mode; it is part of the echoed arguments.
+  std::string vfo;
+  auto takeVfo = [&] {
+    size_t at = pos;
+    std::string t = Arg(line, at);
+    if (IsVfoName(t, false)) {
+      vfo = t;
+      pos = at;
+    }
+  };
+  auto withVfo = [&](const std::string& args) {
+    return vfo.empty() ? args : args.empty() ? vfo : vfo + " " + args;
+  };
+  auto report = [&](int code, const std::string& args = "") {
+    if (code == RIG_PENDING) {
+      waiting_ = true;
+      waitForm_ = form;
+      waitName_ = name;
+      waitArgs_ = withVfo(args);
+      return;
+    }
+    Report(code, form, name, withVfo(args), out);
+  };
   // Answers a query: plain values one per line, or the labelled form with RPRT 0.
   auto values = [&](std::initializer_list<std::pair<const char*, std::string>> vals,
                     const std::string& args = "") {
-    if (extended) {
-      out += name + ":" + (args.empty() ? "" : " " + args) + "\n";
-      for (auto& [label, v] : vals) out += std::string(label) + ": " + v + "\n";
+    if (form.extended) {
+      const std::string a = withVfo(args);
+      out += name + ":" + (a.empty() ? "" : " " + a) + form.separator;
+      for (auto& [label, v] : vals) out += std::string(label) + ": " + v + form.separator;
       out += Rprt(0);
     } else {
       for (auto& [label, v] : vals) out += v + "\n";
     }
   };
-  auto report = [&](int code, const std::string& args = "") {
-    if (code == RIG_PENDING) {
-      waiting_ = true;
-      waitName_ = name;
-      waitArgs_ = args;
-      return;
-    }
-    Report(code, name, args, out);
-  };
 
-  if (name == "chk_vfo") return values({{"CHKVFO", "0"}});
+  if (name == "chk_vfo") return values({{"ChkVFO", vfoMode_ ? "1" : "0"}});
+  if (name == "set_vfo_opt") {
+    const std::string a = Arg(line, pos);
+    int64_t on = 0;
+    if (!ParseInt(a, 0, 1, on)) return report(-RIG_EINVAL, a);
+    vfoMode_ = on != 0;
+    return report(RIG_OK, a);
+  }
   if (name == "dump_state") {
+    if (form.extended) out += name + ":" + form.separator;
     out += DumpState();
+    if (form.extended) out += Rprt(0);
     return;
   }
-  if (name == "get_dcd") return values({{"DCD", station_.SquelchOpen() ? "1" : "0"}});
   if (name == "get_powerstat") return values({{"Power Status", "1"}});
+
+  if (name == "get_dcd" || std::string_view("fFmMvstTleE").find(cmd) != std::string_view::npos)
+    takeVfo();
+  // The radio has one VFO: a command for another one is refused (after its arguments are read,
+  // so that the rest of the line stays in step). get_vfo only tells which one is used.
+  const bool otherVfo = !vfo.empty() && !IsVfoName(vfo, true) && cmd != 'v';
+  if (otherVfo && std::string_view("FMTlE").find(cmd) == std::string_view::npos)
+    return report(-RIG_EINVAL);
+  if (name == "get_dcd") return values({{"DCD", station_.SquelchOpen() ? "1" : "0"}});
 
   switch (cmd) {
     case 'f':
       return values({{"Frequency", std::to_string(station_.FrequencyHz())}});
     case 'F': {
-      std::string a = Arg(line, pos);
-      double hz;
-      // Channel frequencies are whole hertz; a fraction is no channel rather than rounded to one.
-      if (!ParseNumber(a, hz) || hz < 1 || hz > 1e10 || hz != std::floor(hz))
-        return report(-RIG_EINVAL, a);
-      return report(station_.TuneToFrequency(static_cast<int64_t>(hz)), a);
+      const std::string a = Arg(line, pos);
+      int64_t hz = 0;
+      if (otherVfo || !ParseHz(a, hz)) return report(-RIG_EINVAL, a);
+      return report(station_.TuneToFrequency(hz), a);
     }
     case 'm':
       return values({{"Mode", station_.AmMode() ? "AM" : "FM"}, {"Passband", "6000"}});
     case 'M': {
-      std::string mode = Arg(line, pos), width = Arg(line, pos);
+      const std::string mode = Arg(line, pos);
+      const std::string width = Arg(line, pos);
+      const std::string args = width.empty() ? mode : mode + " " + width;
+      int64_t w = 0;
+      // The passband: 0 the default, -1 unchanged, else hertz.
+      if (otherVfo || (!width.empty() && !ParseInt(width, -1, 1'000'000, w)))
+        return report(-RIG_EINVAL, args);
       // The radio's mode is set on the radio itself; accept what it already is.
-      bool same = mode == (station_.AmMode() ? "AM" : "FM");
-      return report(same ? RIG_OK : -RIG_EINVAL, mode + " " + width);
+      const bool same = mode == (station_.AmMode() ? "AM" : "FM");
+      return report(same ? RIG_OK : -RIG_EINVAL, args);
     }
     case 'v':
       return values({{"VFO", "VFOA"}});
     case 'V': {
-      std::string vfo = Arg(line, pos);
-      return report(vfo == "VFOA" || vfo == "currVFO" ? RIG_OK : -RIG_EINVAL, vfo);
+      const std::string v = Arg(line, pos);
+      return report(IsVfoName(v, true) ? RIG_OK : -RIG_EINVAL, v);
     }
     case 's':
       return values({{"Split", "0"}, {"TX VFO", "VFOA"}});
     case 't':
       return values({{"PTT", std::to_string(station_.Ptt())}});
     case 'T': {
-      std::string a = Arg(line, pos);
-      double v;
-      if (!ParseNumber(a, v) || v < 0 || v > 3 || v != std::floor(v)) return report(-RIG_EINVAL, a);
+      const std::string a = Arg(line, pos);
+      int64_t v = 0;
+      if (otherVfo || !ParseInt(a, 0, 3, v)) return report(-RIG_EINVAL, a);
       return report(station_.SetPttFrom(client_, static_cast<int>(v)), a);
     }
     case 'l': {
-      std::string level = Arg(line, pos);
-      if (level != "STRENGTH") {
-        if (extended) out += name + ": " + level + "\n";
-        out += Rprt(-RIG_EINVAL);
+      const std::string level = Arg(line, pos);
+      if (otherVfo || level != "STRENGTH") return report(-RIG_EINVAL, level);
+      const std::string v = std::to_string(station_.StrengthDb());
+      if (!form.extended) {
+        out += v + "\n";
         return;
       }
-      if (extended) {
-        out += name + ": " + level + "\n" + level + ": " + std::to_string(station_.StrengthDb()) +
-               "\n" + Rprt(0);
-      } else {
-        out += std::to_string(station_.StrengthDb()) + "\n";
-      }
-      return;
+      return values({{"STRENGTH", v}}, level);
     }
     case 'e':
       return values({{"Memory#", std::to_string(station_.Channel())}});
     case 'E': {
-      std::string a = Arg(line, pos);
-      double v;
-      if (!ParseNumber(a, v) || v != std::floor(v) || v < 1 || v > 80)
-        return report(-RIG_EINVAL, a);
+      const std::string a = Arg(line, pos);
+      int64_t v = 0;
+      if (otherVfo || !ParseInt(a, 1, 80, v)) return report(-RIG_EINVAL, a);
       return report(station_.TuneToChannel(static_cast<int>(v)), a);
     }
     case 'q':
+      // Hamlib's network rig waits for this answer before it closes its side.
       quit_ = true;
-      return;
+      return report(RIG_OK);
     default:
       // Unknown: the rest of the line cannot be trusted to be commands.
       pos = line.size();

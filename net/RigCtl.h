@@ -1,10 +1,16 @@
 // The text protocol that radio programs on Linux use to follow a rig (the one Hamlib's rigctld
 // serves and its network rig model speaks), answered for the station.
 //
-// One command per line; single-letter commands may be chained on one line ("fmv"); a leading
-// '+' asks for the extended, labelled form; values go one per line; write commands answer
-// "RPRT n" with Hamlib's negative error numbers. The parser never blocks; one instance serves one
-// client and holds only its "quit" flag and a command that waits for the station.
+// One command per line; single-letter commands may be chained on one line ("fmv"); values go
+// one per line; write commands answer "RPRT n" with Hamlib's negative error numbers. A command
+// prefixed with '+', ';', '|' or ',' is answered in the extended form: its name and arguments,
+// its labelled values and a closing "RPRT n", separated by a line end ('+') or by the prefix
+// itself, the "RPRT n" always ending its line. Where Hamlib's server takes a VFO in its VFO mode,
+// a VFO name may follow the command (clients in that mode always send one, "f VFOA"); the radio
+// has one VFO, so naming another one is refused. A line holding a control byte (NUL included) is
+// refused as a whole, and numbers are plain decimals in range: nothing half-read is run.
+// The parser never blocks; one instance serves one client and holds only its flags (quit, VFO
+// mode) and a command that waits for the station.
 // Thread: main thread (it calls into the station).
 #pragma once
 
@@ -59,9 +65,9 @@ class RigCtlSession {
   // refused (one line of one-byte dump_state requests would otherwise answer 300 bytes per byte).
   static constexpr size_t kMaxAnswer = 2048;
 
-  explicit RigCtlSession(IRigStation& station, int client = 0)
-      : station_(station), client_(client) {}
-  // Answers one line (without its line end; a trailing CR is ignored). When a command of the
+  explicit RigCtlSession(IRigStation& station, int client = 0, bool vfoMode = false)
+      : station_(station), client_(client), vfoMode_(vfoMode) {}
+  // Answers one line (without its line end; trailing CR and LF are ignored). When a command of the
   // line waits for the station (Waiting()), the answer so far is returned and the rest of the
   // line runs in Resume.
   std::string HandleLine(const std::string& line);
@@ -77,15 +83,22 @@ class RigCtlSession {
   std::string Continue();
   // Runs one command starting at `pos_`; advances `pos_` past it and its arguments.
   void RunOne(std::string& out);
-  void Report(int code, const std::string& name, const std::string& args, std::string& out) const;
+  // The closing answer of a command in the form it was asked in.
+  struct Form {
+    bool extended = false;
+    char separator = '\n';
+  };
+  static void Report(int code, const Form& form, const std::string& name, const std::string& args,
+                     std::string& out);
 
   IRigStation& station_;
   int client_;
   std::string line_;
   size_t pos_ = 0;
-  bool extended_ = false;
   bool quit_ = false;
+  bool vfoMode_ = false;  // asked for with "\set_vfo_opt 1"; answered by "\chk_vfo"
   bool waiting_ = false;
+  Form waitForm_;
   std::string waitName_, waitArgs_;
 };
 

@@ -30,6 +30,7 @@ RigServerConfig RigServerConfig::FromHost() {
   c.address = h.GetValid("rigctl.address", c.address);
   c.port = static_cast<int>(h.GetInt("rigctl.port", c.port));
   c.clients = static_cast<int>(h.GetInt("rigctl.clients", c.clients));
+  c.vfoMode = h.GetBool("rigctl.vfo", c.vfoMode);
   return c;
 }
 
@@ -77,6 +78,7 @@ bool RigServer::Listen(const RigServerConfig& cfg, std::string* error) {
   port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
                                             : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
   maxClients_ = std::max(1, cfg.clients);
+  vfoMode_ = cfg.vfoMode;
   acceptor_ = std::make_unique<QSocketNotifier>(listenFd_, QSocketNotifier::Read);
   connect(acceptor_.get(), &QSocketNotifier::activated, this, [this] { OnAcceptable(); });
   housekeeping_.start(std::max(10, std::min(250, stallLimitMs_ / 4)));
@@ -130,7 +132,7 @@ void RigServer::OnAcceptable() {
     Client& c = clients_[id];
     c.fd = fd;
     c.id = id;
-    c.session = std::make_unique<RigCtlSession>(station_, id);
+    c.session = std::make_unique<RigCtlSession>(station_, id, vfoMode_);
     c.reader = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
     c.writer = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
     c.writer->setEnabled(false);
@@ -170,7 +172,8 @@ bool RigServer::Process(Client& c) {
   while (!c.session->Waiting() && !c.session->Quit() && Unsent(c) < kMaxOutput &&
          c.inPos < c.in.size()) {
     const char ch = c.in[c.inPos++];
-    if (ch == '\n') {
+    // CR, LF and CRLF all end a line (the LF after a CR ends an empty one, which answers nothing).
+    if (ch == '\n' || ch == '\r') {
       if (c.discarding)
         c.discarding = false;
       else

@@ -3,6 +3,7 @@
 // sockets, so that a client's half-close, backpressure and accept failures are ours to handle).
 //
 // What a client can and cannot do to the station:
+// - Lines end with CR, LF or CRLF.
 // - Input is bounded: a line longer than kMaxLine is answered with an error and skipped up to its
 //   end, and one line's answer is bounded by the session.
 // - Output is bounded: while a client's unsent answers exceed kMaxOutput, nothing more is read
@@ -38,8 +39,13 @@ struct RigServerConfig {
   std::string address = "127.0.0.1";
   int port = 4532;
   int clients = 16;
-  // From the host configuration keys rigctl.enabled, rigctl.address, rigctl.port and
-  // rigctl.clients (values the configuration reports as invalid keep their defaults).
+  // Hamlib's VFO mode for every client: "\chk_vfo" answers 1, so that Hamlib's network rig sends
+  // a VFO with each command and "rigctl --vfo" takes one from its user. A VFO argument is taken
+  // in either mode; a client may switch its own connection with "\set_vfo_opt".
+  bool vfoMode = false;
+  // From the host configuration keys rigctl.enabled, rigctl.address, rigctl.port,
+  // rigctl.clients and rigctl.vfo (values the configuration reports as invalid keep their
+  // defaults).
   static RigServerConfig FromHost();
 };
 
@@ -98,6 +104,7 @@ class RigServer : public QObject {
   int listenFd_ = -1;
   uint16_t port_ = 0;
   int maxClients_ = 16;
+  bool vfoMode_ = false;
   std::unique_ptr<QSocketNotifier> acceptor_;
   QTimer acceptBackoff_;
   int backoffMs_ = 0;

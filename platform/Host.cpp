@@ -245,6 +245,7 @@ const std::vector<HostKey>& HostConfig::KnownKeys() {
       {"rigctl.address", "an IPv4 or IPv6 address", IsAddress},
       {"rigctl.port", "a port number 1..65535", IsInteger, 1, 65535},
       {"rigctl.clients", "a number of clients 1..256", IsInteger, 1, 256},
+      {"rigctl.vfo", "yes or no", IsYesNo},
       {"tx.timeout", "seconds 0..86400 (0: off)", IsInteger, 0, 86400},
       {"sim.min_pulse", "milliseconds 0..500", IsInteger, 0, 500},
       {"audio.input", "a sound device name", AnyText},

@@ -79,6 +79,7 @@ void KvrBox::AdvanceLocked(int64_t us) {
   // What the host's UART makes of the box's 4800-baud characters.
   const UartReceived got = UartTransfer(out, UartFormat{}, HostFormatLocked());
   if (!got.bytes.empty()) wire_->PeerSend(got.bytes);
+  to_host_ += got.bytes.size();
   uint32_t errors =
       (got.framingError ? platform::CE_FRAME : 0) | (got.parityError ? platform::CE_RXPARITY : 0);
   if (errors) wire_->PeerLineError(errors);
@@ -232,6 +233,11 @@ void KvrBox::ClearBand() {
   std::lock_guard lk(mu_);
   std::fill(std::begin(steady_), std::end(steady_), 0);
   bursts_.clear();
+}
+
+uint64_t KvrBox::BytesToHost() const {
+  std::lock_guard lk(mu_);
+  return to_host_;
 }
 
 uint8_t KvrBox::SignalAt(int channel) const {

@@ -114,6 +114,9 @@ class KvrBox : public platform::SimPeer {
   void AddSignal(int channel, uint8_t strength, int64_t fromMs, int64_t toMs);
   void ClearBand();
   uint8_t SignalAt(int channel) const;  // what the receiver hears there now
+  // Bytes put on the wire for the host so far, as its UART took them (garbled or not): what a
+  // test waits for instead of waiting a while.
+  uint64_t BytesToHost() const;
 
   // --- record ---
   std::vector<uint8_t> Commands() const;
@@ -165,6 +168,7 @@ class KvrBox : public platform::SimPeer {
   uint8_t key_ = 0;
   bool ptt_ = false;
   int channel_ = 1, first_ = 1, last_ = 40;
+  uint64_t to_host_ = 0;
   bool reversed_ = false;
   int up_ = 0, down_ = 0;
   bool armed_ = false;

@@ -77,6 +77,11 @@ void TRadioReceiver::SetNoise(double amplitude) {
   noise_ = std::clamp(amplitude, 0.0, 1.0);
 }
 
+void TRadioReceiver::SetCallerChannel(int channel) {
+  std::lock_guard<std::mutex> lock(mu_);
+  callerChannel_ = channel;
+}
+
 void TRadioReceiver::CallDtmf(const std::string& digits, int toneMs, int pauseMs, double level) {
   for (char c : digits) {
     int r = 0, k = 0;
@@ -116,6 +121,7 @@ void TRadioReceiver::CallSpeech(TSpeech speech, double gain) {
 }
 
 void TRadioReceiver::QueueLocked(Segment s, int64_t nowUs) {
+  s.channel = callerChannel_ > 0 ? callerChannel_ : box_ ? box_->Channel() : 0;
   if (seg_ >= script_.size()) queuedUs_ = nowUs;  // a new call begins now
   script_.push_back(std::move(s));
 }
@@ -169,14 +175,26 @@ double TRadioReceiver::NextSample(double dt) {
     v = s.level * (std::sin(2 * M_PI * s.hz1 * at_) + std::sin(2 * M_PI * s.hz2 * at_));
   }
   at_ += dt;
-  ++heard_;
   return v;
 }
 
 void TRadioReceiver::Read(uint8_t* dst, size_t bytes, const TWaveFormatEx& fmt) {
   const size_t align = std::max<size_t>(fmt.nBlockAlign, 1);
   const size_t frames = bytes / align;
-  const bool carrier = box_ && box_->SignalAt(box_->Channel()) > 0 && !box_->Transmitting();
+  const int tuned = box_ ? box_->Channel() : 0;
+  const bool transmitting = box_ && box_->Transmitting();
+  // The caller's carrier, by channel; asked once per read.
+  uint8_t signal[81] = {};
+  bool asked[81] = {};
+  const auto carrierOn = [&](int channel) {
+    if (!box_ || channel < 1 || channel > 80) return false;
+    if (!asked[channel]) {
+      signal[channel] = box_->SignalAt(channel);
+      asked[channel] = true;
+    }
+    return signal[channel] > 0;
+  };
+  const bool tunedCarrier = carrierOn(tuned);
   const double dt = 1.0 / std::max<uint32_t>(fmt.nSamplesPerSec, 1);
   const int64_t now = box_ ? box_->NowUs() : 0;
   std::uniform_real_distribution<double> hiss(-1.0, 1.0);
@@ -185,11 +203,23 @@ void TRadioReceiver::Read(uint8_t* dst, size_t bytes, const TWaveFormatEx& fmt) 
   // Small gaps are the card's own pacing and are not counted.
   const int64_t from = std::max(lastReadUs_, queuedUs_);
   const int64_t missedUs = now - static_cast<int64_t>(frames * dt * 1e6) - from;
-  if (carrier && seg_ < script_.size() && missedUs > 100000) SkipLocked(missedUs / 1e6);
+  if (seg_ < script_.size() && carrierOn(script_[seg_].channel) && missedUs > 100000)
+    SkipLocked(missedUs / 1e6);
   lastReadUs_ = now;
   uint8_t* out = dst;
   for (size_t i = 0; i < frames; ++i) {
-    double v = carrier ? NextSample(dt) : (noise_ > 0 ? noise_ * hiss(rng_) : 0.0);
+    const int from = seg_ < script_.size() ? script_[seg_].channel : tuned;
+    double v = 0;
+    if (seg_ < script_.size() && carrierOn(from)) {
+      // The call goes on in the band; the radio hears it only on its channel.
+      const double said = NextSample(dt);
+      if (from == tuned && !transmitting) {
+        v = said;
+        ++heard_;
+      }
+    } else if (!tunedCarrier) {
+      v = noise_ > 0 ? noise_ * hiss(rng_) : 0.0;
+    }
     v = std::clamp(v, -1.0, 1.0);
     for (unsigned c = 0; c < fmt.nChannels; ++c) {
       if (fmt.wBitsPerSample == 8) {

@@ -1,11 +1,13 @@
 // The radio's audio side for the simulator: what the receiver puts into the sound card's line in,
 // and what the transmitter takes from the sound card's output.
 //
-// Receiver (a signal source of the virtual sound card): while the radio's own channel carries a
-// signal (KvrBox::SignalAt(Channel()) > 0) and the radio does not transmit, it plays the queued
-// call audio: scripted DTMF tone pairs, pauses and speech. A queued call waits for the carrier,
-// as a caller waits for the channel; a carrier with nothing queued is quiet. Without a carrier it
-// gives the squelch's noise (SetNoise, silence by default).
+// Receiver (a signal source of the virtual sound card): queued call audio (scripted DTMF tone
+// pairs, pauses and speech) comes from a station on one channel (SetCallerChannel). While that
+// channel carries a signal (KvrBox::SignalAt > 0) the call goes on in the band; the radio hears
+// it only while it sits on that channel and does not transmit, as a real receiver hears only the
+// channel it is tuned to. A call waits while its channel has no carrier, as a caller waits for
+// the channel; a carrier with nothing to say is quiet. Without a carrier on the radio's channel
+// it gives the squelch's noise (SetNoise, silence by default).
 // The band does not wait for the station: a call goes on in the box's time whether or not the
 // sound card's input is open. What was said while nobody read is gone when reading starts again,
 // so arming the selective call never replays an old call.
@@ -52,6 +54,9 @@ class TRadioReceiver : public platform::wave::ISignalSource {
 
   // Peak amplitude (0 .. 1 of full scale) of the noise heard without a carrier; 0 is silence.
   void SetNoise(double amplitude);
+  // The channel of the station whose calls are queued from now on; 0 (the default): the
+  // channel the radio is on when each call is queued.
+  void SetCallerChannel(int channel);
   // A DTMF call: each character as its tone pair for toneMs, followed by pauseMs of silence.
   // Each tone has `level` (0 .. 1) as its amplitude. A character that is not a DTMF character
   // is sent as silence of the tone's length (as our own sender does).
@@ -72,6 +77,7 @@ class TRadioReceiver : public platform::wave::ISignalSource {
     double seconds = 0;
     std::shared_ptr<const TSpeech> speech;
     double gain = 1;
+    int channel = 0;
   };
   double NextSample(double dt);
 
@@ -81,6 +87,7 @@ class TRadioReceiver : public platform::wave::ISignalSource {
   size_t seg_ = 0;
   double at_ = 0;  // seconds into the current segment
   double noise_ = 0;
+  int callerChannel_ = 0;
   std::minstd_rand rng_;
   int64_t heard_ = 0;
   int64_t lastReadUs_ = -1;  // box time of the last read, -1 before the first

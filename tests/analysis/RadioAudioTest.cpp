@@ -162,6 +162,47 @@ TEST_F(RadioAudio, NoCarrierGivesSilenceOrNoiseAndTheCallWaits) {
   EXPECT_TRUE(rx.Calling());
 }
 
+// A station is heard only on its own channel; its call goes on in the band while the radio is
+// elsewhere and waits while its channel has no carrier.
+TEST_F(RadioAudio, AStationIsHeardOnlyOnItsChannel) {
+  struct {
+    int radio, caller;
+    bool callerCarrier;
+    bool heard, stillCalling;
+  } cases[] = {
+      {27, 9, true, false, false},  // another channel: the call passes unheard
+      {9, 9, true, true, false},   {9, 27, true, false, false},
+      {27, 9, false, false, true},  // no carrier on its channel: the caller waits
+      {9, 0, true, true, false},    // 0: the radio's channel when the call is queued
+  };
+  for (const auto& c : cases) {
+    RadioRig rig;
+    auto& rx = rig.audio.Receiver();
+    rig.box->SetChannel(c.radio);
+    rig.box->SetSignal(c.radio, 60);  // a quiet station where the radio is
+    if (c.caller) rig.box->SetSignal(c.caller, c.callerCarrier ? 70 : 0);
+    rx.SetCallerChannel(c.caller);
+    rx.CallDtmf("2345");  // 0.8 s
+    int loud = 0;
+    for (int16_t v : Read16(rx, 44100)) loud += std::abs(v) > 1000;
+    EXPECT_EQ(loud > 0, c.heard) << c.radio << " " << c.caller;
+    EXPECT_EQ(rx.HeardFrames() > 0, c.heard) << c.radio << " " << c.caller;
+    EXPECT_EQ(rx.Calling(), c.stillCalling) << c.radio << " " << c.caller;
+  }
+  // Tuned in half-way: the rest of the call, not its beginning.
+  RadioRig rig;
+  auto& rx = rig.audio.Receiver();
+  rig.box->SetChannel(27);
+  rig.box->SetSignal(9, 70);
+  rx.SetCallerChannel(9);
+  rx.CallDtmf("2345");
+  Read16(rx, 44100 * 4 / 10);
+  EXPECT_EQ(rx.HeardFrames(), 0);
+  rig.box->SetChannel(9);
+  Read16(rx, 44100);
+  EXPECT_NEAR(rx.HeardFrames(), 44100 * 4 / 10, 10);
+}
+
 TEST_F(RadioAudio, TheBandGoesOnWhileNobodyListens) {
   RadioRig rig;
   auto& rx = rig.audio.Receiver();

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
@@ -340,4 +341,108 @@ TEST(AcmConverter, PushedBuffersGoOnConvertedInPiecesOfTheBufferSize) {
   EXPECT_EQ(pieces, (std::vector<uint32_t>{300, 300, 300, 100}));
   ASSERT_EQ(got.size(), 1000u);
   EXPECT_EQ(got[0], 129);
+}
+
+// Files as sox writes them, read through the player's chain (ADPCM decoder where it can, then the
+// PCM converter choosing its own output) and compared with sox's own reading of the same file:
+// float, wide integers, WAVE_FORMAT_EXTENSIBLE and many channels (mixed to one).
+TEST(PcmInterop, SoxFormatsReadLikeSoxReadsThem) {
+  if (std::system("command -v sox >/dev/null 2>&1") != 0) GTEST_SKIP() << "sox not installed";
+  TempDir dir;
+  const struct {
+    const char* sox;
+    uint16_t tag, channels;
+  } cases[] = {
+      {"-e floating-point -b 32 -c 1", 3, 1},
+      {"-e floating-point -b 64 -c 1", 3, 1},
+      {"-b 24 -c 1", 0xFFFE, 1},
+      {"-b 32 -c 2", 0xFFFE, 2},
+      {"-e floating-point -b 32 -c 2", 3, 2},
+      {"-b 16 -c 3", 0xFFFE, 1},
+      {"-e floating-point -b 64 -c 8", 3, 1},
+      {"-b 24 -c 6", 0xFFFE, 1},
+  };
+  for (const auto& c : cases) {
+    const std::string wav = dir.File("x.wav"), raw = dir.File("x.raw");
+    const std::string cmd =
+        std::string("sox -D -n -r 22050 ") + c.sox + " '" + wav +
+        "' synth 0.3 sine 440 sine 1250 sine 3000 vol 0.9 2>/dev/null && sox -D '" + wav +
+        "' -t raw -e signed -b 16 -c " + std::to_string(c.channels) + " '" + raw + "' 2>/dev/null";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    TMMWaveFile file;
+    TMMADPCMConverter decoder;
+    TMMPCMConverter conv;
+    TPipe sink;
+    file.SetOutput(&decoder);
+    decoder.SetOutput(&conv);
+    conv.SetOutput(&sink);
+    file.Wave()->SetFileName(wav);
+    EXPECT_EQ(file.Wave()->FormatTag(), c.tag) << c.sox;
+    decoder.SetEnabled(decoder.CanDecode());  // as the player does
+    ASSERT_TRUE(conv.ConvertPossible() || !conv.ConvertNeeded()) << c.sox;
+    const TWaveFormatEx want = MakePCMFormat(22050, 16, c.channels);
+    ASSERT_TRUE(SameWaveFormat(sink.GetPWaveFormat(), &want)) << c.sox;
+    OpenAndStart({&file, &decoder, &conv, &sink}, 2048);
+    const auto ours = AsS16(PullAll(sink, 2048));
+    const auto theirs = AsS16(TempDir::Read(raw));
+    ASSERT_EQ(ours.size(), theirs.size()) << c.sox;
+    int worst = 0;
+    for (size_t i = 0; i < ours.size(); ++i) worst = std::max(worst, std::abs(ours[i] - theirs[i]));
+    EXPECT_LE(worst, 3) << c.sox;
+  }
+}
+
+// Headers the converter cannot trust are refused, not guessed at.
+TEST(PcmInterop, ExtensibleAndFloatHeadersAreChecked) {
+  struct Ext {
+    TWaveFormatEx f;
+    uint16_t valid;
+    uint32_t mask;
+    uint8_t guid[16];
+  };
+  static_assert(offsetof(Ext, guid) == sizeof(TWaveFormatEx) + 6);
+  const uint8_t pcmGuid[16] = {1, 0, 0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71};
+  const TWaveFormatEx out = MakePCMFormat(44100, 16, 1);
+  auto ext = [&](uint16_t bits, uint16_t ch, uint16_t align, uint16_t cb, uint8_t tag) {
+    Ext e{};
+    e.f = MakePCMFormat(44100, bits, ch);
+    e.f.wFormatTag = 0xFFFE;
+    e.f.nBlockAlign = align;
+    e.f.cbSize = cb;
+    std::memcpy(e.guid, pcmGuid, 16);
+    e.guid[0] = tag;
+    return e;
+  };
+  const struct {
+    Ext e;
+    bool ok;
+  } cases[] = {
+      {ext(24, 2, 6, 22, 1), true},  {ext(32, 1, 4, 22, 3), true},  {ext(24, 2, 6, 21, 1), false},
+      {ext(24, 2, 4, 22, 1), false}, {ext(24, 2, 6, 22, 2), false}, {ext(16, 1, 2, 22, 6), false},
+      {ext(48, 1, 6, 22, 1), false}, {ext(16, 0, 0, 22, 1), false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(TPCMConvertStream::CanConvert(&c.e.f, &out), c.ok)
+        << c.e.f.wBitsPerSample << " " << c.e.f.nBlockAlign << " " << c.e.f.cbSize << " "
+        << int(c.e.guid[0]);
+  Ext bad = ext(24, 2, 6, 22, 1);
+  bad.guid[15] = 0;  // not the shared GUID tail
+  EXPECT_FALSE(TPCMConvertStream::CanConvert(&bad.f, &out));
+  // Sample values: the top of 24/32-bit integers, float clamped at full scale, NaN silent.
+  TWaveFormatEx f = MakePCMFormat(44100, 32, 1);
+  f.wFormatTag = 3;
+  auto s = TPCMConvertStream::Open(&f, &out);
+  ASSERT_TRUE(s);
+  const float floats[] = {0.5f, -1.0f, 2.0f, -7.0f, NAN};
+  std::vector<uint8_t> got;
+  s->Convert(reinterpret_cast<const uint8_t*>(floats), sizeof floats, got);
+  EXPECT_EQ(AsS16(got), (std::vector<int16_t>{16384, -32767, 32767, -32767, 0}));
+  Ext wide = ext(24, 3, 9, 22, 1);
+  auto w = TPCMConvertStream::Open(&wide.f, &out);
+  ASSERT_TRUE(w);
+  const uint8_t frames[] = {0xFF, 0xFF, 0x7F, 0x00, 0x00, 0x80, 0x00, 0x30, 0x00,   // max, min, 48
+                            0x00, 0x03, 0x00, 0x00, 0x06, 0x00, 0x00, 0x09, 0x00};  // 3, 6, 9
+  got.clear();
+  w->Convert(frames, sizeof frames, got);
+  EXPECT_EQ(AsS16(got), (std::vector<int16_t>{(32767 - 32768 + 48) / 3, 6}));
 }

@@ -160,6 +160,7 @@ TEST(HostConfigFile, CommentsUnknownKeysAndInvalidValues) {
       {"rigctl.port = 45x", nullptr, nullptr, "invalid value"},
       {"rigctl.clients = 256", "rigctl.clients", "256", nullptr},
       {"rigctl.clients = 257", nullptr, nullptr, "1..256"},
+      {"rigctl.vfo = yes", "rigctl.vfo", "yes", nullptr},
       {"rigctl.enabled = maybe", nullptr, nullptr, "yes or no"},
       {"tx.timeout = 0", "tx.timeout", "0", nullptr},
       {"tx.timeout = 86401", nullptr, nullptr, "0..86400"},
