@@ -62,8 +62,8 @@ std::optional<int64_t> IsoTime(std::string_view s) {
   } else {
     int oh, om;
     if (zone.size() != 6 || (zone[0] != '+' && zone[0] != '-') || !Digits(zone, 1, 2, oh) ||
-        zone[3] != ':' || !Digits(zone, 4, 2, om) || om > 59)
-      return std::nullopt;
+        zone[3] != ':' || !Digits(zone, 4, 2, om) || om > 59 || oh * 60 + om > 14 * 60)
+      return std::nullopt;  // no zone on earth is further than 14 hours from UTC
     offset = (oh * 60 + om) * 60 * (zone[0] == '-' ? -1 : 1);
   }
   return DaysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + se - offset;

@@ -107,6 +107,9 @@ std::vector<std::string> SplitLogLine(const std::string& line) {
 }
 
 std::optional<TLogEntry> ParseLogLine(const std::string& line) {
+  // The index's look decides which lines are entries (the window and this agree on every line);
+  // the toolkit's date parser would take forms our files never hold.
+  if (!ScanLogLine(line)) return std::nullopt;
   const auto f = SplitLogLine(line);
   if (f.size() != 8) return std::nullopt;
   TLogEntry e;
