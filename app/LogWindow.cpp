@@ -139,6 +139,9 @@ void TLogModel::Progress() {
     seen_ = count;
     if (!added.empty()) {
       const int first = static_cast<int>(rows_.size());
+      // The last page read may have been short: it is read again with its new rows.
+      pages_.erase(first / kPageRows);
+      recent_.remove(first / kPageRows);
       beginInsertRows({}, first, first + static_cast<int>(added.size()) - 1);
       rows_.insert(rows_.end(), added.begin(), added.end());
       endInsertRows();
@@ -150,7 +153,7 @@ void TLogModel::Progress() {
 const TLogModel::Page& TLogModel::PageOf(int row) const {
   const int page = row / kPageRows;
   auto it = pages_.find(page);
-  if (it != pages_.end()) {
+  if (it != pages_.end() && static_cast<int>(it->second.entries.size()) > row % kPageRows) {
     recent_.remove(page);
     recent_.push_front(page);
     return it->second;
@@ -172,6 +175,7 @@ const TLogModel::Page& TLogModel::PageOf(int row) const {
     p.entries.push_back(std::move(*e));
   }
   ++pagesRead_;
+  recent_.remove(page);
   recent_.push_front(page);
   if (recent_.size() > kPagesKept) {
     pages_.erase(recent_.back());
