@@ -72,6 +72,8 @@ class TLogIndex {
   };
   explicit TLogIndex(Options o);
   ~TLogIndex();  // stops the worker (at its next block) and closes the files
+  // Asks the worker to stop at its next block without waiting for it (Done() when it has).
+  void Stop() { stop_ = true; }
   TLogIndex(const TLogIndex&) = delete;
   TLogIndex& operator=(const TLogIndex&) = delete;
 

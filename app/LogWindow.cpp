@@ -72,11 +72,17 @@ TLogModel::TLogModel(QObject* parent, std::function<std::vector<std::string>()> 
       }) {}
 
 TLogModel::~TLogModel() {
-  index_.reset();  // the worker is stopped before the window that hears it goes
+  // The workers are stopped before the message window they post to goes.
+  index_.reset();
+  retired_.clear();
 }
 
 void TLogModel::Reload(const QDateTime& since) {
   beginResetModel();
+  if (index_ && !index_->Done()) {
+    index_->Stop();
+    retired_.push_back(std::move(index_));
+  }
   index_.reset();
   messages_.RemovePending(WM_LOGINDEX);
   rows_.clear();
@@ -125,6 +131,7 @@ void TLogModel::Rebuild() {
 }
 
 void TLogModel::Progress() {
+  std::erase_if(retired_, [](const auto& r) { return r->Done(); });
   if (!index_) return;
   if (index_->Generation() != generation_) {
     // The order was sorted anew: every row may have moved.

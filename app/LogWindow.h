@@ -75,6 +75,9 @@ class TLogModel : public QAbstractTableModel {
   std::function<std::vector<std::string>()> files_;
   rtl::TMessageWindow messages_;
   std::unique_ptr<TLogIndex> index_;
+  // Indexes replaced while their worker was still busy (a disk that hangs must not hold the
+  // window): let go of once done.
+  std::vector<std::unique_ptr<TLogIndex>> retired_;
   uint64_t generation_ = 0;
   size_t seen_ = 0;             // index entries looked at
   std::vector<uint32_t> rows_;  // row -> index entry
