@@ -13,12 +13,7 @@
 
 namespace app {
 
-const char kLogHeader[] = "Zeit;Ereignis;Kanal;S-Wert;Ziffern;Dauer (ms);Datei;Hinweis";
-
 namespace {
-
-constexpr const char* kKindTexts[kLogKinds] = {"Selektivruf", "Mailbox",    "Senden",
-                                               "Scanner",     "Verbindung", "Fehler"};
 
 std::string Field(const std::string& raw) {
   // One event, one physical line: a message of several lines is joined, so that programs that
@@ -63,12 +58,12 @@ std::function<QDateTime()>& ClockFn() {
 }  // namespace
 
 const char* LogKindText(TLogKind k) {
-  return kKindTexts[static_cast<int>(k)];
+  return kLogKindTexts[static_cast<int>(k)];
 }
 
 std::optional<TLogKind> LogKindFromText(const std::string& text) {
   for (int i = 0; i < kLogKinds; ++i)
-    if (text == kKindTexts[i]) return static_cast<TLogKind>(i);
+    if (text == kLogKindTexts[i]) return static_cast<TLogKind>(i);
   return std::nullopt;
 }
 
@@ -112,6 +107,9 @@ std::vector<std::string> SplitLogLine(const std::string& line) {
 }
 
 std::optional<TLogEntry> ParseLogLine(const std::string& line) {
+  // The index's look decides which lines are entries (the window and this agree on every line);
+  // the toolkit's date parser would take forms our files never hold.
+  if (!ScanLogLine(line)) return std::nullopt;
   const auto f = SplitLogLine(line);
   if (f.size() != 8) return std::nullopt;
   TLogEntry e;
@@ -146,8 +144,10 @@ std::vector<TLogEntry> ReadLog(const std::string& hostPath, const QDateTime& sin
   return out;
 }
 
+const char kLogFileName[] = "C:\\Kanalo\\Protokoll.csv";
+
 std::string LogFilePath() {
-  return platform::ToHostPath("C:\\Kanalo\\Protokoll.csv");
+  return platform::ToHostPath(kLogFileName);
 }
 
 // --- Writer ----------------------------------------------------------------------------------
@@ -165,17 +165,35 @@ TLogWriter::~TLogWriter() {
   thread_.join();
 }
 
-bool TLogWriter::Append(const std::string& hostPath, const std::string& line) {
+bool TLogWriter::Append(const std::string& path, const std::string& line) {
   {
     std::lock_guard<std::mutex> l(mu_);
     if (queue_.size() >= capacity_) {
       ++dropped_;
       return false;
     }
-    queue_.push_back({hostPath, line});
+    queue_.push_back({path, line, {}});
   }
   cv_.notify_one();
   return true;
+}
+
+bool TLogWriter::Rotate(const std::string& path, const std::string& month) {
+  {
+    std::lock_guard<std::mutex> l(mu_);
+    if (queue_.size() >= capacity_) return false;
+    queue_.push_back({path, {}, month});
+  }
+  cv_.notify_one();
+  return true;
+}
+
+void TLogWriter::HoldForTests(bool hold) {
+  {
+    std::lock_guard<std::mutex> l(mu_);
+    hold_ = hold;
+  }
+  cv_.notify_all();
 }
 
 bool TLogWriter::Flush(int timeoutMs) {
@@ -216,7 +234,7 @@ void TLogWriter::SetWriteDelayForTests(int ms) {
 void TLogWriter::Run() {
   std::unique_lock<std::mutex> l(mu_);
   for (;;) {
-    cv_.wait(l, [this] { return stop_ || !queue_.empty(); });
+    cv_.wait(l, [this] { return stop_ || (!queue_.empty() && !hold_); });
     if (queue_.empty()) return;  // stopping, all written
     Item item = std::move(queue_.front());
     queue_.pop_front();
@@ -232,7 +250,16 @@ void TLogWriter::Run() {
 }
 
 bool TLogWriter::Write(const Item& item) {
-  const std::string& path = item.path;
+  const std::string path = platform::ToHostPath(item.path);
+  // A new month starts a new file; a file that cannot be moved aside is said once and written
+  // on, so that no line is lost for it.
+  const std::string month = item.month.empty() ? LogLineMonth(item.line) : item.month;
+  if (!month.empty()) {
+    const std::string err = RotateLog(path, month);
+    if (!err.empty())
+      Problem(path, "Das Protokoll " + path + " kann nicht umbenannt werden: " + err + ".");
+  }
+  if (item.line.empty()) return true;
   bool fresh = false;
   {
     std::ifstream in(path, std::ios::binary);
@@ -305,7 +332,7 @@ QDateTime LogNow() {
 bool AppendLog(TLogEntry e) {
   if (!platform::HostConfig::Instance().GetBool("log", true)) return false;
   if (!e.Zeit.isValid()) e.Zeit = LogNow();
-  return LogWriter().Append(LogFilePath(), FormatLogLine(e));
+  return LogWriter().Append(kLogFileName, FormatLogLine(e));
 }
 
 namespace {

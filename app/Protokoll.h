@@ -21,13 +21,13 @@
 #include <thread>
 #include <vector>
 
+#include "app/LogFiles.h"
 #include "rtl/Dialogs.h"
 #include "rtl/Messages.h"
 
 namespace app {
 
 enum class TLogKind { Selektivruf, Mailbox, Senden, Scanner, Verbindung, Fehler };
-constexpr int kLogKinds = 6;
 
 // "Selektivruf", "Mailbox", ... as written in the file; nullopt for a text that is none of them.
 const char* LogKindText(TLogKind k);
@@ -45,8 +45,6 @@ struct TLogEntry {
   bool operator==(const TLogEntry&) const = default;
 };
 
-// The first line of every log file.
-extern const char kLogHeader[];
 // "2026-12-07T14:30:05+01:00": local time with seconds and its UTC offset.
 std::string IsoLocalTime(const QDateTime& t);
 // One line without its line end; fields with ';', '"' or a line break are quoted.
@@ -58,8 +56,11 @@ std::optional<TLogEntry> ParseLogLine(const std::string& line);
 // The entries of a log file at or after `since`, newest first; damaged lines are skipped.
 std::vector<TLogEntry> ReadLog(const std::string& hostPath, const QDateTime& since);
 
-// The host path of the log file under the current data root.
+// The host path of the log file under the current data root (looks at the disk: a name is found
+// case-insensitively).
 std::string LogFilePath();
+// The same, Windows-style, for the writer to look up on its own thread.
+extern const char kLogFileName[];
 
 class TLogWriter {
  public:
@@ -69,8 +70,12 @@ class TLogWriter {
   TLogWriter& operator=(const TLogWriter&) = delete;
 
   // Queues a line for the file; false when the queue is full and the line was dropped.
-  // Never blocks on the disk.
-  bool Append(const std::string& hostPath, const std::string& line);
+  // Never blocks on the disk: `path` may be Windows-style, it is looked up on the writer's
+  // thread. A line of a later month than the file's first entry moves the file aside first
+  // (RotateLog).
+  bool Append(const std::string& path, const std::string& line);
+  // Queues moving the file aside when it holds a month before `month` ("2026-11"): start-up.
+  bool Rotate(const std::string& path, const std::string& month);
   // Blocks until every queued line has been handled or `timeoutMs` passed (a hung disk must
   // not hold a closing window); false on time-out.
   bool Flush(int timeoutMs = 2000);
@@ -83,12 +88,14 @@ class TLogWriter {
   size_t Queued() const;  // lines waiting for the thread
   // Tests: every write of a line waits this long first (a slow disk).
   void SetWriteDelayForTests(int ms);
+  // Tests: while held, the thread takes no line (a disk that hangs).
+  void HoldForTests(bool hold);
 
   static constexpr uint32_t WM_LOGPROBLEM = rtl::WM_APP + 0x4C;
 
  private:
   struct Item {
-    std::string path, line;
+    std::string path, line, month;  // month: only rotate
   };
   void Run();
   bool Write(const Item& item);  // false: a problem (recorded)
@@ -98,7 +105,7 @@ class TLogWriter {
   mutable std::mutex mu_;
   std::condition_variable cv_, idle_;
   std::deque<Item> queue_;
-  bool busy_ = false, stop_ = false;
+  bool busy_ = false, stop_ = false, hold_ = false;
   uint64_t dropped_ = 0;
   int delayMs_ = 0;
   rtl::HWND report_ = 0;

@@ -34,6 +34,8 @@ TStationLog::TStationLog(TMain& m)
       }) {
   WindowActive = [&m] { return m.isActiveWindow(); };
   LogWriter().SetReportWindow(messages_.Handle());
+  // A log left from an earlier month goes aside before this run's first line.
+  LogWriter().Rotate(kLogFileName, LogNow().toString("yyyy-MM").toStdString());
   for (QAction* a : m.menuBar()->actions()) {
     if (!a->menu() || a->menu()->title() != "Sprach-Mailbox") continue;
     menuItem_ = a->menu()->addAction("Protokoll…");

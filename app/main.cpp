@@ -18,6 +18,7 @@
 #include "app/QtDialogs.h"
 #include "app/RigLink.h"
 #include "app/Shutdown.h"
+#include "app/StartupReports.h"
 #include "app/StationLog.h"
 #include "net/RigServer.h"
 #include "platform/Host.h"
@@ -145,11 +146,7 @@ int main(int argc, char** argv) {
   app::RigLink rigLink(*main);
   net::RigServer rigServer(rigLink);
   app::TStationLog::NetworkKeyed() = [&rigLink] { return rigLink.KeyedByClient(); };
-  net::RigServerConfig rigCfg = net::RigServerConfig::FromHost();
-  std::string why;
-  if (rigCfg.enabled && !rigServer.Listen(rigCfg, &why))
-    std::fprintf(stderr, "Kanalo: rig control not available on %s:%d: %s\n", rigCfg.address.c_str(),
-                 rigCfg.port, why.c_str());
+  app::StartRigControl(rigServer, net::RigServerConfig::FromHost(), main);
   QObject::connect(main, &QObject::destroyed, [&rigServer] { rigServer.Close(); });
 
   main->FormCreate();
@@ -162,15 +159,7 @@ int main(int argc, char** argv) {
   }
 
   // What kanalo.conf got wrong, in one message once the window is up.
-  const auto& problems = platform::HostConfig::Instance().Problems();
-  if (!problems.empty()) {
-    std::string text = "kanalo.conf:";
-    for (const std::string& p : problems) {
-      std::fprintf(stderr, "Kanalo: %s\n", p.c_str());
-      text += "\n" + p;
-    }
-    rtl::Dialogs().MessageBox(text, "Kanalo", rtl::mtWarning, rtl::mbOK);
-  }
+  app::ReportConfigProblems(platform::HostConfig::Instance().Problems());
   QPointer<app::TMain> window(main);
   const int code = QApplication::exec();
   app::TShutdown::Disarm();

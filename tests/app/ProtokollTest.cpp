@@ -107,6 +107,48 @@ TEST(ProtokollFormat, SeededTextsSurviveTheRoundTrip) {
   }
 }
 
+// The index's quick look at a line and the parser agree (one decides for both), with their
+// time and kind: damaged copies of real lines (a byte changed, cut, doubled) decide alike.
+TEST(ProtokollFormat, TheIndexTakesALineExactlyWhenTheParserDoes) {
+  std::mt19937 rng(4);
+  const char bytes[] = "0123456789;\"-+:TZx\r";
+  int taken = 0;
+  for (int i = 0; i < 4000; ++i) {
+    TLogEntry e{At(rng() % 24, rng() % 60, rng() % 60, int(rng() % 1500) - 750),
+                static_cast<TLogKind>(rng() % app::kLogKinds),
+                int(rng() % 81) - 1,
+                int(rng() % 101) - 1,
+                "12;3",
+                int64_t(rng() % 100000) - 1,
+                "",
+                "a \"b\""};
+    std::string line = app::FormatLogLine(e);
+    for (int n = rng() % 3; n > 0; --n) {
+      const size_t at = rng() % line.size();
+      switch (rng() % 3) {
+        case 0:
+          line[at] = bytes[rng() % (sizeof bytes - 1)];
+          break;
+        case 1:
+          line.erase(at);
+          break;
+        default:
+          line.insert(at, 1, line[at]);
+          break;
+      }
+      if (line.empty()) break;
+    }
+    const auto parsed = app::ParseLogLine(line);
+    const auto key = app::ScanLogLine(line);
+    ASSERT_EQ(bool(parsed), bool(key)) << line;
+    if (!parsed) continue;
+    ++taken;
+    EXPECT_EQ(key->time, parsed->Zeit.toSecsSinceEpoch()) << line;
+    EXPECT_EQ(key->kind, int(parsed->Art)) << line;
+  }
+  EXPECT_GT(taken, 1000);
+}
+
 // --- The writer ----------------------------------------------------------------------------------
 
 class ProtokollWriter : public ::testing::Test {
@@ -131,6 +173,33 @@ TEST_F(ProtokollWriter, ANewFileGetsTheHeaderAndLinesInOrder) {
   ASSERT_EQ(lines.size(), 21u);
   EXPECT_EQ(lines[0], app::kLogHeader);
   EXPECT_EQ(lines[20], "Zeile 19");
+  EXPECT_TRUE(w.TakeProblem().empty());
+}
+
+// The first line of a new month moves the month before aside; the new file starts with its
+// header; a line of an earlier month (the clock set back) stays in the current file.
+TEST_F(ProtokollWriter, TheFirstLineOfANewMonthStartsANewFile) {
+  app::TLogWriter w;
+  const std::string path = (dir_ / "Protokoll.csv").string();
+  auto line = [](int month, int day) {
+    TLogEntry e{QDateTime(QDate(2026, month, day), QTime(23, 59, 59), Qt::OffsetFromUTC, 3600),
+                TLogKind::Senden,
+                9,
+                -1,
+                "",
+                1000,
+                "",
+                "Taste"};
+    return app::FormatLogLine(e);
+  };
+  for (auto [m, d] : {std::pair{11, 29}, {11, 30}, {12, 1}, {11, 30}, {12, 2}})
+    ASSERT_TRUE(w.Append(path, line(m, d)));
+  ASSERT_TRUE(w.Flush());
+  const auto november = Lines(dir_ / "Protokoll-2026-11.csv");
+  const auto december = Lines(path);
+  EXPECT_EQ(november, (std::vector<std::string>{app::kLogHeader, line(11, 29), line(11, 30)}));
+  EXPECT_EQ(december,
+            (std::vector<std::string>{app::kLogHeader, line(12, 1), line(11, 30), line(12, 2)}));
   EXPECT_TRUE(w.TakeProblem().empty());
 }
 
@@ -532,27 +601,28 @@ TEST_F(ProtokollSound, TheWindowListsPlaysAndDeletes) {
   m.Log->MenuItem()->trigger();
   app::TLogWindow* w = m.Log->Window();
   ASSERT_NE(w, nullptr);
-  ASSERT_EQ(w->Shown().size(), 16u);  // the day and this start's link
-  for (size_t i = 1; i < w->Shown().size(); ++i)
-    EXPECT_GE(w->Shown()[i - 1].Zeit, w->Shown()[i].Zeit);
-  EXPECT_EQ(w->Shown()[0].Hinweis, "verbunden mit COM1");
+  ASSERT_TRUE(testsupport::PumpUntil([&] { return w->Loaded(); }, 10000));
+  ASSERT_EQ(w->Rows(), 16);  // the day and this start's link
+  for (int i = 1; i < w->Rows(); ++i) EXPECT_GE(w->Entry(i - 1).Zeit, w->Entry(i).Zeit);
+  EXPECT_EQ(w->Entry(0).Hinweis, "verbunden mit COM1");
   w->Filter->setCurrentIndex(1 + int(TLogKind::Mailbox));
-  ASSERT_EQ(w->Shown().size(), 2u);
-  EXPECT_EQ(w->Table->rowCount(), 2);
-  const std::string second = w->Shown()[0].Datei, first = w->Shown()[1].Datei;
+  ASSERT_EQ(w->Rows(), 2);
+  EXPECT_EQ(w->Table->model()->rowCount(), 2);
+  const std::string second = w->Entry(0).Datei, first = w->Entry(1).Datei;
   EXPECT_EQ(second.substr(0, 11), "C:\\Kanalo\\2");
-  EXPECT_EQ(w->Table->item(0, 6)->text().toStdString(), second);
-  EXPECT_EQ(w->Table->item(0, 5)->text(), "1:00,0");
+  auto cell = [w](int r, int c) { return w->Table->model()->index(r, c).data().toString(); };
+  EXPECT_EQ(cell(0, 6).toStdString(), second);
+  EXPECT_EQ(cell(0, 5), "1:00,0");
   if (const char* dir = std::getenv("KANALO_SCREENSHOT_DIR")) {
     w->Filter->setCurrentIndex(0);
     w->resize(900, 470);
-    w->Table->setCurrentCell(2, 0);
+    w->Table->setCurrentIndex(w->Table->model()->index(2, 0));
     w->grab().save(QString(dir) + "/log-window.png");
     w->Filter->setCurrentIndex(1 + int(TLogKind::Mailbox));
   }
 
   // A double click plays the recording through the station's player, as "Mailbox abhören" does.
-  Q_EMIT w->Table->cellDoubleClicked(1, 0);
+  Q_EMIT w->Table->doubleClicked(w->Table->model()->index(1, 0));
   EXPECT_TRUE(m.WavTimer->Enabled());
   EXPECT_TRUE(m.Einstellungen.LineStumm);
   EXPECT_TRUE(dialogs_->fileDialogs.empty());  // the operator was not asked for a file
@@ -569,10 +639,114 @@ TEST_F(ProtokollSound, TheWindowListsPlaysAndDeletes) {
   EXPECT_FALSE(fs::exists(platform::ToHostPath(second)));
   ASSERT_EQ(dialogs_->boxes.size(), 2u);
   EXPECT_EQ(dialogs_->boxes[1].text, "Die Aufnahme " + second + " löschen?");
-  EXPECT_EQ(w->Table->item(0, 7)->text(), "gelöscht");
+  EXPECT_EQ(cell(0, 7), "gelöscht");
   EXPECT_FALSE(w->Play(0));
   EXPECT_FALSE(w->Delete(0));
   EXPECT_TRUE(fs::exists(platform::ToHostPath(first)));
+}
+
+// --- The log of months and years ---------------------------------------------------------------
+
+// A log of an earlier month found at start-up is moved aside before the first line of this run.
+TEST_F(ProtokollStation, StartUpMovesAnEarlierMonthAside) {
+  const QDateTime before = QDateTime::currentDateTime().addMonths(-1);
+  const std::string old =
+      app::FormatLogLine({before, TLogKind::Senden, 9, -1, "", 1000, "", "Taste"});
+  std::ofstream(root_ / "Kanalo/Protokoll.csv") << app::kLogHeader << "\n" << old << "\n";
+  StartConnected();
+  app::LogWriter().Flush();
+  const fs::path aside =
+      root_ / ("Kanalo/Protokoll-" + before.toString("yyyy-MM").toStdString() + ".csv");
+  EXPECT_EQ(Lines(aside), (std::vector<std::string>{app::kLogHeader, old}));
+  const auto now = Lines(root_ / "Kanalo/Protokoll.csv");
+  ASSERT_EQ(now.size(), 2u);
+  EXPECT_NE(now[1].find("verbunden mit COM1"), std::string::npos);
+}
+
+// The window over three months of files: every entry once, newest first, read a page at a time;
+// the kind and the days choose from all files.
+TEST_F(ProtokollStation, TheWindowReadsAcrossTheMonthsAPageAtATime) {
+  std::mt19937 rng(7);
+  const QDateTime now = QDateTime::currentDateTime();
+  std::vector<TLogEntry> written;
+  int kinds[app::kLogKinds] = {}, lastDay = 0;
+  for (int f = 2; f >= 0; --f) {
+    const QDateTime month = now.addMonths(-f);
+    const fs::path p =
+        root_ / (f == 0 ? std::string("Kanalo/Protokoll.csv")
+                        : "Kanalo/Protokoll-" + month.toString("yyyy-MM").toStdString() + ".csv");
+    std::ofstream out(p);
+    out << app::kLogHeader << "\n";
+    // 1500 entries of that month, one a minute up to its last (or up to now).
+    for (int i = 1500; i > 0; --i) {
+      const QDateTime t = (f == 0 ? now : month).addSecs(-60 * i - 3630);
+      TLogEntry e{QDateTime::fromSecsSinceEpoch(t.toSecsSinceEpoch()),
+                  static_cast<TLogKind>(rng() % (app::kLogKinds - 1)),  // no Fehler: the start's
+                  int(rng() % 40) + 1,
+                  -1,
+                  "",
+                  int64_t(rng() % 9000),
+                  "",
+                  "Zeile " + std::to_string(written.size())};
+      out << app::FormatLogLine(e) << "\n";
+      ++kinds[int(e.Art)];
+      lastDay += e.Zeit >= now.addDays(-1);
+      written.push_back(e);
+    }
+  }
+  TMain& m = Start();
+  m.Log->ShowWindow();
+  app::TLogWindow* w = m.Log->Window();
+  w->Tage->setValue(3650);
+  // A page read while the index fills in (the newest file first) is read again when rows follow.
+  ASSERT_TRUE(testsupport::PumpUntil([&] { return w->Rows() > 0; }, 20000));
+  EXPECT_EQ(w->Entry(w->Rows() - 1).Hinweis.substr(0, 6), "Zeile ");
+  ASSERT_TRUE(testsupport::PumpUntil([&] { return w->Loaded(); }, 20000));
+  ASSERT_EQ(w->Rows(), int(written.size()));
+  EXPECT_LE(w->Model().PagesRead(), 2);  // what the view showed, not the files
+  for (int r = 0; r < w->Rows(); ++r) {
+    const TLogEntry e = w->Entry(r);
+    ASSERT_EQ(e, written[written.size() - 1 - r]) << r;
+  }
+  for (int k = 0; k < app::kLogKinds; ++k) {
+    w->Filter->setCurrentIndex(1 + k);
+    ASSERT_EQ(w->Rows(), kinds[k]) << k;
+    for (int r = 0; r < w->Rows(); r += 97) EXPECT_EQ(int(w->Entry(r).Art), k);
+  }
+  w->Filter->setCurrentIndex(0);
+  w->Tage->setValue(1);
+  ASSERT_TRUE(testsupport::PumpUntil([&] { return w->Loaded(); }, 20000));
+  EXPECT_EQ(w->Rows(), lastDay);
+}
+
+// A log disk that hangs holds neither the station nor the window: keying and releasing go on,
+// the window opens at once and fills in when the disk is back, with the lines that waited.
+TEST_F(ProtokollStation, ALogDiskThatHangsHoldsNeitherTheStationNorTheWindow) {
+  TMain& m = StartConnected();
+  app::LogWriter().Flush();
+  app::LogWriter().HoldForTests(true);
+  struct Release {
+    ~Release() { app::LogWriter().HoldForTests(false); }
+  } release;
+  m.B_PTTMouseDown();
+  Tick(5);
+  EXPECT_EQ(box_->LastCommand(), 15);
+  m.B_PTTMouseUp();
+  Tick(3);
+  EXPECT_EQ(box_->LastCommand(), 9);
+  EXPECT_EQ(app::LogWriter().Queued(), 1u);  // the transmission waits for the disk
+  m.Log->ShowWindow();
+  app::TLogWindow* w = m.Log->Window();
+  EXPECT_TRUE(w->isVisible());
+  EXPECT_FALSE(w->Loaded());
+  EXPECT_EQ(w->Status->text(), "wird gelesen …");
+  Tick(3);  // the station goes on while the window waits
+  EXPECT_TRUE(m.Verbunden);
+  app::LogWriter().HoldForTests(false);
+  ASSERT_TRUE(testsupport::PumpUntil([&] { return w->Loaded(); }, 20000));
+  ASSERT_EQ(w->Rows(), 2);
+  EXPECT_EQ(w->Entry(0).Art, TLogKind::Senden);
+  EXPECT_EQ(w->Status->text(), "");
 }
 
 }  // namespace

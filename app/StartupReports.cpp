@@ -1,0 +1,85 @@
+#include "app/StartupReports.h"
+
+#include <QMessageBox>
+#include <cstdio>
+
+#include "app/Protokoll.h"
+#include "net/RigServer.h"
+#include "rtl/Dialogs.h"
+
+namespace app {
+
+namespace {
+// A box line wider than this would push the box past a small screen's edge.
+constexpr size_t kBoxLineBytes = 100;
+// One line on stderr or in the log: long enough for any real problem, short of a garbage line.
+constexpr size_t kListLineBytes = 300;
+
+void LogError(const std::string& text) {
+  TLogEntry e;
+  e.Art = TLogKind::Fehler;
+  e.Hinweis = text;
+  AppendLog(std::move(e));
+}
+}  // namespace
+
+std::string ClipReportLine(const std::string& line, size_t maxBytes) {
+  if (line.size() <= maxBytes) return line;
+  const std::string ellipsis = "…";
+  size_t cut = maxBytes > ellipsis.size() ? maxBytes - ellipsis.size() : 0;
+  // Never inside a UTF-8 sequence: back up over continuation bytes.
+  while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) --cut;
+  return line.substr(0, cut) + ellipsis;
+}
+
+TConfigReport BuildConfigReport(const std::vector<std::string>& problems, size_t boxLines,
+                                size_t listLines) {
+  TConfigReport r;
+  const size_t n = problems.size();
+  if (n == 0) return r;
+  r.boxShown = std::min(n, boxLines);
+  r.box = n <= boxLines ? "kanalo.conf:" : "kanalo.conf: " + std::to_string(n) + " Probleme";
+  for (size_t i = 0; i < r.boxShown; ++i)
+    r.box += "\n" + ClipReportLine(problems[i], kBoxLineBytes);
+  const size_t listed = std::min(n, std::max(listLines, r.boxShown));
+  if (n > r.boxShown) {
+    r.box += "\n… und " + std::to_string(n - r.boxShown) + " weitere";
+    r.box += listed < n ? "; die ersten " + std::to_string(listed) + " stehen im Protokoll"
+                        : " im Protokoll";
+  }
+  for (size_t i = 0; i < listed; ++i)
+    r.lines.push_back(ClipReportLine(problems[i], kListLineBytes));
+  if (listed < n)
+    r.lines.push_back("kanalo.conf: " + std::to_string(n - listed) +
+                      " weitere Probleme nicht aufgeführt");
+  return r;
+}
+
+void ReportConfigProblems(const std::vector<std::string>& problems) {
+  const TConfigReport r = BuildConfigReport(problems);
+  if (r.box.empty()) return;
+  for (size_t i = 0; i < r.lines.size(); ++i) {
+    std::fprintf(stderr, "Kanalo: %s\n", r.lines[i].c_str());
+    if (i >= r.boxShown) LogError(r.lines[i]);
+  }
+  rtl::Dialogs().MessageBox(r.box, "Kanalo", rtl::mtWarning, rtl::mbOK);
+}
+
+QMessageBox* StartRigControl(net::RigServer& server, const net::RigServerConfig& cfg,
+                             QWidget* parent) {
+  std::string why;
+  if (!cfg.enabled || server.Listen(cfg, &why)) return nullptr;
+  const std::string where = cfg.address + ":" + std::to_string(cfg.port);
+  std::fprintf(stderr, "Kanalo: rig control not available on %s: %s\n", where.c_str(), why.c_str());
+  const std::string text = "Netzwerksteuerung nicht verfügbar: " + where + ": " + why;
+  LogError(text);
+  // Like the transmit time-out notice: the window, the poll and the box go on while it is open.
+  auto* box = new QMessageBox(QMessageBox::Warning, "Kanalo", QString::fromStdString(text),
+                              QMessageBox::Ok, parent);
+  box->setWindowModality(Qt::NonModal);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->show();
+  return box;
+}
+
+}  // namespace app
