@@ -17,7 +17,6 @@
 
 #include "app/AudioDevices.h"
 #include "app/DataFiles.h"
-#include "app/Frames.h"
 #include "app/Info.h"
 #include "app/Jpeg.h"
 #include "app/StationLog.h"
@@ -44,7 +43,20 @@ constexpr char kDataDir[] = "C:\\Kanalo";
 constexpr char kDefaultFile[] = "C:\\Kanalo\\default.kvr";
 constexpr uint32_t kShowReports = rtl::WM_APP + 0x101;
 constexpr uint32_t kResumeMailbox = rtl::WM_APP + 0x102;
-constexpr uint8_t kReceive = 9;
+constexpr uint8_t kReceive = station::TKvrBox::kReceive;
+
+// The box's line settings on the serial component.
+void ApplyLineSettings(comm::TComm& port, const station::TLineSettings& l) {
+  static constexpr std::pair<int, comm::TBaudrate> kBauds[] = {
+      {1200, comm::br1200},   {2400, comm::br2400},    {4800, comm::br4800},
+      {9600, comm::br9600},   {19200, comm::br19200},  {38400, comm::br38400},
+      {57600, comm::br57600}, {115200, comm::br115200}};
+  for (auto [baud, value] : kBauds)
+    if (baud == l.Baud) port.SetBaudRate(value);
+  port.SetDatabits(static_cast<comm::TDatabits>(std::clamp(l.DataBits, 4, 8) - 4));
+  port.SetParity(l.Parity == 'O' ? comm::paOdd : l.Parity == 'E' ? comm::paEven : comm::paNone);
+  port.SetStopbits(l.StopBits == 2 ? comm::sb20 : comm::sb10);
+}
 
 // The window whose reporter takes the exceptions that components catch in their callbacks.
 TMain* reporterWindow = nullptr;
@@ -116,6 +128,8 @@ void TPressButton::mouseReleaseEvent(QMouseEvent* e) {
 // --- Construction ---
 
 TMain::TMain(QWidget* parent) : QMainWindow(parent) {
+  Tx.OnChange = [this](const station::TTxHold&, bool) { SyncTx(); };
+  Tx.SetAccepting(false);  // until the box is connected
   setWindowTitle(kCaptionOff);
   QFont f = font();
   f.setPointSize(8);
@@ -130,14 +144,11 @@ TMain::TMain(QWidget* parent) : QMainWindow(parent) {
   RS232->SetName("RS232");
   RS232->BeginLoading();
   RS232->SetDeviceName("Com1");
-  RS232->SetBaudRate(comm::br4800);
-  RS232->SetDatabits(comm::da8);
-  RS232->SetParity(comm::paNone);
-  RS232->SetStopbits(comm::sb20);
+  ApplyLineSettings(*RS232, Box.Line());
   RS232->SetFlowControl(comm::fcDefault);
   // Should the station die while the port is open, the box hears "receive" as its last command:
   // it keeps whatever it heard last, a keyed transmitter included.
-  RS232->SetLastWord(kReceive);
+  RS232->SetLastWord(Box.ReceiveCommand());
   RS232->OnRxChar = [this](rtl::TObject* s, int n) { Handle([=, this] { RS232RxChar(s, n); }); };
   RS232->OnError = [this](rtl::TObject*, int errors) { Handle([=, this] { RS232Error(errors); }); };
   RS232->EndLoading();
@@ -664,9 +675,8 @@ void TMain::SetTxLED(bool transmitting) {
 
 void TMain::Pulse() {
   // Bounded like the settings: one step never holds the window longer than half a second.
-  int64_t iterations =
-      static_cast<int64_t>(std::min<int32_t>(Einstellungen.ScanPuls, kMaxScanPuls)) * 1000;
-  if (iterations > 0 && PulseWait) PulseWait(iterations / 100);
+  const int64_t us = Box.PulseMicros(Einstellungen.ScanPuls);
+  if (us > 0 && PulseWait) PulseWait(us);
 }
 
 // --- Start-up, defaults, applying the settings ---
@@ -694,9 +704,9 @@ void TMain::FormCreate() {
     SoundFertig = false;
     CallGesendet = false;
     RogerGesendet = true;
-    PTTTaste = false;
+    Tx.ReleaseStation();
     Verbunden = false;
-    TxBefehl = 9;
+    TxBefehl = kReceive;
     RxFrames = 0;
     RxLaenge = 0;
     RxPuffer[0] = 0;
@@ -906,14 +916,9 @@ void TMain::Connect(const char* port) {
     Pulse();
     RS232->SetRTS(false);
   }
-  // Keying asked for while there was no link is not carried over: connecting never keys.
-  // A "Tx" file started meanwhile goes on playing here only.
-  if (!TxAktiv) {
-    PTTTaste = false;
-    pttByMouse_ = false;
-    WavSenden = false;
-    wavFile_ = false;
-  }
+  // Keying is refused while there is no link, so connecting never keys because of a request
+  // made before it; a "Tx" file started meanwhile goes on playing here only.
+  Tx.SetAccepting(true);
   Verbunden = true;
   stepFailed_ = false;
   setWindowTitle(QString("Orvel Kanalo verbunden mit ") + port);
@@ -940,7 +945,7 @@ void TMain::ReleaseTransmitter() {
       // A dead port: the front below still goes back to receive.
     }
   }
-  if ((TxAktiv && cue_ == cueFile) || wavFile_) {
+  if ((TxAktiv && cue_ == cueFile) || Tx.HeldBy(station::TTxSource::File)) {
     try {
       SoundWave->Stop();
     } catch (...) {
@@ -953,9 +958,9 @@ void TMain::ReleaseTransmitter() {
     }
   }
   cue_ = cueNone;
-  wavFile_ = false;
-  PTTTaste = false;
-  WavSenden = false;
+  // Every hold of the station ends; without a link no new one is taken.
+  Tx.ReleaseStation();
+  Tx.SetAccepting(Verbunden);
   TxAktiv = false;
   TxBefehl = kReceive;
   CallGesendet = false;
@@ -965,6 +970,11 @@ void TMain::ReleaseTransmitter() {
   MicMute->setChecked(true);
   MasterOut->SetValue(Volume->GetValue());
   SetTxLED(false);
+}
+
+void TMain::SyncTx() {
+  PTTTaste = Tx.Held();
+  WavSenden = Tx.OwnSound();
 }
 
 std::string TMain::PortText() const {
@@ -993,10 +1003,10 @@ void TMain::RS232RxChar(rtl::TObject*, int Count) {
     return;
   }
   readFailed_ = false;
-  if (AssembleFrames(buffer.data(), n, RxPuffer, RxLaenge)) {
+  if (Box.Assemble(buffer.data(), n, RxPuffer, RxLaenge)) {
     ++RxFrames;
-    RxSWert = RxPuffer[1];
-    RxTaste = RxPuffer[2];
+    RxSWert = Box.Strength(RxPuffer);
+    RxTaste = Box.Key(RxPuffer);
   }
 }
 
@@ -1017,6 +1027,10 @@ void TMain::KVRTimerTimer() {
   TEinstellungen& e = Einstellungen;
   // Without modem lines there is no CTS to read; reading "off" would key the transmitter.
   const bool ctsOn = NoModemLines || RS232->ModemLineState(1);
+  if (Verbunden && !ctsOn)
+    Tx.Hold(station::TTxSource::Radio);
+  else
+    Tx.Release(station::TTxSource::Radio);
   CheckCues();
   CheckMouseRelease();
   CheckTxTimeout();
@@ -1027,18 +1041,18 @@ void TMain::KVRTimerTimer() {
     MasterOut->SetValue(LineOut->GetValue());
     SetTxLED(true);
     if (WavSenden) {
-      TxBefehl = 11;
+      TxBefehl = Box.OwnSoundCommand();
       CallGesendet = true;
       SoundFertig = false;
     }
     if ((e.CallArt == 0 || SoundFertig) && !WavSenden) {
       MicMute->setChecked(false);
-      TxBefehl = 15;
+      TxBefehl = Box.MicrophoneCommand();
       CallGesendet = true;
       SoundFertig = false;
     }
     if (e.CallArt != 0 && !CallGesendet && !WavSenden) {
-      TxBefehl = 11;
+      TxBefehl = Box.OwnSoundCommand();
       // Marked before the cue starts: its failure report must never start it a second time.
       CallGesendet = true;
       bool started = false;
@@ -1054,7 +1068,7 @@ void TMain::KVRTimerTimer() {
     MicMute->setChecked(true);
     CallGesendet = false;
     if (e.RogerAktiv && !RogerGesendet) {
-      TxBefehl = 11;
+      TxBefehl = Box.OwnSoundCommand();
       RogerGesendet = true;
       // A roger beep that cannot play must not leave the transmitter keyed.
       SoundFertig = !StartCue(e.RogerWav.str());
@@ -1064,8 +1078,10 @@ void TMain::KVRTimerTimer() {
       MasterOut->SetValue(Volume->GetValue());
       SetTxLED(false);
       TxBefehl = kReceive;
+      // A cue still sounding ends with the transmission; a file the operator chose to hear
+      // here (it ended a "Tx" transmission) plays on.
+      if (cue_ == cueFile) SoundWave->Stop();
       cue_ = cueNone;
-      SoundWave->Stop();
       RogerGesendet = true;
       SoundFertig = false;
     }
@@ -1128,9 +1144,16 @@ void TMain::KVRTimerTimer() {
   // 6. Key codes. The key byte of the last frame keeps its value after the link has gone; it
   // only steps while the port is open, so a closed link does not raise an error every tick.
   if (!RS232->IsOpen() || !Verbunden) return;
-  if (RxTaste > 80 && RxTaste < 88) StepFromKey(&TMain::DNClick);
-  if (RxTaste > 116 && RxTaste < 124) StepFromKey(&TMain::UPClick);
-  if (RxTaste > 130) StepFromKey(&TMain::UPClick);
+  switch (Box.StepForKey(RxTaste)) {
+    case station::TStep::Down:
+      StepFromKey(&TMain::DNClick);
+      break;
+    case station::TStep::Up:
+      StepFromKey(&TMain::UPClick);
+      break;
+    case station::TStep::None:
+      break;
+  }
 }
 
 void TMain::StepFromKey(void (TMain::*step)()) {
@@ -1150,10 +1173,9 @@ void TMain::StepFromKey(void (TMain::*step)()) {
 void TMain::CheckMouseRelease() {
   // A box that opens while the mouse holds "PTT" takes the mouse: the release goes to the
   // blocked window and the button never hears it. The mouse itself still tells.
-  if (!pttByMouse_ || !QApplication::activeModalWidget()) return;
+  if (!Tx.Holds(station::TTxSource::Operator) || !QApplication::activeModalWidget()) return;
   if (QGuiApplication::mouseButtons() != Qt::NoButton) return;
-  PTTTaste = false;
-  pttByMouse_ = false;
+  Tx.Release(station::TTxSource::Operator);
 }
 
 void TMain::CheckCues() {
@@ -1162,7 +1184,8 @@ void TMain::CheckCues() {
     cue_ = cueNone;
     SoundFertig = true;
   }
-  if (wavFile_ && !(SoundWave->State() & audio::wsStarted)) PlaybackEnded();
+  if (Tx.HeldBy(station::TTxSource::File) && !(SoundWave->State() & audio::wsStarted))
+    PlaybackEnded();
 }
 
 bool TMain::CueRunning() const {
@@ -1188,10 +1211,8 @@ void TMain::CheckTxTimeout() {
   if (now - keyedSinceMs_ < int64_t{TxTimeoutSeconds} * 1000) return;
   keyedSinceMs_ = -1;
   // Ended as a release would end it: the tick below plays the roger beep when it is on.
-  if (wavFile_) SoundWave->Stop();
-  PTTTaste = false;
-  WavSenden = false;
-  wavFile_ = false;
+  if (Tx.HeldBy(station::TTxSource::File)) SoundWave->Stop();
+  Tx.ReleaseStation();
   TxNotice = rtl::Format(
       "Sendezeitbegrenzung: nach %d s Senden auf Empfang geschaltet (kanalo.conf: tx.timeout).",
       TxTimeoutSeconds);

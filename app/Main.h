@@ -39,6 +39,8 @@
 #include "rtl/Classes.h"
 #include "rtl/Dialogs.h"
 #include "rtl/Messages.h"
+#include "station/BoxProtocol.h"
+#include "station/TxArbiter.h"
 #include "timers/MMHTimer.h"
 #include "timers/MMLTimer.h"
 #include "timers/WinTimer.h"
@@ -99,6 +101,11 @@ class TMain : public QMainWindow {
 
   // --- Settings and runtime state ---
   TEinstellungen Einstellungen;
+  // Who keys the transmitter. `PTTTaste` and `WavSenden` below follow it and are written nowhere
+  // else: each source holds and releases on its own.
+  station::TTxArbiter Tx;
+  // The interface box's protocol.
+  const station::IBoxProtocol& Box = station::KvrBox();
   bool TxAktiv = false;
   bool PTTTaste = false;
   bool WavSenden = false;
@@ -193,14 +200,8 @@ class TMain : public QMainWindow {
   void mitCOM11Click() { Connect("COM1"); }
   void mitCOM21Click() { Connect("COM2"); }
   void Trennen1Click();
-  void B_PTTMouseDown() {
-    PTTTaste = true;
-    pttByMouse_ = true;
-  }
-  void B_PTTMouseUp() {
-    PTTTaste = false;
-    pttByMouse_ = false;
-  }
+  void B_PTTMouseDown() { Tx.Hold(station::TTxSource::Operator); }
+  void B_PTTMouseUp() { Tx.Release(station::TTxSource::Operator); }
   void SquelchChange();
   void Button1Click();
   void Button2Click();
@@ -385,8 +386,10 @@ class TMain : public QMainWindow {
 
   // What the transmission waits for: nothing, a cue or roger through SoundWave, the DTMF call.
   enum TCue { cueNone, cueFile, cueDTMF } cue_ = cueNone;
-  bool wavFile_ = false;            // "Tx" is sending a file: the file holds the transmitter keyed
-  bool pttByMouse_ = false;         // the mouse on "PTT" holds the transmitter keyed
+  bool sendRequested_ = false;  // "Tx": the file chosen next is sent, not only played
+  int fileSerial_ = 0;          // the id of the file transmission's hold
+  // PTTTaste and WavSenden after a change of the holds.
+  void SyncTx();
   bool recordStarting_ = false;     // RecWavClick is starting the recorder
   bool recordStartFailed_ = false;  // and its input reported a failure meanwhile
   void CheckMouseRelease();

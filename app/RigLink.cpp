@@ -65,7 +65,7 @@ int RigLink::TuneToChannel(int channel) {
   if (channel < e.ErsterKanal || channel > e.LetzterKanal) return -net::RIG_EINVAL;
   // Stepping while keyed would change the channel under a transmission; the scanner steps by
   // itself; one run of steps at a time.
-  if (m_.PTTTaste || m_.TxAktiv || e.ScanModus != 0 || stepper_->Busy()) return -net::RIG_ERJCTED;
+  if (m_.Tx.Held() || m_.TxAktiv || e.ScanModus != 0 || stepper_->Busy()) return -net::RIG_ERJCTED;
   // Count the steps each way round the mode's ring and take the shorter way.
   const int n = e.LetzterKanal - e.ErsterKanal + 1;
   // A count outside the mode's range comes back with the first step, either way: to the first
@@ -90,16 +90,19 @@ int RigLink::TuneToChannel(int channel) {
 }
 
 int RigLink::Ptt() const {
-  if (!m_.PTTTaste) return 0;
-  return m_.WavSenden ? 3 : 1;
+  if (!m_.Tx.Held()) return 0;
+  return m_.Tx.OwnSound() ? 3 : 1;
 }
 
 int RigLink::SetPtt(int ptt) {
+  return SetPttFrom(0, ptt);
+}
+
+int RigLink::SetPttFrom(int client, int ptt) {
+  using station::TTxSource;
+  // A client ends only its own keying: the operator or another client may hold as well.
   if (ptt == 0) {
-    m_.PTTTaste = false;
-    if (ownSound_) m_.WavSenden = false;
-    ownSound_ = false;
-    pttClient_ = 0;
+    m_.Tx.Release(TTxSource::Client, client);
     return net::RIG_OK;
   }
   // While scanning the tick does not key; the key would wait and take effect on whatever
@@ -107,29 +110,14 @@ int RigLink::SetPtt(int ptt) {
   if (m_.Einstellungen.ScanModus != 0) return -net::RIG_ERJCTED;
   // Without the box nothing goes on the air: "keyed" would be a lie, and the request would key
   // the radio the moment the operator connects, maybe long after the client gave up.
-  if (!m_.Verbunden) return -net::RIG_EIO;
-  if (ptt == 3) {
-    m_.PTTTaste = true;
-    if (!m_.WavSenden) {
-      m_.WavSenden = true;
-      ownSound_ = true;
-    }
-  } else {
-    m_.PTTTaste = true;
-  }
+  if (!m_.Verbunden || !m_.Tx.Hold(TTxSource::Client, client, ptt == 3)) return -net::RIG_EIO;
   return net::RIG_OK;
-}
-
-int RigLink::SetPttFrom(int client, int ptt) {
-  int r = SetPtt(ptt);
-  if (r == net::RIG_OK && ptt != 0) pttClient_ = client;
-  return r;
 }
 
 void RigLink::ClientGone(int client) {
   // Keying held by a client that is gone would hold the transmitter with nobody to release it.
   // The server closes its clients also while the window is being destroyed.
-  if (alive_ && client != 0 && client == pttClient_) SetPtt(0);
+  if (alive_) m_.Tx.Release(station::TTxSource::Client, client);
 }
 
 int RigLink::StrengthDb() const {

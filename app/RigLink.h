@@ -1,5 +1,6 @@
-// The station as the network rig-control protocol sees it: frequency and channel, PTT through the
-// same flags as the on-screen button (the 100 ms tick keys the box), S value and squelch.
+// The station as the network rig-control protocol sees it: frequency and channel, PTT as one
+// hold per client in the station's transmit arbiter (the 100 ms tick keys the box), S value and
+// squelch.
 //
 // Safety: keying is refused while the scanner runs (the tick would key later, on whatever channel
 // the scan stops); PTT keyed by a client is released when that client goes; channel steps run on
@@ -32,8 +33,6 @@ class RigLink : public net::IRigStation {
   void SetTuneDoneHook(std::function<void()> hook) override { tuneDone_ = std::move(hook); }
   int TuneResult() const override { return tuneResult_; }
   bool Tuning() const { return stepper_->Busy(); }
-  // Whether a network client's keying holds the transmitter.
-  bool KeyedByClient() const { return pttClient_ != 0; }
   // The S value 0..100 maps 1 dB per step with S9 at 54 (the meter's S9 mark), so the full
   // scale reads S9+46 dB and silence S9-54 dB.
   int StrengthDb() const override;
@@ -45,8 +44,6 @@ class RigLink : public net::IRigStation {
  private:
   TMain& m_;
   QPointer<QObject> alive_;  // null once the window is being destroyed
-  bool ownSound_ = false;    // WavSenden was set by us and is ours to clear
-  int pttClient_ = 0;        // the client whose keying holds the transmitter, 0 none
   std::unique_ptr<TStepper> stepper_;
   std::function<void()> tuneDone_;
   int tuneResult_ = net::RIG_OK;

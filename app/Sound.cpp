@@ -352,10 +352,10 @@ void TMain::StopWavClick() {
     SoundWave->Stop();
   } catch (...) {
     // "Stop" ends a file transmission even when the player cannot be stopped cleanly.
-    if (wavFile_) PlaybackEnded();
+    if (Tx.HeldBy(station::TTxSource::File)) PlaybackEnded();
     throw;
   }
-  if (wavFile_) PlaybackEnded();
+  if (Tx.HeldBy(station::TTxSource::File)) PlaybackEnded();
   RecWave->Stop();
   RecLED->SetEnabled(false);
   if (DTMF_Rec->isChecked()) StartDTMFIn();
@@ -403,14 +403,12 @@ std::optional<std::string> TMain::ChooseWaveFile() {
 
 void TMain::PlayWavClick() {
   AufnahmeLaeuft = false;
-  // Loading stops a file already being sent, and its end clears WavSenden: remember the wish.
-  const bool send = WavSenden;
+  // Only "Tx" sends: "Play" and "Mailbox abhören" play here even while a file is on the air.
+  // Loading the new file stops the one being sent, whose hold ends with it.
+  const bool send = sendRequested_;
+  sendRequested_ = false;
   auto file = ChooseWaveFile();
-  if (!file) {
-    // Nothing to send: a "Tx" left pending would key every later transmission as own sound.
-    if (send && !wavFile_) WavSenden = false;
-    return;
-  }
+  if (!file) return;
   bool muted = false;
   try {
     SoundWave->LoadFile(*file);
@@ -421,7 +419,6 @@ void TMain::PlayWavClick() {
     SoundWave->Play();
   } catch (const std::exception& x) {
     // The file keys nothing: the transmitter is only asked for once the player runs.
-    if (send && !wavFile_) WavSenden = false;
     WavTimer->SetEnabled(false);
     if (muted) Einstellungen.LineStumm = false;
     throw rtl::Exception(std::string(x.what()) + " (" + DisplayPath(*file) + FileCause(*file) +
@@ -429,22 +426,18 @@ void TMain::PlayWavClick() {
   }
   if (!(SoundWave->State() & audio::wsStarted)) {
     // Nothing plays (a file without a whole frame), or the device gave up at once and said so.
-    if (send && !wavFile_) WavSenden = false;
     WavTimer->SetEnabled(false);
     Einstellungen.LineStumm = false;
     if (!SoundWave->Wave()->HasData())
       throw rtl::Exception(DisplayPath(*file) + ": keine abspielbaren Audiodaten");
     return;
   }
-  if (send) {
-    WavSenden = true;
-    wavFile_ = true;
-    PTTTaste = true;
-  }
+  // The hold belongs to this file: it ends when this file ends, whatever else is loaded later.
+  if (send) Tx.Hold(station::TTxSource::File, ++fileSerial_, true);
 }
 
 void TMain::SendWavClick() {
-  WavSenden = true;
+  sendRequested_ = true;
   PlayWavClick();
 }
 
@@ -486,11 +479,8 @@ void TMain::PlaybackEnded() {
   Einstellungen.LineStumm = false;
   WavTimer->SetEnabled(false);
   SoundFertig = true;
-  if (WavSenden) {
-    PTTTaste = false;
-    WavSenden = false;
-  }
-  wavFile_ = false;
+  // Only the file's own hold ends: the operator or a client holding as well stay on the air.
+  Tx.ReleaseAll(station::TTxSource::File);
 }
 
 bool TMain::StartCue(const std::string& windowsPath) {

@@ -21,11 +21,6 @@ int64_t NowMs() {
 }
 }  // namespace
 
-std::function<bool()>& TStationLog::NetworkKeyed() {
-  static std::function<bool()> f;
-  return f;
-}
-
 TStationLog::TStationLog(TMain& m)
     : m_(m), messages_([](rtl::TMessage& msg) {
         if (msg.Msg != TLogWriter::WM_LOGPROBLEM) return;
@@ -103,14 +98,9 @@ void TStationLog::Tick() {
     txStart_ = LogNow();
     txStartMs_ = NowMs();
     txChannel_ = m_.Einstellungen.Kanal;
-    if (NetworkKeyed() && NetworkKeyed()())
-      txSource_ = "Netzwerk";
-    else if (m_.WavSenden)
-      txSource_ = "Datei";
-    else if (m_.PTTTaste)
-      txSource_ = "Taste";
-    else
-      txSource_ = "Funkgerät (CTS)";
+    // Who took the transmitter first; the radio's own push-to-talk when no hold of ours did.
+    const station::TTxHold* h = m_.Tx.First();
+    txSource_ = station::TxSourceText(h ? h->Source : station::TTxSource::Radio);
   } else if (!m_.TxAktiv && onAir_) {
     onAir_ = false;
     LogTransmission();

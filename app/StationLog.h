@@ -44,8 +44,6 @@ class TStationLog {
   // Whether the station's window is the active one (a notification is only for an operator
   // who is not looking); replaceable in tests.
   std::function<bool()> WindowActive;
-  // Whether a network client holds the transmitter; bound by the program to the rig server.
-  static std::function<bool()>& NetworkKeyed();
 
  private:
   // One line for the transmission that began at txStart_ and ends now.

@@ -145,7 +145,6 @@ int main(int argc, char** argv) {
   // any start-up box, so a box waiting for the operator does not look like a dead station.
   app::RigLink rigLink(*main);
   net::RigServer rigServer(rigLink);
-  app::TStationLog::NetworkKeyed() = [&rigLink] { return rigLink.KeyedByClient(); };
   app::StartRigControl(rigServer, net::RigServerConfig::FromHost(), main);
   QObject::connect(main, &QObject::destroyed, [&rigServer] { rigServer.Close(); });
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "app/Frames.h"
+#include "station/BoxProtocol.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::array<uint8_t, 3> buf{};
@@ -15,9 +15,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   while (pos < size) {
     size_t n = data[pos++] % 16;
     if (n > size - pos) n = size - pos;
-    bool frame = app::AssembleFrames(data + pos, static_cast<int>(n), buf, len);
+    bool frame = station::KvrBox().Assemble(data + pos, static_cast<int>(n), buf, len);
     if (len < 0 || len > 2) std::abort();
-    if (frame && buf[0] != app::kFrameSync) std::abort();
+    if (frame && buf[0] != station::TKvrBox::kSync) std::abort();
     pos += n;
   }
   return 0;

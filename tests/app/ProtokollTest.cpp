@@ -284,6 +284,14 @@ TEST_F(ProtokollWriter, ASlowDiskLosesLinesNeverTheCaller) {
 // The log's suites run on the station fixtures; their own names keep their results apart.
 class ProtokollStation : public Station {};
 
+using Src = station::TTxSource;
+void Key(TMain& m, Src s, bool on, bool ownSound = false) {
+  if (on)
+    m.Tx.Hold(s, 1, ownSound);
+  else
+    m.Tx.Release(s, 1);
+}
+
 // One line per transmission, with its channel, length and who keyed it.
 TEST_F(ProtokollStation, ATransmissionKeyedAndReleasedGivesOneLineWithItsLength) {
   struct Case {
@@ -291,18 +299,10 @@ TEST_F(ProtokollStation, ATransmissionKeyedAndReleasedGivesOneLineWithItsLength)
     std::function<void(TMain&, sim::KvrBox&, bool)> key;
   };
   const Case cases[] = {
-      {"Taste", [](TMain& m, sim::KvrBox&, bool on) { m.PTTTaste = on; }},
-      {"Datei",
-       [](TMain& m, sim::KvrBox&, bool on) {
-         m.WavSenden = on;  // "Tx": the computer's own sound
-         m.PTTTaste = on;
-       }},
+      {"Taste", [](TMain& m, sim::KvrBox&, bool on) { Key(m, Src::Operator, on); }},
+      {"Fernbedienung", [](TMain& m, sim::KvrBox&, bool on) { Key(m, Src::Remote, on); }},
       {"Funkgerät (CTS)", [](TMain&, sim::KvrBox& b, bool on) { b.SetPTT(on); }},
-      {"Netzwerk",
-       [](TMain& m, sim::KvrBox&, bool on) {
-         app::TStationLog::NetworkKeyed() = [on] { return on; };
-         m.PTTTaste = on;
-       }},
+      {"Netzwerk", [](TMain& m, sim::KvrBox&, bool on) { Key(m, Src::Client, on); }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.source);

@@ -220,6 +220,58 @@ TEST_F(Safety, StopEndsAFileTransmission) {
   EXPECT_FALSE(m.PTTTaste);
   EXPECT_FALSE(m.WavSenden);
   ExpectReceive(m, true);
+  const auto tx = Log(app::TLogKind::Senden);
+  ASSERT_EQ(tx.size(), 1u);
+  EXPECT_EQ(tx[0].Hinweis, "Datei");
+}
+
+// While a "Tx" file is on the air, choosing another file to hear here ("Play", "Mailbox
+// abhören") ends the transmission and plays the new file locally: a private recording must
+// never go on the air.
+TEST_F(Safety, PlayingAnotherFileDuringTxEndsTheTransmissionAndKeysNothing) {
+  for (const char* how : {"Play", "Mailbox abhören"}) {
+    SCOPED_TRACE(how);
+    TMain& m = StartConnected();
+    dialogs_->files = {Host("Call1.Wav")};
+    m.SendWav->click();
+    Tick(2);
+    ASSERT_EQ(box_->LastCommand(), 11);
+    dialogs_->files = {Host("Call2.Wav")};
+    if (std::string(how) == "Play")
+      m.PlayWav->click();
+    else
+      m.Mailboxabhren1Click();
+    Tick(2);
+    EXPECT_EQ(box_->LastCommand(), 9);
+    EXPECT_FALSE(m.TxAktiv);
+    EXPECT_FALSE(m.Tx.Held());
+    EXPECT_NE(m.SoundWave->State() & audio::wsStarted, 0);  // the new file plays here
+    Tick(20);
+    EXPECT_EQ(box_->LastCommand(), 9);
+    main_.reset();
+  }
+}
+
+// Each source ends only its own keying: a program's "T 0" leaves the operator's button keyed,
+// and letting go of the button leaves a program's keying on the air.
+TEST_F(Safety, AReleaseEndsOnlyItsOwnHold) {
+  TMain& m = StartConnected();
+  app::RigLink rig(m);
+  m.B_PTTMouseDown();
+  ASSERT_EQ(rig.SetPttFrom(1, 1), net::RIG_OK);
+  Tick(2);
+  ASSERT_EQ(box_->LastCommand(), 15);
+  rig.SetPttFrom(1, 0);
+  Tick(3);
+  EXPECT_EQ(box_->LastCommand(), 15);
+  EXPECT_EQ(rig.Ptt(), 1);
+  rig.SetPttFrom(2, 1);
+  m.B_PTTMouseUp();
+  Tick(3);
+  EXPECT_EQ(box_->LastCommand(), 15);
+  rig.ClientGone(2);
+  Tick(2);
+  EXPECT_EQ(box_->LastCommand(), 9);
 }
 
 // "Trennen" and a pulled adapter both bring the front back to receive; where the port still
@@ -408,7 +460,12 @@ TEST_F(Safety, RandomOperatorsNeverLeaveTheTransmitterKeyed) {
       lastTick = m.TickCount;
       // The radio's push-to-talk as the station reads it: the CTS line of the open port.
       const bool radio = m.RS232->IsOpen() && !m.RS232->ModemLineState(1);
-      const bool held = m.PTTTaste || radio || m.CueRunning();
+      const bool held = m.Tx.Held() || radio || m.CueRunning();
+      // The flags the tick reads follow the arbiter and nothing else.
+      if (m.PTTTaste != m.Tx.Held() || m.WavSenden != m.Tx.OwnSound()) {
+        failed = true;
+        ADD_FAILURE() << "flags apart from the arbiter at tick " << m.TickCount << history;
+      }
       quiet = held ? 0 : quiet + 1;
       stationHeld = m.PTTTaste && m.TxAktiv && m.Verbunden ? stationHeld + 1 : 0;
       bool ok = m.NestedTicks == 0 && dialogs_->maxOpen <= 1 &&
@@ -436,7 +493,7 @@ TEST_F(Safety, RandomOperatorsNeverLeaveTheTransmitterKeyed) {
     dialogs_->CloseWhen = [&](const testsupport::ScriptedDialogs::Box&, int ms) {
       if (ms == 1) limit = 20 + roll(1500);
       if (!settled && roll(400) == 0) box_->SetPTT(!box_->PTT());
-      if (!settled && roll(400) == 0) rig.SetPtt(roll(2));
+      if (!settled && roll(400) == 0) rig.SetPttFrom(1 + roll(2), roll(2));
       return ms >= limit;
     };
     // The window's handlers report what they raise, as its buttons and menus do.
@@ -448,7 +505,7 @@ TEST_F(Safety, RandomOperatorsNeverLeaveTheTransmitterKeyed) {
       }
     };
     for (int a = 0; a < kActions && !failed; ++a, ++actions) {
-      const int action = roll(15);
+      const int action = roll(17);
       history += " " + std::to_string(action);
       switch (action) {
         case 0:
@@ -486,7 +543,7 @@ TEST_F(Safety, RandomOperatorsNeverLeaveTheTransmitterKeyed) {
           op([&] { m.ScanClick(); });
           break;
         case 9:
-          rig.SetPtt(roll(3) == 0 ? 3 : roll(2));
+          rig.SetPttFrom(1 + roll(2), roll(3) == 0 ? 3 : roll(2));
           break;
         case 10:
           m.Button2Click();
@@ -502,6 +559,16 @@ TEST_F(Safety, RandomOperatorsNeverLeaveTheTransmitterKeyed) {
         case 13:
           card_->FailOpen = card_->FailOpen ? 0 : 6;
           break;
+        case 14:
+        case 15:
+          // Hearing a file here never puts it on the air, "Tx" running or not.
+          dialogs_->files = {roll(2) == 0 ? Host("Roger.Wav") : Host("Call2.Wav")};
+          op([&] { action == 14 ? m.PlayWav->click() : m.Mailboxabhren1Click(); });
+          if (m.Tx.HeldBy(station::TTxSource::File)) {
+            failed = true;
+            ADD_FAILURE() << "a file chosen for playback holds the transmitter" << history;
+          }
+          break;
         default:
           break;
       }
@@ -513,7 +580,8 @@ TEST_F(Safety, RandomOperatorsNeverLeaveTheTransmitterKeyed) {
     if (!plugged) wire_->Replug();
     m.B_PTTMouseUp();
     box_->SetPTT(false);
-    rig.SetPtt(0);
+    rig.SetPttFrom(1, 0);
+    rig.SetPttFrom(2, 0);
     card_->FailOpen = 0;
     Run(2000);
     if (!failed) {

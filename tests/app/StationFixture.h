@@ -56,7 +56,6 @@ class Station : public ::testing::Test {
   void TearDown() override {
     main_.reset();
     box_.reset();
-    app::TStationLog::NetworkKeyed() = nullptr;
     platform::SimWire::Unregister("station");
     platform::SetPortMappingLookup(nullptr);
     platform::SetDataRoot("");
