@@ -63,6 +63,18 @@ void TMain::BuildSound() {
     DTMF_InFailed();
   };
 
+  RecWave->OnStart = [this](rtl::TObject*) {
+    station::TStationEvent ev{station::TEventKind::RecordingStarted};
+    ev.Channel = Einstellungen.Kanal;
+    ev.Text = platform::ToWindowsPath(RecWave->Wave()->GetFileName());
+    Events.Publish(ev);
+  };
+  RecWave->OnStop = [this](rtl::TObject*) {
+    station::TStationEvent ev{station::TEventKind::RecordingEnded};
+    ev.Channel = Einstellungen.Kanal;
+    ev.Text = platform::ToWindowsPath(RecWave->Wave()->GetFileName());
+    Events.Publish(ev);
+  };
   RecWave->WaveFile()->OnWriteError = [this](rtl::TObject*) {
     Handle([this] { RecordingWriteFailed(); });
   };
@@ -276,7 +288,7 @@ void TMain::DecodeDTMF(const std::array<int32_t, 8>& levels) {
   const std::string before = DTMFDecoder.LM;
   int r = DTMFDecoder.Step(levels, e.DTMFEmpfindlichkeit, e.EigeneRufnummer.str(),
                            e.MailboxRufnummer.str());
-  if (r) Log->Call(r);
+  if (r) CallTaken(r);
   if (r & TDTMFDecoder::drOwnNumber) Disarm(kLampCalled);
   if ((r & TDTMFDecoder::drMailbox) && DTMF_Rec->isChecked()) {
     SetLamp(kLampCalled);

@@ -28,6 +28,7 @@ TStationLog::TStationLog(TMain& m)
         if (!text.empty()) rtl::Application().ShowException(text);
       }) {
   WindowActive = [&m] { return m.isActiveWindow(); };
+  subscription_ = m.Events.Subscribe([this](const station::TStationEvent& ev) { Follow(ev); });
   LogWriter().SetReportWindow(messages_.Handle());
   // A log left from an earlier month goes aside before this run's first line.
   LogWriter().Rotate(kLogFileName, LogNow().toString("yyyy-MM").toStdString());
@@ -88,29 +89,47 @@ void TStationLog::EndSession() {
 }
 
 TStationLog::~TStationLog() {
+  m_.Events.Unsubscribe(subscription_);
   EndSession();
   LogWriter().SetReportWindow(0);
 }
 
-void TStationLog::Tick() {
-  if (m_.TxAktiv && !onAir_) {
-    onAir_ = true;
-    txStart_ = LogNow();
-    txStartMs_ = NowMs();
-    txChannel_ = m_.Einstellungen.Kanal;
-    // Who took the transmitter first; the radio's own push-to-talk when no hold of ours did.
-    const station::TTxHold* h = m_.Tx.First();
-    txSource_ = station::TxSourceText(h ? h->Source : station::TTxSource::Radio);
-  } else if (!m_.TxAktiv && onAir_) {
-    onAir_ = false;
-    LogTransmission();
-  }
-  if (m_.Verbunden != linked_) {
-    linked_ = m_.Verbunden;
-    TLogEntry e;
-    e.Art = TLogKind::Verbindung;
-    e.Hinweis = linked_ ? "verbunden mit " + m_.RS232->DeviceName() : "getrennt";
-    AppendLog(std::move(e));
+void TStationLog::Follow(const station::TStationEvent& ev) {
+  using station::TEventKind;
+  switch (ev.Kind) {
+    case TEventKind::Keyed:
+      if (onAir_) break;
+      onAir_ = true;
+      txStart_ = LogNow();
+      txStartMs_ = NowMs();
+      txChannel_ = ev.Channel;
+      // Who took the transmitter first; the radio's own push-to-talk when no hold of ours did.
+      txSource_ = station::TxSourceText(ev.Source);
+      break;
+    case TEventKind::Released:
+      if (!onAir_) break;
+      onAir_ = false;
+      LogTransmission();
+      break;
+    case TEventKind::LinkUp:
+    case TEventKind::LinkLost: {
+      TLogEntry e;
+      e.Art = TLogKind::Verbindung;
+      e.Hinweis = ev.Kind == TEventKind::LinkUp ? "verbunden mit " + ev.Text : "getrennt";
+      AppendLog(std::move(e));
+      break;
+    }
+    case TEventKind::ScannerStopped: {
+      TLogEntry e;
+      e.Art = TLogKind::Scanner;
+      e.Kanal = ev.Channel;
+      e.SWert = ev.Value;
+      e.Hinweis = ev.Text;
+      AppendLog(std::move(e));
+      break;
+    }
+    default:
+      break;
   }
 }
 
@@ -132,16 +151,6 @@ void TStationLog::Call(int result) {
   const std::string summary = (own ? "Selektivruf " : "Anruf für die Mailbox ") + e.Ziffern;
   AppendLog(std::move(e));
   Notify(summary, body);
-}
-
-void TStationLog::ScanStop() {
-  const TEinstellungen& s = m_.Einstellungen;
-  TLogEntry e;
-  e.Art = TLogKind::Scanner;
-  e.Kanal = s.Kanal;
-  e.SWert = m_.SWert[std::clamp<int32_t>(s.Kanal, 1, kChannels)];
-  e.Hinweis = s.ScanModus == 2 ? "frei" : "belegt";
-  AppendLog(std::move(e));
 }
 
 void TStationLog::Notify(const std::string& summary, const std::string& body) {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "rtl/Messages.h"
+#include "station/Events.h"
 
 class QAction;
 
@@ -27,14 +28,12 @@ class TStationLog {
   TStationLog(const TStationLog&) = delete;
   TStationLog& operator=(const TStationLog&) = delete;
 
-  // After the transmit logic of each tick: transmissions and the link, by their edges.
-  void Tick();
+  // The station's events: transmissions and the link by their edges, scanner stops.
+  void Follow(const station::TStationEvent& ev);
   // The station ends: a transmission still open is logged, everything queued reaches the disk.
   void EndSession();
   // After each step of the DTMF decoder with its result (TDTMFDecoder::TResult flags).
   void Call(int result);
-  // When the scanner stops on a channel (before its mode is reset).
-  void ScanStop();
 
   // Opens (or raises) the log window.
   void ShowWindow();
@@ -60,7 +59,7 @@ class TStationLog {
   int64_t txStartMs_ = 0;
   int txChannel_ = 0;
   std::string txSource_;
-  bool linked_ = false;
+  int subscription_ = 0;
   QDateTime recStart_;
   int64_t recStartMs_ = 0;
   std::string recFile_;

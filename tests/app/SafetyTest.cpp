@@ -274,6 +274,47 @@ TEST_F(Safety, AReleaseEndsOnlyItsOwnHold) {
   EXPECT_EQ(box_->LastCommand(), 9);
 }
 
+// Every front hears what happened at the station, in order and once: channel steps, who keyed
+// and when the box went back to receive, the link.
+TEST_F(Safety, FrontsHearWhatHappenedAtTheStation) {
+  TMain& m = StartConnected();
+  app::RigLink rig(m);
+  std::vector<station::TStationEvent> heard;
+  const int sub = m.Events.Subscribe([&](const station::TStationEvent& e) {
+    if (e.Kind != station::TEventKind::Meter && e.Kind != station::TEventKind::Squelch)
+      heard.push_back(e);
+  });
+  auto kinds = [&] {
+    std::string k;
+    for (const auto& e : heard) k += std::to_string(int(e.Kind)) + " ";
+    heard.clear();
+    return k;
+  };
+  using K = station::TEventKind;
+  auto seq = [](std::initializer_list<K> ks) {
+    std::string k;
+    for (K x : ks) k += std::to_string(int(x)) + " ";
+    return k;
+  };
+  m.UPClick();
+  Tick();
+  ASSERT_FALSE(heard.empty());
+  EXPECT_EQ(heard[0].Channel, 10);
+  EXPECT_EQ(heard[0].Text, "27.075 ");
+  EXPECT_EQ(kinds(), seq({K::Channel}));
+  rig.SetPttFrom(4, 1);
+  Tick(2);
+  ASSERT_FALSE(heard.empty());
+  EXPECT_EQ(heard.back().Source, station::TTxSource::Client);
+  EXPECT_EQ(kinds(), seq({K::Holds, K::Keyed}));
+  rig.SetPttFrom(4, 0);
+  Tick(2);
+  EXPECT_EQ(kinds(), seq({K::Holds, K::Released}));
+  m.Trennen1Click();
+  EXPECT_EQ(kinds(), seq({K::LinkLost}));
+  m.Events.Unsubscribe(sub);
+}
+
 // "Trennen" and a pulled adapter both bring the front back to receive; where the port still
 // works the box hears "receive" before the port closes (it keeps its last command).
 TEST_F(Safety, DisconnectWhileTransmittingReturnsToReceive) {
