@@ -274,7 +274,7 @@ class TMain : public QMainWindow {
   void OpenCall2Click();
   void VolumeChange();
   void WavTimerTimer();
-  void MaxTimerTimer() { StopWavClick(); }
+  void MaxTimerTimer();
   void SoundWaveStop();
   // Starts a cue file through the player; false when it could not be started (the error has
   // been reported), so the transmission does not wait for a sound that never comes.

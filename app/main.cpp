@@ -99,6 +99,9 @@ int main(int argc, char** argv) {
     // The shortest channel-step pulse the simulated radio takes, as a slow radio would be tried.
     box->SetMinPulseMs(
         static_cast<double>(platform::HostConfig::Instance().GetInt("sim.min_pulse", 5)));
+    // What the box was told and when, for checking the keying against what a sink heard.
+    if (const std::string log = platform::HostConfig::Instance().Get("sim.log"); !log.empty())
+      box->SetCommandLog(sim::KvrBox::FileCommandLog(log));
     box->SetChannel(9);
     box->SetSignal(9, 40);
     box->SetSignal(19, 85);
