@@ -18,8 +18,8 @@ class ServerLikeStation : public SoundStation {
  protected:
   void SetUp() override {
     SoundStation::SetUp();
-    card_->LatencyFrames = 44100;      // a second taken at once
-    card_->StartDelayFrames = 4410;    // heard 100 ms after it was handed over
+    card_->LatencyFrames = 44100;    // a second taken at once
+    card_->StartDelayFrames = 4410;  // heard 100 ms after it was handed over
     card_->PeriodFrames = 441;
     card_->FillGaps = true;
     soundserver::WriteTone(root_ / "Kanalo/Cue1.wav", 1000, 1000, 16);

@@ -66,14 +66,18 @@ class SinkCapture {
     const char* home = std::getenv("HOME");
     std::vector<std::string> args;
     if (server == "pulseaudio")
-      args = {"parec",          std::string("--server=unix:") + (home ? home : "") + "/native",
-              "--device=kanalo_null.monitor", "--file-format=wav",
-              "--format=s16le", "--rate=44100",
-              "--channels=1",   "--latency-msec=10",
+      args = {"parec",
+              std::string("--server=unix:") + (home ? home : "") + "/native",
+              "--device=kanalo_null.monitor",
+              "--file-format=wav",
+              "--format=s16le",
+              "--rate=44100",
+              "--channels=1",
+              "--latency-msec=10",
               path};
     else
-      args = {"pw-record", "--target", "kanalo_null", "--rate", "44100", "--channels", "1",
-              "--format",  "s16",      "--latency",   "10ms",   path};
+      args = {"pw-record", "--target", "kanalo_null", "--rate",    "44100", "--channels",
+              "1",         "--format", "s16",         "--latency", "10ms",  path};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -188,7 +192,18 @@ inline std::string DecodeDtmf(const std::vector<int16_t>& samples, const std::st
   return digits;
 }
 
-// One line of the table docs/benchmarks.md keeps: a sound, as heard from the station and from aplay.
+// What aplay's playing of `file` through the server is heard as, recorded into `capture`.
+inline std::vector<TBurst> AplayHeard(const std::string& server, const fs::path& file,
+                                      const std::string& capture) {
+  SinkCapture cap(server, capture);
+  EXPECT_TRUE(cap.WaitRunning());
+  EXPECT_EQ(std::system(("aplay -q '" + file.string() + "'").c_str()), 0);
+  cap.WaitMore(300);
+  return Bursts(cap.Stop());
+}
+
+// One line of the table docs/benchmarks.md keeps: a sound, as heard from the station and from
+// aplay.
 inline void Report(const std::string& server, const std::string& what, double stationMs,
                    double aplayMs) {
   std::printf("[ %s ] %-22s station %7.1f ms   aplay %7.1f ms\n", server.c_str(), what.c_str(),

@@ -18,8 +18,8 @@
 #include <sstream>
 
 #include "app/Dtmf.h"
-#include "tests/app/StationFixture.h"
 #include "tests/app/SoundServerCapture.h"
+#include "tests/app/StationFixture.h"
 
 extern char** environ;
 
@@ -34,8 +34,8 @@ class Binary {
   Binary(const fs::path& dir, int port) : dir_(dir) {
     fs::create_directories(dir / "config/kanalo");
     std::ofstream(dir / "config/kanalo/kanalo.conf")
-        << "root = " << dir.string() << "\nCOM1 = sim\nrigctl.port = " << port
-        << "\nsim.log = " << (dir / "box.log").string()
+        << "root = " << dir.string() << "\nCOM1 = sim\nrigctl.port = " << port << "\nsim.log = "
+        << (dir / "box.log").string()
         // The sink's monitor is the capture here: a monitor of the station's own would feed the
         // sink back into itself.
         << "\naudio.monitor = off\nnotify = no\n";
@@ -204,13 +204,8 @@ class SoundServerStationKeyed : public ::testing::Test {
     return r;
   }
 
-  // What aplay's playing of `file` through the same server and capture is heard as.
   std::vector<TBurst> Aplay(const fs::path& file) {
-    SinkCapture cap(server_, (dir_ / "aplay.wav").string());
-    EXPECT_TRUE(cap.WaitRunning());
-    EXPECT_EQ(std::system(("aplay -q '" + file.string() + "'").c_str()), 0);
-    cap.WaitMore(300);
-    return Bursts(cap.Stop());
+    return AplayHeard(server_, file, (dir_ / "aplay.wav").string());
   }
 
   // The moment the box first heard `command` after `fromMs`; -1 when it never did.
@@ -247,29 +242,30 @@ class SoundServerStationKeyed : public ::testing::Test {
   fs::path dir_;
 };
 
-TEST_F(SoundServerStationKeyed, CallCuesAndRogerComeOutWholeAtTheSink) {
-  WriteTone(dir_ / "Kanalo/Cue1.wav", 1000, 1000, 16);
-  WriteTone(dir_ / "Kanalo/Cue2.wav", 5000, 1300, 16);
+// Call cue 1 (1 s) and call cue 2 (5 s), each with the roger beep after release, each on a
+// station of its own in a data folder of its own.
+class SoundServerStationKeyedCue : public SoundServerStationKeyed,
+                                   public ::testing::WithParamInterface<int> {};
+
+TEST_P(SoundServerStationKeyedCue, CueAndRogerComeOutWholeAtTheSink) {
+  const int callArt = GetParam();
+  const double cueMs = callArt == 1 ? 1000 : 5000;
+  const std::string file = callArt == 1 ? "Cue1.wav" : "Cue2.wav";
+  WriteTone(dir_ / "Kanalo" / file, static_cast<int>(cueMs), callArt == 1 ? 1000 : 1300, 16);
   WriteTone(dir_ / "Kanalo/Beep.wav", 1000, 1750, 8);
   const auto rogerRef = Aplay(dir_ / "Kanalo/Beep.wav");
+  const auto cueRef = Aplay(dir_ / "Kanalo" / file);
   ASSERT_EQ(rogerRef.size(), 1u);
-  struct Case {
-    uint8_t callArt;
-    const char* file;
-    double ms;
-  };
-  for (const Case& c : {Case{1, "Cue1.wav", 1000}, Case{2, "Cue2.wav", 5000}}) {
-    SCOPED_TRACE(c.file);
-    const auto cueRef = Aplay(dir_ / "Kanalo" / c.file);
-    ASSERT_EQ(cueRef.size(), 1u);
-    const Run r = Transmit(c.callArt);
-    const auto heard = Bursts(r.heard);
-    ASSERT_EQ(heard.size(), 2u) << "expected the cue and the roger beep";
-    ExpectWhole(std::string("call cue ") + c.file, heard[0].Ms(), c.ms, cueRef[0].Ms());
-    ExpectWhole("roger beep Beep.wav", heard[1].Ms(), 1000, rogerRef[0].Ms());
-    ExpectMicAfterCue(r, heard[0].Ms());
-  }
+  ASSERT_EQ(cueRef.size(), 1u);
+  const Run r = Transmit(static_cast<uint8_t>(callArt));
+  const auto heard = Bursts(r.heard);
+  ASSERT_EQ(heard.size(), 2u) << "expected the cue and the roger beep";
+  ExpectWhole("call cue " + file, heard[0].Ms(), cueMs, cueRef[0].Ms());
+  ExpectWhole("roger beep Beep.wav", heard[1].Ms(), 1000, rogerRef[0].Ms());
+  ExpectMicAfterCue(r, heard[0].Ms());
 }
+
+INSTANTIATE_TEST_SUITE_P(CallArt, SoundServerStationKeyedCue, ::testing::Values(1, 2));
 
 TEST_F(SoundServerStationKeyed, DtmfCallIsHeardWholeAndDecodesToItsDigits) {
   WriteTone(dir_ / "Kanalo/Beep.wav", 1000, 1750, 8);
