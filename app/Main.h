@@ -284,7 +284,7 @@ class TMain : public QMainWindow {
   void OpenCall2Click();
   void VolumeChange();
   void WavTimerTimer();
-  void MaxTimerTimer() { StopWavClick(); }
+  void MaxTimerTimer();
   void SoundWaveStop();
   // The mailbox recording could not be written on: said once, the recording ended.
   void RecordingWriteFailed();

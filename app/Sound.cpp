@@ -480,6 +480,19 @@ void TMain::WavTimerTimer() {
   WavTime->setText(QString::fromStdString(FormatWavTime(pos)));
 }
 
+void TMain::MaxTimerTimer() {
+  // The timer bounds a recording. It is created running, so about a second after start-up it
+  // ticks with nothing recorded: that tick only sets the mailbox listening. A cue, roger beep or
+  // "Tx" file keyed in that first second plays on; stopping it ended the cue at the sink a
+  // quarter of a second in and put the microphone on the air.
+  if (!(RecWave->State() & audio::wsStarted)) {
+    MaxTimer->SetEnabled(false);
+    if (DTMF_Rec->isChecked()) StartDTMFIn();
+    return;
+  }
+  StopWavClick();
+}
+
 void TMain::SoundWaveStop() {
   if (cue_ == cueFile) cue_ = cueNone;
   PlaybackEnded();

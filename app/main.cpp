@@ -102,6 +102,12 @@ int main(int argc, char** argv) {
     // The shortest channel-step pulse the simulated radio takes, as a slow radio would be tried.
     box->SetMinPulseMs(
         static_cast<double>(platform::HostConfig::Instance().GetInt("sim.min_pulse", 5)));
+    // What the box was told and when, for checking the keying against what a sink heard.
+    if (const std::string log = platform::HostConfig::Instance().Get("sim.log"); !log.empty()) {
+      auto writer = sim::KvrBox::FileCommandLog(log);
+      if (!writer) std::fprintf(stderr, "Kanalo: sim.log: %s cannot be written\n", log.c_str());
+      box->SetCommandLog(std::move(writer));
+    }
     box->SetChannel(9);
     box->SetSignal(9, 40);
     box->SetSignal(19, 85);

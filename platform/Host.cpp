@@ -248,6 +248,7 @@ const std::vector<HostKey>& HostConfig::KnownKeys() {
       {"rigctl.vfo", "yes or no", IsYesNo},
       {"tx.timeout", "seconds 0..86400 (0: off)", IsInteger, 0, 86400},
       {"sim.min_pulse", "milliseconds 0..500", IsInteger, 0, 500},
+      {"sim.log", "a file for the simulated box's commands", AnyText},
       {"audio.input", "a sound device name", AnyText},
       {"audio.output", "a sound device name", AnyText},
       {"mixer.card", "a mixer card name", AnyText},
