@@ -137,12 +137,28 @@ class SoundServerStationKeyed : public ::testing::Test {
     const char* name = std::getenv("KANALO_SOUND_SERVER");
     if (!name) GTEST_SKIP() << "no sound server started for this run (scripts/sound-servers.sh)";
     server_ = name;
-    dir_ = fs::temp_directory_path() / ("kanalo-keyed-" + std::to_string(getpid()));
+    base_ = dir_ = fs::temp_directory_path() / ("kanalo-keyed-" + std::to_string(getpid()));
     fs::remove_all(dir_);
     fs::create_directories(dir_ / "Kanalo");
   }
   void TearDown() override {
-    if (!server_.empty()) fs::remove_all(dir_);
+    if (!server_.empty()) fs::remove_all(base_);
+  }
+
+  // A sound server on a busy machine drops a period now and then (an underrun in its graph),
+  // which takes tens of milliseconds out of whatever plays. A run whose sound came out short is
+  // made again, on a fresh station in a data folder of its own, up to kTries times; only the last
+  // run's shortfall fails. A station that cuts its cue cuts it every time.
+  static constexpr int kTries = 3;
+  void NextTry(int attempt) {
+    std::printf("[ %s ] run %d came out short; once more\n", server_.c_str(), attempt);
+    const fs::path next = base_ / ("try" + std::to_string(attempt + 1));
+    fs::create_directories(next);
+    fs::copy(dir_ / "Kanalo", next / "Kanalo", fs::copy_options::recursive);
+    dir_ = next;
+  }
+  static bool Whole(double heardMs, double fileMs, double aplayMs) {
+    return std::abs(heardMs - fileMs) <= 10.0 && heardMs >= aplayMs - 10.0;
   }
 
   // The defaults on COM1 with the given cue; the cue files lie in the data folder.
@@ -239,7 +255,7 @@ class SoundServerStationKeyed : public ::testing::Test {
   }
 
   std::string server_;
-  fs::path dir_;
+  fs::path dir_, base_;
 };
 
 // Call cue 1 (1 s) and call cue 2 (5 s), each with the roger beep after release, each on a
@@ -257,12 +273,21 @@ TEST_P(SoundServerStationKeyedCue, CueAndRogerComeOutWholeAtTheSink) {
   const auto cueRef = Aplay(dir_ / "Kanalo" / file);
   ASSERT_EQ(rogerRef.size(), 1u);
   ASSERT_EQ(cueRef.size(), 1u);
-  const Run r = Transmit(static_cast<uint8_t>(callArt));
-  const auto heard = Bursts(r.heard);
-  ASSERT_EQ(heard.size(), 2u) << "expected the cue and the roger beep";
-  ExpectWhole("call cue " + file, heard[0].Ms(), cueMs, cueRef[0].Ms());
-  ExpectWhole("roger beep Beep.wav", heard[1].Ms(), 1000, rogerRef[0].Ms());
-  ExpectMicAfterCue(r, heard[0].Ms());
+  for (int attempt = 1;; ++attempt) {
+    const Run r = Transmit(static_cast<uint8_t>(callArt));
+    const auto heard = Bursts(r.heard);
+    const bool whole = heard.size() == 2 && Whole(heard[0].Ms(), cueMs, cueRef[0].Ms()) &&
+                       Whole(heard[1].Ms(), 1000, rogerRef[0].Ms());
+    if (!whole && attempt < kTries) {
+      NextTry(attempt);
+      continue;
+    }
+    ASSERT_EQ(heard.size(), 2u) << "expected the cue and the roger beep";
+    ExpectWhole("call cue " + file, heard[0].Ms(), cueMs, cueRef[0].Ms());
+    ExpectWhole("roger beep Beep.wav", heard[1].Ms(), 1000, rogerRef[0].Ms());
+    ExpectMicAfterCue(r, heard[0].Ms());
+    break;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(CallArt, SoundServerStationKeyedCue, ::testing::Values(1, 2));
@@ -281,14 +306,22 @@ TEST_F(SoundServerStationKeyed, DtmfCallIsHeardWholeAndDecodesToItsDigits) {
   WriteWave8(dir_ / "Kanalo/call.wav", call);
   const auto ref = Aplay(dir_ / "Kanalo/call.wav");
   ASSERT_EQ(ref.size(), 1u);
-  const Run r = Transmit(3);
-  auto heard = Bursts(r.heard);
-  ASSERT_EQ(heard.size(), 2u) << "expected the call and the roger beep";
   // From the first tone to the end of the last: seven segments of 4500 samples.
-  ExpectWhole("DTMF call 2345 (tones)", heard[0].Ms(), 7 * 4500 * 1000.0 / 44100, ref[0].Ms());
-  EXPECT_EQ(DecodeDtmf(r.heard, (dir_ / "call.raw").string()), "2345");
-  // The call's leading silence is part of what must be played before the microphone.
-  ExpectMicAfterCue(r, heard[0].Ms() + 7 * 4500 * 1000.0 / 44100);
+  const double callMs = 7 * 4500 * 1000.0 / 44100;
+  for (int attempt = 1;; ++attempt) {
+    const Run r = Transmit(3);
+    auto heard = Bursts(r.heard);
+    if (!(heard.size() == 2 && Whole(heard[0].Ms(), callMs, ref[0].Ms())) && attempt < kTries) {
+      NextTry(attempt);
+      continue;
+    }
+    ASSERT_EQ(heard.size(), 2u) << "expected the call and the roger beep";
+    ExpectWhole("DTMF call 2345 (tones)", heard[0].Ms(), callMs, ref[0].Ms());
+    EXPECT_EQ(DecodeDtmf(r.heard, (dir_ / "call.raw").string()), "2345");
+    // The call's leading silence is part of what must be played before the microphone.
+    ExpectMicAfterCue(r, heard[0].Ms() + callMs);
+    break;
+  }
 }
 
 }  // namespace
