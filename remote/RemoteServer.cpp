@@ -327,7 +327,7 @@ void RemoteServer::Respond(Http& c, int status, const std::string& type, const Q
   head += "Content-Type: " + type + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
   head +=
       "Cache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\nX-Frame-Options: DENY\r\n"
-      "Referrer-Policy: no-referrer\r\nStrict-Transport-Security: max-age=31536000\r\n"
+      "Referrer-Policy: same-origin\r\nStrict-Transport-Security: max-age=31536000\r\n"
       "Content-Security-Policy: default-src 'self'; connect-src 'self' wss:; img-src 'self' "
       "data:; style-src 'self' 'unsafe-inline'; frame-ancestors 'none'; form-action 'self'\r\n";
   head += extraHeaders;
