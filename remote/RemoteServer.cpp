@@ -92,6 +92,7 @@ struct RemoteServer::Http {
   bool busy = false;       // an answer is pending (a slowed login): read nothing more
   bool closing = false;
   std::unique_ptr<QFile> file;  // a download in progress
+  bool closeAfterFile = false;
 };
 
 struct RemoteServer::Page {
@@ -408,6 +409,7 @@ void RemoteServer::Handle(Http& c, const HttpRequest& req, const std::string& bo
       Respond(c, 404, "text/plain", "Keine solche Aufnahme\n", {}, close);
       return;
     }
+    c.closeAfterFile = close;
     ServeFile(c, path, name);
     return;
   }
@@ -440,6 +442,11 @@ void RemoteServer::PumpFile(int id) {
     if (chunk.isEmpty()) {
       c.file.reset();
       c.deadlineMs = SteadyMs() + cfg_.headTimeoutMs;
+      if (c.closeAfterFile) {
+        c.closing = true;
+        c.sock->disconnectFromHost();
+        return;
+      }
       if (c.sock->bytesAvailable() > 0)
         QMetaObject::invokeMethod(
             this, [this, id] { OnReadable(id); }, Qt::QueuedConnection);
