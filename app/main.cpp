@@ -16,6 +16,7 @@
 #include "app/DataFiles.h"
 #include "app/Protokoll.h"
 #include "app/QtDialogs.h"
+#include "app/RemoteLink.h"
 #include "app/RigLink.h"
 #include "app/Shutdown.h"
 #include "app/StationLog.h"
@@ -25,6 +26,7 @@
 #include "platform/serial/Serial.h"
 #include "platform/serial/Sim.h"
 #include "platform/wave/VirtualCard.h"
+#include "remote/RemoteServer.h"
 #include "rtl/Dialogs.h"
 #include "rtl/Forms.h"
 #include "rtl/Messages.h"
@@ -57,6 +59,9 @@ int main(int argc, char** argv) {
     std::fputs(cmd.err.c_str(), stderr);
     return cmd.exitCode;
   }
+  if (!cmd.passwordKey.empty())
+    return app::StoreRemotePassword(cmd.passwordKey, platform::HostConfig::DefaultPath(), stdin,
+                                    stdout);
   rtl::MainThreadId();
   QApplication qapp(argc, argv);
   QApplication::setApplicationName("Kanalo");
@@ -151,6 +156,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "Kanalo: rig control not available on %s:%d: %s\n", rigCfg.address.c_str(),
                  rigCfg.port, why.c_str());
   QObject::connect(main, &QObject::destroyed, [&rigServer] { rigServer.Close(); });
+  // The browser front listens only where kanalo.conf names an address (remote.listen).
+  app::RemoteLink remoteLink(*main);
+  remote::RemoteServer remoteServer(remoteLink);
+  app::StartRemote(remoteServer, remoteLink);
+  QObject::connect(main, &QObject::destroyed, [&remoteServer] { remoteServer.Close(); });
 
   main->FormCreate();
   if (simulator && !main->Verbunden) {

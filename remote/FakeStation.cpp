@@ -81,6 +81,12 @@ Result FakeStation::SetScan(int mode) {
   return {};
 }
 
+Result FakeStation::ScanAuto() {
+  s_.autoScan = !s_.autoScan;
+  Notify();
+  return {};
+}
+
 Result FakeStation::Skip() {
   if (s_.scanMode == 0) return "Der Scanner läuft nicht.";
   return Up();

@@ -21,7 +21,7 @@ class FakeStation : public IRemoteStation {
   Result SetChannelMode(int last) override;
   Result Scan() override { return SetScan(1); }
   Result FreeScan() override { return SetScan(2); }
-  Result ScanAuto() override { return SetScan(3); }
+  Result ScanAuto() override;
   Result Skip() override;
   Result SetSquelch(int level) override;
   Result SetFreeLevel(int level) override;

@@ -167,6 +167,7 @@ QByteArray StateMessage(const RemoteState& s) {
       {"mailbox", s.mailboxArmed},
       {"recording", s.recording},
       {"scan", s.scanMode},
+      {"auto", s.autoScan},
       {"first", s.firstChannel},
       {"last", s.lastChannel},
       {"band", band},

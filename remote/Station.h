@@ -34,7 +34,8 @@ struct RemoteState {
   std::string lm, la;  // L_M (own number) and L_A (caller)
   bool mailboxArmed = false;
   bool recording = false;
-  int scanMode = 0;                        // 0 off, 1 Scan, 2 Free, 3 Auto
+  int scanMode = 0;                        // 0 off, 1 Scan, 2 Free
+  bool autoScan = false;                   // "Auto": the scanner goes on by itself after a stop
   int firstChannel = 1, lastChannel = 40;  // the channel mode: 4..15 (1-15), 1..40, 1..80
   std::vector<int> band;                   // S value per channel firstChannel..lastChannel
   int timeoutSeconds = 0;                  // the transmit time-out, 0 none

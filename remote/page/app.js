@@ -27,7 +27,7 @@
     lamp('maillamp', s.mailbox || s.recording, s.recording ? 'red' : 'yellow');
     $('lm').textContent = s.lm || '----';
     $('la').textContent = s.la || '----';
-    $('scanmode').textContent = ['Scan aus', 'Scan', 'Free', 'Auto'][s.scan] || '';
+    $('scanmode').textContent = (['Scan aus', 'Scan', 'Free'][s.scan] || '') + (s.auto ? ' Auto' : '');
     $('mode').textContent = s.first + '-' + s.last;
     if (document.activeElement !== $('squelch')) $('squelch').value = s.squelch;
     if (document.activeElement !== $('freelevel')) $('freelevel').value = s.freeLevel;
