@@ -267,6 +267,8 @@ void RemoteServer::OnPending() {
     c->peer = sock->peerAddress().toString().toStdString();
     c->deadlineMs = SteadyMs() + cfg_.headTimeoutMs;
     sock->setReadBufferSize(static_cast<qint64>(kMaxHead + kMaxBody + 256));
+    // Updates are small and must not wait for the page's delayed acknowledgement (Nagle).
+    sock->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     const int id = c->id;
     QObject::connect(sock, &QIODevice::readyRead, this, [this, id] { OnReadable(id); });
     QObject::connect(sock, &QIODevice::bytesWritten, this, [this, id] { PumpFile(id); });
