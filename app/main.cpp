@@ -16,6 +16,7 @@
 #include "app/DataFiles.h"
 #include "app/Protokoll.h"
 #include "app/QtDialogs.h"
+#include "app/RemoteLink.h"
 #include "app/RigLink.h"
 #include "app/Shutdown.h"
 #include "app/StartupReports.h"
@@ -26,6 +27,7 @@
 #include "platform/serial/Serial.h"
 #include "platform/serial/Sim.h"
 #include "platform/wave/VirtualCard.h"
+#include "remote/RemoteServer.h"
 #include "rtl/Dialogs.h"
 #include "rtl/Forms.h"
 #include "rtl/Messages.h"
@@ -58,6 +60,9 @@ int main(int argc, char** argv) {
     std::fputs(cmd.err.c_str(), stderr);
     return cmd.exitCode;
   }
+  if (!cmd.passwordKey.empty())
+    return app::StoreRemotePassword(cmd.passwordKey, platform::HostConfig::DefaultPath(), stdin,
+                                    stdout);
   rtl::MainThreadId();
   QApplication qapp(argc, argv);
   QApplication::setApplicationName("Kanalo");
@@ -153,6 +158,11 @@ int main(int argc, char** argv) {
   net::RigServer rigServer(rigLink);
   app::StartRigControl(rigServer, net::RigServerConfig::FromHost(), main);
   QObject::connect(main, &QObject::destroyed, [&rigServer] { rigServer.Close(); });
+  // The browser front listens only where kanalo.conf names an address (remote.listen).
+  app::RemoteLink remoteLink(*main);
+  remote::RemoteServer remoteServer(remoteLink);
+  app::StartRemote(remoteServer, remoteLink);
+  QObject::connect(main, &QObject::destroyed, [&remoteServer] { remoteServer.Close(); });
 
   main->FormCreate();
   if (simulator && !main->Verbunden) {

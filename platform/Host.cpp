@@ -231,6 +231,22 @@ bool IsAddress(const std::string& v) {
 bool IsMonitor(const std::string& v) {
   return v == "auto" || v == "on" || v == "off";
 }
+// "ADDRESS:PORT" with an IPv4 address or a bracketed IPv6 one.
+bool IsListen(const std::string& v) {
+  const size_t colon = v.rfind(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  std::string host = v.substr(0, colon);
+  if (host.front() == '[') {
+    if (host.size() < 3 || host.back() != ']') return false;
+    host = host.substr(1, host.size() - 2);
+  }
+  auto port = Integer(v.substr(colon + 1));
+  return IsAddress(host) && port && *port >= 1 && *port <= 65535 && v[colon + 1] != '+' &&
+         v[colon + 1] != '-';
+}
+bool IsPasswordHash(const std::string& v) {
+  return v.rfind("scrypt$", 0) == 0;
+}
 bool IsDetector(const std::string& v) {
   return v == "standard" || v == "precise";
 }
@@ -246,6 +262,14 @@ const std::vector<HostKey>& HostConfig::KnownKeys() {
       {"rigctl.port", "a port number 1..65535", IsInteger, 1, 65535},
       {"rigctl.clients", "a number of clients 1..256", IsInteger, 1, 256},
       {"rigctl.vfo", "yes or no", IsYesNo},
+      {"remote.listen", "ADDRESS:PORT (an IPv6 address in brackets)", IsListen},
+      {"remote.password", "a hash written by kanalo --remote-password", IsPasswordHash},
+      {"remote.listener_password", "a hash written by kanalo --remote-listener-password",
+       IsPasswordHash},
+      {"remote.cert", "a PEM certificate file (absolute path)", IsHostDir},
+      {"remote.key", "a PEM key file (absolute path)", IsHostDir},
+      {"remote.clients", "a number of connections 1..1024", IsInteger, 1, 1024},
+      {"remote.idle", "minutes 1..10080", IsInteger, 1, 10080},
       {"tx.timeout", "seconds 0..86400 (0: off)", IsInteger, 0, 86400},
       {"sim.min_pulse", "milliseconds 0..500", IsInteger, 0, 500},
       {"sim.log", "a file for the simulated box's commands", AnyText},

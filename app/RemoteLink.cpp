@@ -1,0 +1,243 @@
+#include "app/RemoteLink.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+
+#include "app/Main.h"
+#include "platform/Host.h"
+#include "remote/Certificate.h"
+#include "remote/Protocol.h"
+#include "remote/RemoteServer.h"
+
+namespace app {
+
+namespace {
+constexpr size_t kLogLines = 200;
+
+std::string MailboxDir() {
+  return platform::ToHostPath("C:\\Kanalo\\");
+}
+}  // namespace
+
+RemoteLink::RemoteLink(TMain& main) : m_(main), alive_(&main) {
+  poll_.setInterval(50);
+  QObject::connect(&poll_, &QTimer::timeout, [this] { Poll(); });
+  poll_.start();
+}
+
+RemoteLink::~RemoteLink() {
+  poll_.stop();
+  if (alive_ && !holders_.empty()) m_.PTTTaste = false;
+}
+
+template <class F>
+remote::Result RemoteLink::Run(F&& f) {
+  if (!alive_) return "Die Station wird beendet.";
+  try {
+    f();
+  } catch (const std::exception& x) {
+    return x.what();
+  }
+  Poll();
+  return {};
+}
+
+void RemoteLink::Poll() {
+  if (!alive_) return;
+  // The station let go by itself (time-out, the operator's button up): every remote hold ends,
+  // and the pages must press again.
+  if (!holders_.empty() && !m_.PTTTaste) holders_.clear();
+  const std::string now = remote::StateMessage(State()).toStdString();
+  if (now == last_) return;
+  last_ = now;
+  if (changed_) changed_();
+}
+
+remote::RemoteState RemoteLink::State() const {
+  remote::RemoteState s;
+  if (!alive_) return s;
+  const auto& e = m_.Einstellungen;
+  const int k = std::clamp<int32_t>(e.Kanal, 1, kChannels);
+  s.linked = m_.Verbunden;
+  s.link = m_.Verbunden ? e.ComPort.str() : "Nicht verbunden";
+  s.channel = e.Kanal;
+  s.frequency = e.Frequenz[k].str();
+  s.sValue = m_.SWert[k];
+  s.squelch = m_.Squelch->GetValue();
+  s.squelchOpen = m_.SWert[k] >= s.squelch;
+  s.freeLevel = m_.FreeLevel->GetValue();
+  s.tx = m_.TxAktiv || m_.PTTTaste;
+  if (!holders_.empty()) {
+    s.remoteHolder = holders_.begin()->first;
+    s.txBy = holders_.begin()->second;
+  } else if (s.tx) {
+    s.txBy = "Station";
+  }
+  const QColor lamp = m_.Shape1->BrushColor();
+  s.callLamp = lamp == QColor(0, 255, 0) ? "green" : lamp == QColor(255, 0, 0) ? "red" : "off";
+  s.callArmed = m_.DTMF_Open->isChecked();
+  s.lm = m_.L_M->text().toStdString();
+  s.la = m_.L_A->text().toStdString();
+  s.mailboxArmed = m_.DTMF_Rec->isChecked();
+  s.recording = m_.AufnahmeLaeuft;
+  s.scanMode = e.ScanModus;
+  s.autoScan = e.AutoScan;
+  s.firstChannel = e.ErsterKanal;
+  s.lastChannel = e.LetzterKanal;
+  for (int c = std::max<int32_t>(e.ErsterKanal, 1); c <= std::min<int32_t>(e.LetzterKanal, 80); ++c)
+    s.band.push_back(m_.SWert[c]);
+  s.timeoutSeconds = static_cast<int>(platform::HostConfig::Instance().GetInt("tx.timeout", 0));
+  return s;
+}
+
+remote::Result RemoteLink::Up() {
+  if (m_.PTTTaste || m_.TxAktiv) return "Während des Sendens wird nicht umgeschaltet.";
+  return Run([this] { m_.UPClick(); });
+}
+
+remote::Result RemoteLink::Down() {
+  if (m_.PTTTaste || m_.TxAktiv) return "Während des Sendens wird nicht umgeschaltet.";
+  return Run([this] { m_.DNClick(); });
+}
+
+remote::Result RemoteLink::SetChannelMode(int last) {
+  return Run([this, last] {
+    if (last == 15) m_.N141Click();
+    if (last == 40) m_.N401Click();
+    if (last == 80) m_.N801Click();
+  });
+}
+
+remote::Result RemoteLink::Scan() {
+  return Run([this] { m_.ScanClick(); });
+}
+remote::Result RemoteLink::FreeScan() {
+  return Run([this] { m_.FreeScanClick(); });
+}
+remote::Result RemoteLink::ScanAuto() {
+  return Run([this] { m_.ScanAutoClick(); });
+}
+remote::Result RemoteLink::Skip() {
+  return Run([this] { m_.B_SkipClick(); });
+}
+
+remote::Result RemoteLink::SetSquelch(int level) {
+  return Run([this, level] { m_.Squelch->SetValue(level); });
+}
+
+remote::Result RemoteLink::SetFreeLevel(int level) {
+  return Run([this, level] { m_.FreeLevel->SetValue(level); });
+}
+
+remote::Result RemoteLink::ArmCall(bool on) {
+  return Run([this, on] {
+    if (m_.DTMF_Open->isChecked() != on) m_.DTMF_OpenClick();
+  });
+}
+
+remote::Result RemoteLink::ArmMailbox(bool on) {
+  return Run([this, on] {
+    if (m_.DTMF_Rec->isChecked() != on) m_.DTMF_RecClick();
+  });
+}
+
+remote::Result RemoteLink::SendCall(const std::string& digits) {
+  return Run([this, digits] {
+    m_.Einstellungen.AbgehendeRufnummer = digits;
+    m_.B_DTMFClick();
+  });
+}
+
+std::vector<remote::Recording> RemoteLink::Recordings() const {
+  std::vector<remote::Recording> out;
+  const QDir dir(QString::fromStdString(MailboxDir()));
+  // Mailbox recordings are named by their date and time; the cues beside them are not ours.
+  for (const QFileInfo& f :
+       dir.entryInfoList({"*.wav", "*.Wav", "*.WAV"}, QDir::Files, QDir::Time)) {
+    if (!f.completeBaseName().at(0).isDigit()) continue;
+    out.push_back({f.fileName().toStdString(), f.size(),
+                   f.lastModified().toString("yyyy-MM-dd HH:mm").toStdString()});
+    if (out.size() == 200) break;
+  }
+  return out;
+}
+
+std::string RemoteLink::RecordingPath(const std::string& name) const {
+  for (const auto& r : Recordings())
+    if (r.name == name) return MailboxDir() + name;
+  return {};
+}
+
+remote::Result RemoteLink::PlayRecording(const std::string& name) {
+  if (RecordingPath(name).empty()) return "Keine solche Aufnahme.";
+  // The window's player chooses its file in a dialog; playing a named file from afar waits for
+  // the station's own player command. The page offers the download meanwhile.
+  return "Abspielen an der Station ist aus der Ferne noch nicht möglich; bitte herunterladen.";
+}
+
+std::vector<std::string> RemoteLink::RecentLog(int count) const {
+  const size_t n = std::min(log_.size(), static_cast<size_t>(std::max(count, 0)));
+  return {log_.end() - static_cast<std::ptrdiff_t>(n), log_.end()};
+}
+
+void RemoteLink::AddLog(const std::string& line) {
+  log_.push_back(QDateTime::currentDateTime().toString("HH:mm:ss ").toStdString() + line);
+  while (log_.size() > kLogLines) log_.pop_front();
+}
+
+bool RemoteLink::RemoteKey(int session, const std::string& who, std::string* why) {
+  if (!alive_) return false;
+  // The same rules as rig control's keying: not while scanning (the tick would key on whatever
+  // channel the scan stops), not without the box (it would key when the operator connects).
+  if (m_.Einstellungen.ScanModus != 0) {
+    if (why) *why = "Während des Scannens wird nicht gesendet.";
+    return false;
+  }
+  if (!m_.Verbunden) {
+    if (why) *why = "Die Station ist nicht mit dem Funkgerät verbunden.";
+    return false;
+  }
+  holders_[session] = who;
+  m_.PTTTaste = true;
+  AddLog("PTT gedrückt: " + who);
+  Poll();
+  return true;
+}
+
+void RemoteLink::RemoteRelease(int session) {
+  auto it = holders_.find(session);
+  if (it == holders_.end()) return;
+  AddLog("PTT losgelassen: " + it->second);
+  holders_.erase(it);
+  if (holders_.empty() && alive_) m_.PTTTaste = false;
+  Poll();
+}
+
+void StartRemote(remote::RemoteServer& server, RemoteLink& link) {
+  std::string why;
+  auto cfg = remote::RemoteConfig::FromHost(&why);
+  if (!cfg) {
+    if (!why.empty()) std::fprintf(stderr, "Kanalo: browser front not started: %s\n", why.c_str());
+    return;
+  }
+  remote::Identity id;
+  if (!remote::LoadStationIdentity(id, &why) || !server.Listen(*cfg, id, &why)) {
+    std::fprintf(stderr, "Kanalo: browser front not started: %s\n", why.c_str());
+    return;
+  }
+  server.SetLogHook([&link](const std::string& line) {
+    link.AddLog(line);
+    std::fprintf(stderr, "Kanalo: %s\n", line.c_str());
+  });
+  std::printf("Kanalo: browser front on https://%s:%d/\nKanalo: certificate SHA-256 %s\n",
+              cfg->address.find(':') == std::string::npos ? cfg->address.c_str()
+                                                          : ("[" + cfg->address + "]").c_str(),
+              server.Port(), id.fingerprint.c_str());
+  std::fflush(stdout);
+}
+
+}  // namespace app

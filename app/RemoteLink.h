@@ -1,0 +1,76 @@
+// The station as the browser front sees it, read from the window's public state and driven
+// through its handlers, as RigLink does for rig control.
+//
+// Until the station publishes its own events, the adapter compares a snapshot every 50 ms and
+// tells the front when it differs (within the front's 100 ms). Remote keying holds the same
+// flag as the on-screen button; it is refused while the scanner runs or without the box, and a
+// release by the station itself (its time-out, the operator) ends every remote hold.
+// Thread: main thread.
+#pragma once
+
+#include <QPointer>
+#include <QTimer>
+#include <deque>
+#include <map>
+
+#include "remote/Station.h"
+
+namespace remote {
+class RemoteServer;
+}
+
+namespace app {
+
+class TMain;
+
+class RemoteLink : public remote::IRemoteStation {
+ public:
+  explicit RemoteLink(TMain& main);
+  ~RemoteLink() override;
+  remote::RemoteState State() const override;
+  void SetChangedHook(std::function<void()> hook) override { changed_ = std::move(hook); }
+  remote::Result Up() override;
+  remote::Result Down() override;
+  remote::Result SetChannelMode(int last) override;
+  remote::Result Scan() override;
+  remote::Result FreeScan() override;
+  remote::Result ScanAuto() override;
+  remote::Result Skip() override;
+  remote::Result SetSquelch(int level) override;
+  remote::Result SetFreeLevel(int level) override;
+  remote::Result ArmCall(bool on) override;
+  remote::Result ArmMailbox(bool on) override;
+  remote::Result SendCall(const std::string& digits) override;
+  std::vector<remote::Recording> Recordings() const override;
+  std::string RecordingPath(const std::string& name) const override;
+  remote::Result PlayRecording(const std::string& name) override;
+  std::vector<std::string> RecentLog(int count) const override;
+  bool RemoteKey(int session, const std::string& who, std::string* why) override;
+  void RemoteRelease(int session) override;
+
+  // Whether a browser holds the transmitter (for the log's "who keyed").
+  bool KeyedByRemote() const { return !holders_.empty(); }
+  // A line for the recent entries the pages show (the server's log hook adds its own).
+  void AddLog(const std::string& line);
+
+ private:
+  // Runs a window handler; an exception becomes the page's error text.
+  template <class F>
+  remote::Result Run(F&& f);
+  void Poll();
+
+  TMain& m_;
+  QPointer<QObject> alive_;
+  std::function<void()> changed_;
+  std::map<int, std::string> holders_;  // remote page -> who
+  QTimer poll_;
+  std::string last_;
+  std::deque<std::string> log_;
+};
+
+// Starts the browser front when kanalo.conf has remote.listen: loads or makes the certificate,
+// prints its fingerprint on standard output, routes the server's log lines to the station's log.
+// Says on standard error why it does not start; nothing listens without remote.listen.
+void StartRemote(remote::RemoteServer& server, RemoteLink& link);
+
+}  // namespace app
