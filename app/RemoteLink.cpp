@@ -24,14 +24,26 @@ std::string MailboxDir() {
 }  // namespace
 
 RemoteLink::RemoteLink(TMain& main) : m_(main), alive_(&main) {
-  poll_.setInterval(50);
+  // The station's events reach the pages at once; what changes without an event (a knob, a
+  // lamp, the digits) is found by a comparison that runs only while the front is in use.
+  subscription_ = m_.Events.Subscribe([this](const station::TStationEvent&) { Poll(); });
+  poll_.setInterval(100);
   QObject::connect(&poll_, &QTimer::timeout, [this] { Poll(); });
-  poll_.start();
 }
 
 RemoteLink::~RemoteLink() {
   poll_.stop();
-  if (alive_ && !holders_.empty()) m_.PTTTaste = false;
+  if (!alive_) return;
+  m_.Events.Unsubscribe(subscription_);
+  m_.Tx.ReleaseAll(station::TTxSource::Remote);
+}
+
+void RemoteLink::SetChangedHook(std::function<void()> hook) {
+  changed_ = std::move(hook);
+  if (changed_)
+    poll_.start();
+  else
+    poll_.stop();
 }
 
 template <class F>
@@ -48,9 +60,11 @@ remote::Result RemoteLink::Run(F&& f) {
 
 void RemoteLink::Poll() {
   if (!alive_) return;
-  // The station let go by itself (time-out, the operator's button up): every remote hold ends,
-  // and the pages must press again.
-  if (!holders_.empty() && !m_.PTTTaste) holders_.clear();
+  // The station let go of a page's hold by itself (time-out, disconnect): that page must press
+  // again.
+  std::erase_if(holders_, [this](const auto& h) {
+    return !m_.Tx.Holds(station::TTxSource::Remote, h.first);
+  });
   const std::string now = remote::StateMessage(State()).toStdString();
   if (now == last_) return;
   last_ = now;
@@ -70,12 +84,13 @@ remote::RemoteState RemoteLink::State() const {
   s.squelch = m_.Squelch->GetValue();
   s.squelchOpen = m_.SWert[k] >= s.squelch;
   s.freeLevel = m_.FreeLevel->GetValue();
-  s.tx = m_.TxAktiv || m_.PTTTaste;
+  s.tx = m_.TxAktiv || m_.Tx.Held();
   if (!holders_.empty()) {
     s.remoteHolder = holders_.begin()->first;
     s.txBy = holders_.begin()->second;
   } else if (s.tx) {
-    s.txBy = "Station";
+    const station::TTxHold* first = m_.Tx.First();
+    s.txBy = first ? station::TxSourceText(first->Source) : "Funkgerät (CTS)";
   }
   const QColor lamp = m_.Shape1->BrushColor();
   s.callLamp = lamp == QColor(0, 255, 0) ? "green" : lamp == QColor(255, 0, 0) ? "red" : "off";
@@ -95,12 +110,12 @@ remote::RemoteState RemoteLink::State() const {
 }
 
 remote::Result RemoteLink::Up() {
-  if (m_.PTTTaste || m_.TxAktiv) return "Während des Sendens wird nicht umgeschaltet.";
+  if (m_.Tx.Held() || m_.TxAktiv) return "Während des Sendens wird nicht umgeschaltet.";
   return Run([this] { m_.UPClick(); });
 }
 
 remote::Result RemoteLink::Down() {
-  if (m_.PTTTaste || m_.TxAktiv) return "Während des Sendens wird nicht umgeschaltet.";
+  if (m_.Tx.Held() || m_.TxAktiv) return "Während des Sendens wird nicht umgeschaltet.";
   return Run([this] { m_.DNClick(); });
 }
 
@@ -201,8 +216,12 @@ bool RemoteLink::RemoteKey(int session, const std::string& who, std::string* why
     if (why) *why = "Die Station ist nicht mit dem Funkgerät verbunden.";
     return false;
   }
+  // One hold per page in the station's arbiter: its release ends nobody else's keying.
+  if (!m_.Tx.Hold(station::TTxSource::Remote, session)) {
+    if (why) *why = "Die Station ist nicht mit dem Funkgerät verbunden.";
+    return false;
+  }
   holders_[session] = who;
-  m_.PTTTaste = true;
   AddLog("PTT gedrückt: " + who);
   Poll();
   return true;
@@ -213,7 +232,7 @@ void RemoteLink::RemoteRelease(int session) {
   if (it == holders_.end()) return;
   AddLog("PTT losgelassen: " + it->second);
   holders_.erase(it);
-  if (holders_.empty() && alive_) m_.PTTTaste = false;
+  if (alive_) m_.Tx.Release(station::TTxSource::Remote, session);
   Poll();
 }
 

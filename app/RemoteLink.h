@@ -1,10 +1,11 @@
 // The station as the browser front sees it, read from the window's public state and driven
 // through its handlers, as RigLink does for rig control.
 //
-// Until the station publishes its own events, the adapter compares a snapshot every 50 ms and
-// tells the front when it differs (within the front's 100 ms). Remote keying holds the same
-// flag as the on-screen button; it is refused while the scanner runs or without the box, and a
-// release by the station itself (its time-out, the operator) ends every remote hold.
+// The station's events tell the front at once; while pages are connected a comparison every
+// 100 ms also catches what changes without an event (knobs, lamps, digits). Each page keys as a
+// hold of its own in the station's transmit arbiter (refused while the scanner runs or without
+// the box); a page's release ends only its own hold, and a hold the station ended (time-out,
+// disconnect) is forgotten, so the page must press again.
 // Thread: main thread.
 #pragma once
 
@@ -28,7 +29,7 @@ class RemoteLink : public remote::IRemoteStation {
   explicit RemoteLink(TMain& main);
   ~RemoteLink() override;
   remote::RemoteState State() const override;
-  void SetChangedHook(std::function<void()> hook) override { changed_ = std::move(hook); }
+  void SetChangedHook(std::function<void()> hook) override;
   remote::Result Up() override;
   remote::Result Down() override;
   remote::Result SetChannelMode(int last) override;
@@ -48,8 +49,6 @@ class RemoteLink : public remote::IRemoteStation {
   bool RemoteKey(int session, const std::string& who, std::string* why) override;
   void RemoteRelease(int session) override;
 
-  // Whether a browser holds the transmitter (for the log's "who keyed").
-  bool KeyedByRemote() const { return !holders_.empty(); }
   // A line for the recent entries the pages show (the server's log hook adds its own).
   void AddLog(const std::string& line);
 
@@ -64,6 +63,7 @@ class RemoteLink : public remote::IRemoteStation {
   std::function<void()> changed_;
   std::map<int, std::string> holders_;  // remote page -> who
   QTimer poll_;
+  int subscription_ = 0;
   std::string last_;
   std::deque<std::string> log_;
 };

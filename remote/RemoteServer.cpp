@@ -154,7 +154,6 @@ std::optional<RemoteConfig> RemoteConfig::FromHost(std::string* error) {
 RemoteServer::RemoteServer(IRemoteStation& station, QObject* parent)
     : QObject(parent), station_(station) {
   InitRemoteResources();
-  station_.SetChangedHook([this] { StationChanged(); });
   pttTimer_.setInterval(PttGuard::kCheckMs);
   QObject::connect(&pttTimer_, &QTimer::timeout, this, [this] {
     if (int lapsed = guard_.Check()) Release(lapsed, "PTT freigegeben: keine Verbindung");
@@ -194,12 +193,15 @@ bool RemoteServer::Listen(const RemoteConfig& cfg, const Identity& identity, std
     ws_.reset();
     return false;
   }
+  // Followed only while it listens: a station without the browser front pays nothing for it.
+  station_.SetChangedHook([this] { StationChanged(); });
   pttTimer_.start();
   housekeeping_.start();
   return true;
 }
 
 void RemoteServer::Close() {
+  station_.SetChangedHook(nullptr);
   pttTimer_.stop();
   housekeeping_.stop();
   if (guard_.Holder()) Release(guard_.Holder(), nullptr);

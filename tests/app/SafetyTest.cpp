@@ -9,6 +9,7 @@
 #include <limits>
 #include <random>
 
+#include "app/RemoteLink.h"
 #include "app/RigLink.h"
 #include "tests/app/StationFixture.h"
 
@@ -269,9 +270,24 @@ TEST_F(Safety, AReleaseEndsOnlyItsOwnHold) {
   m.B_PTTMouseUp();
   Tick(3);
   EXPECT_EQ(box_->LastCommand(), 15);
+  // A browser page keys beside the client; the client leaving leaves the page on the air.
+  app::RemoteLink page(m);
+  ASSERT_TRUE(page.RemoteKey(7, "Gast", nullptr));
   rig.ClientGone(2);
+  Tick(3);
+  EXPECT_EQ(box_->LastCommand(), 15);
+  EXPECT_EQ(page.State().remoteHolder, 7);
+  page.RemoteRelease(7);
   Tick(2);
   EXPECT_EQ(box_->LastCommand(), 9);
+  // A hold the station ends (here: the link) is forgotten by the page's adapter too, and
+  // without the link the page cannot key.
+  ASSERT_TRUE(page.RemoteKey(8, "Gast", nullptr));
+  m.Trennen1Click();
+  EXPECT_EQ(page.State().remoteHolder, 0);
+  std::string why;
+  EXPECT_FALSE(page.RemoteKey(8, "Gast", &why));
+  EXPECT_FALSE(why.empty());
 }
 
 // Every front hears what happened at the station, in order and once: channel steps, who keyed
