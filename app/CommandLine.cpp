@@ -27,6 +27,8 @@ const char* const kHelp =
     "                    listen, never control or transmit) and exit\n"
     "      --simulator   connect COM1 to the built-in simulator of the box, the radio and a\n"
     "                    band with a few stations, with a virtual sound card and mixer\n"
+    "      --headless    run without a window or display (rig control and the browser\n"
+    "                    front are the fronts; messages go to standard error and the log)\n"
     "      --help        display this help and exit\n"
     "      --version     output version information and exit\n"
     "\n"
@@ -53,6 +55,8 @@ TCommandLine ParseCommandLine(int argc, const char* const* argv) {
     }
     if (a == "--simulator") {
       c.simulator = true;
+    } else if (a == "--headless") {
+      c.headless = true;
     } else if (a == "--remote-password") {
       c.passwordKey = "remote.password";
     } else if (a == "--remote-listener-password") {

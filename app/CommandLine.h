@@ -10,6 +10,7 @@ namespace app {
 
 struct TCommandLine {
   bool simulator = false;
+  bool headless = false;  // --headless: no window, no display (see app/Headless.h)
   // --remote-password / --remote-listener-password: the host configuration key to set.
   std::string passwordKey;
   // >= 0: the program ends at once with this code after printing `out` (standard output) or

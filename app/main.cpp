@@ -14,6 +14,7 @@
 
 #include "app/CommandLine.h"
 #include "app/DataFiles.h"
+#include "app/Headless.h"
 #include "app/Protokoll.h"
 #include "app/QtDialogs.h"
 #include "app/RemoteLink.h"
@@ -64,13 +65,17 @@ int main(int argc, char** argv) {
     return app::StoreRemotePassword(cmd.passwordKey, platform::HostConfig::DefaultPath(), stdin,
                                     stdout);
   rtl::MainThreadId();
+  // Headless: the station needs no display at all; Qt's offscreen platform stands in for one.
+  if (cmd.headless) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication qapp(argc, argv);
   QApplication::setApplicationName("Kanalo");
   app::QtDialogs::InstallGermanTranslations();
   Q_INIT_RESOURCE(kanalo);
 
   rtl::SetQueueWakeHook(&SchedulePump);
-  rtl::SetDialogs(app::LogShownErrors(std::make_shared<app::QtDialogs>()));
+  rtl::SetDialogs(app::LogShownErrors(
+      cmd.headless ? app::HeadlessDialogs(stderr)
+                   : std::shared_ptr<rtl::IDialogs>(std::make_shared<app::QtDialogs>())));
   rtl::Application().ErrorBoxHook = [](const std::string& text) {
     rtl::Dialogs().MessageBox(text, "Kanalo", rtl::mtError, rtl::mbOK);
   };
@@ -144,7 +149,7 @@ int main(int argc, char** argv) {
   main->setFixedSize(main->size());
   if (QScreen* s = QGuiApplication::primaryScreen())
     main->move(s->availableGeometry().center() - main->rect().center());
-  main->show();
+  if (!cmd.headless) main->show();
   // Killed, logged out or without its display, the station still ends in order; crashed, the box
   // still hears "receive".
   app::TShutdown::Install([window = QPointer<app::TMain>(main)] {
