@@ -277,6 +277,9 @@ class TMain : public QMainWindow {
   void StopWavClick();
   void PlayWavClick();
   void SendWavClick();
+  // Plays a WAVE file here, or sends it ("Tx") with `send`: what "Play" and "Tx" do once their
+  // file is chosen.
+  void PlayFile(const std::string& hostPath, bool send);
   void Mailboxabhren1Click() { PlayWavClick(); }
   void Settings1Click();
   void OpenRogerClick();

@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 
 #include "app/Main.h"
+#include "app/Protokoll.h"
 #include "platform/Host.h"
 #include "remote/Certificate.h"
 #include "remote/Protocol.h"
@@ -16,6 +18,7 @@
 namespace app {
 
 namespace {
+namespace fs = std::filesystem;
 constexpr size_t kLogLines = 200;
 
 std::string MailboxDir() {
@@ -26,7 +29,10 @@ std::string MailboxDir() {
 RemoteLink::RemoteLink(TMain& main) : m_(main), alive_(&main) {
   // The station's events reach the pages at once; what changes without an event (a knob, a
   // lamp, the digits) is found by a comparison that runs only while the front is in use.
-  subscription_ = m_.Events.Subscribe([this](const station::TStationEvent&) { Poll(); });
+  subscription_ = m_.Events.Subscribe([this](const station::TStationEvent& ev) {
+    Note(ev);
+    Poll();
+  });
   poll_.setInterval(100);
   QObject::connect(&poll_, &QTimer::timeout, [this] { Poll(); });
 }
@@ -183,20 +189,45 @@ std::vector<remote::Recording> RemoteLink::Recordings() const {
 
 std::string RemoteLink::RecordingPath(const std::string& name) const {
   for (const auto& r : Recordings())
-    if (r.name == name) return MailboxDir() + name;
+    if (r.name == name) return (fs::path(MailboxDir()) / name).string();
   return {};
 }
 
 remote::Result RemoteLink::PlayRecording(const std::string& name) {
-  if (RecordingPath(name).empty()) return "Keine solche Aufnahme.";
-  // The window's player chooses its file in a dialog; playing a named file from afar waits for
-  // the station's own player command. The page offers the download meanwhile.
-  return "Abspielen an der Station ist aus der Ferne noch nicht möglich; bitte herunterladen.";
+  const std::string path = RecordingPath(name);
+  if (path.empty()) return "Keine solche Aufnahme.";
+  // At the station's loudspeaker, as "Mailbox abhören" plays it: never on the air.
+  return Run([&] { m_.PlayFile(path, false); });
 }
 
 std::vector<std::string> RemoteLink::RecentLog(int count) const {
   const size_t n = std::min(log_.size(), static_cast<size_t>(std::max(count, 0)));
   return {log_.end() - static_cast<std::ptrdiff_t>(n), log_.end()};
+}
+
+void RemoteLink::Note(const station::TStationEvent& ev) {
+  using station::TEventKind;
+  const std::string ch = "Kanal " + std::to_string(ev.Channel);
+  switch (ev.Kind) {
+    case TEventKind::Keyed:
+      return AddLog("Senden (" + std::string(station::TxSourceText(ev.Source)) + "), " + ch);
+    case TEventKind::Released:
+      return AddLog("Empfang, " + ch);
+    case TEventKind::Call:
+      return AddLog((ev.Value == 1 ? "Selektivruf " : "Anruf für die Mailbox ") + ev.Text);
+    case TEventKind::RecordingStarted:
+      return AddLog("Mailbox-Aufnahme: " + ev.Text);
+    case TEventKind::ScannerStopped:
+      return AddLog("Scanner hält auf " + ch + " (" + ev.Text + ")");
+    case TEventKind::LinkUp:
+      return AddLog("verbunden mit " + ev.Text);
+    case TEventKind::LinkLost:
+      return AddLog("getrennt");
+    case TEventKind::Message:
+      return AddLog(ev.Text);
+    default:
+      return;
+  }
 }
 
 void RemoteLink::AddLog(const std::string& line) {
@@ -251,6 +282,11 @@ void StartRemote(remote::RemoteServer& server, RemoteLink& link) {
   server.SetLogHook([&link](const std::string& line) {
     link.AddLog(line);
     std::fprintf(stderr, "Kanalo: %s\n", line.c_str());
+    // Logins, refused or not, and the front's own events belong in the station's log too.
+    TLogEntry e;
+    e.Art = TLogKind::Verbindung;
+    e.Hinweis = "Fernbedienung: " + line;
+    AppendLog(std::move(e));
   });
   std::printf("Kanalo: browser front on https://%s:%d/\nKanalo: certificate SHA-256 %s\n",
               cfg->address.find(':') == std::string::npos ? cfg->address.c_str()

@@ -15,6 +15,7 @@
 #include <map>
 
 #include "remote/Station.h"
+#include "station/Events.h"
 
 namespace remote {
 class RemoteServer;
@@ -57,6 +58,8 @@ class RemoteLink : public remote::IRemoteStation {
   template <class F>
   remote::Result Run(F&& f);
   void Poll();
+  // A station event as a line of the pages' recent entries.
+  void Note(const station::TStationEvent& ev);
 
   TMain& m_;
   QPointer<QObject> alive_;

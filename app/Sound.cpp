@@ -419,8 +419,12 @@ void TMain::PlayWavClick() {
   // Loading the new file stops the one being sent, whose hold ends with it.
   const bool send = sendRequested_;
   sendRequested_ = false;
-  auto file = ChooseWaveFile();
-  if (!file) return;
+  if (auto file = ChooseWaveFile()) PlayFile(*file, send);
+}
+
+void TMain::PlayFile(const std::string& hostPath, bool send) {
+  AufnahmeLaeuft = false;
+  const std::optional<std::string> file = hostPath;
   bool muted = false;
   try {
     SoundWave->LoadFile(*file);

@@ -86,6 +86,7 @@
     };
   }
 
+  let player = null;
   function showRecordings(items) {
     const ul = $('recordings');
     ul.textContent = '';
@@ -96,8 +97,13 @@
       a.href = '/rec/' + encodeURIComponent(r.name);
       a.textContent = r.name + ' (' + r.when + ', ' + Math.round(r.bytes / 1024) + ' KB)';
       const b = document.createElement('button');
-      b.className = 'key small'; b.textContent = 'Abspielen';
-      b.onclick = () => send({ c: 'play', v: r.name });
+      b.className = 'key small'; b.textContent = 'Anhören';
+      // Heard here, in the browser: the recording is private and never goes on the air.
+      b.onclick = () => {
+        if (player) player.pause();
+        player = new Audio(a.href);
+        player.play().catch(() => {});
+      };
       li.append(a, b); ul.appendChild(li);
     }
   }

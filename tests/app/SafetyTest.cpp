@@ -230,7 +230,9 @@ TEST_F(Safety, StopEndsAFileTransmission) {
 // abhören") ends the transmission and plays the new file locally: a private recording must
 // never go on the air.
 TEST_F(Safety, PlayingAnotherFileDuringTxEndsTheTransmissionAndKeysNothing) {
-  for (const char* how : {"Play", "Mailbox abhören"}) {
+  // A mailbox recording as the mailbox names it, for the browser page's "play".
+  fs::copy_file(Host("Call2.Wav"), Host("20261207091500.Wav"));
+  for (const std::string how : {"Play", "Mailbox abhören", "page"}) {
     SCOPED_TRACE(how);
     TMain& m = StartConnected();
     dialogs_->files = {Host("Call1.Wav")};
@@ -238,8 +240,11 @@ TEST_F(Safety, PlayingAnotherFileDuringTxEndsTheTransmissionAndKeysNothing) {
     Tick(2);
     ASSERT_EQ(box_->LastCommand(), 11);
     dialogs_->files = {Host("Call2.Wav")};
-    if (std::string(how) == "Play")
+    app::RemoteLink page(m);
+    if (how == "Play")
       m.PlayWav->click();
+    else if (how == "page")
+      EXPECT_EQ(page.PlayRecording("20261207091500.Wav"), "");
     else
       m.Mailboxabhren1Click();
     Tick(2);
@@ -280,6 +285,10 @@ TEST_F(Safety, AReleaseEndsOnlyItsOwnHold) {
   page.RemoteRelease(7);
   Tick(2);
   EXPECT_EQ(box_->LastCommand(), 9);
+  // The pages' recent entries follow the station: who keyed, and the way back to receive.
+  const auto recent = page.RecentLog(10);
+  ASSERT_GE(recent.size(), 2u);
+  EXPECT_NE(recent.back().find("Empfang, Kanal 9"), std::string::npos) << recent.back();
   // A hold the station ends (here: the link) is forgotten by the page's adapter too, and
   // without the link the page cannot key.
   ASSERT_TRUE(page.RemoteKey(8, "Gast", nullptr));
