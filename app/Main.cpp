@@ -1023,11 +1023,28 @@ void TMain::PublishChanges() noexcept {
 }
 
 void TMain::CallTaken(int result) {
-  Log->Call(result);
+  const TEinstellungen& s = Einstellungen;
+  const bool own = result & TDTMFDecoder::drOwnNumber;
+  // A call to the mailbox counts when the mailbox answers it.
+  const bool mailbox = (result & TDTMFDecoder::drMailbox) && DTMF_Rec->isChecked();
+  if (!own && !mailbox) return;
   station::TStationEvent ev{station::TEventKind::Call};
+  ev.Channel = s.Kanal;
+  ev.Strength = SWert[ChannelIndex()];
+  ev.Value = own ? 1 : 2;
+  const std::string heard = AnsiToUtf8(DTMFDecoder.LM);
+  ev.Text =
+      !heard.empty() ? heard : AnsiToUtf8(own ? s.EigeneRufnummer.str() : s.MailboxRufnummer.str());
+  Events.Publish(ev);
+}
+
+void TMain::RecordingEnded() {
+  if (!recordingPublished_) return;
+  recordingPublished_ = false;
+  station::TStationEvent ev{station::TEventKind::RecordingEnded};
   ev.Channel = Einstellungen.Kanal;
-  ev.Value = (result & TDTMFDecoder::drOwnNumber) ? 1 : 2;
-  ev.Text = DTMFDecoder.LM;
+  ev.Text = platform::ToWindowsPath(RecWave->Wave()->GetFileName());
+  ev.Value = RecWave->WaveFile()->WriteError();
   Events.Publish(ev);
 }
 

@@ -402,6 +402,9 @@ class TMain : public QMainWindow {
   } published_;
   // A decoded call (both decoders): the log and every front hear of it.
   void CallTaken(int result);
+  // The mailbox recording ended (stopped, its input failed): published once per recording.
+  void RecordingEnded();
+  bool recordingPublished_ = false;
   bool sendRequested_ = false;  // "Tx": the file chosen next is sent, not only played
   int fileSerial_ = 0;          // the id of the file transmission's hold
   // PTTTaste and WavSenden after a change of the holds.

@@ -57,24 +57,23 @@ void TMain::BuildSound() {
       recordStartFailed_ = true;
       return;
     }
+    // An input that fails ends the recording with what the file holds: that is a recording too.
+    RecordingEnded();
     WavTimer->SetEnabled(false);
     MaxTimer->SetEnabled(false);
     RecLED->SetEnabled(false);
     DTMF_InFailed();
   };
 
+  // The recorder runs only for the mailbox: its start and stop bound one recording.
   RecWave->OnStart = [this](rtl::TObject*) {
+    recordingPublished_ = true;
     station::TStationEvent ev{station::TEventKind::RecordingStarted};
     ev.Channel = Einstellungen.Kanal;
     ev.Text = platform::ToWindowsPath(RecWave->Wave()->GetFileName());
     Events.Publish(ev);
   };
-  RecWave->OnStop = [this](rtl::TObject*) {
-    station::TStationEvent ev{station::TEventKind::RecordingEnded};
-    ev.Channel = Einstellungen.Kanal;
-    ev.Text = platform::ToWindowsPath(RecWave->Wave()->GetFileName());
-    Events.Publish(ev);
-  };
+  RecWave->OnStop = [this](rtl::TObject*) { RecordingEnded(); };
   RecWave->WaveFile()->OnWriteError = [this](rtl::TObject*) {
     Handle([this] { RecordingWriteFailed(); });
   };

@@ -37,37 +37,6 @@ TStationLog::TStationLog(TMain& m)
     menuItem_ = a->menu()->addAction("Protokoll…");
     QObject::connect(menuItem_, &QAction::triggered, &m, [this] { ShowWindow(); });
   }
-  // The recorder runs only for the mailbox: its start and stop bound one message.
-  audio::TMMWaveRecorder* rec = m.RecWave;
-  rec->OnStart = [this, prev = rec->OnStart](rtl::TObject* s) {
-    recStart_ = LogNow();
-    recStartMs_ = NowMs();
-    recFile_ = platform::ToWindowsPath(m_.RecWave->Wave()->GetFileName());
-    if (prev) prev(s);
-  };
-  rec->OnStop = [this, prev = rec->OnStop](rtl::TObject* s) {
-    RecordingEnded();
-    if (prev) prev(s);
-  };
-  // An input that fails ends the recording with what the file holds: that is a message too.
-  rec->WaveIn()->OnError = [this, prev = rec->WaveIn()->OnError](rtl::TObject* s) {
-    RecordingEnded();
-    if (prev) prev(s);
-  };
-}
-
-void TStationLog::RecordingEnded() {
-  if (recFile_.empty()) return;
-  TLogEntry e;
-  e.Zeit = recStart_;
-  e.Art = TLogKind::Mailbox;
-  e.Kanal = m_.Einstellungen.Kanal;
-  e.DauerMs = NowMs() - recStartMs_;
-  e.Datei = recFile_;
-  if (const int error = m_.RecWave->WaveFile()->WriteError())
-    e.Hinweis = "abgebrochen: " + TMain::WriteErrorText(error);
-  AppendLog(std::move(e));
-  recFile_.clear();
 }
 
 void TStationLog::LogTransmission() {
@@ -119,6 +88,39 @@ void TStationLog::Follow(const station::TStationEvent& ev) {
       AppendLog(std::move(e));
       break;
     }
+    case TEventKind::Call: {
+      TLogEntry e;
+      e.Art = TLogKind::Selektivruf;
+      e.Kanal = ev.Channel;
+      e.SWert = ev.Strength;
+      e.Ziffern = ev.Text;
+      const bool own = ev.Value == 1;
+      e.Hinweis = own ? "eigene Nummer" : "Mailbox";
+      const std::string body =
+          "Kanal " + std::to_string(e.Kanal) + ", S " + std::to_string(e.SWert);
+      const std::string summary = (own ? "Selektivruf " : "Anruf für die Mailbox ") + e.Ziffern;
+      AppendLog(std::move(e));
+      Notify(summary, body);
+      break;
+    }
+    case TEventKind::RecordingStarted:
+      recStart_ = LogNow();
+      recStartMs_ = NowMs();
+      recFile_ = ev.Text;
+      break;
+    case TEventKind::RecordingEnded: {
+      if (recFile_.empty()) break;
+      TLogEntry e;
+      e.Zeit = recStart_;
+      e.Art = TLogKind::Mailbox;
+      e.Kanal = ev.Channel;
+      e.DauerMs = NowMs() - recStartMs_;
+      e.Datei = recFile_;
+      if (ev.Value) e.Hinweis = "abgebrochen: " + TMain::WriteErrorText(ev.Value);
+      AppendLog(std::move(e));
+      recFile_.clear();
+      break;
+    }
     case TEventKind::ScannerStopped: {
       TLogEntry e;
       e.Art = TLogKind::Scanner;
@@ -131,26 +133,6 @@ void TStationLog::Follow(const station::TStationEvent& ev) {
     default:
       break;
   }
-}
-
-void TStationLog::Call(int result) {
-  const TEinstellungen& s = m_.Einstellungen;
-  const bool own = result & TDTMFDecoder::drOwnNumber;
-  // A call to the mailbox counts when the mailbox answers it.
-  const bool mailbox = (result & TDTMFDecoder::drMailbox) && m_.DTMF_Rec->isChecked();
-  if (!own && !mailbox) return;
-  TLogEntry e;
-  e.Art = TLogKind::Selektivruf;
-  e.Kanal = s.Kanal;
-  e.SWert = m_.SWert[std::clamp<int32_t>(s.Kanal, 1, kChannels)];
-  const std::string number = AnsiToUtf8(own ? s.EigeneRufnummer.str() : s.MailboxRufnummer.str());
-  const std::string heard = AnsiToUtf8(m_.DTMFDecoder.LM);
-  e.Ziffern = heard.empty() ? number : heard;
-  e.Hinweis = own ? "eigene Nummer" : "Mailbox";
-  const std::string body = "Kanal " + std::to_string(e.Kanal) + ", S " + std::to_string(e.SWert);
-  const std::string summary = (own ? "Selektivruf " : "Anruf für die Mailbox ") + e.Ziffern;
-  AppendLog(std::move(e));
-  Notify(summary, body);
 }
 
 void TStationLog::Notify(const std::string& summary, const std::string& body) {

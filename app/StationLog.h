@@ -1,6 +1,6 @@
-// What the station writes into its log, and when: the events seen from the window's side. The
-// window calls a hook at each event point (the 100 ms tick after the transmit logic, the
-// decoder's step, the scanner's stop); the recorder's start and stop are followed here.
+// What the station writes into its log, and when: it follows the station's events (keying and
+// release with the source, the link, calls taken, mailbox recordings, scanner stops) and reads
+// nothing of the station's state.
 // A selective call or mailbox call that arrives while the window is not active is also shown as a
 // desktop notification (kanalo.conf: notify = yes|no).
 // Thread: main thread.
@@ -32,8 +32,6 @@ class TStationLog {
   void Follow(const station::TStationEvent& ev);
   // The station ends: a transmission still open is logged, everything queued reaches the disk.
   void EndSession();
-  // After each step of the DTMF decoder with its result (TDTMFDecoder::TResult flags).
-  void Call(int result);
 
   // Opens (or raises) the log window.
   void ShowWindow();
@@ -48,7 +46,6 @@ class TStationLog {
   // One line for the transmission that began at txStart_ and ends now.
   void LogTransmission();
   void Notify(const std::string& summary, const std::string& body);
-  void RecordingEnded();
 
   TMain& m_;
   rtl::TMessageWindow messages_;

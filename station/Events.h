@@ -20,9 +20,9 @@ enum class TEventKind : uint8_t {
   Channel,           // Channel, Text: the frequency as displayed
   Meter,             // Value: the S value 0..100 as the meter shows it
   Squelch,           // Value: 1 open (line in heard), 0 shut
-  Call,              // Text: the digits taken; Value: 1 own number, 2 mailbox
+  Call,              // Text: the digits taken; Value: 1 own number, 2 mailbox; Strength
   RecordingStarted,  // Text: the mailbox file
-  RecordingEnded,    // Text: the mailbox file
+  RecordingEnded,    // Text: the mailbox file; Value: why writing ended early (errno), 0 whole
   ScannerStopped,    // Channel
   LinkUp,            // Text: the port
   LinkLost,          // Text: why, or "" when the operator disconnected
@@ -35,6 +35,7 @@ struct TStationEvent {
   TTxSource Source = TTxSource::Radio;
   int Channel = 0;
   int Value = 0;
+  int Strength = -1;  // the S value where it belongs to the event (a call), else -1
   std::string Text;
 };
 
