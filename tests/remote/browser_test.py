@@ -250,6 +250,8 @@ def login_cookie(port, password, source="127.0.0.1"):
 class BrowserFront(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
+        if not FAKE:
+            raise unittest.SkipTest("KANALO_REMOTE_FAKE not set")
         cls.dir = tempfile.mkdtemp(prefix="kanalo-remote-")
         cls.station = Station(cls.dir)
         cls.base = "https://127.0.0.1:%d" % cls.station.port
@@ -445,13 +447,122 @@ class BrowserFront(unittest.TestCase):
                 b.close()
 
 
+KANALO = os.environ.get("KANALO_BINARY", "")
+
+
+class RealStation(unittest.TestCase):
+    """The real station, headless on its simulated box, radio and band, as an operator at a
+    distance meets it: the page follows the radio, its controls step it, and PTT keys the box
+    (read from the simulated box's command log) and cannot stick."""
+
+    @classmethod
+    def setUpClass(cls):
+        if not KANALO:
+            raise unittest.SkipTest("KANALO_BINARY not set")
+        cls.home = tempfile.mkdtemp(prefix="kanalo-real-")
+        conf = os.path.join(cls.home, ".config", "kanalo")
+        os.makedirs(conf)
+        cls.port = free_port()
+        cls.boxlog = os.path.join(cls.home, "box.log")
+        with open(os.path.join(conf, "kanalo.conf"), "w") as f:
+            f.write("remote.listen = 127.0.0.1:%d\nrigctl.port = %d\nsim.log = %s\n"
+                    % (cls.port, free_port(), cls.boxlog))
+        env = dict(os.environ, HOME=cls.home, XDG_CONFIG_HOME=os.path.join(cls.home, ".config"))
+        env.pop("DISPLAY", None)
+        env.pop("QT_QPA_PLATFORM", None)
+        subprocess.run([KANALO, "--remote-password"], input="%s\n%s\n" % (PASSWORD, PASSWORD),
+                       text=True, env=env, check=True, capture_output=True)
+        cls.proc = subprocess.Popen([KANALO, "--headless", "--simulator"], env=env,
+                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        end = time.monotonic() + 30
+        while time.monotonic() < end:
+            line = cls.proc.stdout.readline()
+            if not line or "certificate SHA-256" in line:
+                break
+        cls.base = "https://127.0.0.1:%d" % cls.port
+        cls.browser = Browser()
+        cls.browser.login(cls.base, PASSWORD)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.browser.close()
+        cls.proc.send_signal(signal.SIGTERM)
+        code = cls.proc.wait(30)
+        shutil.rmtree(cls.home, ignore_errors=True)
+        assert code == 0, "the headless station ended with %d on SIGTERM" % code
+
+    def commands(self, since=0.0):
+        """What the simulated box heard after `since` (time.monotonic()): [(seconds, byte)]."""
+        out = []
+        try:
+            with open(self.boxlog) as f:
+                for line in f:
+                    ms, cmd = line.split()
+                    if int(ms) / 1000.0 >= since:
+                        out.append((int(ms) / 1000.0, int(cmd)))
+        except (OSError, ValueError):
+            pass
+        return out
+
+    def first(self, command, since, timeout=5.0):
+        return wait_for(lambda: next((t for t, c in self.commands(since) if c == command), None),
+                        timeout, "command %d" % command)
+
+    def test_1_the_page_shows_the_simulated_radio(self):
+        b = self.browser
+        wait_for(lambda: b.text("#channel").lstrip("0") == "9", 30, "channel 9 on the page")
+        self.assertIn("27.065", b.text("#frequency"))
+
+    def test_2_up_steps_the_radio(self):
+        b = self.browser
+        before = int(b.text("#channel"))
+        b.click("#up")
+        wait_for(lambda: int(b.text("#channel")) == before + 1, what="one channel up")
+
+    def test_3_a_scan_stops_on_a_busy_channel(self):
+        b = self.browser
+        b.click("#scan")
+        # Channel 19 carries a strong station; the scan stops there and the page says so.
+        wait_for(lambda: b.text("#channel").lstrip("0") == "19", 60, "the scan on channel 19")
+        wait_for(lambda: "aus" in b.text("#scanmode"), 10, "the scan stopped")
+
+    def test_4_ptt_keys_the_box_and_lets_go(self):
+        b = self.browser
+        t0 = time.monotonic()
+        b.pointer("#ptt", True)
+        keyed = self.first(15, t0) - t0
+        t1 = time.monotonic()
+        b.pointer("#ptt", False)
+        released = self.first(9, t1) - t1
+        self.assertLess(keyed, 0.2, "keyed %.0f ms after the press" % (keyed * 1000))
+        self.assertLess(released, 0.2, "released %.0f ms after letting go" % (released * 1000))
+
+    def test_5_a_killed_browser_lets_go_within_a_second(self):
+        other = Browser()
+        try:
+            other.login(self.base, PASSWORD)
+            wait_for(lambda: other.text("#channel") != "--", what="the page")
+            t0 = time.monotonic()
+            other.pointer("#ptt", True)
+            self.first(15, t0)
+            t1 = time.monotonic()
+            for p in other.pids():
+                try:
+                    os.kill(p, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+            self.assertLess(self.first(9, t1) - t1, 1.0)
+        finally:
+            other.close()
+
+
 if __name__ == "__main__":
     missing = [p for p in (CHROMIUM, DRIVER) if not os.access(p, os.X_OK)]
     if missing:
         print("SKIP: chromium or chromedriver missing (%s); install chromium chromium-driver"
               % ", ".join(missing))
         sys.exit(77)
-    if not FAKE:
-        print("SKIP: KANALO_REMOTE_FAKE not set")
+    if not FAKE and not KANALO:
+        print("SKIP: neither KANALO_REMOTE_FAKE nor KANALO_BINARY set")
         sys.exit(77)
     unittest.main(verbosity=2)
