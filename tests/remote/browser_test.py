@@ -491,6 +491,17 @@ class RealStation(unittest.TestCase):
         shutil.rmtree(cls.home, ignore_errors=True)
         assert code == 0, "the headless station ended with %d on SIGTERM" % code
 
+    def test_9_stopped_while_a_page_holds_ptt_the_box_hears_receive_last(self):
+        # As `systemctl --user stop kanalo-headless` stops it: SIGTERM while keyed from a page.
+        b = self.browser
+        t0 = time.monotonic()
+        b.pointer("#ptt", True)
+        self.first(15, t0)
+        self.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(self.proc.wait(30), 0)
+        heard = self.commands()
+        self.assertEqual(heard[-1][1], 9, "the last command the box heard")
+
     def commands(self, since=0.0):
         """What the simulated box heard after `since` (time.monotonic()): [(seconds, byte)]."""
         out = []
