@@ -14,6 +14,7 @@
 
 #include "app/CommandLine.h"
 #include "app/DataFiles.h"
+#include "app/EventPump.h"
 #include "app/Headless.h"
 #include "app/Protokoll.h"
 #include "app/QtDialogs.h"
@@ -35,24 +36,6 @@
 #include "sim/KvrBox.h"
 #include "sim/RadioAudio.h"
 
-namespace {
-
-// Our message queue rides on Qt's loop: a post into an empty queue schedules one pump; a pump
-// that leaves messages behind (a component re-posting to itself) schedules the next.
-void SchedulePump();
-
-void Pump() {
-  rtl::CheckSynchronize();
-  rtl::DispatchPendingMessages();
-  if (rtl::QueuedMessageCount() > 0) SchedulePump();
-}
-
-void SchedulePump() {
-  QMetaObject::invokeMethod(qApp, &Pump, Qt::QueuedConnection);
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   // Before the application object: --help and --version work without a display.
   const app::TCommandLine cmd = app::ParseCommandLine(argc, argv);
@@ -72,7 +55,7 @@ int main(int argc, char** argv) {
   app::QtDialogs::InstallGermanTranslations();
   Q_INIT_RESOURCE(kanalo);
 
-  rtl::SetQueueWakeHook(&SchedulePump);
+  app::InstallQtEventPump();
   rtl::SetDialogs(app::LogShownErrors(
       cmd.headless ? app::HeadlessDialogs(stderr)
                    : std::shared_ptr<rtl::IDialogs>(std::make_shared<app::QtDialogs>())));

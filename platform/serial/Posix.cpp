@@ -27,6 +27,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <thread>
 
 #include "platform/Failsafe.h"
 #include "platform/serial/Serial.h"
@@ -395,6 +396,16 @@ class PosixDevice : public ISerialDevice {
     cv_.wait(lk, [&] { return !waiting_; });
     failsafe::Unregister(lastWordSlot_);
     lastWordSlot_ = -1;
+    // The last bytes written (a box's "receive") leave at the line settings they were written
+    // with: the old settings go back only once the output queue is empty, or after 200 ms for a
+    // line that does not drain (a stopped adapter).
+    for (int i = 0; is_char_ && i < 100; ++i) {
+      int out = 0;
+      if (::ioctl(fd_, TIOCOUTQ, &out) != 0 || out <= 0) break;
+      lk.unlock();
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      lk.lock();
+    }
     if (have_saved_) ::tcsetattr(fd_, TCSANOW, &saved_);
     ::close(fd_);
     ::close(efd_);

@@ -168,7 +168,7 @@ class ProcessEnd : public Station {
     return -1;
   }
   void KeyOverTheNetwork() {
-    ASSERT_TRUE(AwaitByte(9)) << "the station never polled the box";
+    ASSERT_TRUE(AwaitByte(9)) << "the station never polled the box; its log:\n" << LogText();
     ASSERT_EQ(Rig("T 1\n"), "RPRT 0\n");
     ASSERT_TRUE(AwaitByte(15, heard_.size())) << "keying never reached the box";
   }
