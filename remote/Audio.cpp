@@ -113,8 +113,9 @@ AudioStream::AudioStream() {
   // FEC is only spent when the encoder expects losses.
   opus_encoder_ctl(enc_, OPUS_SET_PACKET_LOSS_PERC(10));
   opus_encoder_ctl(enc_, OPUS_SET_SIGNAL(OPUS_SIGNAL_VOICE));
-  // A tenth of the default's cost is plenty for a 27 MHz voice channel.
-  opus_encoder_ctl(enc_, OPUS_SET_COMPLEXITY(5));
+  // The default complexity (10): one encode serves every page, and below 8 the tones of a
+  // selective call come out with dips a DTMF decoder reads as two digits.
+  opus_encoder_ctl(enc_, OPUS_SET_COMPLEXITY(10));
 }
 
 AudioStream::~AudioStream() {

@@ -200,7 +200,7 @@ void FakeStation::QueueDtmf(const std::string& digits) {
     for (int i = 0; i < tone; ++i) {
       const double t = double(i) / kCaptureRate;
       rx_.push_back(static_cast<int16_t>(
-          9000 * (std::sin(2 * M_PI * kLow[k / 4] * t) + std::sin(2 * M_PI * kHigh[k % 4] * t))));
+          6000 * (std::sin(2 * M_PI * kLow[k / 4] * t) + std::sin(2 * M_PI * kHigh[k % 4] * t))));
     }
     rx_.insert(rx_.end(), tone, 0);
   }
