@@ -189,10 +189,11 @@ void FakeStation::SetAudioSink(AudioSink sink) {
   rxStartUs_ = -1;
 }
 
-void FakeStation::QueueDtmf(const std::string& digits) {
+void FakeStation::ReceiveDtmf(const std::string& digits) {
   static const char kKeys[] = "123A456B789C*0#D";
   static const double kLow[] = {697, 770, 852, 941}, kHigh[] = {1209, 1336, 1477, 1633};
   const int tone = kCaptureRate * 15 / 100;
+  rx_.clear();
   for (char c : digits) {
     const char* at = std::strchr(kKeys, std::toupper(static_cast<unsigned char>(c)));
     if (!at || !c) continue;

@@ -39,7 +39,8 @@ class FakeStation : public IRemoteStation {
 
   // The receiver: queued sound first, then silence (squelch shut), handed to the front in 20 ms
   // blocks up to `nowUs` of the monotonic clock, from the moment a front listens.
-  void QueueDtmf(const std::string& digits);  // 150 ms tone and 150 ms pause a digit
+  // A DTMF call, 150 ms tone and 150 ms pause a digit; it replaces what was still to be heard.
+  void ReceiveDtmf(const std::string& digits);
   void ReceiveUntil(int64_t nowUs);
   bool AudioListened() const { return static_cast<bool>(sink_); }
 

@@ -4,8 +4,8 @@
 // "KEYED 1" / "KEYED 0", "CHANNEL n". Reads commands from standard input, one a line:
 // "channel N", "signal CH V", "drop" (the station releases by itself), "state" (prints
 // "STATE channel tx ups"), "dtmf DIGITS" (the receiver hears a DTMF call: 150 ms a tone, 150 ms
-// a pause), "quit". The receiver hands the front 20 ms of sound at a time (silence between
-// calls) while a page listens.
+// a pause; it cuts off a call still playing), "quit". The receiver hands the front 20 ms of sound
+// at a time (silence between calls) while a page listens.
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -94,7 +94,7 @@ int main(int argc, char** argv) {
       } else if (std::sscanf(line.c_str(), "signal %d %d", &a, &b) == 2) {
         station.SetSValue(a, b);
       } else if (line.rfind("dtmf ", 0) == 0) {
-        station.QueueDtmf(line.substr(5));
+        station.ReceiveDtmf(line.substr(5));
       } else if (line == "drop") {
         station.DropRemote();
       } else if (line == "state") {

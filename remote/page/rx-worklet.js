@@ -60,12 +60,14 @@ class RxPlayer extends AudioWorkletProcessor {
       }
     }
     for (let c = 1; c < outputs[0].length; c++) outputs[0][c].set(out);
-    let heardNow = false;
-    if (!this.heard) for (let i = 0; i < out.length; i++) if (Math.abs(out[i]) > 0.01) heardNow = true;
+    // The onset of sound after silence goes to the page at once (it shows when sound starts).
+    let loud = false;
+    for (let i = 0; i < out.length && !loud; i++) loud = Math.abs(out[i]) > 0.01;
+    const heardNow = loud && !this.heard;
+    this.heard = loud;
     if (this.record) this.port.postMessage({ rec: out.slice() });
     if (heardNow || ++this.tick % 38 === 0) {  // about ten times a second
-      if (heardNow) this.heard = true;
-      this.port.postMessage({ heard: this.heard, buffered: this.count, playing: this.playing,
+      this.port.postMessage({ heard: heardNow, buffered: this.count, playing: this.playing,
                               underruns: this.stats.underruns, dropped: this.stats.dropped });
     }
     return true;

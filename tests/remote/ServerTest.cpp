@@ -172,7 +172,7 @@ TEST_F(ServerTest, AudioIsEncodedOnceForEveryPageAndASlowPageMissesWholeFrames) 
   Page a(server_.Port(), token);
   ASSERT_TRUE(WaitFor([&] { return a.SawChannel(9) && station_.AudioListened(); }));
   receive(0);
-  station_.QueueDtmf("1");
+  station_.ReceiveDtmf("1");
   receive(200);
   ASSERT_TRUE(WaitFor([&] { return a.audio.size() >= 9; }));
   // One frame every 20 ms, numbered and timed from the first block on.

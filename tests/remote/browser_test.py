@@ -549,6 +549,30 @@ class RealStation(unittest.TestCase):
         shutil.rmtree(cls.home, ignore_errors=True)
         assert code == 0, "the headless station ended with %d on SIGTERM" % code
 
+    def test_6_the_simulated_call_on_channel_9_is_heard_in_the_page(self):
+        # The simulator's caller on channel 9 opens the squelch every 30 s and dials "2345":
+        # the page hears the line as the operator would, and the digits decode from its player.
+        if not DTMF:
+            self.skipTest("KANALO_DTMF not set")
+        b = self.browser
+        for _ in range(80):
+            if int(b.text("#channel")) == 9:
+                break
+            before = int(b.text("#channel"))
+            b.click("#dn")
+            wait_for(lambda: int(b.text("#channel")) != before, what="one channel down")
+        self.assertEqual(int(b.text("#channel")), 9)
+        wait_for(lambda: b.js("return kanaloRx.ok && kanaloRx.frames > 10"), 10, "receive audio")
+        b.js("kanaloRx.record(true); kanaloRx.heardAt = 0;")
+        wait_for(lambda: b.js("return kanaloRx.heardAt > 0"), 45, "the caller heard")
+        wait_for(lambda: b.js("return performance.now() - kanaloRx.heardAt") > 2500, 10,
+                 "the digits played")
+        pcm = array.array("h", base64.b64decode(b.js("return kanaloRx.take()")))
+        b.js("kanaloRx.record(false)")
+        out = subprocess.run([DTMF, "--detector", "precise", "--raw"],
+                             input=to_44100(pcm).tobytes(), capture_output=True, timeout=60)
+        self.assertEqual(out.stdout.decode().split(), list("2345"), out.stderr)
+
     def test_9_stopped_while_a_page_holds_ptt_the_box_hears_receive_last(self):
         # As `systemctl --user stop kanalo-headless` stops it: SIGTERM while keyed from a page.
         b = self.browser
