@@ -65,7 +65,7 @@
   // elsewhere; a browser without WebCodecs or AudioWorklet says so and stays silent.
   const rx = (function () {
     const r = { frames: 0, lost: 0, underruns: 0, buffered: 0, openAt: 0, heardAt: 0,
-                recorded: [], ok: false, dropped: 0 };
+                recorded: [], ok: false, dropped: 0, silentRun: 0 };
     let ctx = null, node = null, dec = null, next = -1, signUntil = 0, signText = '';
     let muted = localStorage.getItem('rxmute') === '1';
     const vol = $('rxvol'), mute = $('rxmute'), sign = $('rxsign');
@@ -136,6 +136,7 @@
       if (gap > 0 && gap < 3000) { r.lost += gap; show('Empfangston lückenhaft'); }
       next = (n + 1) >>> 0;
       r.frames++;
+      r.silentRun = (v.getUint8(3) & 1) ? r.silentRun + 1 : 0;  // frames with the squelch shut
       if (dec.state === 'closed') dec = decoder();
       dec.decode(new EncodedAudioChunk({ type: 'key', timestamp: n * 20000,
                                          data: new Uint8Array(buf, 16) }));

@@ -430,6 +430,9 @@ class BrowserFront(unittest.TestCase):
             self.skipTest("KANALO_DTMF not set")
         b = self.browser
         self.rx_running(b)
+        # After a quiet moment (a call still playing is cut off), so the recording holds only ours.
+        self.station.send("dtmf ")
+        wait_for(lambda: b.js("return kanaloRx.silentRun") > 15, 10, "a quiet line")
         b.js("kanaloRx.record(true)")
         self.station.send("dtmf 4711*#0")
         # Seven digits of 300 ms each and the jitter buffer, as the player put them out.
