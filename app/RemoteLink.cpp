@@ -4,16 +4,23 @@
 #include <QDir>
 #include <QFileInfo>
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <filesystem>
+#include <mutex>
+#include <utility>
 
 #include "app/Main.h"
 #include "app/Protokoll.h"
 #include "platform/Host.h"
+#include "platform/MMTimer.h"
+#include "platform/wave/Wave.h"
 #include "remote/Certificate.h"
 #include "remote/Protocol.h"
 #include "remote/RemoteServer.h"
+#include "timers/MMHTimer.h"
 
 namespace app {
 
@@ -24,7 +31,84 @@ constexpr size_t kLogLines = 200;
 std::string MailboxDir() {
   return platform::ToHostPath("C:\\Kanalo\\");
 }
+
+// The station's clock (the test's manual one in tests), in microseconds. Any thread.
+int64_t NowUs() {
+  const auto& c = platform::Clock();
+  return static_cast<int64_t>(static_cast<__int128>(c.Counter()) * 1000000 / c.Frequency());
+}
+
+constexpr int kRate = 44100;
+constexpr int kBlock = kRate / 50;  // 20 ms
 }  // namespace
+
+// The capture for the pages: 16-bit mono 44100 Hz in 20 ms buffers from the station's input
+// device. The driver thread stamps and queues what it recorded; the main thread takes it.
+struct RemoteLink::Capture {
+  struct Block {
+    std::vector<int16_t> pcm;
+    int64_t us = 0;
+  };
+  std::unique_ptr<platform::wave::IWaveStream> stream;
+  std::vector<std::vector<uint8_t>> data;
+  std::vector<platform::wave::TWaveHdr> hdrs;
+  std::mutex mu;
+  std::deque<Block> queue;  // at most a second: the main thread may be busy, never unbounded
+  std::atomic<bool> closing{false}, failed{false};
+
+  int Open(int device) {
+    platform::wave::TWaveFormatEx f;
+    f.wFormatTag = platform::wave::WAVE_FORMAT_PCM;
+    f.nChannels = 1;
+    f.nSamplesPerSec = kRate;
+    f.nAvgBytesPerSec = kRate * 2;
+    f.nBlockAlign = 2;
+    f.wBitsPerSample = 16;
+    data.assign(8, std::vector<uint8_t>(kBlock * 2));
+    hdrs.assign(8, {});
+    const int rc = platform::wave::WaveBackend().Open(
+        platform::wave::TWaveDir::In, device, f, false,
+        [this](platform::wave::TWaveMsg m, platform::wave::TWaveHdr* h) {
+          if (m == platform::wave::TWaveMsg::Done) Done(h);
+          if (m == platform::wave::TWaveMsg::Error) failed = true;
+        },
+        stream);
+    if (rc != 0) return rc;
+    for (size_t i = 0; i < hdrs.size(); ++i) {
+      hdrs[i].lpData = data[i].data();
+      hdrs[i].dwBufferLength = kBlock * 2;
+      hdrs[i].dwFlags = platform::wave::WHDR_PREPARED;
+      stream->AddBuffer(&hdrs[i]);
+    }
+    stream->Start();
+    return 0;
+  }
+  void Done(platform::wave::TWaveHdr* h) {
+    if (closing) return;
+    const size_t n = h->dwBytesRecorded / 2;
+    if (n) {
+      Block b;
+      b.pcm.resize(n);
+      std::memcpy(b.pcm.data(), h->lpData, n * 2);
+      b.us = NowUs() - int64_t(n) * 1000000 / kRate;
+      std::lock_guard<std::mutex> lock(mu);
+      queue.push_back(std::move(b));
+      while (queue.size() > 50) queue.pop_front();
+    }
+    h->dwFlags = platform::wave::WHDR_PREPARED;
+    stream->AddBuffer(h);
+  }
+  std::deque<Block> Take() {
+    std::lock_guard<std::mutex> lock(mu);
+    return std::exchange(queue, {});
+  }
+  ~Capture() {
+    if (!stream) return;
+    closing = true;
+    stream->Reset();
+    stream->Close();
+  }
+};
 
 RemoteLink::RemoteLink(TMain& main) : m_(main), alive_(&main) {
   // The station's events reach the pages at once; what changes without an event (a knob, a
@@ -35,10 +119,16 @@ RemoteLink::RemoteLink(TMain& main) : m_(main), alive_(&main) {
   });
   poll_.setInterval(100);
   QObject::connect(&poll_, &QTimer::timeout, [this] { Poll(); });
+  audioTimer_ = std::make_unique<timers::TMMHiTimer>(nullptr);
+  audioTimer_->SetEnabled(false);
+  audioTimer_->SetInterval(20);
+  audioTimer_->SetOnTimer([this](rtl::TObject*) { AudioTick(); });
 }
 
 RemoteLink::~RemoteLink() {
   poll_.stop();
+  audioTimer_.reset();
+  capture_.reset();
   if (!alive_) return;
   m_.Events.Unsubscribe(subscription_);
   m_.Tx.ReleaseAll(station::TTxSource::Remote);
@@ -50,6 +140,54 @@ void RemoteLink::SetChangedHook(std::function<void()> hook) {
     poll_.start();
   else
     poll_.stop();
+}
+
+void RemoteLink::SetAudioSink(AudioSink sink) {
+  sink_ = std::move(sink);
+  capture_.reset();
+  silenceFromUs_ = -1;
+  retryAtUs_ = 0;
+  audioTimer_->SetEnabled(static_cast<bool>(sink_));
+}
+
+void RemoteLink::AudioTick() {
+  if (!sink_) return;
+  const int64_t now = NowUs();
+  // What the operator hears: the line while its mute (driven by the squelch) is off.
+  const bool audible = alive_ && m_.LineMute && !m_.LineMute->isChecked();
+  if (capture_ && (capture_->failed || !audible)) capture_.reset();
+  if (audible && !capture_ && now >= retryAtUs_) {
+    auto c = std::make_unique<Capture>();
+    const int rc = c->Open(static_cast<int>(m_.DTMF_In->GetDeviceID()));
+    if (rc == 0) {
+      capture_ = std::move(c);
+      captureFailLogged_ = false;
+    } else {
+      c->stream.reset();
+      retryAtUs_ = now + 5000000;
+      if (!captureFailLogged_)
+        AddLog("Fernbedienung: kein Empfangston, Aufnahmegerät nicht verfügbar");
+      captureFailLogged_ = true;
+    }
+  }
+  if (capture_) {
+    silenceFromUs_ = -1;
+    for (const auto& b : capture_->Take()) {
+      sink_(b.pcm.data(), b.pcm.size(), b.us, false);
+      if (!sink_) return;
+    }
+    return;
+  }
+  // Muted (or no device): silence at the capture's pace keeps the pages' players running.
+  if (silenceFromUs_ < 0) {
+    silenceFromUs_ = now;
+    silenceSent_ = 0;
+  }
+  static const int16_t kZeros[kBlock] = {};
+  while ((silenceSent_ + kBlock) * 1000000 / kRate <= now - silenceFromUs_ && sink_) {
+    sink_(kZeros, kBlock, silenceFromUs_ + silenceSent_ * 1000000 / kRate, true);
+    silenceSent_ += kBlock;
+  }
 }
 
 template <class F>

@@ -6,19 +6,30 @@
 // hold of its own in the station's transmit arbiter (refused while the scanner runs or without
 // the box); a page's release ends only its own hold, and a hold the station ended (time-out,
 // disconnect) is forgotten, so the page must press again.
-// Thread: main thread.
+//
+// Receive audio: while the server has a sink set (a page is open), the link listens to the
+// capture device itself, as the software monitor does, but only while the line is audible to
+// the operator (the line mute, which the squelch drives, is off); while it is muted, or the
+// device cannot be opened, it hands silence at the same pace. The station's own chain (DTMF_In,
+// the recorder) is not touched: the selective call mutes the line while armed, so the two never
+// hold the device at once.
+// Thread: main thread; the capture's driver thread only copies into a locked queue.
 #pragma once
 
 #include <QPointer>
 #include <QTimer>
 #include <deque>
 #include <map>
+#include <memory>
 
 #include "remote/Station.h"
 #include "station/Events.h"
 
 namespace remote {
 class RemoteServer;
+}
+namespace timers {
+class TMMHiTimer;
 }
 
 namespace app {
@@ -49,6 +60,7 @@ class RemoteLink : public remote::IRemoteStation {
   std::vector<std::string> RecentLog(int count) const override;
   bool RemoteKey(int session, const std::string& who, std::string* why) override;
   void RemoteRelease(int session) override;
+  void SetAudioSink(AudioSink sink) override;
 
   // A line for the recent entries the pages show (the server's log hook adds its own).
   void AddLog(const std::string& line);
@@ -60,6 +72,8 @@ class RemoteLink : public remote::IRemoteStation {
   void Poll();
   // A station event as a line of the pages' recent entries.
   void Note(const station::TStationEvent& ev);
+  struct Capture;
+  void AudioTick();
 
   TMain& m_;
   QPointer<QObject> alive_;
@@ -69,6 +83,12 @@ class RemoteLink : public remote::IRemoteStation {
   int subscription_ = 0;
   std::string last_;
   std::deque<std::string> log_;
+  AudioSink sink_;
+  std::unique_ptr<Capture> capture_;
+  std::unique_ptr<timers::TMMHiTimer> audioTimer_;  // 20 ms, on the station's timer seam
+  int64_t silenceFromUs_ = -1, silenceSent_ = 0;    // the silence handed since the line muted
+  int64_t retryAtUs_ = 0;                           // a capture that failed is tried again then
+  bool captureFailLogged_ = false;
 };
 
 // Starts the browser front when kanalo.conf has remote.listen: loads or makes the certificate,

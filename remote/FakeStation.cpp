@@ -1,7 +1,12 @@
 #include "remote/FakeStation.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
+
+#include "remote/Audio.h"
 
 namespace remote {
 
@@ -177,6 +182,49 @@ void FakeStation::UpdateTx() {
   s_.tx = tx;
   if (changed && OnKeying) OnKeying(tx);
   Notify();
+}
+
+void FakeStation::SetAudioSink(AudioSink sink) {
+  sink_ = std::move(sink);
+  rxStartUs_ = -1;
+}
+
+void FakeStation::ReceiveDtmf(const std::string& digits) {
+  static const char kKeys[] = "123A456B789C*0#D";
+  static const double kLow[] = {697, 770, 852, 941}, kHigh[] = {1209, 1336, 1477, 1633};
+  const int tone = kCaptureRate * 15 / 100;
+  rx_.clear();
+  for (char c : digits) {
+    const char* at = std::strchr(kKeys, std::toupper(static_cast<unsigned char>(c)));
+    if (!at || !c) continue;
+    const int k = static_cast<int>(at - kKeys);
+    for (int i = 0; i < tone; ++i) {
+      const double t = double(i) / kCaptureRate;
+      rx_.push_back(static_cast<int16_t>(
+          6000 * (std::sin(2 * M_PI * kLow[k / 4] * t) + std::sin(2 * M_PI * kHigh[k % 4] * t))));
+    }
+    rx_.insert(rx_.end(), tone, 0);
+  }
+}
+
+void FakeStation::ReceiveUntil(int64_t nowUs) {
+  if (!sink_) return;
+  if (rxStartUs_ < 0) {
+    rxStartUs_ = nowUs;
+    rxSamples_ = 0;
+  }
+  constexpr int kBlock = kCaptureRate / 50;
+  int16_t block[kBlock];
+  while ((rxSamples_ + kBlock) * 1000000 / kCaptureRate <= nowUs - rxStartUs_ && sink_) {
+    const bool silent = rx_.empty();
+    for (int i = 0; i < kBlock; ++i) {
+      block[i] = rx_.empty() ? 0 : rx_.front();
+      if (!rx_.empty()) rx_.pop_front();
+    }
+    const int64_t at = rxStartUs_ + rxSamples_ * 1000000 / kCaptureRate;
+    rxSamples_ += kBlock;
+    sink_(block, kBlock, at, silent);
+  }
 }
 
 }  // namespace remote

@@ -4,6 +4,7 @@
 // Thread: main thread.
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <set>
 
@@ -34,6 +35,14 @@ class FakeStation : public IRemoteStation {
   std::vector<std::string> RecentLog(int count) const override;
   bool RemoteKey(int session, const std::string& who, std::string* why) override;
   void RemoteRelease(int session) override;
+  void SetAudioSink(AudioSink sink) override;
+
+  // The receiver: queued sound first, then silence (squelch shut), handed to the front in 20 ms
+  // blocks up to `nowUs` of the monotonic clock, from the moment a front listens.
+  // A DTMF call, 150 ms tone and 150 ms pause a digit; it replaces what was still to be heard.
+  void ReceiveDtmf(const std::string& digits);
+  void ReceiveUntil(int64_t nowUs);
+  bool AudioListened() const { return static_cast<bool>(sink_); }
 
   // Test controls.
   void SetChannel(int channel);
@@ -59,6 +68,9 @@ class FakeStation : public IRemoteStation {
   std::vector<Recording> recordings_;
   std::vector<std::string> paths_;
   std::vector<std::string> log_;
+  AudioSink sink_;
+  std::deque<int16_t> rx_;
+  int64_t rxStartUs_ = -1, rxSamples_ = 0;
 };
 
 }  // namespace remote

@@ -3,11 +3,15 @@
 // Prints "PORT n" and "FINGERPRINT f" when listening, then one line per event:
 // "KEYED 1" / "KEYED 0", "CHANNEL n". Reads commands from standard input, one a line:
 // "channel N", "signal CH V", "drop" (the station releases by itself), "state" (prints
-// "STATE channel tx ups"), "quit".
+// "STATE channel tx ups"), "dtmf DIGITS" (the receiver hears a DTMF call: 150 ms a tone, 150 ms
+// a pause; it cuts off a call still playing), "quit". The receiver hands the front 20 ms of sound
+// at a time (silence between calls) while a page listens.
 #include <unistd.h>
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QTimer>
+#include <chrono>
 #include <cstdio>
 #include <string>
 
@@ -61,6 +65,15 @@ int main(int argc, char** argv) {
   std::printf("PORT %d\nFINGERPRINT %s\n", server.Port(), id.fingerprint.c_str());
   std::fflush(stdout);
 
+  QTimer receiver;
+  receiver.setTimerType(Qt::PreciseTimer);
+  QObject::connect(&receiver, &QTimer::timeout, [&station] {
+    station.ReceiveUntil(std::chrono::duration_cast<std::chrono::microseconds>(
+                             std::chrono::steady_clock::now().time_since_epoch())
+                             .count());
+  });
+  receiver.start(10);
+
   QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
   std::string pending;
   QObject::connect(&input, &QSocketNotifier::activated, [&] {
@@ -80,6 +93,8 @@ int main(int argc, char** argv) {
         station.SetChannel(a);
       } else if (std::sscanf(line.c_str(), "signal %d %d", &a, &b) == 2) {
         station.SetSValue(a, b);
+      } else if (line.rfind("dtmf ", 0) == 0) {
+        station.ReceiveDtmf(line.substr(5));
       } else if (line == "drop") {
         station.DropRemote();
       } else if (line == "state") {

@@ -158,6 +158,7 @@ RemoteServer::RemoteServer(IRemoteStation& station, QObject* parent)
   QObject::connect(&pttTimer_, &QTimer::timeout, this, [this] {
     if (int lapsed = guard_.Check()) Release(lapsed, "PTT freigegeben: keine Verbindung");
   });
+  audio_.OnFrame = [this](const std::string& frame, uint32_t) { SendAudio(frame); };
   housekeeping_.setInterval(250);
   QObject::connect(&housekeeping_, &QTimer::timeout, this, [this] { Housekeeping(); });
 }
@@ -195,6 +196,7 @@ bool RemoteServer::Listen(const RemoteConfig& cfg, const Identity& identity, std
   }
   // Followed only while it listens: a station without the browser front pays nothing for it.
   station_.SetChangedHook([this] { StationChanged(); });
+  if (!audio_.Ok()) Log("Fernbedienung: kein Empfangston (Opus: " + audio_.OpusError() + ")");
   pttTimer_.start();
   housekeeping_.start();
   return true;
@@ -202,6 +204,8 @@ bool RemoteServer::Listen(const RemoteConfig& cfg, const Identity& identity, std
 
 void RemoteServer::Close() {
   station_.SetChangedHook(nullptr);
+  if (audioOn_) station_.SetAudioSink(nullptr);
+  audioOn_ = false;
   pttTimer_.stop();
   housekeeping_.stop();
   if (guard_.Holder()) Release(guard_.Holder(), nullptr);
@@ -398,6 +402,7 @@ void RemoteServer::Handle(Http& c, const HttpRequest& req, const std::string& bo
       {"/index.html", ":/remote/index.html", "text/html; charset=utf-8"},
       {"/app.js", ":/remote/app.js", "text/javascript; charset=utf-8"},
       {"/style.css", ":/remote/style.css", "text/css; charset=utf-8"},
+      {"/rx-worklet.js", ":/remote/rx-worklet.js", "text/javascript; charset=utf-8"},
   };
   for (const Asset& a : kAssets)
     if (req.path == a.path) {
@@ -584,6 +589,7 @@ void RemoteServer::OnWebSocket() {
     pages_[id] = std::move(p);
     Send(page, HelloMessage(id, page.role == Role::Listener, identity_.fingerprint));
     Send(page, StateMessage(station_.State()));
+    UpdateAudioSink();
   }
 }
 
@@ -597,6 +603,7 @@ void RemoteServer::OnPageGone(int id) {
     ws->deleteLater();
   }
   pages_.erase(it);
+  UpdateAudioSink();
 }
 
 void RemoteServer::Release(int pageId, const char* why) {
@@ -741,6 +748,33 @@ void RemoteServer::Push() {
   if (msg == lastState_) return;
   lastState_ = msg;
   for (auto& [id, p] : pages_) Send(*p, msg);
+}
+
+void RemoteServer::UpdateAudioSink() {
+  // The station captures and the encoder runs only while someone listens.
+  const bool want = server_ && !pages_.empty() && audio_.Ok();
+  if (want == audioOn_) return;
+  audioOn_ = want;
+  if (!want) {
+    station_.SetAudioSink(nullptr);
+    return;
+  }
+  audio_.Reset();
+  station_.SetAudioSink([this](const int16_t* pcm, size_t n, int64_t us, bool silent) {
+    audio_.Feed(pcm, n, us, silent);
+  });
+}
+
+void RemoteServer::SendAudio(const std::string& frame) {
+  const QByteArray msg(frame.data(), static_cast<qsizetype>(frame.size()));
+  for (auto& [id, p] : pages_) {
+    if (!p->ws) continue;
+    if (static_cast<size_t>(p->ws->bytesToWrite()) > kMaxAudioBacklog) {
+      ++audioDropped_;
+      continue;
+    }
+    p->ws->sendBinaryMessage(msg);
+  }
 }
 
 void RemoteServer::Housekeeping() {

@@ -18,7 +18,12 @@
 //   only), WebSocket messages of at most kMaxMessage; a head that is not complete within
 //   headTimeoutMs closes the connection; more than kMaxRate messages a second close the socket.
 // - Output is bounded: while a page's unsent bytes exceed kMaxOutput, its state updates are
-//   coalesced into one; a page that stays over the bound for stallLimitMs is closed.
+//   coalesced into one; a page that stays over the bound for stallLimitMs is closed. Audio
+//   frames are bounded harder: while a page has more than kMaxAudioBacklog unsent bytes it
+//   misses whole frames (the page sees the gap in their numbers), so a slow page costs at most
+//   that bound and catches up with the live stream, never with old sound.
+// - Receive audio (see Audio.h) is encoded once while any page is open and sent to all of them;
+//   a page that joins gets the stream from the next frame on.
 // - At most `clients` connections (TLS handshakes included); one more is closed at once.
 // Thread: main thread.
 #pragma once
@@ -32,6 +37,7 @@
 #include <optional>
 #include <string>
 
+#include "remote/Audio.h"
 #include "remote/Certificate.h"
 #include "remote/HttpHead.h"
 #include "remote/PttGuard.h"
@@ -66,6 +72,7 @@ struct RemoteConfig {
 class RemoteServer : public QObject {
  public:
   static constexpr size_t kMaxOutput = 256 * 1024;
+  static constexpr size_t kMaxAudioBacklog = 8 * 1024;  // about 2 s of frames
   static constexpr int kMaxRate = 60;  // WebSocket messages per second, averaged over 2 s
 
   explicit RemoteServer(IRemoteStation& station, QObject* parent = nullptr);
@@ -84,6 +91,9 @@ class RemoteServer : public QObject {
   void SetLogHook(std::function<void(const std::string&)> hook) { log_ = std::move(hook); }
   // Tell the server the station changed (the station's hook calls this).
   void StationChanged();
+  // Audio frames encoded so far, and frames a page missed because it did not read.
+  uint32_t AudioFrames() const { return audio_.NextNumber(); }
+  int64_t AudioDropped() const { return audioDropped_; }
 
  private:
   struct Http;
@@ -105,6 +115,8 @@ class RemoteServer : public QObject {
   void Send(Page& p, const QByteArray& msg);
   void Release(int pageId, const char* why);
   void Housekeeping();
+  void UpdateAudioSink();
+  void SendAudio(const std::string& frame);
   void Log(const std::string& line);
   bool OriginOk(const HttpRequest& req) const;
   Session* SessionOf(const HttpRequest& req);
@@ -127,6 +139,9 @@ class RemoteServer : public QObject {
   // Upgrades handed to Qt WebSockets and not yet back: peer "address:port" -> session id.
   std::map<std::string, int> upgrading_;
   std::function<void(const std::string&)> log_;
+  AudioStream audio_;
+  bool audioOn_ = false;
+  int64_t audioDropped_ = 0;
 };
 
 }  // namespace remote

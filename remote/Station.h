@@ -9,6 +9,7 @@
 // also from inside a command.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -79,6 +80,17 @@ class IRemoteStation {
   // running, box not connected, another source's rule). Release always succeeds.
   virtual bool RemoteKey(int session, const std::string& who, std::string* why) = 0;
   virtual void RemoteRelease(int session) = 0;
+
+  // Received audio, as the operator at the station hears it: 16-bit mono 44100 Hz blocks of
+  // any length, `captureUs` the capture time of the first sample on the monotonic clock,
+  // `silent` true while the squelch (the line mute) keeps the line shut; the block is then
+  // zeros. The front sets a sink while pages listen and clears it (nullptr) when the last one
+  // goes: a station with a sink set keeps handing blocks, silence included, at the capture's
+  // pace; without one it need not capture for the front at all. Main thread only, never from
+  // inside the sink. A station without sound ignores it.
+  using AudioSink =
+      std::function<void(const int16_t* pcm, size_t n, int64_t captureUs, bool silent)>;
+  virtual void SetAudioSink(AudioSink sink) { (void)sink; }
 };
 
 }  // namespace remote

@@ -60,9 +60,115 @@
     send({ c: 'ptt', v: false });
   }
 
+  // Receive audio: binary frames (see the station's Audio.h for the header), decoded with
+  // WebCodecs and played by the jitter buffer in rx-worklet.js. Nothing is fetched from
+  // elsewhere; a browser without WebCodecs or AudioWorklet says so and stays silent.
+  const rx = (function () {
+    const r = { frames: 0, lost: 0, underruns: 0, buffered: 0, openAt: 0, heardAt: 0,
+                recorded: [], ok: false, dropped: 0, silentRun: 0 };
+    let ctx = null, node = null, dec = null, next = -1, signUntil = 0, signText = '';
+    let muted = localStorage.getItem('rxmute') === '1';
+    const vol = $('rxvol'), mute = $('rxmute'), sign = $('rxsign');
+    vol.value = localStorage.getItem('rxvol') || '100';
+
+    function show(text) {
+      if (text) { signText = text; signUntil = performance.now() + 2000; }
+      const on = signText && performance.now() < signUntil;
+      sign.textContent = on ? signText : '';
+      sign.classList.toggle('hidden', !on);
+    }
+    function gain() {
+      mute.textContent = muted ? 'Ton ein' : 'Stumm';
+      mute.classList.toggle('holding', muted);
+      if (node) node.port.postMessage({ gain: muted ? 0 : Math.pow(+vol.value / 100, 2) });
+    }
+    function none() {
+      signText = 'Kein Empfangston in diesem Browser'; signUntil = Infinity; show();
+      vol.disabled = mute.disabled = true;
+    }
+    function decoder() {
+      const d = new AudioDecoder({
+        output: (data) => {
+          const a = new Float32Array(data.numberOfFrames);
+          data.copyTo(a, { planeIndex: 0, format: 'f32-planar' });
+          data.close();
+          node.port.postMessage({ samples: a }, [a.buffer]);
+        },
+        error: () => { show('Empfangston gestört'); },
+      });
+      d.configure({ codec: 'opus', sampleRate: 48000, numberOfChannels: 1 });
+      return d;
+    }
+    async function start() {
+      if (typeof AudioDecoder === 'undefined' || typeof AudioWorkletNode === 'undefined') return none();
+      try {
+        const c = { codec: 'opus', sampleRate: 48000, numberOfChannels: 1 };
+        if (!(await AudioDecoder.isConfigSupported(c)).supported) return none();
+        ctx = new AudioContext({ sampleRate: 48000, latencyHint: 'interactive' });
+        await ctx.audioWorklet.addModule('/rx-worklet.js');
+        node = new AudioWorkletNode(ctx, 'kanalo-rx', { numberOfInputs: 0, outputChannelCount: [1] });
+        node.connect(ctx.destination);
+        node.port.onmessage = (e) => {
+          const m = e.data;
+          if (m.rec) { r.recorded.push(m.rec); return; }
+          if (m.heard && !r.heardAt) r.heardAt = performance.now();
+          if (m.underruns > r.underruns && r.frames) show('Empfangston verspätet');
+          r.underruns = m.underruns; r.buffered = m.buffered; r.dropped = m.dropped;
+          show();
+        };
+        dec = decoder();
+        r.ok = true;
+        gain();
+        if (ctx.state !== 'running') {
+          signText = 'Zum Hören auf die Seite tippen'; signUntil = Infinity; show();
+          const resume = () => ctx.resume().then(() => { signUntil = 0; show(); });
+          document.addEventListener('pointerdown', resume, { once: true });
+          document.addEventListener('keydown', resume, { once: true });
+        }
+      } catch (e) { none(); }
+    }
+    r.frame = (buf) => {
+      if (!dec || buf.byteLength <= 16) return;
+      const v = new DataView(buf);
+      if (v.getUint8(0) !== 0x4b || v.getUint8(1) !== 0x41 || v.getUint8(2) !== 1) return;
+      const n = v.getUint32(4, true);
+      const gap = next < 0 ? 0 : (n - next) >>> 0;
+      if (gap > 0 && gap < 3000) { r.lost += gap; show('Empfangston lückenhaft'); }
+      next = (n + 1) >>> 0;
+      r.frames++;
+      r.silentRun = (v.getUint8(3) & 1) ? r.silentRun + 1 : 0;  // frames with the squelch shut
+      if (dec.state === 'closed') dec = decoder();
+      dec.decode(new EncodedAudioChunk({ type: 'key', timestamp: n * 20000,
+                                         data: new Uint8Array(buf, 16) }));
+    };
+    r.stats = () => ({ frames: r.frames, lost: r.lost, underruns: r.underruns, dropped: r.dropped,
+                       buffered: r.buffered });
+    r.opened = () => { next = -1; if (!r.openAt) r.openAt = performance.now(); };
+    // For the tests: what the player put out, as 16-bit little-endian samples in base64.
+    r.record = (on) => { r.recorded = []; if (node) node.port.postMessage({ record: on }); };
+    r.take = () => {
+      let n = 0; for (const b of r.recorded) n += b.length;
+      const pcm = new Int16Array(n); let at = 0;
+      for (const b of r.recorded) for (const x of b) pcm[at++] = Math.max(-32768, Math.min(32767, Math.round(x * 32767)));
+      r.recorded = [];
+      let s = ''; const u8 = new Uint8Array(pcm.buffer);
+      for (let i = 0; i < u8.length; i += 8192) s += String.fromCharCode.apply(null, u8.subarray(i, i + 8192));
+      return btoa(s);
+    };
+    vol.addEventListener('input', () => { localStorage.setItem('rxvol', vol.value); gain(); });
+    mute.addEventListener('click', () => { muted = !muted; localStorage.setItem('rxmute', muted ? '1' : '0'); gain(); });
+    setInterval(show, 500);
+    start();
+    return r;
+  })();
+  window.kanaloRx = rx;
+
   function connect() {
     ws = new WebSocket('wss://' + location.host + '/ws');
+    ws.binaryType = 'arraybuffer';
+    ws.onopen = () => rx.opened();
     ws.onmessage = (ev) => {
+      if (typeof ev.data !== 'string') { rx.frame(ev.data); return; }
       let m;
       try { m = JSON.parse(ev.data); } catch (e) { return; }
       if (m.t === 'state') render(m);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "analysis/MMConect.h"
+#include "app/RemoteLink.h"
 #include "audio/MMWave.h"
 #include "platform/mixer/Sim.h"
 #include "platform/wave/VirtualCard.h"
@@ -396,3 +397,51 @@ TEST_F(SoundStation, MasterCarriesTheVolumeOnReceiveAndTheLineOutLevelOnTransmit
 }
 
 }  // namespace
+
+// The browser front's receive audio is the line as the operator hears it: sound from the
+// capture while the squelch holds the line open, silence (and the device left alone) while it
+// is shut, nothing at all once the last page has gone.
+TEST_F(SoundStation, PagesHearTheLineOnlyWhileTheSquelchOpensIt) {
+  TMain& m = StartConnected();
+  app::RemoteLink link(m);
+  int64_t silent = 0, heard = 0, calls = 0;
+  int peak = 0;
+  link.SetAudioSink([&](const int16_t* pcm, size_t n, int64_t, bool quiet) {
+    ++calls;
+    (quiet ? silent : heard) += static_cast<int64_t>(n);
+    for (size_t i = 0; i < n; ++i) {
+      if (quiet) {
+        EXPECT_EQ(pcm[i], 0);
+      }
+      peak = std::max(peak, std::abs(int(pcm[i])));
+    }
+  });
+  auto runUntil = [&](auto done) {
+    for (int i = 0; i < 20000 && !done(); ++i) StepMs();
+    return done();
+  };
+  box_->SetSignal(9, 20);
+  ASSERT_TRUE(runUntil([&] { return m.LineMute->isChecked(); }));
+  Run(40);
+  silent = heard = 0;
+  ASSERT_TRUE(runUntil([&] { return silent >= 4410; }));
+  EXPECT_EQ(heard, 0);
+  EXPECT_EQ(card_->OpenStreams(), 0) << "a shut line takes no device";
+
+  box_->SetSignal(9, 80);
+  radio_->Receiver().CallTone(1000, 0, 30000, 0.3);
+  ASSERT_TRUE(runUntil([&] { return heard >= 8820 && peak > 5000; }));
+  EXPECT_FALSE(m.LineMute->isChecked());
+
+  box_->SetSignal(9, 20);
+  ASSERT_TRUE(runUntil([&] { return m.LineMute->isChecked(); }));
+  const int64_t silentBefore = silent;
+  ASSERT_TRUE(runUntil([&] { return silent >= silentBefore + 4410; }));
+  EXPECT_EQ(card_->OpenStreams(), 0);
+
+  link.SetAudioSink(nullptr);
+  const int64_t before = calls;
+  Run(200);
+  EXPECT_EQ(calls, before);
+  main_.reset();
+}

@@ -61,6 +61,7 @@ struct Raw {
 struct Page {
   std::unique_ptr<QWebSocket> ws;
   std::vector<QJsonObject> got;
+  std::vector<AudioFrameHeader> audio;
   bool open = false, closed = false;
   Page(uint16_t port, const QByteArray& token) {
     const QString origin = QString("https://127.0.0.1:%1").arg(port);
@@ -70,6 +71,11 @@ struct Page {
     QObject::connect(ws.get(), &QWebSocket::disconnected, [this] { closed = true; });
     QObject::connect(ws.get(), &QWebSocket::textMessageReceived, [this](const QString& m) {
       got.push_back(QJsonDocument::fromJson(m.toUtf8()).object());
+    });
+    QObject::connect(ws.get(), &QWebSocket::binaryMessageReceived, [this](const QByteArray& m) {
+      auto h = ParseAudioFrame(std::string_view(m.constData(), size_t(m.size())));
+      EXPECT_TRUE(h) << "an audio frame";
+      if (h) audio.push_back(*h);
     });
     QNetworkRequest req(QUrl(QString("wss://127.0.0.1:%1/ws").arg(port)));
     req.setRawHeader("Cookie", "kanalo=" + token);
@@ -152,6 +158,55 @@ TEST_F(ServerTest, ChangesReachEveryPageAndSilentOrClosedPagesLetGo) {
   ASSERT_TRUE(WaitFor([&] { return keyed_; }));
   a.Send(R"({"c":"hidden"})");
   ASSERT_TRUE(WaitFor([&] { return !keyed_; }));
+}
+
+TEST_F(ServerTest, AudioIsEncodedOnceForEveryPageAndASlowPageMissesWholeFrames) {
+  Start();
+  const QByteArray token = Login("ear");
+  int64_t us = 1000000;
+  auto receive = [&](int64_t ms) {
+    us += ms * 1000;
+    station_.ReceiveUntil(us);
+  };
+  EXPECT_FALSE(station_.AudioListened()) << "nobody listens: the station need not capture";
+  Page a(server_.Port(), token);
+  ASSERT_TRUE(WaitFor([&] { return a.SawChannel(9) && station_.AudioListened(); }));
+  receive(0);
+  station_.ReceiveDtmf("1");
+  receive(200);
+  ASSERT_TRUE(WaitFor([&] { return a.audio.size() >= 9; }));
+  // One frame every 20 ms, numbered and timed from the first block on.
+  for (size_t i = 0; i < a.audio.size(); ++i) {
+    EXPECT_EQ(a.audio[i].number, i);
+    EXPECT_EQ(a.audio[i].captureUs, 1000000 + int64_t(i) * 20000);
+  }
+
+  // A page that joins gets the stream from the next frame on.
+  Page b(server_.Port(), token);
+  ASSERT_TRUE(WaitFor([&] { return b.SawChannel(9); }));
+  const uint32_t joined = server_.AudioFrames();
+  receive(100);
+  ASSERT_TRUE(WaitFor([&] { return b.audio.size() >= 5; }));
+  EXPECT_EQ(b.audio.front().number, joined);
+
+  // Ten seconds of sound at once, before either socket can send anything: each page holds at
+  // most the audio bound, misses the rest as whole frames, and then hears the live stream.
+  const size_t before = server_.BufferedBytes();
+  receive(10000);
+  EXPECT_LT(server_.BufferedBytes(),
+            before + 2 * (RemoteServer::kMaxAudioBacklog + kAudioHeader + kMaxOpusPacket + 16));
+  EXPECT_GT(server_.AudioDropped(), 0);
+  const uint32_t last = server_.AudioFrames() - 1;
+  ASSERT_TRUE(WaitFor([&] { return server_.BufferedBytes() < RemoteServer::kMaxAudioBacklog; }));
+  receive(100);
+  ASSERT_TRUE(WaitFor([&] { return !b.audio.empty() && b.audio.back().number > last; }));
+  for (size_t i = 1; i < b.audio.size(); ++i)
+    ASSERT_GT(b.audio[i].number, b.audio[i - 1].number) << "in order, gaps allowed";
+
+  // The last page gone, the station is told it need not hand over audio any more.
+  a.ws->close();
+  b.ws->close();
+  ASSERT_TRUE(WaitFor([&] { return !station_.AudioListened(); }));
 }
 
 TEST_F(ServerTest, ListenerIsRefusedEveryControl) {

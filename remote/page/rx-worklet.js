@@ -1,0 +1,77 @@
+'use strict';
+// The receive player: decoded 48 kHz mono arrives from the page in chunks; this plays it with a
+// jitter buffer of about TARGET. It starts (and starts again after running dry) only once TARGET
+// is buffered. Lag never grows: above MAX it drops straight back to TARGET, and while it sits
+// more than SLACK above TARGET it skips one sample in every 128 (0.8 %), which absorbs a station
+// clock that runs fast against this one without an audible jump.
+const TARGET = 2880, SLACK = 1920, MAX = 12000, SIZE = 48000;
+
+class RxPlayer extends AudioWorkletProcessor {
+  constructor() {
+    super();
+    this.buf = new Float32Array(SIZE);
+    this.head = 0;   // next sample to play
+    this.count = 0;  // samples buffered
+    this.playing = false;
+    this.gain = 1;
+    this.record = false;
+    this.stats = { underruns: 0, dropped: 0 };
+    this.tick = 0;
+    this.heard = false;
+    this.port.onmessage = (e) => {
+      const m = e.data;
+      if (m.samples) this.push(m.samples);
+      if ('gain' in m) this.gain = m.gain;
+      if ('record' in m) this.record = m.record;
+    };
+  }
+
+  push(s) {
+    let from = 0;
+    // More than the buffer holds: only the newest counts.
+    if (s.length > SIZE) from = s.length - SIZE;
+    for (let i = from; i < s.length; i++) {
+      this.buf[(this.head + this.count) % SIZE] = s[i];
+      if (this.count < SIZE) this.count++;
+      else this.head = (this.head + 1) % SIZE;
+    }
+  }
+
+  drop(n) {
+    n = Math.min(n, this.count);
+    this.head = (this.head + n) % SIZE;
+    this.count -= n;
+    this.stats.dropped += n;
+  }
+
+  process(inputs, outputs) {
+    const out = outputs[0][0];
+    if (this.count > MAX) this.drop(this.count - TARGET);
+    if (!this.playing && this.count >= TARGET) this.playing = true;
+    if (this.playing && this.count > TARGET + SLACK) this.drop(1);
+    for (let i = 0; i < out.length; i++) {
+      if (this.playing && this.count > 0) {
+        out[i] = this.buf[this.head] * this.gain;
+        this.head = (this.head + 1) % SIZE;
+        this.count--;
+      } else {
+        out[i] = 0;
+        if (this.playing) { this.playing = false; this.stats.underruns++; }
+      }
+    }
+    for (let c = 1; c < outputs[0].length; c++) outputs[0][c].set(out);
+    // The onset of sound after silence goes to the page at once (it shows when sound starts).
+    let loud = false;
+    for (let i = 0; i < out.length && !loud; i++) loud = Math.abs(out[i]) > 0.01;
+    const heardNow = loud && !this.heard;
+    this.heard = loud;
+    if (this.record) this.port.postMessage({ rec: out.slice() });
+    if (heardNow || ++this.tick % 38 === 0) {  // about ten times a second
+      this.port.postMessage({ heard: heardNow, buffered: this.count, playing: this.playing,
+                              underruns: this.stats.underruns, dropped: this.stats.dropped });
+    }
+    return true;
+  }
+}
+
+registerProcessor('kanalo-rx', RxPlayer);
