@@ -1176,6 +1176,8 @@ void TMain::CheckMouseRelease() {
   if (!Tx.Holds(station::TTxSource::Operator) || !QApplication::activeModalWidget()) return;
   if (QGuiApplication::mouseButtons() != Qt::NoButton) return;
   Tx.Release(station::TTxSource::Operator);
+  // The button never saw its release either: it shows what the station does, not pressed.
+  B_PTT->setDown(false);
 }
 
 void TMain::CheckCues() {

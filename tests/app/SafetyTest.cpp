@@ -374,6 +374,7 @@ TEST_F(Safety, TimeOutComesFromTheHostConfiguration) {
 // the release. The tick asks the mouse (here: no button is down) and lets go.
 TEST_F(Safety, MouseReleasedUnderAModalBoxReleasesAtTheNextTick) {
   TMain& m = StartConnected();
+  m.B_PTT->setDown(true);  // as the press shows it
   m.B_PTTMouseDown();
   Run(200);
   EXPECT_EQ(box_->LastCommand(), 15);
@@ -384,6 +385,7 @@ TEST_F(Safety, MouseReleasedUnderAModalBoxReleasesAtTheNextTick) {
   Run(100);
   EXPECT_FALSE(m.PTTTaste);
   EXPECT_EQ(box_->LastCommand(), 9);
+  EXPECT_FALSE(m.B_PTT->isDown());
   // Keying that is not the mouse's stays while a box is open.
   box.hide();
   app::RigLink rig(m);
