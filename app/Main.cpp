@@ -690,7 +690,10 @@ void TMain::FormCreate() {
   for (const std::string& problem : DefaultDataFileProblems()) Report(problem);
   bool loaded = false;
   const std::string path = platform::ToHostPath(kDefaultFile);
-  if (QFile::exists(Q(path))) Guard([&] { loaded = ApplyLoadedSettings(path, true); });
+  const bool present = QFile::exists(Q(path));
+  if (present) Guard([&] { loaded = ApplyLoadedSettings(path, true); });
+  // A default file that is no settings file is never written over unasked.
+  SettingsFile = present && !loaded ? std::string() : path;
   // A default file that could not be read or is no settings file leaves the defaults, so the
   // front comes up whole instead of half-applied.
   if (!loaded) DefaultWerteClick();
@@ -718,6 +721,7 @@ void TMain::FormCreate() {
   });
   --handlerDepth_;
   FormBereit = true;
+  SettingsBaseline = SettingsToSave();
 }
 
 void TMain::DefaultWerteClick() {
@@ -795,12 +799,13 @@ void TMain::LoadMeterBitmap() {
 
 bool TMain::ApplyLoadedSettings(const std::string& hostPath, bool startUp) {
   std::vector<uint8_t> image;
+  uint64_t fileSize = 0;
   try {
-    image = ReadSettingsImage(hostPath);
+    image = ReadSettingsImage(hostPath, &fileSize);
   } catch (const EInOutErrorDE& x) {
     throw EInOutErrorDE(x.Message + " (" + DisplayPath(hostPath) + ")");
   }
-  const std::string problem = SettingsImageProblem(image.data(), image.size());
+  const std::string problem = SettingsImageProblem(image.data(), image.size(), fileSize);
   if (!problem.empty()) {
     Report(DisplayPath(hostPath) + " ist keine Einstellungsdatei der Station (" + problem + "); " +
            (startUp ? "die Station startet mit den Standardwerten."
@@ -887,6 +892,10 @@ void TMain::EndSession() {
 }
 
 void TMain::closeEvent(QCloseEvent* e) {
+  if (!ConfirmClose()) {
+    e->ignore();
+    return;
+  }
   EndSession();
   e->accept();
 }
@@ -1536,8 +1545,8 @@ void TMain::Skala1Click() {
 
 // --- Settings file ---
 
-void TMain::Save1Click() {
-  TEinstellungen& e = Einstellungen;
+TEinstellungen TMain::SettingsToSave() const {
+  TEinstellungen e = Einstellungen;
   e.SquelchWert = Squelch->GetValue();
   e.FreeLevelWert = FreeLevel->GetValue();
   e.MicWert = Mic->GetValue();
@@ -1550,6 +1559,12 @@ void TMain::Save1Click() {
   e.MailboxAn = DTMF_Rec->isChecked();
   e.SkalaAn = Skala1->isChecked();
   e.ZernoxAn = Zernox1->isChecked();
+  return e;
+}
+
+void TMain::Save1Click() {
+  Einstellungen = SettingsToSave();
+  const TEinstellungen& e = Einstellungen;
   rtl::TFileDialogOptions o;
   o.Title = "";
   o.Filter = "KVR 100 Einstellungen|*.kvr";
@@ -1560,6 +1575,33 @@ void TMain::Save1Click() {
   if (!file) return;
   platform::EnsureParentDir(*file);
   SaveSettingsFile(*file, e);
+  SettingsFile = *file;
+  SettingsBaseline = e;
+}
+
+bool TMain::ConfirmClose() {
+  const std::string mode = platform::HostConfig::Instance().GetValid("settings.on_close", "ask");
+  if (mode == "discard" || SettingsFile.empty()) return true;
+  const TEinstellungen now = SettingsToSave();
+  if (!SettingsChanged(SettingsBaseline, now)) return true;
+  if (mode != "save") {
+    const int answer =
+        rtl::Dialogs().MessageBox("Einstellungen speichern?", "Kanalo", rtl::mtConfirmation,
+                                  rtl::mbYes | rtl::mbNo | rtl::mbCancel);
+    if (answer == rtl::mrNo) return true;
+    if (answer != rtl::mrYes) return false;
+  }
+  try {
+    platform::EnsureParentDir(SettingsFile);
+    SaveSettingsFile(SettingsFile, now);
+  } catch (...) {
+    // Not saved: the window stays, so the operator can save elsewhere or close without.
+    ReportCurrentException();
+    return false;
+  }
+  Einstellungen = now;
+  SettingsBaseline = now;
+  return true;
 }
 
 void TMain::Load1Click() {
@@ -1574,6 +1616,8 @@ void TMain::Load1Click() {
   KVRInitClick();
   ShowScanClick();
   DisplayClick();
+  SettingsFile = *file;
+  SettingsBaseline = SettingsToSave();
 }
 
 // --- Mute labels and info ---

@@ -234,6 +234,9 @@ bool IsMonitor(const std::string& v) {
 bool IsDetector(const std::string& v) {
   return v == "standard" || v == "precise";
 }
+bool IsOnClose(const std::string& v) {
+  return v == "ask" || v == "save" || v == "discard";
+}
 
 }  // namespace
 
@@ -255,6 +258,7 @@ const std::vector<HostKey>& HostConfig::KnownKeys() {
       {"dtmf.detector", "standard or precise", IsDetector},
       {"notify", "yes or no", IsYesNo},
       {"log", "yes or no", IsYesNo},
+      {"settings.on_close", "ask, save or discard", IsOnClose},
   };
   return keys;
 }

@@ -454,3 +454,50 @@ TEST_F(Station, InfoShowsTheInfoWindow) {
   m.Info1->trigger();
   EXPECT_TRUE(m.Info->isVisible());
 }
+
+namespace {
+
+// Closing with settings that differ from their file asks, saves into that file or discards, as
+// kanalo.conf says; "Abbrechen" keeps the window. The scanner's running state is no change.
+TEST_F(Station, ClosingAsksForChangedSettingsAndSavesIntoTheirFile) {
+  struct Case {
+    const char* name;
+    const char* mode;
+    std::function<void(TMain&)> change;
+    int answer;
+    bool asked, saved, closed;
+  };
+  auto step = [](TMain& m) { m.Button1Click(); };  // "Roger" on
+  auto scanState = [](TMain& m) {
+    m.Einstellungen.ScanModus = 2;
+    m.Einstellungen.ScanDelayRest = 0;
+  };
+  const fs::path file = root_ / "Kanalo/default.kvr";
+  for (const Case& c : {Case{"unchanged", "ask", [](TMain&) {}, rtl::mrYes, false, false, true},
+                        Case{"scanner running", "ask", scanState, rtl::mrYes, false, false, true},
+                        Case{"ja", "ask", step, rtl::mrYes, true, true, true},
+                        Case{"nein", "ask", step, rtl::mrNo, true, false, true},
+                        Case{"abbrechen", "ask", step, rtl::mrCancel, true, false, false},
+                        Case{"save", "save", step, rtl::mrCancel, false, true, true},
+                        Case{"discard", "discard", step, rtl::mrYes, false, false, true}}) {
+    SCOPED_TRACE(c.name);
+    platform::HostConfig::Instance().Set("settings.on_close", c.mode);
+    WriteSettings(Defaults());
+    dialogs_->boxes.clear();
+    dialogs_->boxAnswer = c.answer;
+    TMain& m = Start();
+    c.change(m);
+    EXPECT_EQ(m.close(), c.closed);
+    ASSERT_EQ(dialogs_->boxes.size(), c.asked ? 1u : 0u);
+    if (c.asked) {
+      EXPECT_EQ(dialogs_->boxes[0].text, "Einstellungen speichern?");
+    }
+    app::TEinstellungen e;
+    app::LoadSettingsFile(file.string(), e);
+    EXPECT_EQ(e.RogerAktiv, c.saved);
+    main_.reset();
+  }
+  platform::HostConfig::Instance().Set("settings.on_close", "ask");
+}
+
+}  // namespace

@@ -637,7 +637,8 @@ TEST_F(Station, DefaultFilesThatAreNoSettingsFilesStartWithTheDefaults) {
   const std::string text = "Hallo Welt!\n";
   for (const Case& c :
        {Case{"text file", std::vector<uint8_t>(text.begin(), text.end()), "12 Bytes statt 1976"},
-        Case{"random bytes", noise, "Textlänge"}, Case{"empty", {}, "0 Bytes statt 1976"}}) {
+        Case{"random bytes", noise, "Textlänge"}, Case{"empty", {}, "0 Bytes statt 1976"},
+        Case{"longer", std::vector<uint8_t>(5000), "(5000 Bytes statt 1976)"}}) {
     SCOPED_TRACE(c.name);
     WriteBytes(root_ / "Kanalo/default.kvr", c.bytes);
     errors_.messages.clear();
