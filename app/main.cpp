@@ -14,6 +14,7 @@
 
 #include "app/CommandLine.h"
 #include "app/DataFiles.h"
+#include "app/Instance.h"
 #include "app/Protokoll.h"
 #include "app/QtDialogs.h"
 #include "app/RigLink.h"
@@ -73,6 +74,9 @@ int main(int argc, char** argv) {
   platform::SetPortMappingLookup(
       [](const std::string& com) { return platform::HostConfig::Instance().Get(com); });
 
+  // One station per data folder; a second start brings the running window to the front.
+  app::TInstanceLock instance;
+  if (!app::TakeInstanceLock(instance)) return 0;
   app::InstallDefaultDataFiles();
 
   // "--simulator": try the station without hardware. COM1 goes to the built-in box and radio for
@@ -133,7 +137,7 @@ int main(int argc, char** argv) {
   main->setFixedSize(main->size());
   if (QScreen* s = QGuiApplication::primaryScreen())
     main->move(s->availableGeometry().center() - main->rect().center());
-  main->show();
+  instance.Listen([window = QPointer<app::TMain>(main)] { app::BringToFront(window); });
   // Killed, logged out or without its display, the station still ends in order; crashed, the box
   // still hears "receive".
   app::TShutdown::Install([window = QPointer<app::TMain>(main)] {
@@ -149,6 +153,7 @@ int main(int argc, char** argv) {
   QObject::connect(main, &QObject::destroyed, [&rigServer] { rigServer.Close(); });
 
   main->FormCreate();
+  main->show();  // after its creation handler, as the window is described
   if (simulator && !main->Verbunden) {
     try {
       main->mitCOM11Click();
