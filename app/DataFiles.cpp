@@ -36,7 +36,7 @@ void PutId(std::vector<uint8_t>& v, const char* id) {
 bool WriteFileWhole(const std::string& hostPath, const std::vector<uint8_t>& bytes,
                     std::string* error, bool replace) {
   auto fail = [&](int err) {
-    if (error) *error = std::strerror(err);
+    if (error) *error = platform::SystemErrorText(err);
     return false;
   };
   {
@@ -44,7 +44,8 @@ bool WriteFileWhole(const std::string& hostPath, const std::vector<uint8_t>& byt
     const std::filesystem::path dir = std::filesystem::path(hostPath).parent_path();
     if (!dir.empty()) std::filesystem::create_directories(dir, ec);
     if (!dir.empty() && !std::filesystem::is_directory(dir, ec)) {
-      if (error) *error = ec ? ec.message() : std::strerror(ENOTDIR);
+      if (error)
+        *error = ec ? platform::SystemErrorText(ec.value()) : platform::SystemErrorText(ENOTDIR);
       return false;
     }
   }
@@ -232,9 +233,9 @@ std::vector<std::string> DefaultDataFileProblems() {
     std::error_code made;
     std::filesystem::create_directories(folder, made);
     if (!std::filesystem::is_directory(folder, ec)) {
-      problems.push_back("Datenordner " + DisplayPath(folder.string()) +
-                         " kann nicht angelegt werden: " +
-                         (made ? made.message() : std::string(std::strerror(ENOTDIR))));
+      problems.push_back(
+          "Datenordner " + DisplayPath(folder.string()) + " kann nicht angelegt werden: " +
+          (made ? platform::SystemErrorText(made.value()) : platform::SystemErrorText(ENOTDIR)));
       return problems;
     }
   }

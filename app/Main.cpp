@@ -791,7 +791,7 @@ void TMain::LoadMeterBitmap() {
   } else if (FILE* f = std::fopen(path.c_str(), "rb")) {
     std::fclose(f);
   } else {
-    cause = std::strerror(errno);
+    cause = platform::SystemErrorText(errno);
   }
   throw rtl::Exception("Bitmap " + AnsiToUtf8(Einstellungen.SMeterBild.str()) +
                        " kann nicht geladen werden (" + DisplayPath(path) + ": " + cause + ")");
@@ -910,7 +910,7 @@ void TMain::Connect(const char* port) {
   } catch (const comm::ECommError& x) {
     // The component's text, then the device on this host and what the system said.
     std::string cause = std::string(port) + ": " + platform::ResolvePortName(port);
-    if (x.ErrorCode > 0) cause += ": " + std::string(std::strerror(x.ErrorCode));
+    if (x.ErrorCode > 0) cause += ": " + platform::SystemErrorText(x.ErrorCode);
     throw comm::ECommError(x.Message + "(" + cause + ")", x.ErrorCode);
   }
   // A box behind a bridge (socat, ser2net: a pseudo-terminal) gets its polls and answers, but

@@ -381,7 +381,7 @@ std::string TMain::WriteErrorText(int error) {
     case EIO:
       return "Ein-/Ausgabefehler des Datenträgers";
     default:
-      return std::strerror(error);
+      return platform::SystemErrorText(error);
   }
 }
 

@@ -757,7 +757,7 @@ TEST_F(Station, ConnectErrorsNameTheHostDevice) {
   } catch (const rtl::Exception& x) {
     EXPECT_EQ(x.Message,
               "Error accessing specified device (Error: 2) (COM2: /dev/kanalo-gibtsnicht: " +
-                  std::string(std::strerror(ENOENT)) + ")");
+                  platform::SystemErrorText(ENOENT) + ")");
   }
   EXPECT_FALSE(m.Verbunden);
 }
@@ -773,7 +773,7 @@ TEST(DataFiles, WrittenWholeOrNotAtAll) {
   EXPECT_EQ(fs::file_size(dir / "a.Wav"), 3u);
   // An existing file is never replaced, unless asked.
   EXPECT_FALSE(app::WriteFileWhole((dir / "a.Wav").string(), {9}, &why));
-  EXPECT_EQ(why, std::strerror(EEXIST));
+  EXPECT_EQ(why, platform::SystemErrorText(EEXIST));
   EXPECT_EQ(fs::file_size(dir / "a.Wav"), 3u);
   EXPECT_TRUE(app::WriteFileWhole((dir / "a.Wav").string(), {9}, &why, true));
   EXPECT_EQ(fs::file_size(dir / "a.Wav"), 1u);
