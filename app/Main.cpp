@@ -95,12 +95,6 @@ void TShape::paintEvent(QPaintEvent*) {
   if (type_ == stCircle) {
     qreal d = std::min(r.width(), r.height());
     QRectF c(r.center().x() - d / 2, r.center().y() - d / 2, d, d);
-    // A little glass: the lamp shows its colour with a highlight, like a real TX lamp.
-    QRadialGradient g(c.center() - QPointF(d / 5, d / 5), d * 0.7);
-    g.setColorAt(0, brush_.lighter(170));
-    g.setColorAt(0.5, brush_);
-    g.setColorAt(1, brush_.darker(160));
-    p.setBrush(g);
     p.drawEllipse(c);
   } else {
     p.drawRect(r);
@@ -407,19 +401,21 @@ void TMain::BuildFront() {
 
   // Bottom: knob groups, scanner and sound.
   QWidget* lower = client;
-  MMBorder[0] = border(lower, QRect(6, 206, 150, 156));
-  MMBorder[1] = border(lower, QRect(162, 206, 306, 156));
-  MMBorder[2] = border(lower, QRect(474, 206, 308, 108));
-  MMBorder[3] = border(lower, QRect(474, 318, 308, 44));
+  MMBorder[0] = border(lower, QRect(6, 206, 150, 85));
+  MMBorder[1] = border(lower, QRect(162, 206, 306, 85));
+  MMBorder[2] = border(lower, QRect(474, 206, 308, 156));
+  MMBorder[3] = border(lower, QRect(6, 297, 462, 65));
 
   const QColor dark(20, 20, 20);
-  Squelch = wheel(lower, QRect(12, 234, 66, 66), 100);
-  FreeLevel = wheel(lower, QRect(84, 234, 66, 66), 100);
-  LabelSquelch = label(lower, "Squelch", QRect(14, 212, 64, 16), dark, Qt::AlignCenter);
-  LabelFree = label(lower, "Free", QRect(84, 212, 64, 16), dark, Qt::AlignCenter);
+  Squelch = wheel(lower, QRect(16, 228, 56, 56), 100);
+  FreeLevel = wheel(lower, QRect(84, 228, 56, 56), 100);
+  LabelSquelch = label(lower, "Squelch", QRect(12, 210, 64, 16), dark, Qt::AlignCenter);
+  LabelFree = label(lower, "Free", QRect(80, 210, 64, 16), dark, Qt::AlignCenter);
 
-  // Five knobs of 56 pixels on a 60-pixel pitch fill the frame inside its bevels (166..464).
-  const int kx = 168, kw = 56, ky = 236;
+  // Five knobs of 56 pixels on a 60-pixel pitch fill the frame inside its bevels (166..464). The
+  // knob frames are as high as a knob and its label; the sound buttons stand under them, so the
+  // scanner's column holds the band picture at its own 290 x 100.
+  const int kx = 168, kw = 56, ky = 228;
   Mixer = mixer::CreateStationMixer(&Components, lower);
   Mic = Mixer.Mic;
   CD = Mixer.CD;
@@ -435,46 +431,46 @@ void TMain::BuildFront() {
   LineIn->setGeometry(kx + 120, ky, kw, kw);
   LineOut = wheel(lower, QRect(kx + 180, ky, kw, kw), 31);
   Volume = wheel(lower, QRect(kx + 240, ky, kw, kw), 31);
-  LabelMic = label(lower, "Mic", QRect(kx, 212, kw, 16), dark, Qt::AlignCenter);
+  LabelMic = label(lower, "Mic", QRect(kx, 210, kw, 16), dark, Qt::AlignCenter);
   Label9 = new TClickLabel("CD", lower);
   Label7 = new TClickLabel("Line In", lower);
-  Label10 = label(lower, "Line Out", QRect(kx + 180, 212, kw, 16), dark, Qt::AlignCenter);
+  Label10 = label(lower, "Line Out", QRect(kx + 180, 210, kw, 16), dark, Qt::AlignCenter);
   Label8 = new TClickLabel("Volume", lower);
-  Label9->setGeometry(kx + 60, 212, kw, 16);
-  Label7->setGeometry(kx + 120, 212, kw, 16);
-  Label8->setGeometry(kx + 240, 212, kw, 16);
+  Label9->setGeometry(kx + 60, 210, kw, 16);
+  Label7->setGeometry(kx + 120, 210, kw, 16);
+  Label8->setGeometry(kx + 240, 210, kw, 16);
   for (QLabel* l :
        {static_cast<QLabel*>(Label7), static_cast<QLabel*>(Label8), static_cast<QLabel*>(Label9)}) {
     l->setAlignment(Qt::AlignCenter);
     l->setCursor(Qt::PointingHandCursor);
   }
   Panel6 = new QWidget(lower);
-  Panel6->setGeometry(482, 212, 292, 66);
+  Panel6->setGeometry(482, 214, 292, 102);
   Panel6->setAutoFillBackground(true);
   Panel6->setPalette(black);
   Scanband = new QLabel(Panel6);
-  Scanband->setGeometry(1, 1, 290, 64);
+  Scanband->setGeometry(1, 1, 290, 100);
   Scanband->setScaledContents(true);
   ScanbandCanvas = QImage(290, 100, QImage::Format_RGB32);
   ScanbandCanvas.fill(Qt::white);
   Scanband->setPixmap(QPixmap::fromImage(ScanbandCanvas));
-  Scan = button(lower, "Scan", QRect(482, 282, 68, 26));
-  ScanAuto = button(lower, "Auto", QRect(556, 282, 68, 26));
-  FreeScan = button(lower, "Free", QRect(630, 282, 68, 26));
-  B_Skip = button(lower, "Skip", QRect(704, 282, 70, 26));
+  Scan = button(lower, "Scan", QRect(482, 324, 68, 26));
+  ScanAuto = button(lower, "Auto", QRect(556, 324, 68, 26));
+  FreeScan = button(lower, "Free", QRect(630, 324, 68, 26));
+  B_Skip = button(lower, "Skip", QRect(704, 324, 70, 26));
 
-  PlayWav = button(lower, "Play", QRect(478, 326, 42, 28));
-  RecWav = button(lower, "Rec", QRect(523, 326, 42, 28));
-  StopWav = button(lower, "Stop", QRect(568, 326, 42, 28));
-  SendWav = button(lower, "Tx", QRect(613, 326, 42, 28));
+  PlayWav = button(lower, "Play", QRect(16, 315, 42, 28));
+  RecWav = button(lower, "Rec", QRect(62, 315, 42, 28));
+  StopWav = button(lower, "Stop", QRect(108, 315, 42, 28));
+  SendWav = button(lower, "Tx", QRect(154, 315, 42, 28));
   RecLED = new controls::TMMLED(lower);
-  RecLED->setGeometry(660, 335, 15, 10);
+  RecLED->setGeometry(204, 324, 15, 10);
   RecLED->SetLEDColor(controls::clRed);
   RecLED->SetColor(controls::clGray);
   RecLED->SetEnabled(false);
   // A recording's name is its date and time, 14 digits: in the regular weight they fit.
-  WaveName = label(lower, "", QRect(678, 322, 100, 18), dark);
-  WavTime = label(lower, "00:00.000", QRect(678, 340, 100, 18), dark);
+  WaveName = label(lower, "", QRect(228, 311, 150, 18), dark);
+  WavTime = label(lower, "00:00.000", QRect(228, 329, 150, 18), dark);
   for (QLabel* l : {WaveName, WavTime}) {
     QFont f = l->font();
     f.setBold(false);

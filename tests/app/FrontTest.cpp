@@ -33,6 +33,11 @@ TEST_F(Station, InstrumentsAreSetUpAsTheRadioFront) {
   EXPECT_EQ(m.RecLED->GetColor(), controls::clGray);
   EXPECT_EQ(m.RecLED->GetLEDColor(), controls::clRed);
   EXPECT_FALSE(m.RecLED->GetEnabled());
+  // The scan band's picture at its own size, and the TX lamp one flat colour.
+  EXPECT_EQ(m.Scanband->size(), QSize(290, 100));
+  const QImage lamp = m.TxLED->grab().toImage();
+  for (QPoint at : {QPoint(15, 15), QPoint(8, 8), QPoint(22, 22)})
+    EXPECT_EQ(lamp.pixelColor(at), QColor(0, 176, 0)) << at.x() << "," << at.y();
   for (controls::TMMBorder* b : m.MMBorder) {
     ASSERT_NE(b, nullptr);
     EXPECT_EQ(b->GetColor(), 11849159u);
