@@ -1,6 +1,7 @@
 #include "app/DataFiles.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QBuffer>
@@ -49,9 +50,16 @@ bool WriteFileWhole(const std::string& hostPath, const std::vector<uint8_t>& byt
       return false;
     }
   }
-  const std::string tmp = hostPath + ".part";
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // A fresh name beside the file: a file the operator has there under any name stays.
+  std::string tmp = hostPath + ".XXXXXX";
+  int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
   if (fd < 0) return fail(errno);
+  if (::fchmod(fd, 0644) != 0) {
+    const int e = errno;
+    ::close(fd);
+    ::unlink(tmp.c_str());
+    return fail(e);
+  }
   size_t done = 0;
   int err = 0;
   while (done < bytes.size()) {

@@ -311,6 +311,7 @@ void TMain::BuildFront() {
 
   SMeter = new controls::TMMMeter(Panel4);
   SMeter->setGeometry(6, 56, 281, 136);
+  SMeter->SetBackGroundDIB(controls::DefaultMeterBackground());  // until the settings name one
   {
     // Lowered outside, raised inside: 2 pixels each way around the 277 x 129 picture.
     controls::TMMBevel bevel;
@@ -778,8 +779,8 @@ void TMain::LoadMeterBitmap() {
     SMeter->SetBackGroundDIB(img);
     return;
   }
-  // The meter keeps a face to show; the operator learns which file on this host failed and why.
-  SMeter->SetBackGroundDIB(controls::DefaultMeterBackground());
+  // The meter keeps the face it shows (at start-up the built-in one); the operator learns which
+  // file on this host failed and why.
   std::string cause = "kein lesbares Bild";
   std::error_code ec;
   if (!std::filesystem::exists(path, ec)) {

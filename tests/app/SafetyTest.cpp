@@ -768,8 +768,11 @@ TEST(DataFiles, WrittenWholeOrNotAtAll) {
   fs::remove_all(dir);
   fs::create_directories(dir);
   std::string why;
-  // Written: all bytes, no temporary file left.
+  // Written: all bytes, no temporary file left, a file of the operator's beside it untouched.
+  WriteBytes(dir / "a.Wav.part", {7, 7});
   EXPECT_TRUE(app::WriteFileWhole((dir / "a.Wav").string(), {1, 2, 3}, &why));
+  EXPECT_EQ(fs::file_size(dir / "a.Wav.part"), 2u);
+  fs::remove(dir / "a.Wav.part");
   EXPECT_EQ(fs::file_size(dir / "a.Wav"), 3u);
   // An existing file is never replaced, unless asked.
   EXPECT_FALSE(app::WriteFileWhole((dir / "a.Wav").string(), {9}, &why));
