@@ -115,8 +115,8 @@ TEST_F(StartupReportsStation, ARigPortThatCannotBeBoundIsToldWithoutHoldingTheWi
   EXPECT_TRUE(box->isVisible());
   EXPECT_EQ(box->windowModality(), Qt::NonModal);
   const std::string text =
-      "Netzwerksteuerung nicht verfügbar: 127.0.0.1:" + std::to_string(cfg.port) +
-      ": " + platform::SystemErrorText(EADDRINUSE);
+      "Netzwerksteuerung nicht verfügbar: 127.0.0.1:" + std::to_string(cfg.port) + ": " +
+      platform::SystemErrorText(EADDRINUSE);
   EXPECT_EQ(box->text().toStdString(), text);
   EXPECT_TRUE(dialogs_->boxes.empty());  // no modal box through the seam
   m.B_PTTMouseDown();                    // the station goes on under the open box
