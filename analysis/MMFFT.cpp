@@ -528,6 +528,9 @@ __attribute__((target("avx2"))) void AvxSplitStep(const TFFTPlan* P, float* d) {
     const __m256 xi = _mm256_add_ps(_mm256_sub_ps(_mm256_sub_ps(zero, ai), cdr), adi);
     StoreSplit(zm, _mm256_permutevar8x32_ps(xr, reverse), _mm256_permutevar8x32_ps(xi, reverse));
   }
+  // The rest goes to plain SSE code, often as a tail jump the compiler does not guard: leave no
+  // upper AVX state behind, or every SSE instruction after it pays for the transition.
+  _mm256_zeroupper();
   SplitRange(P, d, k0);
 }
 

@@ -1,5 +1,13 @@
 #include "app/CommandLine.h"
 
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "platform/Host.h"
+#include "remote/Password.h"
+
 #ifndef KANALO_VERSION
 #define KANALO_VERSION "0"
 #endif
@@ -13,8 +21,14 @@ const char* const kHelp =
     "Usage: kanalo [OPTION]... [QT-OPTION]...\n"
     "Remote-control station for a CB radio behind a KVR-100 interface box.\n"
     "\n"
+    "      --remote-password  set the password of the browser front (asked twice, stored\n"
+    "                    as a salted scrypt hash in kanalo.conf) and exit\n"
+    "      --remote-listener-password  set the password of a listener (may watch and\n"
+    "                    listen, never control or transmit) and exit\n"
     "      --simulator   connect COM1 to the built-in simulator of the box, the radio and a\n"
     "                    band with a few stations, with a virtual sound card and mixer\n"
+    "      --headless    run without a window or display (rig control and the browser\n"
+    "                    front are the fronts; messages go to standard error and the log)\n"
     "      --help        display this help and exit\n"
     "      --version     output version information and exit\n"
     "\n"
@@ -41,6 +55,12 @@ TCommandLine ParseCommandLine(int argc, const char* const* argv) {
     }
     if (a == "--simulator") {
       c.simulator = true;
+    } else if (a == "--headless") {
+      c.headless = true;
+    } else if (a == "--remote-password") {
+      c.passwordKey = "remote.password";
+    } else if (a == "--remote-listener-password") {
+      c.passwordKey = "remote.listener_password";
     } else if (a == "--") {
       break;
     } else if (a.rfind("--", 0) == 0) {
@@ -51,6 +71,65 @@ TCommandLine ParseCommandLine(int argc, const char* const* argv) {
     // Everything else is Qt's (or a value of a Qt option).
   }
   return c;
+}
+
+namespace {
+
+// One line from `in`, without its line end; echo is off while reading when `in` is a terminal.
+bool ReadSecret(std::FILE* in, std::string& line) {
+  const int fd = fileno(in);
+  termios old{};
+  const bool tty = isatty(fd) && tcgetattr(fd, &old) == 0;
+  if (tty) {
+    termios quiet = old;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    quiet.c_lflag |= ECHONL;
+    tcsetattr(fd, TCSAFLUSH, &quiet);
+  }
+  line.clear();
+  int ch;
+  bool any = false;
+  while ((ch = std::fgetc(in)) != EOF && ch != '\n') {
+    any = true;
+    if (line.size() < 1024) line += static_cast<char>(ch);
+  }
+  if (tty) tcsetattr(fd, TCSAFLUSH, &old);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return any || ch == '\n';
+}
+
+}  // namespace
+
+int StoreRemotePassword(const std::string& key, const std::string& confPath, std::FILE* in,
+                        std::FILE* out) {
+  std::string first, second;
+  std::fputs("Neues Passwort: ", out);
+  std::fflush(out);
+  if (!ReadSecret(in, first)) return kExitUsage;
+  std::fputs("Passwort wiederholen: ", out);
+  std::fflush(out);
+  if (!ReadSecret(in, second)) return kExitUsage;
+  int code = 0;
+  if (first != second) {
+    std::fputs("kanalo: the passwords differ; nothing stored\n", out);
+    code = 1;
+  } else if (first.size() < 8) {
+    std::fputs("kanalo: a password needs at least 8 characters; nothing stored\n", out);
+    code = 1;
+  } else {
+    const std::string hash = remote::HashPassword(first);
+    const std::string error = hash.empty() ? "the hash could not be made"
+                                           : platform::HostConfig::StoreKey(confPath, key, hash);
+    if (!error.empty()) {
+      std::fprintf(out, "kanalo: %s\n", error.c_str());
+      code = 1;
+    } else {
+      std::fprintf(out, "kanalo: %s stored in %s\n", key.c_str(), confPath.c_str());
+    }
+  }
+  std::fill(first.begin(), first.end(), '\0');
+  std::fill(second.begin(), second.end(), '\0');
+  return code;
 }
 
 }  // namespace app

@@ -3,12 +3,16 @@
 // Thread: main thread, before the application object exists (so --help needs no display).
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 namespace app {
 
 struct TCommandLine {
   bool simulator = false;
+  bool headless = false;  // --headless: no window, no display (see app/Headless.h)
+  // --remote-password / --remote-listener-password: the host configuration key to set.
+  std::string passwordKey;
   // >= 0: the program ends at once with this code after printing `out` (standard output) or
   // `err` (standard error, one line).
   int exitCode = -1;
@@ -16,5 +20,11 @@ struct TCommandLine {
 };
 
 TCommandLine ParseCommandLine(int argc, const char* const* argv);
+
+// Asks for a password twice (without echo where `in` is a terminal), stores its scrypt hash as
+// `key` in the configuration file at `confPath`; returns the exit code. Lines are read from `in`,
+// prompts and errors go to `out`.
+int StoreRemotePassword(const std::string& key, const std::string& confPath, std::FILE* in,
+                        std::FILE* out);
 
 }  // namespace app

@@ -3,6 +3,8 @@
 #include <QLabel>
 #include <QVBoxLayout>
 
+#include "remote/Certificate.h"
+
 namespace app {
 
 TInfo::TInfo(QWidget* parent) : QDialog(parent) {
@@ -18,11 +20,25 @@ TInfo::TInfo(QWidget* parent) : QDialog(parent) {
       "Kanalo-Entwickler · freie Software für Linux",
       this);
   body->setAlignment(Qt::AlignCenter);
+  Fingerprint = new QLabel(this);
+  Fingerprint->setAlignment(Qt::AlignCenter);
+  Fingerprint->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  Fingerprint->hide();
   Button1 = new QPushButton("OK", this);
   connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
   lay->addWidget(title);
   lay->addWidget(body);
+  lay->addWidget(Fingerprint);
   lay->addWidget(Button1, 0, Qt::AlignCenter);
+}
+
+void TInfo::showEvent(QShowEvent* e) {
+  const std::string& f = remote::StationFingerprint();
+  Fingerprint->setVisible(!f.empty());
+  if (!f.empty())
+    Fingerprint->setText("Browser-Zugang (HTTPS), Zertifikat SHA-256:<br><tt>" +
+                         QString::fromStdString(f) + "</tt>");
+  QDialog::showEvent(e);
 }
 
 }  // namespace app

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QLabel>
 #include <QPushButton>
 
 namespace app {
@@ -11,6 +12,12 @@ class TInfo : public QDialog {
   explicit TInfo(QWidget* parent);
   QPushButton* Button1;
   void Button1Click() { hide(); }
+  // The browser front's certificate, so that the operator can check what the browser shows;
+  // hidden while the front is off.
+  QLabel* Fingerprint;
+
+ protected:
+  void showEvent(QShowEvent* e) override;
 };
 
 }  // namespace app

@@ -36,32 +36,6 @@ std::string RecordingFile(const TLogEntry& e) {
   return std::filesystem::is_regular_file(path, ec) ? path : std::string();
 }
 
-// Answers the player's file question with one given file, once, and everything else through the
-// dialogs that were installed: the recording plays exactly as "Mailbox abhören" plays a file the
-// operator picked.
-class OneFileAnswer : public rtl::IDialogs {
- public:
-  OneFileAnswer(std::shared_ptr<rtl::IDialogs> inner, std::string file)
-      : inner_(std::move(inner)), file_(std::move(file)) {}
-  int MessageBox(const std::string& t, const std::string& c, rtl::TMsgDlgType y, int b) override {
-    return inner_->MessageBox(t, c, y, b);
-  }
-  bool InputQuery(const std::string& c, const std::string& p, std::string& v) override {
-    return inner_->InputQuery(c, p, v);
-  }
-  std::optional<std::string> OpenFile(const rtl::TFileDialogOptions& o) override {
-    if (file_.empty()) return inner_->OpenFile(o);
-    return std::exchange(file_, std::string());
-  }
-  std::optional<std::string> SaveFile(const rtl::TFileDialogOptions& o) override {
-    return inner_->SaveFile(o);
-  }
-
- private:
-  std::shared_ptr<rtl::IDialogs> inner_;
-  std::string file_;
-};
-
 }  // namespace
 
 // --- The model ---------------------------------------------------------------------------------
@@ -364,16 +338,10 @@ std::string TLogWindow::RecordingOf(int row) {
 
 bool TLogWindow::Play(int row) {
   const std::string file = RecordingOf(row);
-  // While a file is being sent the player's path keys the transmitter: a recording of a caller
-  // is never put on the air by a double click.
-  if (file.empty() || m_.WavSenden) return false;
-  std::shared_ptr<rtl::IDialogs> dialogs = rtl::CurrentDialogs();
-  rtl::SetDialogs(std::make_shared<OneFileAnswer>(dialogs, file));
-  struct Restore {
-    std::shared_ptr<rtl::IDialogs> d;
-    ~Restore() { rtl::SetDialogs(d); }
-  } restore{dialogs};
-  m_.Mailboxabhren1Click();
+  if (file.empty()) return false;
+  // Played here as "Mailbox abhören" plays it: a recording of a caller never goes on the air (a
+  // "Tx" transmission running ends, as it does for "Play").
+  m_.PlayFile(file, false);
   return true;
 }
 

@@ -151,7 +151,16 @@ TMain::TMain(QWidget* parent) : QMainWindow(parent) {
   KVRTimer->SetName("KVRTimer");
   KVRTimer->BeginLoading();
   KVRTimer->SetInterval(100);
-  KVRTimer->SetOnTimer([this](rtl::TObject*) { Handle([this] { KVRTimerTimer(); }); });
+  KVRTimer->SetOnTimer([this](rtl::TObject*) {
+    Handle([this] {
+      // What the tick changed reaches the fronts even when a step of it failed.
+      struct Publish {
+        TMain* m;
+        ~Publish() { m->PublishChanges(); }
+      } publish{this};
+      KVRTimerTimer();
+    });
+  });
   ScanTimer = new timers::TTimer(&Components);
   ScanTimer->SetName("ScanTimer");
   ScanTimer->BeginLoading();
@@ -623,6 +632,9 @@ void TMain::ResumeMailbox() {
 }
 
 void TMain::Report(const std::string& text, rtl::TMsgDlgType type, const std::string& caption) {
+  station::TStationEvent ev{station::TEventKind::Message};
+  ev.Text = text;
+  Events.Publish(ev);
   // The station's own errors look like every other error: the default error box.
   const bool errorBox = type == rtl::mtError && caption.empty();
   Enqueue({text, caption.empty() ? rtl::Application().Title : caption, type, errorBox});
@@ -976,6 +988,70 @@ void TMain::ReleaseTransmitter() {
   MicMute->setChecked(true);
   MasterOut->SetValue(Volume->GetValue());
   SetTxLED(false);
+  PublishChanges();
+}
+
+void TMain::PublishChanges() noexcept {
+  using station::TEventKind;
+  try {
+    TPublished now;
+    now.keyed = TxAktiv;
+    now.linked = Verbunden;
+    now.channel = Einstellungen.Kanal;
+    now.meter = SMeter->GetValue();
+    now.squelch = LineMute->isChecked() ? 0 : 1;
+    now.holds = Tx.Holds();
+    TPublished was = std::exchange(published_, now);
+    auto publish = [this](TEventKind kind, int value = 0, std::string text = {}) {
+      station::TStationEvent ev{kind};
+      const station::TTxHold* first = Tx.First();
+      ev.Source = first ? first->Source : station::TTxSource::Radio;
+      ev.Channel = Einstellungen.Kanal;
+      ev.Value = value;
+      ev.Text = std::move(text);
+      Events.Publish(ev);
+    };
+    if (now.linked != was.linked) {
+      if (now.linked)
+        publish(TEventKind::LinkUp, 0, RS232->DeviceName());
+      else
+        publish(TEventKind::LinkLost);
+    }
+    if (now.holds != was.holds) publish(TEventKind::Holds, static_cast<int>(now.holds.size()));
+    if (now.channel != was.channel)
+      publish(TEventKind::Channel, 0, AnsiToUtf8(Einstellungen.Frequenz[ChannelIndex()].str()));
+    if (now.keyed != was.keyed) publish(now.keyed ? TEventKind::Keyed : TEventKind::Released);
+    if (now.meter != was.meter) publish(TEventKind::Meter, now.meter);
+    if (now.squelch != was.squelch) publish(TEventKind::Squelch, now.squelch);
+  } catch (...) {
+    // A front that fails must not take the station with it.
+  }
+}
+
+void TMain::CallTaken(int result) {
+  const TEinstellungen& s = Einstellungen;
+  const bool own = result & TDTMFDecoder::drOwnNumber;
+  // A call to the mailbox counts when the mailbox answers it.
+  const bool mailbox = (result & TDTMFDecoder::drMailbox) && DTMF_Rec->isChecked();
+  if (!own && !mailbox) return;
+  station::TStationEvent ev{station::TEventKind::Call};
+  ev.Channel = s.Kanal;
+  ev.Strength = SWert[ChannelIndex()];
+  ev.Value = own ? 1 : 2;
+  const std::string heard = AnsiToUtf8(DTMFDecoder.LM);
+  ev.Text =
+      !heard.empty() ? heard : AnsiToUtf8(own ? s.EigeneRufnummer.str() : s.MailboxRufnummer.str());
+  Events.Publish(ev);
+}
+
+void TMain::RecordingEnded() {
+  if (!recordingPublished_) return;
+  recordingPublished_ = false;
+  station::TStationEvent ev{station::TEventKind::RecordingEnded};
+  ev.Channel = Einstellungen.Kanal;
+  ev.Text = platform::ToWindowsPath(RecWave->Wave()->GetFileName());
+  ev.Value = RecWave->WaveFile()->WriteError();
+  Events.Publish(ev);
 }
 
 void TMain::SyncTx() {
@@ -1092,7 +1168,6 @@ void TMain::KVRTimerTimer() {
       SoundFertig = false;
     }
   }
-  Log->Tick();
   // 3. Frame processing.
   if (RxFrames > 0) {
     // 64 bits inside, 32-bit results as the box's arithmetic has them.
@@ -1454,7 +1529,11 @@ void TMain::ScanTimerTimer() {
     if (e.Kanal < e.ErsterKanal) e.Kanal = e.LetzterKanal;
   }
   if (ScanZaehler > 4) {
-    Log->ScanStop();
+    station::TStationEvent stop{station::TEventKind::ScannerStopped};
+    stop.Channel = e.Kanal;
+    stop.Value = SWert[ChannelIndex()];
+    stop.Text = e.ScanModus == 2 ? "frei" : "belegt";
+    Events.Publish(stop);
     ScanTimer->SetEnabled(false);
     e.ScanModus = 0;
   }

@@ -40,6 +40,7 @@
 #include "rtl/Dialogs.h"
 #include "rtl/Messages.h"
 #include "station/BoxProtocol.h"
+#include "station/Events.h"
 #include "station/TxArbiter.h"
 #include "timers/MMHTimer.h"
 #include "timers/MMLTimer.h"
@@ -104,6 +105,11 @@ class TMain : public QMainWindow {
   // Who keys the transmitter. `PTTTaste` and `WavSenden` below follow it and are written nowhere
   // else: each source holds and releases on its own.
   station::TTxArbiter Tx;
+  // What happened, for every front that follows the station (log, rig control, browser).
+  station::TEventBus Events;
+  // Publishes what changed since the last call (keying, channel, meter, squelch, link, holds).
+  // Runs after every tick and wherever the station goes back to receive; never throws.
+  void PublishChanges() noexcept;
   // The interface box's protocol.
   const station::IBoxProtocol& Box = station::KvrBox();
   bool TxAktiv = false;
@@ -280,6 +286,9 @@ class TMain : public QMainWindow {
   void StopWavClick();
   void PlayWavClick();
   void SendWavClick();
+  // Plays a WAVE file here, or sends it ("Tx") with `send`: what "Play" and "Tx" do once their
+  // file is chosen.
+  void PlayFile(const std::string& hostPath, bool send);
   void Mailboxabhren1Click() { PlayWavClick(); }
   void Settings1Click();
   void OpenRogerClick();
@@ -287,7 +296,7 @@ class TMain : public QMainWindow {
   void OpenCall2Click();
   void VolumeChange();
   void WavTimerTimer();
-  void MaxTimerTimer() { StopWavClick(); }
+  void MaxTimerTimer();
   void SoundWaveStop();
   // The mailbox recording could not be written on: said once, the recording ended.
   void RecordingWriteFailed();
@@ -395,6 +404,16 @@ class TMain : public QMainWindow {
 
   // What the transmission waits for: nothing, a cue or roger through SoundWave, the DTMF call.
   enum TCue { cueNone, cueFile, cueDTMF } cue_ = cueNone;
+  struct TPublished {
+    bool keyed = false, linked = false;
+    int channel = -1, meter = -1, squelch = -1;
+    std::vector<station::TTxHold> holds;
+  } published_;
+  // A decoded call (both decoders): the log and every front hear of it.
+  void CallTaken(int result);
+  // The mailbox recording ended (stopped, its input failed): published once per recording.
+  void RecordingEnded();
+  bool recordingPublished_ = false;
   bool sendRequested_ = false;  // "Tx": the file chosen next is sent, not only played
   int fileSerial_ = 0;          // the id of the file transmission's hold
   // PTTTaste and WavSenden after a change of the holds.

@@ -57,12 +57,23 @@ void TMain::BuildSound() {
       recordStartFailed_ = true;
       return;
     }
+    // An input that fails ends the recording with what the file holds: that is a recording too.
+    RecordingEnded();
     WavTimer->SetEnabled(false);
     MaxTimer->SetEnabled(false);
     RecLED->SetEnabled(false);
     DTMF_InFailed();
   };
 
+  // The recorder runs only for the mailbox: its start and stop bound one recording.
+  RecWave->OnStart = [this](rtl::TObject*) {
+    recordingPublished_ = true;
+    station::TStationEvent ev{station::TEventKind::RecordingStarted};
+    ev.Channel = Einstellungen.Kanal;
+    ev.Text = platform::ToWindowsPath(RecWave->Wave()->GetFileName());
+    Events.Publish(ev);
+  };
+  RecWave->OnStop = [this](rtl::TObject*) { RecordingEnded(); };
   RecWave->WaveFile()->OnWriteError = [this](rtl::TObject*) {
     Handle([this] { RecordingWriteFailed(); });
   };
@@ -283,7 +294,7 @@ void TMain::DecodeDTMF(const std::array<int32_t, 8>& levels) {
   const std::string before = DTMFDecoder.LM;
   int r = DTMFDecoder.Step(levels, e.DTMFEmpfindlichkeit, e.EigeneRufnummer.str(),
                            e.MailboxRufnummer.str());
-  if (r) Log->Call(r);
+  if (r) CallTaken(r);
   if (r & TDTMFDecoder::drOwnNumber) Disarm(kLampCalled);
   if ((r & TDTMFDecoder::drMailbox) && DTMF_Rec->isChecked()) {
     SetLamp(kLampCalled);
@@ -414,8 +425,12 @@ void TMain::PlayWavClick() {
   // Loading the new file stops the one being sent, whose hold ends with it.
   const bool send = sendRequested_;
   sendRequested_ = false;
-  auto file = ChooseWaveFile();
-  if (!file) return;
+  if (auto file = ChooseWaveFile()) PlayFile(*file, send);
+}
+
+void TMain::PlayFile(const std::string& hostPath, bool send) {
+  AufnahmeLaeuft = false;
+  const std::optional<std::string> file = hostPath;
   bool muted = false;
   try {
     SoundWave->LoadFile(*file);
@@ -473,6 +488,19 @@ void TMain::VolumeChange() {
 void TMain::WavTimerTimer() {
   int64_t pos = AufnahmeLaeuft ? RecWave->Position() : SoundWave->Position();
   WavTime->setText(QString::fromStdString(FormatWavTime(pos)));
+}
+
+void TMain::MaxTimerTimer() {
+  // The timer bounds a recording. It is created running, so about a second after start-up it
+  // ticks with nothing recorded: that tick only sets the mailbox listening. A cue, roger beep or
+  // "Tx" file keyed in that first second plays on; stopping it ended the cue at the sink a
+  // quarter of a second in and put the microphone on the air.
+  if (!(RecWave->State() & audio::wsStarted)) {
+    MaxTimer->SetEnabled(false);
+    if (DTMF_Rec->isChecked()) StartDTMFIn();
+    return;
+  }
+  StopWavClick();
 }
 
 void TMain::SoundWaveStop() {

@@ -70,7 +70,7 @@ void TMain::DecodePrecise() {
       continue;
     }
     const int r = TakeDigit(DTMFDecoder, c, e.EigeneRufnummer.str(), e.MailboxRufnummer.str());
-    if (r) Log->Call(r);
+    if (r) CallTaken(r);
     bool stop = false;
     if (r & TDTMFDecoder::drOwnNumber) {
       Disarm(kLampCalled);

@@ -28,6 +28,7 @@ TStationLog::TStationLog(TMain& m)
         if (!text.empty()) rtl::Application().ShowException(text);
       }) {
   WindowActive = [&m] { return m.isActiveWindow(); };
+  subscription_ = m.Events.Subscribe([this](const station::TStationEvent& ev) { Follow(ev); });
   LogWriter().SetReportWindow(messages_.Handle());
   // A log left from an earlier month goes aside before this run's first line.
   LogWriter().Rotate(kLogFileName, LogNow().toString("yyyy-MM").toStdString());
@@ -36,37 +37,6 @@ TStationLog::TStationLog(TMain& m)
     menuItem_ = a->menu()->addAction("Protokoll…");
     QObject::connect(menuItem_, &QAction::triggered, &m, [this] { ShowWindow(); });
   }
-  // The recorder runs only for the mailbox: its start and stop bound one message.
-  audio::TMMWaveRecorder* rec = m.RecWave;
-  rec->OnStart = [this, prev = rec->OnStart](rtl::TObject* s) {
-    recStart_ = LogNow();
-    recStartMs_ = NowMs();
-    recFile_ = platform::ToWindowsPath(m_.RecWave->Wave()->GetFileName());
-    if (prev) prev(s);
-  };
-  rec->OnStop = [this, prev = rec->OnStop](rtl::TObject* s) {
-    RecordingEnded();
-    if (prev) prev(s);
-  };
-  // An input that fails ends the recording with what the file holds: that is a message too.
-  rec->WaveIn()->OnError = [this, prev = rec->WaveIn()->OnError](rtl::TObject* s) {
-    RecordingEnded();
-    if (prev) prev(s);
-  };
-}
-
-void TStationLog::RecordingEnded() {
-  if (recFile_.empty()) return;
-  TLogEntry e;
-  e.Zeit = recStart_;
-  e.Art = TLogKind::Mailbox;
-  e.Kanal = m_.Einstellungen.Kanal;
-  e.DauerMs = NowMs() - recStartMs_;
-  e.Datei = recFile_;
-  if (const int error = m_.RecWave->WaveFile()->WriteError())
-    e.Hinweis = "abgebrochen: " + TMain::WriteErrorText(error);
-  AppendLog(std::move(e));
-  recFile_.clear();
 }
 
 void TStationLog::LogTransmission() {
@@ -88,60 +58,81 @@ void TStationLog::EndSession() {
 }
 
 TStationLog::~TStationLog() {
+  m_.Events.Unsubscribe(subscription_);
   EndSession();
   LogWriter().SetReportWindow(0);
 }
 
-void TStationLog::Tick() {
-  if (m_.TxAktiv && !onAir_) {
-    onAir_ = true;
-    txStart_ = LogNow();
-    txStartMs_ = NowMs();
-    txChannel_ = m_.Einstellungen.Kanal;
-    // Who took the transmitter first; the radio's own push-to-talk when no hold of ours did.
-    const station::TTxHold* h = m_.Tx.First();
-    txSource_ = station::TxSourceText(h ? h->Source : station::TTxSource::Radio);
-  } else if (!m_.TxAktiv && onAir_) {
-    onAir_ = false;
-    LogTransmission();
+void TStationLog::Follow(const station::TStationEvent& ev) {
+  using station::TEventKind;
+  switch (ev.Kind) {
+    case TEventKind::Keyed:
+      if (onAir_) break;
+      onAir_ = true;
+      txStart_ = LogNow();
+      txStartMs_ = NowMs();
+      txChannel_ = ev.Channel;
+      // Who took the transmitter first; the radio's own push-to-talk when no hold of ours did.
+      txSource_ = station::TxSourceText(ev.Source);
+      break;
+    case TEventKind::Released:
+      if (!onAir_) break;
+      onAir_ = false;
+      LogTransmission();
+      break;
+    case TEventKind::LinkUp:
+    case TEventKind::LinkLost: {
+      TLogEntry e;
+      e.Art = TLogKind::Verbindung;
+      e.Hinweis = ev.Kind == TEventKind::LinkUp ? "verbunden mit " + ev.Text : "getrennt";
+      AppendLog(std::move(e));
+      break;
+    }
+    case TEventKind::Call: {
+      TLogEntry e;
+      e.Art = TLogKind::Selektivruf;
+      e.Kanal = ev.Channel;
+      e.SWert = ev.Strength;
+      e.Ziffern = ev.Text;
+      const bool own = ev.Value == 1;
+      e.Hinweis = own ? "eigene Nummer" : "Mailbox";
+      const std::string body =
+          "Kanal " + std::to_string(e.Kanal) + ", S " + std::to_string(e.SWert);
+      const std::string summary = (own ? "Selektivruf " : "Anruf für die Mailbox ") + e.Ziffern;
+      AppendLog(std::move(e));
+      Notify(summary, body);
+      break;
+    }
+    case TEventKind::RecordingStarted:
+      recStart_ = LogNow();
+      recStartMs_ = NowMs();
+      recFile_ = ev.Text;
+      break;
+    case TEventKind::RecordingEnded: {
+      if (recFile_.empty()) break;
+      TLogEntry e;
+      e.Zeit = recStart_;
+      e.Art = TLogKind::Mailbox;
+      e.Kanal = ev.Channel;
+      e.DauerMs = NowMs() - recStartMs_;
+      e.Datei = recFile_;
+      if (ev.Value) e.Hinweis = "abgebrochen: " + TMain::WriteErrorText(ev.Value);
+      AppendLog(std::move(e));
+      recFile_.clear();
+      break;
+    }
+    case TEventKind::ScannerStopped: {
+      TLogEntry e;
+      e.Art = TLogKind::Scanner;
+      e.Kanal = ev.Channel;
+      e.SWert = ev.Value;
+      e.Hinweis = ev.Text;
+      AppendLog(std::move(e));
+      break;
+    }
+    default:
+      break;
   }
-  if (m_.Verbunden != linked_) {
-    linked_ = m_.Verbunden;
-    TLogEntry e;
-    e.Art = TLogKind::Verbindung;
-    e.Hinweis = linked_ ? "verbunden mit " + m_.RS232->DeviceName() : "getrennt";
-    AppendLog(std::move(e));
-  }
-}
-
-void TStationLog::Call(int result) {
-  const TEinstellungen& s = m_.Einstellungen;
-  const bool own = result & TDTMFDecoder::drOwnNumber;
-  // A call to the mailbox counts when the mailbox answers it.
-  const bool mailbox = (result & TDTMFDecoder::drMailbox) && m_.DTMF_Rec->isChecked();
-  if (!own && !mailbox) return;
-  TLogEntry e;
-  e.Art = TLogKind::Selektivruf;
-  e.Kanal = s.Kanal;
-  e.SWert = m_.SWert[std::clamp<int32_t>(s.Kanal, 1, kChannels)];
-  const std::string number = AnsiToUtf8(own ? s.EigeneRufnummer.str() : s.MailboxRufnummer.str());
-  const std::string heard = AnsiToUtf8(m_.DTMFDecoder.LM);
-  e.Ziffern = heard.empty() ? number : heard;
-  e.Hinweis = own ? "eigene Nummer" : "Mailbox";
-  const std::string body = "Kanal " + std::to_string(e.Kanal) + ", S " + std::to_string(e.SWert);
-  const std::string summary = (own ? "Selektivruf " : "Anruf für die Mailbox ") + e.Ziffern;
-  AppendLog(std::move(e));
-  Notify(summary, body);
-}
-
-void TStationLog::ScanStop() {
-  const TEinstellungen& s = m_.Einstellungen;
-  TLogEntry e;
-  e.Art = TLogKind::Scanner;
-  e.Kanal = s.Kanal;
-  e.SWert = m_.SWert[std::clamp<int32_t>(s.Kanal, 1, kChannels)];
-  e.Hinweis = s.ScanModus == 2 ? "frei" : "belegt";
-  AppendLog(std::move(e));
 }
 
 void TStationLog::Notify(const std::string& summary, const std::string& body) {

@@ -1,6 +1,6 @@
-// What the station writes into its log, and when: the events seen from the window's side. The
-// window calls a hook at each event point (the 100 ms tick after the transmit logic, the
-// decoder's step, the scanner's stop); the recorder's start and stop are followed here.
+// What the station writes into its log, and when: it follows the station's events (keying and
+// release with the source, the link, calls taken, mailbox recordings, scanner stops) and reads
+// nothing of the station's state.
 // A selective call or mailbox call that arrives while the window is not active is also shown as a
 // desktop notification (kanalo.conf: notify = yes|no).
 // Thread: main thread.
@@ -11,6 +11,7 @@
 #include <string>
 
 #include "rtl/Messages.h"
+#include "station/Events.h"
 
 class QAction;
 
@@ -27,14 +28,10 @@ class TStationLog {
   TStationLog(const TStationLog&) = delete;
   TStationLog& operator=(const TStationLog&) = delete;
 
-  // After the transmit logic of each tick: transmissions and the link, by their edges.
-  void Tick();
+  // The station's events: transmissions and the link by their edges, scanner stops.
+  void Follow(const station::TStationEvent& ev);
   // The station ends: a transmission still open is logged, everything queued reaches the disk.
   void EndSession();
-  // After each step of the DTMF decoder with its result (TDTMFDecoder::TResult flags).
-  void Call(int result);
-  // When the scanner stops on a channel (before its mode is reset).
-  void ScanStop();
 
   // Opens (or raises) the log window.
   void ShowWindow();
@@ -49,7 +46,6 @@ class TStationLog {
   // One line for the transmission that began at txStart_ and ends now.
   void LogTransmission();
   void Notify(const std::string& summary, const std::string& body);
-  void RecordingEnded();
 
   TMain& m_;
   rtl::TMessageWindow messages_;
@@ -60,7 +56,7 @@ class TStationLog {
   int64_t txStartMs_ = 0;
   int txChannel_ = 0;
   std::string txSource_;
-  bool linked_ = false;
+  int subscription_ = 0;
   QDateTime recStart_;
   int64_t recStartMs_ = 0;
   std::string recFile_;

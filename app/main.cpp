@@ -14,9 +14,11 @@
 
 #include "app/CommandLine.h"
 #include "app/DataFiles.h"
+#include "app/Headless.h"
 #include "app/Instance.h"
 #include "app/Protokoll.h"
 #include "app/QtDialogs.h"
+#include "app/RemoteLink.h"
 #include "app/RigLink.h"
 #include "app/Shutdown.h"
 #include "app/StartupReports.h"
@@ -27,6 +29,7 @@
 #include "platform/serial/Serial.h"
 #include "platform/serial/Sim.h"
 #include "platform/wave/VirtualCard.h"
+#include "remote/RemoteServer.h"
 #include "rtl/Dialogs.h"
 #include "rtl/Forms.h"
 #include "rtl/Messages.h"
@@ -59,14 +62,21 @@ int main(int argc, char** argv) {
     std::fputs(cmd.err.c_str(), stderr);
     return cmd.exitCode;
   }
+  if (!cmd.passwordKey.empty())
+    return app::StoreRemotePassword(cmd.passwordKey, platform::HostConfig::DefaultPath(), stdin,
+                                    stdout);
   rtl::MainThreadId();
+  // Headless: the station needs no display at all; Qt's offscreen platform stands in for one.
+  if (cmd.headless) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication qapp(argc, argv);
   QApplication::setApplicationName("Kanalo");
   app::QtDialogs::InstallGermanTranslations();
   Q_INIT_RESOURCE(kanalo);
 
   rtl::SetQueueWakeHook(&SchedulePump);
-  rtl::SetDialogs(app::LogShownErrors(std::make_shared<app::QtDialogs>()));
+  rtl::SetDialogs(app::LogShownErrors(
+      cmd.headless ? app::HeadlessDialogs(stderr)
+                   : std::shared_ptr<rtl::IDialogs>(std::make_shared<app::QtDialogs>())));
   rtl::Application().ErrorBoxHook = [](const std::string& text) {
     rtl::Dialogs().MessageBox(text, "Kanalo", rtl::mtError, rtl::mbOK);
   };
@@ -106,6 +116,13 @@ int main(int argc, char** argv) {
     // The shortest channel-step pulse the simulated radio takes, as a slow radio would be tried.
     box->SetMinPulseMs(
         static_cast<double>(platform::HostConfig::Instance().GetInt("sim.min_pulse", 5)));
+    // What the box was told and when, for checking the keying against what a sink heard.
+    if (const std::string log = platform::HostConfig::Instance().Get("sim.log"); !log.empty()) {
+      auto writer = sim::KvrBox::FileCommandLog(log);
+      if (!writer)
+        std::fprintf(stderr, "Kanalo: sim.log: %s kann nicht geschrieben werden\n", log.c_str());
+      box->SetCommandLog(std::move(writer));
+    }
     box->SetChannel(9);
     box->SetSignal(9, 40);
     box->SetSignal(19, 85);
@@ -151,9 +168,14 @@ int main(int argc, char** argv) {
   net::RigServer rigServer(rigLink);
   app::StartRigControl(rigServer, net::RigServerConfig::FromHost(), main);
   QObject::connect(main, &QObject::destroyed, [&rigServer] { rigServer.Close(); });
+  // The browser front listens only where kanalo.conf names an address (remote.listen).
+  app::RemoteLink remoteLink(*main);
+  remote::RemoteServer remoteServer(remoteLink);
+  app::StartRemote(remoteServer, remoteLink);
+  QObject::connect(main, &QObject::destroyed, [&remoteServer] { remoteServer.Close(); });
 
   main->FormCreate();
-  main->show();  // after its creation handler, as the window is described
+  if (!cmd.headless) main->show();  // after its creation handler, as the window is described
   if (simulator && !main->Verbunden) {
     try {
       main->mitCOM11Click();

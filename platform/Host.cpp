@@ -249,6 +249,22 @@ bool IsAddress(const std::string& v) {
 bool IsMonitor(const std::string& v) {
   return v == "auto" || v == "on" || v == "off";
 }
+// "ADDRESS:PORT" with an IPv4 address or a bracketed IPv6 one.
+bool IsListen(const std::string& v) {
+  const size_t colon = v.rfind(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  std::string host = v.substr(0, colon);
+  if (host.front() == '[') {
+    if (host.size() < 3 || host.back() != ']') return false;
+    host = host.substr(1, host.size() - 2);
+  }
+  auto port = Integer(v.substr(colon + 1));
+  return IsAddress(host) && port && *port >= 1 && *port <= 65535 && v[colon + 1] != '+' &&
+         v[colon + 1] != '-';
+}
+bool IsPasswordHash(const std::string& v) {
+  return v.rfind("scrypt$", 0) == 0;
+}
 bool IsDetector(const std::string& v) {
   return v == "standard" || v == "precise";
 }
@@ -267,8 +283,17 @@ const std::vector<HostKey>& HostConfig::KnownKeys() {
       {"rigctl.port", "eine Portnummer 1..65535", IsInteger, 1, 65535},
       {"rigctl.clients", "eine Anzahl Clients 1..256", IsInteger, 1, 256},
       {"rigctl.vfo", "yes oder no", IsYesNo},
+      {"remote.listen", "ADRESSE:PORT (eine IPv6-Adresse in eckigen Klammern)", IsListen},
+      {"remote.password", "ein mit kanalo --remote-password geschriebener Hash", IsPasswordHash},
+      {"remote.listener_password", "ein mit kanalo --remote-listener-password geschriebener Hash",
+       IsPasswordHash},
+      {"remote.cert", "eine PEM-Zertifikatsdatei (absoluter Pfad)", IsHostDir},
+      {"remote.key", "eine PEM-Schlüsseldatei (absoluter Pfad)", IsHostDir},
+      {"remote.clients", "eine Anzahl Verbindungen 1..1024", IsInteger, 1, 1024},
+      {"remote.idle", "Minuten 1..10080", IsInteger, 1, 10080},
       {"tx.timeout", "Sekunden 0..86400 (0: aus)", IsInteger, 0, 86400},
       {"sim.min_pulse", "Millisekunden 0..500", IsInteger, 0, 500},
+      {"sim.log", "eine Datei für die Befehle der simulierten Box", AnyText},
       {"audio.input", "ein Audiogerät", AnyText},
       {"audio.output", "ein Audiogerät", AnyText},
       {"mixer.card", "der Name einer Mixer-Karte", AnyText},

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 
 namespace sim {
 
@@ -269,6 +270,24 @@ uint8_t KvrBox::LastCommand() const {
   return last_command_;
 }
 
+void KvrBox::SetCommandLog(CommandLog log) {
+  std::lock_guard lk(mu_);
+  log_ = std::move(log);
+}
+
+KvrBox::CommandLog KvrBox::FileCommandLog(const std::string& path) {
+  auto file = std::shared_ptr<std::FILE>(std::fopen(path.c_str(), "a"), [](std::FILE* f) {
+    if (f) std::fclose(f);
+  });
+  if (!file) return {};
+  return [file](uint8_t command, std::chrono::steady_clock::time_point at) {
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count();
+    std::fprintf(file.get(), "%lld %d\n", static_cast<long long>(ms), command);
+    std::fflush(file.get());
+  };
+}
+
 void KvrBox::HostOpened() {
   std::lock_guard lk(mu_);
   armed_ = false;
@@ -299,6 +318,8 @@ void KvrBox::HostBytes(const uint8_t* data, size_t count) {
       continue;
     }
     const uint8_t command = got.bytes[0];
+    if (log_ && (commands_.empty() || command != last_command_))
+      log_(command, std::chrono::steady_clock::now());
     commands_.push_back(command);
     last_command_ = command;
     if (silent_) continue;

@@ -122,6 +122,14 @@ class KvrBox : public platform::SimPeer {
   std::vector<uint8_t> Commands() const;
   void ClearCommands();
   uint8_t LastCommand() const;  // 9 until a command arrived
+  // Called (under the box's lock, on the thread that wrote the byte) for every command that
+  // differs from the one before, with the moment it arrived on the steady clock, so that another
+  // process can set the box's keying against what it heard. Empty: nothing is told.
+  using CommandLog = std::function<void(uint8_t command, std::chrono::steady_clock::time_point)>;
+  void SetCommandLog(CommandLog log);
+  // A CommandLog that appends "<steady-clock ms> <command>" lines to `path` (kanalo.conf
+  // "sim.log"); empty when the file cannot be opened.
+  static CommandLog FileCommandLog(const std::string& path);
 
   // SimPeer
   void HostOpened() override;
@@ -177,6 +185,7 @@ class KvrBox : public platform::SimPeer {
   std::vector<Burst> bursts_;
   std::vector<uint8_t> commands_;
   uint8_t last_command_ = 9;
+  CommandLog log_;
   std::vector<Pending> pending_;
 
   std::thread clock_thread_;

@@ -172,8 +172,8 @@ class TVirtualStream : public IWaveStream {
 
   // Moves up to `frames` frames through the device.
   void Move(int64_t frames, std::shared_ptr<ISignalSource> src, TMemorySink& sink,
-            const std::shared_ptr<ISignalTap>& tap, size_t latencyFrames, bool fillGaps,
-            std::atomic<int64_t>& underruns) {
+            const std::shared_ptr<ISignalTap>& tap, size_t latencyFrames, size_t startDelay,
+            bool fillGaps, std::atomic<int64_t>& underruns) {
     std::vector<TWaveHdr*> done;
     bool failedNow = false;
     {
@@ -188,7 +188,7 @@ class TVirtualStream : public IWaveStream {
       } else if (dir_ == TWaveDir::In) {
         MoveIn(frames, src, done);
       } else {
-        MoveOut(frames, sink, tap, latencyFrames, fillGaps, underruns, done);
+        MoveOut(frames, sink, tap, latencyFrames, startDelay, fillGaps, underruns, done);
       }
     }
     Deliver(done);
@@ -226,10 +226,21 @@ class TVirtualStream : public IWaveStream {
   // `latencyFrames`, and a buffer is done only once the last of its bytes has left the ring for
   // the sink (been heard). Without latency the queue plays straight to the sink.
   void MoveOut(int64_t frames, TMemorySink& sink, const std::shared_ptr<ISignalTap>& tap,
-               size_t latencyFrames, bool fillGaps, std::atomic<int64_t>& underruns,
-               std::vector<TWaveHdr*>& done) {
+               size_t latencyFrames, size_t startDelay, bool fillGaps,
+               std::atomic<int64_t>& underruns, std::vector<TWaveHdr*>& done) {
     const size_t align = Align();
     size_t want = static_cast<size_t>(frames) * align;
+    // The stream's late start: time passes, nothing is heard yet.
+    if (waited_ < startDelay * align && (written_ > 0 || !queue_.Empty())) {
+      const size_t n = std::min(want, startDelay * align - waited_);
+      waited_ += n;
+      want -= n;
+      if (want == 0) {
+        const size_t ringCap = latencyFrames * align;
+        while (!queue_.Empty() && ring_.size() < ringCap) TakeIntoRing(ringCap);
+        return;
+      }
+    }
     auto play = [&](const uint8_t* p, size_t n) {
       sink.Write(p, n);
       if (tap) tap->Write(p, n, fmt_);
@@ -245,19 +256,16 @@ class TVirtualStream : public IWaveStream {
     }
     const size_t ringCap = latencyFrames * align;
     while (!queue_.Empty() && (latencyFrames == 0 ? want > 0 : ring_.size() < ringCap)) {
+      if (latencyFrames != 0) {
+        TakeIntoRing(ringCap);
+        continue;
+      }
       TWaveHdr* h = queue_.Head();
       const size_t pos = queue_.HeadPos();
       const size_t cap = h->dwBufferLength;
-      const size_t room = latencyFrames == 0 ? want : ringCap - ring_.size();
-      const size_t n = std::min(room, cap - std::min<size_t>(pos, cap));
-      if (latencyFrames == 0)
-        play(h->lpData + pos, n);
-      else
-        ring_.insert(ring_.end(), h->lpData + pos, h->lpData + pos + n);
-      written_ += n;
-      std::vector<TWaveHdr*> finished;
-      queue_.Advance(n, cap, finished);
-      for (TWaveHdr* f : finished) inFlight_.push_back({f, written_});
+      const size_t n = std::min(want, cap - std::min<size_t>(pos, cap));
+      play(h->lpData + pos, n);
+      Written(n, cap);
     }
     while (!inFlight_.empty() && inFlight_.front().end <= played_) {
       done.push_back(inFlight_.front().hdr);
@@ -278,12 +286,29 @@ class TVirtualStream : public IWaveStream {
     }
   }
 
+  // Moves the head buffer's next piece into the ring, as far as the ring has room.
+  void TakeIntoRing(size_t ringCap) {
+    TWaveHdr* h = queue_.Head();
+    const size_t pos = queue_.HeadPos();
+    const size_t cap = h->dwBufferLength;
+    const size_t n = std::min(ringCap - ring_.size(), cap - std::min<size_t>(pos, cap));
+    ring_.insert(ring_.end(), h->lpData + pos, h->lpData + pos + n);
+    Written(n, cap);
+  }
+  // `n` bytes of the head buffer (of `cap`) have been handed to the ring or the sink.
+  void Written(size_t n, size_t cap) {
+    written_ += n;
+    std::vector<TWaveHdr*> finished;
+    queue_.Advance(n, cap, finished);
+    for (TWaveHdr* f : finished) inFlight_.push_back({f, written_});
+  }
+
   // What was still waiting in the ring is not heard any more; its buffers come back first.
   void DropRing(std::vector<TWaveHdr*>& done) {
     for (const auto& f : inFlight_) done.push_back(f.hdr);
     inFlight_.clear();
     ring_.clear();
-    played_ = written_ = 0;
+    played_ = written_ = waited_ = 0;
     dry_ = false;
   }
   int SetRunning(bool v) {
@@ -311,7 +336,7 @@ class TVirtualStream : public IWaveStream {
   TBufferQueue queue_{dir_};  // after dir_, which it is made from
   std::deque<uint8_t> ring_;
   std::deque<TInFlight> inFlight_;
-  size_t written_ = 0, played_ = 0;
+  size_t written_ = 0, played_ = 0, waited_ = 0;
   int64_t position_ = 0;
   bool running_;
   bool closed_ = false;
@@ -412,7 +437,7 @@ int TVirtualSoundCard::OpenStreams() const {
 
 void TVirtualSoundCard::AdvanceStream(TVirtualStream* s, int64_t frames) {
   s->Move(frames, source_, sink_, tap_, static_cast<size_t>(std::max(LatencyFrames.load(), 0)),
-          FillGaps, underruns_);
+          static_cast<size_t>(std::max(StartDelayFrames.load(), 0)), FillGaps, underruns_);
 }
 
 void TVirtualSoundCard::FailStreams(int code) {
@@ -446,7 +471,7 @@ void TVirtualSoundCard::Advance(int64_t frames) {
         if (std::find(streams_.begin(), streams_.end(), s) == streams_.end()) continue;
       }
       s->Move(step, src, sink_, tap, static_cast<size_t>(std::max(LatencyFrames.load(), 0)),
-              FillGaps, underruns_);
+              static_cast<size_t>(std::max(StartDelayFrames.load(), 0)), FillGaps, underruns_);
     }
     frames -= step;
   }

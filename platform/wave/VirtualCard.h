@@ -127,6 +127,12 @@ class TVirtualSoundCard : public IWaveBackend,
   // Output latency of the card in frames: sound handed over is heard (reaches the sink) that much
   // later, and a buffer is done only when its last byte has been heard. 0: at once.
   std::atomic<int> LatencyFrames{0};
+  // A sound server's stream starts late: after an output first gets sound (after its open or a
+  // reset) this many frames of time pass before any of it is heard, and its position and done
+  // notifications wait with it. Meanwhile the ring (LatencyFrames) still takes what it can, so
+  // with LatencyFrames of a second the stream swallows a second of sound at once and then plays
+  // it in real time, as PulseAudio and PipeWire do. 0: at once.
+  std::atomic<int> StartDelayFrames{0};
   // Whether a running output that ran dry writes the silence a card would play into the sink.
   std::atomic<bool> FillGaps{false};
   // Times an output ran dry after it had played something (each gap counts once).

@@ -3,12 +3,14 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <cstdio>
 #include <filesystem>
 #include <vector>
 
 #include "app/CommandLine.h"
 #include "app/Instance.h"
 #include "platform/Host.h"
+#include "remote/Password.h"
 #include "tests/support/QtApp.h"
 #include "tests/support/Recorders.h"
 
@@ -54,6 +56,33 @@ TEST(CommandLine, OptionsAndTheirEffects) {
 }
 
 }  // namespace
+
+// The remote password: stored as a hash that verifies only when both entries agree and are long
+// enough; otherwise the file is left as it was.
+TEST(CommandLine, RemotePasswordIsStoredOnlyAsAVerifiedHash) {
+  const std::string conf = ::testing::TempDir() + "kanalo-remote-pw.conf";
+  std::remove(conf.c_str());
+  struct Case {
+    const char* input;
+    int code;
+  };
+  for (Case c : {Case{"kurz\nkurz\n", 1}, Case{"Fernfunk27\nFernfunk28\n", 1},
+                 Case{"Fernfunk27\nFernfunk27\n", 0}}) {
+    std::FILE* in = std::tmpfile();
+    std::FILE* out = std::tmpfile();
+    std::fputs(c.input, in);
+    std::rewind(in);
+    EXPECT_EQ(app::StoreRemotePassword("remote.password", conf, in, out), c.code) << c.input;
+    std::fclose(in);
+    std::fclose(out);
+  }
+  platform::HostConfig cfg;
+  cfg.LoadFile(conf);
+  const std::string hash = cfg.Get("remote.password");
+  EXPECT_TRUE(remote::VerifyPassword("Fernfunk27", hash)) << hash;
+  EXPECT_FALSE(remote::VerifyPassword("Fernfunk28", hash));
+  std::remove(conf.c_str());
+}
 
 // One station per data folder: a second start on the same folder is refused with a German box
 // and knocks on the running one, which comes to the front; another folder starts; the lock goes

@@ -89,13 +89,15 @@ class ProcessEnd : public Station {
     Station::TearDown();
   }
 
-  void StartStation(std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen"}) {
+  void StartStation(std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen"},
+                    std::vector<std::string> args = {}) {
     env.push_back("HOME=" + root_.string());
     env.push_back("XDG_CONFIG_HOME=" + (root_ / ".config").string());
     for (const char* keep : {"PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS",
                              "TSAN_OPTIONS", "XDG_RUNTIME_DIR"})
       if (const char* v = std::getenv(keep)) env.push_back(std::string(keep) + "=" + v);
-    pid_ = Spawn({KANALO_BINARY}, env);
+    args.insert(args.begin(), KANALO_BINARY);
+    pid_ = Spawn(args, env);
     ASSERT_GT(pid_, 0);
   }
 
@@ -186,13 +188,17 @@ class ProcessEnd : public Station {
 struct EndCase {
   const char* name;
   int sig;
-  bool orderly;  // ends by itself with code 0 and logs the transmission
+  bool orderly;           // ends by itself with code 0 and logs the transmission
+  bool headless = false;  // `kanalo --headless`, with no display in its environment at all
 };
 
 class EachEnd : public ProcessEnd, public ::testing::WithParamInterface<EndCase> {};
 
 TEST_P(EachEnd, TheBoxHearsReceiveLast) {
-  StartStation();
+  if (GetParam().headless)
+    StartStation({}, {"--headless"});
+  else
+    StartStation();
   KeyOverTheNetwork();
   if (HasFatalFailure()) return;
   ::kill(pid_, GetParam().sig);
@@ -213,7 +219,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(EndCase{"Term", SIGTERM, true}, EndCase{"Hangup", SIGHUP, true},
                       EndCase{"Interrupt", SIGINT, true}, EndCase{"Segv", SIGSEGV, false},
                       EndCase{"Bus", SIGBUS, false}, EndCase{"Fpe", SIGFPE, false},
-                      EndCase{"Abort", SIGABRT, false}),
+                      EndCase{"Abort", SIGABRT, false},
+                      EndCase{"HeadlessTerm", SIGTERM, true, true},
+                      EndCase{"HeadlessSegv", SIGSEGV, false, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The display goes away (X server killed, session ended): the toolkit ends the process, and the

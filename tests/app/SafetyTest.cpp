@@ -9,6 +9,7 @@
 #include <limits>
 #include <random>
 
+#include "app/RemoteLink.h"
 #include "app/RigLink.h"
 #include "tests/app/StationFixture.h"
 
@@ -229,7 +230,9 @@ TEST_F(Safety, StopEndsAFileTransmission) {
 // abhören") ends the transmission and plays the new file locally: a private recording must
 // never go on the air.
 TEST_F(Safety, PlayingAnotherFileDuringTxEndsTheTransmissionAndKeysNothing) {
-  for (const char* how : {"Play", "Mailbox abhören"}) {
+  // A mailbox recording as the mailbox names it, for the browser page's "play".
+  fs::copy_file(Host("Call2.Wav"), Host("20261207091500.Wav"));
+  for (const std::string how : {"Play", "Mailbox abhören", "page"}) {
     SCOPED_TRACE(how);
     TMain& m = StartConnected();
     dialogs_->files = {Host("Call1.Wav")};
@@ -237,8 +240,11 @@ TEST_F(Safety, PlayingAnotherFileDuringTxEndsTheTransmissionAndKeysNothing) {
     Tick(2);
     ASSERT_EQ(box_->LastCommand(), 11);
     dialogs_->files = {Host("Call2.Wav")};
-    if (std::string(how) == "Play")
+    app::RemoteLink page(m);
+    if (how == "Play")
       m.PlayWav->click();
+    else if (how == "page")
+      EXPECT_EQ(page.PlayRecording("20261207091500.Wav"), "");
     else
       m.Mailboxabhren1Click();
     Tick(2);
@@ -269,9 +275,69 @@ TEST_F(Safety, AReleaseEndsOnlyItsOwnHold) {
   m.B_PTTMouseUp();
   Tick(3);
   EXPECT_EQ(box_->LastCommand(), 15);
+  // A browser page keys beside the client; the client leaving leaves the page on the air.
+  app::RemoteLink page(m);
+  ASSERT_TRUE(page.RemoteKey(7, "Gast", nullptr));
   rig.ClientGone(2);
+  Tick(3);
+  EXPECT_EQ(box_->LastCommand(), 15);
+  EXPECT_EQ(page.State().remoteHolder, 7);
+  page.RemoteRelease(7);
   Tick(2);
   EXPECT_EQ(box_->LastCommand(), 9);
+  // The pages' recent entries follow the station: who keyed, and the way back to receive.
+  const auto recent = page.RecentLog(10);
+  ASSERT_GE(recent.size(), 2u);
+  EXPECT_NE(recent.back().find("Empfang, Kanal 9"), std::string::npos) << recent.back();
+  // A hold the station ends (here: the link) is forgotten by the page's adapter too, and
+  // without the link the page cannot key.
+  ASSERT_TRUE(page.RemoteKey(8, "Gast", nullptr));
+  m.Trennen1Click();
+  EXPECT_EQ(page.State().remoteHolder, 0);
+  std::string why;
+  EXPECT_FALSE(page.RemoteKey(8, "Gast", &why));
+  EXPECT_FALSE(why.empty());
+}
+
+// Every front hears what happened at the station, in order and once: channel steps, who keyed
+// and when the box went back to receive, the link.
+TEST_F(Safety, FrontsHearWhatHappenedAtTheStation) {
+  TMain& m = StartConnected();
+  app::RigLink rig(m);
+  std::vector<station::TStationEvent> heard;
+  const int sub = m.Events.Subscribe([&](const station::TStationEvent& e) {
+    if (e.Kind != station::TEventKind::Meter && e.Kind != station::TEventKind::Squelch)
+      heard.push_back(e);
+  });
+  auto kinds = [&] {
+    std::string k;
+    for (const auto& e : heard) k += std::to_string(int(e.Kind)) + " ";
+    heard.clear();
+    return k;
+  };
+  using K = station::TEventKind;
+  auto seq = [](std::initializer_list<K> ks) {
+    std::string k;
+    for (K x : ks) k += std::to_string(int(x)) + " ";
+    return k;
+  };
+  m.UPClick();
+  Tick();
+  ASSERT_FALSE(heard.empty());
+  EXPECT_EQ(heard[0].Channel, 10);
+  EXPECT_EQ(heard[0].Text, "27.075 ");
+  EXPECT_EQ(kinds(), seq({K::Channel}));
+  rig.SetPttFrom(4, 1);
+  Tick(2);
+  ASSERT_FALSE(heard.empty());
+  EXPECT_EQ(heard.back().Source, station::TTxSource::Client);
+  EXPECT_EQ(kinds(), seq({K::Holds, K::Keyed}));
+  rig.SetPttFrom(4, 0);
+  Tick(2);
+  EXPECT_EQ(kinds(), seq({K::Holds, K::Released}));
+  m.Trennen1Click();
+  EXPECT_EQ(kinds(), seq({K::LinkLost}));
+  m.Events.Unsubscribe(sub);
 }
 
 // "Trennen" and a pulled adapter both bring the front back to receive; where the port still

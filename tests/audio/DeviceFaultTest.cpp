@@ -68,14 +68,25 @@ struct OutRig {
 }  // namespace
 
 // With latency the sound reaches the listener later than the card takes it; the stop must come
-// after the last byte was heard, not after it was handed over, whatever the latency.
+// after the last byte was heard, not after it was handed over, whatever the latency. A stream
+// that starts late (a sound server's) and swallows the whole sound at once is no different.
 TEST(VirtualCardLatency, TheStopFollowsTheLastByteHeard) {
-  for (int latency : {0, 80, 400, 1600, 5000}) {
-    SCOPED_TRACE(latency);
+  struct Case {
+    int latency, startDelay;
+  };
+  for (const Case c : {Case{0, 0}, Case{80, 0}, Case{400, 0}, Case{1600, 0}, Case{5000, 0},
+                       Case{0, 300}, Case{8000, 800}}) {
+    SCOPED_TRACE(testing::Message() << c.latency << " late " << c.startDelay);
     OutRig rig(3);
-    rig.vc.card->LatencyFrames = latency;
+    rig.vc.card->LatencyFrames = c.latency;
+    rig.vc.card->StartDelayFrames = c.startDelay;
     rig.out.Start();
-    rig.Run(2400 + latency + 800);
+    if (c.startDelay > 0) {
+      rig.Run(c.startDelay - 1);
+      EXPECT_EQ(rig.vc.card->Sink().Size(), 0u) << "heard before the stream started";
+      EXPECT_EQ(rig.out.Position(), 0);
+    }
+    rig.Run(2400 + c.latency + c.startDelay + 800);
     EXPECT_EQ(rig.stops, 1);
     EXPECT_EQ(rig.sinkAtStop, 2400u);
     const auto sound = rig.vc.card->Sink().Bytes();

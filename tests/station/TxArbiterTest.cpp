@@ -29,6 +29,20 @@ TEST(TxArbiter, RandomHoldsFromEverySourceFollowTheModel) {
     bool accepting = true;
     int changes = 0;
     a.OnChange = [&](const TTxHold&, bool) { ++changes; };
+    // The model's side of ending every hold but the radio's: how many ended.
+    auto dropStation = [&] {
+      int n = 0;
+      for (auto it = model.begin(); it != model.end();) {
+        if (it->first == static_cast<int>(TTxSource::Radio)) {
+          ++it;
+          continue;
+        }
+        own.erase(*it);
+        it = model.erase(it);
+        ++n;
+      }
+      return n;
+    };
     for (int i = 0; i < 400; ++i, ++steps) {
       const TTxSource s = kSources[roll(5)];
       const int id = roll(3);
@@ -60,16 +74,7 @@ TEST(TxArbiter, RandomHoldsFromEverySourceFollowTheModel) {
           break;
         case 5: {
           const int n = a.ReleaseStation();
-          int expected = 0;
-          for (auto it = model.begin(); it != model.end();) {
-            if (it->first == static_cast<int>(TTxSource::Radio)) {
-              ++it;
-              continue;
-            }
-            own.erase(*it);
-            it = model.erase(it);
-            ++expected;
-          }
+          const int expected = dropStation();
           EXPECT_EQ(n, expected);
           EXPECT_EQ(changes - before, expected);
           break;
@@ -77,16 +82,7 @@ TEST(TxArbiter, RandomHoldsFromEverySourceFollowTheModel) {
         default:
           accepting = !accepting;
           a.SetAccepting(accepting);
-          if (!accepting) {
-            for (auto it = model.begin(); it != model.end();) {
-              if (it->first == static_cast<int>(TTxSource::Radio)) {
-                ++it;
-                continue;
-              }
-              own.erase(*it);
-              it = model.erase(it);
-            }
-          }
+          if (!accepting) dropStation();
           break;
       }
       // Invariants: exactly the model's holds; Held and OwnSound ignore the radio's own PTT.

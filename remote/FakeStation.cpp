@@ -1,0 +1,182 @@
+#include "remote/FakeStation.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace remote {
+
+namespace {
+std::string FrequencyOf(int channel) {
+  // The German 80-channel plan is near enough for a fake: 26.565 + 10 kHz steps.
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%d.%03d ", 26 + (565 + 10 * (channel - 1)) / 1000,
+                (565 + 10 * (channel - 1)) % 1000);
+  return buf;
+}
+}  // namespace
+
+FakeStation::FakeStation() {
+  s_.linked = true;
+  s_.link = "COM1";
+  s_.lm = "2345";
+  s_.squelch = 30;
+  s_.freeLevel = 20;
+  s_.band.assign(40, 0);
+  SetChannel(9);
+}
+
+void FakeStation::Notify() {
+  if (changed_) changed_();
+}
+
+void FakeStation::SetChannel(int channel) {
+  s_.channel = channel;
+  s_.frequency = FrequencyOf(channel);
+  const int i = channel - s_.firstChannel;
+  s_.sValue = i >= 0 && i < static_cast<int>(s_.band.size()) ? s_.band[i] : 0;
+  s_.squelchOpen = s_.sValue >= s_.squelch;
+  Notify();
+}
+
+void FakeStation::SetSValue(int channel, int value) {
+  const int i = channel - s_.firstChannel;
+  if (i >= 0 && i < static_cast<int>(s_.band.size())) s_.band[i] = value;
+  SetChannel(s_.channel);
+}
+
+void FakeStation::SetLinked(bool linked) {
+  s_.linked = linked;
+  s_.link = linked ? "COM1" : "Nicht verbunden";
+  if (!linked) holders_.clear();
+  UpdateTx();
+  Notify();
+}
+
+Result FakeStation::Up() {
+  if (s_.tx) return "Während des Sendens wird nicht umgeschaltet.";
+  ++upCount;
+  SetChannel(s_.channel >= s_.lastChannel ? s_.firstChannel : s_.channel + 1);
+  return {};
+}
+
+Result FakeStation::Down() {
+  if (s_.tx) return "Während des Sendens wird nicht umgeschaltet.";
+  ++downCount;
+  SetChannel(s_.channel <= s_.firstChannel ? s_.lastChannel : s_.channel - 1);
+  return {};
+}
+
+Result FakeStation::SetChannelMode(int last) {
+  s_.firstChannel = last == 15 ? 4 : 1;
+  s_.lastChannel = last;
+  s_.band.assign(static_cast<size_t>(s_.lastChannel - s_.firstChannel + 1), 0);
+  SetChannel(std::clamp(s_.channel, s_.firstChannel, s_.lastChannel));
+  return {};
+}
+
+Result FakeStation::SetScan(int mode) {
+  if (s_.tx) return "Während des Sendens wird nicht gescannt.";
+  s_.scanMode = s_.scanMode == mode ? 0 : mode;
+  Notify();
+  return {};
+}
+
+Result FakeStation::ScanAuto() {
+  s_.autoScan = !s_.autoScan;
+  Notify();
+  return {};
+}
+
+Result FakeStation::Skip() {
+  if (s_.scanMode == 0) return "Der Scanner läuft nicht.";
+  return Up();
+}
+
+Result FakeStation::SetSquelch(int level) {
+  s_.squelch = level;
+  SetChannel(s_.channel);
+  return {};
+}
+
+Result FakeStation::SetFreeLevel(int level) {
+  s_.freeLevel = level;
+  Notify();
+  return {};
+}
+
+Result FakeStation::ArmCall(bool on) {
+  s_.callArmed = on;
+  s_.callLamp = on ? "green" : "off";
+  Notify();
+  return {};
+}
+
+Result FakeStation::ArmMailbox(bool on) {
+  s_.mailboxArmed = on;
+  Notify();
+  return {};
+}
+
+Result FakeStation::SendCall(const std::string& digits) {
+  calls.push_back(digits);
+  return {};
+}
+
+std::string FakeStation::RecordingPath(const std::string& name) const {
+  for (size_t i = 0; i < recordings_.size(); ++i)
+    if (recordings_[i].name == name) return paths_[i];
+  return {};
+}
+
+Result FakeStation::PlayRecording(const std::string& name) {
+  if (RecordingPath(name).empty()) return "Keine solche Aufnahme.";
+  lastPlayed = name;
+  return {};
+}
+
+std::vector<std::string> FakeStation::RecentLog(int count) const {
+  const size_t n = std::min(log_.size(), static_cast<size_t>(std::max(count, 0)));
+  return {log_.end() - static_cast<std::ptrdiff_t>(n), log_.end()};
+}
+
+void FakeStation::AddRecording(const Recording& r, const std::string& path) {
+  recordings_.push_back(r);
+  paths_.push_back(path);
+}
+
+bool FakeStation::RemoteKey(int session, const std::string& who, std::string* why) {
+  if (s_.scanMode != 0) {
+    if (why) *why = "Während des Scannens wird nicht gesendet.";
+    return false;
+  }
+  if (!s_.linked) {
+    if (why) *why = "Die Station ist nicht mit dem Funkgerät verbunden.";
+    return false;
+  }
+  holders_.insert(session);
+  s_.txBy = who;
+  UpdateTx();
+  return true;
+}
+
+void FakeStation::RemoteRelease(int session) {
+  if (!holders_.erase(session)) return;
+  UpdateTx();
+}
+
+void FakeStation::DropRemote() {
+  holders_.clear();
+  UpdateTx();
+}
+
+void FakeStation::UpdateTx() {
+  const bool tx = !holders_.empty();
+  s_.remoteHolder = tx ? *holders_.begin() : 0;
+  if (!tx) s_.txBy.clear();
+  const bool changed = tx != s_.tx;
+  s_.tx = tx;
+  if (changed && OnKeying) OnKeying(tx);
+  Notify();
+}
+
+}  // namespace remote

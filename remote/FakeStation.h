@@ -1,0 +1,64 @@
+// A station that does at once what the front asks, with the rules that matter to the front:
+// it keys while any remote source holds, refuses keying while scanning or without the box, and
+// tells who holds. For the tests, the benchmark and for trying the page without a radio.
+// Thread: main thread.
+#pragma once
+
+#include <functional>
+#include <set>
+
+#include "remote/Station.h"
+
+namespace remote {
+
+class FakeStation : public IRemoteStation {
+ public:
+  FakeStation();
+  RemoteState State() const override { return s_; }
+  void SetChangedHook(std::function<void()> hook) override { changed_ = std::move(hook); }
+  Result Up() override;
+  Result Down() override;
+  Result SetChannelMode(int last) override;
+  Result Scan() override { return SetScan(1); }
+  Result FreeScan() override { return SetScan(2); }
+  Result ScanAuto() override;
+  Result Skip() override;
+  Result SetSquelch(int level) override;
+  Result SetFreeLevel(int level) override;
+  Result ArmCall(bool on) override;
+  Result ArmMailbox(bool on) override;
+  Result SendCall(const std::string& digits) override;
+  std::vector<Recording> Recordings() const override { return recordings_; }
+  std::string RecordingPath(const std::string& name) const override;
+  Result PlayRecording(const std::string& name) override;
+  std::vector<std::string> RecentLog(int count) const override;
+  bool RemoteKey(int session, const std::string& who, std::string* why) override;
+  void RemoteRelease(int session) override;
+
+  // Test controls.
+  void SetChannel(int channel);
+  void SetSValue(int channel, int value);
+  void SetLinked(bool linked);
+  // The station's own time-out or the local operator takes the transmitter from the remote.
+  void DropRemote();
+  void AddRecording(const Recording& r, const std::string& path);
+  void Log(const std::string& line) { log_.push_back(line); }
+  // Called on every key and release of the transmitter (true: keyed).
+  std::function<void(bool keyed)> OnKeying;
+  int upCount = 0, downCount = 0;
+  std::vector<std::string> calls;
+  std::string lastPlayed;
+
+ private:
+  Result SetScan(int mode);
+  void Notify();
+  void UpdateTx();
+  RemoteState s_;
+  std::function<void()> changed_;
+  std::set<int> holders_;
+  std::vector<Recording> recordings_;
+  std::vector<std::string> paths_;
+  std::vector<std::string> log_;
+};
+
+}  // namespace remote
