@@ -504,23 +504,24 @@ TEST_F(Station, ClosingAsksForChangedSettingsAndSavesIntoTheirFile) {
     main_.reset();
   }
   platform::HostConfig::Instance().Set("settings.on_close", "ask");
+}
 
-  // The "Info" box names the browser front's certificate once the station has one, so that the
-  // operator can compare it with what the browser shows; without the front it says nothing of it.
-  TEST_F(Station, InfoShowsTheCertificatesFingerprintOnceThereIsOne) {
-    app::TInfo before(nullptr);
-    before.show();
-    const bool hadOne = !remote::StationFingerprint().empty();
-    EXPECT_EQ(before.Fingerprint->isVisible(), hadOne);
-    remote::Identity id;
-    std::string why;
-    ASSERT_TRUE(remote::LoadOrCreateIdentity((root_ / "remote.crt").string(),
-                                             (root_ / "remote.key").string(), true, id, &why))
-        << why;
-    app::TInfo info(nullptr);
-    info.show();
-    EXPECT_TRUE(info.Fingerprint->isVisible());
-    EXPECT_NE(info.Fingerprint->text().toStdString().find(id.fingerprint), std::string::npos);
-  }
+// The "Info" box names the browser front's certificate once the station has one, so that the
+// operator can compare it with what the browser shows; without the front it says nothing of it.
+TEST_F(Station, InfoShowsTheCertificatesFingerprintOnceThereIsOne) {
+  app::TInfo before(nullptr);
+  before.show();
+  const bool hadOne = !remote::StationFingerprint().empty();
+  EXPECT_EQ(before.Fingerprint->isVisible(), hadOne);
+  remote::Identity id;
+  std::string why;
+  ASSERT_TRUE(remote::LoadOrCreateIdentity((root_ / "remote.crt").string(),
+                                           (root_ / "remote.key").string(), true, id, &why))
+      << why;
+  app::TInfo info(nullptr);
+  info.show();
+  EXPECT_TRUE(info.Fingerprint->isVisible());
+  EXPECT_NE(info.Fingerprint->text().toStdString().find(id.fingerprint), std::string::npos);
+}
 
 }  // namespace
