@@ -1,6 +1,7 @@
 #include "app/DataFiles.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QBuffer>
@@ -36,7 +37,7 @@ void PutId(std::vector<uint8_t>& v, const char* id) {
 bool WriteFileWhole(const std::string& hostPath, const std::vector<uint8_t>& bytes,
                     std::string* error, bool replace) {
   auto fail = [&](int err) {
-    if (error) *error = std::strerror(err);
+    if (error) *error = platform::SystemErrorText(err);
     return false;
   };
   {
@@ -44,13 +45,21 @@ bool WriteFileWhole(const std::string& hostPath, const std::vector<uint8_t>& byt
     const std::filesystem::path dir = std::filesystem::path(hostPath).parent_path();
     if (!dir.empty()) std::filesystem::create_directories(dir, ec);
     if (!dir.empty() && !std::filesystem::is_directory(dir, ec)) {
-      if (error) *error = ec ? ec.message() : std::strerror(ENOTDIR);
+      if (error)
+        *error = ec ? platform::SystemErrorText(ec.value()) : platform::SystemErrorText(ENOTDIR);
       return false;
     }
   }
-  const std::string tmp = hostPath + ".part";
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // A fresh name beside the file: a file the operator has there under any name stays.
+  std::string tmp = hostPath + ".XXXXXX";
+  int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
   if (fd < 0) return fail(errno);
+  if (::fchmod(fd, 0644) != 0) {
+    const int e = errno;
+    ::close(fd);
+    ::unlink(tmp.c_str());
+    return fail(e);
+  }
   size_t done = 0;
   int err = 0;
   while (done < bytes.size()) {
@@ -232,9 +241,9 @@ std::vector<std::string> DefaultDataFileProblems() {
     std::error_code made;
     std::filesystem::create_directories(folder, made);
     if (!std::filesystem::is_directory(folder, ec)) {
-      problems.push_back("Datenordner " + DisplayPath(folder.string()) +
-                         " kann nicht angelegt werden: " +
-                         (made ? made.message() : std::string(std::strerror(ENOTDIR))));
+      problems.push_back(
+          "Datenordner " + DisplayPath(folder.string()) + " kann nicht angelegt werden: " +
+          (made ? platform::SystemErrorText(made.value()) : platform::SystemErrorText(ENOTDIR)));
       return problems;
     }
   }

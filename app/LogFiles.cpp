@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/Host.h"
+
 namespace app {
 
 namespace fs = std::filesystem;
@@ -136,7 +138,7 @@ std::string RotateLog(const std::string& current, const std::string& month) {
   int n = 1;
   while (fs::exists(RotatedLogPath(current, fileMonth, n), ec)) ++n;
   if (std::rename(current.c_str(), RotatedLogPath(current, fileMonth, n).c_str()) != 0)
-    return std::strerror(errno);
+    return platform::SystemErrorText(errno);
   return {};
 }
 

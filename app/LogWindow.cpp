@@ -354,9 +354,9 @@ bool TLogWindow::Delete(int row) {
     return false;
   std::error_code ec;
   if (!std::filesystem::remove(file, ec)) {
-    rtl::Dialogs().MessageBox(
-        "Die Aufnahme " + name + " kann nicht gelöscht werden: " + ec.message(), "Protokoll",
-        rtl::mtError, rtl::mbOK);
+    rtl::Dialogs().MessageBox("Die Aufnahme " + name + " kann nicht gelöscht werden: " +
+                                  platform::SystemErrorText(ec.value()),
+                              "Protokoll", rtl::mtError, rtl::mbOK);
     return false;
   }
   model_->Refresh();

@@ -95,12 +95,6 @@ void TShape::paintEvent(QPaintEvent*) {
   if (type_ == stCircle) {
     qreal d = std::min(r.width(), r.height());
     QRectF c(r.center().x() - d / 2, r.center().y() - d / 2, d, d);
-    // A little glass: the lamp shows its colour with a highlight, like a real TX lamp.
-    QRadialGradient g(c.center() - QPointF(d / 5, d / 5), d * 0.7);
-    g.setColorAt(0, brush_.lighter(170));
-    g.setColorAt(0.5, brush_);
-    g.setColorAt(1, brush_.darker(160));
-    p.setBrush(g);
     p.drawEllipse(c);
   } else {
     p.drawRect(r);
@@ -326,6 +320,7 @@ void TMain::BuildFront() {
 
   SMeter = new controls::TMMMeter(Panel4);
   SMeter->setGeometry(6, 56, 281, 136);
+  SMeter->SetBackGroundDIB(controls::DefaultMeterBackground());  // until the settings name one
   {
     // Lowered outside, raised inside: 2 pixels each way around the 277 x 129 picture.
     controls::TMMBevel bevel;
@@ -416,19 +411,21 @@ void TMain::BuildFront() {
 
   // Bottom: knob groups, scanner and sound.
   QWidget* lower = client;
-  MMBorder[0] = border(lower, QRect(6, 206, 150, 156));
-  MMBorder[1] = border(lower, QRect(162, 206, 306, 156));
-  MMBorder[2] = border(lower, QRect(474, 206, 308, 108));
-  MMBorder[3] = border(lower, QRect(474, 318, 308, 44));
+  MMBorder[0] = border(lower, QRect(6, 206, 150, 85));
+  MMBorder[1] = border(lower, QRect(162, 206, 306, 85));
+  MMBorder[2] = border(lower, QRect(474, 206, 308, 156));
+  MMBorder[3] = border(lower, QRect(6, 297, 462, 65));
 
   const QColor dark(20, 20, 20);
-  Squelch = wheel(lower, QRect(12, 234, 66, 66), 100);
-  FreeLevel = wheel(lower, QRect(84, 234, 66, 66), 100);
-  LabelSquelch = label(lower, "Squelch", QRect(14, 212, 64, 16), dark, Qt::AlignCenter);
-  LabelFree = label(lower, "Free", QRect(84, 212, 64, 16), dark, Qt::AlignCenter);
+  Squelch = wheel(lower, QRect(16, 228, 56, 56), 100);
+  FreeLevel = wheel(lower, QRect(84, 228, 56, 56), 100);
+  LabelSquelch = label(lower, "Squelch", QRect(12, 210, 64, 16), dark, Qt::AlignCenter);
+  LabelFree = label(lower, "Free", QRect(80, 210, 64, 16), dark, Qt::AlignCenter);
 
-  // Five knobs of 56 pixels on a 60-pixel pitch fill the frame inside its bevels (166..464).
-  const int kx = 168, kw = 56, ky = 236;
+  // Five knobs of 56 pixels on a 60-pixel pitch fill the frame inside its bevels (166..464). The
+  // knob frames are as high as a knob and its label; the sound buttons stand under them, so the
+  // scanner's column holds the band picture at its own 290 x 100.
+  const int kx = 168, kw = 56, ky = 228;
   Mixer = mixer::CreateStationMixer(&Components, lower);
   Mic = Mixer.Mic;
   CD = Mixer.CD;
@@ -444,46 +441,46 @@ void TMain::BuildFront() {
   LineIn->setGeometry(kx + 120, ky, kw, kw);
   LineOut = wheel(lower, QRect(kx + 180, ky, kw, kw), 31);
   Volume = wheel(lower, QRect(kx + 240, ky, kw, kw), 31);
-  LabelMic = label(lower, "Mic", QRect(kx, 212, kw, 16), dark, Qt::AlignCenter);
+  LabelMic = label(lower, "Mic", QRect(kx, 210, kw, 16), dark, Qt::AlignCenter);
   Label9 = new TClickLabel("CD", lower);
   Label7 = new TClickLabel("Line In", lower);
-  Label10 = label(lower, "Line Out", QRect(kx + 180, 212, kw, 16), dark, Qt::AlignCenter);
+  Label10 = label(lower, "Line Out", QRect(kx + 180, 210, kw, 16), dark, Qt::AlignCenter);
   Label8 = new TClickLabel("Volume", lower);
-  Label9->setGeometry(kx + 60, 212, kw, 16);
-  Label7->setGeometry(kx + 120, 212, kw, 16);
-  Label8->setGeometry(kx + 240, 212, kw, 16);
+  Label9->setGeometry(kx + 60, 210, kw, 16);
+  Label7->setGeometry(kx + 120, 210, kw, 16);
+  Label8->setGeometry(kx + 240, 210, kw, 16);
   for (QLabel* l :
        {static_cast<QLabel*>(Label7), static_cast<QLabel*>(Label8), static_cast<QLabel*>(Label9)}) {
     l->setAlignment(Qt::AlignCenter);
     l->setCursor(Qt::PointingHandCursor);
   }
   Panel6 = new QWidget(lower);
-  Panel6->setGeometry(482, 212, 292, 66);
+  Panel6->setGeometry(482, 214, 292, 102);
   Panel6->setAutoFillBackground(true);
   Panel6->setPalette(black);
   Scanband = new QLabel(Panel6);
-  Scanband->setGeometry(1, 1, 290, 64);
+  Scanband->setGeometry(1, 1, 290, 100);
   Scanband->setScaledContents(true);
   ScanbandCanvas = QImage(290, 100, QImage::Format_RGB32);
   ScanbandCanvas.fill(Qt::white);
   Scanband->setPixmap(QPixmap::fromImage(ScanbandCanvas));
-  Scan = button(lower, "Scan", QRect(482, 282, 68, 26));
-  ScanAuto = button(lower, "Auto", QRect(556, 282, 68, 26));
-  FreeScan = button(lower, "Free", QRect(630, 282, 68, 26));
-  B_Skip = button(lower, "Skip", QRect(704, 282, 70, 26));
+  Scan = button(lower, "Scan", QRect(482, 324, 68, 26));
+  ScanAuto = button(lower, "Auto", QRect(556, 324, 68, 26));
+  FreeScan = button(lower, "Free", QRect(630, 324, 68, 26));
+  B_Skip = button(lower, "Skip", QRect(704, 324, 70, 26));
 
-  PlayWav = button(lower, "Play", QRect(478, 326, 42, 28));
-  RecWav = button(lower, "Rec", QRect(523, 326, 42, 28));
-  StopWav = button(lower, "Stop", QRect(568, 326, 42, 28));
-  SendWav = button(lower, "Tx", QRect(613, 326, 42, 28));
+  PlayWav = button(lower, "Play", QRect(16, 315, 42, 28));
+  RecWav = button(lower, "Rec", QRect(62, 315, 42, 28));
+  StopWav = button(lower, "Stop", QRect(108, 315, 42, 28));
+  SendWav = button(lower, "Tx", QRect(154, 315, 42, 28));
   RecLED = new controls::TMMLED(lower);
-  RecLED->setGeometry(660, 335, 15, 10);
+  RecLED->setGeometry(204, 324, 15, 10);
   RecLED->SetLEDColor(controls::clRed);
   RecLED->SetColor(controls::clGray);
   RecLED->SetEnabled(false);
   // A recording's name is its date and time, 14 digits: in the regular weight they fit.
-  WaveName = label(lower, "", QRect(678, 322, 100, 18), dark);
-  WavTime = label(lower, "00:00.000", QRect(678, 340, 100, 18), dark);
+  WaveName = label(lower, "", QRect(228, 311, 150, 18), dark);
+  WavTime = label(lower, "00:00.000", QRect(228, 329, 150, 18), dark);
   for (QLabel* l : {WaveName, WavTime}) {
     QFont f = l->font();
     f.setBold(false);
@@ -702,7 +699,10 @@ void TMain::FormCreate() {
   for (const std::string& problem : DefaultDataFileProblems()) Report(problem);
   bool loaded = false;
   const std::string path = platform::ToHostPath(kDefaultFile);
-  if (QFile::exists(Q(path))) Guard([&] { loaded = ApplyLoadedSettings(path, true); });
+  const bool present = QFile::exists(Q(path));
+  if (present) Guard([&] { loaded = ApplyLoadedSettings(path, true); });
+  // A default file that is no settings file is never written over unasked.
+  SettingsFile = present && !loaded ? std::string() : path;
   // A default file that could not be read or is no settings file leaves the defaults, so the
   // front comes up whole instead of half-applied.
   if (!loaded) DefaultWerteClick();
@@ -730,6 +730,7 @@ void TMain::FormCreate() {
   });
   --handlerDepth_;
   FormBereit = true;
+  SettingsBaseline = SettingsToSave();
 }
 
 void TMain::DefaultWerteClick() {
@@ -790,8 +791,8 @@ void TMain::LoadMeterBitmap() {
     SMeter->SetBackGroundDIB(img);
     return;
   }
-  // The meter keeps a face to show; the operator learns which file on this host failed and why.
-  SMeter->SetBackGroundDIB(controls::DefaultMeterBackground());
+  // The meter keeps the face it shows (at start-up the built-in one); the operator learns which
+  // file on this host failed and why.
   std::string cause = "kein lesbares Bild";
   std::error_code ec;
   if (!std::filesystem::exists(path, ec)) {
@@ -799,7 +800,7 @@ void TMain::LoadMeterBitmap() {
   } else if (FILE* f = std::fopen(path.c_str(), "rb")) {
     std::fclose(f);
   } else {
-    cause = std::strerror(errno);
+    cause = platform::SystemErrorText(errno);
   }
   throw rtl::Exception("Bitmap " + AnsiToUtf8(Einstellungen.SMeterBild.str()) +
                        " kann nicht geladen werden (" + DisplayPath(path) + ": " + cause + ")");
@@ -807,12 +808,13 @@ void TMain::LoadMeterBitmap() {
 
 bool TMain::ApplyLoadedSettings(const std::string& hostPath, bool startUp) {
   std::vector<uint8_t> image;
+  uint64_t fileSize = 0;
   try {
-    image = ReadSettingsImage(hostPath);
+    image = ReadSettingsImage(hostPath, &fileSize);
   } catch (const EInOutErrorDE& x) {
     throw EInOutErrorDE(x.Message + " (" + DisplayPath(hostPath) + ")");
   }
-  const std::string problem = SettingsImageProblem(image.data(), image.size());
+  const std::string problem = SettingsImageProblem(image.data(), image.size(), fileSize);
   if (!problem.empty()) {
     Report(DisplayPath(hostPath) + " ist keine Einstellungsdatei der Station (" + problem + "); " +
            (startUp ? "die Station startet mit den Standardwerten."
@@ -899,6 +901,10 @@ void TMain::EndSession() {
 }
 
 void TMain::closeEvent(QCloseEvent* e) {
+  if (!ConfirmClose()) {
+    e->ignore();
+    return;
+  }
   EndSession();
   e->accept();
 }
@@ -913,7 +919,7 @@ void TMain::Connect(const char* port) {
   } catch (const comm::ECommError& x) {
     // The component's text, then the device on this host and what the system said.
     std::string cause = std::string(port) + ": " + platform::ResolvePortName(port);
-    if (x.ErrorCode > 0) cause += ": " + std::string(std::strerror(x.ErrorCode));
+    if (x.ErrorCode > 0) cause += ": " + platform::SystemErrorText(x.ErrorCode);
     throw comm::ECommError(x.Message + "(" + cause + ")", x.ErrorCode);
   }
   // A box behind a bridge (socat, ser2net: a pseudo-terminal) gets its polls and answers, but
@@ -1251,6 +1257,8 @@ void TMain::CheckMouseRelease() {
   if (!Tx.Holds(station::TTxSource::Operator) || !QApplication::activeModalWidget()) return;
   if (QGuiApplication::mouseButtons() != Qt::NoButton) return;
   Tx.Release(station::TTxSource::Operator);
+  // The button never saw its release either: it shows what the station does, not pressed.
+  B_PTT->setDown(false);
 }
 
 void TMain::CheckCues() {
@@ -1613,8 +1621,8 @@ void TMain::Skala1Click() {
 
 // --- Settings file ---
 
-void TMain::Save1Click() {
-  TEinstellungen& e = Einstellungen;
+TEinstellungen TMain::SettingsToSave() const {
+  TEinstellungen e = Einstellungen;
   e.SquelchWert = Squelch->GetValue();
   e.FreeLevelWert = FreeLevel->GetValue();
   e.MicWert = Mic->GetValue();
@@ -1627,6 +1635,12 @@ void TMain::Save1Click() {
   e.MailboxAn = DTMF_Rec->isChecked();
   e.SkalaAn = Skala1->isChecked();
   e.ZernoxAn = Zernox1->isChecked();
+  return e;
+}
+
+void TMain::Save1Click() {
+  Einstellungen = SettingsToSave();
+  const TEinstellungen& e = Einstellungen;
   rtl::TFileDialogOptions o;
   o.Title = "";
   o.Filter = "KVR 100 Einstellungen|*.kvr";
@@ -1637,6 +1651,33 @@ void TMain::Save1Click() {
   if (!file) return;
   platform::EnsureParentDir(*file);
   SaveSettingsFile(*file, e);
+  SettingsFile = *file;
+  SettingsBaseline = e;
+}
+
+bool TMain::ConfirmClose() {
+  const std::string mode = platform::HostConfig::Instance().GetValid("settings.on_close", "ask");
+  if (mode == "discard" || SettingsFile.empty()) return true;
+  const TEinstellungen now = SettingsToSave();
+  if (!SettingsChanged(SettingsBaseline, now)) return true;
+  if (mode != "save") {
+    const int answer =
+        rtl::Dialogs().MessageBox("Einstellungen speichern?", "Kanalo", rtl::mtConfirmation,
+                                  rtl::mbYes | rtl::mbNo | rtl::mbCancel);
+    if (answer == rtl::mrNo) return true;
+    if (answer != rtl::mrYes) return false;
+  }
+  try {
+    platform::EnsureParentDir(SettingsFile);
+    SaveSettingsFile(SettingsFile, now);
+  } catch (...) {
+    // Not saved: the window stays, so the operator can save elsewhere or close without.
+    ReportCurrentException();
+    return false;
+  }
+  Einstellungen = now;
+  SettingsBaseline = now;
+  return true;
 }
 
 void TMain::Load1Click() {
@@ -1651,6 +1692,8 @@ void TMain::Load1Click() {
   KVRInitClick();
   ShowScanClick();
   DisplayClick();
+  SettingsFile = *file;
+  SettingsBaseline = SettingsToSave();
 }
 
 // --- Mute labels and info ---

@@ -243,6 +243,15 @@ class TMain : public QMainWindow {
 
   void Save1Click();
   void Load1Click();
+  // The record as "Save" writes it: the knobs, the port and the menu marks taken in.
+  TEinstellungen SettingsToSave() const;
+  // The file the settings came from (the default file at start-up, the last loaded or saved
+  // one; empty when the start-up file was no settings file) and the front's settings just after.
+  std::string SettingsFile;
+  TEinstellungen SettingsBaseline;
+  // Closing with settings that differ from their file: asks "Einstellungen speichern?" (or saves
+  // or discards, kanalo.conf "settings.on_close"). False: the window stays open.
+  bool ConfirmClose();
 
   void Label7Click();
   void Label8Click();

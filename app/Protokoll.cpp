@@ -285,7 +285,7 @@ bool TLogWriter::Write(const Item& item) {
   std::FILE* f = std::fopen(path.c_str(), "ab");
   if (!f) {
     Problem(path, "Das Protokoll " + path +
-                      " kann nicht geschrieben werden: " + std::strerror(errno) + ".");
+                      " kann nicht geschrieben werden: " + platform::SystemErrorText(errno) + ".");
     return false;
   }
   std::string text = (fresh ? std::string(kLogHeader) + "\n" : std::string()) + item.line + "\n";
@@ -293,8 +293,8 @@ bool TLogWriter::Write(const Item& item) {
   const int err = errno;
   const bool closed = std::fclose(f) == 0;
   if (!ok || !closed) {
-    Problem(path, "Das Protokoll " + path +
-                      " kann nicht geschrieben werden: " + std::strerror(ok ? errno : err) + ".");
+    Problem(path, "Das Protokoll " + path + " kann nicht geschrieben werden: " +
+                      platform::SystemErrorText(ok ? errno : err) + ".");
     return false;
   }
   return true;

@@ -2,13 +2,19 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QFileIconProvider>
+#include <QFileSystemModel>
+#include <QHeaderView>
 #include <QInputDialog>
 #include <QLayout>
 #include <QLibraryInfo>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QScreen>
+#include <QScrollBar>
 #include <QStringList>
 #include <QTranslator>
+#include <QTreeView>
 #include <algorithm>
 
 namespace app {
@@ -19,6 +25,48 @@ QString Q(const std::string& s) {
 }
 QWidget* Parent() {
   return QApplication::activeWindow();
+}
+
+// The kinds of file the station's dialogs offer, named; the rest as the MIME database names them
+// (a ".kvr" file is "unknown" there).
+class TFileKinds : public QFileIconProvider {
+ public:
+  QString type(const QFileInfo& info) const override {
+    const QString ext = info.suffix().toLower();
+    if (info.isFile() && ext == "wav") return "WAVE-Audio";
+    if (info.isFile() && ext == "kvr") return "KVR-100-Einstellungen";
+    if (info.isFile() && ext == "bmp") return "Bitmap";
+    return QFileIconProvider::type(info);
+  }
+};
+
+// The detail view with every column as wide as its longest entry, and the dialog as wide as
+// that (up to the screen), each time a folder has been read.
+void FitColumns(QFileDialog& dlg) {
+  auto* view = dlg.findChild<QTreeView*>();
+  if (!view) return;
+  QHeaderView* header = view->header();
+  header->setStretchLastSection(false);
+  header->resizeSections(QHeaderView::ResizeToContents);
+  int need =
+      header->length() + 2 * view->frameWidth() + view->verticalScrollBar()->sizeHint().width();
+  const int missing = need - view->viewport()->width();
+  if (missing <= 0) return;
+  int width = dlg.width() + missing;
+  if (QScreen* s = dlg.screen()) width = std::min(width, s->availableGeometry().width());
+  dlg.resize(width, dlg.height());
+}
+
+void PrepareFileDialog(QFileDialog& dlg) {
+  // Where the desktop gives its own dialog, it sizes itself; these are for Qt's.
+  static TFileKinds* kinds = new TFileKinds;  // used by every dialog for the whole run
+  dlg.setIconProvider(kinds);
+  dlg.setViewMode(QFileDialog::Detail);
+  dlg.resize(std::max(dlg.width(), 640), std::max(dlg.height(), 420));
+  if (auto* model = dlg.findChild<QFileSystemModel*>())
+    QObject::connect(
+        model, &QFileSystemModel::directoryLoaded, &dlg, [&dlg] { FitColumns(dlg); },
+        Qt::QueuedConnection);
 }
 
 // Width of an input box: its title and its prompt whole, however short the typed value.
@@ -109,6 +157,7 @@ QString QtDialogs::QtFilter(const std::string& filter) {
 std::optional<std::string> QtDialogs::OpenFile(const rtl::TFileDialogOptions& o) {
   QFileDialog dlg(Parent(), Q(o.Title), Q(o.InitialDir), QtFilter(o.Filter));
   dlg.setAcceptMode(QFileDialog::AcceptOpen);
+  PrepareFileDialog(dlg);
   dlg.setFileMode(QFileDialog::AnyFile);
   dlg.setDefaultSuffix(Q(o.DefaultExt));
   if (!o.FileName.empty()) dlg.selectFile(Q(o.FileName));
@@ -119,6 +168,7 @@ std::optional<std::string> QtDialogs::OpenFile(const rtl::TFileDialogOptions& o)
 std::optional<std::string> QtDialogs::SaveFile(const rtl::TFileDialogOptions& o) {
   QFileDialog dlg(Parent(), Q(o.Title), Q(o.InitialDir), QtFilter(o.Filter));
   dlg.setAcceptMode(QFileDialog::AcceptSave);
+  PrepareFileDialog(dlg);
   dlg.setOption(QFileDialog::DontConfirmOverwrite, true);
   dlg.setDefaultSuffix(Q(o.DefaultExt));
   if (!o.FileName.empty()) dlg.selectFile(Q(o.FileName));

@@ -168,7 +168,7 @@ void DecodeSettings(const uint8_t* data, size_t size, TEinstellungen& e) {
   VisitLayout(e, Reader{data, std::min(size, kSettingsFileSize)});
 }
 
-std::vector<uint8_t> ReadSettingsImage(const std::string& hostPath) {
+std::vector<uint8_t> ReadSettingsImage(const std::string& hostPath, uint64_t* fileSize) {
   int fd = ::open(hostPath.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) ThrowIo(errno);
   std::vector<uint8_t> buf(kSettingsFileSize + 1);
@@ -183,6 +183,13 @@ std::vector<uint8_t> ReadSettingsImage(const std::string& hostPath) {
     }
     if (n == 0) break;
     got += static_cast<size_t>(n);
+  }
+  if (fileSize) {
+    // Only the byte past a settings file was read; the operator is told the file's real size.
+    struct stat st {};
+    *fileSize = got > kSettingsFileSize && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)
+                    ? static_cast<uint64_t>(st.st_size)
+                    : got;
   }
   ::close(fd);
   buf.resize(got);
@@ -211,14 +218,22 @@ struct LengthCheck {
 };
 }  // namespace
 
-std::string SettingsImageProblem(const uint8_t* data, size_t size) {
+std::string SettingsImageProblem(const uint8_t* data, size_t size, uint64_t fileSize) {
   if (size != kSettingsFileSize)
-    return rtl::Format("%d Bytes statt %d", static_cast<int>(std::min<size_t>(size, 1 << 30)),
-                       static_cast<int>(kSettingsFileSize));
+    return std::to_string(std::max<uint64_t>(size, fileSize)) + " Bytes statt " +
+           std::to_string(kSettingsFileSize);
   TEinstellungen scratch;
   LengthCheck check{data, {}};
   VisitLayout(scratch, check);
   return check.problem;
+}
+
+bool SettingsChanged(const TEinstellungen& before, const TEinstellungen& now) {
+  TEinstellungen a = before;
+  a.ScanModus = now.ScanModus;
+  a.ScanDelayRest = now.ScanDelayRest;
+  // Compared as a file holds them: what never reaches a file (bytes past a text) is no change.
+  return EncodeSettings(a) != EncodeSettings(now);
 }
 
 std::vector<std::string> SanitizeSettings(TEinstellungen& e) {

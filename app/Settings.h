@@ -102,13 +102,15 @@ RTL_DECLARE_EXCEPTION(EInOutErrorDE, rtl::EInOutError);
 // Reads up to 1976 bytes from `hostPath` into `e`. On an error nothing of `e` changes.
 void LoadSettingsFile(const std::string& hostPath, TEinstellungen& e);
 // Reads a whole settings file's bytes (at most one byte more than a settings file, so the caller
-// can tell a longer file). Errors as LoadSettingsFile.
-std::vector<uint8_t> ReadSettingsImage(const std::string& hostPath);
+// can tell a longer file); `fileSize`, when given, gets the file's whole size. Errors as
+// LoadSettingsFile.
+std::vector<uint8_t> ReadSettingsImage(const std::string& hostPath, uint64_t* fileSize = nullptr);
 
 // Why `bytes` cannot be a settings file the station wrote, or "" when it can: the size is not
 // 1976 bytes, or a text's length byte exceeds its field (the station never writes that; random
 // bytes and text files nearly always do).
-std::string SettingsImageProblem(const uint8_t* data, size_t size);
+// `fileSize` is the whole file's size where only its start was read.
+std::string SettingsImageProblem(const uint8_t* data, size_t size, uint64_t fileSize = 0);
 
 // Brings every value the station computes with into the range it can use, in place, and returns
 // the names of the fields that were changed (empty when the record was sound):
@@ -117,6 +119,11 @@ std::string SettingsImageProblem(const uint8_t* data, size_t size);
 // recording time without overflow, the DTMF tables finite and below the Nyquist frequency, call
 // type and scanner state among their values. Sound fields keep their bytes.
 std::vector<std::string> SanitizeSettings(TEinstellungen& e);
+// Whether `now` differs from `before` in anything a settings file keeps for the operator: every
+// field but the scanner's running state (`ScanModus`, `ScanDelayRest`), which a save would
+// write but which no operator set.
+bool SettingsChanged(const TEinstellungen& before, const TEinstellungen& now);
+
 // ScanPuls x 10 microseconds is one channel-step pulse; longer would hold the window too long.
 constexpr int32_t kMaxScanPuls = 50000;
 

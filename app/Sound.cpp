@@ -262,7 +262,14 @@ void TMain::DTMFEmpfindlichkeit1Click() {
 }
 
 void TMain::DTMF_RecClick() {
-  SetChecked(DTMF_Rec, !DTMF_Rec->isChecked());
+  const bool armed = !DTMF_Rec->isChecked();
+  SetChecked(DTMF_Rec, armed);
+  // The mark promises a listening mailbox: checking it listens at once (as "Stop" would start
+  // it), unchecking stops the input unless the selective call still needs it. A recording owns
+  // the input; "Stop" starts listening after it.
+  const bool open = (DTMF_In->State() & audio::wsOpen) != 0;
+  if (armed && !open && !(RecWave->State() & audio::wsStarted)) StartDTMFIn();
+  if (!armed && open && !DTMF_Open->isChecked()) CloseDTMFIn();
 }
 
 void TMain::DTMF_ClrClick() {
@@ -385,7 +392,7 @@ std::string TMain::WriteErrorText(int error) {
     case EIO:
       return "Ein-/Ausgabefehler des Datenträgers";
     default:
-      return std::strerror(error);
+      return platform::SystemErrorText(error);
   }
 }
 
@@ -506,7 +513,9 @@ void TMain::PlaybackEnded() {
   WavTime->setText("00:00.000");
   Einstellungen.LineStumm = false;
   WavTimer->SetEnabled(false);
-  SoundFertig = true;
+  // Only a sound the transmission waits for finishes something: a file played on receive must
+  // not count as the next transmission's call cue.
+  if (TxAktiv) SoundFertig = true;
   // Only the file's own hold ends: the operator or a client holding as well stay on the air.
   Tx.ReleaseAll(station::TTxSource::File);
 }

@@ -16,6 +16,7 @@
 #include "app/DataFiles.h"
 #include "app/EventPump.h"
 #include "app/Headless.h"
+#include "app/Instance.h"
 #include "app/Protokoll.h"
 #include "app/QtDialogs.h"
 #include "app/RemoteLink.h"
@@ -66,6 +67,9 @@ int main(int argc, char** argv) {
   platform::SetPortMappingLookup(
       [](const std::string& com) { return platform::HostConfig::Instance().Get(com); });
 
+  // One station per data folder; a second start brings the running window to the front.
+  app::TInstanceLock instance;
+  if (!app::TakeInstanceLock(instance)) return 0;
   app::InstallDefaultDataFiles();
 
   // "--simulator": try the station without hardware. COM1 goes to the built-in box and radio for
@@ -98,7 +102,8 @@ int main(int argc, char** argv) {
     // What the box was told and when, for checking the keying against what a sink heard.
     if (const std::string log = platform::HostConfig::Instance().Get("sim.log"); !log.empty()) {
       auto writer = sim::KvrBox::FileCommandLog(log);
-      if (!writer) std::fprintf(stderr, "Kanalo: sim.log: %s cannot be written\n", log.c_str());
+      if (!writer)
+        std::fprintf(stderr, "Kanalo: sim.log: %s kann nicht geschrieben werden\n", log.c_str());
       box->SetCommandLog(std::move(writer));
     }
     box->SetChannel(9);
@@ -132,7 +137,7 @@ int main(int argc, char** argv) {
   main->setFixedSize(main->size());
   if (QScreen* s = QGuiApplication::primaryScreen())
     main->move(s->availableGeometry().center() - main->rect().center());
-  if (!cmd.headless) main->show();
+  instance.Listen([window = QPointer<app::TMain>(main)] { app::BringToFront(window); });
   // Killed, logged out or without its display, the station still ends in order; crashed, the box
   // still hears "receive".
   app::TShutdown::Install([window = QPointer<app::TMain>(main)] {
@@ -153,6 +158,7 @@ int main(int argc, char** argv) {
   QObject::connect(main, &QObject::destroyed, [&remoteServer] { remoteServer.Close(); });
 
   main->FormCreate();
+  if (!cmd.headless) main->show();  // after its creation handler, as the window is described
   if (simulator && !main->Verbunden) {
     try {
       main->mitCOM11Click();

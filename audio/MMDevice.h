@@ -116,6 +116,8 @@ class TMMCustomAudioDevice : public rtl::TMMNonVisualComponent {
   virtual int QueryCaps(TMMDeviceId id, TMMDeviceCapsHead& caps);
   virtual int QueryMixerId(TMMDeviceId id, int& mixerId);
   void RefreshCaps();
+  // Stores the id a device now answers to, without closing and reopening it.
+  void StoreDeviceId(TMMDeviceId V) { DeviceId_ = V; }
 
   bool open_ = false;
 

@@ -181,9 +181,9 @@ int TMMMixerDevice::MixerId() {
   const int rc = pm::MixerBackend().GetID(handle_, id);
   if (rc != 0) throw SystemError(rc);
   if (id != GetDeviceId()) {
-    // The open mixer now answers to another number. The stored id belongs to the device base and
-    // changing it there would reopen the mixer, so the lines are told to look up again and the
-    // queries use the number the handle gives.
+    // The open mixer now answers to another number: stored without reopening, and the lines told
+    // once to look up again (their lookups ask here and find the id stored).
+    StoreDeviceId(id);
     audio::TMMDeviceChange change;
     observable_.NotifyObservers(&change);
   }

@@ -56,7 +56,7 @@ bool RigServer::Listen(const RigServerConfig& cfg, std::string* error) {
     listenFd_ = -1;
     return false;
   };
-  if (cfg.port < 0 || cfg.port > 65535) return fail("invalid port " + std::to_string(cfg.port));
+  if (cfg.port < 0 || cfg.port > 65535) return fail("ungültiger Port " + std::to_string(cfg.port));
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -64,14 +64,14 @@ bool RigServer::Listen(const RigServerConfig& cfg, std::string* error) {
   addrinfo* res = nullptr;
   if (::getaddrinfo(cfg.address.c_str(), std::to_string(cfg.port).c_str(), &hints, &res) != 0 ||
       !res)
-    return fail("invalid listen address " + cfg.address);
+    return fail("ungültige Adresse " + cfg.address);
   std::unique_ptr<addrinfo, void (*)(addrinfo*)> hold(res, ::freeaddrinfo);
   listenFd_ = ::socket(res->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (listenFd_ < 0) return fail(std::strerror(errno));
+  if (listenFd_ < 0) return fail(platform::SystemErrorText(errno));
   int one = 1;
   ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   if (::bind(listenFd_, res->ai_addr, res->ai_addrlen) != 0 || ::listen(listenFd_, SOMAXCONN) != 0)
-    return fail(std::strerror(errno));
+    return fail(platform::SystemErrorText(errno));
   sockaddr_storage bound{};
   socklen_t len = sizeof bound;
   ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&bound), &len);
@@ -109,8 +109,9 @@ void RigServer::OnAcceptable() {
       // Out of descriptors or memory: the connection stays queued and the notifier would fire
       // again at once. Stop listening for a while so the station goes on, and retry.
       if (acceptFailures_++ == 0 || backoffMs_ == 0)
-        std::fprintf(stderr, "Kanalo: rig control cannot accept connections: %s; retrying\n",
-                     std::strerror(errno));
+        std::fprintf(stderr,
+                     "Kanalo: Netzwerksteuerung nimmt keine Verbindungen an: %s; neuer Versuch\n",
+                     platform::SystemErrorText(errno).c_str());
       backoffMs_ = backoffMs_ == 0 ? 50 : std::min(backoffMs_ * 2, kMaxBackoffMs);
       acceptor_->setEnabled(false);
       acceptBackoff_.start(backoffMs_);

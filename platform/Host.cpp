@@ -11,6 +11,7 @@
 #include <cctype>
 #include <clocale>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -169,6 +170,23 @@ char DecimalSeparator() {
   return result;
 }
 
+std::string SystemErrorText(int error) {
+  const char* name = std::getenv("LC_ALL");
+  if (!name || !*name) name = std::getenv("LC_MESSAGES");
+  if (!name || !*name) name = std::getenv("LANG");
+  const std::string chosen = name ? name : "";
+  const bool none =
+      chosen.empty() || chosen == "C" || chosen == "POSIX" || chosen.rfind("C.", 0) == 0;
+  locale_t loc = static_cast<locale_t>(0);
+  if (!none) loc = ::newlocale(LC_MESSAGES_MASK, chosen.c_str(), static_cast<locale_t>(0));
+  for (const char* de : {"de_DE.UTF-8", "de_DE.utf8", "de_DE"})
+    if (!loc) loc = ::newlocale(LC_MESSAGES_MASK, de, static_cast<locale_t>(0));
+  if (!loc) return std::strerror(error);
+  std::string text = ::strerror_l(error, loc);
+  ::freelocale(loc);
+  return text;
+}
+
 char ListSeparator() {
   {
     std::lock_guard lk(S().mu);
@@ -250,36 +268,40 @@ bool IsPasswordHash(const std::string& v) {
 bool IsDetector(const std::string& v) {
   return v == "standard" || v == "precise";
 }
+bool IsOnClose(const std::string& v) {
+  return v == "ask" || v == "save" || v == "discard";
+}
 
 }  // namespace
 
 const std::vector<HostKey>& HostConfig::KnownKeys() {
   static const std::vector<HostKey> keys = {
-      {"root", "a folder (absolute path)", IsHostDir},
-      {"COM*", "a device path (/dev/...) or sim or sim:NAME", IsPortTarget},
-      {"rigctl.enabled", "yes or no", IsYesNo},
-      {"rigctl.address", "an IPv4 or IPv6 address", IsAddress},
-      {"rigctl.port", "a port number 1..65535", IsInteger, 1, 65535},
-      {"rigctl.clients", "a number of clients 1..256", IsInteger, 1, 256},
-      {"rigctl.vfo", "yes or no", IsYesNo},
-      {"remote.listen", "ADDRESS:PORT (an IPv6 address in brackets)", IsListen},
-      {"remote.password", "a hash written by kanalo --remote-password", IsPasswordHash},
-      {"remote.listener_password", "a hash written by kanalo --remote-listener-password",
+      {"root", "ein Ordner (absoluter Pfad)", IsHostDir},
+      {"COM*", "ein Gerätepfad (/dev/...), sim oder sim:NAME", IsPortTarget},
+      {"rigctl.enabled", "yes oder no", IsYesNo},
+      {"rigctl.address", "eine IPv4- oder IPv6-Adresse", IsAddress},
+      {"rigctl.port", "eine Portnummer 1..65535", IsInteger, 1, 65535},
+      {"rigctl.clients", "eine Anzahl Clients 1..256", IsInteger, 1, 256},
+      {"rigctl.vfo", "yes oder no", IsYesNo},
+      {"remote.listen", "ADRESSE:PORT (eine IPv6-Adresse in eckigen Klammern)", IsListen},
+      {"remote.password", "ein mit kanalo --remote-password geschriebener Hash", IsPasswordHash},
+      {"remote.listener_password", "ein mit kanalo --remote-listener-password geschriebener Hash",
        IsPasswordHash},
-      {"remote.cert", "a PEM certificate file (absolute path)", IsHostDir},
-      {"remote.key", "a PEM key file (absolute path)", IsHostDir},
-      {"remote.clients", "a number of connections 1..1024", IsInteger, 1, 1024},
-      {"remote.idle", "minutes 1..10080", IsInteger, 1, 10080},
-      {"tx.timeout", "seconds 0..86400 (0: off)", IsInteger, 0, 86400},
-      {"sim.min_pulse", "milliseconds 0..500", IsInteger, 0, 500},
-      {"sim.log", "a file for the simulated box's commands", AnyText},
-      {"audio.input", "a sound device name", AnyText},
-      {"audio.output", "a sound device name", AnyText},
-      {"mixer.card", "a mixer card name", AnyText},
-      {"audio.monitor", "auto, on or off", IsMonitor},
-      {"dtmf.detector", "standard or precise", IsDetector},
-      {"notify", "yes or no", IsYesNo},
-      {"log", "yes or no", IsYesNo},
+      {"remote.cert", "eine PEM-Zertifikatsdatei (absoluter Pfad)", IsHostDir},
+      {"remote.key", "eine PEM-Schlüsseldatei (absoluter Pfad)", IsHostDir},
+      {"remote.clients", "eine Anzahl Verbindungen 1..1024", IsInteger, 1, 1024},
+      {"remote.idle", "Minuten 1..10080", IsInteger, 1, 10080},
+      {"tx.timeout", "Sekunden 0..86400 (0: aus)", IsInteger, 0, 86400},
+      {"sim.min_pulse", "Millisekunden 0..500", IsInteger, 0, 500},
+      {"sim.log", "eine Datei für die Befehle der simulierten Box", AnyText},
+      {"audio.input", "ein Audiogerät", AnyText},
+      {"audio.output", "ein Audiogerät", AnyText},
+      {"mixer.card", "der Name einer Mixer-Karte", AnyText},
+      {"audio.monitor", "auto, on oder off", IsMonitor},
+      {"dtmf.detector", "standard oder precise", IsDetector},
+      {"notify", "yes oder no", IsYesNo},
+      {"log", "yes oder no", IsYesNo},
+      {"settings.on_close", "ask, save oder discard", IsOnClose},
   };
   return keys;
 }
@@ -343,7 +365,7 @@ std::string HostConfig::StoreKey(const std::string& path, const std::string& key
     std::ifstream in(path, std::ios::binary);
     std::stringstream ss;
     if (in) ss << in.rdbuf();
-    if (!in || in.bad()) return path + ": cannot be read";
+    if (!in || in.bad()) return path + ": nicht lesbar";
     text = ss.str();
   }
   std::string out;
@@ -377,13 +399,13 @@ std::string HostConfig::StoreKey(const std::string& path, const std::string& key
     o.flush();
     if (!o) {
       fs::remove(temp, ec);
-      return path + ": cannot be written";
+      return path + ": kann nicht geschrieben werden";
     }
   }
   fs::rename(temp, target, ec);
   if (ec) {
     fs::remove(temp, ec);
-    return path + ": cannot be written";
+    return path + ": kann nicht geschrieben werden";
   }
   return {};
 }
@@ -395,7 +417,7 @@ void HostConfig::LoadFile(const std::string& path) {
   std::stringstream ss;
   if (in) ss << in.rdbuf();
   if (!in || in.bad()) {
-    problems_.push_back(path + ": cannot be read; all settings keep their defaults");
+    problems_.push_back(path + ": nicht lesbar; alle Einstellungen behalten ihre Standardwerte");
     return;
   }
   LoadText(ss.str(), path);
@@ -411,7 +433,7 @@ std::map<std::string, std::string> HostConfig::Parse(const std::string& text, in
   if (badLines) {
     *badLines = 0;
     for (const std::string& p : problems)
-      if (p.find("no \"key = value\"") != std::string::npos) ++*badLines;
+      if (p.find("keine Zeile \"Schlüssel = Wert\"") != std::string::npos) ++*badLines;
   }
   return out;
 }
@@ -436,10 +458,10 @@ std::map<std::string, std::string> HostConfig::Parse(const std::string& text,
     }
     std::string t = Trim(line);
     if (t.empty()) continue;
-    const std::string at = where + " line " + std::to_string(number) + ": ";
+    const std::string at = where + " Zeile " + std::to_string(number) + ": ";
     size_t eq = t.find('=');
     if (eq == std::string::npos || Trim(t.substr(0, eq)).empty()) {
-      problems.push_back(at + "no \"key = value\": " + t.substr(0, 60));
+      problems.push_back(at + "keine Zeile \"Schlüssel = Wert\": " + t.substr(0, 60));
       continue;
     }
     std::string key = Trim(t.substr(0, eq));
@@ -449,7 +471,7 @@ std::map<std::string, std::string> HostConfig::Parse(const std::string& text,
       value = value.substr(1, value.size() - 2);
     const HostKey* k = FindKey(key);
     if (!k) {
-      problems.push_back(at + "unknown key \"" + key.substr(0, 60) + "\"");
+      problems.push_back(at + "unbekannter Schlüssel \"" + key.substr(0, 60) + "\"");
       out[key] = value;
       continue;
     }
@@ -459,8 +481,8 @@ std::map<std::string, std::string> HostConfig::Parse(const std::string& text,
       ok = v && *v >= k->min && *v <= k->max;
     }
     if (!ok) {
-      problems.push_back(at + "invalid value \"" + value.substr(0, 60) + "\" for " + key + " (" +
-                         k->what + "); the default is used");
+      problems.push_back(at + "ungültiger Wert \"" + value.substr(0, 60) + "\" für " + key + " (" +
+                         k->what + "); es gilt der Standardwert");
       continue;
     }
     out[key] = value;

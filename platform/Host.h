@@ -39,6 +39,12 @@ char DecimalSeparator();
 char ListSeparator();
 void SetRegionalOverride(std::optional<char> decimal, std::optional<char> list);
 
+// --- System error texts -------------------------------------------------------------------------
+// The system's text for an errno value in the user's language (LC_ALL, LC_MESSAGES, LANG); where
+// the user chose none (C, POSIX), in German if that locale is installed, since the station speaks
+// German. Does not change the process locale.
+std::string SystemErrorText(int error);
+
 // --- Host configuration -------------------------------------------------------------------------
 // ~/.config/kanalo/kanalo.conf ($XDG_CONFIG_HOME honoured): "key = value" lines; '#' starts a
 // comment at the beginning of a line or after a blank ("rigctl.enabled = no   # off").

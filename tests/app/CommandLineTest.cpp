@@ -1,12 +1,18 @@
 // The station's command line: our options with two dashes, Qt's with one, GNU exit codes.
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QElapsedTimer>
 #include <cstdio>
+#include <filesystem>
 #include <vector>
 
 #include "app/CommandLine.h"
+#include "app/Instance.h"
 #include "platform/Host.h"
 #include "remote/Password.h"
+#include "tests/support/QtApp.h"
+#include "tests/support/Recorders.h"
 
 namespace {
 
@@ -76,4 +82,35 @@ TEST(CommandLine, RemotePasswordIsStoredOnlyAsAVerifiedHash) {
   EXPECT_TRUE(remote::VerifyPassword("Fernfunk27", hash)) << hash;
   EXPECT_FALSE(remote::VerifyPassword("Fernfunk28", hash));
   std::remove(conf.c_str());
+}
+
+// One station per data folder: a second start on the same folder is refused with a German box
+// and knocks on the running one, which comes to the front; another folder starts; the lock goes
+// with its holder.
+TEST(InstanceLock, OnePerDataFolderAndASecondStartRaisesTheFirst) {
+  namespace fs = std::filesystem;
+  testsupport::EnsureQtApplication<QApplication>();
+  testsupport::ScopedDialogs dialogs;
+  const fs::path base = fs::temp_directory_path() / ("kanalo-lock-" + std::to_string(::getpid()));
+  fs::remove_all(base);
+  platform::SetDataRoot((base / "a").string());
+  const std::string a = platform::ToHostPath("C:\\Kanalo"), b = (base / "b/Kanalo").string();
+  {
+    app::TInstanceLock first;
+    ASSERT_TRUE(app::TakeInstanceLock(first));
+    int raised = 0;
+    first.Listen([&] { ++raised; });
+    app::TInstanceLock second, other;
+    EXPECT_FALSE(app::TakeInstanceLock(second));
+    ASSERT_EQ(dialogs->boxes.size(), 1u);
+    EXPECT_EQ(dialogs->boxes[0].text, app::TInstanceLock::AlreadyRunningText(a));
+    QElapsedTimer t;
+    for (t.start(); raised == 0 && t.elapsed() < 10000;) QCoreApplication::processEvents();
+    EXPECT_EQ(raised, 1);
+    EXPECT_TRUE(other.Acquire(b));
+  }
+  app::TInstanceLock again;
+  EXPECT_TRUE(again.Acquire(a));
+  platform::SetDataRoot("");
+  fs::remove_all(base);
 }

@@ -34,6 +34,11 @@ TEST_F(Station, InstrumentsAreSetUpAsTheRadioFront) {
   EXPECT_EQ(m.RecLED->GetColor(), controls::clGray);
   EXPECT_EQ(m.RecLED->GetLEDColor(), controls::clRed);
   EXPECT_FALSE(m.RecLED->GetEnabled());
+  // The scan band's picture at its own size, and the TX lamp one flat colour.
+  EXPECT_EQ(m.Scanband->size(), QSize(290, 100));
+  const QImage lamp = m.TxLED->grab().toImage();
+  for (QPoint at : {QPoint(15, 15), QPoint(8, 8), QPoint(22, 22)})
+    EXPECT_EQ(lamp.pixelColor(at), QColor(0, 176, 0)) << at.x() << "," << at.y();
   for (controls::TMMBorder* b : m.MMBorder) {
     ASSERT_NE(b, nullptr);
     EXPECT_EQ(b->GetColor(), 11849159u);
@@ -457,6 +462,49 @@ TEST_F(Station, InfoShowsTheInfoWindow) {
 }
 
 namespace {
+
+// Closing with settings that differ from their file asks, saves into that file or discards, as
+// kanalo.conf says; "Abbrechen" keeps the window. The scanner's running state is no change.
+TEST_F(Station, ClosingAsksForChangedSettingsAndSavesIntoTheirFile) {
+  struct Case {
+    const char* name;
+    const char* mode;
+    std::function<void(TMain&)> change;
+    int answer;
+    bool asked, saved, closed;
+  };
+  auto step = [](TMain& m) { m.Button1Click(); };  // "Roger" on
+  auto scanState = [](TMain& m) {
+    m.Einstellungen.ScanModus = 2;
+    m.Einstellungen.ScanDelayRest = 0;
+  };
+  const fs::path file = root_ / "Kanalo/default.kvr";
+  for (const Case& c : {Case{"unchanged", "ask", [](TMain&) {}, rtl::mrYes, false, false, true},
+                        Case{"scanner running", "ask", scanState, rtl::mrYes, false, false, true},
+                        Case{"ja", "ask", step, rtl::mrYes, true, true, true},
+                        Case{"nein", "ask", step, rtl::mrNo, true, false, true},
+                        Case{"abbrechen", "ask", step, rtl::mrCancel, true, false, false},
+                        Case{"save", "save", step, rtl::mrCancel, false, true, true},
+                        Case{"discard", "discard", step, rtl::mrYes, false, false, true}}) {
+    SCOPED_TRACE(c.name);
+    platform::HostConfig::Instance().Set("settings.on_close", c.mode);
+    WriteSettings(Defaults());
+    dialogs_->boxes.clear();
+    dialogs_->boxAnswer = c.answer;
+    TMain& m = Start();
+    c.change(m);
+    EXPECT_EQ(m.close(), c.closed);
+    ASSERT_EQ(dialogs_->boxes.size(), c.asked ? 1u : 0u);
+    if (c.asked) {
+      EXPECT_EQ(dialogs_->boxes[0].text, "Einstellungen speichern?");
+    }
+    app::TEinstellungen e;
+    app::LoadSettingsFile(file.string(), e);
+    EXPECT_EQ(e.RogerAktiv, c.saved);
+    main_.reset();
+  }
+  platform::HostConfig::Instance().Set("settings.on_close", "ask");
+}
 
 // The "Info" box names the browser front's certificate once the station has one, so that the
 // operator can compare it with what the browser shows; without the front it says nothing of it.

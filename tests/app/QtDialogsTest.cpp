@@ -5,9 +5,15 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDialogButtonBox>
+#include <QElapsedTimer>
 #include <QFileDialog>
+#include <QHeaderView>
 #include <QInputDialog>
 #include <QTimer>
+#include <QTreeView>
+#include <filesystem>
+#include <fstream>
+#include <set>
 
 #include "app/QtDialogs.h"
 #include "tests/support/QtApp.h"
@@ -94,6 +100,44 @@ TEST_F(RealDialogs, FileDialogsAreGerman) {
   });
   EXPECT_FALSE(dialogs_.OpenFile(o).has_value());
   EXPECT_TRUE(seen);
+}
+
+// Every column of a file dialog reads whole at the default font, and the WAVE files say so.
+TEST_F(RealDialogs, FileDialogColumnsReadWhole) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / ("kanalo-dialog-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  std::ofstream(dir / "20261207143005.Wav") << std::string(843776, 'x');
+  std::ofstream(dir / "default.kvr") << std::string(1976, 'x');
+  rtl::TFileDialogOptions o;
+  o.Filter = "Alle|*";
+  o.InitialDir = dir.string();
+  bool seen = false;
+  WhenOpen<QFileDialog>([&](QFileDialog& d) {
+    seen = true;
+    auto* view = d.findChild<QTreeView*>();
+    ASSERT_NE(view, nullptr);
+    QElapsedTimer t;
+    for (t.start(); view->model()->rowCount(view->rootIndex()) < 2 && t.elapsed() < 10000;)
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    for (int i = 0; i < 20; ++i) QCoreApplication::processEvents();  // the queued fit
+    ASSERT_EQ(view->model()->rowCount(view->rootIndex()), 2);
+    std::set<std::string> kinds;
+    for (int r = 0; r < 2; ++r)
+      kinds.insert(view->model()->index(r, 2, view->rootIndex()).data().toString().toStdString());
+    EXPECT_EQ(kinds, (std::set<std::string>{"KVR-100-Einstellungen", "WAVE-Audio"}));
+    for (int c = 0; c < view->model()->columnCount(view->rootIndex()); ++c) {
+      int need = view->header()->sectionSizeHint(c);
+      for (int r = 0; r < 2; ++r)
+        need = std::max(
+            need, view->sizeHintForIndex(view->model()->index(r, c, view->rootIndex())).width());
+      EXPECT_GE(view->header()->sectionSize(c), need) << "column " << c;
+    }
+    EXPECT_LE(view->header()->length(), view->viewport()->width());
+  });
+  EXPECT_FALSE(dialogs_.OpenFile(o).has_value());
+  EXPECT_TRUE(seen);
+  fs::remove_all(dir);
 }
 
 TEST(QtFilter, DescriptionsGetTheirPatternOnce) {

@@ -440,6 +440,7 @@ TEST_F(Safety, TimeOutComesFromTheHostConfiguration) {
 // the release. The tick asks the mouse (here: no button is down) and lets go.
 TEST_F(Safety, MouseReleasedUnderAModalBoxReleasesAtTheNextTick) {
   TMain& m = StartConnected();
+  m.B_PTT->setDown(true);  // as the press shows it
   m.B_PTTMouseDown();
   Run(200);
   EXPECT_EQ(box_->LastCommand(), 15);
@@ -450,6 +451,7 @@ TEST_F(Safety, MouseReleasedUnderAModalBoxReleasesAtTheNextTick) {
   Run(100);
   EXPECT_FALSE(m.PTTTaste);
   EXPECT_EQ(box_->LastCommand(), 9);
+  EXPECT_FALSE(m.B_PTT->isDown());
   // Keying that is not the mouse's stays while a box is open.
   box.hide();
   app::RigLink rig(m);
@@ -701,7 +703,8 @@ TEST_F(Station, DefaultFilesThatAreNoSettingsFilesStartWithTheDefaults) {
   const std::string text = "Hallo Welt!\n";
   for (const Case& c :
        {Case{"text file", std::vector<uint8_t>(text.begin(), text.end()), "12 Bytes statt 1976"},
-        Case{"random bytes", noise, "Textlänge"}, Case{"empty", {}, "0 Bytes statt 1976"}}) {
+        Case{"random bytes", noise, "Textlänge"}, Case{"empty", {}, "0 Bytes statt 1976"},
+        Case{"longer", std::vector<uint8_t>(5000), "(5000 Bytes statt 1976)"}}) {
     SCOPED_TRACE(c.name);
     WriteBytes(root_ / "Kanalo/default.kvr", c.bytes);
     errors_.messages.clear();
@@ -820,7 +823,7 @@ TEST_F(Station, ConnectErrorsNameTheHostDevice) {
   } catch (const rtl::Exception& x) {
     EXPECT_EQ(x.Message,
               "Error accessing specified device (Error: 2) (COM2: /dev/kanalo-gibtsnicht: " +
-                  std::string(std::strerror(ENOENT)) + ")");
+                  platform::SystemErrorText(ENOENT) + ")");
   }
   EXPECT_FALSE(m.Verbunden);
 }
@@ -831,12 +834,15 @@ TEST(DataFiles, WrittenWholeOrNotAtAll) {
   fs::remove_all(dir);
   fs::create_directories(dir);
   std::string why;
-  // Written: all bytes, no temporary file left.
+  // Written: all bytes, no temporary file left, a file of the operator's beside it untouched.
+  WriteBytes(dir / "a.Wav.part", {7, 7});
   EXPECT_TRUE(app::WriteFileWhole((dir / "a.Wav").string(), {1, 2, 3}, &why));
+  EXPECT_EQ(fs::file_size(dir / "a.Wav.part"), 2u);
+  fs::remove(dir / "a.Wav.part");
   EXPECT_EQ(fs::file_size(dir / "a.Wav"), 3u);
   // An existing file is never replaced, unless asked.
   EXPECT_FALSE(app::WriteFileWhole((dir / "a.Wav").string(), {9}, &why));
-  EXPECT_EQ(why, std::strerror(EEXIST));
+  EXPECT_EQ(why, platform::SystemErrorText(EEXIST));
   EXPECT_EQ(fs::file_size(dir / "a.Wav"), 3u);
   EXPECT_TRUE(app::WriteFileWhole((dir / "a.Wav").string(), {9}, &why, true));
   EXPECT_EQ(fs::file_size(dir / "a.Wav"), 1u);

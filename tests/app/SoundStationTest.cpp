@@ -76,8 +76,8 @@ TEST_F(SoundStation, MailboxCallIsRecordedIntoADatedFileForTheMaximumTime) {
     return std::make_pair(std::string("06.12.2026"), std::string("14:30:05"));
   };
   m.Einstellungen.MaxAufnahmezeit = 3;
-  TMain::SetChecked(m.DTMF_Rec, true);
-  Run(1100);  // the long timer's first firing performs "Stop", which starts the decoder
+  Run(1100);          // the long timer's first firing ("Stop") has passed with the mailbox off
+  m.DTMF_RecClick();  // checking the mailbox listens at once
   box_->SetSignal(9, 90);
   radio_->Receiver().CallDtmf("3456");
   radio_->Receiver().CallTone(440, 0, 4000, 0.3);  // the caller speaks
@@ -94,6 +94,8 @@ TEST_F(SoundStation, MailboxCallIsRecordedIntoADatedFileForTheMaximumTime) {
   EXPECT_LT(bytes, 3u * 88200u + 4096u);
   // Listening again for the next call: the decoder's input is open and running.
   EXPECT_EQ(m.DTMF_In->State(), audio::wsOpen | audio::wsStarted);
+  m.DTMF_RecClick();  // unchecked, and the selective call is off: nothing listens
+  EXPECT_EQ(m.DTMF_In->State(), audio::wsClosed);
 }
 
 // The mailbox number while the mailbox is off: the selective call stays armed, nothing is
@@ -210,6 +212,11 @@ TEST_F(SoundStation, MailboxPlaybackHoldsLineInMutedUntilItsEnd) {
   EXPECT_EQ(m.WavTime->text().toStdString(), "00:00.000");
   Run(200);
   EXPECT_FALSE(m.LineMute->isChecked());
+  // The playback's end finished no cue: the next transmission still begins with its call.
+  m.Einstellungen.CallArt = 1;
+  m.B_PTTMouseDown();
+  Run(100);
+  EXPECT_EQ(box_->LastCommand(), 11);
 }
 
 TEST_F(SoundStation, TxSendsAFileWhileKeyedAndReleasesAtTheEnd) {

@@ -22,9 +22,10 @@ bool ValidUtf8(const std::string& s) {
 std::vector<std::string> Problems(size_t n) {
   std::vector<std::string> p;
   for (size_t i = 0; i < n; ++i)
-    p.push_back("kanalo.conf line " + std::to_string(i + 1) + ": no \"key = value\": Müll");
+    p.push_back("kanalo.conf Zeile " + std::to_string(i + 1) +
+                ": keine Zeile \"Schlüssel = Wert\": Müll");
   if (n > 2) {
-    p[1] = "kanalo.conf line 2: ";
+    p[1] = "kanalo.conf Zeile 2: ";
     for (int i = 0; i < 500000; ++i) p[1] += "ä";
   }
   return p;
@@ -114,8 +115,8 @@ TEST_F(StartupReportsStation, ARigPortThatCannotBeBoundIsToldWithoutHoldingTheWi
   EXPECT_TRUE(box->isVisible());
   EXPECT_EQ(box->windowModality(), Qt::NonModal);
   const std::string text =
-      "Netzwerksteuerung nicht verfügbar: 127.0.0.1:" + std::to_string(cfg.port) +
-      ": Address already in use";
+      "Netzwerksteuerung nicht verfügbar: 127.0.0.1:" + std::to_string(cfg.port) + ": " +
+      platform::SystemErrorText(EADDRINUSE);
   EXPECT_EQ(box->text().toStdString(), text);
   EXPECT_TRUE(dialogs_->boxes.empty());  // no modal box through the seam
   m.B_PTTMouseDown();                    // the station goes on under the open box

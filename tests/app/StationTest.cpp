@@ -58,6 +58,13 @@ TEST_F(Station, MissingMeterPictureIsReportedAndTheWindowStillOpens) {
   EXPECT_TRUE(m.Verbunden);
   EXPECT_EQ(m.K_Anzeige->text().toStdString(), "9");
   EXPECT_EQ(m.SMeter->GetBackGroundDIB().width(), 277);
+  // A picture chosen later that cannot be loaded leaves the one shown.
+  QImage shown(277, 129, QImage::Format_RGB32);
+  shown.fill(Qt::red);
+  m.SMeter->SetBackGroundDIB(shown);
+  dialogs_->files = {(root_ / "Kanalo/kaputt.bmp").string()};
+  EXPECT_THROW(m.SBild1Click(), rtl::Exception);
+  EXPECT_EQ(m.SMeter->GetBackGroundDIB(), shown);
 }
 
 TEST_F(Station, PollSendsReceiveCommandAndFramesReachTheMeter) {

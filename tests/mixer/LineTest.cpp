@@ -56,6 +56,26 @@ TEST_F(LineTest, MissingLineInEndsNotFoundAndAuxIsFoundInstead) {
   EXPECT_EQ(line->LineInfo().Name, "Aux");
 }
 
+// An open mixer whose backend renumbered it: the new id is stored, the lines hear of it once and
+// find their line again; asking again changes nothing and tells nobody.
+TEST_F(LineTest, ARenumberedMixerIsStoredAndToldOnce) {
+  auto* m = NewMixer();
+  m->SetActive(true);
+  auto* spk = NewLine(m, ctDstSpeakers);
+  int told = 0;
+  audio::TMMObserver watch;
+  watch.OnNotify = [&](rtl::TObject*, rtl::TObject*) { ++told; };
+  m->AddMixerObserver(&watch);
+  counter->Renumbered = 1;
+  EXPECT_EQ(m->MixerId(), 1);
+  EXPECT_EQ(m->GetDeviceId(), 1);
+  EXPECT_EQ(told, 1);
+  EXPECT_EQ(spk->GetLineId(), sim->LineIdOf(pm::MIXERLINE_COMPONENTTYPE_DST_SPEAKERS));
+  EXPECT_EQ(m->MixerId(), 1);
+  EXPECT_EQ(told, 1);
+  m->RemoveMixerObserver(&watch);
+}
+
 TEST_F(LineTest, SettingTheCurrentTypeOrLineIdDoesNotLookUpAgain) {
   auto* m = NewMixer();
   auto* line = NewLine(m, ctSrcCD);

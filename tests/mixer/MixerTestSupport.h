@@ -21,38 +21,46 @@ namespace pm = platform::mixer;
 class TCountingMixer : public pm::IMixerBackend {
  public:
   explicit TCountingMixer(std::shared_ptr<pm::IMixerBackend> inner) : inner_(std::move(inner)) {}
-  int NumDevs() override { return inner_->NumDevs(); }
-  int GetDevCaps(int id, pm::TMixerCaps& c) override { return inner_->GetDevCaps(id, c); }
+  int NumDevs() override { return inner_->NumDevs() + Renumbered; }
+  int GetDevCaps(int id, pm::TMixerCaps& c) override { return inner_->GetDevCaps(Real(id), c); }
   int Open(int id, rtl::HWND w, pm::TMixerHandle& h) override { return inner_->Open(id, w, h); }
   int Close(pm::TMixerHandle h) override { return inner_->Close(h); }
-  int GetID(pm::TMixerHandle h, int& id) override { return inner_->GetID(h, id); }
+  int GetID(pm::TMixerHandle h, int& id) override {
+    const int rc = inner_->GetID(h, id);
+    id += Renumbered;
+    return rc;
+  }
   int GetLineInfo(int id, pm::TLineQuery how, pm::TMixerLine& l) override {
     ++LineQueries;
-    return inner_->GetLineInfo(id, how, l);
+    return inner_->GetLineInfo(Real(id), how, l);
   }
   int GetControlById(int id, uint32_t c, pm::TMixerControl& ctl, uint32_t& line) override {
-    return inner_->GetControlById(id, c, ctl, line);
+    return inner_->GetControlById(Real(id), c, ctl, line);
   }
   int GetControlByType(int id, uint32_t line, uint32_t t, pm::TMixerControl& ctl) override {
-    return inner_->GetControlByType(id, line, t, ctl);
+    return inner_->GetControlByType(Real(id), line, t, ctl);
   }
   int GetControlValues(int id, uint32_t c, uint32_t ch, uint32_t it,
                        std::vector<int32_t>& v) override {
     ++Gets;
-    return inner_->GetControlValues(id, c, ch, it, v);
+    return inner_->GetControlValues(Real(id), c, ch, it, v);
   }
   int SetControlValues(int id, uint32_t c, uint32_t ch, uint32_t it,
                        const std::vector<int32_t>& v) override {
     ++Sets;
-    return inner_->SetControlValues(id, c, ch, it, v);
+    return inner_->SetControlValues(Real(id), c, ch, it, v);
   }
   int GetListTexts(int id, uint32_t c, uint32_t ch, uint32_t it,
                    std::vector<pm::TMixerListText>& t) override {
-    return inner_->GetListTexts(id, c, ch, it, t);
+    return inner_->GetListTexts(Real(id), c, ch, it, t);
   }
   std::string GetErrorText(int code) override { return inner_->GetErrorText(code); }
 
   std::atomic<int> LineQueries{0}, Gets{0}, Sets{0};
+  // The backend renumbered its device: the open handle answers to 0 + Renumbered, and queries
+  // by that number reach the device.
+  int Renumbered = 0;
+  int Real(int id) const { return id >= Renumbered ? id - Renumbered : id; }
 
  private:
   std::shared_ptr<pm::IMixerBackend> inner_;

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
+#include <locale.h>
 
 #include <atomic>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <thread>
 
 #include "platform/Host.h"
@@ -68,6 +71,47 @@ TEST(Regional, ListSeparatorFollowsTheDecimalSeparator) {
   SetRegionalOverride(std::nullopt, std::nullopt);
   char d = DecimalSeparator();
   EXPECT_TRUE(d == '.' || d == ',');
+}
+
+namespace {
+// Sets an environment variable for a scope ("" unsets it) and puts the old value back.
+struct ScopedEnv {
+  std::string name;
+  std::optional<std::string> old;
+  ScopedEnv(const char* n, const char* value) : name(n) {
+    if (const char* o = std::getenv(n)) old = o;
+    if (*value)
+      ::setenv(n, value, 1);
+    else
+      ::unsetenv(n);
+  }
+  ~ScopedEnv() {
+    if (old)
+      ::setenv(name.c_str(), old->c_str(), 1);
+    else
+      ::unsetenv(name.c_str());
+  }
+};
+}  // namespace
+
+// System texts follow the operator's language; without one chosen they are German where that
+// locale is installed, never the C locale's English.
+TEST(Regional, SystemErrorTextsInTheOperatorsLanguage) {
+  locale_t de = ::newlocale(LC_MESSAGES_MASK, "de_DE.UTF-8", static_cast<locale_t>(0));
+  if (!de) GTEST_SKIP() << "no German locale installed (scripts/install-deps.sh makes one)";
+  ::freelocale(de);
+  struct Case {
+    const char *all, *lang, *text;
+  };
+  for (const Case& c : {Case{"", "", "Die Operation ist nicht erlaubt"},
+                        Case{"", "C", "Die Operation ist nicht erlaubt"},
+                        Case{"", "de_DE.UTF-8", "Die Operation ist nicht erlaubt"},
+                        Case{"C.UTF-8", "de_DE.UTF-8", "Die Operation ist nicht erlaubt"},
+                        Case{"", "xx_YY.UTF-8", "Die Operation ist nicht erlaubt"}}) {
+    SCOPED_TRACE(std::string(c.all) + "/" + c.lang);
+    ScopedEnv all("LC_ALL", c.all), messages("LC_MESSAGES", ""), lang("LANG", c.lang);
+    EXPECT_EQ(platform::SystemErrorText(EPERM), c.text);
+  }
 }
 
 TEST(HostConfigFile, ParsesKeysAndCountsBadLines) {
@@ -153,33 +197,33 @@ TEST(HostConfigFile, CommentsUnknownKeysAndInvalidValues) {
       {"rigctl.enabled = no   # off", "rigctl.enabled", "no", nullptr},
       {"rigctl.address = 127.0.0.1  # another address", "rigctl.address", "127.0.0.1", nullptr},
       {"rigctl.address = ::1", "rigctl.address", "::1", nullptr},
-      {"rigctl.address = localhost", nullptr, nullptr, "invalid value \"localhost\""},
+      {"rigctl.address = localhost", nullptr, nullptr, "ungültiger Wert \"localhost\""},
       {"rigctl.port = 4532", "rigctl.port", "4532", nullptr},
       {"rigctl.port = 0", nullptr, nullptr, "1..65535"},
       {"rigctl.port = 70000", nullptr, nullptr, "1..65535"},
-      {"rigctl.port = 45x", nullptr, nullptr, "invalid value"},
+      {"rigctl.port = 45x", nullptr, nullptr, "ungültiger Wert"},
       {"rigctl.clients = 256", "rigctl.clients", "256", nullptr},
       {"rigctl.clients = 257", nullptr, nullptr, "1..256"},
       {"rigctl.vfo = yes", "rigctl.vfo", "yes", nullptr},
-      {"rigctl.enabled = maybe", nullptr, nullptr, "yes or no"},
+      {"rigctl.enabled = maybe", nullptr, nullptr, "yes oder no"},
       {"tx.timeout = 0", "tx.timeout", "0", nullptr},
       {"tx.timeout = 86401", nullptr, nullptr, "0..86400"},
       {"tx.timeout = -5", nullptr, nullptr, "0..86400"},
       {"COM1 = /dev/ttyUSB#1", "COM1", "/dev/ttyUSB#1", nullptr},  // '#' inside a value
       {"COM9 = sim:box2", "COM9", "sim:box2", nullptr},
-      {"COM2 = sim:", nullptr, nullptr, "invalid value"},
-      {"COM2 = ttyS1", nullptr, nullptr, "device path"},
-      {"COM10 = /dev/ttyS9", "COM10", "/dev/ttyS9", "unknown key \"COM10\""},
+      {"COM2 = sim:", nullptr, nullptr, "ungültiger Wert"},
+      {"COM2 = ttyS1", nullptr, nullptr, "Gerätepfad"},
+      {"COM10 = /dev/ttyS9", "COM10", "/dev/ttyS9", "unbekannter Schlüssel \"COM10\""},
       {"root = /srv/kanalo", "root", "/srv/kanalo", nullptr},
-      {"root = Kanalo", nullptr, nullptr, "absolute path"},
+      {"root = Kanalo", nullptr, nullptr, "absoluter Pfad"},
       {"audio.monitor = auto", "audio.monitor", "auto", nullptr},
-      {"audio.monitor = loud", nullptr, nullptr, "auto, on or off"},
+      {"audio.monitor = loud", nullptr, nullptr, "auto, on oder off"},
       {"dtmf.detector = precise", "dtmf.detector", "precise", nullptr},
       {"notify = yes", "notify", "yes", nullptr},
       {"log = off", "log", "off", nullptr},
       {"mixer.card = \"USB Audio CODEC\"", "mixer.card", "USB Audio CODEC", nullptr},
-      {"rigctl.enable = no", "rigctl.enable", "no", "unknown key \"rigctl.enable\""},
-      {"just words", nullptr, nullptr, "no \"key = value\""},
+      {"rigctl.enable = no", "rigctl.enable", "no", "unbekannter Schlüssel \"rigctl.enable\""},
+      {"just words", nullptr, nullptr, "keine Zeile \"Schlüssel = Wert\""},
       {"   # only a comment", nullptr, nullptr, nullptr},
   };
   for (const Case& c : cases) {
@@ -194,7 +238,7 @@ TEST(HostConfigFile, CommentsUnknownKeysAndInvalidValues) {
     }
     if (c.problem) {
       ASSERT_EQ(problems.size(), 1u);
-      EXPECT_EQ(problems[0].rfind("/x/kanalo.conf line 3: ", 0), 0u) << problems[0];
+      EXPECT_EQ(problems[0].rfind("/x/kanalo.conf Zeile 3: ", 0), 0u) << problems[0];
       EXPECT_NE(problems[0].find(c.problem), std::string::npos) << problems[0];
     } else {
       EXPECT_TRUE(problems.empty()) << problems[0];
