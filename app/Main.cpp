@@ -43,7 +43,6 @@ constexpr char kDataDir[] = "C:\\Kanalo";
 constexpr char kDefaultFile[] = "C:\\Kanalo\\default.kvr";
 constexpr uint32_t kShowReports = rtl::WM_APP + 0x101;
 constexpr uint32_t kResumeMailbox = rtl::WM_APP + 0x102;
-constexpr uint8_t kReceive = station::TKvrBox::kReceive;
 
 // The box's line settings on the serial component.
 void ApplyLineSettings(comm::TComm& port, const station::TLineSettings& l) {
@@ -718,7 +717,7 @@ void TMain::FormCreate() {
     RogerGesendet = true;
     Tx.ReleaseStation();
     Verbunden = false;
-    TxBefehl = kReceive;
+    TxBefehl = Box.ReceiveCommand();
     RxFrames = 0;
     RxLaenge = 0;
     RxPuffer[0] = 0;
@@ -955,9 +954,9 @@ void TMain::Trennen1Click() {
 
 void TMain::ReleaseTransmitter() {
   // The box keeps its last command when the port closes: it must hear "receive" while it can.
-  if (RS232->IsOpen() && (TxAktiv || TxBefehl != kReceive)) {
+  if (RS232->IsOpen() && (TxAktiv || TxBefehl != Box.ReceiveCommand())) {
     try {
-      uint8_t rx = kReceive;
+      uint8_t rx = Box.ReceiveCommand();
       RS232->Write(&rx, 1);
     } catch (...) {
       // A dead port: the front below still goes back to receive.
@@ -980,7 +979,7 @@ void TMain::ReleaseTransmitter() {
   Tx.ReleaseStation();
   Tx.SetAccepting(Verbunden);
   TxAktiv = false;
-  TxBefehl = kReceive;
+  TxBefehl = Box.ReceiveCommand();
   CallGesendet = false;
   RogerGesendet = true;
   SoundFertig = false;
@@ -1159,7 +1158,7 @@ void TMain::KVRTimerTimer() {
       TxAktiv = false;
       MasterOut->SetValue(Volume->GetValue());
       SetTxLED(false);
-      TxBefehl = kReceive;
+      TxBefehl = Box.ReceiveCommand();
       // A cue still sounding ends with the transmission; a file the operator chose to hear
       // here (it ended a "Tx" transmission) plays on.
       if (cue_ == cueFile) SoundWave->Stop();

@@ -381,11 +381,8 @@ bool RemoteLink::RemoteKey(int session, const std::string& who, std::string* why
     if (why) *why = "Während des Scannens wird nicht gesendet.";
     return false;
   }
-  if (!m_.Verbunden) {
-    if (why) *why = "Die Station ist nicht mit dem Funkgerät verbunden.";
-    return false;
-  }
-  // One hold per page in the station's arbiter: its release ends nobody else's keying.
+  // One hold per page in the station's arbiter: its release ends nobody else's keying. Without
+  // the box the arbiter takes no hold.
   if (!m_.Tx.Hold(station::TTxSource::Remote, session)) {
     if (why) *why = "Die Station ist nicht mit dem Funkgerät verbunden.";
     return false;

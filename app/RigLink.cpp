@@ -110,7 +110,7 @@ int RigLink::SetPttFrom(int client, int ptt) {
   if (m_.Einstellungen.ScanModus != 0) return -net::RIG_ERJCTED;
   // Without the box nothing goes on the air: "keyed" would be a lie, and the request would key
   // the radio the moment the operator connects, maybe long after the client gave up.
-  if (!m_.Verbunden || !m_.Tx.Hold(TTxSource::Client, client, ptt == 3)) return -net::RIG_EIO;
+  if (!m_.Tx.Hold(TTxSource::Client, client, ptt == 3)) return -net::RIG_EIO;
   return net::RIG_OK;
 }
 

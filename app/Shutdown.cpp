@@ -19,6 +19,7 @@ namespace {
 
 int pipeFds[2] = {-1, -1};
 std::atomic<int> pending{0};  // the signal being handled in order, 0 none
+// Never freed: the exit handler may run after static objects are gone.
 std::function<void()>* orderlyEnd = nullptr;
 bool ended = false;
 

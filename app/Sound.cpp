@@ -430,10 +430,9 @@ void TMain::PlayWavClick() {
 
 void TMain::PlayFile(const std::string& hostPath, bool send) {
   AufnahmeLaeuft = false;
-  const std::optional<std::string> file = hostPath;
   bool muted = false;
   try {
-    SoundWave->LoadFile(*file);
+    SoundWave->LoadFile(hostPath);
     WavTimer->SetEnabled(true);
     Einstellungen.LineStumm = true;
     LineMute->setChecked(true);
@@ -443,15 +442,15 @@ void TMain::PlayFile(const std::string& hostPath, bool send) {
     // The file keys nothing: the transmitter is only asked for once the player runs.
     WavTimer->SetEnabled(false);
     if (muted) Einstellungen.LineStumm = false;
-    throw rtl::Exception(std::string(x.what()) + " (" + DisplayPath(*file) + FileCause(*file) +
-                         OutputCause() + ")");
+    throw rtl::Exception(std::string(x.what()) + " (" + DisplayPath(hostPath) +
+                         FileCause(hostPath) + OutputCause() + ")");
   }
   if (!(SoundWave->State() & audio::wsStarted)) {
     // Nothing plays (a file without a whole frame), or the device gave up at once and said so.
     WavTimer->SetEnabled(false);
     Einstellungen.LineStumm = false;
     if (!SoundWave->Wave()->HasData())
-      throw rtl::Exception(DisplayPath(*file) + ": keine abspielbaren Audiodaten");
+      throw rtl::Exception(DisplayPath(hostPath) + ": keine abspielbaren Audiodaten");
     return;
   }
   // The hold belongs to this file: it ends when this file ends, whatever else is loaded later.

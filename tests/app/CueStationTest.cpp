@@ -41,15 +41,7 @@ class ServerLikeStation : public SoundStation {
     SoundStation::TearDown();
   }
   TMain& StartWith(uint8_t callArt) {
-    auto e = Defaults();
-    e.ComPort = "COM1";
-    e.CallArt = callArt;
-    e.RogerAktiv = true;
-    e.Call1Wav = "C:\\Kanalo\\Cue1.wav";
-    e.Call2Wav = "C:\\Kanalo\\Cue2.wav";
-    e.RogerWav = "C:\\Kanalo\\Beep.wav";
-    e.AbgehendeRufnummer = "2345";
-    WriteSettings(e);
+    WriteSettings(WithCues(Defaults(), callArt));
     TMain& m = Start();
     link_ = std::make_unique<app::RigLink>(m);
     server_ = std::make_unique<net::RigServer>(*link_);

@@ -166,15 +166,7 @@ class SoundServerStationKeyed : public ::testing::Test {
     platform::SetDataRoot(dir_.string());
     app::TMain m;
     m.DefaultWerteClick();
-    app::TEinstellungen e = m.Einstellungen;
-    e.ComPort = "COM1";
-    e.CallArt = callArt;
-    e.RogerAktiv = true;
-    e.Call1Wav = "C:\\Kanalo\\Cue1.wav";
-    e.Call2Wav = "C:\\Kanalo\\Cue2.wav";
-    e.RogerWav = "C:\\Kanalo\\Beep.wav";
-    e.AbgehendeRufnummer = "2345";
-    return e;
+    return WithCues(m.Einstellungen, callArt);
   }
 
   // One transmission keyed by `T 1` and released by `T 0` from a client that stays connected;

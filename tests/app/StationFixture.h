@@ -216,4 +216,17 @@ class SoundStation : public Station {
   std::unique_ptr<sim::TRadioAudio> radio_;
 };
 
+// The defaults on COM1 with the cue tests' files: call cue `callArt`, the roger beep, the call
+// 2345 (the files lie in the data folder as Cue1.wav, Cue2.wav and Beep.wav).
+inline app::TEinstellungen WithCues(app::TEinstellungen e, uint8_t callArt) {
+  e.ComPort = "COM1";
+  e.CallArt = callArt;
+  e.RogerAktiv = true;
+  e.Call1Wav = "C:\\Kanalo\\Cue1.wav";
+  e.Call2Wav = "C:\\Kanalo\\Cue2.wav";
+  e.RogerWav = "C:\\Kanalo\\Beep.wav";
+  e.AbgehendeRufnummer = "2345";
+  return e;
+}
+
 }  // namespace stationtest
