@@ -352,7 +352,9 @@ TEST_F(ProtokollStation, LinkAndScannerStopsAreLogged) {
 // A log that cannot be written is one message; polling, keying and releasing go on.
 TEST_F(ProtokollStation, ALogFolderThatCannotBeWrittenIsReportedOnceAndTheStationGoesOn) {
   TMain& m = StartConnected();
-  // The data folder is replaced by a file under the running station.
+  // The data folder is replaced by a file under the running station, once the link's line is
+  // written (a write in between would make the folder anew).
+  app::LogWriter().Flush();
   fs::rename(root_ / "Kanalo", root_ / "Kanalo.alt");
   std::ofstream(root_ / "Kanalo") << "kein Ordner";
   for (int i = 0; i < 3; ++i) {
