@@ -14,7 +14,7 @@
 #include <filesystem>
 #include <optional>
 
-#include "app/Settings.h"
+#include "app/StationNames.h"
 #include "controls/MMMeter.h"
 #include "platform/Host.h"
 

@@ -10,7 +10,7 @@
 #include <QWidget>
 #include <filesystem>
 
-#include "app/Settings.h"
+#include "app/StationNames.h"
 #include "platform/Host.h"
 #include "rtl/Dialogs.h"
 

@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <memory>
 
-#include "app/Main.h"
 #include "platform/Host.h"
 #include "rtl/Forms.h"
 
@@ -238,7 +237,8 @@ QVariant TLogModel::data(const QModelIndex& index, int role) const {
 
 // --- The window --------------------------------------------------------------------------------
 
-TLogWindow::TLogWindow(TMain& m) : QDialog(&m), m_(m) {
+TLogWindow::TLogWindow(QWidget* parent, station::TStation& station)
+    : QDialog(parent), station_(station) {
   setWindowTitle("Protokoll");
   setModal(false);
   Filter = new QComboBox(this);
@@ -341,7 +341,7 @@ bool TLogWindow::Play(int row) {
   if (file.empty()) return false;
   // Played here as "Mailbox abhören" plays it: a recording of a caller never goes on the air (a
   // "Tx" transmission running ends, as it does for "Play").
-  m_.PlayFile(file, false);
+  station_.PlayFile(file, false);
   return true;
 }
 

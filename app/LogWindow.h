@@ -23,10 +23,9 @@
 #include "app/LogFiles.h"
 #include "app/Protokoll.h"
 #include "rtl/Messages.h"
+#include "station/Station.h"
 
 namespace app {
-
-class TMain;
 
 // The entries of the log files, newest first, of one kind or all, read a page at a time.
 class TLogModel : public QAbstractTableModel {
@@ -90,7 +89,7 @@ class TLogModel : public QAbstractTableModel {
 
 class TLogWindow : public QDialog {
  public:
-  explicit TLogWindow(TMain& m);
+  TLogWindow(QWidget* parent, station::TStation& station);
 
   // Reads the log again (the last Tage() days, up to now), off the main thread.
   void Reload();
@@ -115,7 +114,7 @@ class TLogWindow : public QDialog {
   std::string RecordingOf(int row);  // host path, empty for none
   void Selected();
 
-  TMain& m_;
+  station::TStation& station_;
   TLogModel* model_;
   bool sized_ = false;
 };

@@ -12,8 +12,8 @@
 #include <mutex>
 #include <utility>
 
-#include "app/Main.h"
 #include "app/Protokoll.h"
+#include "app/StationNames.h"
 #include "platform/Host.h"
 #include "platform/MMTimer.h"
 #include "platform/wave/Wave.h"
@@ -110,7 +110,7 @@ struct RemoteLink::Capture {
   }
 };
 
-RemoteLink::RemoteLink(TMain& main) : m_(main), alive_(&main) {
+RemoteLink::RemoteLink(station::TStation& station, QObject* owner) : m_(station), alive_(owner) {
   // The station's events reach the pages at once; what changes without an event (a knob, a
   // lamp, the digits) is found by a comparison that runs only while the front is in use.
   subscription_ = m_.Events.Subscribe([this](const station::TStationEvent& ev) {
@@ -154,7 +154,7 @@ void RemoteLink::AudioTick() {
   if (!sink_) return;
   const int64_t now = NowUs();
   // What the operator hears: the line while its mute (driven by the squelch) is off.
-  const bool audible = alive_ && m_.LineMute && !m_.LineMute->isChecked();
+  const bool audible = alive_ && !m_.LineMuted;
   if (capture_ && (capture_->failed || !audible)) capture_.reset();
   if (audible && !capture_ && now >= retryAtUs_) {
     auto c = std::make_unique<Capture>();
@@ -225,9 +225,9 @@ remote::RemoteState RemoteLink::State() const {
   s.channel = e.Kanal;
   s.frequency = e.Frequenz[k].str();
   s.sValue = m_.SWert[k];
-  s.squelch = m_.Squelch->GetValue();
+  s.squelch = e.SquelchWert;
   s.squelchOpen = m_.SWert[k] >= s.squelch;
-  s.freeLevel = m_.FreeLevel->GetValue();
+  s.freeLevel = e.FreeLevelWert;
   s.tx = m_.TxAktiv || m_.Tx.Held();
   if (!holders_.empty()) {
     s.remoteHolder = holders_.begin()->first;
@@ -236,12 +236,13 @@ remote::RemoteState RemoteLink::State() const {
     const station::TTxHold* first = m_.Tx.First();
     s.txBy = first ? station::TxSourceText(first->Source) : "Funkgerät (CTS)";
   }
-  const QColor lamp = m_.Shape1->BrushColor();
-  s.callLamp = lamp == QColor(0, 255, 0) ? "green" : lamp == QColor(255, 0, 0) ? "red" : "off";
-  s.callArmed = m_.DTMF_Open->isChecked();
-  s.lm = m_.L_M->text().toStdString();
-  s.la = m_.L_A->text().toStdString();
-  s.mailboxArmed = m_.DTMF_Rec->isChecked();
+  s.callLamp = m_.Lamp == station::TLamp::Armed    ? "green"
+               : m_.Lamp == station::TLamp::Called ? "red"
+                                                   : "off";
+  s.callArmed = m_.CallArmed;
+  s.lm = AnsiToUtf8(m_.DTMFDecoder.LM);
+  s.la = AnsiToUtf8(m_.DTMFDecoder.LA);
+  s.mailboxArmed = m_.MailboxArmed;
   s.recording = m_.AufnahmeLaeuft;
   s.scanMode = e.ScanModus;
   s.autoScan = e.AutoScan;
@@ -255,59 +256,59 @@ remote::RemoteState RemoteLink::State() const {
 
 remote::Result RemoteLink::Up() {
   if (m_.Tx.Held() || m_.TxAktiv) return "Während des Sendens wird nicht umgeschaltet.";
-  return Run([this] { m_.UPClick(); });
+  return Run([this] { m_.Step(true); });
 }
 
 remote::Result RemoteLink::Down() {
   if (m_.Tx.Held() || m_.TxAktiv) return "Während des Sendens wird nicht umgeschaltet.";
-  return Run([this] { m_.DNClick(); });
+  return Run([this] { m_.Step(false); });
 }
 
 remote::Result RemoteLink::SetChannelMode(int last) {
   return Run([this, last] {
-    if (last == 15) m_.N141Click();
-    if (last == 40) m_.N401Click();
-    if (last == 80) m_.N801Click();
+    if (last == 15) m_.SetChannelMode(4, 15);
+    if (last == 40) m_.SetChannelMode(1, 40);
+    if (last == 80) m_.SetChannelMode(1, 80);
   });
 }
 
 remote::Result RemoteLink::Scan() {
-  return Run([this] { m_.ScanClick(); });
+  return Run([this] { m_.Scan(); });
 }
 remote::Result RemoteLink::FreeScan() {
-  return Run([this] { m_.FreeScanClick(); });
+  return Run([this] { m_.FreeScan(); });
 }
 remote::Result RemoteLink::ScanAuto() {
-  return Run([this] { m_.ScanAutoClick(); });
+  return Run([this] { m_.ToggleAutoScan(); });
 }
 remote::Result RemoteLink::Skip() {
-  return Run([this] { m_.B_SkipClick(); });
+  return Run([this] { m_.ToggleSkip(); });
 }
 
 remote::Result RemoteLink::SetSquelch(int level) {
-  return Run([this, level] { m_.Squelch->SetValue(level); });
+  return Run([this, level] { m_.SetSquelch(level); });
 }
 
 remote::Result RemoteLink::SetFreeLevel(int level) {
-  return Run([this, level] { m_.FreeLevel->SetValue(level); });
+  return Run([this, level] { m_.SetFreeLevel(level); });
 }
 
 remote::Result RemoteLink::ArmCall(bool on) {
   return Run([this, on] {
-    if (m_.DTMF_Open->isChecked() != on) m_.DTMF_OpenClick();
+    if (m_.CallArmed != on) m_.ToggleCall();
   });
 }
 
 remote::Result RemoteLink::ArmMailbox(bool on) {
   return Run([this, on] {
-    if (m_.DTMF_Rec->isChecked() != on) m_.DTMF_RecClick();
+    if (m_.MailboxArmed != on) m_.ToggleMailbox();
   });
 }
 
 remote::Result RemoteLink::SendCall(const std::string& digits) {
   return Run([this, digits] {
     m_.Einstellungen.AbgehendeRufnummer = digits;
-    m_.B_DTMFClick();
+    m_.SendDTMF();
   });
 }
 

@@ -1,5 +1,5 @@
-// The station as the browser front sees it, read from the window's public state and driven
-// through its handlers, as RigLink does for rig control.
+// The station as the browser front sees it, read from the station and driven through its
+// commands, as RigLink does for rig control.
 //
 // The station's events tell the front at once; while pages are connected a comparison every
 // 100 ms also catches what changes without an event (knobs, lamps, digits). Each page keys as a
@@ -23,7 +23,7 @@
 #include <memory>
 
 #include "remote/Station.h"
-#include "station/Events.h"
+#include "station/Station.h"
 
 namespace remote {
 class RemoteServer;
@@ -34,11 +34,10 @@ class TMMHiTimer;
 
 namespace app {
 
-class TMain;
-
 class RemoteLink : public remote::IRemoteStation {
  public:
-  explicit RemoteLink(TMain& main);
+  // `owner` is the object whose end also ends the station (the window).
+  RemoteLink(station::TStation& station, QObject* owner);
   ~RemoteLink() override;
   remote::RemoteState State() const override;
   void SetChangedHook(std::function<void()> hook) override;
@@ -75,7 +74,7 @@ class RemoteLink : public remote::IRemoteStation {
   struct Capture;
   void AudioTick();
 
-  TMain& m_;
+  station::TStation& m_;
   QPointer<QObject> alive_;
   std::function<void()> changed_;
   std::map<int, std::string> holders_;  // remote page -> who

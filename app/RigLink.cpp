@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "app/Main.h"
+#include "app/StationNames.h"
 
 namespace app {
 
@@ -45,8 +45,8 @@ int RigLink::TuneToFrequency(int64_t hz) {
   return -net::RIG_EINVAL;
 }
 
-RigLink::RigLink(TMain& main)
-    : m_(main), alive_(&main), stepper_(std::make_unique<TStepper>(main)) {
+RigLink::RigLink(station::TStation& station, QObject* owner)
+    : m_(station), alive_(owner), stepper_(std::make_unique<TStepper>(station, owner)) {
   // A press by the operator, the box's keys or the scanner ends a network run of steps (its
   // client hears RPRT -9): two presses sharing one pulse would step the radio once and the
   // count twice.
@@ -127,7 +127,7 @@ int RigLink::StrengthDb() const {
 
 bool RigLink::SquelchOpen() const {
   int k = std::clamp<int32_t>(m_.Einstellungen.Kanal, 1, kChannels);
-  return m_.SWert[k] >= m_.Squelch->GetValue();
+  return m_.SWert[k] >= m_.Einstellungen.SquelchWert;
 }
 
 }  // namespace app

@@ -16,11 +16,10 @@
 
 namespace app {
 
-class TMain;
-
 class RigLink : public net::IRigStation {
  public:
-  explicit RigLink(TMain& main);
+  // `owner` is the object whose end also ends the station (the window).
+  RigLink(station::TStation& station, QObject* owner);
   ~RigLink() override;
   int64_t FrequencyHz() const override;
   int Channel() const override;
@@ -42,7 +41,7 @@ class RigLink : public net::IRigStation {
   static int64_t ParseFrequencyHz(const std::string& text);
 
  private:
-  TMain& m_;
+  station::TStation& m_;
   QPointer<QObject> alive_;  // null once the window is being destroyed
   std::unique_ptr<TStepper> stepper_;
   std::function<void()> tuneDone_;

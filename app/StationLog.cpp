@@ -1,14 +1,13 @@
 #include "app/StationLog.h"
 
+#include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
 
-#include "app/Dtmf.h"
 #include "app/LogWindow.h"
-#include "app/Main.h"
 #include "app/Notify.h"
 #include "app/Protokoll.h"
-#include "app/Text.h"
+#include "app/StationNames.h"
 #include "platform/Host.h"
 #include "platform/MMTimer.h"
 #include "rtl/Forms.h"
@@ -21,14 +20,15 @@ int64_t NowMs() {
 }
 }  // namespace
 
-TStationLog::TStationLog(TMain& m)
-    : m_(m), messages_([](rtl::TMessage& msg) {
+TStationLog::TStationLog(station::TStation& station, QMainWindow& m)
+    : station_(station), mainWindow_(m), messages_([](rtl::TMessage& msg) {
         if (msg.Msg != TLogWriter::WM_LOGPROBLEM) return;
         std::string text = LogWriter().TakeProblem();
         if (!text.empty()) rtl::Application().ShowException(text);
       }) {
   WindowActive = [&m] { return m.isActiveWindow(); };
-  subscription_ = m.Events.Subscribe([this](const station::TStationEvent& ev) { Follow(ev); });
+  subscription_ =
+      station_.Events.Subscribe([this](const station::TStationEvent& ev) { Follow(ev); });
   LogWriter().SetReportWindow(messages_.Handle());
   // A log left from an earlier month goes aside before this run's first line.
   LogWriter().Rotate(kLogFileName, LogNow().toString("yyyy-MM").toStdString());
@@ -58,7 +58,7 @@ void TStationLog::EndSession() {
 }
 
 TStationLog::~TStationLog() {
-  m_.Events.Unsubscribe(subscription_);
+  station_.Events.Unsubscribe(subscription_);
   EndSession();
   LogWriter().SetReportWindow(0);
 }
@@ -116,7 +116,7 @@ void TStationLog::Follow(const station::TStationEvent& ev) {
       e.Kanal = ev.Channel;
       e.DauerMs = NowMs() - recStartMs_;
       e.Datei = recFile_;
-      if (ev.Value) e.Hinweis = "abgebrochen: " + TMain::WriteErrorText(ev.Value);
+      if (ev.Value) e.Hinweis = "abgebrochen: " + station::TStation::WriteErrorText(ev.Value);
       AppendLog(std::move(e));
       recFile_.clear();
       break;
@@ -142,7 +142,7 @@ void TStationLog::Notify(const std::string& summary, const std::string& body) {
 }
 
 void TStationLog::ShowWindow() {
-  if (!window_) window_ = new TLogWindow(m_);
+  if (!window_) window_ = new TLogWindow(&mainWindow_, station_);
   window_->Reload();
   window_->show();
   window_->raise();

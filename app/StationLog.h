@@ -11,19 +11,19 @@
 #include <string>
 
 #include "rtl/Messages.h"
-#include "station/Events.h"
+#include "station/Station.h"
 
 class QAction;
+class QMainWindow;
 
 namespace app {
 
-class TMain;
 class TLogWindow;
 
 class TStationLog {
  public:
   // Adds "Protokoll…" to the "Sprach-Mailbox" menu and follows the mailbox recorder.
-  explicit TStationLog(TMain& m);
+  TStationLog(station::TStation& station, QMainWindow& window);
   ~TStationLog();  // a transmission still on the air is written with its length so far
   TStationLog(const TStationLog&) = delete;
   TStationLog& operator=(const TStationLog&) = delete;
@@ -47,7 +47,8 @@ class TStationLog {
   void LogTransmission();
   void Notify(const std::string& summary, const std::string& body);
 
-  TMain& m_;
+  station::TStation& station_;
+  QMainWindow& mainWindow_;
   rtl::TMessageWindow messages_;
   QAction* menuItem_ = nullptr;
   TLogWindow* window_ = nullptr;  // a child of the station window

@@ -2,12 +2,11 @@
 
 #include <algorithm>
 
-#include "app/Main.h"
 #include "net/RigCtl.h"
 
 namespace app {
 
-TStepper::TStepper(TMain& main) : m_(main), alive_(&main) {
+TStepper::TStepper(station::TStation& station, QObject* owner) : m_(station), alive_(owner) {
   timer_.SetEnabled(false);
   timer_.SetOnTimer([this](rtl::TObject*) { Tick(); });
 }

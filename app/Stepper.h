@@ -9,11 +9,10 @@
 #include <QPointer>
 #include <functional>
 
+#include "station/Station.h"
 #include "timers/MMHTimer.h"
 
 namespace app {
-
-class TMain;
 
 class TStepper {
  public:
@@ -21,7 +20,8 @@ class TStepper {
   // between two channels) and one that brings a count from outside the ring back into it.
   static constexpr int kMaxSteps = 41;
 
-  explicit TStepper(TMain& main);
+  // `owner` is the object whose end also ends the station (the window).
+  TStepper(station::TStation& station, QObject* owner);
   ~TStepper();
   // Starts `count` presses of the button `upButton` ("Up": RTS, else "Dn": DTR); `done` runs
   // afterwards with 0, or a negative rig error when a press failed (the port closed). False
@@ -35,7 +35,7 @@ class TStepper {
   void Tick();
   void Finish(int result);
 
-  TMain& m_;
+  station::TStation& m_;
   QPointer<QObject> alive_;  // null once the window is being destroyed
   timers::TMMHiTimer timer_{nullptr};
   bool up_ = true;

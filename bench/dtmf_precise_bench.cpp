@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "app/DtmfPrecise.h"
+#include "station/DtmfPrecise.h"
 #include "tools/DtmfScan.h"
 
 namespace {
@@ -59,7 +59,7 @@ void BM_PreciseDetector(benchmark::State& state) {
   int64_t digits = 0;
   for (auto _ : state) {
     digits = 0;
-    app::TDTMFPrecise d;
+    station::TDTMFPrecise d;
     d.OnDigit = [&](char) { ++digits; };
     d.FeedBytes(Data().data(), Data().size());
   }

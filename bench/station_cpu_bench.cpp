@@ -23,12 +23,12 @@
 
 #include "analysis/MMConect.h"
 #include "analysis/MMPeak.h"
-#include "app/Dtmf.h"
 #include "audio/MMWavIn.h"
 #include "platform/wave/VirtualCard.h"
 #include "platform/wave/Wave.h"
 #include "rtl/Forms.h"
 #include "rtl/Messages.h"
+#include "station/Dtmf.h"
 
 namespace {
 
@@ -154,7 +154,7 @@ void BM_StationCpu(benchmark::State& state) {
     con.SetEnabled(armed);
     in.SetOutput(&peak);
     peak.SetOutput(&con);
-    app::TDTMFDecoder decoder;
+    station::TDTMFDecoder decoder;
     con.OnTrigger = [&](rtl::TObject*) {
       std::array<int32_t, 8> s{};
       for (int p = 0; p < 8; ++p) s[p] = peak.Peaks(peak.FrequencyToIndex(kDtmfHz[p]));

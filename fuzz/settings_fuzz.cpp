@@ -9,31 +9,31 @@
 #include <cstdlib>
 #include <vector>
 
-#include "app/Settings.h"
+#include "station/Settings.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  app::TEinstellungen e;
-  app::DecodeSettings(data, size, e);
+  station::TEinstellungen e;
+  station::DecodeSettings(data, size, e);
   if (e.ComPort.str().size() > 8 || e.AbgehendeRufnummer.str().size() > 50) std::abort();
-  auto bytes = app::EncodeSettings(e);
-  if (bytes.size() != app::kSettingsFileSize) std::abort();
-  app::TEinstellungen again;
-  app::DecodeSettings(bytes.data(), bytes.size(), again);
+  auto bytes = station::EncodeSettings(e);
+  if (bytes.size() != station::kSettingsFileSize) std::abort();
+  station::TEinstellungen again;
+  station::DecodeSettings(bytes.data(), bytes.size(), again);
   // NaN doubles compare unequal to themselves; compare their bytes instead.
-  if (app::EncodeSettings(again) != bytes) std::abort();
+  if (station::EncodeSettings(again) != bytes) std::abort();
 
   // A copy of exactly the given size, so a read past it is seen by the address sanitizer; and
   // whatever the station writes, it takes back as a settings file.
   const std::vector<uint8_t> exact(data, data + size);
-  (void)app::SettingsImageProblem(exact.data(), exact.size());
-  if (!app::SettingsImageProblem(bytes.data(), bytes.size()).empty()) std::abort();
-  app::SanitizeSettings(e);
+  (void)station::SettingsImageProblem(exact.data(), exact.size());
+  if (!station::SettingsImageProblem(bytes.data(), bytes.size()).empty()) std::abort();
+  station::SanitizeSettings(e);
   if (!(1 <= e.ErsterKanal && e.ErsterKanal <= e.Kanal && e.Kanal <= e.LetzterKanal &&
-        e.LetzterKanal <= app::kChannels))
+        e.LetzterKanal <= station::kChannels))
     std::abort();
-  if (e.ScanPuls < 0 || e.ScanPuls > app::kMaxScanPuls || e.CallArt > 3) std::abort();
+  if (e.ScanPuls < 0 || e.ScanPuls > station::kMaxScanPuls || e.CallArt > 3) std::abort();
   for (double step : e.DTMFSchritt)
     if (!std::isfinite(step)) std::abort();
-  if (!app::SanitizeSettings(e).empty()) std::abort();
+  if (!station::SanitizeSettings(e).empty()) std::abort();
   return 0;
 }

@@ -18,13 +18,13 @@
 #include "app/DataFiles.h"
 #include "app/Main.h"
 #include "app/RigLink.h"
-#include "app/Settings.h"
-#include "app/Text.h"
 #include "platform/Host.h"
 #include "platform/MMTimer.h"
 #include "rtl/Dialogs.h"
 #include "rtl/Forms.h"
 #include "rtl/Messages.h"
+#include "station/Settings.h"
+#include "station/Text.h"
 
 namespace {
 
@@ -68,9 +68,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   app::InstallDefaultDataFiles();
   std::vector<uint8_t> file(data, data + size);
   if (size > 0 && (data[0] & 1)) {
-    app::TEinstellungen shaped;
-    app::DecodeSettings(data + 1, size - 1, shaped);
-    file = app::EncodeSettings(shaped);
+    station::TEinstellungen shaped;
+    station::DecodeSettings(data + 1, size - 1, shaped);
+    file = station::EncodeSettings(shaped);
   }
   std::ofstream(dir + "/Kanalo/default.kvr", std::ios::binary | std::ios::trunc)
       .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
@@ -80,21 +80,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   rtl::Application().ErrorBoxHook = [](const std::string&) {};
   {
     app::TMain m;
-    m.PulseWait = [](int64_t us) { Check(us <= 500000, "a pulse longer than half a second"); };
+    m.Station().PulseWait = [](int64_t us) {
+      Check(us <= 500000, "a pulse longer than half a second");
+    };
     m.FormCreate();
-    for (int i = 0; i < 3; ++i) m.KVRTimerTimer();
+    for (int i = 0; i < 3; ++i) m.Station().Tick();
     m.ShowScanClick();
     m.DisplayClick();
-    const app::TEinstellungen& e = m.Einstellungen;
+    const station::TEinstellungen& e = m.Station().Einstellungen;
     Check(1 <= e.ErsterKanal && e.ErsterKanal <= e.Kanal && e.Kanal <= e.LetzterKanal &&
-              e.LetzterKanal <= app::kChannels,
+              e.LetzterKanal <= station::kChannels,
           "channel outside its mode");
     Check(m.K_Anzeige->text().toStdString() == std::to_string(e.Kanal), "channel not shown");
-    Check(m.F_Anzeige->text().toStdString() == app::AnsiToUtf8(e.Frequenz[e.Kanal].str()),
+    Check(m.F_Anzeige->text().toStdString() == station::AnsiToUtf8(e.Frequenz[e.Kanal].str()),
           "frequency not shown");
     Check(!m.SMeter->GetBackGroundDIB().isNull(), "meter without a face");
-    Check(m.FormBereit && m.NestedTicks == 0, "start-up unfinished");
-    app::RigLink rig(m);
+    Check(m.Station().Ready && m.Station().NestedTicks == 0, "start-up unfinished");
+    app::RigLink rig(m.Station(), &m);
     rig.TuneToChannel(5);  // the port is closed: refused, but no division by zero
     (void)rig.FrequencyHz();
     (void)rig.StrengthDb();

@@ -102,7 +102,8 @@ void TDTMFScanner::Analyse(size_t Bytes) {
     // station stop listening, which is no help when checking a recording.
     Decoder_.Step(s, Sensitivity_, std::string(), std::string());
     if (Decoder_.TonAnzahl == 2 && !taken) {
-      const char c = app::DTMFCharacter((Decoder_.Code[0] - '0') * 10 + (Decoder_.Code[1] - '0'));
+      const char c =
+          station::DTMFCharacter((Decoder_.Code[0] - '0') * 10 + (Decoder_.Code[1] - '0'));
       if (c && OnDigit_) OnDigit_(c);
     }
   }

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "analysis/MMPeak.h"
-#include "app/Dtmf.h"
 #include "audio/MMACMCvt.h"
 #include "audio/MMWave.h"
+#include "station/Dtmf.h"
 
 namespace tools {
 
@@ -48,7 +48,7 @@ class TDTMFScanner {
   int64_t Samples() const { return Samples_; }
   int64_t Triggers() const { return Triggers_; }
   int64_t Buffers() const { return Buffers_; }
-  const app::TDTMFDecoder& Decoder() const { return Decoder_; }
+  const station::TDTMFDecoder& Decoder() const { return Decoder_; }
   const std::array<int, 8>& Bins() const { return Bins_; }
 
  private:
@@ -59,7 +59,7 @@ class TDTMFScanner {
   int32_t Sensitivity_;
   std::unique_ptr<TSource> Source_;
   std::unique_ptr<analysis::TMMPeakDetect> Peak_;
-  app::TDTMFDecoder Decoder_;
+  station::TDTMFDecoder Decoder_;
   std::array<int, 8> Bins_{};
   std::vector<uint8_t> Buffer_;
   size_t Fill_ = 0;

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "app/DtmfPrecise.h"
 #include "rtl/Messages.h"
+#include "station/DtmfPrecise.h"
 #include "tools/DtmfScan.h"
 
 namespace {
@@ -104,7 +104,7 @@ int main(int argc, char** argv) {
 
   try {
     tools::TDTMFScanner standard(precise ? nullptr : PrintDigit, sensitivity);
-    app::TDTMFPrecise detector;
+    station::TDTMFPrecise detector;
     detector.OnDigit = PrintDigit;
     auto feed = [&](const uint8_t* data, size_t n) {
       if (precise)

@@ -4,9 +4,9 @@
 // and the box must hear the microphone command only once the cue has been heard.
 #include <QTcpSocket>
 
-#include "app/Dtmf.h"
 #include "app/RigLink.h"
 #include "net/RigServer.h"
+#include "station/Dtmf.h"
 #include "tests/app/SoundServerCapture.h"
 #include "tests/app/StationFixture.h"
 
@@ -43,7 +43,7 @@ class ServerLikeStation : public SoundStation {
   TMain& StartWith(uint8_t callArt) {
     WriteSettings(WithCues(Defaults(), callArt));
     TMain& m = Start();
-    link_ = std::make_unique<app::RigLink>(m);
+    link_ = std::make_unique<app::RigLink>(m.Station(), &m);
     server_ = std::make_unique<net::RigServer>(*link_);
     net::RigServerConfig cfg;
     cfg.port = 0;
@@ -135,7 +135,7 @@ TEST_F(ServerLikeStation, TxFileIsSentWholeWhenStartedAtOnce) {
   dialogs_->files = {(root_ / "Kanalo/Tx.wav").string()};
   m.SendWavClick();
   // The player's end releases the transmitter; the roger beep starts only on the next tick.
-  ASSERT_TRUE(RunUntil([&] { return !m.PTTTaste; }, 10000));
+  ASSERT_TRUE(RunUntil([&] { return !m.Station().PTTTaste; }, 10000));
   const auto air = soundserver::Bursts(radio_->Transmitter().OnAir());
   ASSERT_EQ(air.size(), 1u);
   EXPECT_NEAR(Ms(air[0]), 2000.0, 10.0);

@@ -78,10 +78,10 @@ TEST_F(Station, TheBoxLinkIsSetUpAsTheBoxSpeaks) {
   TMain& m = Start();
   // 4800 baud, 8 data bits, no parity, 2 stop bits: the box's UART. One stop bit alone would
   // pass a real box (a receiver checks only the first), so the setting itself is pinned here.
-  EXPECT_EQ(m.RS232->BaudRate(), comm::br4800);
-  EXPECT_EQ(m.RS232->Databits(), comm::da8);
-  EXPECT_EQ(m.RS232->Parity(), comm::paNone);
-  EXPECT_EQ(m.RS232->Stopbits(), comm::sb20);
+  EXPECT_EQ(m.Station().RS232->BaudRate(), comm::br4800);
+  EXPECT_EQ(m.Station().RS232->Databits(), comm::da8);
+  EXPECT_EQ(m.Station().RS232->Parity(), comm::paNone);
+  EXPECT_EQ(m.Station().RS232->Stopbits(), comm::sb20);
 }
 
 TEST_F(Station, LongestDisplayTextsFitTheirControls) {
@@ -217,7 +217,7 @@ TEST_F(Station, GoldenSettingsFileReachesEveryControl) {
     out.write(reinterpret_cast<const char*>(f.data()), static_cast<std::streamsize>(f.size()));
   }
   TMain& m = Start();
-  const auto& e = m.Einstellungen;
+  const auto& e = m.Station().Einstellungen;
   EXPECT_TRUE(errors_.messages.empty()) << errors_.messages[0];
   EXPECT_EQ(m.K_Anzeige->text().toStdString(), "57");
   EXPECT_EQ(m.F_Anzeige->text().toStdString(), "27.157 ");
@@ -241,7 +241,7 @@ TEST_F(Station, GoldenSettingsFileReachesEveryControl) {
   EXPECT_TRUE(m.Zernox1->isChecked());
   EXPECT_FALSE(m.Skala1->isChecked());
   EXPECT_TRUE(m.SMeter->GetDrawScale());
-  EXPECT_EQ(m.KanalSchritt, -1);  // Zernox: reversed
+  EXPECT_EQ(m.Station().KanalSchritt, -1);  // Zernox: reversed
   EXPECT_EQ(m.UP->text().toStdString(), "Dn");
   EXPECT_FALSE(m.DTMF_Open->isChecked());
   EXPECT_EQ(e.ScanPuls, 1500);
@@ -260,7 +260,7 @@ TEST_F(Station, GoldenSettingsFileReachesEveryControl) {
 TEST_F(Station, DefaultsFieldByField) {
   TMain& m = Start();
   m.DefaultWerteClick();
-  const auto& e = m.Einstellungen;
+  const auto& e = m.Station().Einstellungen;
   EXPECT_EQ(e.ComPort.str(), "NOCOM");
   EXPECT_EQ(e.SMeterBild.str(), "C:\\Kanalo\\S_Meter.bmp");
   const struct {
@@ -325,7 +325,7 @@ QAction* MenuItem(TMain& m, const std::string& path) {
 // Every menu item that asks for a value: the box's caption, and what a typed value becomes
 // (numbers outside what the station can use are brought to the nearest usable one).
 TEST_F(Station, MenuInputsAskWithTheirCaptionAndKeepTheirRange) {
-  using E = app::TEinstellungen;
+  using E = station::TEinstellungen;
   const struct {
     const char* item;
     const char* caption;
@@ -372,7 +372,7 @@ TEST_F(Station, MenuInputsAskWithTheirCaptionAndKeepTheirRange) {
     rtl::Application().ProcessMessages();
     ASSERT_EQ(dialogs_->inputCaptions.size(), 1u) << r.item;
     EXPECT_EQ(dialogs_->inputCaptions[0], r.caption) << r.item;
-    EXPECT_EQ(r.field(m.Einstellungen), r.want) << r.item << " typed " << r.typed;
+    EXPECT_EQ(r.field(m.Station().Einstellungen), r.want) << r.item << " typed " << r.typed;
   }
   EXPECT_TRUE(errors_.messages.empty());
 }
@@ -393,7 +393,7 @@ TEST_F(Station, FileDialogsOfferTheirOwnKindOfFile) {
       {"Sound > Call 2", "Wave-Files(*.wav)|*.wav", ""},
   };
   TMain& m = Start();
-  const auto before = m.Einstellungen;
+  const auto before = m.Station().Einstellungen;
   for (const auto& r : rows) {
     dialogs_->fileDialogs.clear();
     dialogs_->files = {std::nullopt};
@@ -403,14 +403,14 @@ TEST_F(Station, FileDialogsOfferTheirOwnKindOfFile) {
     EXPECT_EQ(dialogs_->fileDialogs[0].Filter, r.filter) << r.item;
     EXPECT_EQ(dialogs_->fileDialogs[0].DefaultExt, r.defaultExt) << r.item;
   }
-  EXPECT_EQ(m.Einstellungen.RogerWav.str(), before.RogerWav.str());
+  EXPECT_EQ(m.Station().Einstellungen.RogerWav.str(), before.RogerWav.str());
   EXPECT_FALSE(fs::exists(root_ / "Kanalo/default.kvr.tmp"));
 
   const std::string cue = (root_ / "Kanalo/Funk.wav").string();
   dialogs_->files = {cue};
   MenuItem(m, "Sound > Call 2")->trigger();
-  EXPECT_EQ(m.Einstellungen.Call2Wav.str(), "C:\\Kanalo\\Funk.wav");
-  EXPECT_EQ(m.Einstellungen.Call1Wav.str(), before.Call1Wav.str());
+  EXPECT_EQ(m.Station().Einstellungen.Call2Wav.str(), "C:\\Kanalo\\Funk.wav");
+  EXPECT_EQ(m.Station().Einstellungen.Call1Wav.str(), before.Call1Wav.str());
   EXPECT_TRUE(errors_.messages.empty());
 }
 
@@ -445,8 +445,8 @@ TEST_F(Station, MarksAndCallCaptionFollowTheFileAndSaveKeepsThem) {
     const std::string file = (root_ / "Kanalo/kept.kvr").string();
     dialogs_->files = {file};
     m.Save1Click();
-    app::TEinstellungen back;
-    app::LoadSettingsFile(file, back);
+    station::TEinstellungen back;
+    station::LoadSettingsFile(file, back);
     EXPECT_EQ(back.LetzterKanal, r.letzter);
     EXPECT_EQ(back.CallArt, r.callArt);
     EXPECT_EQ(back.MailboxAn, r.mailbox);
@@ -475,8 +475,8 @@ TEST_F(Station, ClosingAsksForChangedSettingsAndSavesIntoTheirFile) {
   };
   auto step = [](TMain& m) { m.Button1Click(); };  // "Roger" on
   auto scanState = [](TMain& m) {
-    m.Einstellungen.ScanModus = 2;
-    m.Einstellungen.ScanDelayRest = 0;
+    m.Station().Einstellungen.ScanModus = 2;
+    m.Station().Einstellungen.ScanDelayRest = 0;
   };
   const fs::path file = root_ / "Kanalo/default.kvr";
   for (const Case& c : {Case{"unchanged", "ask", [](TMain&) {}, rtl::mrYes, false, false, true},
@@ -498,8 +498,8 @@ TEST_F(Station, ClosingAsksForChangedSettingsAndSavesIntoTheirFile) {
     if (c.asked) {
       EXPECT_EQ(dialogs_->boxes[0].text, "Einstellungen speichern?");
     }
-    app::TEinstellungen e;
-    app::LoadSettingsFile(file.string(), e);
+    station::TEinstellungen e;
+    station::LoadSettingsFile(file.string(), e);
     EXPECT_EQ(e.RogerAktiv, c.saved);
     main_.reset();
   }

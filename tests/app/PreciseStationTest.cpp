@@ -30,7 +30,7 @@ class PreciseStation : public SoundStation {
     e.ComPort = "COM1";
     WriteSettings(e);
     TMain& m = Start();
-    m.HostConfigPath = conf_;
+    m.Station().HostConfigPath = conf_;
     Tick();
     m.PraeziserDecoderClick();
     EXPECT_TRUE(m.PreciseDecoding());
@@ -58,7 +58,7 @@ TEST_F(PreciseStation, OwnNumberOpensTheSpeaker) {
   Run(1000);
   EXPECT_EQ(m.L_M->text().toStdString(), "2345");
   EXPECT_FALSE(m.DTMF_Open->isChecked());
-  EXPECT_FALSE(m.Einstellungen.LineStumm);
+  EXPECT_FALSE(m.Station().Einstellungen.LineStumm);
   EXPECT_EQ(m.Shape1->BrushColor(), QColor(255, 0, 0));
   Run(300);
   EXPECT_FALSE(m.LineMute->isChecked());
@@ -73,7 +73,7 @@ TEST_F(PreciseStation, StrayDigitKeepsTheCallClosedAndTheLineEnds) {
   EXPECT_EQ(m.L_A->text().toStdString(), "92345");
   EXPECT_EQ(m.L_M->text().toStdString(), "");
   EXPECT_TRUE(m.DTMF_Open->isChecked());
-  EXPECT_TRUE(m.Einstellungen.LineStumm);
+  EXPECT_TRUE(m.Station().Einstellungen.LineStumm);
   // The next call on a fresh line opens.
   radio_->Receiver().CallDtmf("2345");
   Run(1500);
@@ -82,8 +82,8 @@ TEST_F(PreciseStation, StrayDigitKeepsTheCallClosedAndTheLineEnds) {
 
 TEST_F(PreciseStation, MailboxNumberStartsTheRecording) {
   TMain& m = StartPrecise();
-  m.Einstellungen.MaxAufnahmezeit = 2;
-  TMain::SetChecked(m.DTMF_Rec, true);
+  m.Station().Einstellungen.MaxAufnahmezeit = 2;
+  m.Station().MailboxArmed = true;
   Run(1100);  // the first "Stop" starts the decoder
   box_->SetSignal(9, 90);
   radio_->Receiver().CallDtmf("3456");
@@ -99,13 +99,14 @@ TEST_F(PreciseStation, ChoiceIsStoredWithoutTouchingOtherLines) {
   TMain& m = StartPrecise();
   EXPECT_EQ(Conf(), "# station\nrigctl.enabled = no   # off\ndtmf.detector = precise   # mine\n");
   EXPECT_EQ(platform::HostConfig::Instance().Get("dtmf.detector"), "precise");
-  EXPECT_FALSE(m.MMPeakDetect1->GetEnabled());  // no spectrum for a decoder that is not used
+  EXPECT_FALSE(
+      m.Station().MMPeakDetect1->GetEnabled());  // no spectrum for a decoder that is not used
   m.PraeziserDecoderClick();
   EXPECT_FALSE(m.PreciseDecoding());
-  EXPECT_TRUE(m.MMPeakDetect1->GetEnabled());
+  EXPECT_TRUE(m.Station().MMPeakDetect1->GetEnabled());
   EXPECT_EQ(Conf(), "# station\nrigctl.enabled = no   # off\ndtmf.detector = standard   # mine\n");
   // A file that cannot be written: the choice holds for the session and the operator is told.
-  m.HostConfigPath = "/proc/kanalo-cannot-write/kanalo.conf";
+  m.Station().HostConfigPath = "/proc/kanalo-cannot-write/kanalo.conf";
   EXPECT_THROW(m.PraeziserDecoderClick(), rtl::Exception);
   EXPECT_TRUE(m.PreciseDecoding());
 }

@@ -287,9 +287,9 @@ class ProtokollStation : public Station {};
 using Src = station::TTxSource;
 void Key(TMain& m, Src s, bool on, bool ownSound = false) {
   if (on)
-    m.Tx.Hold(s, 1, ownSound);
+    m.Station().Tx.Hold(s, 1, ownSound);
   else
-    m.Tx.Release(s, 1);
+    m.Station().Tx.Release(s, 1);
 }
 
 // One line per transmission, with its channel, length and who keyed it.
@@ -310,11 +310,11 @@ TEST_F(ProtokollStation, ATransmissionKeyedAndReleasedGivesOneLineWithItsLength)
     Tick(2);
     c.key(m, *box_, true);
     Tick(12);
-    ASSERT_TRUE(m.TxAktiv);
+    ASSERT_TRUE(m.Station().TxAktiv);
     EXPECT_TRUE(Log(TLogKind::Senden).empty());  // written when it ends
     c.key(m, *box_, false);
     Tick(3);
-    ASSERT_FALSE(m.TxAktiv);
+    ASSERT_FALSE(m.Station().TxAktiv);
     auto tx = Log(TLogKind::Senden);
     ASSERT_EQ(tx.size(), 1u);
     EXPECT_EQ(tx[0].Kanal, 9);
@@ -330,12 +330,12 @@ TEST_F(ProtokollStation, LinkAndScannerStopsAreLogged) {
   TMain& m = StartConnected();
   box_->SetSignal(12, 90);
   m.ScanClick();
-  for (int i = 0; i < 200 && m.Einstellungen.ScanModus != 0; ++i) {
+  for (int i = 0; i < 200 && m.Station().Einstellungen.ScanModus != 0; ++i) {
     time_->Advance(250);
     rtl::Application().ProcessMessages();
     Tick();
   }
-  ASSERT_EQ(m.Einstellungen.ScanModus, 0);
+  ASSERT_EQ(m.Station().Einstellungen.ScanModus, 0);
   auto scan = Log(TLogKind::Scanner);
   ASSERT_EQ(scan.size(), 1u);
   EXPECT_EQ(scan[0].Kanal, 12);
@@ -370,7 +370,7 @@ TEST_F(ProtokollStation, ALogFolderThatCannotBeWrittenIsReportedOnceAndTheStatio
   ASSERT_EQ(errors_.messages.size(), 1u);
   EXPECT_NE(errors_.messages[0].find("Protokoll.csv kann nicht geschrieben werden"),
             std::string::npos);
-  EXPECT_TRUE(m.Verbunden);
+  EXPECT_TRUE(m.Station().Verbunden);
 }
 
 // Errors shown to the operator through the dialog seam are logged (unless "log = no");
@@ -458,11 +458,11 @@ TEST_F(ProtokollSound, CallsToTheOwnAndTheMailboxNumberAreLoggedAndNotifiedOnce)
   app::SetNotificationBusAddress(bus.Address());
   TMain& m = StartConnected();
   m.Log->WindowActive = [] { return false; };
-  m.DateTimeTexts = [] {
+  m.Station().DateTimeTexts = [] {
     return std::make_pair(std::string("07.12.2026"), std::string("10:00:00"));
   };
-  m.Einstellungen.MaxAufnahmezeit = 2;
-  TMain::SetChecked(m.DTMF_Rec, true);
+  m.Station().Einstellungen.MaxAufnahmezeit = 2;
+  m.Station().MailboxArmed = true;
   box_->SetSignal(9, 90);  // the caller's carrier, on the meter well before the digits
   Run(1100);               // the long timer's first firing starts the decoder
   radio_->Receiver().CallDtmf("3456");
@@ -625,12 +625,12 @@ TEST_F(ProtokollSound, TheWindowListsPlaysAndDeletes) {
 
   // A double click plays the recording through the station's player, as "Mailbox abhören" does.
   Q_EMIT w->Table->doubleClicked(w->Table->model()->index(1, 0));
-  EXPECT_TRUE(m.WavTimer->Enabled());
-  EXPECT_TRUE(m.Einstellungen.LineStumm);
+  EXPECT_TRUE(m.Station().WavTimer->Enabled());
+  EXPECT_TRUE(m.Station().Einstellungen.LineStumm);
   EXPECT_TRUE(dialogs_->fileDialogs.empty());  // the operator was not asked for a file
-  EXPECT_EQ(m.SoundWave->Wave()->GetFileName(), platform::ToHostPath(first));
+  EXPECT_EQ(m.Station().SoundWave->Wave()->GetFileName(), platform::ToHostPath(first));
   Run(1000);
-  EXPECT_FALSE(m.WavTimer->Enabled());  // played to its end
+  EXPECT_FALSE(m.Station().WavTimer->Enabled());  // played to its end
 
   // Deleting asks first; "Nein" keeps the file.
   dialogs_->boxAnswer = rtl::mrNo;
@@ -743,7 +743,7 @@ TEST_F(ProtokollStation, ALogDiskThatHangsHoldsNeitherTheStationNorTheWindow) {
   EXPECT_FALSE(w->Loaded());
   EXPECT_EQ(w->Status->text(), "wird gelesen …");
   Tick(3);  // the station goes on while the window waits
-  EXPECT_TRUE(m.Verbunden);
+  EXPECT_TRUE(m.Station().Verbunden);
   app::LogWriter().HoldForTests(false);
   ASSERT_TRUE(testsupport::PumpUntil([&] { return w->Loaded(); }, 20000));
   ASSERT_EQ(w->Rows(), 2);

@@ -23,7 +23,7 @@ class RigCtlStation : public Station {
     WriteSettings(e);
     Start();
     Tick();
-    link_ = std::make_unique<app::RigLink>(*main_);
+    link_ = std::make_unique<app::RigLink>(main_->Station(), main_.get());
     server_ = std::make_unique<net::RigServer>(*link_);
     net::RigServerConfig cfg;
     cfg.port = 0;  // any free port: CI may run a real rigctld
@@ -87,14 +87,14 @@ TEST_F(RigCtlStation, ReadsTheChannelFrequency) {
 TEST_F(RigCtlStation, SetsAFrequencyByChannelSteps) {
   int ups = box_->UpPulses();
   EXPECT_EQ(Rigctl({"F", "27185000", "f"}), "27185000\n");
-  EXPECT_EQ(main_->Einstellungen.Kanal, 19);
+  EXPECT_EQ(main_->Station().Einstellungen.Kanal, 19);
   EXPECT_EQ(main_->K_Anzeige->text().toStdString(), "19");
   EXPECT_EQ(box_->Channel(), 19);  // the radio followed the pulses
   EXPECT_EQ(box_->UpPulses() - ups, 10);
   // Not a channel frequency: refused, nothing moves.
   std::string out = Rigctl({"F", "27186000"});
   EXPECT_NE(out.find("Invalid parameter"), std::string::npos) << out;
-  EXPECT_EQ(main_->Einstellungen.Kanal, 19);
+  EXPECT_EQ(main_->Station().Einstellungen.Kanal, 19);
 }
 
 TEST_F(RigCtlStation, KeysAndUnkeysThroughTheTick) {
@@ -103,21 +103,21 @@ TEST_F(RigCtlStation, KeysAndUnkeysThroughTheTick) {
   ASSERT_EQ(Say(c, "T 1\n", 7), "RPRT 0\n");
   Tick(2);
   EXPECT_EQ(box_->LastCommand(), 15);
-  EXPECT_TRUE(main_->TxAktiv);
+  EXPECT_TRUE(main_->Station().TxAktiv);
   EXPECT_EQ(Rigctl({"t"}), "1\n");  // another client leaving does not unkey
-  EXPECT_TRUE(main_->PTTTaste);
+  EXPECT_TRUE(main_->Station().PTTTaste);
   EXPECT_EQ(Say(c, "T 0\n", 7), "RPRT 0\n");
   Tick(2);
   EXPECT_EQ(box_->LastCommand(), 9);
-  EXPECT_FALSE(main_->TxAktiv);
+  EXPECT_FALSE(main_->Station().TxAktiv);
   // 3 keys the computer's own sound and reads back as such.
   EXPECT_EQ(Say(c, "T 3\n", 7), "RPRT 0\n");
   EXPECT_EQ(Say(c, "t\n", 2), "3\n");
-  EXPECT_TRUE(main_->WavSenden);
+  EXPECT_TRUE(main_->Station().WavSenden);
   EXPECT_EQ(Say(c, "T 0\n", 7), "RPRT 0\n");
   Tick(2);
   EXPECT_EQ(box_->LastCommand(), 9);
-  EXPECT_FALSE(main_->WavSenden);
+  EXPECT_FALSE(main_->Station().WavSenden);
 }
 
 // rigctl as a one-shot command keys and leaves at once: nobody would be left to release.
@@ -126,30 +126,30 @@ TEST_F(RigCtlStation, KeyingEndsWithTheClientThatKeyed) {
     Rigctl({"T", ptt});
     Tick(2);
     EXPECT_EQ(box_->LastCommand(), 9) << ptt;
-    EXPECT_FALSE(main_->TxAktiv);
-    EXPECT_FALSE(main_->PTTTaste);
-    EXPECT_FALSE(main_->WavSenden);
+    EXPECT_FALSE(main_->Station().TxAktiv);
+    EXPECT_FALSE(main_->Station().PTTTaste);
+    EXPECT_FALSE(main_->Station().WavSenden);
   }
   QTcpSocket c;
   ASSERT_EQ(Say(c, "T 1\n", 7), "RPRT 0\n");
   Tick(2);
-  EXPECT_TRUE(main_->TxAktiv);
+  EXPECT_TRUE(main_->Station().TxAktiv);
   c.abort();  // gone without a word
-  for (int i = 0; i < 200 && main_->PTTTaste; ++i) QCoreApplication::processEvents();
+  for (int i = 0; i < 200 && main_->Station().PTTTaste; ++i) QCoreApplication::processEvents();
   Tick(2);
-  EXPECT_FALSE(main_->TxAktiv);
+  EXPECT_FALSE(main_->Station().TxAktiv);
   EXPECT_EQ(box_->LastCommand(), 9);
 }
 
 TEST_F(RigCtlStation, KeyingWhileScanningIsRefusedNotDeferred) {
   main_->ScanClick();
-  ASSERT_NE(main_->Einstellungen.ScanModus, 0);
+  ASSERT_NE(main_->Station().Einstellungen.ScanModus, 0);
   QTcpSocket c;
   EXPECT_EQ(Say(c, "T 1\n", 7), "RPRT -9\n");
   main_->ScanClick();  // the scan stops: nothing keys on the channel where it stopped
   Tick(3);
-  EXPECT_FALSE(main_->PTTTaste);
-  EXPECT_FALSE(main_->TxAktiv);
+  EXPECT_FALSE(main_->Station().PTTTaste);
+  EXPECT_FALSE(main_->Station().TxAktiv);
   EXPECT_EQ(Say(c, "T 1\n", 7), "RPRT 0\n");
   EXPECT_EQ(Say(c, "T 0\n", 7), "RPRT 0\n");
 }
@@ -175,7 +175,7 @@ TEST_F(RigCtlStation, StepsDoNotHoldTheWindowAndWaitForTheReceiver) {
   }
   main_->UPClick();
   EXPECT_EQ(Say(c, "", 8), "RPRT -9\n");
-  EXPECT_EQ(box_->Channel(), main_->Einstellungen.Kanal);
+  EXPECT_EQ(box_->Channel(), main_->Station().Einstellungen.Kanal);
 }
 
 TEST_F(RigCtlStation, ReadsStrengthRelativeToS9) {

@@ -46,8 +46,8 @@ class Safety : public SoundStation {
 
   // The front and the box as they are on receive.
   void ExpectReceive(TMain& m, bool boxHearsIt) {
-    EXPECT_FALSE(m.TxAktiv);
-    EXPECT_EQ(m.TxBefehl, 9);
+    EXPECT_FALSE(m.Station().TxAktiv);
+    EXPECT_EQ(m.Station().TxBefehl, 9);
     EXPECT_EQ(m.TxLED->BrushColor(), QColor(0, 176, 0));
     EXPECT_TRUE(m.MicMute->isChecked());
     EXPECT_EQ(m.MasterOut->GetValue(), m.Volume->GetValue());
@@ -81,7 +81,7 @@ TEST_P(EachFailure, OneBoxAndTheTransmitterReleasedWithinTwoTicks) {
   int commandTwoTicksAfterRelease = -1;
   bool released = false;
   dialogs_->CloseWhen = [&](const testsupport::ScriptedDialogs::Box&, int ms) {
-    if (ms == 150 && m.PTTTaste) {
+    if (ms == 150 && m.Station().PTTTaste) {
       m.B_PTTMouseUp();
       released = true;
     }
@@ -104,12 +104,12 @@ TEST_P(EachFailure, OneBoxAndTheTransmitterReleasedWithinTwoTicks) {
   Run(1500);
   ASSERT_EQ(dialogs_->boxes.size(), 1u) << dialogs_->boxes.back().text;
   EXPECT_EQ(dialogs_->maxOpen, 1);
-  EXPECT_EQ(m.NestedTicks, 0);
+  EXPECT_EQ(m.Station().NestedTicks, 0);
   ExpectReceive(m, c.boxHearsRelease);
   // The next transmission works, and the microphone goes live once the cue is done with.
   if (c.boxHearsRelease) {
-    m.Einstellungen.CallArt = 0;
-    m.Einstellungen.AbgehendeRufnummer = "1234";
+    m.Station().Einstellungen.CallArt = 0;
+    m.Station().Einstellungen.AbgehendeRufnummer = "1234";
     m.B_PTTMouseDown();
     Run(300);
     EXPECT_EQ(box_->LastCommand(), 15);
@@ -127,41 +127,41 @@ INSTANTIATE_TEST_SUITE_P(
     Transmit, EachFailure,
     ::testing::Values(FailureCase{"MissingCallCue",
                                   [](Safety&, TMain& m) {
-                                    m.Einstellungen.CallArt = 1;
-                                    m.Einstellungen.Call1Wav = "C:\\Kanalo\\fehlt.Wav";
+                                    m.Station().Einstellungen.CallArt = 1;
+                                    m.Station().Einstellungen.Call1Wav = "C:\\Kanalo\\fehlt.Wav";
                                   },
                                   PressPtt, nullptr},
                       FailureCase{"MissingRoger",
                                   [](Safety&, TMain& m) {
-                                    m.Einstellungen.RogerAktiv = true;
-                                    m.Einstellungen.RogerWav = "C:\\Kanalo\\fehlt.Wav";
+                                    m.Station().Einstellungen.RogerAktiv = true;
+                                    m.Station().Einstellungen.RogerWav = "C:\\Kanalo\\fehlt.Wav";
                                   },
                                   PressPtt, nullptr},
                       FailureCase{"CueWithoutWholeFrame",
                                   [](Safety& t, TMain& m) {
                                     WriteBytes(t.Host("leer.Wav"), NoFrameWave());
-                                    m.Einstellungen.CallArt = 2;
-                                    m.Einstellungen.Call2Wav = "C:\\Kanalo\\leer.Wav";
+                                    m.Station().Einstellungen.CallArt = 2;
+                                    m.Station().Einstellungen.Call2Wav = "C:\\Kanalo\\leer.Wav";
                                   },
                                   PressPtt, nullptr},
                       FailureCase{"EmptyCueFile",
                                   [](Safety& t, TMain& m) {
                                     WriteBytes(t.Host("null.Wav"), {});
-                                    m.Einstellungen.CallArt = 1;
-                                    m.Einstellungen.Call1Wav = "C:\\Kanalo\\null.Wav";
+                                    m.Station().Einstellungen.CallArt = 1;
+                                    m.Station().Einstellungen.Call1Wav = "C:\\Kanalo\\null.Wav";
                                   },
                                   PressPtt, nullptr},
                       FailureCase{"EmptyRogerFile",
                                   [](Safety& t, TMain& m) {
                                     WriteBytes(t.Host("null.Wav"), {});
-                                    m.Einstellungen.RogerAktiv = true;
-                                    m.Einstellungen.RogerWav = "C:\\Kanalo\\null.Wav";
+                                    m.Station().Einstellungen.RogerAktiv = true;
+                                    m.Station().Einstellungen.RogerWav = "C:\\Kanalo\\null.Wav";
                                   },
                                   PressPtt, nullptr},
                       FailureCase{"InvalidDtmfNumber",
                                   [](Safety&, TMain& m) {
-                                    m.Einstellungen.CallArt = 3;
-                                    m.Einstellungen.AbgehendeRufnummer = "12a4";
+                                    m.Station().Einstellungen.CallArt = 3;
+                                    m.Station().Einstellungen.AbgehendeRufnummer = "12a4";
                                   },
                                   PressPtt, nullptr},
                       FailureCase{"UnloadableTxFile",
@@ -184,7 +184,7 @@ INSTANTIATE_TEST_SUITE_P(
                       // of a cue ends the same way (the player stops or reports an error).
                       FailureCase{"SoundDeviceFailsForTheCue",
                                   [](Safety& t, TMain& m) {
-                                    m.Einstellungen.CallArt = 1;
+                                    m.Station().Einstellungen.CallArt = 1;
                                     t.card_->FailOpen = 6;  // MMSYSERR_NODRIVER
                                   },
                                   PressPtt, nullptr}),
@@ -195,15 +195,15 @@ TEST_F(Safety, UnloadableTxFileKeysNothingAndStopStillWorks) {
   WriteBytes(Host("null.Wav"), {});
   dialogs_->files = {Host("null.Wav")};
   m.SendWav->click();
-  EXPECT_FALSE(m.PTTTaste);
-  EXPECT_FALSE(m.WavSenden);
+  EXPECT_FALSE(m.Station().PTTTaste);
+  EXPECT_FALSE(m.Station().WavSenden);
   ASSERT_EQ(errors_.messages.size(), 1u);
   EXPECT_NE(errors_.messages[0].find("null.Wav"), std::string::npos);
   Run(300);
   EXPECT_EQ(box_->LastCommand(), 9);
   // A cancelled "Tx" leaves nothing pending either: the next PTT is the microphone.
   m.SendWav->click();
-  EXPECT_FALSE(m.WavSenden);
+  EXPECT_FALSE(m.Station().WavSenden);
   m.B_PTTMouseDown();
   Run(200);
   EXPECT_EQ(box_->LastCommand(), 15);
@@ -218,8 +218,8 @@ TEST_F(Safety, StopEndsAFileTransmission) {
   EXPECT_EQ(box_->LastCommand(), 11);
   m.StopWav->click();
   Run(200);
-  EXPECT_FALSE(m.PTTTaste);
-  EXPECT_FALSE(m.WavSenden);
+  EXPECT_FALSE(m.Station().PTTTaste);
+  EXPECT_FALSE(m.Station().WavSenden);
   ExpectReceive(m, true);
   const auto tx = Log(app::TLogKind::Senden);
   ASSERT_EQ(tx.size(), 1u);
@@ -240,7 +240,7 @@ TEST_F(Safety, PlayingAnotherFileDuringTxEndsTheTransmissionAndKeysNothing) {
     Tick(2);
     ASSERT_EQ(box_->LastCommand(), 11);
     dialogs_->files = {Host("Call2.Wav")};
-    app::RemoteLink page(m);
+    app::RemoteLink page(m.Station(), &m);
     if (how == "Play")
       m.PlayWav->click();
     else if (how == "page")
@@ -249,9 +249,9 @@ TEST_F(Safety, PlayingAnotherFileDuringTxEndsTheTransmissionAndKeysNothing) {
       m.Mailboxabhren1Click();
     Tick(2);
     EXPECT_EQ(box_->LastCommand(), 9);
-    EXPECT_FALSE(m.TxAktiv);
-    EXPECT_FALSE(m.Tx.Held());
-    EXPECT_NE(m.SoundWave->State() & audio::wsStarted, 0);  // the new file plays here
+    EXPECT_FALSE(m.Station().TxAktiv);
+    EXPECT_FALSE(m.Station().Tx.Held());
+    EXPECT_NE(m.Station().SoundWave->State() & audio::wsStarted, 0);  // the new file plays here
     Tick(20);
     EXPECT_EQ(box_->LastCommand(), 9);
     main_.reset();
@@ -262,7 +262,7 @@ TEST_F(Safety, PlayingAnotherFileDuringTxEndsTheTransmissionAndKeysNothing) {
 // and letting go of the button leaves a program's keying on the air.
 TEST_F(Safety, AReleaseEndsOnlyItsOwnHold) {
   TMain& m = StartConnected();
-  app::RigLink rig(m);
+  app::RigLink rig(m.Station(), &m);
   m.B_PTTMouseDown();
   ASSERT_EQ(rig.SetPttFrom(1, 1), net::RIG_OK);
   Tick(2);
@@ -276,7 +276,7 @@ TEST_F(Safety, AReleaseEndsOnlyItsOwnHold) {
   Tick(3);
   EXPECT_EQ(box_->LastCommand(), 15);
   // A browser page keys beside the client; the client leaving leaves the page on the air.
-  app::RemoteLink page(m);
+  app::RemoteLink page(m.Station(), &m);
   ASSERT_TRUE(page.RemoteKey(7, "Gast", nullptr));
   rig.ClientGone(2);
   Tick(3);
@@ -303,9 +303,9 @@ TEST_F(Safety, AReleaseEndsOnlyItsOwnHold) {
 // and when the box went back to receive, the link.
 TEST_F(Safety, FrontsHearWhatHappenedAtTheStation) {
   TMain& m = StartConnected();
-  app::RigLink rig(m);
+  app::RigLink rig(m.Station(), &m);
   std::vector<station::TStationEvent> heard;
-  const int sub = m.Events.Subscribe([&](const station::TStationEvent& e) {
+  const int sub = m.Station().Events.Subscribe([&](const station::TStationEvent& e) {
     if (e.Kind != station::TEventKind::Meter && e.Kind != station::TEventKind::Squelch)
       heard.push_back(e);
   });
@@ -337,7 +337,7 @@ TEST_F(Safety, FrontsHearWhatHappenedAtTheStation) {
   EXPECT_EQ(kinds(), seq({K::Holds, K::Released}));
   m.Trennen1Click();
   EXPECT_EQ(kinds(), seq({K::LinkLost}));
-  m.Events.Unsubscribe(sub);
+  m.Station().Events.Unsubscribe(sub);
 }
 
 // "Trennen" and a pulled adapter both bring the front back to receive; where the port still
@@ -352,13 +352,13 @@ TEST_F(Safety, DisconnectWhileTransmittingReturnsToReceive) {
     ASSERT_EQ(box_->LastCommand(), 15);
     if (unplug) {
       wire_->Unplug();
-      testsupport::PumpUntil([&] { return !m.Verbunden; }, 2000);
+      testsupport::PumpUntil([&] { return !m.Station().Verbunden; }, 2000);
     } else {
       m.Trennen1Click();
     }
     Run(300);
-    EXPECT_FALSE(m.Verbunden);
-    EXPECT_FALSE(m.RS232->IsOpen());
+    EXPECT_FALSE(m.Station().Verbunden);
+    EXPECT_FALSE(m.Station().RS232->IsOpen());
     ExpectReceive(m, !unplug);
     EXPECT_EQ(dialogs_->boxes.size(), unplug ? 1u : 0u);
     EXPECT_EQ(dialogs_->maxOpen, unplug ? 1 : 0);
@@ -367,10 +367,10 @@ TEST_F(Safety, DisconnectWhileTransmittingReturnsToReceive) {
       wire_->Replug();
     }
     // The button the operator held is released with the link: connecting again keys nothing.
-    EXPECT_FALSE(m.PTTTaste);
+    EXPECT_FALSE(m.Station().PTTTaste);
     m.mitCOM11Click();
     Run(300);
-    EXPECT_TRUE(m.Verbunden);
+    EXPECT_TRUE(m.Station().Verbunden);
     ExpectReceive(m, true);
     main_.reset();
     dialogs_->boxes.clear();
@@ -380,18 +380,18 @@ TEST_F(Safety, DisconnectWhileTransmittingReturnsToReceive) {
 
 TEST_F(Safety, TimeOutEndsStationKeyingOnceWithRogerAndWithoutABox) {
   TMain& m = StartConnected();
-  m.TxTimeoutSeconds = 2;
-  m.Einstellungen.RogerAktiv = true;
+  m.Station().TxTimeoutSeconds = 2;
+  m.Station().Einstellungen.RogerAktiv = true;
   m.B_PTTMouseDown();
   Run(2000);  // keyed at the next tick, counted from the one after
   EXPECT_EQ(box_->LastCommand(), 15);
   Run(300);
   EXPECT_EQ(box_->LastCommand(), 11);  // the roger beep, as after a release
-  EXPECT_FALSE(m.PTTTaste);
+  EXPECT_FALSE(m.Station().PTTTaste);
   Run(600);
   EXPECT_EQ(box_->LastCommand(), 9);
-  EXPECT_EQ(m.TxNotices, 1);
-  EXPECT_NE(m.TxNotice.find("2 s"), std::string::npos);
+  EXPECT_EQ(m.Station().TxNotices, 1);
+  EXPECT_NE(m.Station().TxNotice.find("2 s"), std::string::npos);
   EXPECT_TRUE(dialogs_->boxes.empty());  // told without a modal box
   m.B_PTTMouseUp();
   m.B_PTTMouseDown();  // the next keying works as usual
@@ -401,20 +401,20 @@ TEST_F(Safety, TimeOutEndsStationKeyingOnceWithRogerAndWithoutABox) {
   Run(700);
 
   // Network keying ends the same way; the radio's own push-to-talk is not ended.
-  app::RigLink rig(m);
+  app::RigLink rig(m.Station(), &m);
   rig.SetPtt(1);
   Run(2300);
   EXPECT_EQ(rig.Ptt(), 0);
-  EXPECT_EQ(m.TxNotices, 2);
+  EXPECT_EQ(m.Station().TxNotices, 2);
   Run(700);
   EXPECT_EQ(box_->LastCommand(), 9);
   box_->SetPTT(true);
   Run(3000);
-  EXPECT_TRUE(m.TxAktiv);
-  EXPECT_EQ(m.TxNotices, 2);
+  EXPECT_TRUE(m.Station().TxAktiv);
+  EXPECT_EQ(m.Station().TxNotices, 2);
   box_->SetPTT(false);
   Run(800);
-  EXPECT_FALSE(m.TxAktiv);
+  EXPECT_FALSE(m.Station().TxAktiv);
 }
 
 TEST_F(Safety, TimeOutComesFromTheHostConfiguration) {
@@ -429,7 +429,7 @@ TEST_F(Safety, TimeOutComesFromTheHostConfiguration) {
     platform::HostConfig::Instance().Set("tx.timeout", c.value);
     errors_.messages.clear();
     TMain& m = Start();
-    EXPECT_EQ(m.TxTimeoutSeconds, c.seconds);
+    EXPECT_EQ(m.Station().TxTimeoutSeconds, c.seconds);
     EXPECT_EQ(errors_.messages.size(), c.reported ? 1u : 0u);
     main_.reset();
   }
@@ -449,12 +449,12 @@ TEST_F(Safety, MouseReleasedUnderAModalBoxReleasesAtTheNextTick) {
   box.show();
   ASSERT_EQ(QApplication::activeModalWidget(), &box);
   Run(100);
-  EXPECT_FALSE(m.PTTTaste);
+  EXPECT_FALSE(m.Station().PTTTaste);
   EXPECT_EQ(box_->LastCommand(), 9);
   EXPECT_FALSE(m.B_PTT->isDown());
   // Keying that is not the mouse's stays while a box is open.
   box.hide();
-  app::RigLink rig(m);
+  app::RigLink rig(m.Station(), &m);
   rig.SetPtt(1);
   box.show();
   Run(200);
@@ -488,7 +488,7 @@ TEST_F(Safety, ReleaseUnderAnOperatorsBoxTakesEffectAtTheNextTick) {
   };
   m.Report("Eine Meldung");
   EXPECT_EQ(commandAfter, 9);
-  EXPECT_EQ(m.NestedTicks, 0);
+  EXPECT_EQ(m.Station().NestedTicks, 0);
 }
 
 }  // namespace
@@ -511,10 +511,10 @@ TEST_F(Safety, RandomOperatorsNeverLeaveTheTransmitterKeyed) {
     auto roll = [&](int n) { return static_cast<int>(rng() % static_cast<uint32_t>(n)); };
     TMain& m = StartConnected();
     UseModalBoxes();
-    m.TxTimeoutSeconds = 3;
-    app::RigLink rig(m);
+    m.Station().TxTimeoutSeconds = 3;
+    app::RigLink rig(m.Station(), &m);
     bool plugged = true;
-    int64_t lastTick = m.TickCount;
+    int64_t lastTick = m.Station().TickCount;
     int quiet = 0, stationHeld = 0;
     bool failed = false;
     std::string history;
@@ -524,35 +524,42 @@ TEST_F(Safety, RandomOperatorsNeverLeaveTheTransmitterKeyed) {
     WriteBytes(Host("leer.Wav"), NoFrameWave());
 
     AfterStep = [&] {
-      if (failed || m.TickCount == lastTick) return;
-      lastTick = m.TickCount;
+      if (failed || m.Station().TickCount == lastTick) return;
+      lastTick = m.Station().TickCount;
       // The radio's push-to-talk as the station reads it: the CTS line of the open port.
-      const bool radio = m.RS232->IsOpen() && !m.RS232->ModemLineState(1);
-      const bool held = m.Tx.Held() || radio || m.CueRunning();
+      const bool radio = m.Station().RS232->IsOpen() && !m.Station().RS232->ModemLineState(1);
+      const bool held = m.Station().Tx.Held() || radio || m.Station().CueRunning();
       // The flags the tick reads follow the arbiter and nothing else.
-      if (m.PTTTaste != m.Tx.Held() || m.WavSenden != m.Tx.OwnSound()) {
+      if (m.Station().PTTTaste != m.Station().Tx.Held() ||
+          m.Station().WavSenden != m.Station().Tx.OwnSound()) {
         failed = true;
-        ADD_FAILURE() << "flags apart from the arbiter at tick " << m.TickCount << history;
+        ADD_FAILURE() << "flags apart from the arbiter at tick " << m.Station().TickCount
+                      << history;
       }
       quiet = held ? 0 : quiet + 1;
-      stationHeld = m.PTTTaste && m.TxAktiv && m.Verbunden ? stationHeld + 1 : 0;
-      bool ok = m.NestedTicks == 0 && dialogs_->maxOpen <= 1 &&
-                stationHeld <= m.TxTimeoutSeconds * 10 + 2;
+      stationHeld = m.Station().PTTTaste && m.Station().TxAktiv && m.Station().Verbunden
+                        ? stationHeld + 1
+                        : 0;
+      bool ok = m.Station().NestedTicks == 0 && dialogs_->maxOpen <= 1 &&
+                stationHeld <= m.Station().TxTimeoutSeconds * 10 + 2;
       if (quiet >= 2) {
         ++releasesChecked;
-        ok = ok && !m.TxAktiv && m.TxBefehl == 9 && m.MicMute->isChecked() &&
+        ok = ok && !m.Station().TxAktiv && m.Station().TxBefehl == 9 && m.MicMute->isChecked() &&
              m.TxLED->BrushColor() == QColor(0, 176, 0);
-        if (m.Verbunden && plugged && m.RS232->IsOpen()) ok = ok && box_->LastCommand() == 9;
+        if (m.Station().Verbunden && plugged && m.Station().RS232->IsOpen())
+          ok = ok && box_->LastCommand() == 9;
       }
       if (!ok) {
         failed = true;
-        ADD_FAILURE() << "tick " << m.TickCount << ": nested " << m.NestedTicks << ", open "
-                      << dialogs_->maxOpen << ", quiet " << quiet << ", held " << stationHeld
-                      << ", TxAktiv " << m.TxAktiv << ", TxBefehl " << int(m.TxBefehl) << ", box "
-                      << int(box_->LastCommand()) << ", PTTTaste " << m.PTTTaste << ", Verbunden "
-                      << m.Verbunden << ", open " << m.RS232->IsOpen() << ", CTS "
-                      << m.RS232->ModemLineState(1) << ", scan " << m.Einstellungen.ScanModus
-                      << ", plugged " << plugged << ", actions " << history;
+        ADD_FAILURE() << "tick " << m.Station().TickCount << ": nested " << m.Station().NestedTicks
+                      << ", open " << dialogs_->maxOpen << ", quiet " << quiet << ", held "
+                      << stationHeld << ", TxAktiv " << m.Station().TxAktiv << ", TxBefehl "
+                      << int(m.Station().TxBefehl) << ", box " << int(box_->LastCommand())
+                      << ", PTTTaste " << m.Station().PTTTaste << ", Verbunden "
+                      << m.Station().Verbunden << ", open " << m.Station().RS232->IsOpen()
+                      << ", CTS " << m.Station().RS232->ModemLineState(1) << ", scan "
+                      << m.Station().Einstellungen.ScanModus << ", plugged " << plugged
+                      << ", actions " << history;
       }
     };
     // Only what reaches the station without its window can happen under a box.
@@ -605,7 +612,8 @@ TEST_F(Safety, RandomOperatorsNeverLeaveTheTransmitterKeyed) {
           plugged = !plugged;
           // A pulled adapter is noticed within milliseconds, far inside one tick; the event
           // thread runs in real time while the test's clock would race ahead of it.
-          if (!plugged && m.Verbunden) testsupport::PumpUntil([&] { return !m.Verbunden; }, 2000);
+          if (!plugged && m.Station().Verbunden)
+            testsupport::PumpUntil([&] { return !m.Station().Verbunden; }, 2000);
           break;
         case 8:
           op([&] { m.ScanClick(); });
@@ -620,9 +628,9 @@ TEST_F(Safety, RandomOperatorsNeverLeaveTheTransmitterKeyed) {
           m.Button1Click();
           break;
         case 12:
-          m.Einstellungen.Call1Wav = cueFiles[roll(4)];
-          m.Einstellungen.RogerWav = cueFiles[roll(4)];
-          m.Einstellungen.AbgehendeRufnummer = roll(2) ? "12a4" : "1";
+          m.Station().Einstellungen.Call1Wav = cueFiles[roll(4)];
+          m.Station().Einstellungen.RogerWav = cueFiles[roll(4)];
+          m.Station().Einstellungen.AbgehendeRufnummer = roll(2) ? "12a4" : "1";
           break;
         case 13:
           card_->FailOpen = card_->FailOpen ? 0 : 6;
@@ -632,7 +640,7 @@ TEST_F(Safety, RandomOperatorsNeverLeaveTheTransmitterKeyed) {
           // Hearing a file here never puts it on the air, "Tx" running or not.
           dialogs_->files = {roll(2) == 0 ? Host("Roger.Wav") : Host("Call2.Wav")};
           op([&] { action == 14 ? m.PlayWav->click() : m.Mailboxabhren1Click(); });
-          if (m.Tx.HeldBy(station::TTxSource::File)) {
+          if (m.Station().Tx.HeldBy(station::TTxSource::File)) {
             failed = true;
             ADD_FAILURE() << "a file chosen for playback holds the transmitter" << history;
           }
@@ -653,11 +661,12 @@ TEST_F(Safety, RandomOperatorsNeverLeaveTheTransmitterKeyed) {
     card_->FailOpen = 0;
     Run(2000);
     if (!failed) {
-      ExpectReceive(m, m.Verbunden);
-      if (m.TxAktiv)
-        ADD_FAILURE() << "still keyed: Verbunden " << m.Verbunden << ", CTS "
-                      << m.RS232->ModemLineState(1) << ", PTTTaste " << m.PTTTaste << ", cue "
-                      << m.CueRunning() << ", scan " << m.Einstellungen.ScanModus
+      ExpectReceive(m, m.Station().Verbunden);
+      if (m.Station().TxAktiv)
+        ADD_FAILURE() << "still keyed: Verbunden " << m.Station().Verbunden << ", CTS "
+                      << m.Station().RS232->ModemLineState(1) << ", PTTTaste "
+                      << m.Station().PTTTaste << ", cue " << m.Station().CueRunning() << ", scan "
+                      << m.Station().Einstellungen.ScanModus
 
                       << ", actions " << history;
     }
@@ -688,7 +697,7 @@ void ExpectCoherentFront(TMain& m, int channel = 9, const char* frequency = "27.
   EXPECT_TRUE(m.P_ChPass->isHidden());
   EXPECT_TRUE(m.P_Roger->isHidden());
   EXPECT_EQ(m.SMeter->GetBackGroundDIB().width(), 277);
-  EXPECT_TRUE(m.FormBereit);
+  EXPECT_TRUE(m.Station().Ready);
 }
 
 TEST_F(Station, DefaultFilesThatAreNoSettingsFilesStartWithTheDefaults) {
@@ -698,7 +707,7 @@ TEST_F(Station, DefaultFilesThatAreNoSettingsFilesStartWithTheDefaults) {
     const char* why;
   };
   std::mt19937 rng(7);
-  std::vector<uint8_t> noise(app::kSettingsFileSize);
+  std::vector<uint8_t> noise(station::kSettingsFileSize);
   for (auto& b : noise) b = static_cast<uint8_t>(rng());
   const std::string text = "Hallo Welt!\n";
   for (const Case& c :
@@ -740,20 +749,20 @@ TEST_F(Station, HostileValuesNeverFreezeTheFront) {
   for (int64_t us : pulses_) EXPECT_LE(us, 500000);
   EXPECT_EQ(pulses_.size(), 3u);
   // The network's channel command finds a channel mode to count in ("E 5" divided by zero).
-  app::RigLink rig(m);
+  app::RigLink rig(m.Station(), &m);
   const int tuned = rig.TuneToChannel(5);
   EXPECT_TRUE(tuned == net::RIG_OK || tuned == net::RIG_PENDING) << tuned;
   Run(1000);  // the stepper's pulse and gap, timed by the station's timer
-  EXPECT_EQ(m.Einstellungen.Kanal, 5);
+  EXPECT_EQ(m.Station().Einstellungen.Kanal, 5);
   // A typed pulse length is bounded the same way.
   dialogs_->inputs = {std::string("300000")};
   m.ScanPuls1Click();
-  EXPECT_EQ(m.Einstellungen.ScanPuls, app::kMaxScanPuls);
+  EXPECT_EQ(m.Station().Einstellungen.ScanPuls, station::kMaxScanPuls);
 }
 
 TEST_F(Station, LoadingANonSettingsFileKeepsTheSettings) {
   TMain& m = Start();
-  m.Einstellungen.Kanal = 17;
+  m.Station().Einstellungen.Kanal = 17;
   m.DisplayClick();
   const fs::path file = root_ / "Kanalo/bild.kvr";
   WriteBytes(file, std::vector<uint8_t>(4000, 0x42));
@@ -761,7 +770,7 @@ TEST_F(Station, LoadingANonSettingsFileKeepsTheSettings) {
   m.Load1Click();
   ASSERT_EQ(errors_.messages.size(), 1u);
   EXPECT_NE(errors_.messages[0].find("die Einstellungen bleiben unverändert."), std::string::npos);
-  EXPECT_EQ(m.Einstellungen.Kanal, 17);
+  EXPECT_EQ(m.Station().Einstellungen.Kanal, 17);
   EXPECT_EQ(m.K_Anzeige->text().toStdString(), "17");
 }
 
@@ -825,7 +834,7 @@ TEST_F(Station, ConnectErrorsNameTheHostDevice) {
               "Error accessing specified device (Error: 2) (COM2: /dev/kanalo-gibtsnicht: " +
                   platform::SystemErrorText(ENOENT) + ")");
   }
-  EXPECT_FALSE(m.Verbunden);
+  EXPECT_FALSE(m.Station().Verbunden);
 }
 
 TEST(DataFiles, WrittenWholeOrNotAtAll) {

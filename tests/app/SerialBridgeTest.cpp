@@ -103,8 +103,8 @@ class SerialBridge : public Station {
       const size_t before = scripted_->Commands().size();
       time_->Advance(100);
       rtl::Application().ProcessMessages();
-      if (main_->Verbunden && scripted_->Commands().size() <= before + 1)
-        testsupport::PumpUntil([&] { return main_->RxFrames > 0; }, 3000);
+      if (main_->Station().Verbunden && scripted_->Commands().size() <= before + 1)
+        testsupport::PumpUntil([&] { return main_->Station().RxFrames > 0; }, 3000);
     }
   }
 
@@ -118,8 +118,8 @@ TEST_F(SerialBridge, PollsFramesAndMeterWorkWithoutModemLines) {
   e.ComPort = "COM1";
   WriteSettings(e);
   Start();
-  ASSERT_TRUE(main_->Verbunden) << (errors_.messages.empty() ? "" : errors_.messages[0]);
-  EXPECT_TRUE(main_->NoModemLines);
+  ASSERT_TRUE(main_->Station().Verbunden) << (errors_.messages.empty() ? "" : errors_.messages[0]);
+  EXPECT_TRUE(main_->Station().NoModemLines);
   EXPECT_TRUE(errors_.messages.empty()) << errors_.messages[0];
   // Said once, naming the port and the device.
   ASSERT_EQ(dialogs_->boxes.size(), 1u);
@@ -129,10 +129,10 @@ TEST_F(SerialBridge, PollsFramesAndMeterWorkWithoutModemLines) {
 
   scripted_->Set(60, 0);
   BridgeTick(5);
-  EXPECT_EQ(main_->SWert[9], 60);
+  EXPECT_EQ(main_->Station().SWert[9], 60);
   EXPECT_EQ(main_->SMeter->GetValue(), 60);
   // No CTS to read is not a pressed radio PTT: the box is told to receive, nothing keys.
-  EXPECT_FALSE(main_->TxAktiv);
+  EXPECT_FALSE(main_->Station().TxAktiv);
   auto cmds = scripted_->Commands();
   ASSERT_GE(cmds.size(), 4u);
   for (uint8_t c : cmds) EXPECT_EQ(c, 9);
@@ -142,7 +142,7 @@ TEST_F(SerialBridge, PollsFramesAndMeterWorkWithoutModemLines) {
   BridgeTick(1);
   scripted_->Set(60, 0);
   BridgeTick(2);
-  EXPECT_GE(main_->Einstellungen.Kanal, 10);
+  EXPECT_GE(main_->Station().Einstellungen.Kanal, 10);
   main_->UPClick();
   main_->DNClick();
   EXPECT_TRUE(errors_.messages.empty()) << errors_.messages[0];
@@ -159,7 +159,7 @@ TEST_F(SerialBridge, PollsFramesAndMeterWorkWithoutModemLines) {
   // Disconnected: steps on the closed port are refused as before.
   main_->Trennen1Click();
   BridgeTick(2);
-  EXPECT_FALSE(main_->RS232->IsOpen());
+  EXPECT_FALSE(main_->Station().RS232->IsOpen());
   EXPECT_THROW(main_->UPClick(), std::exception);
 }
 

@@ -11,10 +11,11 @@
 #include <random>
 
 #include "app/Jpeg.h"
-#include "app/Settings.h"
-#include "app/Text.h"
+#include "station/Settings.h"
+#include "station/Text.h"
 
 using namespace app;
+using namespace station;
 namespace fs = std::filesystem;
 
 namespace {

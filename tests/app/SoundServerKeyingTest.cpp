@@ -17,7 +17,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/Dtmf.h"
+#include "station/Dtmf.h"
 #include "tests/app/SoundServerCapture.h"
 #include "tests/app/StationFixture.h"
 
@@ -162,11 +162,11 @@ class SoundServerStationKeyed : public ::testing::Test {
   }
 
   // The defaults on COM1 with the given cue; the cue files lie in the data folder.
-  app::TEinstellungen Settings(uint8_t callArt) {
+  station::TEinstellungen Settings(uint8_t callArt) {
     platform::SetDataRoot(dir_.string());
     app::TMain m;
     m.DefaultWerteClick();
-    return WithCues(m.Einstellungen, callArt);
+    return WithCues(m.Station().Einstellungen, callArt);
   }
 
   // One transmission keyed by `T 1` and released by `T 0` from a client that stays connected;
@@ -178,7 +178,7 @@ class SoundServerStationKeyed : public ::testing::Test {
   };
   Run Transmit(uint8_t callArt) {
     Run r;
-    app::SaveSettingsFile((dir_ / "Kanalo/default.kvr").string(), Settings(callArt));
+    station::SaveSettingsFile((dir_ / "Kanalo/default.kvr").string(), Settings(callArt));
     // The sink is recorded from before the start: the station is keyed as soon as it polls its
     // box, while start-up is still settling, as a client that waits for the port would key it.
     SinkCapture cap(server_, (dir_ / "station.wav").string());
@@ -287,7 +287,7 @@ INSTANTIATE_TEST_SUITE_P(CallArt, SoundServerStationKeyedCue, ::testing::Values(
 TEST_F(SoundServerStationKeyed, DtmfCallIsHeardWholeAndDecodesToItsDigits) {
   WriteTone(dir_ / "Kanalo/Beep.wav", 1000, 1750, 8);
   // The same call as the station sends it, played by aplay.
-  app::TDTMFSender sender;
+  station::TDTMFSender sender;
   sender.Build("2345", Settings(3).DTMFSchritt, [](char) {});
   std::vector<uint8_t> call;
   for (bool more = true; more;) {

@@ -49,8 +49,8 @@ class SoundServerStation : public Station {
     while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(ms)) {
       time_->Advance(1);
       rtl::Application().ProcessMessages();
-      if (time_->NowMs() % 100 == 0 && main_->Verbunden)
-        testsupport::PumpUntil([&] { return main_->RxFrames > 0; }, 500);
+      if (time_->NowMs() % 100 == 0 && main_->Station().Verbunden)
+        testsupport::PumpUntil([&] { return main_->Station().RxFrames > 0; }, 500);
       std::this_thread::sleep_for(std::chrono::microseconds(900));
     }
   }
@@ -122,9 +122,9 @@ TEST_F(SoundServerStation, ATxFileSentAtOnceComesOutWholeAtTheSink) {
     TMain& m = Start();
     dialogs_->files = {file.string()};
     m.SendWavClick();
-    ASSERT_TRUE(m.PTTTaste);
-    for (int i = 0; i < 100 && m.PTTTaste; ++i) RunReal(100);
-    EXPECT_FALSE(m.PTTTaste) << "the file never ended";
+    ASSERT_TRUE(m.Station().PTTTaste);
+    for (int i = 0; i < 100 && m.Station().PTTTaste; ++i) RunReal(100);
+    EXPECT_FALSE(m.Station().PTTTaste) << "the file never ended";
     RunReal(300);
     EXPECT_EQ(box_->LastCommand(), 9);
     const auto heard = soundserver::Bursts(cap.Stop());

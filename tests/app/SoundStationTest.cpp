@@ -45,7 +45,7 @@ TEST_F(SoundStation, SelectiveCallOpensTheSpeakerForTheOwnNumber) {
   TMain& m = StartConnected();
   m.DTMF_OpenClick();
   EXPECT_TRUE(m.DTMF_Open->isChecked());
-  EXPECT_TRUE(m.Einstellungen.LineStumm);
+  EXPECT_TRUE(m.Station().Einstellungen.LineStumm);
   box_->SetSignal(9, 90);
   Run(400);
   EXPECT_TRUE(m.LineMute->isChecked());  // armed: a carrier alone does not open
@@ -53,7 +53,7 @@ TEST_F(SoundStation, SelectiveCallOpensTheSpeakerForTheOwnNumber) {
   Run(1500);
   EXPECT_EQ(m.L_M->text().toStdString(), "2345");
   EXPECT_FALSE(m.DTMF_Open->isChecked());
-  EXPECT_FALSE(m.Einstellungen.LineStumm);
+  EXPECT_FALSE(m.Station().Einstellungen.LineStumm);
   EXPECT_EQ(m.Shape1->BrushColor(), QColor(255, 0, 0));
   Run(300);
   EXPECT_FALSE(m.LineMute->isChecked());  // the caller is heard
@@ -67,15 +67,15 @@ TEST_F(SoundStation, StrayDigitBeforeTheNumberDoesNotOpen) {
   Run(1800);  // the line ends after half a second without tones
   EXPECT_EQ(m.L_A->text().toStdString(), "92345");
   EXPECT_TRUE(m.DTMF_Open->isChecked());
-  EXPECT_TRUE(m.Einstellungen.LineStumm);
+  EXPECT_TRUE(m.Station().Einstellungen.LineStumm);
 }
 
 TEST_F(SoundStation, MailboxCallIsRecordedIntoADatedFileForTheMaximumTime) {
   TMain& m = StartConnected();
-  m.DateTimeTexts = [] {
+  m.Station().DateTimeTexts = [] {
     return std::make_pair(std::string("06.12.2026"), std::string("14:30:05"));
   };
-  m.Einstellungen.MaxAufnahmezeit = 3;
+  m.Station().Einstellungen.MaxAufnahmezeit = 3;
   Run(1100);          // the long timer's first firing ("Stop") has passed with the mailbox off
   m.DTMF_RecClick();  // checking the mailbox listens at once
   box_->SetSignal(9, 90);
@@ -93,9 +93,9 @@ TEST_F(SoundStation, MailboxCallIsRecordedIntoADatedFileForTheMaximumTime) {
   EXPECT_GT(bytes, 2u * 88200u);
   EXPECT_LT(bytes, 3u * 88200u + 4096u);
   // Listening again for the next call: the decoder's input is open and running.
-  EXPECT_EQ(m.DTMF_In->State(), audio::wsOpen | audio::wsStarted);
+  EXPECT_EQ(m.Station().DTMF_In->State(), audio::wsOpen | audio::wsStarted);
   m.DTMF_RecClick();  // unchecked, and the selective call is off: nothing listens
-  EXPECT_EQ(m.DTMF_In->State(), audio::wsClosed);
+  EXPECT_EQ(m.Station().DTMF_In->State(), audio::wsClosed);
 }
 
 // The mailbox number while the mailbox is off: the selective call stays armed, nothing is
@@ -117,13 +117,13 @@ TEST_F(SoundStation, MailboxOffRecordsNothingAndClrForgetsTheDigits) {
   Run(300);
   EXPECT_EQ(m.L_A->text().toStdString(), "");
   EXPECT_EQ(m.L_M->text().toStdString(), "");
-  EXPECT_EQ(m.DTMFDecoder.LA, "");
+  EXPECT_EQ(m.Station().DTMFDecoder.LA, "");
 }
 
 TEST_F(SoundStation, CallCueThenMicrophoneThenRogerThenReceive) {
   TMain& m = StartConnected();
-  m.Einstellungen.CallArt = 1;
-  m.Einstellungen.RogerAktiv = true;
+  m.Station().Einstellungen.CallArt = 1;
+  m.Station().Einstellungen.RogerAktiv = true;
   app::InstallDefaultDataFiles();
   box_->ClearCommands();
   m.B_PTTMouseDown();
@@ -146,10 +146,10 @@ TEST_F(SoundStation, CallCueThenMicrophoneThenRogerThenReceive) {
 TEST_F(SoundStation, MissingCueIsReportedAndNeverLeavesTheTransmitterKeyed) {
   TMain& m = StartConnected();
   UseModalBoxes();
-  m.Einstellungen.CallArt = 2;
-  m.Einstellungen.Call2Wav = "C:\\Kanalo\\gibtsnicht.Wav";
-  m.Einstellungen.RogerAktiv = true;
-  m.Einstellungen.RogerWav = "C:\\Kanalo\\auchnicht.Wav";
+  m.Station().Einstellungen.CallArt = 2;
+  m.Station().Einstellungen.Call2Wav = "C:\\Kanalo\\gibtsnicht.Wav";
+  m.Station().Einstellungen.RogerAktiv = true;
+  m.Station().Einstellungen.RogerWav = "C:\\Kanalo\\auchnicht.Wav";
   m.B_PTTMouseDown();
   Run(300);
   EXPECT_EQ(box_->LastCommand(), 15);  // on to the microphone
@@ -157,7 +157,7 @@ TEST_F(SoundStation, MissingCueIsReportedAndNeverLeavesTheTransmitterKeyed) {
   m.B_PTTMouseUp();
   Run(300);
   EXPECT_EQ(box_->LastCommand(), 9);
-  EXPECT_FALSE(m.TxAktiv);
+  EXPECT_FALSE(m.Station().TxAktiv);
   ASSERT_EQ(errors_.messages.size(), 2u);
   EXPECT_EQ(dialogs_->maxOpen, 1);
   // The component's text, then which file on this host and why.
@@ -168,12 +168,12 @@ TEST_F(SoundStation, MissingCueIsReportedAndNeverLeavesTheTransmitterKeyed) {
 
 TEST_F(SoundStation, DtmfCallGoesOutAsToneSequence) {
   TMain& m = StartConnected();
-  m.Einstellungen.CallArt = 3;
+  m.Station().Einstellungen.CallArt = 3;
   m.B_PTTMouseDown();
   Run(100);
   EXPECT_EQ(box_->LastCommand(), 11);
   Run(1800);  // 15 segments of 102 ms, then the device stops
-  EXPECT_TRUE(m.SoundFertig || box_->LastCommand() == 15);
+  EXPECT_TRUE(m.Station().SoundFertig || box_->LastCommand() == 15);
   EXPECT_EQ(box_->LastCommand(), 15);
   auto air = radio_->Transmitter().OnAir();
   EXPECT_GT(air.size(), 14u * 4500u);
@@ -184,12 +184,12 @@ TEST_F(SoundStation, DtmfCallGoesOutAsToneSequence) {
 
 TEST_F(SoundStation, InvalidDtmfCharactersWarnOnceEach) {
   TMain& m = StartConnected();
-  m.Einstellungen.AbgehendeRufnummer = "12a4";
+  m.Station().Einstellungen.AbgehendeRufnummer = "12a4";
   m.B_DTMFClick();
   ASSERT_EQ(dialogs_->boxes.size(), 1u);
   EXPECT_EQ(dialogs_->boxes[0].text, "a ist kein gültiges DTMF Zeichen !");
   Run(1800);
-  EXPECT_TRUE(m.SoundFertig);
+  EXPECT_TRUE(m.Station().SoundFertig);
 }
 
 // Listening to the mailbox holds line in muted, also against an open squelch, and lets it go
@@ -202,18 +202,18 @@ TEST_F(SoundStation, MailboxPlaybackHoldsLineInMutedUntilItsEnd) {
   ASSERT_FALSE(m.LineMute->isChecked());
   dialogs_->files = {platform::ToHostPath("C:\\Kanalo\\Call1.Wav")};
   m.PlayWavClick();
-  EXPECT_TRUE(m.Einstellungen.LineStumm);
+  EXPECT_TRUE(m.Station().Einstellungen.LineStumm);
   EXPECT_TRUE(m.LineMute->isChecked());
   Run(300);
   EXPECT_TRUE(m.LineMute->isChecked()) << "the squelch must not open the line under playback";
   EXPECT_EQ(box_->LastCommand(), 9);  // listening keys nothing
   Run(1500);
-  EXPECT_FALSE(m.Einstellungen.LineStumm);
+  EXPECT_FALSE(m.Station().Einstellungen.LineStumm);
   EXPECT_EQ(m.WavTime->text().toStdString(), "00:00.000");
   Run(200);
   EXPECT_FALSE(m.LineMute->isChecked());
   // The playback's end finished no cue: the next transmission still begins with its call.
-  m.Einstellungen.CallArt = 1;
+  m.Station().Einstellungen.CallArt = 1;
   m.B_PTTMouseDown();
   Run(100);
   EXPECT_EQ(box_->LastCommand(), 11);
@@ -224,14 +224,14 @@ TEST_F(SoundStation, TxSendsAFileWhileKeyedAndReleasesAtTheEnd) {
   app::InstallDefaultDataFiles();
   dialogs_->files = {platform::ToHostPath("C:\\Kanalo\\Call1.Wav")};
   m.SendWavClick();
-  EXPECT_TRUE(m.PTTTaste);
+  EXPECT_TRUE(m.Station().PTTTaste);
   EXPECT_EQ(dialogs_->fileDialogs[0].Title, "Open Wave File");
   EXPECT_EQ(dialogs_->fileDialogs[0].Filter, "Wave-Files(*.wav)|*.wav");
   Run(200);
   EXPECT_EQ(box_->LastCommand(), 11);
   Run(900);
-  EXPECT_FALSE(m.PTTTaste);
-  EXPECT_FALSE(m.WavSenden);
+  EXPECT_FALSE(m.Station().PTTTaste);
+  EXPECT_FALSE(m.Station().WavSenden);
   EXPECT_EQ(m.WavTime->text().toStdString(), "00:00.000");
   Run(200);
   EXPECT_EQ(box_->LastCommand(), 9);
@@ -246,8 +246,8 @@ namespace {
 TEST_F(SoundStation, ClosedLoopEverySixteenCharacters) {
   TMain& m = StartConnected();
   const std::string all = "0123456789ABCD*#";
-  m.Einstellungen.AbgehendeRufnummer = all;
-  m.Einstellungen.CallArt = 3;
+  m.Station().Einstellungen.AbgehendeRufnummer = all;
+  m.Station().Einstellungen.CallArt = 3;
   m.B_PTTMouseDown();
   Run(100 + (7 + 2 * 16) * 103 + 300);
   m.B_PTTMouseUp();
@@ -273,7 +273,7 @@ TEST_F(SoundStation, AnOutputThatFailsCountsAsFinishedAndReleasesTheTransmitter)
   for (int callArt : {1, 3}) {
     SCOPED_TRACE(callArt);
     TMain& m = StartConnected();
-    m.Einstellungen.CallArt = callArt;
+    m.Station().Einstellungen.CallArt = callArt;
     app::InstallDefaultDataFiles();
     errors_.messages.clear();
     m.B_PTTMouseDown();
@@ -287,7 +287,7 @@ TEST_F(SoundStation, AnOutputThatFailsCountsAsFinishedAndReleasesTheTransmitter)
     m.B_PTTMouseUp();
     Run(300);
     EXPECT_EQ(box_->LastCommand(), 9);
-    EXPECT_FALSE(m.TxAktiv);
+    EXPECT_FALSE(m.Station().TxAktiv);
     main_.reset();
   }
 }
@@ -296,7 +296,7 @@ TEST_F(SoundStation, AnOutputThatFailsCountsAsFinishedAndReleasesTheTransmitter)
 // (a file that opens), the mailbox is disarmed, one message.
 TEST_F(SoundStation, AFailedInputEndsTheMailboxRecordingWithItsFileIntact) {
   TMain& m = StartConnected();
-  m.DateTimeTexts = [] {
+  m.Station().DateTimeTexts = [] {
     return std::make_pair(std::string("07.12.2026"), std::string("09:15:00"));
   };
   LoseTheInputWhileTheMailboxRecords(m);
@@ -316,13 +316,13 @@ TEST_F(SoundStation, AFailedInputDisarmsTheSelectiveCallAndTheMailboxWithOneMess
   m.DTMF_RecClick();
   m.DTMF_OpenClick();
   Run(300);
-  ASSERT_TRUE(m.Einstellungen.LineStumm);
+  ASSERT_TRUE(m.Station().Einstellungen.LineStumm);
   card_->FailStreams(platform::wave::TWaveDir::In, platform::wave::WAVERR_DEVICEGONE);
   Run(300);
   EXPECT_FALSE(m.DTMF_Open->isChecked());
   EXPECT_FALSE(m.DTMF_Rec->isChecked());
-  EXPECT_FALSE(m.Einstellungen.LineStumm);
-  EXPECT_EQ(m.DTMF_In->State(), audio::wsClosed);
+  EXPECT_FALSE(m.Station().Einstellungen.LineStumm);
+  EXPECT_EQ(m.Station().DTMF_In->State(), audio::wsClosed);
   ASSERT_EQ(errors_.messages.size(), 1u);
   EXPECT_EQ(errors_.messages[0].rfind("WaveInAddBuffer:", 0), 0u);
 }
@@ -410,7 +410,7 @@ TEST_F(SoundStation, MasterCarriesTheVolumeOnReceiveAndTheLineOutLevelOnTransmit
 // is shut, nothing at all once the last page has gone.
 TEST_F(SoundStation, PagesHearTheLineOnlyWhileTheSquelchOpensIt) {
   TMain& m = StartConnected();
-  app::RemoteLink link(m);
+  app::RemoteLink link(m.Station(), &m);
   int64_t silent = 0, heard = 0, calls = 0;
   int peak = 0;
   link.SetAudioSink([&](const int16_t* pcm, size_t n, int64_t, bool quiet) {

@@ -13,7 +13,6 @@
 #include "app/DataFiles.h"
 #include "app/Main.h"
 #include "app/Protokoll.h"
-#include "app/Settings.h"
 #include "app/StationLog.h"
 #include "platform/Host.h"
 #include "platform/MMTimer.h"
@@ -23,6 +22,7 @@
 #include "platform/wave/VirtualCard.h"
 #include "sim/KvrBox.h"
 #include "sim/RadioAudio.h"
+#include "station/Settings.h"
 #include "tests/support/QtApp.h"
 #include "tests/support/Recorders.h"
 
@@ -65,7 +65,7 @@ class Station : public ::testing::Test {
   TMain& Start() {
     main_ = std::make_unique<TMain>();
     // A pulse holds the line on the box's clock for as long as the station asked.
-    main_->PulseWait = [this](int64_t us) {
+    main_->Station().PulseWait = [this](int64_t us) {
       pulses_.push_back(us);
       if (box_) box_->AdvanceUs(us);
     };
@@ -83,12 +83,12 @@ class Station : public ::testing::Test {
       time_->Advance(100);
       rtl::Application().ProcessMessages();
       if (!box_) continue;
-      const bool polled = main_->Verbunden && main_->RxFrames == 0;
+      const bool polled = main_->Station().Verbunden && main_->Station().RxFrames == 0;
       if (polled) testsupport::PumpUntil([&] { return BoxHeard() > heard; }, 2000);
       box_->Advance(10);
       if (polled)
-        testsupport::PumpUntil([&] { return main_->RxFrames > 0 || box_->Commands().empty(); },
-                               2000);
+        testsupport::PumpUntil(
+            [&] { return main_->Station().RxFrames > 0 || box_->Commands().empty(); }, 2000);
     }
   }
   size_t BoxHeard() const { return box_ ? box_->Commands().size() + box_->DroppedBytes() : 0; }
@@ -101,11 +101,12 @@ class Station : public ::testing::Test {
     time_->Advance(1);
     rtl::Application().ProcessMessages();
     if (box_) {
-      if (main_ && main_->Verbunden && BoxHeard() != heard) answerDueMs_ = time_->NowMs() + 10;
+      if (main_ && main_->Station().Verbunden && BoxHeard() != heard)
+        answerDueMs_ = time_->NowMs() + 10;
       box_->Advance(0);  // the box runs on the manual clock: what is due goes out
       if (answerDueMs_ >= 0 && time_->NowMs() >= answerDueMs_) {
         answerDueMs_ = -1;
-        if (main_ && main_->Verbunden) AwaitFrame();
+        if (main_ && main_->Station().Verbunden) AwaitFrame();
       }
     }
     if (AfterStep) AfterStep();
@@ -116,7 +117,7 @@ class Station : public ::testing::Test {
   // cycles as fast as it is pumped, and the decoder counts its pauses in cycles).
   void AwaitFrame() {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (main_->RxFrames == 0 && std::chrono::steady_clock::now() < end) {
+    while (main_->Station().RxFrames == 0 && std::chrono::steady_clock::now() < end) {
       if (rtl::CheckSynchronize() == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
   }
@@ -136,13 +137,13 @@ class Station : public ::testing::Test {
     };
   }
 
-  void WriteSettings(const app::TEinstellungen& e) {
-    app::SaveSettingsFile((root_ / "Kanalo/default.kvr").string(), e);
+  void WriteSettings(const station::TEinstellungen& e) {
+    station::SaveSettingsFile((root_ / "Kanalo/default.kvr").string(), e);
   }
-  app::TEinstellungen Defaults() {
+  station::TEinstellungen Defaults() {
     TMain m;
     m.DefaultWerteClick();
-    return m.Einstellungen;
+    return m.Station().Einstellungen;
   }
   // The defaults on COM1, started and polled once.
   TMain& StartConnected() {
@@ -199,8 +200,8 @@ class SoundStation : public Station {
   // The mailbox armed for up to 30 s, then a caller on channel 9 dials its number and speaks;
   // ends with the recording running, then the card loses its input under it.
   void LoseTheInputWhileTheMailboxRecords(TMain& m) {
-    m.Einstellungen.MaxAufnahmezeit = 30;
-    TMain::SetChecked(m.DTMF_Rec, true);
+    m.Station().Einstellungen.MaxAufnahmezeit = 30;
+    m.Station().MailboxArmed = true;
     Run(1100);  // the long timer's first firing starts the decoder
     box_->SetSignal(9, 90);
     radio_->Receiver().CallDtmf("3456");
@@ -218,7 +219,7 @@ class SoundStation : public Station {
 
 // The defaults on COM1 with the cue tests' files: call cue `callArt`, the roger beep, the call
 // 2345 (the files lie in the data folder as Cue1.wav, Cue2.wav and Beep.wav).
-inline app::TEinstellungen WithCues(app::TEinstellungen e, uint8_t callArt) {
+inline station::TEinstellungen WithCues(station::TEinstellungen e, uint8_t callArt) {
   e.ComPort = "COM1";
   e.CallArt = callArt;
   e.RogerAktiv = true;

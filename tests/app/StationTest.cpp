@@ -14,10 +14,10 @@ TEST_F(Station, FirstStartShowsChannelNineOfFortyUnconnected) {
   EXPECT_EQ(m.F_Anzeige->text().toStdString(), "27.065 ");
   EXPECT_TRUE(m.N401->isChecked());
   EXPECT_FALSE(m.N141->isChecked());
-  EXPECT_EQ(m.Einstellungen.ComPort.str(), "NOCOM");
+  EXPECT_EQ(m.Station().Einstellungen.ComPort.str(), "NOCOM");
   EXPECT_EQ(m.Volume->GetValue(), 16);  // (31 + 1) div 2
   EXPECT_EQ(m.Squelch->GetValue(), 50);
-  EXPECT_TRUE(m.FormBereit);
+  EXPECT_TRUE(m.Station().Ready);
   EXPECT_TRUE(m.Info->isHidden());
   EXPECT_TRUE(errors_.messages.empty());
 }
@@ -28,7 +28,7 @@ TEST_F(Station, SavedPortComTwoConnectsAtStartUp) {
   WriteSettings(e);
   TMain& m = Start();
   EXPECT_EQ(m.windowTitle().toStdString(), "Orvel Kanalo verbunden mit COM2");
-  EXPECT_TRUE(m.Verbunden);
+  EXPECT_TRUE(m.Station().Verbunden);
   EXPECT_TRUE(box_->Connected());
   EXPECT_EQ(box_->UpPulses(), 0);  // the connect pulse steps nothing
   EXPECT_EQ(pulses_, (std::vector<int64_t>{20000, 20000}));
@@ -39,8 +39,8 @@ TEST_F(Station, DesignTimeDeviceNameDoesNotConnect) {
   e.ComPort = "Com1";
   WriteSettings(e);
   TMain& m = Start();
-  EXPECT_FALSE(m.Verbunden);
-  EXPECT_FALSE(m.RS232->IsOpen());
+  EXPECT_FALSE(m.Station().Verbunden);
+  EXPECT_FALSE(m.Station().RS232->IsOpen());
 }
 
 TEST_F(Station, MissingMeterPictureIsReportedAndTheWindowStillOpens) {
@@ -55,7 +55,7 @@ TEST_F(Station, MissingMeterPictureIsReportedAndTheWindowStillOpens) {
                                      (root_ / "Kanalo/S_Meter.bmp").string() +
                                      ": Datei nicht gefunden)");
   // The rest of start-up still happens: the front is whole and the box connected.
-  EXPECT_TRUE(m.Verbunden);
+  EXPECT_TRUE(m.Station().Verbunden);
   EXPECT_EQ(m.K_Anzeige->text().toStdString(), "9");
   EXPECT_EQ(m.SMeter->GetBackGroundDIB().width(), 277);
   // A picture chosen later that cannot be loaded leaves the one shown.
@@ -75,9 +75,9 @@ TEST_F(Station, PollSendsReceiveCommandAndFramesReachTheMeter) {
   TMain& m = Start();
   Tick();  // sends 9, the box answers
   EXPECT_EQ(box_->LastCommand(), 9);
-  EXPECT_EQ(m.RxSWert, 60);
+  EXPECT_EQ(m.Station().RxSWert, 60);
   Tick();  // processes the frame
-  EXPECT_EQ(m.SWert[9], 60);
+  EXPECT_EQ(m.Station().SWert[9], 60);
   EXPECT_FALSE(m.LineMute->isChecked());  // 60 reaches the squelch level 50: open
 }
 
@@ -114,12 +114,12 @@ TEST_F(Station, HeldLineMuteStaysWhenTheSquelchOpens) {
 TEST_F(Station, SConversionAppliesGainAndZeroPointWithWrap) {
   TMain& m = Start();
   auto conv = [&](uint8_t raw, int32_t adjust, int32_t offset) {
-    m.Einstellungen.SAdjust = adjust;
-    m.Einstellungen.SOffset = offset;
-    m.RxSWert = raw;
-    m.RxFrames = 1;
-    m.KVRTimerTimer();
-    return m.SWert[m.Einstellungen.Kanal];
+    m.Station().Einstellungen.SAdjust = adjust;
+    m.Station().Einstellungen.SOffset = offset;
+    m.Station().RxSWert = raw;
+    m.Station().RxFrames = 1;
+    m.Station().Tick();
+    return m.Station().SWert[m.Station().Einstellungen.Kanal];
   };
   EXPECT_EQ(conv(60, 16384, 0), 90);
   EXPECT_EQ(conv(60, 16384, 10), 80);
@@ -137,34 +137,34 @@ TEST_F(Station, FramingFollowsTheSyncByte) {
     // The port is closed: deliver the bytes through an open one.
   };
   (void)feed;
-  m.Einstellungen.ComPort = "COM1";
+  m.Station().Einstellungen.ComPort = "COM1";
   m.mitCOM11Click();
   box_->SetSilent(true);
   // A frame that is due is waited for as long as a loaded machine needs; one that must not come
   // is given a moment.
   auto send = [&](std::vector<uint8_t> b, bool frame = true) {
-    int before = static_cast<int>(m.RxFrames);
+    int before = static_cast<int>(m.Station().RxFrames);
     wire_->PeerSend(b);
-    testsupport::PumpUntil([&] { return m.RxFrames != before; }, frame ? 10000 : 300);
+    testsupport::PumpUntil([&] { return m.Station().RxFrames != before; }, frame ? 10000 : 300);
   };
   send({0xAA, 0x30, 0x64});
-  EXPECT_EQ(m.RxFrames, 1);
-  EXPECT_EQ(m.RxSWert, 0x30);
-  EXPECT_EQ(m.RxTaste, 0x64);
-  m.RxFrames = 0;
+  EXPECT_EQ(m.Station().RxFrames, 1);
+  EXPECT_EQ(m.Station().RxSWert, 0x30);
+  EXPECT_EQ(m.Station().RxTaste, 0x64);
+  m.Station().RxFrames = 0;
   send({0xAA}, false);
-  EXPECT_EQ(m.RxFrames, 0);
+  EXPECT_EQ(m.Station().RxFrames, 0);
   send({0x31, 0x65});
-  EXPECT_EQ(m.RxFrames, 1);
-  EXPECT_EQ(m.RxSWert, 0x31);
-  m.RxFrames = 0;
+  EXPECT_EQ(m.Station().RxFrames, 1);
+  EXPECT_EQ(m.Station().RxSWert, 0x31);
+  m.Station().RxFrames = 0;
   send({0x12, 0xAA, 0x32, 0x66});
-  EXPECT_EQ(m.RxFrames, 1);
-  EXPECT_EQ(m.RxSWert, 0x32);
-  m.RxFrames = 0;
+  EXPECT_EQ(m.Station().RxFrames, 1);
+  EXPECT_EQ(m.Station().RxSWert, 0x32);
+  m.Station().RxFrames = 0;
   send({0xAA, 1, 2, 0xAA, 3, 4});
-  EXPECT_EQ(m.RxFrames, 1);
-  EXPECT_EQ(m.RxSWert, 3);
+  EXPECT_EQ(m.Station().RxFrames, 1);
+  EXPECT_EQ(m.Station().RxSWert, 3);
 }
 
 TEST_F(Station, PushToTalkKeysTheBoxAndReleaseReturnsToReceive) {
@@ -176,12 +176,12 @@ TEST_F(Station, PushToTalkKeysTheBoxAndReleaseReturnsToReceive) {
   m.B_PTTMouseDown();
   Tick();
   EXPECT_EQ(box_->LastCommand(), 15);
-  EXPECT_TRUE(m.TxAktiv);
+  EXPECT_TRUE(m.Station().TxAktiv);
   EXPECT_FALSE(m.MicMute->isChecked());
   m.B_PTTMouseUp();
   Tick(2);
   EXPECT_EQ(box_->LastCommand(), 9);
-  EXPECT_FALSE(m.TxAktiv);
+  EXPECT_FALSE(m.Station().TxAktiv);
   EXPECT_TRUE(m.MicMute->isChecked());
 }
 
@@ -190,14 +190,14 @@ TEST_F(Station, RadioPushToTalkIsIgnoredWhileScanning) {
   e.ComPort = "COM1";
   WriteSettings(e);
   TMain& m = Start();
-  m.Einstellungen.ScanModus = 1;
+  m.Station().Einstellungen.ScanModus = 1;
   box_->SetPTT(true);
-  testsupport::PumpUntil([&] { return !m.RS232->ModemLineState(1); }, 500);
+  testsupport::PumpUntil([&] { return !m.Station().RS232->ModemLineState(1); }, 500);
   Tick(2);
-  EXPECT_FALSE(m.TxAktiv);
-  m.Einstellungen.ScanModus = 0;
+  EXPECT_FALSE(m.Station().TxAktiv);
+  m.Station().Einstellungen.ScanModus = 0;
   Tick(2);
-  EXPECT_TRUE(m.TxAktiv);
+  EXPECT_TRUE(m.Station().TxAktiv);
 }
 
 TEST_F(Station, BoxKeysStepTheChannel) {
@@ -207,12 +207,12 @@ TEST_F(Station, BoxKeysStepTheChannel) {
   TMain& m = Start();
   box_->PressKey(85);
   Tick(2);
-  int afterDown = m.Einstellungen.Kanal;
+  int afterDown = m.Station().Einstellungen.Kanal;
   EXPECT_LT(afterDown, 9);
   box_->PressKey(200);
   Tick(3);
-  EXPECT_GT(m.Einstellungen.Kanal, afterDown);
-  EXPECT_EQ(box_->Channel(), m.Einstellungen.Kanal);  // the radio followed every pulse
+  EXPECT_GT(m.Station().Einstellungen.Kanal, afterDown);
+  EXPECT_EQ(box_->Channel(), m.Station().Einstellungen.Kanal);  // the radio followed every pulse
 }
 
 // Every edge of the three key-code ranges: 81..87 step down, 117..123 and 131..255 step up, one
@@ -229,12 +229,12 @@ TEST_F(Station, KeyCodeRangesStepAtTheirEdgesOnly) {
                {123, +1}, {124, 0}, {130, 0}, {131, +1}, {255, +1}, {0, 0}};
   for (const auto& c : cases) {
     box_->PressKey(c.code);
-    const int before = m.Einstellungen.Kanal;
+    const int before = m.Station().Einstellungen.Kanal;
     Tick(3);  // the frame with the code arrives, then ticks evaluate it
-    const int moved = m.Einstellungen.Kanal - before;
+    const int moved = m.Station().Einstellungen.Kanal - before;
     box_->ReleaseKey();
     Tick(2);
-    m.Einstellungen.Kanal = 20;  // away from the wrap, and the radio with it
+    m.Station().Einstellungen.Kanal = 20;  // away from the wrap, and the radio with it
     box_->SetChannel(20);
     EXPECT_EQ((moved > 0) - (moved < 0), c.direction) << int(c.code) << " moved " << moved;
   }
@@ -243,31 +243,31 @@ TEST_F(Station, KeyCodeRangesStepAtTheirEdgesOnly) {
 TEST_F(Station, StepsWrapInsideTheChannelMode) {
   TMain& m = Start();
   m.mitCOM11Click();
-  m.Einstellungen.Kanal = 40;
+  m.Station().Einstellungen.Kanal = 40;
   m.UPClick();
-  EXPECT_EQ(m.Einstellungen.Kanal, 1);
+  EXPECT_EQ(m.Station().Einstellungen.Kanal, 1);
   m.DNClick();
-  EXPECT_EQ(m.Einstellungen.Kanal, 40);
+  EXPECT_EQ(m.Station().Einstellungen.Kanal, 40);
   m.N141Click();
   EXPECT_TRUE(m.N141->isChecked());
   EXPECT_FALSE(m.N401->isChecked());
-  m.Einstellungen.Kanal = 15;
+  m.Station().Einstellungen.Kanal = 15;
   m.UPClick();
-  EXPECT_EQ(m.Einstellungen.Kanal, 4);
+  EXPECT_EQ(m.Station().Einstellungen.Kanal, 4);
   m.DNClick();
-  EXPECT_EQ(m.Einstellungen.Kanal, 15);
-  m.Einstellungen.Kanal = 30;  // from the 40-channel mode
+  EXPECT_EQ(m.Station().Einstellungen.Kanal, 15);
+  m.Station().Einstellungen.Kanal = 30;  // from the 40-channel mode
   m.DNClick();
-  EXPECT_EQ(m.Einstellungen.Kanal, 4);
-  m.Einstellungen.Kanal = 30;
+  EXPECT_EQ(m.Station().Einstellungen.Kanal, 4);
+  m.Station().Einstellungen.Kanal = 30;
   m.UPClick();
-  EXPECT_EQ(m.Einstellungen.Kanal, 4);
+  EXPECT_EQ(m.Station().Einstellungen.Kanal, 4);
 }
 
 TEST_F(Station, StepOnAClosedPortRaisesAndKeepsTheChannel) {
   TMain& m = Start();
   EXPECT_THROW(m.UPClick(), rtl::Exception);
-  EXPECT_EQ(m.Einstellungen.Kanal, 9);
+  EXPECT_EQ(m.Station().Einstellungen.Kanal, 9);
 }
 
 TEST_F(Station, ReversedDirectionSwapsLabelsAndCounting) {
@@ -278,26 +278,26 @@ TEST_F(Station, ReversedDirectionSwapsLabelsAndCounting) {
   EXPECT_EQ(m.DN->text().toStdString(), "Up");
   int ups = box_->UpPulses();
   m.UPClick();
-  EXPECT_EQ(m.Einstellungen.Kanal, 8);
+  EXPECT_EQ(m.Station().Einstellungen.Kanal, 8);
   EXPECT_EQ(box_->UpPulses(), ups + 1);  // still the RTS line
   m.Skala1Click();
   EXPECT_TRUE(m.Skala1->isChecked());
-  EXPECT_FALSE(m.Zernox1->isChecked());  // the radio mark went...
-  EXPECT_EQ(m.KanalSchritt, -1);         // ...but the direction stays
+  EXPECT_FALSE(m.Zernox1->isChecked());     // the radio mark went...
+  EXPECT_EQ(m.Station().KanalSchritt, -1);  // ...but the direction stays
 }
 
 TEST_F(Station, DisplayShowsIndicatorsAndCallCue) {
   TMain& m = Start();
-  m.Einstellungen.Kanal = 23;
+  m.Station().Einstellungen.Kanal = 23;
   m.DisplayClick();
   EXPECT_EQ(m.F_Anzeige->text().toStdString(), "27.255 ");
-  m.Einstellungen.Kanal = 41;
+  m.Station().Einstellungen.Kanal = 41;
   m.DisplayClick();
   EXPECT_EQ(m.F_Anzeige->text().toStdString(), "26.565 ");
   m.Button2Click();
   m.Button2Click();
   EXPECT_EQ(m.P_Call->text().toStdString(), "Call 2");
-  m.Einstellungen.CallArt = 7;
+  m.Station().Einstellungen.CallArt = 7;
   m.DisplayClick();
   EXPECT_EQ(m.P_Call->text().toStdString(), "Error");
   m.Button2Click();  // 8 > 3: back to none
@@ -310,30 +310,30 @@ TEST_F(Station, ManualChannelEntry) {
   TMain& m = Start();
   dialogs_->inputs = {std::string("17"), std::nullopt, std::string("abc"), std::string("500")};
   m.Sync1Click();
-  EXPECT_EQ(m.Einstellungen.Kanal, 17);
+  EXPECT_EQ(m.Station().Einstellungen.Kanal, 17);
   EXPECT_EQ(m.K_Anzeige->text().toStdString(), "17");
   m.Sync1Click();  // cancelled
-  EXPECT_EQ(m.Einstellungen.Kanal, 17);
+  EXPECT_EQ(m.Station().Einstellungen.Kanal, 17);
   try {
     m.Sync1Click();
     FAIL();
   } catch (const rtl::EConvertError& e) {
     EXPECT_EQ(e.Message, "'abc' ist kein gültiger Integerwert");
   }
-  EXPECT_EQ(m.Einstellungen.Kanal, 17);
+  EXPECT_EQ(m.Station().Einstellungen.Kanal, 17);
   m.Sync1Click();
-  EXPECT_EQ(m.Einstellungen.Kanal, 80);  // kept inside the channel tables
+  EXPECT_EQ(m.Station().Einstellungen.Kanal, 80);  // kept inside the channel tables
   EXPECT_EQ(dialogs_->inputCaptions[0], "Kanalwahl");
 }
 
 TEST_F(Station, MuteLabelsToggle) {
   TMain& m = Start();
   m.Label8Click();
-  EXPECT_TRUE(m.Einstellungen.MasterStumm);
+  EXPECT_TRUE(m.Station().Einstellungen.MasterStumm);
   EXPECT_TRUE(m.MasterMute->isChecked());
   EXPECT_EQ(m.Label8->palette().color(QPalette::WindowText), QColor(255, 0, 0));
   m.Label8Click();
-  EXPECT_FALSE(m.Einstellungen.MasterStumm);
+  EXPECT_FALSE(m.Station().Einstellungen.MasterStumm);
   EXPECT_FALSE(m.MasterMute->isChecked());
   EXPECT_EQ(m.Label8->palette().color(QPalette::WindowText), QColor(0, 0, 255));
 }
@@ -341,79 +341,79 @@ TEST_F(Station, MuteLabelsToggle) {
 TEST_F(Station, BusyScanStopsAfterFiveMatchingTicksAndSkipsPassChannels) {
   TMain& m = Start();
   m.mitCOM11Click();
-  m.Einstellungen.Kanal = 40;
+  m.Station().Einstellungen.Kanal = 40;
   m.ScanClick();
-  EXPECT_EQ(m.Einstellungen.Kanal, 1);
+  EXPECT_EQ(m.Station().Einstellungen.Kanal, 1);
   EXPECT_FALSE(m.P_Scan->isHidden());
-  m.SWert[3] = 90;
-  m.SWert[5] = 90;
-  m.Einstellungen.KanalPass[3] = true;
+  m.Station().SWert[3] = 90;
+  m.Station().SWert[5] = 90;
+  m.Station().Einstellungen.KanalPass[3] = true;
   int ticksOnFive = 0;
-  for (int i = 0; i < 20 && m.Einstellungen.ScanModus != 0; ++i) {
-    const bool onFive = m.Einstellungen.Kanal == 5;
-    m.ScanTimerTimer();
+  for (int i = 0; i < 20 && m.Station().Einstellungen.ScanModus != 0; ++i) {
+    const bool onFive = m.Station().Einstellungen.Kanal == 5;
+    m.Station().ScanTick();
     ticksOnFive += onFive;
   }
-  EXPECT_EQ(m.Einstellungen.ScanModus, 0);
-  EXPECT_EQ(m.Einstellungen.Kanal, 5);
+  EXPECT_EQ(m.Station().Einstellungen.ScanModus, 0);
+  EXPECT_EQ(m.Station().Einstellungen.Kanal, 5);
   EXPECT_EQ(ticksOnFive, 5);  // five matching scan ticks, not four
-  EXPECT_FALSE(m.ScanTimer->Enabled());
+  EXPECT_FALSE(m.Station().ScanTimer->Enabled());
 }
 
 TEST_F(Station, EqualToSquelchDoesNotStopTheScan) {
   TMain& m = Start();
   m.mitCOM11Click();
   m.ScanClick();
-  int k = m.Einstellungen.Kanal;
-  m.SWert[k] = static_cast<uint8_t>(m.Squelch->GetValue());
-  m.ScanTimerTimer();
-  EXPECT_EQ(m.Einstellungen.Kanal, k + 1);
+  int k = m.Station().Einstellungen.Kanal;
+  m.Station().SWert[k] = static_cast<uint8_t>(m.Squelch->GetValue());
+  m.Station().ScanTick();
+  EXPECT_EQ(m.Station().Einstellungen.Kanal, k + 1);
 }
 
 TEST_F(Station, FreeDuringBusyScanSwitchesAndStepsOnce) {
   TMain& m = Start();
   m.mitCOM11Click();
   m.ScanClick();
-  int k = m.Einstellungen.Kanal;
+  int k = m.Station().Einstellungen.Kanal;
   m.FreeScanClick();
-  EXPECT_EQ(m.Einstellungen.ScanModus, 2);
-  EXPECT_EQ(m.Einstellungen.Kanal, k + 1);
+  EXPECT_EQ(m.Station().Einstellungen.ScanModus, 2);
+  EXPECT_EQ(m.Station().Einstellungen.Kanal, k + 1);
   m.ScanAutoClick();
   m.ScanClick();  // stops and switches Auto off
-  EXPECT_EQ(m.Einstellungen.ScanModus, 0);
-  EXPECT_FALSE(m.Einstellungen.AutoScan);
+  EXPECT_EQ(m.Station().Einstellungen.ScanModus, 0);
+  EXPECT_FALSE(m.Station().Einstellungen.AutoScan);
 }
 
 TEST_F(Station, AutoScanRestartsAfterTheQuietDelay) {
   TMain& m = Start();
-  m.Einstellungen.AutoScan = true;
-  m.Einstellungen.ScanDelay = 3;
-  m.RxSWert = 80;  // busy: reload
-  m.RxFrames = 1;
-  m.KVRTimerTimer();
-  EXPECT_EQ(m.Einstellungen.ScanDelayRest, 3);
-  m.RxSWert = 0;
+  m.Station().Einstellungen.AutoScan = true;
+  m.Station().Einstellungen.ScanDelay = 3;
+  m.Station().RxSWert = 80;  // busy: reload
+  m.Station().RxFrames = 1;
+  m.Station().Tick();
+  EXPECT_EQ(m.Station().Einstellungen.ScanDelayRest, 3);
+  m.Station().RxSWert = 0;
   for (int i = 0; i < 3; ++i) {
-    m.RxFrames = 1;
-    m.KVRTimerTimer();
+    m.Station().RxFrames = 1;
+    m.Station().Tick();
   }
-  EXPECT_EQ(m.Einstellungen.ScanModus, 1);
-  EXPECT_TRUE(m.ScanTimer->Enabled());
+  EXPECT_EQ(m.Station().Einstellungen.ScanModus, 1);
+  EXPECT_TRUE(m.Station().ScanTimer->Enabled());
   // While the scan runs, quiet frames do not count the delay down.
-  m.Einstellungen.ScanDelayRest = 3;
+  m.Station().Einstellungen.ScanDelayRest = 3;
   for (int i = 0; i < 3; ++i) {
-    m.RxFrames = 1;
-    m.KVRTimerTimer();
+    m.Station().RxFrames = 1;
+    m.Station().Tick();
   }
-  EXPECT_EQ(m.Einstellungen.ScanDelayRest, 3);
+  EXPECT_EQ(m.Station().Einstellungen.ScanDelayRest, 3);
 }
 
 TEST_F(Station, ScanBandDrawsBarsAndLevelLines) {
   TMain& m = Start();
   m.N801Click();
-  m.SWert[10] = 40;
-  m.Einstellungen.KanalPass[20] = true;
-  m.SWert[20] = 30;
+  m.Station().SWert[10] = 40;
+  m.Station().Einstellungen.KanalPass[20] = true;
+  m.Station().SWert[20] = 30;
   m.ShowScanClick();
   const QImage& c = m.ScanbandCanvas;
   // 290 div 80 = 3 px per channel, bars 2 px wide.
@@ -428,17 +428,17 @@ TEST_F(Station, ScanBandDrawsBarsAndLevelLines) {
 TEST_F(Station, SquelchKnobShowsItsLevelInRedForOneSecond) {
   TMain& m = Start();
   m.Squelch->SetValue(30);
-  EXPECT_EQ(m.SquelchZeigen, 10);
-  for (int i = 0; i < 10; ++i) m.KVRTimerTimer();
+  EXPECT_EQ(m.Station().SquelchZeigen, 10);
+  for (int i = 0; i < 10; ++i) m.Station().Tick();
   EXPECT_EQ(m.SMeter->GetNeedleColor(), 0x0000FFu);
-  m.KVRTimerTimer();
+  m.Station().Tick();
   EXPECT_EQ(m.SMeter->GetNeedleColor(), 0x000000u);
 }
 
 TEST_F(Station, SaveThenLoadBringsEverythingBack) {
   TMain& m = Start();
   m.mitCOM21Click();
-  m.Einstellungen.Kanal = 33;
+  m.Station().Einstellungen.Kanal = 33;
   m.Squelch->SetValue(64);
   m.Skala1Click();
   std::string file = (root_ / "Kanalo/saved.kvr").string();
@@ -448,30 +448,30 @@ TEST_F(Station, SaveThenLoadBringsEverythingBack) {
   EXPECT_EQ(dialogs_->fileDialogs[0].Filter, "KVR 100 Einstellungen|*.kvr");
   EXPECT_EQ(dialogs_->fileDialogs[0].DefaultExt, "kvr");
 
-  m.Einstellungen.Kanal = 2;
+  m.Station().Einstellungen.Kanal = 2;
   m.Squelch->SetValue(10);
   m.Skala1Click();
   dialogs_->files = {file};
   m.Load1Click();
-  EXPECT_EQ(m.Einstellungen.Kanal, 33);
+  EXPECT_EQ(m.Station().Einstellungen.Kanal, 33);
   EXPECT_EQ(m.K_Anzeige->text().toStdString(), "33");
   EXPECT_EQ(m.Squelch->GetValue(), 64);
   EXPECT_TRUE(m.Skala1->isChecked());
-  EXPECT_EQ(m.Einstellungen.ComPort.str(), "COM2");
+  EXPECT_EQ(m.Station().Einstellungen.ComPort.str(), "COM2");
 }
 
 TEST_F(Station, LoadedScanStateShowsButDoesNotRun) {
   auto e = Defaults();
   e.ScanModus = 1;
   std::string file = (root_ / "Kanalo/scan.kvr").string();
-  app::SaveSettingsFile(file, e);
+  station::SaveSettingsFile(file, e);
   TMain& m = Start();
   dialogs_->files = {file};
   m.Load1Click();
   EXPECT_FALSE(m.P_Scan->isHidden());
-  EXPECT_FALSE(m.ScanTimer->Enabled());
+  EXPECT_FALSE(m.Station().ScanTimer->Enabled());
   m.ScanClick();
-  EXPECT_EQ(m.Einstellungen.ScanModus, 0);
+  EXPECT_EQ(m.Station().Einstellungen.ScanModus, 0);
 }
 
 TEST_F(Station, HostileSettingsFileCannotCrashTheStation) {
@@ -483,11 +483,11 @@ TEST_F(Station, HostileSettingsFileCannotCrashTheStation) {
   TMain& m = Start();
   m.ShowScanClick();
   m.DisplayClick();
-  m.RxFrames = 1;
-  m.KVRTimerTimer();
+  m.Station().RxFrames = 1;
+  m.Station().Tick();
   // Bounds that are no channel mode give the 40-channel mode; the channel is brought into it.
-  EXPECT_EQ(m.Einstellungen.ErsterKanal, 1);
-  EXPECT_EQ(m.Einstellungen.LetzterKanal, 40);
+  EXPECT_EQ(m.Station().Einstellungen.ErsterKanal, 1);
+  EXPECT_EQ(m.Station().Einstellungen.LetzterKanal, 40);
   EXPECT_EQ(m.F_Anzeige->text().toStdString(), "27.405 ");
   ASSERT_EQ(errors_.messages.size(), 1u);
   EXPECT_NE(errors_.messages[0].find("default.kvr: Werte au"), std::string::npos);
@@ -499,7 +499,7 @@ TEST_F(Station, RadioItemsExcludeEachOtherWithoutRunningHandlers) {
   TMain::SetChecked(m.Zernox1, true);
   TMain::SetChecked(m.Skala1, true);
   EXPECT_FALSE(m.Zernox1->isChecked());
-  EXPECT_EQ(m.KanalSchritt, 1);
+  EXPECT_EQ(m.Station().KanalSchritt, 1);
   TMain::SetChecked(m.DTMF_Open, true);  // another menu: untouched
   EXPECT_TRUE(m.Skala1->isChecked());
 }
@@ -508,9 +508,9 @@ TEST_F(Station, DisconnectClosesThePortOnTheNextQuietTick) {
   TMain& m = Start();
   m.mitCOM11Click();
   m.Trennen1Click();
-  EXPECT_TRUE(m.RS232->IsOpen());
-  m.KVRTimerTimer();
-  EXPECT_FALSE(m.RS232->IsOpen());
+  EXPECT_TRUE(m.Station().RS232->IsOpen());
+  m.Station().Tick();
+  EXPECT_FALSE(m.Station().RS232->IsOpen());
   EXPECT_EQ(m.windowTitle().toStdString(), "Orvel Kanalo nicht verbunden");
   m.mitCOM11Click();
   m.Trennen1Click();
@@ -537,15 +537,15 @@ TEST_F(Station, ScriptedSessionConnectScanFindMeterDisconnect) {
   m.ScanClick();
   // The scan tick runs every 250 ms, the poll every 100 ms: the station hears each channel
   // before it decides.
-  for (int i = 0; i < 200 && m.Einstellungen.ScanModus != 0; ++i) Tick();
-  EXPECT_EQ(m.Einstellungen.ScanModus, 0);
-  EXPECT_EQ(m.Einstellungen.Kanal, 14);
+  for (int i = 0; i < 200 && m.Station().Einstellungen.ScanModus != 0; ++i) Tick();
+  EXPECT_EQ(m.Station().Einstellungen.ScanModus, 0);
+  EXPECT_EQ(m.Station().Einstellungen.Kanal, 14);
   EXPECT_EQ(box_->Channel(), 14);
   Tick();
   EXPECT_EQ(m.SMeter->GetValue(), 90);
   m.Trennen1Click();
   Tick();
-  EXPECT_FALSE(m.RS232->IsOpen());
+  EXPECT_FALSE(m.Station().RS232->IsOpen());
   EXPECT_EQ(m.windowTitle().toStdString(), "Orvel Kanalo nicht verbunden");
 }
 
@@ -555,10 +555,10 @@ TEST_F(Station, UnpluggedAdapterIsReportedOnceAndReconnectWorks) {
   m.mitCOM11Click();
   Tick(2);
   wire_->Unplug();
-  testsupport::PumpUntil([&] { return !m.Verbunden; }, 2000);
+  testsupport::PumpUntil([&] { return !m.Station().Verbunden; }, 2000);
   Tick(5);
-  EXPECT_FALSE(m.Verbunden);
-  EXPECT_FALSE(m.RS232->IsOpen());
+  EXPECT_FALSE(m.Station().Verbunden);
+  EXPECT_FALSE(m.Station().RS232->IsOpen());
   EXPECT_EQ(m.windowTitle().toStdString(), "Orvel Kanalo nicht verbunden");
   ASSERT_EQ(errors_.messages.size(), 1u);
   EXPECT_EQ(errors_.messages[0], "Verbindung zur KVR-Box unterbrochen (COM1: sim:station)");
@@ -567,7 +567,7 @@ TEST_F(Station, UnpluggedAdapterIsReportedOnceAndReconnectWorks) {
   m.mitCOM11Click();
   box_->ClearCommands();
   Tick(3);
-  EXPECT_TRUE(m.Verbunden);
+  EXPECT_TRUE(m.Station().Verbunden);
   EXPECT_EQ(box_->Commands().size(), 3u);
 }
 
@@ -578,19 +578,19 @@ TEST_F(Station, ClosedLinkNeitherStepsOnOldKeysNorScansIntoErrors) {
   box_->PressKey(200);
   Tick(2);
   m.Trennen1Click();
-  int k = m.Einstellungen.Kanal;
+  int k = m.Station().Einstellungen.Kanal;
   Tick(5);  // the port closes; the last key byte is still 200
-  EXPECT_EQ(m.Einstellungen.Kanal, k);
+  EXPECT_EQ(m.Station().Einstellungen.Kanal, k);
   EXPECT_TRUE(errors_.messages.empty());
-  m.Einstellungen.ScanModus = 1;
-  m.ScanTimer->SetEnabled(true);
+  m.Station().Einstellungen.ScanModus = 1;
+  m.Station().ScanTimer->SetEnabled(true);
   for (int i = 0; i < 8; ++i) {
     time_->Advance(250);
     rtl::Application().ProcessMessages();
   }
   EXPECT_EQ(errors_.messages.size(), 1u);  // once, then the scan is off
-  EXPECT_EQ(m.Einstellungen.ScanModus, 0);
-  EXPECT_FALSE(m.ScanTimer->Enabled());
+  EXPECT_EQ(m.Station().Einstellungen.ScanModus, 0);
+  EXPECT_FALSE(m.Station().ScanTimer->Enabled());
 }
 
 }  // namespace

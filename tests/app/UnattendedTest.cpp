@@ -32,12 +32,12 @@ TEST_F(SoundStation, StartsWithoutItsCaptureDeviceAndArmsWhenItIsBack) {
   card_->FailOpen = 6;  // no driver: the interface is unplugged
   TMain& m = Start();
   Tick(3);
-  EXPECT_TRUE(m.Verbunden);
+  EXPECT_TRUE(m.Station().Verbunden);
   EXPECT_EQ(box_->LastCommand(), 9);
   EXPECT_FALSE(m.K_Anzeige->text().isEmpty());
   EXPECT_FALSE(m.DTMF_Open->isChecked());
   EXPECT_FALSE(m.DTMF_Rec->isChecked());
-  EXPECT_FALSE(m.Einstellungen.LineStumm);
+  EXPECT_FALSE(m.Station().Einstellungen.LineStumm);
   EXPECT_EQ(dialogs_->boxes.size() + errors_.messages.size(), 1u)
       << AllBoxes(*dialogs_.d, errors_.messages);
 
@@ -45,20 +45,20 @@ TEST_F(SoundStation, StartsWithoutItsCaptureDeviceAndArmsWhenItIsBack) {
   m.DTMF_OpenClick();
   Run(300);
   EXPECT_TRUE(m.DTMF_Open->isChecked());
-  EXPECT_NE(m.DTMF_In->State() & audio::wsStarted, 0);
+  EXPECT_NE(m.Station().DTMF_In->State() & audio::wsStarted, 0);
 }
 
 // A client's "T 1" while there is no link is refused and forgotten: connecting later keys
 // nothing, and the operator's PTT pressed before the link does not key it either.
 TEST_F(Station, KeyingBeforeTheLinkIsRefusedAndNeverKeysLater) {
   TMain& m = Start();
-  app::RigLink link(m);
+  app::RigLink link(m.Station(), &m);
   EXPECT_EQ(link.SetPttFrom(1, 1), -net::RIG_EIO);
   EXPECT_EQ(link.Ptt(), 0);
   m.B_PTTMouseDown();
   m.mitCOM11Click();
   Tick(3);
-  EXPECT_FALSE(m.TxAktiv);
+  EXPECT_FALSE(m.Station().TxAktiv);
   for (uint8_t c : box_->Commands()) EXPECT_EQ(c, 9);
   // Once the link is up, keying works as before.
   EXPECT_EQ(link.SetPttFrom(1, 1), net::RIG_OK);
@@ -87,7 +87,7 @@ TEST_P(RefusedRecording, IsSaidOnceAndLeavesAValidFile) {
     rtl::Dialogs().MessageBox(text, "Kanalo", rtl::mtError, rtl::mbOK);
   };
   TMain& m = StartConnected();
-  m.DateTimeTexts = [] {
+  m.Station().DateTimeTexts = [] {
     return std::make_pair(std::string("07.12.2026"), std::string("09:15:00"));
   };
   const fs::path file = root_ / "Kanalo/20261207091500.Wav";
@@ -96,8 +96,8 @@ TEST_P(RefusedRecording, IsSaidOnceAndLeavesAValidFile) {
     fs::create_directories(file);
     std::ofstream(file / "keep") << "x";
   }
-  m.Einstellungen.MaxAufnahmezeit = 30;
-  TMain::SetChecked(m.DTMF_Rec, true);
+  m.Station().Einstellungen.MaxAufnahmezeit = 30;
+  m.Station().MailboxArmed = true;
   Run(1100);
   box_->SetSignal(9, 90);
   radio_->Receiver().CallDtmf("3456");
@@ -124,7 +124,7 @@ TEST_P(RefusedRecording, IsSaidOnceAndLeavesAValidFile) {
   }
   // The mailbox listens again for the next caller.
   Run(300);
-  EXPECT_NE(m.DTMF_In->State() & audio::wsStarted, 0);
+  EXPECT_NE(m.Station().DTMF_In->State() & audio::wsStarted, 0);
   EXPECT_EQ(dialogs_->boxes.size(), 1u);
 }
 

@@ -15,7 +15,7 @@ const std::string kTool = KANALO_DTMF_TOOL;
 // sox's two-tone pair for a key, 100 ms tone and 100 ms pause, written as one file per key.
 std::string SoxKey(const TScratch& dir, char key, int index) {
   int row = 0, column = 0;
-  EXPECT_TRUE(app::DTMFPosition(key, row, column)) << key;
+  EXPECT_TRUE(station::DTMFPosition(key, row, column)) << key;
   const int rows[] = {697, 770, 852, 941}, columns[] = {1209, 1336, 1477, 1633};
   const std::string name = dir.Path("key" + std::to_string(index) + ".wav");
   const std::string cmd = "sox -R -D -n -r 44100 -b 16 -c 1 -e signed " + name +

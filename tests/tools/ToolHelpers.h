@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "app/Dtmf.h"
 #include "audio/MMWave.h"
+#include "station/Dtmf.h"
 
 namespace tooltest {
 
@@ -28,7 +28,7 @@ inline std::vector<uint8_t> SenderSamples(const std::string& number) {
   std::array<double, 8> steps{};
   const double tones[8] = {697, 770, 852, 941, 1209, 1336, 1477, 1633};
   for (int i = 0; i < 8; ++i) steps[i] = 2 * M_PI * tones[i] / 44100.0;
-  app::TDTMFSender sender;
+  station::TDTMFSender sender;
   sender.Build(number, steps, [](char) {});
   std::vector<uint8_t> out;
   std::vector<uint8_t> seg(4500);

@@ -9,7 +9,7 @@
 
 #include "rtl/SysUtils.h"
 
-namespace app {
+namespace station {
 
 std::string AnsiToUtf8(const std::string& ansi);
 // Characters outside Windows-1252 become '?': the settings file cannot hold them.
@@ -20,4 +20,4 @@ std::string Utf8ToAnsi(const std::string& utf8);
 int32_t StrToInt(const std::string& s);
 std::string IntToStr(int64_t v);
 
-}  // namespace app
+}  // namespace station

@@ -1,8 +1,8 @@
-#include "app/Text.h"
+#include "station/Text.h"
 
 #include <cctype>
 
-namespace app {
+namespace station {
 
 namespace {
 // Windows-1252 0x80..0x9F; 0 marks the five unassigned codes (kept as U+0080.. when reading).
@@ -128,4 +128,4 @@ std::string IntToStr(int64_t v) {
   return std::to_string(v);
 }
 
-}  // namespace app
+}  // namespace station

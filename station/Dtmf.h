@@ -9,7 +9,7 @@
 #include <functional>
 #include <string>
 
-namespace app {
+namespace station {
 
 // --- Sender -------------------------------------------------------------------------------------
 
@@ -68,4 +68,4 @@ std::string MailboxStamp(const std::string& dateText, const std::string& timeTex
 // "m:ss.mmm" below an hour, "h:mm:ss.mmm" below a day, "d:hh:mm:ss.mmm" from a day on.
 std::string FormatWavTime(int64_t ms);
 
-}  // namespace app
+}  // namespace station

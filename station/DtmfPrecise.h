@@ -19,9 +19,9 @@
 #include <functional>
 #include <string>
 
-#include "app/Dtmf.h"
+#include "station/Dtmf.h"
 
-namespace app {
+namespace station {
 
 class TDTMFPrecise {
  public:
@@ -115,4 +115,4 @@ int TakeDigit(TDTMFDecoder& Line, char c, const std::string& own, const std::str
 // Half a second without tones: the first 31 characters go to L_A, L_M is emptied.
 void EndLine(TDTMFDecoder& Line);
 
-}  // namespace app
+}  // namespace station

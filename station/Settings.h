@@ -13,7 +13,7 @@
 
 #include "rtl/SysUtils.h"
 
-namespace app {
+namespace station {
 
 constexpr size_t kSettingsFileSize = 1976;
 constexpr int kChannels = 80;
@@ -134,4 +134,4 @@ std::string DisplayPath(const std::string& hostPath);
 // the bytes go to a temporary file beside the target, which replaces it only when complete.
 void SaveSettingsFile(const std::string& hostPath, const TEinstellungen& e);
 
-}  // namespace app
+}  // namespace station

@@ -1,43 +1,60 @@
-// The station's sound: the DTMF sender, the selective call and its decoder, the voice mailbox,
-// file playback and transmission, and the cues the transmit logic plays.
+// The station's sound: the DTMF sender, the selective call and its two decoders, the voice
+// mailbox, file playback and transmission, and the cues the transmit logic plays.
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <QDateTime>
 #include <cerrno>
-#include <cstring>
+#include <ctime>
 #include <filesystem>
 
-#include "app/AudioDevices.h"
-#include "app/Main.h"
-#include "app/StationLog.h"
-#include "app/Text.h"
 #include "platform/Host.h"
 #include "platform/wave/Wave.h"
-#include "rtl/Dialogs.h"
-#include "rtl/Forms.h"
+#include "station/Station.h"
+#include "station/Text.h"
 
-namespace app {
+namespace station {
 
 namespace {
-const QColor kLampOff(128, 128, 128);
-const QColor kLampArmed(0, 255, 0);
-const QColor kLampCalled(255, 0, 0);
-constexpr char kWaveFilter[] = "Wave-Files(*.wav)|*.wav";
+constexpr char kDetectorKey[] = "dtmf.detector";
+constexpr char kLineEnd = '\n';  // in the queue of taken digits: the line ends here
 
-std::string Cut(const std::string& s, size_t n) {
-  return s.size() > n ? s.substr(0, n) : s;
+std::pair<std::string, std::string> LocalDateTime() {
+  const std::time_t t = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char date[16], time[16];
+  std::strftime(date, sizeof date, "%d.%m.%Y", &tm);
+  std::strftime(time, sizeof time, "%H:%M:%S", &tm);
+  return {date, time};
 }
 }  // namespace
 
-void TMain::BuildSound() {
+std::string FileCause(const std::string& hostPath) {
+  // The file component says "Error reading wave file" whether the file is bad or not there.
+  std::error_code ec;
+  return std::filesystem::exists(hostPath, ec) ? "" : ": Datei nicht gefunden";
+}
+
+std::string OutputCause() {
+  // The device texts speak of device numbers; on a machine without any the reason is simpler.
+  return platform::wave::WaveBackend().NumDevs(platform::wave::TWaveDir::Out) <= 0
+             ? "; kein Audiogerät gefunden"
+             : "";
+}
+
+void TStation::BuildSound() {
   SoundWave = new audio::TMMWavePlayer(&Components);
   SoundWave->SetName("SoundWave");
   SoundWave->SetBufferSize(2048);
   SoundWave->SetNumBuffers(10);
   SoundWave->SetDeviceID(0);
   SoundWave->SetTimeFormat(audio::tfMillisecond);
-  SoundWave->OnStop = [this](rtl::TObject*) { Handle([this] { SoundWaveStop(); }); };
+  SoundWave->OnStop = [this](rtl::TObject*) {
+    Handle([this] {
+      if (cue_ == cueFile) cue_ = cueNone;
+      PlaybackEnded();
+    });
+  };
 
   RecWave = new audio::TMMWaveRecorder(&Components);
   RecWave->SetName("RecWave");
@@ -52,7 +69,7 @@ void TMain::BuildSound() {
   // The recording's input failed: the recorder has closed the file with what it holds; the
   // mailbox's lamp and timers end with it, and the mailbox is disarmed.
   RecWave->WaveIn()->OnError = [this](rtl::TObject*) {
-    // While a recording starts, RecWavClick finds out what failed (the file or the device).
+    // While a recording starts, StartRecording finds out what failed (the file or the device).
     if (recordStarting_) {
       recordStartFailed_ = true;
       return;
@@ -61,14 +78,13 @@ void TMain::BuildSound() {
     RecordingEnded();
     WavTimer->SetEnabled(false);
     MaxTimer->SetEnabled(false);
-    RecLED->SetEnabled(false);
-    DTMF_InFailed();
+    Recording = false;
+    DTMFInFailed();
   };
-
   // The recorder runs only for the mailbox: its start and stop bound one recording.
   RecWave->OnStart = [this](rtl::TObject*) {
     recordingPublished_ = true;
-    station::TStationEvent ev{station::TEventKind::RecordingStarted};
+    TStationEvent ev{TEventKind::RecordingStarted};
     ev.Channel = Einstellungen.Kanal;
     ev.Text = platform::ToWindowsPath(RecWave->Wave()->GetFileName());
     Events.Publish(ev);
@@ -82,9 +98,16 @@ void TMain::BuildSound() {
   DTMF_Out->SetName("DTMF_Out");
   DTMF_Out->SetBufferSize(4500);
   DTMF_Out->OnBufferLoad = [this](rtl::TObject*, audio::PWaveHdr h, bool& more) {
-    DTMF_OutBufferLoad(h, more);
+    more = DTMFSender.Fill(reinterpret_cast<uint8_t*>(h->lpData), h->dwBufferLength);
+    h->dwBytesRecorded = h->dwBufferLength;
   };
-  DTMF_Out->OnStop = [this](rtl::TObject*) { Handle([this] { DTMF_OutStop(); }); };
+  DTMF_Out->OnStop = [this](rtl::TObject*) {
+    Handle([this] {
+      if (cue_ == cueDTMF) cue_ = cueNone;
+      SoundFertig = true;
+      DTMF_Out->Close();
+    });
+  };
 
   DTMF_In = new audio::TMMWaveIn(&Components);
   DTMF_In->SetName("DTMF_In");
@@ -92,8 +115,7 @@ void TMain::BuildSound() {
   DTMF_In->SetPWaveFormat(&in);
   DTMF_In->SetNumBuffers(256);
   DTMF_In->SetBufferSize(4096);
-  DTMF_In->OnError = [this](rtl::TObject*) { DTMF_InFailed(); };
-  AttachSoftwareMonitor(LineMute, Mixer.InMixControll);
+  DTMF_In->OnError = [this](rtl::TObject*) { DTMFInFailed(); };
   MMPeakDetect1 = new analysis::TMMPeakDetect(&Components);
   MMPeakDetect1->SetName("MMPeakDetect1");
   MMPeakDetect1->SetFFTLength(2048);
@@ -102,7 +124,22 @@ void TMain::BuildSound() {
   MMConnector1->SetName("MMConnector1");
   DTMF_In->SetOutput(MMPeakDetect1);
   MMPeakDetect1->SetOutput(MMConnector1);
-  MMConnector1->OnTrigger = [this](rtl::TObject*) { Handle([this] { MMConnector1Trigger(); }); };
+  MMConnector1->OnTrigger = [this](rtl::TObject*) { Handle([this] { ConnectorTrigger(); }); };
+  // The peak detector passes every captured buffer on whole; the precise detector reads them
+  // there, leaving the chain and the block decoder's spectrum as they are.
+  MMPeakDetect1->OnBufferReady = [this](rtl::TObject*, audio::PWaveHdr h) {
+    if (!Precise || !h || !h->lpData) return;
+    const audio::TWaveFormatEx* f = DTMF_In->GetPWaveFormat();
+    // The capture is 16-bit mono; any other shape would be read as noise.
+    if (!f || f->wBitsPerSample != 16 || f->nChannels != 1) return;
+    const uint32_t bytes = std::min(h->dwBytesRecorded, h->dwBufferLength);
+    DTMFPrecise.FeedBytes(reinterpret_cast<const uint8_t*>(h->lpData), bytes);
+  };
+  // Digits wait for the connector's next trigger: acting on them inside the capture's own
+  // buffer notification would close the input from within it.
+  DTMFPrecise.OnDigit = [this](char c) { PreciseDigits += c; };
+  DTMFPrecise.OnLineEnd = [this] { PreciseDigits += kLineEnd; };
+  HostConfigPath = platform::HostConfig::DefaultPath();
 
   WavTimer = new timers::TMMHiTimer(&Components);
   WavTimer->SetName("WavTimer");
@@ -111,7 +148,8 @@ void TMain::BuildSound() {
   WavTimer->SetOnTimer([this](rtl::TObject*) {
     Handle([this] {
       try {
-        WavTimerTimer();
+        const int64_t pos = AufnahmeLaeuft ? RecWave->Position() : SoundWave->Position();
+        front_->ShowTime(FormatWavTime(pos));
       } catch (...) {
         // Twenty times a second is no rate for a box: the time display stops at its failure.
         WavTimer->SetEnabled(false);
@@ -122,18 +160,27 @@ void TMain::BuildSound() {
 
   MaxTimer = new timers::TMMLongTimer(&Components);
   MaxTimer->SetName("MaxTimer");
-  MaxTimer->SetOnTimer([this](rtl::TObject*) { Handle([this] { MaxTimerTimer(); }); });
+  MaxTimer->SetOnTimer([this](rtl::TObject*) {
+    Handle([this] {
+      // The timer bounds a recording. It is created running, so about a second after start-up
+      // it ticks with nothing recorded: that tick only sets the mailbox listening. A cue, roger
+      // beep or "Tx" file keyed in that first second plays on; stopping it ended the cue at the
+      // sink a quarter of a second in and put the microphone on the air.
+      if (!(RecWave->State() & audio::wsStarted)) {
+        MaxTimer->SetEnabled(false);
+        if (MailboxArmed) StartDTMFIn();
+        return;
+      }
+      Stop();
+    });
+  });
 
-  DateTimeTexts = [] {
-    QDateTime now = QDateTime::currentDateTime();
-    return std::make_pair(now.toString("dd.MM.yyyy").toStdString(),
-                          now.toString("hh:mm:ss").toStdString());
-  };
+  DateTimeTexts = LocalDateTime;
 }
 
 // --- DTMF sender ---
 
-void TMain::B_DTMFClick() {
+void TStation::SendDTMF() {
   // Each invalid character is said once per send; from the tick the warning waits until the
   // tick has returned, so the call goes out and PTT can be released while the box is open.
   DTMFSender.Build(
@@ -146,44 +193,19 @@ void TMain::B_DTMFClick() {
   DTMF_Out->Start();
 }
 
-void TMain::DTMF_OutBufferLoad(audio::PWaveHdr h, bool& MoreBuffers) {
-  MoreBuffers = DTMFSender.Fill(reinterpret_cast<uint8_t*>(h->lpData), h->dwBufferLength);
-  h->dwBytesRecorded = h->dwBufferLength;
-}
-
-void TMain::DTMF_OutStop() {
-  if (cue_ == cueDTMF) cue_ = cueNone;
-  SoundFertig = true;
-  DTMF_Out->Close();
-}
-
-std::string TMain::FileCause(const std::string& hostPath) {
-  // The file component says "Error reading wave file" whether the file is bad or not there.
-  std::error_code ec;
-  return std::filesystem::exists(hostPath, ec) ? "" : ": Datei nicht gefunden";
-}
-
-std::string TMain::OutputCause() {
-  // The device texts speak of device numbers; on a machine without any the reason is simpler.
-  return platform::wave::WaveBackend().NumDevs(platform::wave::TWaveDir::Out) <= 0
-             ? "; kein Audiogerät gefunden"
-             : "";
-}
-
-bool TMain::StartDTMFCue() {
+bool TStation::StartDTMFCue() {
   try {
-    B_DTMFClick();
+    SendDTMF();
   } catch (const std::exception& x) {
     const std::string cause = OutputCause();
-    Enqueue(
-        {x.what() + (cause.empty() ? "" : " (" + cause.substr(2) + ")"), {}, rtl::mtError, true});
+    ReportError(x.what() + (cause.empty() ? "" : " (" + cause.substr(2) + ")"));
     try {
       DTMF_Out->Close();
     } catch (...) {
     }
     return false;
   } catch (...) {
-    ReportCurrentException();
+    ReportCurrentError();
     try {
       DTMF_Out->Close();
     } catch (...) {
@@ -195,93 +217,93 @@ bool TMain::StartDTMFCue() {
   return true;
 }
 
-void TMain::InputNumber(const char* caption, ShortString<50>& number) {
-  number = Cut(Utf8ToAnsi(rtl::InputBox(caption, "Tonfolge", AnsiToUtf8(number.str()))), 50);
-}
-
-void TMain::Callwith1Click() {
-  InputNumber("DTMF Senden", Einstellungen.AbgehendeRufnummer);
-}
-
 // --- Selective call ---
 
-void TMain::StartDTMFIn() {
-  ResetPrecise();
+void TStation::StartDTMFIn() {
+  DTMFPrecise.Reset();
+  PreciseDigits.clear();
   DTMF_In->Open();
   DTMF_In->Start();
 }
 
-void TMain::CloseDTMFIn() {
+void TStation::CloseDTMFIn() {
   DTMF_In->Close();
 }
 
-void TMain::DTMF_OpenClick() {
-  if (!DTMF_Open->isChecked()) {
-    SetChecked(DTMF_Open, true);
-    SetLamp(kLampArmed);
-    UpdateMuteLabel(Label7, true);
-    Einstellungen.LineStumm = true;
-    StartDTMFIn();
-  } else {
-    Disarm(kLampOff);
-  }
+void TStation::ToggleCall() {
+  if (CallArmed) return Disarm(TLamp::Off);
+  CallArmed = true;
+  Lamp = TLamp::Armed;
+  Einstellungen.LineStumm = true;
+  front_->ShowMarks();
+  front_->ShowCall();
+  front_->ShowMutes();
+  StartDTMFIn();
 }
 
-void TMain::Disarm(const QColor& lamp) {
-  SetChecked(DTMF_Open, false);
-  SetLamp(lamp);
-  UpdateMuteLabel(Label7, false);
+// Ends the selective call (mark, lamp, the line no longer held mute) and closes the input.
+void TStation::Disarm(TLamp lamp) {
+  CallArmed = false;
+  Lamp = lamp;
   Einstellungen.LineStumm = false;
+  front_->ShowMarks();
+  front_->ShowCall();
+  front_->ShowMutes();
   CloseDTMFIn();
 }
 
 // The capture device failed (unplugged, its sound server gone, refused to open): it has closed
 // itself and its error box is the one message. The station must not look armed while it is deaf,
 // so the selective call and the mailbox are disarmed and the line is no longer held mute.
-void TMain::DTMF_InFailed() {
-  if (DTMF_Open->isChecked()) {
-    SetChecked(DTMF_Open, false);
-    SetLamp(kLampOff);
-    UpdateMuteLabel(Label7, false);
+void TStation::DTMFInFailed() {
+  if (CallArmed) {
+    CallArmed = false;
+    Lamp = TLamp::Off;
     Einstellungen.LineStumm = false;
+    front_->ShowCall();
+    front_->ShowMutes();
   }
-  SetChecked(DTMF_Rec, false);
+  MailboxArmed = false;
+  front_->ShowMarks();
 }
 
-void TMain::Openat1Click() {
-  InputNumber("DTMF Decoder", Einstellungen.EigeneRufnummer);
-}
-
-void TMain::RecordStart1Click() {
-  InputNumber("DTMF Aufnahme bei", Einstellungen.MailboxRufnummer);
-}
-
-void TMain::DTMFEmpfindlichkeit1Click() {
-  InputInt("DTMF Emfindlichkeit", "Empfinlichkeit von 0 bis 100", Einstellungen.DTMFEmpfindlichkeit,
-           0, 100);
-}
-
-void TMain::DTMF_RecClick() {
-  const bool armed = !DTMF_Rec->isChecked();
-  SetChecked(DTMF_Rec, armed);
+void TStation::ToggleMailbox() {
+  MailboxArmed = !MailboxArmed;
+  front_->ShowMarks();
   // The mark promises a listening mailbox: checking it listens at once (as "Stop" would start
   // it), unchecking stops the input unless the selective call still needs it. A recording owns
   // the input; "Stop" starts listening after it.
   const bool open = (DTMF_In->State() & audio::wsOpen) != 0;
-  if (armed && !open && !(RecWave->State() & audio::wsStarted)) StartDTMFIn();
-  if (!armed && open && !DTMF_Open->isChecked()) CloseDTMFIn();
+  if (MailboxArmed && !open && !(RecWave->State() & audio::wsStarted)) StartDTMFIn();
+  if (!MailboxArmed && open && !CallArmed) CloseDTMFIn();
 }
 
-void TMain::DTMF_ClrClick() {
+void TStation::ClearDigits() {
   DTMFDecoder.LM.clear();
   DTMFDecoder.LA.clear();
-  L_M->clear();
-  L_A->clear();
-  SetLamp(DTMF_Open->isChecked() ? kLampArmed : kLampOff);
+  Lamp = CallArmed ? TLamp::Armed : TLamp::Off;
+  front_->ShowCall();
 }
 
-void TMain::MMConnector1Trigger() {
-  if (PreciseDecoding()) return DecodePrecise();
+void TStation::SetPrecise(bool precise) {
+  Precise = precise;
+  // The block decoder's spectrum is not needed while the precise detector decodes.
+  MMPeakDetect1->SetEnabled(!precise);
+  DTMFPrecise.Reset();
+  PreciseDigits.clear();
+}
+
+void TStation::ChoosePrecise(bool precise) {
+  SetPrecise(precise);
+  front_->ShowMarks();
+  const char* value = precise ? "precise" : "standard";
+  platform::HostConfig::Instance().Set(kDetectorKey, value);
+  const std::string error = platform::HostConfig::StoreKey(HostConfigPath, kDetectorKey, value);
+  if (!error.empty()) throw rtl::Exception(error);
+}
+
+void TStation::ConnectorTrigger() {
+  if (Precise) return DecodePrecise();
   std::array<int32_t, 8> s{};
   for (int p = 0; p < 8; ++p)
     s[p] = MMPeakDetect1->Peaks(
@@ -289,34 +311,77 @@ void TMain::MMConnector1Trigger() {
   DecodeDTMF(s);
 }
 
-void TMain::DecodeDTMF(const std::array<int32_t, 8>& levels) {
+void TStation::CallTaken(int result) {
+  const TEinstellungen& s = Einstellungen;
+  const bool own = result & TDTMFDecoder::drOwnNumber;
+  // A call to the mailbox counts when the mailbox answers it.
+  const bool mailbox = (result & TDTMFDecoder::drMailbox) && MailboxArmed;
+  if (!own && !mailbox) return;
+  TStationEvent ev{TEventKind::Call};
+  ev.Channel = s.Kanal;
+  ev.Strength = SWert[ChannelIndex()];
+  ev.Value = own ? 1 : 2;
+  const std::string heard = AnsiToUtf8(DTMFDecoder.LM);
+  ev.Text =
+      !heard.empty() ? heard : AnsiToUtf8(own ? s.EigeneRufnummer.str() : s.MailboxRufnummer.str());
+  Events.Publish(ev);
+}
+
+void TStation::DecodeDTMF(const std::array<int32_t, 8>& levels) {
   TEinstellungen& e = Einstellungen;
-  const std::string before = DTMFDecoder.LM;
-  int r = DTMFDecoder.Step(levels, e.DTMFEmpfindlichkeit, e.EigeneRufnummer.str(),
-                           e.MailboxRufnummer.str());
+  const std::string lm = DTMFDecoder.LM, la = DTMFDecoder.LA;
+  const int r = DTMFDecoder.Step(levels, e.DTMFEmpfindlichkeit, e.EigeneRufnummer.str(),
+                                 e.MailboxRufnummer.str());
   if (r) CallTaken(r);
-  if (r & TDTMFDecoder::drOwnNumber) Disarm(kLampCalled);
-  if ((r & TDTMFDecoder::drMailbox) && DTMF_Rec->isChecked()) {
-    SetLamp(kLampCalled);
-    RecWavClick();
+  if (r & TDTMFDecoder::drOwnNumber) Disarm(TLamp::Called);
+  if ((r & TDTMFDecoder::drMailbox) && MailboxArmed) {
+    Lamp = TLamp::Called;
+    front_->ShowCall();
+    StartRecording();
   }
-  if (DTMFDecoder.LM != before || L_A->text().toStdString() != DTMFDecoder.LA) {
-    L_M->setText(QString::fromStdString(AnsiToUtf8(DTMFDecoder.LM)));
-    L_A->setText(QString::fromStdString(AnsiToUtf8(DTMFDecoder.LA)));
+  if (DTMFDecoder.LM != lm || DTMFDecoder.LA != la) front_->ShowCall();
+}
+
+void TStation::DecodePrecise() {
+  if (PreciseDigits.empty()) return;
+  TEinstellungen& e = Einstellungen;
+  const std::string digits = std::move(PreciseDigits);
+  PreciseDigits.clear();
+  for (char c : digits) {
+    if (c == kLineEnd) {
+      EndLine(DTMFDecoder);
+      continue;
+    }
+    const int r = TakeDigit(DTMFDecoder, c, e.EigeneRufnummer.str(), e.MailboxRufnummer.str());
+    if (r) CallTaken(r);
+    bool stop = false;
+    if (r & TDTMFDecoder::drOwnNumber) {
+      Disarm(TLamp::Called);
+      stop = true;
+    }
+    if ((r & TDTMFDecoder::drMailbox) && MailboxArmed) {
+      Lamp = TLamp::Called;
+      StartRecording();
+      stop = true;
+    }
+    // The input is closed: what came after the number is not decoded, as with the block
+    // decoder.
+    if (stop) break;
   }
+  front_->ShowCall();
 }
 
 // --- Mailbox and playback ---
 
-void TMain::RecWavClick() {
+void TStation::StartRecording() {
   MaxTimer->SetInterval(Einstellungen.MaxAufnahmezeit);
-  Disarm(kLampOff);
+  Disarm(TLamp::Off);
   AufnahmeLaeuft = true;
-  RecLED->SetEnabled(true);
+  Recording = true;
   auto [date, time] = DateTimeTexts();
-  std::string stamp = MailboxStamp(date, time);
-  WaveName->setText(QString::fromStdString(stamp));
-  std::string file = platform::ToHostPath("C:\\Kanalo\\" + stamp + ".Wav");
+  const std::string stamp = MailboxStamp(date, time);
+  front_->ShowFile(stamp);
+  const std::string file = platform::ToHostPath("C:\\Kanalo\\" + stamp + ".Wav");
   std::string failure;
   recordStarting_ = true;
   recordStartFailed_ = false;
@@ -335,8 +400,9 @@ void TMain::RecWavClick() {
     }
     // The caller is not recorded: the operator learns why instead of finding nothing later.
     AufnahmeLaeuft = false;
-    RecLED->SetEnabled(false);
-    WaveName->clear();
+    Recording = false;
+    front_->ShowFile({});
+    front_->ShowMarks();
     std::error_code ec;
     const bool existed = std::filesystem::exists(file, ec);
     const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -353,33 +419,35 @@ void TMain::RecWavClick() {
              WriteErrorText(fileError) + ")");
     } else {
       // The input device refused: deaf, the mailbox must not look armed.
-      DTMF_InFailed();
+      DTMFInFailed();
       Report("Mailbox-Aufnahme nicht möglich: " + DisplayPath(file) +
              (failure.empty() ? "" : " (" + failure + ")"));
     }
     return;
   }
+  front_->ShowMarks();
   WavTimer->SetEnabled(true);
   MaxTimer->SetEnabled(true);
 }
 
-void TMain::StopWavClick() {
+void TStation::Stop() {
   WavTimer->SetEnabled(false);
   MaxTimer->SetEnabled(false);
   try {
     SoundWave->Stop();
   } catch (...) {
     // "Stop" ends a file transmission even when the player cannot be stopped cleanly.
-    if (Tx.HeldBy(station::TTxSource::File)) PlaybackEnded();
+    if (Tx.HeldBy(TTxSource::File)) PlaybackEnded();
     throw;
   }
-  if (Tx.HeldBy(station::TTxSource::File)) PlaybackEnded();
+  if (Tx.HeldBy(TTxSource::File)) PlaybackEnded();
   RecWave->Stop();
-  RecLED->SetEnabled(false);
-  if (DTMF_Rec->isChecked()) StartDTMFIn();
+  Recording = false;
+  front_->ShowMarks();
+  if (MailboxArmed) StartDTMFIn();
 }
 
-std::string TMain::WriteErrorText(int error) {
+std::string TStation::WriteErrorText(int error) {
   switch (error) {
     case ENOSPC:
     case EDQUOT:
@@ -396,7 +464,7 @@ std::string TMain::WriteErrorText(int error) {
   }
 }
 
-void TMain::RecordingWriteFailed() {
+void TStation::RecordingWriteFailed() {
   // The file holds what reached the disk and is a whole WAVE file; the recording ends here
   // instead of running on unheard until its time is up.
   const std::string file = RecWave->Wave()->GetFileName();
@@ -404,38 +472,33 @@ void TMain::RecordingWriteFailed() {
   WavTimer->SetEnabled(false);
   MaxTimer->SetEnabled(false);
   RecWave->Stop();
-  RecLED->SetEnabled(false);
+  Recording = false;
   AufnahmeLaeuft = false;
+  front_->ShowMarks();
   Report("Mailbox-Aufnahme abgebrochen: " + WriteErrorText(error) + " (" + DisplayPath(file) +
          "). Die Datei enthält die Aufnahme bis dahin.");
   ResumeMailbox();
 }
 
-std::optional<std::string> TMain::ChooseWaveFile() {
-  rtl::TFileDialogOptions o;
-  o.Title = "Open Wave File";
-  o.Filter = kWaveFilter;
-  o.InitialDir = platform::ToHostPath("c:\\Kanalo");
-  return rtl::Dialogs().OpenFile(o);
+void TStation::RecordingEnded() {
+  if (!recordingPublished_) return;
+  recordingPublished_ = false;
+  TStationEvent ev{TEventKind::RecordingEnded};
+  ev.Channel = Einstellungen.Kanal;
+  ev.Text = platform::ToWindowsPath(RecWave->Wave()->GetFileName());
+  ev.Value = RecWave->WaveFile()->WriteError();
+  Events.Publish(ev);
 }
 
-void TMain::PlayWavClick() {
-  AufnahmeLaeuft = false;
-  // Only "Tx" sends: "Play" and "Mailbox abhören" play here even while a file is on the air.
-  // Loading the new file stops the one being sent, whose hold ends with it.
-  const bool send = sendRequested_;
-  sendRequested_ = false;
-  if (auto file = ChooseWaveFile()) PlayFile(*file, send);
-}
-
-void TMain::PlayFile(const std::string& hostPath, bool send) {
+void TStation::PlayFile(const std::string& hostPath, bool send) {
   AufnahmeLaeuft = false;
   bool muted = false;
   try {
     SoundWave->LoadFile(hostPath);
     WavTimer->SetEnabled(true);
     Einstellungen.LineStumm = true;
-    LineMute->setChecked(true);
+    LineMuted = true;
+    front_->ShowMutes();
     muted = true;
     SoundWave->Play();
   } catch (const std::exception& x) {
@@ -454,91 +517,37 @@ void TMain::PlayFile(const std::string& hostPath, bool send) {
     return;
   }
   // The hold belongs to this file: it ends when this file ends, whatever else is loaded later.
-  if (send) Tx.Hold(station::TTxSource::File, ++fileSerial_, true);
+  if (send) Tx.Hold(TTxSource::File, ++fileSerial_, true);
 }
 
-void TMain::SendWavClick() {
-  sendRequested_ = true;
-  PlayWavClick();
-}
-
-void TMain::Settings1Click() {
-  InputInt("Record Time", "Die Aufnahmezeit in Sekunden", Einstellungen.MaxAufnahmezeit, 0, 86400);
-}
-
-void TMain::ChooseCue(ShortString<100>& file) {
-  if (auto f = ChooseWaveFile()) file = Cut(Utf8ToAnsi(platform::ToWindowsPath(*f)), 100);
-}
-
-void TMain::OpenRogerClick() {
-  ChooseCue(Einstellungen.RogerWav);
-}
-void TMain::OpenCall1Click() {
-  ChooseCue(Einstellungen.Call1Wav);
-}
-void TMain::OpenCall2Click() {
-  ChooseCue(Einstellungen.Call2Wav);
-}
-
-void TMain::VolumeChange() {
-  MasterOut->SetValue(Volume->GetValue());
-}
-
-void TMain::WavTimerTimer() {
-  int64_t pos = AufnahmeLaeuft ? RecWave->Position() : SoundWave->Position();
-  WavTime->setText(QString::fromStdString(FormatWavTime(pos)));
-}
-
-void TMain::MaxTimerTimer() {
-  // The timer bounds a recording. It is created running, so about a second after start-up it
-  // ticks with nothing recorded: that tick only sets the mailbox listening. A cue, roger beep or
-  // "Tx" file keyed in that first second plays on; stopping it ended the cue at the sink a
-  // quarter of a second in and put the microphone on the air.
-  if (!(RecWave->State() & audio::wsStarted)) {
-    MaxTimer->SetEnabled(false);
-    if (DTMF_Rec->isChecked()) StartDTMFIn();
-    return;
-  }
-  StopWavClick();
-}
-
-void TMain::SoundWaveStop() {
-  if (cue_ == cueFile) cue_ = cueNone;
-  PlaybackEnded();
-}
-
-void TMain::PlaybackEnded() {
-  WaveName->clear();
-  WavTime->setText("00:00.000");
+void TStation::PlaybackEnded() {
+  front_->ShowFile({});
+  front_->ShowTime("00:00.000");
   Einstellungen.LineStumm = false;
   WavTimer->SetEnabled(false);
   // Only a sound the transmission waits for finishes something: a file played on receive must
   // not count as the next transmission's call cue.
   if (TxAktiv) SoundFertig = true;
   // Only the file's own hold ends: the operator or a client holding as well stay on the air.
-  Tx.ReleaseAll(station::TTxSource::File);
+  Tx.ReleaseAll(TTxSource::File);
 }
 
-bool TMain::StartCue(const std::string& windowsPath) {
+bool TStation::StartCue(const std::string& windowsPath) {
   const std::string host = platform::ToHostPath(AnsiToUtf8(windowsPath));
   try {
     SoundWave->LoadFile(host);
     SoundWave->Play();
   } catch (const std::exception& x) {
     // The component's text, and which file on this host it was about.
-    Enqueue(
-        {std::string(x.what()) + " (" + DisplayPath(host) + FileCause(host) + OutputCause() + ")",
-         {},
-         rtl::mtError,
-         true});
+    ReportError(std::string(x.what()) + " (" + DisplayPath(host) + FileCause(host) + OutputCause() +
+                ")");
     return false;
   } catch (...) {
-    ReportCurrentException();
+    ReportCurrentError();
     return false;
   }
   // A file without a whole frame "plays" without starting, and its end would never come.
   if (!(SoundWave->State() & audio::wsStarted)) {
-    // Nothing plays (a file without a whole frame), or the device gave up at once and said so.
     if (!SoundWave->Wave()->HasData())
       Report(AnsiToUtf8(windowsPath) + " (" + DisplayPath(host) +
              "): keine abspielbaren Audiodaten");
@@ -548,4 +557,4 @@ bool TMain::StartCue(const std::string& windowsPath) {
   return true;
 }
 
-}  // namespace app
+}  // namespace station

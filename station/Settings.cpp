@@ -1,4 +1,4 @@
-#include "app/Settings.h"
+#include "station/Settings.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,7 +12,7 @@
 #include <cstring>
 #include <filesystem>
 
-namespace app {
+namespace station {
 
 namespace {
 
@@ -345,4 +345,4 @@ void SaveSettingsFile(const std::string& hostPath, const TEinstellungen& e) {
   }
 }
 
-}  // namespace app
+}  // namespace station

@@ -1,9 +1,9 @@
-#include "app/Dtmf.h"
+#include "station/Dtmf.h"
 
 #include <cmath>
 #include <cstdio>
 
-namespace app {
+namespace station {
 
 namespace {
 constexpr char kKeys[4][5] = {"123A", "456B", "789C", "*0#D"};
@@ -140,4 +140,4 @@ std::string FormatWavTime(int64_t ms) {
   return buf;
 }
 
-}  // namespace app
+}  // namespace station

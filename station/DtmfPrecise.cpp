@@ -1,9 +1,9 @@
-#include "app/DtmfPrecise.h"
+#include "station/DtmfPrecise.h"
 
 #include <algorithm>
 #include <cmath>
 
-namespace app {
+namespace station {
 
 namespace {
 constexpr char kKeys[4][5] = {"123A", "456B", "789C", "*0#D"};
@@ -331,4 +331,4 @@ void EndLine(TDTMFDecoder& Line) {
   Line.LM.clear();
 }
 
-}  // namespace app
+}  // namespace station

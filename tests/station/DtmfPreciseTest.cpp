@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "app/DtmfPrecise.h"
+#include "station/DtmfPrecise.h"
 
-using app::TDTMFPrecise;
+using station::TDTMFPrecise;
 
 namespace {
 
@@ -36,7 +36,7 @@ std::vector<int16_t> Synthesize(const TCall& c, uint32_t seed) {
   std::vector<double> x(static_cast<size_t>(0.3 * kRate), 0.0);
   for (char k : c.keys) {
     int r = 0, col = 0;
-    app::DTMFPosition(k, r, col);
+    station::DTMFPosition(k, r, col);
     const double fr = rows[r] * (1 + c.rowPct / 100), fc = cols[col] * (1 + c.colPct / 100);
     const double pr = phase(rng), pc = phase(rng);
     const int n = static_cast<int>(c.toneMs * kRate / 1000);
@@ -180,19 +180,19 @@ TEST(PreciseDetector, LineEndsAfterHalfASecondWithoutTones) {
 }
 
 TEST(PreciseDigitLine, NumbersMatchOnlyFromTheStartOfALine) {
-  app::TDTMFDecoder line;
+  station::TDTMFDecoder line;
   int r = 0;
-  for (char c : std::string("2345")) r = app::TakeDigit(line, c, "2345", "3456");
-  EXPECT_EQ(r, app::TDTMFDecoder::drOwnNumber);
-  app::EndLine(line);
+  for (char c : std::string("2345")) r = station::TakeDigit(line, c, "2345", "3456");
+  EXPECT_EQ(r, station::TDTMFDecoder::drOwnNumber);
+  station::EndLine(line);
   EXPECT_EQ(line.LA, "2345");
   EXPECT_EQ(line.LM, "");
-  for (char c : std::string("93456")) r = app::TakeDigit(line, c, "2345", "3456");
-  EXPECT_EQ(r, app::TDTMFDecoder::drNone);
+  for (char c : std::string("93456")) r = station::TakeDigit(line, c, "2345", "3456");
+  EXPECT_EQ(r, station::TDTMFDecoder::drNone);
   // An empty number never matches; 33 characters move the first 31 to the previous line.
-  app::EndLine(line);
-  for (int i = 0; i < 33; ++i) r |= app::TakeDigit(line, '1', "", "");
-  EXPECT_EQ(r, app::TDTMFDecoder::drNone);
+  station::EndLine(line);
+  for (int i = 0; i < 33; ++i) r |= station::TakeDigit(line, '1', "", "");
+  EXPECT_EQ(r, station::TDTMFDecoder::drNone);
   EXPECT_EQ(line.LA, std::string(31, '1'));
   EXPECT_EQ(line.LM, "");
 }

@@ -2,9 +2,9 @@
 
 #include <cmath>
 
-#include "app/Dtmf.h"
+#include "station/Dtmf.h"
 
-using namespace app;
+using namespace station;
 
 namespace {
 

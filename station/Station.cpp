@@ -1,0 +1,894 @@
+#include "station/Station.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include "platform/Host.h"
+#include "platform/MMTimer.h"
+#include "platform/serial/Serial.h"
+#include "station/Text.h"
+
+namespace station {
+
+namespace {
+
+constexpr uint32_t kResumeMailbox = rtl::WM_APP + 0x102;
+constexpr char kDetectorKey[] = "dtmf.detector";
+
+// The box's line settings on the serial component.
+void ApplyLineSettings(comm::TComm& port, const TLineSettings& l) {
+  static constexpr std::pair<int, comm::TBaudrate> kBauds[] = {
+      {1200, comm::br1200},   {2400, comm::br2400},    {4800, comm::br4800},
+      {9600, comm::br9600},   {19200, comm::br19200},  {38400, comm::br38400},
+      {57600, comm::br57600}, {115200, comm::br115200}};
+  for (auto [baud, value] : kBauds)
+    if (baud == l.Baud) port.SetBaudRate(value);
+  port.SetDatabits(static_cast<comm::TDatabits>(std::clamp(l.DataBits, 4, 8) - 4));
+  port.SetParity(l.Parity == 'O' ? comm::paOdd : l.Parity == 'E' ? comm::paEven : comm::paNone);
+  port.SetStopbits(l.StopBits == 2 ? comm::sb20 : comm::sb10);
+}
+
+// The errors of a port whose adapter has gone (unplugged, switched off).
+bool PortGone(int error) {
+  return error == EIO || error == ENODEV || error == ENXIO;
+}
+
+std::string CurrentErrorText() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "Unknown exception";
+  }
+}
+
+}  // namespace
+
+void IFront::Handle(const std::function<void()>& handler) {
+  try {
+    handler();
+  } catch (...) {
+    Report(CurrentErrorText(), rtl::mtError, {}, true, true);
+  }
+}
+
+// --- Construction ---
+
+TStation::TStation(IFront* front) {
+  SetFront(front);
+  Tx.OnChange = [this](const TTxHold&, bool) { SyncTx(); };
+  Tx.SetAccepting(false);  // until the box is connected
+
+  PulseWait = [](int64_t us) {
+    if (us > 0) std::this_thread::sleep_for(std::chrono::microseconds(us));
+  };
+
+  RS232 = new comm::TComm(&Components);
+  RS232->SetName("RS232");
+  RS232->BeginLoading();
+  RS232->SetDeviceName("Com1");
+  ApplyLineSettings(*RS232, Box.Line());
+  RS232->SetFlowControl(comm::fcDefault);
+  // Should the station die while the port is open, the box hears "receive" as its last command:
+  // it keeps whatever it heard last, a keyed transmitter included.
+  RS232->SetLastWord(Box.ReceiveCommand());
+  RS232->OnRxChar = [this](rtl::TObject*, int n) { Handle([=, this] { RxChar(n); }); };
+  RS232->OnError = [this](rtl::TObject*, int errors) { Handle([=, this] { PortError(errors); }); };
+  RS232->EndLoading();
+
+  KVRTimer = new timers::TTimer(&Components);
+  KVRTimer->SetName("KVRTimer");
+  KVRTimer->BeginLoading();
+  KVRTimer->SetInterval(100);
+  KVRTimer->SetOnTimer([this](rtl::TObject*) {
+    Handle([this] {
+      // What the tick changed reaches the fronts even when a step of it failed.
+      struct Publish {
+        TStation* s;
+        ~Publish() { s->PublishChanges(); }
+      } publish{this};
+      Tick();
+    });
+  });
+  ScanTimer = new timers::TTimer(&Components);
+  ScanTimer->SetName("ScanTimer");
+  ScanTimer->BeginLoading();
+  ScanTimer->SetInterval(250);
+  ScanTimer->SetEnabled(false);
+  ScanTimer->SetOnTimer([this](rtl::TObject*) { Handle([this] { ScanTick(); }); });
+
+  BuildSound();
+  messages_ = std::make_unique<rtl::TMessageWindow>([this](rtl::TMessage& m) {
+    if (m.Msg != kResumeMailbox) return;
+    // The mailbox listens again once the handler that gave up a recording has returned (it may
+    // be the input's own decoder, which must not reopen the input under itself).
+    if (MailboxArmed && !AufnahmeLaeuft && !(DTMF_In->State() & audio::wsOpen))
+      Guard([this] { StartDTMFIn(); });
+  });
+
+  KVRTimer->EndLoading();
+  ScanTimer->EndLoading();
+}
+
+TStation::~TStation() {
+  // The components' callbacks must not reach a front that is going.
+  front_ = &noFront_;
+}
+
+// --- Reporting ---
+
+void TStation::Report(const std::string& text, rtl::TMsgDlgType type, const std::string& caption) {
+  TStationEvent ev{TEventKind::Message};
+  ev.Text = text;
+  Events.Publish(ev);
+  // The station's own errors look like every other error: the default error box.
+  const bool errorBox = type == rtl::mtError && caption.empty();
+  front_->Report(text, type, caption, errorBox, false);
+}
+
+void TStation::ReportError(const std::string& text) {
+  front_->Report(text, rtl::mtError, {}, true, false);
+}
+
+void TStation::ReportCurrentError() {
+  ReportError(CurrentErrorText());
+}
+
+void TStation::Guard(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (...) {
+    ReportCurrentError();
+  }
+}
+
+void TStation::ResumeMailbox() {
+  messages_->Post(kResumeMailbox);
+}
+
+// --- Start-up and settings ---
+
+void TStation::Defaults(const TLevelSteps& steps) {
+  TEinstellungen& e = Einstellungen;
+  e.ComPort = "NOCOM";
+  e.SMeterBild = "C:\\Kanalo\\S_Meter.bmp";
+  e.SOffset = 0;
+  e.SAdjust = 0;
+  e.SquelchWert = 50;
+  e.FreeLevelWert = 20;
+  e.MicWert = steps.Mic / 2;
+  e.CDWert = steps.CD / 2;
+  e.LineInWert = steps.LineIn / 2;
+  e.LineOutWert = (steps.LineOut + 1) / 2;
+  e.VolumeWert = (steps.Volume + 1) / 2;
+  e.Call1Wav = "C:\\Kanalo\\Call1.Wav";
+  e.Call2Wav = "C:\\Kanalo\\Call2.Wav";
+  e.CallArt = 0;
+  e.RogerWav = "C:\\Kanalo\\Roger.Wav";
+  e.RogerAktiv = false;
+  e.CDStumm = false;
+  e.LineStumm = false;
+  e.MasterStumm = false;
+  e.Kanal = 9;
+  e.ErsterKanal = 1;
+  e.LetzterKanal = 40;
+  for (int k = 1; k <= kChannels; ++k) {
+    e.KanalPass[k] = false;
+    e.Frequenz[k] = DefaultFrequency(k);
+  }
+  e.ScanModus = 0;
+  e.AutoScan = false;
+  e.ScanPuls = 2000;
+  e.ScanDelay = 40;
+  e.ScanDelayRest = 5;
+  static constexpr int32_t kTones[8] = {697, 770, 852, 941, 1209, 1336, 1477, 1633};
+  for (int i = 0; i < 8; ++i) {
+    e.DTMFFrequenz[i] = kTones[i];
+    e.DTMFSchritt[i] = 2 * M_PI * kTones[i] / 44100.0;
+  }
+  e.AbgehendeRufnummer = "1234";
+  e.EigeneRufnummer = "2345";
+  e.MailboxRufnummer = "3456";
+  e.MaxAufnahmezeit = 10;
+  e.DTMFEmpfindlichkeit = 50;
+}
+
+bool TStation::LoadSettings(const std::string& hostPath, bool startUp) {
+  std::vector<uint8_t> image;
+  uint64_t fileSize = 0;
+  try {
+    image = ReadSettingsImage(hostPath, &fileSize);
+  } catch (const EInOutErrorDE& x) {
+    throw EInOutErrorDE(x.Message + " (" + DisplayPath(hostPath) + ")");
+  }
+  const std::string problem = SettingsImageProblem(image.data(), image.size(), fileSize);
+  if (!problem.empty()) {
+    Report(DisplayPath(hostPath) + " ist keine Einstellungsdatei der Station (" + problem + "); " +
+           (startUp ? "die Station startet mit den Standardwerten."
+                    : "die Einstellungen bleiben unverändert."));
+    return false;
+  }
+  TEinstellungen e = Einstellungen;
+  DecodeSettings(image.data(), image.size(), e);
+  const std::vector<std::string> changed = SanitizeSettings(e);
+  Einstellungen = e;
+  if (!changed.empty()) {
+    std::string names;
+    for (const std::string& n : changed) names += (names.empty() ? "" : ", ") + n;
+    Report(DisplayPath(hostPath) + ": Werte außerhalb des nutzbaren Bereichs ersetzt (" + names +
+           ").");
+  }
+  return true;
+}
+
+void TStation::ReadHostSettings() {
+  SetPrecise(platform::HostConfig::Instance().GetValid(kDetectorKey, "standard") == "precise");
+  const std::string v = platform::HostConfig::Instance().Get("tx.timeout", "300");
+  char* end = nullptr;
+  errno = 0;
+  const long seconds = std::strtol(v.c_str(), &end, 10);
+  while (end && (*end == ' ' || *end == '\t')) ++end;
+  if (v.empty() || errno != 0 || !end || *end != '\0' || seconds < 0 || seconds > 86400) {
+    TxTimeoutSeconds = 300;
+    throw rtl::Exception("kanalo.conf: tx.timeout = \"" + v +
+                         "\" ist keine Zahl von Sekunden (0 bis 86400); es gelten 300 s.");
+  }
+  TxTimeoutSeconds = static_cast<int>(seconds);
+}
+
+void TStation::ApplySettings() {
+  TEinstellungen& e = Einstellungen;
+  // Whatever put the values into the record, the station only ever works with usable ones.
+  SanitizeSettings(e);
+  front_->ShowLevels();
+  // A picture that cannot be loaded is reported; the rest of the settings still apply.
+  Guard([this] { front_->ShowMeterFace(); });
+  LineMuted = e.LineStumm;
+  CDMuted = e.CDStumm;
+  MasterMuted = e.MasterStumm;
+  OutputLevel = e.VolumeWert;
+  front_->ShowMutes();
+  KanalSchritt = Reversed ? -1 : 1;
+  // A capture device that is not there (interface unplugged, no sound server) is said once and
+  // leaves the selective call and the mailbox off; the rest of start-up goes on, and arming
+  // again works once the device is back.
+  bool deaf = false;
+  if (e.SelektivrufAn) {
+    if (!CallArmed) Guard([this] { ToggleCall(); });
+    deaf = !CallArmed;
+  }
+  MailboxArmed = e.MailboxAn && !deaf;
+  // The record says which way the radio counts; a second file never turns it round again.
+  if (e.ZernoxAn != Reversed) ToggleReversed();
+  front_->ShowMarks();
+}
+
+void TStation::Reset() {
+  TxAktiv = false;
+  front_->ShowTx(false);
+  SoundFertig = false;
+  CallGesendet = false;
+  RogerGesendet = true;
+  Tx.ReleaseStation();
+  Verbunden = false;
+  TxBefehl = Box.ReceiveCommand();
+  RxFrames = 0;
+  RxLaenge = 0;
+  RxPuffer[0] = 0;
+  SquelchZeigen = 0;
+  front_->ShowScanBand();
+  front_->ShowDisplay();
+}
+
+TEinstellungen TStation::SettingsToSave() const {
+  TEinstellungen e = Einstellungen;
+  e.ComPort = RS232->DeviceName().substr(0, 8);
+  e.SelektivrufAn = CallArmed;
+  e.MailboxAn = MailboxArmed;
+  e.ZernoxAn = Reversed;
+  return e;
+}
+
+// --- Link and polling ---
+
+void TStation::Pulse() {
+  // Bounded like the settings: one step never holds the station longer than half a second.
+  const int64_t us = Box.PulseMicros(Einstellungen.ScanPuls);
+  if (us > 0 && PulseWait) PulseWait(us);
+}
+
+int TStation::ChannelIndex() const {
+  return std::clamp<int32_t>(Einstellungen.Kanal, 1, kChannels);
+}
+
+void TStation::Connect(const std::string& port) {
+  Einstellungen.ComPort = port;
+  try {
+    RS232->SetDeviceName(port);
+    RS232->Open();
+  } catch (const comm::ECommError& x) {
+    // The component's text, then the device on this host and what the system said.
+    std::string cause = port + ": " + platform::ResolvePortName(port);
+    if (x.ErrorCode > 0) cause += ": " + platform::SystemErrorText(x.ErrorCode);
+    throw comm::ECommError(x.Message + "(" + cause + ")", x.ErrorCode);
+  }
+  // A box behind a bridge (socat, ser2net: a pseudo-terminal) gets its polls and answers, but
+  // the bridge carries no RTS/DTR pulses and no CTS: the station still polls and counts, without
+  // pulses and without the radio's PTT, and says so once here.
+  NoModemLines = !RS232->HasModemLines();
+  if (!NoModemLines) {
+    RS232->SetDTR(false);
+    RS232->SetRTS(false);
+    Pulse();
+    RS232->SetRTS(true);
+    Pulse();
+    RS232->SetRTS(false);
+  }
+  // Keying is refused while there is no link, so connecting never keys because of a request
+  // made before it; a "Tx" file started meanwhile goes on playing here only.
+  Tx.SetAccepting(true);
+  Verbunden = true;
+  stepFailed_ = false;
+  front_->ShowLink(port);
+  if (NoModemLines)
+    front_->Report(port + " (" + platform::ResolvePortName(port) +
+                       ") hat keine Modemleitungen (RTS, DTR, CTS): Kanalschritte und die "
+                       "PTT-Taste des Funkgeräts sind an diesem Anschluss nicht verfügbar.",
+                   rtl::mtWarning, "Kanalo", false, false);
+}
+
+void TStation::Disconnect() {
+  Verbunden = false;
+  ReleaseTransmitter();
+  CloseDTMFIn();
+}
+
+void TStation::EndSession() {
+  Guard([this] { Disconnect(); });
+  // The tick that would close the port never comes once the loop has ended.
+  Guard([this] { RS232->Close(); });
+}
+
+void TStation::SetOutput(bool transmitting) {
+  OutputLevel = transmitting ? Einstellungen.LineOutWert : Einstellungen.VolumeWert;
+  front_->ShowTx(transmitting);
+  front_->ShowMutes();
+}
+
+void TStation::ReleaseTransmitter() {
+  // The box keeps its last command when the port closes: it must hear "receive" while it can.
+  if (RS232->IsOpen() && (TxAktiv || TxBefehl != Box.ReceiveCommand())) {
+    try {
+      uint8_t rx = Box.ReceiveCommand();
+      RS232->Write(&rx, 1);
+    } catch (...) {
+      // A dead port: the front below still goes back to receive.
+    }
+  }
+  if ((TxAktiv && cue_ == cueFile) || Tx.HeldBy(TTxSource::File)) {
+    try {
+      SoundWave->Stop();
+    } catch (...) {
+    }
+  }
+  if (cue_ == cueDTMF) {
+    try {
+      DTMF_Out->Close();
+    } catch (...) {
+    }
+  }
+  cue_ = cueNone;
+  // Every hold of the station ends; without a link no new one is taken.
+  Tx.ReleaseStation();
+  Tx.SetAccepting(Verbunden);
+  TxAktiv = false;
+  TxBefehl = Box.ReceiveCommand();
+  CallGesendet = false;
+  RogerGesendet = true;
+  SoundFertig = false;
+  keyedSinceMs_ = -1;
+  MicMuted = true;
+  SetOutput(false);
+  PublishChanges();
+}
+
+void TStation::PublishChanges() noexcept {
+  try {
+    TPublished now;
+    now.keyed = TxAktiv;
+    now.linked = Verbunden;
+    now.channel = Einstellungen.Kanal;
+    now.meter = MeterValue;
+    now.squelch = LineMuted ? 0 : 1;
+    now.holds = Tx.Holds();
+    TPublished was = std::exchange(published_, now);
+    auto publish = [this](TEventKind kind, int value = 0, std::string text = {}) {
+      TStationEvent ev{kind};
+      const TTxHold* first = Tx.First();
+      ev.Source = first ? first->Source : TTxSource::Radio;
+      ev.Channel = Einstellungen.Kanal;
+      ev.Value = value;
+      ev.Text = std::move(text);
+      Events.Publish(ev);
+    };
+    if (now.linked != was.linked) {
+      if (now.linked)
+        publish(TEventKind::LinkUp, 0, RS232->DeviceName());
+      else
+        publish(TEventKind::LinkLost);
+    }
+    if (now.holds != was.holds) publish(TEventKind::Holds, static_cast<int>(now.holds.size()));
+    if (now.channel != was.channel)
+      publish(TEventKind::Channel, 0, AnsiToUtf8(Einstellungen.Frequenz[ChannelIndex()].str()));
+    if (now.keyed != was.keyed) publish(now.keyed ? TEventKind::Keyed : TEventKind::Released);
+    if (now.meter != was.meter) publish(TEventKind::Meter, now.meter);
+    if (now.squelch != was.squelch) publish(TEventKind::Squelch, now.squelch);
+  } catch (...) {
+    // A front that fails must not take the station with it.
+  }
+}
+
+void TStation::SyncTx() {
+  PTTTaste = Tx.Held();
+  WavSenden = Tx.OwnSound();
+}
+
+std::string TStation::PortText() const {
+  const std::string name = RS232->DeviceName();
+  const std::string host = platform::ResolvePortName(name);
+  return host.empty() || host == name ? name : name + ": " + host;
+}
+
+void TStation::LinkLost(const std::string& cause) {
+  const bool wasConnected = Verbunden;
+  Verbunden = false;
+  ReleaseTransmitter();
+  if (wasConnected)
+    throw rtl::Exception("Verbindung zur KVR-Box unterbrochen (" + PortText() + ")" +
+                         (cause.empty() ? "" : ": " + cause));
+}
+
+void TStation::RxChar(int count) {
+  const int size = RS232->ReadBufSize();
+  std::vector<uint8_t> buffer(static_cast<size_t>(std::max(size, 1)), 0);
+  int n = RS232->Read(buffer.data(), std::clamp(count, 0, size));
+  if (n == -1) {
+    // A wedged driver fails every read: said once until a read works again.
+    if (!readFailed_) Report("Fehler beim lesen", rtl::mtInformation, "Information");
+    readFailed_ = true;
+    return;
+  }
+  readFailed_ = false;
+  if (Box.Assemble(buffer.data(), n, RxPuffer, RxLaenge)) {
+    ++RxFrames;
+    RxSWert = Box.Strength(RxPuffer);
+    RxTaste = Box.Key(RxPuffer);
+  }
+}
+
+void TStation::SetMutes(bool line, bool cd) {
+  if (line == LineMuted && cd == CDMuted) return;
+  LineMuted = line;
+  CDMuted = cd;
+  front_->ShowMutes();
+}
+
+void TStation::Tick() {
+  // A tick never runs inside another: one that came while a tick was running (only a nested
+  // message loop inside the tick could cause that) is refused and counted.
+  if (inTick_) {
+    ++NestedTicks;
+    return;
+  }
+  inTick_ = true;
+  ++TickCount;
+  struct Leave {
+    bool& flag;
+    ~Leave() { flag = false; }
+  } leave{inTick_};
+
+  TEinstellungen& e = Einstellungen;
+  // Without modem lines there is no CTS to read; reading "off" would key the transmitter.
+  const bool ctsOn = NoModemLines || RS232->ModemLineState(1);
+  if (Verbunden && !ctsOn)
+    Tx.Hold(TTxSource::Radio);
+  else
+    Tx.Release(TTxSource::Radio);
+  CheckCues();
+  front_->BeforeTick();
+  CheckTxTimeout();
+  // 1. Transmit, start and continue.
+  if (e.ScanModus == 0 && Verbunden && (!ctsOn || PTTTaste)) {
+    TxAktiv = true;
+    RogerGesendet = false;
+    if (WavSenden) {
+      TxBefehl = Box.OwnSoundCommand();
+      CallGesendet = true;
+      SoundFertig = false;
+    }
+    if ((e.CallArt == 0 || SoundFertig) && !WavSenden) {
+      MicMuted = false;
+      TxBefehl = Box.MicrophoneCommand();
+      CallGesendet = true;
+      SoundFertig = false;
+    }
+    SetOutput(true);
+    if (e.CallArt != 0 && !CallGesendet && !WavSenden) {
+      TxBefehl = Box.OwnSoundCommand();
+      // Marked before the cue starts: its failure report must never start it a second time.
+      CallGesendet = true;
+      bool started = false;
+      if (e.CallArt == 1) started = StartCue(e.Call1Wav.str());
+      if (e.CallArt == 2) started = StartCue(e.Call2Wav.str());
+      if (e.CallArt == 3) started = StartDTMFCue();
+      // A cue that could not start counts as finished: the next tick goes on to the microphone.
+      SoundFertig = !started;
+    }
+  }
+  // 2. Transmit, end.
+  if (Verbunden && ctsOn && !PTTTaste) {
+    if (!MicMuted) {
+      MicMuted = true;
+      front_->ShowMutes();
+    }
+    CallGesendet = false;
+    if (e.RogerAktiv && !RogerGesendet) {
+      TxBefehl = Box.OwnSoundCommand();
+      RogerGesendet = true;
+      // A roger beep that cannot play must not leave the transmitter keyed.
+      SoundFertig = !StartCue(e.RogerWav.str());
+    }
+    if ((!e.RogerAktiv || SoundFertig) && TxAktiv) {
+      TxAktiv = false;
+      SetOutput(false);
+      TxBefehl = Box.ReceiveCommand();
+      // A cue still sounding ends with the transmission; a file the operator chose to hear
+      // here (it ended a "Tx" transmission) plays on.
+      if (cue_ == cueFile) SoundWave->Stop();
+      cue_ = cueNone;
+      RogerGesendet = true;
+      SoundFertig = false;
+    }
+  }
+  // 3. Frame processing.
+  if (RxFrames > 0) {
+    // 64 bits inside, 32-bit results as the box's arithmetic has them.
+    int32_t p = static_cast<int32_t>(static_cast<int64_t>(RxSWert) *
+                                     (static_cast<int64_t>(e.SAdjust) + 32768));
+    int32_t q = p / 32768;
+    uint8_t b = static_cast<uint8_t>(static_cast<uint64_t>(int64_t{q} - e.SOffset) & 0xFF);
+    if (b >= 128) b = 0;
+    const int k = ChannelIndex();
+    SWert[k] = b;
+    if (SWert[k] >= e.SquelchWert) {
+      if (!e.LineStumm) SetMutes(false, true);
+      e.ScanDelayRest = e.ScanDelay;
+    } else {
+      if (e.ScanModus == 0 && e.AutoScan && e.ScanDelayRest > 0) --e.ScanDelayRest;
+      if (e.AutoScan && e.ScanDelayRest == 0) {
+        e.ScanModus = 1;
+        ScanZaehler = 0;
+        ScanTimer->SetEnabled(true);
+      }
+      SetMutes(true, e.CDStumm ? CDMuted : false);
+    }
+    --RxFrames;
+  }
+  // 4. Meter.
+  if (SquelchZeigen > 0) {
+    --SquelchZeigen;
+    MeterSquelch = true;
+    MeterValue = e.SquelchWert;
+  } else {
+    MeterSquelch = false;
+    MeterValue = SWert[ChannelIndex()];
+  }
+  front_->ShowMeter(MeterValue, MeterSquelch);
+  // 5. Poll or close. A write that fails because the adapter is gone ends the link at once:
+  // its dead modem lines read as the radio's push-to-talk, which would key the front.
+  if (Verbunden && RxFrames == 0) {
+    try {
+      RS232->Write(&TxBefehl, 1);
+      writeFailed_ = false;
+    } catch (const comm::ECommError& x) {
+      if (PortGone(x.ErrorCode)) LinkLost(x.Message);
+      if (writeFailed_) return;
+      writeFailed_ = true;
+      throw;
+    }
+  }
+  if (!Verbunden && RxFrames == 0) {
+    RS232->Close();
+    front_->ShowLink({});
+  }
+  // 6. Key codes. The key byte of the last frame keeps its value after the link has gone; it
+  // only steps while the port is open, so a closed link does not raise an error every tick.
+  if (!RS232->IsOpen() || !Verbunden) return;
+  switch (Box.StepForKey(RxTaste)) {
+    case TStep::Down:
+      StepFromKey(false);
+      break;
+    case TStep::Up:
+      StepFromKey(true);
+      break;
+    case TStep::None:
+      break;
+  }
+}
+
+void TStation::StepFromKey(bool up) {
+  try {
+    Step(up);
+    stepFailed_ = false;
+  } catch (const comm::ECommError& x) {
+    // The adapter is gone: one report, the link down, the transmitter released.
+    if (PortGone(x.ErrorCode)) LinkLost(x.Message);
+    // Any other refusal is said once; a key held on the box repeats the step every tick.
+    if (stepFailed_) return;
+    stepFailed_ = true;
+    throw;
+  }
+}
+
+void TStation::CheckCues() {
+  if (cue_ != cueNone && !CueRunning()) {
+    // The cue's player stopped or its device failed, whether or not it told us: finished.
+    cue_ = cueNone;
+    SoundFertig = true;
+  }
+  if (Tx.HeldBy(TTxSource::File) && !(SoundWave->State() & audio::wsStarted)) PlaybackEnded();
+}
+
+bool TStation::CueRunning() const {
+  switch (cue_) {
+    case cueFile:
+      return (SoundWave->State() & audio::wsStarted) != 0;
+    case cueDTMF:
+      return (DTMF_Out->State() & audio::wsOpen) != 0;
+    default:
+      return false;
+  }
+}
+
+void TStation::CheckTxTimeout() {
+  // Only keying the station holds counts; the radio's own push-to-talk (CTS) is the operator's.
+  const bool held = Verbunden && TxAktiv && PTTTaste;
+  if (!held || TxTimeoutSeconds <= 0) {
+    keyedSinceMs_ = -1;
+    return;
+  }
+  const int64_t now = platform::Clock().Milliseconds();
+  if (keyedSinceMs_ < 0) keyedSinceMs_ = now;
+  if (now - keyedSinceMs_ < int64_t{TxTimeoutSeconds} * 1000) return;
+  keyedSinceMs_ = -1;
+  // Ended as a release would end it: the tick below plays the roger beep when it is on.
+  if (Tx.HeldBy(TTxSource::File)) SoundWave->Stop();
+  Tx.ReleaseStation();
+  TxNotice = rtl::Format(
+      "Sendezeitbegrenzung: nach %d s Senden auf Empfang geschaltet (kanalo.conf: tx.timeout).",
+      TxTimeoutSeconds);
+  ++TxNotices;
+  // Told without a modal box: the window, the poll and the network keep running.
+  front_->Notice(TxNotice);
+}
+
+void TStation::PortError(int errors) {
+  if (!(errors & platform::CE_IOE) || !Verbunden) return;
+  // The adapter is gone (unplugged, switched off). Polling a dead port would only fail quietly
+  // forever: disconnect, so the next tick closes the port and resets the caption, and say so
+  // once. "an COM1"/"an COM2" connect again when the adapter is back.
+  LinkLost("");
+}
+
+// --- Levels and marks ---
+
+void TStation::SetSquelch(int level) {
+  Einstellungen.SquelchWert = level;
+  SquelchZeigen = 10;
+  front_->ShowLevels();
+  front_->ShowScanBand();
+}
+
+void TStation::SetFreeLevel(int level) {
+  Einstellungen.FreeLevelWert = level;
+  front_->ShowLevels();
+  front_->ShowScanBand();
+}
+
+void TStation::SetVolume(int level) {
+  Einstellungen.VolumeWert = level;
+  // The speaker follows the volume knob, also while transmitting, as it always has.
+  OutputLevel = level;
+  front_->ShowMutes();
+}
+
+void TStation::SetLineOut(int level) {
+  Einstellungen.LineOutWert = level;
+}
+
+void TStation::ToggleRoger() {
+  Einstellungen.RogerAktiv = !Einstellungen.RogerAktiv;
+  front_->ShowDisplay();
+}
+
+void TStation::NextCallArt() {
+  Einstellungen.CallArt = static_cast<uint8_t>(Einstellungen.CallArt + 1);
+  if (Einstellungen.CallArt > 3) Einstellungen.CallArt = 0;
+  front_->ShowDisplay();
+}
+
+void TStation::ToggleMute(bool& flag) {
+  flag = !flag;
+  const TEinstellungen& e = Einstellungen;
+  if (&flag == &e.LineStumm) LineMuted = flag;
+  if (&flag == &e.CDStumm) CDMuted = flag;
+  if (&flag == &e.MasterStumm) MasterMuted = flag;
+  front_->ShowMutes();
+}
+
+// --- Channels ---
+
+void TStation::Step(bool up) {
+  if (BeforeStep) BeforeStep();
+  StepPress(up);
+  Pulse();
+  StepRelease(up);
+}
+
+void TStation::StepPress(bool upButton) {
+  TEinstellungen& e = Einstellungen;
+  // On a port without modem lines only the count moves (the operator was told at connect).
+  const bool lines = !(NoModemLines && RS232->IsOpen());
+  if (upButton) {
+    if (lines) RS232->SetRTS(true);
+    e.Kanal += KanalSchritt;
+    if (e.Kanal > e.LetzterKanal) e.Kanal = e.ErsterKanal;
+    if (e.Kanal < e.ErsterKanal) e.Kanal = e.LetzterKanal;
+  } else {
+    if (lines) RS232->SetDTR(true);
+    e.Kanal -= KanalSchritt;
+    if (e.Kanal < e.ErsterKanal) e.Kanal = e.LetzterKanal;
+    if (e.Kanal > e.LetzterKanal) e.Kanal = e.ErsterKanal;
+  }
+}
+
+void TStation::StepRelease(bool upButton) {
+  if (!(NoModemLines && RS232->IsOpen())) {
+    if (upButton)
+      RS232->SetRTS(false);
+    else
+      RS232->SetDTR(false);
+  }
+  front_->ShowDisplay();
+}
+
+void TStation::SetChannelMode(int first, int last) {
+  Einstellungen.ErsterKanal = first;
+  Einstellungen.LetzterKanal = last;
+  front_->ShowMarks();
+  front_->ShowScanBand();
+}
+
+void TStation::SetChannel(int channel) {
+  // The count indexes the 80-entry tables, so an entry outside them is brought to the nearest
+  // channel rather than stored as it is.
+  Einstellungen.Kanal = std::clamp<int32_t>(channel, 1, kChannels);
+  front_->ShowDisplay();
+}
+
+void TStation::ToggleReversed() {
+  Reversed = !Reversed;
+  KanalSchritt = Reversed ? -1 : 1;
+  front_->ShowMarks();
+}
+
+// --- Scanner ---
+
+void TStation::Scan() {
+  TEinstellungen& e = Einstellungen;
+  if (e.ScanModus == 0) {
+    e.ScanModus = 1;
+    ScanZaehler = 0;
+    ScanTimer->SetEnabled(true);
+    StepUpForScan();
+  } else {
+    e.ScanModus = 0;
+    e.AutoScan = false;
+    ScanTimer->SetEnabled(false);
+  }
+  front_->ShowDisplay();
+}
+
+void TStation::FreeScan() {
+  TEinstellungen& e = Einstellungen;
+  if (e.ScanModus == 2) {
+    e.ScanModus = 0;
+    e.AutoScan = false;
+    ScanTimer->SetEnabled(false);
+  } else {
+    e.ScanModus = 2;
+    ScanZaehler = 0;
+    ScanTimer->SetEnabled(true);
+    StepUpForScan();
+  }
+  front_->ShowDisplay();
+}
+
+void TStation::StepUpForScan() {
+  // On a reversed radio the lower button is the one that counts up.
+  Step(!Reversed);
+}
+
+void TStation::ToggleAutoScan() {
+  Einstellungen.AutoScan = !Einstellungen.AutoScan;
+  front_->ShowDisplay();
+}
+
+void TStation::ToggleSkip() {
+  const int k = ChannelIndex();
+  Einstellungen.KanalPass[k] = !Einstellungen.KanalPass[k];
+  front_->ShowDisplay();
+  front_->ShowScanBand();
+}
+
+void TStation::ScanTick() {
+  TEinstellungen& e = Einstellungen;
+  if (!RS232->IsOpen()) {
+    // Every step would fail: stop the scan and report it once, not every 250 ms.
+    ScanTimer->SetEnabled(false);
+    e.ScanModus = 0;
+    front_->ShowDisplay();
+    RS232->SetRTS(true);  // raises the component's "port not open" error
+  }
+  const int k = ChannelIndex();
+  const bool match = (e.ScanModus == 1 && SWert[k] > e.SquelchWert) ||
+                     (e.ScanModus == 2 && SWert[k] < e.FreeLevelWert);
+  if (match && !e.KanalPass[k]) {
+    ++ScanZaehler;
+  } else {
+    ScanZaehler = 0;
+    try {
+      if (!Reversed) {
+        RS232->SetRTS(true);
+        e.Kanal += KanalSchritt;
+        Pulse();
+        RS232->SetRTS(false);
+      } else {
+        RS232->SetDTR(true);
+        e.Kanal -= KanalSchritt;
+        Pulse();
+        RS232->SetDTR(false);
+      }
+    } catch (const comm::ECommError& x) {
+      // A step that fails would fail every 250 ms: the scan stops on the first failure.
+      ScanTimer->SetEnabled(false);
+      e.ScanModus = 0;
+      front_->ShowDisplay();
+      if (PortGone(x.ErrorCode)) LinkLost(x.Message);
+      throw;
+    }
+    if (e.Kanal > e.LetzterKanal) e.Kanal = e.ErsterKanal;
+    // Only the upper wrap belongs to the scan; a reversed radio would otherwise count below the
+    // tables.
+    if (e.Kanal < e.ErsterKanal) e.Kanal = e.LetzterKanal;
+  }
+  if (ScanZaehler > 4) {
+    TStationEvent stop{TEventKind::ScannerStopped};
+    stop.Channel = e.Kanal;
+    stop.Value = SWert[ChannelIndex()];
+    stop.Text = e.ScanModus == 2 ? "frei" : "belegt";
+    Events.Publish(stop);
+    ScanTimer->SetEnabled(false);
+    e.ScanModus = 0;
+  }
+  front_->ShowScanBand();
+  front_->ShowDisplay();
+}
+
+}  // namespace station
