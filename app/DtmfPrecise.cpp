@@ -127,7 +127,7 @@ void TDTMFPrecise::Reset() {
   Pending_ = 0;
   S1_.fill(0);
   S2_.fill(0);
-  Phase_.fill(1.0);
+  for (int f = 0; f < kFilters; ++f) Phase_[f] = Tail_[f] / std::abs(Tail_[f]);
   for (auto& s : Sub_) s.fill(0);
   WindowSum_.fill(0);
   WindowEnergy_ = WindowBand_ = 0;
@@ -190,8 +190,40 @@ void TDTMFPrecise::Feed(const int16_t* Samples, size_t Count) {
     while (Count > 0 && Groups_ < kGroups) {
       if (Pending_ == 0 && Count >= D) {
         const size_t g = std::min(Count / D, kGroups - Groups_);
+        size_t j = 0;
+        if (D == 4) {
+          // Four groups at a time: four vectors of a group each, transposed into four vectors
+          // of a stream each.
+          typedef float V4 __attribute__((vector_size(16)));
+          typedef int16_t S8 __attribute__((vector_size(16)));
+          typedef int32_t M4 __attribute__((vector_size(16)));
+          typedef int16_t P8 __attribute__((vector_size(16)));
+          for (; j + 4 <= g; j += 4) {
+            // Each sample into the upper half of a 32-bit lane, then shifted down with its
+            // sign: the widening that plain SSE2 has.
+            V4 v[4];
+            for (int h = 0; h < 2; ++h) {
+              S8 x;
+              std::memcpy(&x, Samples + 4 * j + 8 * h, sizeof x);
+              const M4 lo = reinterpret_cast<M4>(__builtin_shuffle(x, P8{0, 0, 1, 1, 2, 2, 3, 3}));
+              const M4 hi = reinterpret_cast<M4>(__builtin_shuffle(x, P8{4, 4, 5, 5, 6, 6, 7, 7}));
+              v[2 * h] = __builtin_convertvector(lo >> 16, V4);
+              v[2 * h + 1] = __builtin_convertvector(hi >> 16, V4);
+            }
+            const V4 t0 = __builtin_shuffle(v[0], v[1], M4{0, 4, 1, 5});
+            const V4 t1 = __builtin_shuffle(v[0], v[1], M4{2, 6, 3, 7});
+            const V4 t2 = __builtin_shuffle(v[2], v[3], M4{0, 4, 1, 5});
+            const V4 t3 = __builtin_shuffle(v[2], v[3], M4{2, 6, 3, 7});
+            const V4 s[4] = {__builtin_shuffle(t0, t2, M4{0, 1, 4, 5}),
+                             __builtin_shuffle(t0, t2, M4{2, 3, 6, 7}),
+                             __builtin_shuffle(t1, t3, M4{0, 1, 4, 5}),
+                             __builtin_shuffle(t1, t3, M4{2, 3, 6, 7})};
+            for (int r = 0; r < 4; ++r)
+              std::memcpy(U + r * kGroups + Groups_ + j, &s[r], sizeof s[r]);
+          }
+        }
         for (size_t r = 0; r < D; ++r)
-          for (size_t j = 0; j < g; ++j) U[r * kGroups + Groups_ + j] = Samples[j * D + r];
+          for (size_t i = j; i < g; ++i) U[r * kGroups + Groups_ + i] = Samples[i * D + r];
         Groups_ += g;
         Samples += g * D;
         Count -= g * D;
@@ -215,7 +247,17 @@ void TDTMFPrecise::Feed(const int16_t* Samples, size_t Count) {
     for (size_t i = 0; i < m;) {
       const size_t k = std::min(m - i, static_cast<size_t>(SubLength_ - Count_));
       Filter(Out_.data() + i, k);
-      for (size_t j = i; j < i + k; ++j) Energy_ += OutEnergy_[j];
+      // Four at a time (sub-blocks of whole fours keep the portions in fours).
+      typedef float V4 __attribute__((vector_size(16)));
+      V4 e = {0, 0, 0, 0};
+      size_t j = i;
+      for (; j + 4 <= i + k; j += 4) {
+        V4 x;
+        std::memcpy(&x, OutEnergy_.data() + j, sizeof x);
+        e += x;
+      }
+      Energy_ += static_cast<double>(e[0]) + e[1] + e[2] + e[3];
+      for (; j < i + k; ++j) Energy_ += OutEnergy_[j];
       i += k;
       Count_ += static_cast<int>(k);
       if (Count_ == SubLength_) EndSubBlock();
@@ -299,10 +341,10 @@ void TDTMFPrecise::EndSubBlock() {
     // stream, so that sub-blocks add up to a longer transform and phases compare across windows.
     const std::complex<double> y =
         static_cast<double>(S1_[f]) - Back_[f] * static_cast<double>(S2_[f]);
-    sub[f] = y * (Tail_[f] * Phase_[f]);
+    sub[f] = y * Phase_[f] * InvGain_[f];
     Phase_[f] *= Step_[f];
-    // Back onto the unit circle (one Newton step: the error is tiny and stays so).
-    Phase_[f] *= 1.5 - 0.5 * std::norm(Phase_[f]);
+    // Back onto the unit circle now and then (one Newton step: the error is tiny).
+    if (SubBlocks_ % 64 == 0) Phase_[f] *= 1.5 - 0.5 * std::norm(Phase_[f]);
     S1_[f] = S2_[f] = 0;
   }
   // The capture's energy, counted in decimated samples like the filters' sums.

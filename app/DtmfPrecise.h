@@ -85,11 +85,12 @@ class TDTMFPrecise {
   std::array<double, kFilters> Omega_{};
   static constexpr int kLanes = (kFilters + 3) / 4 * 4;  // whole vector registers
   alignas(16) std::array<float, kLanes> Coeff_{};
-  std::array<std::complex<double>, kFilters> Tail_{};   // e^{-iw(M-1)} / the decimator's gain
-  std::array<std::complex<double>, kFilters> Step_{};   // e^{-iwM}, phase of one sub-block
-  std::array<std::complex<double>, kFilters> Phase_{};  // e^{-iw t0} of the running sub-block
-  std::array<std::complex<double>, kFilters> Back_{};   // e^{-iw}
-  std::array<double, kFilters> InvGain_{};              // 1 / the decimator's gain at each filter
+  std::array<std::complex<double>, kFilters> Tail_{};  // e^{-iw(M-1)} / the decimator's gain
+  std::array<std::complex<double>, kFilters> Step_{};  // e^{-iwM}, phase of one sub-block
+  // e^{-iw (t0 + M - 1)}: Goertzel's end phase at the running sub-block's start t0
+  std::array<std::complex<double>, kFilters> Phase_{};
+  std::array<std::complex<double>, kFilters> Back_{};  // e^{-iw}
+  std::array<double, kFilters> InvGain_{};             // 1 / the decimator's gain at each filter
   std::array<double, 8> Nominal_{};
   alignas(16) std::array<float, kLanes> S1_{}, S2_{};
   double Energy_ = 0;
