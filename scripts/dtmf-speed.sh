@@ -66,9 +66,9 @@ done
 same=no
 cmp -s "$work/digits.k" "$work/digits.m" && same=yes
 awk -v len="$len" -v k="$best_k" -v m="$best_m" -v n="$(wc -c <"$work/digits.k")" -v same="$same" 'BEGIN {
-  ks = k > 0 ? len / k : 0; ms = m > 0 ? len / m : 0
+  ks = (k > 0) ? len / k : 0; ms = (m > 0) ? len / m : 0
   printf "audio %.0f s, %d digits, same digits: %s\n", len, n, same
   printf "kanalo-dtmf --detector precise (44100 Hz): %.3f CPU-s, %.0f audio-s per CPU-s\n", k, ks
   printf "multimon-ng -a DTMF (22050 Hz):            %.3f CPU-s, %.0f audio-s per CPU-s\n", m, ms
-  printf "ratio precise / multimon-ng: %.2f\n", ms > 0 ? ks / ms : 0
+  printf "ratio precise / multimon-ng: %.2f\n", (ms > 0) ? ks / ms : 0
 }'
