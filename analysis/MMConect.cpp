@@ -64,6 +64,10 @@ ConnectorShared& S() {
   static ConnectorShared s;
   return s;
 }
+int64_t NowUs() {
+  const auto& clock = platform::Clock();
+  return clock.Counter() * 1000000 / clock.Frequency();
+}
 }  // namespace
 
 std::function<void()> TMMConnector::CycleSleep = [] {
@@ -77,6 +81,8 @@ void ConnectorShared::WndProc(rtl::TMessage& m) {
       if (!c || !c->GetInput() || !c->Open_ || c->Running_) return;
       c->Running_ = true;
       c->Waiting_ = 0;
+      c->CycleOriginUs_ = NowUs();
+      c->Cycles_ = 0;
       if (c->AutoTrigger_) {
         ++running;
         if (circulating < running) PostLoop();
@@ -112,7 +118,13 @@ void ConnectorShared::LoopCycle() {
       TMMConnector* c = Find(s);
       if (!c || !c->AutoTrigger_ || !c->Enabled_ || !c->Running_) continue;
       try {
-        c->Update();
+        // Found again before each trigger: a handler may stop or destroy its connector, and the
+        // remaining triggers of the cycle then lapse.
+        for (int64_t due = c->DueCycles(); due > 0; --due) {
+          c = Find(s);
+          if (!c || !c->AutoTrigger_ || !c->Enabled_ || !c->Running_) break;
+          c->Update();
+        }
       } catch (...) {
         // Shown once; this loop message is not renewed, so the triggering stops until the next
         // start message.
@@ -251,6 +263,22 @@ void TMMConnector::Trigger() {
 
 bool TMMConnector::Updatable() const {
   return Enabled_ && (Running_ || (!RealTime_ && Open_));
+}
+
+int64_t TMMConnector::DueCycles() {
+  // A cycle stands for the milliseconds since the loop's start that no cycle has stood for yet,
+  // at least one: on a busy machine a cycle that comes late raises the triggers it stands for,
+  // so that handlers counting triggers as milliseconds (pauses, tone lengths) count the audio's
+  // time and not the machine's load. At most one second at once: after a longer stall (a
+  // suspended machine) the count starts afresh.
+  const int64_t elapsed = (NowUs() - CycleOriginUs_) / 1000;
+  int64_t due = std::max<int64_t>(1, elapsed + 1 - Cycles_);
+  if (due > kMaxCatchUp) {
+    due = 1;
+    Cycles_ = elapsed;
+  }
+  Cycles_ += due;
+  return due;
 }
 
 void TMMConnector::Update() {

@@ -5,7 +5,9 @@
 // The automatic loop is shared by every connector of the process: one hidden message window
 // carries a self-renewing loop message. Each cycle lets the application handle its messages
 // (5001 - the highest Speed times), updates every running connector, pauses one millisecond and
-// posts itself again. With n connectors running, n loop messages circulate.
+// posts itself again. With n connectors running, n loop messages circulate. A cycle that comes
+// late (a busy machine) triggers once for each millisecond it stands for, so the triggers keep
+// counting milliseconds of the capture's time.
 //
 // The display outlets of the component library (level bars, scopes, spectra) have no place in
 // this system; the connector keeps the captured buffer and the new-data marks they would read,
@@ -105,6 +107,7 @@ class TMMConnector : public audio::TMMDSPComponent {
  private:
   friend struct ConnectorShared;
   void Update();
+  int64_t DueCycles();  // the triggers this loop cycle stands for
   void Capture(const audio::TMMExtWaveHdr* h);
   void LeaveLoop();
   void PostStart();
@@ -117,6 +120,10 @@ class TMMConnector : public audio::TMMDSPComponent {
   std::atomic<bool> AutoTrigger_{true};
   std::atomic<bool> RealTime_{true};
   int Speed_ = 5000;
+  // The automatic loop's count: the clock at its start (microseconds) and the triggers raised.
+  static constexpr int64_t kMaxCatchUp = 1000;
+  int64_t CycleOriginUs_ = 0;
+  int64_t Cycles_ = 0;
 
   std::atomic<bool> Open_{false};
   std::atomic<bool> Running_{false};

@@ -223,6 +223,7 @@ talk_de="Guten Abend, hier ist die Feststation auf Kanal neun. Wir hören Sie la
 Der Verkehr auf der Autobahn staut sich zwischen Köln und Bonn, bitte fahren Sie über die \
 Bundesstraße. Die Wetterlage: Regen, später Gewitter, Temperaturen um zwölf Grad. Wer die \
 Mailbox abhören möchte, ruft bitte die Nummer drei vier fünf sechs. Ende und aus."
+first_talk=$((n + 1))
 for v in "en-us|$talk_en|-s 175" "en-gb+f3|$talk_en|-s 150 -p 70" "en-us+m3|$talk_en|-s 260" \
          "en-gb-scotland+f2|$talk_en|-s 120 -p 90" "de|$talk_de|-s 175" "de+f4|$talk_de|-s 140 -p 75" \
          "de+m7|$talk_de|-s 240 -p 30" "de+klatt|$talk_de|-s 160" "en-us+klatt4|$talk_en|-s 190" \
@@ -235,6 +236,59 @@ for v in "en-us|$talk_en|-s 175" "en-gb+f3|$talk_en|-s 150 -p 70" "en-us+m3|$tal
   row "Speech" "espeak-ng $voice $opts, $(soxi -D "$work/s$n.wav" | cut -d. -f1) s of talk" "" \
     "$work/s$n.wav" none
 done
+
+# Speech with white noise under it (CB audio is rarely clean): the first long talk files again,
+# noise at the given ratio of the speech's power.
+for snr in 20 10 3 0; do
+  for src in 1 5; do
+    f=$work/s$((first_talk + src - 1)).wav
+    [[ -f "$f" ]] || continue
+    n=$((n + 1))
+    len=$(soxi -D "$f")
+    rms=$(sx "$f" -n stat 2>&1 | awk '/RMS +amplitude/ { print $3 }')
+    nv=$(calc "sqrt(3) * $rms / sqrt(10^($snr/10))")
+    sx -n -r "$(soxi -r "$f")" -b 16 -c 1 -e signed "$work/noise$n.wav" synth "$len" whitenoise vol "$nv"
+    sx -m -v 1 "$f" -v 1 "$work/noise$n.wav" -r $rate "$work/s$n.wav"
+    row "Speech" "talk $src plus white noise, speech $snr dB above it" "" "$work/s$n.wav" none
+  done
+done
+
+# Noise over many calls: one call's digits say little at a ratio where keys are lost now and
+# then. Here each ratio is 20 calls of the sixteen keys, each with its own stretch of noise,
+# and the table counts the keys each decoder took in order (a key taken twice or out of place
+# counts once as extra).
+noise_rows=()
+count_keys() { # DIGITS -> "found extra" against all_keys in order
+  awk -v got="$1" -v want="$all_keys" 'BEGIN {
+    j = 1; h = 0; x = 0
+    for (i = 1; i <= length(got); i++) {
+      c = substr(got, i, 1); p = index(substr(want, j), c)
+      if (p > 0) { h++; j += p } else x++
+    }
+    print h, x
+  }'
+}
+if [[ -z "${DTMF_COMPARE_ONLY:-}" || "Noise" =~ $DTMF_COMPARE_ONLY ]]; then
+  calls=20
+  make_dtmf "$work/clean.wav" "$all_keys" 100 100 -20
+  clen=$(soxi -D "$work/clean.wav")
+  a=$(calc "10^(-20/20)")
+  sx -n -r $rate -b 16 -c 1 -e signed "$work/longnoise.wav" synth "$(calc "$clen * ($calls + 1)")" whitenoise
+  for snr in 6 3 0 -3; do
+    nv=$(calc "sqrt(3 * $a^2 / 10^($snr/10))")
+    kh=0 kx=0 ph=0 px=0 mh=0 mx=0
+    for ((c = 0; c < calls; c++)); do
+      sx "$work/longnoise.wav" "$work/nc.wav" trim "$(calc "$c * $clen")" "$clen" vol "$nv"
+      sx -m -v 1 "$work/clean.wav" -v 1 "$work/nc.wav" "$work/call.wav"
+      read -r h x < <(count_keys "$(kanalo "$work/call.wav")"); kh=$((kh + h)) kx=$((kx + x))
+      read -r h x < <(count_keys "$(kanalo --detector precise "$work/call.wav")"); ph=$((ph + h)) px=$((px + x))
+      read -r h x < <(count_keys "$(multimon "$work/call.wav")"); mh=$((mh + h)) mx=$((mx + x))
+    done
+    pct() { calc "100 * $1 / ($calls * 16)" | awk '{ printf "%.1f %%", $1 }'; }
+    noise_rows+=("| $snr dB | $(pct $kh) ($kx extra) | $(pct $ph) ($px extra) | $(pct $mh) ($mx extra) |")
+    echo "Noise over $calls calls, SNR $snr dB: kanalo $kh/$kx precise $ph/$px multimon $mh/$mx" >&2
+  done
+fi
 
 mkdir -p "$(dirname "$out")"
 {
@@ -273,6 +327,18 @@ mkdir -p "$(dirname "$out")"
   echo "|---|---|---|---|---|---|---|"
   printf '%s\n' "${rows[@]}"
   echo
+  if ((${#noise_rows[@]} > 0)); then
+    echo "## White noise over many calls"
+    echo
+    echo "Each row: 20 calls of the sixteen keys (tones and pauses 100 ms, -20 dBFS), each with its"
+    echo "own stretch of white noise at the given ratio to a tone pair's power; the share of the"
+    echo "320 keys each decoder took in order, and the digits it took beyond them."
+    echo
+    echo "| SNR | kanalo-dtmf | precise | multimon-ng |"
+    echo "|---|---|---|---|"
+    printf '%s\n' "${noise_rows[@]}"
+    echo
+  fi
   echo "## Reading the table"
   echo
   echo "- The station's block decoder sees one spectrum per 2048 samples (46.4 ms). A tone pair"
@@ -286,7 +352,7 @@ mkdir -p "$(dirname "$out")"
   echo "  margin, with no absolute floor and no check of the other bins of the spectrum. So the"
   echo "  level makes no difference down to very quiet tones, while noise alone or speech that"
   echo "  happens to put two of the eight bins well above the other six gives a digit."
-  echo "- The precise detector reads every sample once: Goertzel filters on the eight tones and"
+  echo "- The precise detector takes the capture down to 11025 Hz behind a short low-pass, then runs Goertzel filters on the eight tones and"
   echo "  the columns' second harmonics over 2.5 ms sub-blocks, summed into 15 ms windows every"
   echo "  2.5 ms. Each window measures the tones' frequencies from the phase advance and their"
   echo "  levels corrected for that deviation, and holds a digit when one row and one column stand"

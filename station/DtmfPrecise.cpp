@@ -1,13 +1,17 @@
 #include "station/DtmfPrecise.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstring>
 
 namespace station {
 
 namespace {
 constexpr char kKeys[4][5] = {"123A", "456B", "789C", "*0#D"};
 constexpr double kTwoPi = 2 * M_PI;
+// The rate the filters run at, near enough: the capture's rate divided by a whole number.
+constexpr uint32_t kTargetRate = 11025;
 
 // Acceptance figures. Deviation: accepted to 1.5 %, rejected from 3.5 %; the limit lies between.
 // One window's estimate is rough (the other tone and the noise pull at its phase), so a window
@@ -35,47 +39,98 @@ constexpr double kGapShare = 0.25;
 // Peak amplitude of the weaker tone, in sample units (about -68 dBFS).
 constexpr double kMinAmplitude = 13.0;
 
-double Db(double power) {
-  return 10.0 * std::log10(std::max(power, 1e-30));
-}
+// The margins as power ratios, compared without logarithms in every window.
+const double kGroupMargin = std::pow(10.0, kGroupMarginDb / 10);
+const double kHarmonicMargin = std::pow(10.0, kHarmonicMarginDb / 10);
 }  // namespace
 
 TDTMFPrecise::TDTMFPrecise(const std::array<int32_t, 8>& Frequencies, uint32_t Rate)
     : Rate_(Rate == 0 ? 44100 : Rate) {
+  // The decimator: down to about 11 kHz, where the highest frequency looked at (a column's
+  // second harmonic, 3.3 kHz) is still well below half the rate. A Kaiser-windowed sinc of four
+  // taps per decimated sample, cut off at 0.41 of the new rate: 0.5 dB down at 1.6 kHz and
+  // 2.7 dB at 3.3 kHz (both corrected below), and what folds onto the tones and the band 50 dB
+  // down, onto the harmonics 30 dB. So white noise over the whole band leaves the filters the
+  // noise they would see at the full rate.
+  Decimation_ = std::max(1, static_cast<int>(Rate_ / kTargetRate));
+  OutRate_ = static_cast<double>(Rate_) / Decimation_;
+  if (Decimation_ == 1) {
+    Taps_.assign(kPhaseTaps, 0.0f);
+    Taps_[kPhaseTaps - 1] = 1;  // the newest sample as it is
+  } else {
+    const int L = kPhaseTaps * Decimation_;
+    const double fc = 0.41 * OutRate_ / Rate_;  // cycles per input sample
+    auto I0 = [](double x) {
+      double sum = 1, term = 1;
+      for (int k = 1; k < 30; ++k) {
+        term *= x / (2 * k);
+        sum += term * term;
+      }
+      return sum;
+    };
+    constexpr double kBeta = 4.0;
+    std::vector<double> h(L);
+    double total = 0;
+    for (int k = 0; k < L; ++k) {
+      const double m = k - (L - 1) / 2.0;
+      const double r = 2.0 * k / (L - 1) - 1;
+      h[k] = std::sin(kTwoPi * fc * m) / (M_PI * m) * I0(kBeta * std::sqrt(1 - r * r)) / I0(kBeta);
+      total += h[k];
+    }
+    for (double v : h) Taps_.push_back(static_cast<float>(v / total));
+  }
+  for (float h : Taps_) TapsWide_.insert(TapsWide_.end(), 4, h);
+  Streams_.assign(kGroups * Decimation_, 0.0f);
+  Out_.assign(kGroups, 0.0f);
+  OutEnergy_.assign(kGroups, 0.0f);
+  // The decimator's gain at a frequency (its phase is a fixed delay and drops out).
+  auto gain = [&](double hz) {
+    std::complex<double> sum = 0;
+    for (size_t k = 0; k < Taps_.size(); ++k)
+      sum += static_cast<double>(Taps_[k]) * std::polar(1.0, -kTwoPi * hz / Rate_ * k);
+    return std::max(std::abs(sum), 1e-3);
+  };
+
   // 2.5 ms sub-blocks: six make a window of 15 ms, short enough that a 30 ms tone fills several
   // and long enough to keep neighbouring rows 73 Hz apart.
-  SubLength_ = std::max(8, static_cast<int>(std::lround(Rate_ / 400.0)));
+  SubLength_ = std::max(8, static_cast<int>(std::lround(OutRate_ / 400.0)));
   for (int f = 0; f < kFilters; ++f) {
     const double hz = f < 8        ? Frequencies[f]
                       : f < kTones ? 2.0 * Frequencies[4 + (f - 8)]  // columns' harmonics
-                                   : (f - kTones + 1) * static_cast<double>(Rate_) / SubLength_;
+                                   : (f - kTones + 1) * OutRate_ / SubLength_;
     if (f < 8) Nominal_[f] = Frequencies[f];
-    Omega_[f] = kTwoPi * hz / Rate_;
+    Omega_[f] = kTwoPi * hz / OutRate_;
     Coeff_[f] = static_cast<float>(2 * std::cos(Omega_[f]));
-    Tail_[f] = std::polar(1.0, -Omega_[f] * (SubLength_ - 1));
+    InvGain_[f] = 1.0 / gain(hz);
+    Tail_[f] = std::polar(InvGain_[f], -Omega_[f] * (SubLength_ - 1));
     Step_[f] = std::polar(1.0, -Omega_[f] * SubLength_);
     Back_[f] = std::polar(1.0, -Omega_[f]);
   }
   // A tone's share of its energy that the band's bins see: the sum of its squared responses.
   const double M = SubLength_;
   for (int f = 0; f < 8; ++f) {
-    double gain = 0;
+    double g = 0;
     for (int k = 1; k <= kBandBins; ++k) {
       const double half = (Omega_[f] - kTwoPi * k / M) / 2;
       const double d = std::abs(std::sin(half)) < 1e-12 ? M : std::sin(M * half) / std::sin(half);
-      gain += d * d / (M * M);
+      g += d * d / (M * M);
     }
-    BandGain_[f] = gain;
+    BandGain_[f] = g;
   }
   Reset();
 }
 
 void TDTMFPrecise::Reset() {
   SubBandEnergy_.fill(0);
+  std::fill(Streams_.begin(), Streams_.end(), 0.0f);
+  Groups_ = 0;
+  Pending_ = 0;
   S1_.fill(0);
   S2_.fill(0);
-  Phase_.fill(1.0);
+  for (int f = 0; f < kFilters; ++f) Phase_[f] = Tail_[f] / std::abs(Tail_[f]);
   for (auto& s : Sub_) s.fill(0);
+  WindowSum_.fill(0);
+  WindowEnergy_ = WindowBand_ = 0;
   SubEnergy_.fill(0);
   Energy_ = 0;
   Count_ = 0;
@@ -110,8 +165,16 @@ void TDTMFPrecise::FeedBytes(const uint8_t* Data, size_t Count) {
     i = 1;
   }
   for (; i + 1 < Count; i += 2) {
-    buf[n++] = static_cast<int16_t>(static_cast<uint16_t>(Data[i] | Data[i + 1] << 8));
     if (n == 512) flush();
+    if constexpr (std::endian::native == std::endian::little) {
+      // Whole samples straight into the buffer, as many as fit.
+      const size_t whole = std::min((Count - i) / 2, static_cast<size_t>(512) - n);
+      std::memcpy(buf + n, Data + i, whole * 2);
+      n += whole;
+      i += whole * 2 - 2;
+    } else {
+      buf[n++] = static_cast<int16_t>(static_cast<uint16_t>(Data[i] | Data[i + 1] << 8));
+    }
   }
   if (i < Count) {
     Odd_ = Data[i];
@@ -121,55 +184,154 @@ void TDTMFPrecise::FeedBytes(const uint8_t* Data, size_t Count) {
 }
 
 void TDTMFPrecise::Feed(const int16_t* Samples, size_t Count) {
+  const size_t D = Decimation_;
+  float* U = Streams_.data();
   while (Count > 0) {
-    const size_t n = std::min(Count, static_cast<size_t>(SubLength_ - Count_));
-    Filter(Samples, n);
-    Samples += n;
-    Count -= n;
-    Count_ += static_cast<int>(n);
-    if (Count_ == SubLength_) EndSubBlock();
+    while (Count > 0 && Groups_ < kGroups) {
+      if (Pending_ == 0 && Count >= D) {
+        const size_t g = std::min(Count / D, kGroups - Groups_);
+        size_t j = 0;
+        if (D == 4) {
+          // Four groups at a time: four vectors of a group each, transposed into four vectors
+          // of a stream each.
+          typedef float V4 __attribute__((vector_size(16)));
+          typedef int16_t S8 __attribute__((vector_size(16)));
+          typedef int32_t M4 __attribute__((vector_size(16)));
+          typedef int16_t P8 __attribute__((vector_size(16)));
+          for (; j + 4 <= g; j += 4) {
+            // Each sample into the upper half of a 32-bit lane, then shifted down with its
+            // sign: the widening that plain SSE2 has.
+            V4 v[4];
+            for (int h = 0; h < 2; ++h) {
+              S8 x;
+              std::memcpy(&x, Samples + 4 * j + 8 * h, sizeof x);
+              const M4 lo = reinterpret_cast<M4>(__builtin_shuffle(x, P8{0, 0, 1, 1, 2, 2, 3, 3}));
+              const M4 hi = reinterpret_cast<M4>(__builtin_shuffle(x, P8{4, 4, 5, 5, 6, 6, 7, 7}));
+              v[2 * h] = __builtin_convertvector(lo >> 16, V4);
+              v[2 * h + 1] = __builtin_convertvector(hi >> 16, V4);
+            }
+            const V4 t0 = __builtin_shuffle(v[0], v[1], M4{0, 4, 1, 5});
+            const V4 t1 = __builtin_shuffle(v[0], v[1], M4{2, 6, 3, 7});
+            const V4 t2 = __builtin_shuffle(v[2], v[3], M4{0, 4, 1, 5});
+            const V4 t3 = __builtin_shuffle(v[2], v[3], M4{2, 6, 3, 7});
+            const V4 s[4] = {__builtin_shuffle(t0, t2, M4{0, 1, 4, 5}),
+                             __builtin_shuffle(t0, t2, M4{2, 3, 6, 7}),
+                             __builtin_shuffle(t1, t3, M4{0, 1, 4, 5}),
+                             __builtin_shuffle(t1, t3, M4{2, 3, 6, 7})};
+            for (int r = 0; r < 4; ++r)
+              std::memcpy(U + r * kGroups + Groups_ + j, &s[r], sizeof s[r]);
+          }
+        }
+        for (size_t r = 0; r < D; ++r)
+          for (size_t i = j; i < g; ++i) U[r * kGroups + Groups_ + i] = Samples[i * D + r];
+        Groups_ += g;
+        Samples += g * D;
+        Count -= g * D;
+      } else {
+        U[Pending_ * kGroups + Groups_] = *Samples++;
+        --Count;
+        if (++Pending_ == static_cast<int>(D)) {
+          Pending_ = 0;
+          ++Groups_;
+        }
+      }
+    }
+    if (Groups_ < kPhaseTaps) continue;
+    // Outputs in fours; the rest wait for the next portion.
+    const size_t m = (Groups_ - kPhaseTaps + 1) / 4 * 4;
+    Decimate(m);
+    // What later outputs need (and a pending partial group) moves to the front.
+    for (size_t r = 0; r < D; ++r)
+      std::copy(U + r * kGroups + m, U + r * kGroups + Groups_ + (Pending_ > 0), U + r * kGroups);
+    Groups_ -= m;
+    for (size_t i = 0; i < m;) {
+      const size_t k = std::min(m - i, static_cast<size_t>(SubLength_ - Count_));
+      Filter(Out_.data() + i, k);
+      // Four at a time (sub-blocks of whole fours keep the portions in fours).
+      typedef float V4 __attribute__((vector_size(16)));
+      V4 e = {0, 0, 0, 0};
+      size_t j = i;
+      for (; j + 4 <= i + k; j += 4) {
+        V4 x;
+        std::memcpy(&x, OutEnergy_.data() + j, sizeof x);
+        e += x;
+      }
+      Energy_ += static_cast<double>(e[0]) + e[1] + e[2] + e[3];
+      for (; j < i + k; ++j) Energy_ += OutEnergy_[j];
+      i += k;
+      Count_ += static_cast<int>(k);
+      if (Count_ == SubLength_) EndSubBlock();
+    }
   }
 }
 
-void TDTMFPrecise::Filter(const int16_t* x, size_t n) {
+void TDTMFPrecise::Decimate(size_t Outputs) {
+  // Output m is the sum over the taps k = qD + r of h[k] * x[(m + q) D + r], that is of h[k]
+  // times stream r at m + q: four outputs take one broadcast tap times four neighbouring values
+  // of a stream. Each output also carries the energy of its D newest inputs (the streams at
+  // m + kPhaseTaps - 1), so the outputs share the capture's energy without overlap.
+  typedef float V4 __attribute__((vector_size(16)));
+  const size_t D = Decimation_;
+  const float* U = Streams_.data();
+  // One accumulator per tap of a stream: the additions of different taps do not wait for each
+  // other.
+  const float* H = TapsWide_.data();
+  for (size_t o = 0; o < Outputs; o += 4) {
+    V4 a[kPhaseTaps] = {}, e = {0, 0, 0, 0};
+    for (size_t r = 0; r < D; ++r) {
+      const float* u = U + r * kGroups + o;
+#pragma GCC unroll 8
+      for (int q = 0; q < kPhaseTaps; ++q) {
+        V4 x, h;
+        std::memcpy(&x, u + q, sizeof x);
+        std::memcpy(&h, H + 4 * (q * D + r), sizeof h);
+        a[q] += h * x;
+      }
+      V4 x;
+      std::memcpy(&x, u + kPhaseTaps - 1, sizeof x);
+      e += x * x;
+    }
+    V4 acc = a[0];
+    for (int q = 1; q < kPhaseTaps; ++q) acc += a[q];
+    std::memcpy(Out_.data() + o, &acc, sizeof acc);
+    std::memcpy(OutEnergy_.data() + o, &e, sizeof e);
+  }
+}
+
+void TDTMFPrecise::Filter(const float* x, size_t n) {
   // The filters of one sample side by side, four to a vector register, in single precision:
   // within 2.5 ms the filters' states stay far inside float's precision. The spare lanes run a
-  // filter of nothing.
+  // filter of nothing. The input minus the older state is formed off the recursion's critical
+  // path, which then holds one multiply and one add.
   typedef float V4 __attribute__((vector_size(16)));
   constexpr int kVectors = (kFilters + 3) / 4;
   V4 s1[kVectors], s2[kVectors], k[kVectors];
-  for (int j = 0; j < kVectors; ++j)
-    for (int l = 0; l < 4; ++l) {
-      const int f = 4 * j + l;
-      s1[j][l] = f < kFilters ? S1_[f] : 0;
-      s2[j][l] = f < kFilters ? S2_[f] : 0;
-      k[j][l] = f < kFilters ? Coeff_[f] : 0;
-    }
-  double energy = 0;
+  static_assert(kVectors * 4 == kLanes);
+  std::memcpy(s1, S1_.data(), sizeof s1);
+  std::memcpy(s2, S2_.data(), sizeof s2);
+  std::memcpy(k, Coeff_.data(), sizeof k);
   for (size_t i = 0; i < n; ++i) {
     const float v = x[i];
     const V4 vv = {v, v, v, v};
 #pragma GCC unroll 8
     for (int j = 0; j < kVectors; ++j) {
-      const V4 s = vv + k[j] * s1[j] - s2[j];
+      const V4 s = (vv - s2[j]) + k[j] * s1[j];
       s2[j] = s1[j];
       s1[j] = s;
     }
-    energy += static_cast<double>(v) * v;
   }
-  for (int f = 0; f < kFilters; ++f) {
-    S1_[f] = s1[f / 4][f % 4];
-    S2_[f] = s2[f / 4][f % 4];
-  }
-  Energy_ += energy;
+  std::memcpy(S1_.data(), s1, sizeof s1);
+  std::memcpy(S2_.data(), s2, sizeof s2);
 }
 
 void TDTMFPrecise::EndSubBlock() {
   auto& sub = Sub_[SubIndex_];
+  const auto oldSub = sub;
+  const double oldEnergy = SubEnergy_[SubIndex_], oldBand = SubBandEnergy_[SubIndex_];
   double band = 0;
   for (int f = kTones; f < kFilters; ++f) {
     const double s1 = S1_[f], s2 = S2_[f];
-    band += s1 * s1 + s2 * s2 - Coeff_[f] * s1 * s2;  // |X|^2 of the bin
+    band += (s1 * s1 + s2 * s2 - Coeff_[f] * s1 * s2) * InvGain_[f] * InvGain_[f];  // |X|^2
   }
   // Both halves of the spectrum, against the sub-block's energy sum over its M samples.
   SubBandEnergy_[SubIndex_] = 2 * band / SubLength_;
@@ -179,13 +341,28 @@ void TDTMFPrecise::EndSubBlock() {
     // stream, so that sub-blocks add up to a longer transform and phases compare across windows.
     const std::complex<double> y =
         static_cast<double>(S1_[f]) - Back_[f] * static_cast<double>(S2_[f]);
-    sub[f] = y * Tail_[f] * Phase_[f];
+    sub[f] = y * Phase_[f] * InvGain_[f];
     Phase_[f] *= Step_[f];
-    Phase_[f] /= std::abs(Phase_[f]);
+    // Back onto the unit circle now and then (one Newton step: the error is tiny).
+    if (SubBlocks_ % 64 == 0) Phase_[f] *= 1.5 - 0.5 * std::norm(Phase_[f]);
     S1_[f] = S2_[f] = 0;
   }
-  SubEnergy_[SubIndex_] = Energy_;
+  // The capture's energy, counted in decimated samples like the filters' sums.
+  SubEnergy_[SubIndex_] = Energy_ / Decimation_;
   Energy_ = 0;
+  if (SubBlocks_ % 1024 == 0) {
+    WindowSum_.fill(0);
+    WindowEnergy_ = WindowBand_ = 0;
+    for (int k = 0; k < kSubBlocks; ++k) {
+      for (int f = 0; f < kTones; ++f) WindowSum_[f] += Sub_[k][f];
+      WindowEnergy_ += SubEnergy_[k];
+      WindowBand_ += SubBandEnergy_[k];
+    }
+  } else {
+    for (int f = 0; f < kTones; ++f) WindowSum_[f] += sub[f] - oldSub[f];
+    WindowEnergy_ += SubEnergy_[SubIndex_] - oldEnergy;
+    WindowBand_ += SubBandEnergy_[SubIndex_] - oldBand;
+  }
   Count_ = 0;
   SubIndex_ = (SubIndex_ + 1) % kSubBlocks;
   ++SubBlocks_;
@@ -197,13 +374,8 @@ void TDTMFPrecise::EndSubBlock() {
 }
 
 char TDTMFPrecise::Classify() {
-  std::array<std::complex<double>, kFilters> X{};
-  double energy = 0, band = 0;
-  for (int k = 0; k < kSubBlocks; ++k) {
-    for (int f = 0; f < kFilters; ++f) X[f] += Sub_[k][f];
-    energy += SubEnergy_[k];
-    band += SubBandEnergy_[k];
-  }
+  const auto& X = WindowSum_;
+  const double energy = WindowEnergy_, band = WindowBand_;
   std::array<std::complex<double>, 8> prev = Prev_;
   const bool havePrev = HavePrev_;
   for (int f = 0; f < 8; ++f) Prev_[f] = X[f];
@@ -211,8 +383,8 @@ char TDTMFPrecise::Classify() {
   RawDigit_ = 0;
   if (!havePrev || energy <= 0) return 0;
 
-  std::array<double, kFilters> P{};
-  for (int f = 0; f < kFilters; ++f) P[f] = std::norm(X[f]);
+  std::array<double, kTones> P{};
+  for (int f = 0; f < kTones; ++f) P[f] = std::norm(X[f]);
   auto strongest = [&](int from) {
     int best = from;
     for (int f = from + 1; f < from + 4; ++f)
@@ -223,7 +395,7 @@ char TDTMFPrecise::Classify() {
   for (int g : {r, c}) {
     const int from = g < 4 ? 0 : 4;
     for (int f = from; f < from + 4; ++f)
-      if (f != g && Db(P[g]) - Db(P[f]) < kGroupMarginDb) return 0;
+      if (f != g && !(P[g] > P[f] * kGroupMargin)) return 0;
   }
   const double N = static_cast<double>(SubLength_) * kSubBlocks;
   // The pair as it stands, before the finer tests: a window across the junction of two tones of
@@ -237,7 +409,7 @@ char TDTMFPrecise::Classify() {
   int i = 0;
   for (int g : {r, c}) {
     const double d = std::arg(X[g] * std::conj(prev[g])) / SubLength_;  // rad per sample
-    const double deviation = d * Rate_ / kTwoPi / Nominal_[g];
+    const double deviation = d * OutRate_ / kTwoPi / Nominal_[g];
     if (std::abs(deviation) > kMaxWindowDeviation) return 0;
     Deviation_[i] = deviation;
     const double half = d / 2;
@@ -255,7 +427,7 @@ char TDTMFPrecise::Classify() {
       (amplitude[0] * amplitude[0] * BandGain_[r] + amplitude[1] * amplitude[1] * BandGain_[c]) / 2;
   const double bandShare = band > 0 ? bandPair / band : 0;
   if (bandShare < kMinBandShare) return 0;
-  if (Db(P[c]) - Db(P[8 + (c - 4)]) < kHarmonicMarginDb) return 0;
+  if (!(P[c] > P[8 + (c - 4)] * kHarmonicMargin)) return 0;
 
   Power_ = amplitude[0] * amplitude[0] + amplitude[1] * amplitude[1];
   return kKeys[r][c - 4];
@@ -301,8 +473,10 @@ void TDTMFPrecise::Decide(char candidate) {
     return;
   }
   ++Quiet_;
-  // One window lost to noise inside a tone neither ends nor splits it.
-  if (++Miss_ > 1) {
+  // Two windows lost to noise inside a tone (5 ms, well below any pause that separates two
+  // keys) neither end nor split it: near 0 dB SNR a tone loses single windows often and pairs
+  // now and then.
+  if (++Miss_ > 2) {
     Run_ = 0;
     RunLength_ = 0;
     RunMax_ = 0;
@@ -311,7 +485,7 @@ void TDTMFPrecise::Decide(char candidate) {
     Taken_ = 0;
     TakenMax_ = 0;
   }
-  if (LineOpen_ && Quiet_ * SubLength_ * 1000 >= static_cast<int64_t>(kLineEndMs) * Rate_) {
+  if (LineOpen_ && Quiet_ * SubLength_ * 1000.0 >= kLineEndMs * OutRate_) {
     LineOpen_ = false;
     if (OnLineEnd) OnLineEnd();
   }

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "station/Dtmf.h"
 
@@ -56,21 +57,42 @@ class TDTMFPrecise {
   static constexpr int kTones = 12;    // 8 tones, the columns' second harmonics
   static constexpr int kBandBins = 5;  // then the band's bins
   static constexpr int kFilters = kTones + kBandBins;
-  void Filter(const int16_t* Samples, size_t Count);
+  void Decimate(size_t Outputs);
+  void Filter(const float* Samples, size_t Count);
   void EndSubBlock();
   char Classify();
   void Decide(char candidate);
 
   uint32_t Rate_;
-  int SubLength_;  // samples per sub-block
+  // The decimator: every Decimation_-th output of a linear-phase FIR over the capture, of
+  // Decimation_ * kPhaseTaps taps. Its input is kept split into Decimation_ polyphase streams
+  // (stream r holds the samples at r, r + D, r + 2D, ...), so that four consecutive outputs are
+  // four neighbouring values of each stream. Groups_ whole groups of D samples are held, and
+  // Pending_ samples of the next; Out_ and OutEnergy_ hold the decimated samples and the
+  // capture's energy each of them stands for.
+  static constexpr int kPhaseTaps = 4;
+  static constexpr size_t kGroups = 256;
+  int Decimation_ = 1;
+  double OutRate_ = 0;
+  std::vector<float> Taps_;
+  std::vector<float> TapsWide_;  // each tap four times, as a vector register takes it
+  std::vector<float> Streams_;
+  size_t Groups_ = 0;
+  int Pending_ = 0;
+  std::vector<float> Out_;
+  std::vector<float> OutEnergy_;
+  int SubLength_;  // decimated samples per sub-block
   std::array<double, kFilters> Omega_{};
-  std::array<float, kFilters> Coeff_{};
-  std::array<std::complex<double>, kFilters> Tail_{};   // e^{-iw(M-1)}, Goertzel end phase
-  std::array<std::complex<double>, kFilters> Step_{};   // e^{-iwM}, phase of one sub-block
-  std::array<std::complex<double>, kFilters> Phase_{};  // e^{-iw t0} of the running sub-block
-  std::array<std::complex<double>, kFilters> Back_{};   // e^{-iw}
+  static constexpr int kLanes = (kFilters + 3) / 4 * 4;  // whole vector registers
+  alignas(16) std::array<float, kLanes> Coeff_{};
+  std::array<std::complex<double>, kFilters> Tail_{};  // e^{-iw(M-1)} / the decimator's gain
+  std::array<std::complex<double>, kFilters> Step_{};  // e^{-iwM}, phase of one sub-block
+  // e^{-iw (t0 + M - 1)}: Goertzel's end phase at the running sub-block's start t0
+  std::array<std::complex<double>, kFilters> Phase_{};
+  std::array<std::complex<double>, kFilters> Back_{};  // e^{-iw}
+  std::array<double, kFilters> InvGain_{};             // 1 / the decimator's gain at each filter
   std::array<double, 8> Nominal_{};
-  std::array<float, kFilters> S1_{}, S2_{};
+  alignas(16) std::array<float, kLanes> S1_{}, S2_{};
   double Energy_ = 0;
   // The DTMF band: the sub-block's own transform bins 1 to 5 (about 200 to 2200 Hz at 44.1 kHz),
   // measured by Goertzel filters beside the tone filters. The pair's share is taken against the
@@ -80,7 +102,11 @@ class TDTMFPrecise {
   std::array<double, kSubBlocks> SubBandEnergy_{};
   int Count_ = 0;
   // Ring of the last kSubBlocks sub-block sums and energies.
-  std::array<std::array<std::complex<double>, kFilters>, kSubBlocks> Sub_{};
+  std::array<std::array<std::complex<double>, kTones>, kSubBlocks> Sub_{};
+  // Their sums over the window, kept up as sub-blocks come and go (and summed afresh now and
+  // then, so that rounding cannot build up).
+  std::array<std::complex<double>, kTones> WindowSum_{};
+  double WindowEnergy_ = 0, WindowBand_ = 0;
   std::array<double, kSubBlocks> SubEnergy_{};
   int SubIndex_ = 0;
   int SubFilled_ = 0;

@@ -367,3 +367,49 @@ TEST_F(ConnectorLoop, NonPcmInputIsConvertedForTheCopy) {
   src.Halt();
   Drain();
 }
+
+// A busy machine lets the loop's pause run long: each cycle then triggers once per millisecond
+// it stands for, so the triggers count the time that passed, and a stall of more than a second
+// starts the count afresh instead of raising a flood. A handler that stops its connector ends
+// the cycle's remaining triggers.
+TEST_F(ConnectorLoop, ALateCycleTriggersForTheMillisecondsItStandsFor) {
+  const struct {
+    const char* name;
+    std::vector<int64_t> pauses;  // the test clock's step in each cycle's pause
+    std::vector<int> triggers;    // triggers raised by each cycle
+  } cases[] = {
+      {"idle", {1, 1, 1, 1}, {1, 1, 1, 1, 1}},
+      {"one late cycle", {1, 7, 1}, {1, 1, 7, 1}},
+      {"early cycles still trigger", {0, 0, 3, 1}, {1, 1, 1, 1, 1}},
+      {"late after early", {0, 0, 5}, {1, 1, 1, 3}},
+      {"stall beyond a second", {1, 1500, 1, 2}, {1, 1, 1, 1, 2}},
+  };
+  for (const auto& t : cases) {
+    Chain c;
+    size_t step = 0;
+    TMMConnector::CycleSleep = [&] {
+      time->Advance(step < t.pauses.size() ? t.pauses[step++] : 1);
+    };
+    c.src.Run();
+    Pump();  // the start message
+    std::vector<int> got;
+    for (size_t i = 0; i < t.triggers.size(); ++i) {
+      const int before = c.triggers;
+      Pump();
+      got.push_back(c.triggers - before);
+    }
+    EXPECT_EQ(got, t.triggers) << t.name;
+    c.src.Halt();
+    Drain();
+  }
+  Chain c;
+  TMMConnector::CycleSleep = [&] { time->Advance(20); };
+  c.con.OnTrigger = [&](rtl::TObject*) {
+    if (++c.triggers == 5) c.src.Halt();
+  };
+  c.src.Run();
+  Pump(3);
+  EXPECT_EQ(c.triggers, 5);
+  Drain();
+  EXPECT_EQ(TMMConnector::CirculatingLoops(), 0);
+}
