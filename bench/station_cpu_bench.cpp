@@ -250,7 +250,7 @@ void BM_DecodeUnderLoad(benchmark::State& state) {
     analysis::TMMConnector con;
     in.SetOutput(&peak);
     peak.SetOutput(&con);
-    app::TDTMFDecoder decoder;
+    station::TDTMFDecoder decoder;
     con.OnTrigger = [&](rtl::TObject*) {
       std::array<int32_t, 8> s{};
       for (int p = 0; p < 8; ++p) s[p] = peak.Peaks(peak.FrequencyToIndex(kDtmfHz[p]));
