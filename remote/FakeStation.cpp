@@ -169,6 +169,18 @@ void FakeStation::RemoteRelease(int session) {
   UpdateTx();
 }
 
+void FakeStation::RemoteVoice(int session, const int16_t* pcm, size_t n) {
+  if (!holders_.count(session)) {
+    voiceDropped += static_cast<int64_t>(n);
+    return;
+  }
+  voice.insert(voice.end(), pcm, pcm + n);
+}
+
+void FakeStation::RemoteVoiceCut(int session) {
+  if (holders_.count(session)) ++voiceCuts;
+}
+
 void FakeStation::DropRemote() {
   holders_.clear();
   UpdateTx();

@@ -4,7 +4,9 @@
 // "KEYED 1" / "KEYED 0", "CHANNEL n". Reads commands from standard input, one a line:
 // "channel N", "signal CH V", "drop" (the station releases by itself), "state" (prints
 // "STATE channel tx ups"), "dtmf DIGITS" (the receiver hears a DTMF call: 150 ms a tone, 150 ms
-// a pause; it cuts off a call still playing), "quit". The receiver hands the front 20 ms of sound
+// a pause; it cuts off a call still playing), "voice FILE" (writes the voice received from
+// holding pages so far as a 44100 Hz mono WAVE file, empties it, prints "VOICE samples dropped
+// cuts"; "voice -" only prints), "quit". The receiver hands the front 20 ms of sound
 // at a time (silence between calls) while a page listens.
 #include <unistd.h>
 
@@ -15,9 +17,37 @@
 #include <cstdio>
 #include <string>
 
+#include "remote/Audio.h"
 #include "remote/FakeStation.h"
 #include "remote/Password.h"
 #include "remote/RemoteServer.h"
+
+namespace {
+
+// 16-bit mono 44100 Hz PCM as a WAVE file (little-endian host).
+void WriteWave(const std::string& path, const std::vector<int16_t>& pcm) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return;
+  const uint32_t data = static_cast<uint32_t>(pcm.size() * 2), rate = remote::kCaptureRate;
+  const uint32_t riff = 36 + data, fmtLen = 16, bytesPerSec = rate * 2;
+  const uint16_t pcmTag = 1, channels = 1, align = 2, bits = 16;
+  std::fwrite("RIFF", 1, 4, f);
+  std::fwrite(&riff, 4, 1, f);
+  std::fwrite("WAVEfmt ", 1, 8, f);
+  std::fwrite(&fmtLen, 4, 1, f);
+  std::fwrite(&pcmTag, 2, 1, f);
+  std::fwrite(&channels, 2, 1, f);
+  std::fwrite(&rate, 4, 1, f);
+  std::fwrite(&bytesPerSec, 4, 1, f);
+  std::fwrite(&align, 2, 1, f);
+  std::fwrite(&bits, 2, 1, f);
+  std::fwrite("data", 1, 4, f);
+  std::fwrite(&data, 4, 1, f);
+  std::fwrite(pcm.data(), 2, pcm.size(), f);
+  std::fclose(f);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
@@ -100,6 +130,15 @@ int main(int argc, char** argv) {
       } else if (line == "state") {
         const auto s = station.State();
         std::printf("STATE %d %d %d\n", s.channel, s.tx ? 1 : 0, station.upCount);
+        std::fflush(stdout);
+      } else if (line.rfind("voice ", 0) == 0) {
+        const std::string file = line.substr(6);
+        if (file != "-") {
+          WriteWave(file, station.voice);
+          station.voice.clear();
+        }
+        std::printf("VOICE %zu %lld %d\n", station.voice.size(),
+                    static_cast<long long>(station.voiceDropped), station.voiceCuts);
         std::fflush(stdout);
       } else if (line == "quit") {
         QCoreApplication::quit();
