@@ -406,6 +406,7 @@ void RemoteServer::Handle(Http& c, const HttpRequest& req, const std::string& bo
       {"/app.js", ":/remote/app.js", "text/javascript; charset=utf-8"},
       {"/style.css", ":/remote/style.css", "text/css; charset=utf-8"},
       {"/rx-worklet.js", ":/remote/rx-worklet.js", "text/javascript; charset=utf-8"},
+      {"/tx-worklet.js", ":/remote/tx-worklet.js", "text/javascript; charset=utf-8"},
   };
   for (const Asset& a : kAssets)
     if (req.path == a.path) {
