@@ -5,8 +5,8 @@
 // "channel N", "signal CH V", "drop" (the station releases by itself), "state" (prints
 // "STATE channel tx ups"), "dtmf DIGITS" (the receiver hears a DTMF call: 150 ms a tone, 150 ms
 // a pause; it cuts off a call still playing), "voice FILE" (writes the voice received from
-// holding pages so far as a 44100 Hz mono WAVE file, empties it, prints "VOICE samples dropped
-// cuts"; "voice -" only prints), "quit". The receiver hands the front 20 ms of sound
+// holding pages so far as a 44100 Hz mono WAVE file and empties it; "voice -" writes nothing;
+// both print "VOICE samples dropped cuts" of before), "quit". The receiver hands the front 20 ms of sound
 // at a time (silence between calls) while a page listens.
 #include <unistd.h>
 
@@ -133,11 +133,12 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
       } else if (line.rfind("voice ", 0) == 0) {
         const std::string file = line.substr(6);
+        const size_t had = station.voice.size();
         if (file != "-") {
           WriteWave(file, station.voice);
           station.voice.clear();
         }
-        std::printf("VOICE %zu %lld %d\n", station.voice.size(),
+        std::printf("VOICE %zu %lld %d\n", had,
                     static_cast<long long>(station.voiceDropped), station.voiceCuts);
         std::fflush(stdout);
       } else if (line == "quit") {

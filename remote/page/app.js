@@ -227,7 +227,7 @@
       // Pulled by the graph through the output, which stays silent.
       src.connect(node).connect(ctx.destination);
       node.port.onmessage = (e) => frame(e.data);
-      enc = await encoder();
+      if (!enc || enc.state === 'closed') enc = await encoder();
       t.ok = true;
     }
     function frame(m) {
@@ -271,6 +271,8 @@
       const bound = new Promise((done) => setTimeout(done, 150));
       return Promise.race([flushed, bound]).then(() => { if (!on) sending = false; });
     };
+    // Closes the microphone now (the next press opens it again).
+    t.reopen = () => { clearTimeout(closeTimer); opening = null; close(); };
     setInterval(show, 500);
     return t;
   })();
