@@ -6,8 +6,8 @@
 // "STATE channel tx ups"), "dtmf DIGITS" (the receiver hears a DTMF call: 150 ms a tone, 150 ms
 // a pause; it cuts off a call still playing), "voice FILE" (writes the voice received from
 // holding pages so far as a 44100 Hz mono WAVE file and empties it; "voice -" writes nothing;
-// both print "VOICE samples dropped cuts" of before), "quit". The receiver hands the front 20 ms of sound
-// at a time (silence between calls) while a page listens.
+// both print "VOICE samples dropped cuts" of before), "quit". The receiver hands the front 20 ms of
+// sound at a time (silence between calls) while a page listens.
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -138,8 +138,8 @@ int main(int argc, char** argv) {
           WriteWave(file, station.voice);
           station.voice.clear();
         }
-        std::printf("VOICE %zu %lld %d\n", had,
-                    static_cast<long long>(station.voiceDropped), station.voiceCuts);
+        std::printf("VOICE %zu %lld %d\n", had, static_cast<long long>(station.voiceDropped),
+                    station.voiceCuts);
         std::fflush(stdout);
       } else if (line == "quit") {
         QCoreApplication::quit();
