@@ -99,6 +99,11 @@ void RemoteVoicePlayer::Play(int session, const int16_t* pcm, size_t n) {
   if (fifo_.size() >= kPrimeFrames) primed_ = true;
 }
 
+size_t RemoteVoicePlayer::Queued() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return fifo_.size();
+}
+
 void RemoteVoicePlayer::Fill(wave::TWaveHdr* h) {
   auto* dst = reinterpret_cast<int16_t*>(h->lpData);
   uint32_t n = 0;

@@ -65,6 +65,8 @@ class RemoteVoicePlayer {
   int64_t Dropped() const { return dropped_.load(); }
   // Times the voice ran dry while playing.
   int64_t Underruns() const { return underruns_.load(); }
+  // Voice samples in hand, not yet given to the device.
+  size_t Queued() const;
 
  private:
   struct Buffer {
@@ -83,7 +85,7 @@ class RemoteVoicePlayer {
   int64_t deadlineMs_ = 0;
   std::unique_ptr<platform::wave::IWaveStream> out_;
   std::vector<std::unique_ptr<Buffer>> bufs_;
-  std::mutex mu_;
+  mutable std::mutex mu_;
   std::deque<int16_t> fifo_;  // guarded by mu_, as are the three below
   bool primed_ = false;
   bool draining_ = false;             // released: what is queued plays without waiting for more
