@@ -175,6 +175,14 @@ void FakeStation::RemoteVoice(int session, const int16_t* pcm, size_t n) {
     return;
   }
   voice.insert(voice.end(), pcm, pcm + n);
+  for (size_t i = 0; i < n; ++i) {
+    if (std::abs(pcm[i]) <= 1600) {
+      ++quietSamples_;
+      continue;
+    }
+    if (quietSamples_ >= kCaptureRate / 10 && OnVoiceOnset) OnVoiceOnset();
+    quietSamples_ = 0;
+  }
 }
 
 void FakeStation::RemoteVoiceCut(int session) {

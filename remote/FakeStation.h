@@ -64,6 +64,8 @@ class FakeStation : public IRemoteStation {
   std::vector<int16_t> voice;  // 44100 Hz, every holding page's voice in arrival order
   int64_t voiceDropped = 0;    // samples of pages that did not hold
   int voiceCuts = 0;
+  // Called when a holding page's voice gets loud after at least 100 ms of quiet.
+  std::function<void()> OnVoiceOnset;
 
  private:
   Result SetScan(int mode);
@@ -78,6 +80,7 @@ class FakeStation : public IRemoteStation {
   AudioSink sink_;
   std::deque<int16_t> rx_;
   int64_t rxStartUs_ = -1, rxSamples_ = 0;
+  int64_t quietSamples_ = 0;
 };
 
 }  // namespace remote

@@ -1,7 +1,8 @@
 // The browser front on the fake station: for the browser tests and for looking at the page.
 //   kanalo-remote-fake --dir DIR [--port N] [--password P] [--listener-password P]
 // Prints "PORT n" and "FINGERPRINT f" when listening, then one line per event:
-// "KEYED 1" / "KEYED 0", "CHANNEL n". Reads commands from standard input, one a line:
+// "KEYED 1" / "KEYED 0", "CHANNEL n", "VOICEON" (a holding page's voice starts after a quiet).
+// Reads commands from standard input, one a line:
 // "channel N", "signal CH V", "drop" (the station releases by itself), "state" (prints
 // "STATE channel tx ups"), "dtmf DIGITS" (the receiver hears a DTMF call: 150 ms a tone, 150 ms
 // a pause; it cuts off a call still playing), "voice FILE" (writes the voice received from
@@ -74,6 +75,10 @@ int main(int argc, char** argv) {
     std::printf("LOG %s\n", line.c_str());
     std::fflush(stdout);
   });
+  station.OnVoiceOnset = [] {
+    std::printf("VOICEON\n");
+    std::fflush(stdout);
+  };
   station.OnKeying = [](bool keyed) {
     std::printf("KEYED %d\n", keyed ? 1 : 0);
     std::fflush(stdout);

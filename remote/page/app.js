@@ -181,7 +181,7 @@
   // minute after the last release, so that the next press does not lose its first syllable to
   // the device starting. A socket that cannot keep up loses frames rather than falling behind.
   const tx = (function () {
-    const t = { frames: 0, sent: 0, dropped: 0, ok: false, peak: 0, error: '' };
+    const t = { frames: 0, sent: 0, dropped: 0, ok: false, peak: 0, error: '', onsets: [] };
     let ctx = null, stream = null, src = null, node = null, enc = null, opening = null;
     let on = false, sending = false, num = 0, closeTimer = 0, signUntil = 0, signText = '';
     const meter = $('txlevel'), bar = $('txbar'), sign = $('txsign');
@@ -232,6 +232,12 @@
     }
     function frame(m) {
       t.frames++;
+      if (m.onset >= 0 && t.onsets.length < 1000) {
+        // The onset on the epoch's clock (ms): the frame is here now, the onset sample was
+        // captured the rest of the frame earlier (at the latest).
+        const rest = (m.frame.length - m.onset) / ctx.sampleRate * 1000;
+        t.onsets.push(performance.timeOrigin + performance.now() - rest);
+      }
       t.peak = Math.max(t.peak * 0.8, m.peak);
       bar.style.width = Math.min(100, Math.round(100 * Math.sqrt(t.peak))) + '%';
       bar.classList.toggle('clip', m.peak > 0.98);

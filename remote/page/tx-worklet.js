@@ -11,6 +11,7 @@ class TxTap extends AudioWorkletProcessor {
     this.buf = new Float32Array(FRAME);
     this.n = 0;
     this.on = false;
+    this.quiet = true;
     this.port.onmessage = (e) => {
       const m = e.data;
       if (m.flush && this.n > 0) { this.buf.fill(0, this.n); this.emit(); }
@@ -20,10 +21,16 @@ class TxTap extends AudioWorkletProcessor {
 
   emit() {
     const f = this.buf;
-    let peak = 0;
-    for (let i = 0; i < FRAME; i++) peak = Math.max(peak, Math.abs(f[i]));
+    let peak = 0, onset = -1;
+    for (let i = 0; i < FRAME; i++) {
+      const a = Math.abs(f[i]);
+      if (a > 0.05 && onset < 0 && this.quiet) onset = i;
+      peak = Math.max(peak, a);
+    }
+    this.quiet = peak <= 0.05;
     const at = currentTime - this.n / sampleRate;
-    this.port.postMessage({ frame: f, peak, at }, [f.buffer]);
+    // `onset`: where sound starts after a quiet frame (for measuring the way to the station).
+    this.port.postMessage({ frame: f, peak, at, onset }, [f.buffer]);
     this.buf = new Float32Array(FRAME);
     this.n = 0;
   }
