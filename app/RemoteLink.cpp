@@ -403,13 +403,12 @@ void RemoteLink::RemoteRelease(int session) {
   auto it = holders_.find(session);
   if (it == holders_.end()) return;
   AddLog("PTT losgelassen: " + it->second);
-  holders_.erase(it);
-  // The hold ends once the page's last words have played.
+  // The hold (and the page's name on it) ends once the page's last words have played.
   voice_->Release(session, [this, session] {
+    holders_.erase(session);
     if (alive_) m_.Tx.Release(station::TTxSource::Remote, session);
     Poll();
   });
-  Poll();
 }
 
 void RemoteLink::RemoteVoice(int session, const int16_t* pcm, size_t n) {

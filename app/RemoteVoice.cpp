@@ -145,6 +145,11 @@ void RemoteVoicePlayer::Release(int session, std::function<void()> done) {
     if (done) done();
     return;
   }
+  if (done_) {
+    // Told twice: the first deadline stands.
+    done_ = done ? std::move(done) : [] {};
+    return;
+  }
   done_ = done ? std::move(done) : [] {};
   deadlineMs_ = platform::Clock().Milliseconds() + kDrainMs;
   {
