@@ -340,7 +340,8 @@ void RemoteServer::Respond(Http& c, int status, const std::string& type, const Q
   head +=
       "Cache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\nX-Frame-Options: DENY\r\n"
       "Referrer-Policy: same-origin\r\nStrict-Transport-Security: max-age=31536000\r\n"
-      "Content-Security-Policy: default-src 'self'; connect-src 'self' wss:; img-src 'self' "
+      "Content-Security-Policy: default-src 'self'; script-src 'self' 'wasm-unsafe-eval'; "
+      "connect-src 'self' wss:; img-src 'self' "
       "data:; style-src 'self' 'unsafe-inline'; frame-ancestors 'none'; form-action 'self'\r\n";
   head += extraHeaders;
   if (close) head += "Connection: close\r\n";
@@ -407,6 +408,7 @@ void RemoteServer::Handle(Http& c, const HttpRequest& req, const std::string& bo
       {"/style.css", ":/remote/style.css", "text/css; charset=utf-8"},
       {"/rx-worklet.js", ":/remote/rx-worklet.js", "text/javascript; charset=utf-8"},
       {"/tx-worklet.js", ":/remote/tx-worklet.js", "text/javascript; charset=utf-8"},
+      {"/opus-decoder.min.js", ":/remote/opus-decoder.min.js", "text/javascript; charset=utf-8"},
   };
   for (const Asset& a : kAssets)
     if (req.path == a.path) {

@@ -72,8 +72,10 @@
   }
 
   // Receive audio: binary frames (see the station's Audio.h for the header), decoded with
-  // WebCodecs and played by the jitter buffer in rx-worklet.js. Nothing is fetched from
-  // elsewhere; a browser without WebCodecs or AudioWorklet says so and stays silent.
+  // WebCodecs and played by the jitter buffer in rx-worklet.js. A browser without WebCodecs'
+  // Opus decoder gets the WebAssembly one the station serves with the page (/opus-decoder.min.js,
+  // from npm, built into the station; nothing is fetched from elsewhere). Without AudioWorklet
+  // the page says so and stays silent.
   const rx = (function () {
     const r = { frames: 0, lost: 0, underruns: 0, buffered: 0, openAt: 0, heardAt: 0,
                 recorded: [], ok: false, dropped: 0, silentRun: 0 };
@@ -97,7 +99,31 @@
       signText = 'Kein Empfangston in diesem Browser'; signUntil = Infinity; show();
       vol.disabled = mute.disabled = true;
     }
+    // The WebAssembly decoder behind the same face as WebCodecs' (decode, state), synchronous.
+    let Wasm = null;
+    function loadWasm() {
+      return new Promise((resolve, reject) => {
+        const el = document.createElement('script');
+        el.src = '/opus-decoder.min.js';
+        el.onload = () => resolve(globalThis['opus-decoder'].OpusDecoder);
+        el.onerror = () => reject(new Error('no decoder'));
+        document.head.appendChild(el);
+      });
+    }
+    function wasmDecoder() {
+      const w = new Wasm({ channels: 1, streamCount: 1, coupledStreamCount: 0,
+                           channelMappingTable: [0] });
+      const d = { state: 'configured', kind: 'wasm', ready: w.ready };
+      d.decode = (bytes) => {
+        try {
+          const out = w.decodeFrame(bytes);
+          if (out.samplesDecoded) node.port.postMessage({ samples: out.channelData[0] });
+        } catch (e) { show('Empfangston gestört'); }
+      };
+      return d;
+    }
     function decoder() {
+      if (Wasm) return wasmDecoder();
       const d = new AudioDecoder({
         output: (data) => {
           const a = new Float32Array(data.numberOfFrames);
@@ -111,10 +137,15 @@
       return d;
     }
     async function start() {
-      if (typeof AudioDecoder === 'undefined' || typeof AudioWorkletNode === 'undefined') return none();
+      if (typeof AudioWorkletNode === 'undefined') return none();
       try {
         const c = { codec: 'opus', sampleRate: 48000, numberOfChannels: 1 };
-        if (!(await AudioDecoder.isConfigSupported(c)).supported) return none();
+        // localStorage "rxdecoder" = "wasm" takes the bundled decoder anyway (for trying it).
+        const native = typeof AudioDecoder !== 'undefined' &&
+                       localStorage.getItem('rxdecoder') !== 'wasm' &&
+                       (await AudioDecoder.isConfigSupported(c)).supported;
+        if (!native) Wasm = await loadWasm();
+        r.decoder = native ? 'webcodecs' : 'wasm';
         ctx = new AudioContext({ sampleRate: 48000, latencyHint: 'interactive' });
         await ctx.audioWorklet.addModule('/rx-worklet.js');
         node = new AudioWorkletNode(ctx, 'kanalo-rx', { numberOfInputs: 0, outputChannelCount: [1] });
@@ -128,6 +159,7 @@
           show();
         };
         dec = decoder();
+        if (dec.ready) await dec.ready;
         r.ok = true;
         gain();
         if (ctx.state !== 'running') {
@@ -149,6 +181,7 @@
       r.frames++;
       r.silentRun = (v.getUint8(3) & 1) ? r.silentRun + 1 : 0;  // frames with the squelch shut
       if (dec.state === 'closed') dec = decoder();
+      if (dec.kind === 'wasm') { dec.decode(new Uint8Array(buf, 16)); return; }
       dec.decode(new EncodedAudioChunk({ type: 'key', timestamp: n * 20000,
                                          data: new Uint8Array(buf, 16) }));
     };
