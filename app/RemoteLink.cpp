@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "app/Protokoll.h"
+#include "app/RemoteVoice.h"
 #include "app/StationNames.h"
 #include "platform/Host.h"
 #include "platform/MMTimer.h"
@@ -123,10 +124,13 @@ RemoteLink::RemoteLink(station::TStation& station, QObject* owner) : m_(station)
   audioTimer_->SetEnabled(false);
   audioTimer_->SetInterval(20);
   audioTimer_->SetOnTimer([this](rtl::TObject*) { AudioTick(); });
+  voice_ = std::make_unique<RemoteVoicePlayer>(
+      [this](int s) { return alive_ && m_.Tx.Holds(station::TTxSource::Remote, s); });
 }
 
 RemoteLink::~RemoteLink() {
   poll_.stop();
+  voice_.reset();
   audioTimer_.reset();
   capture_.reset();
   if (!alive_) return;
@@ -384,11 +388,13 @@ bool RemoteLink::RemoteKey(int session, const std::string& who, std::string* why
   }
   // One hold per page in the station's arbiter: its release ends nobody else's keying. Without
   // the box the arbiter takes no hold.
-  if (!m_.Tx.Hold(station::TTxSource::Remote, session)) {
+  if (!m_.Tx.Hold(station::TTxSource::Remote, session, true)) {
     if (why) *why = "Die Station ist nicht mit dem Funkgerät verbunden.";
     return false;
   }
   holders_[session] = who;
+  if (voice_->Start(session, static_cast<int>(m_.DTMF_Out->GetDeviceID())) != 0)
+    AddLog("Fernbedienung: kein Sendeton, Wiedergabegerät nicht verfügbar");
   AddLog("PTT gedrückt: " + who);
   Poll();
   return true;
@@ -398,9 +404,20 @@ void RemoteLink::RemoteRelease(int session) {
   auto it = holders_.find(session);
   if (it == holders_.end()) return;
   AddLog("PTT losgelassen: " + it->second);
-  holders_.erase(it);
-  if (alive_) m_.Tx.Release(station::TTxSource::Remote, session);
-  Poll();
+  // The hold (and the page's name on it) ends once the page's last words have played.
+  voice_->Release(session, [this, session] {
+    holders_.erase(session);
+    if (alive_) m_.Tx.Release(station::TTxSource::Remote, session);
+    Poll();
+  });
+}
+
+void RemoteLink::RemoteVoice(int session, const int16_t* pcm, size_t n) {
+  voice_->Play(session, pcm, n);
+}
+
+void RemoteLink::RemoteVoiceCut(int session) {
+  voice_->Cut(session);
 }
 
 void StartRemote(remote::RemoteServer& server, RemoteLink& link) {

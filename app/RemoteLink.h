@@ -34,6 +34,8 @@ class TMMHiTimer;
 
 namespace app {
 
+class RemoteVoicePlayer;
+
 class RemoteLink : public remote::IRemoteStation {
  public:
   // `owner` is the object whose end also ends the station (the window).
@@ -60,6 +62,8 @@ class RemoteLink : public remote::IRemoteStation {
   bool RemoteKey(int session, const std::string& who, std::string* why) override;
   void RemoteRelease(int session) override;
   void SetAudioSink(AudioSink sink) override;
+  void RemoteVoice(int session, const int16_t* pcm, size_t n) override;
+  void RemoteVoiceCut(int session) override;
 
   // A line for the recent entries the pages show (the server's log hook adds its own).
   void AddLog(const std::string& line);
@@ -88,6 +92,7 @@ class RemoteLink : public remote::IRemoteStation {
   int64_t silenceFromUs_ = -1, silenceSent_ = 0;    // the silence handed since the line muted
   int64_t retryAtUs_ = 0;                           // a capture that failed is tried again then
   bool captureFailLogged_ = false;
+  std::unique_ptr<RemoteVoicePlayer> voice_;  // a page's voice on the air
 };
 
 // Starts the browser front when kanalo.conf has remote.listen: loads or makes the certificate,

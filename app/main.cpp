@@ -37,6 +37,35 @@
 #include "sim/KvrBox.h"
 #include "sim/RadioAudio.h"
 
+namespace {
+
+// The simulated transmitter's sound as a 16-bit mono WAVE file, written anew (whole) each time.
+void WriteAirFile(const std::string& path, const std::vector<int16_t>& pcm, uint32_t rate) {
+  FILE* f = std::fopen((path + ".part").c_str(), "wb");
+  if (!f) return;
+  auto le = [f](uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) std::fputc(static_cast<int>((v >> (8 * i)) & 0xff), f);
+  };
+  const auto data = static_cast<uint32_t>(pcm.size() * 2);
+  std::fputs("RIFF", f);
+  le(36 + data, 4);
+  std::fputs("WAVEfmt ", f);
+  le(16, 4);
+  le(1, 2);
+  le(1, 2);
+  le(rate, 4);
+  le(rate * 2, 4);
+  le(2, 2);
+  le(16, 2);
+  std::fputs("data", f);
+  le(data, 4);
+  for (int16_t x : pcm) le(static_cast<uint16_t>(x), 2);
+  std::fclose(f);
+  std::rename((path + ".part").c_str(), path.c_str());
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   // Before the application object: --help and --version work without a display.
   const app::TCommandLine cmd = app::ParseCommandLine(argc, argv);
@@ -114,7 +143,7 @@ int main(int argc, char** argv) {
     boxes.push_back(box);
   }
   std::unique_ptr<sim::TRadioAudio> radio;
-  QTimer caller;
+  QTimer caller, airWriter;
   if (card && !boxes.empty()) {
     auto box = boxes.front();
     radio = std::make_unique<sim::TRadioAudio>(box, card);
@@ -129,6 +158,17 @@ int main(int argc, char** argv) {
       r->Receiver().CallTone(440, 660, 3000, 0.2);
     });
     caller.start(30000);
+    // What went on the air, for a look from outside (the browser tests decode a page's voice).
+    if (const std::string air = platform::HostConfig::Instance().Get("sim.air"); !air.empty()) {
+      QObject::connect(&airWriter, &QTimer::timeout,
+                       [r = radio.get(), air, last = size_t(0)]() mutable {
+                         const auto pcm = r->Transmitter().OnAir();
+                         if (pcm.size() == last) return;
+                         last = pcm.size();
+                         WriteAirFile(air, pcm, r->Transmitter().Rate());
+                       });
+      airWriter.start(500);
+    }
   }
 
   auto* main = new app::TMain;

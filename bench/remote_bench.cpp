@@ -1,17 +1,22 @@
 // The browser front's latencies over real TLS on loopback, 200 tries each: a station change to
 // the page's update, and a PTT press on the page to the station's keying. Reported as median
 // and 99th percentile in milliseconds (counters), the client being a Qt WebSocket in-process.
+// And the station's CPU with 0, 1, 5 and 20 pages listening to its receive audio.
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QSslConfiguration>
 #include <QSslSocket>
 #include <QTemporaryDir>
 #include <QWebSocket>
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 #include "remote/FakeStation.h"
@@ -117,6 +122,90 @@ void BM_RemoteLatency(benchmark::State& state) {
   Report(state, press, "ptt_to_key");
 }
 BENCHMARK(BM_RemoteLatency)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// CPU time of the station process (user + system) from /proc, in seconds.
+double ProcessCpu(qint64 pid) {
+  QFile f(QString("/proc/%1/stat").arg(pid));
+  if (!f.open(QIODevice::ReadOnly)) return 0;
+  const QByteArray stat = f.readAll();
+  const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+  // Fields 14 and 15 of the line (utime, stime) are 12 and 13 after the name.
+  return (fields.value(11).toDouble() + fields.value(12).toDouble()) / sysconf(_SC_CLK_TCK);
+}
+
+// The station's CPU with N listening pages, receive audio flowing (a DTMF call over and over):
+// the fake station in a process of its own, the pages as Qt WebSockets in this one, 10 s each.
+// Reported as per cent of one core, and the cost of each page beyond the first.
+void BM_ListenerCpu(benchmark::State& state) {
+  static int argc = 1;
+  static char arg0[] = "bench";
+  static char* argv[] = {arg0, nullptr};
+  if (!QCoreApplication::instance()) new QCoreApplication(argc, argv);
+  const int pages = static_cast<int>(state.range(0));
+  QTemporaryDir dir;
+  QProcess fake;
+  fake.start(KANALO_REMOTE_FAKE, {"--dir", dir.path(), "--password", "pw"});
+  if (!fake.waitForStarted() || !Wait([&] { return fake.canReadLine(); }, 20000)) {
+    state.SkipWithError("no fake station");
+    fake.kill();
+    fake.waitForFinished(1000);
+    return;
+  }
+  const int port = fake.readLine().split(' ').value(1).trimmed().toInt();
+  QSslConfiguration trust = QSslConfiguration::defaultConfiguration();
+  trust.setPeerVerifyMode(QSslSocket::VerifyNone);
+  QSslSocket login;
+  QByteArray got;
+  login.setSslConfiguration(trust);
+  QObject::connect(&login, &QIODevice::readyRead, [&] { got += login.readAll(); });
+  login.connectToHostEncrypted("127.0.0.1", static_cast<quint16>(port));
+  login.write("POST /login HTTP/1.1\r\nHost: x\r\nContent-Length: 11\r\n\r\npassword=pw");
+  Wait([&] { return got.contains("\r\n\r\n"); });
+  const QByteArray token = got.mid(got.indexOf("kanalo=") + 7, 64);
+  std::vector<std::unique_ptr<QWebSocket>> ws;
+  int64_t frames = 0;
+  for (int i = 0; i < pages; ++i) {
+    auto w = std::make_unique<QWebSocket>(QString("https://127.0.0.1:%1").arg(port));
+    w->setSslConfiguration(trust);
+    QObject::connect(w.get(), &QWebSocket::binaryMessageReceived, [&] { ++frames; });
+    QNetworkRequest req(QUrl(QString("wss://127.0.0.1:%1/ws").arg(port)));
+    req.setRawHeader("Cookie", "kanalo=" + token);
+    w->open(req);
+    ws.push_back(std::move(w));
+  }
+  struct Stop {
+    QProcess& p;
+    ~Stop() {
+      p.write("quit\n");
+      if (!p.waitForFinished(5000)) p.kill();
+      p.waitForFinished(1000);
+    }
+  } stop{fake};
+  if (pages && !Wait([&] { return frames > 50 * pages; }, 20000)) {
+    state.SkipWithError("no audio");
+    return;
+  }
+  double cpu = 0, seconds = 0;
+  for (auto _ : state) {
+    const double before = ProcessCpu(fake.processId());
+    QElapsedTimer t;
+    t.start();
+    frames = 0;
+    // 9 s of tones, started again when they end: the encoder never rests on silence.
+    for (int64_t next = 0; t.elapsed() < 10000;) {
+      if (t.elapsed() >= next) {
+        fake.write("dtmf 0123456789*#ABCD0123456789\n");
+        next += 9000;
+      }
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    seconds = t.elapsed() / 1000.0;
+    cpu = ProcessCpu(fake.processId()) - before;
+  }
+  state.counters["station_cpu_pct"] = 100 * cpu / seconds;
+  if (pages) state.counters["frames_per_page_s"] = double(frames) / pages / seconds;
+}
+BENCHMARK(BM_ListenerCpu)->Arg(0)->Arg(1)->Arg(5)->Arg(20)->Iterations(1)->Unit(benchmark::kSecond);
 
 }  // namespace
 

@@ -294,6 +294,7 @@ const std::vector<HostKey>& HostConfig::KnownKeys() {
       {"tx.timeout", "Sekunden 0..86400 (0: aus)", IsInteger, 0, 86400},
       {"sim.min_pulse", "Millisekunden 0..500", IsInteger, 0, 500},
       {"sim.log", "eine Datei für die Befehle der simulierten Box", AnyText},
+      {"sim.air", "eine Datei für den Ton des simulierten Senders", AnyText},
       {"audio.input", "ein Audiogerät", AnyText},
       {"audio.output", "ein Audiogerät", AnyText},
       {"mixer.card", "der Name einer Mixer-Karte", AnyText},

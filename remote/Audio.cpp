@@ -2,6 +2,7 @@
 
 #include <opus/opus.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -45,15 +46,17 @@ std::optional<AudioFrameHeader> ParseAudioFrame(std::string_view m) {
   return h;
 }
 
-Resampler::Resampler() : coef_(static_cast<size_t>(kUp) * kTaps) {
-  // The sinc is cut off at 20 kHz (of the input's 22.05 kHz Nyquist), which removes the images
-  // above it that would fold back into the 48 kHz output's band; Blackman window.
-  const double fc = 20000.0 / kCaptureRate;
-  for (int p = 0; p < kUp; ++p) {
+Resampler::Resampler(int up, int down, int inRate)
+    : up_(up), down_(down), coef_(static_cast<size_t>(up) * kTaps) {
+  // The sinc is cut off at 20 kHz (of 44.1 kHz's 22.05 kHz Nyquist), which removes the images
+  // above it that would fold back into the 48 kHz output's band, and going down keeps what
+  // would alias below the 44.1 kHz output's Nyquist out of hearing; Blackman window.
+  const double fc = 20000.0 / inRate;
+  for (int p = 0; p < up_; ++p) {
     double sum = 0;
     float* c = &coef_[static_cast<size_t>(p) * kTaps];
     for (int m = 0; m < kTaps; ++m) {
-      const double tau = (kTaps / 2 - 1 - m) + double(p) / kUp;
+      const double tau = (kTaps / 2 - 1 - m) + double(p) / up_;
       const double x = 2 * fc * tau;
       const double sinc = tau == 0 ? 1.0 : std::sin(kPi * x) / (kPi * x);
       const double w = (tau + kTaps / 2.0) / kTaps;  // 0..1 over the support
@@ -77,9 +80,9 @@ void Resampler::Feed(const int16_t* in, size_t n, std::vector<float>& out) {
   for (size_t k = 0; k < n; ++k) buf_.push_back(in[k] / 32768.0f);
   const int64_t have = base_ + static_cast<int64_t>(buf_.size());  // inputs known: [.., have)
   for (;;) {
-    const int64_t t = next_ * kDown;
-    const int64_t i = t / kUp;
-    const int p = static_cast<int>(t % kUp);
+    const int64_t t = next_ * down_;
+    const int64_t i = t / up_;
+    const int p = static_cast<int>(t % up_);
     if (i + kTaps / 2 >= have) break;
     const float* x = &buf_[static_cast<size_t>(i - kTaps / 2 + 1 - base_)];
     const float* c = &coef_[static_cast<size_t>(p) * kTaps];
@@ -88,7 +91,7 @@ void Resampler::Feed(const int16_t* in, size_t n, std::vector<float>& out) {
     out.push_back(acc);
     ++next_;
   }
-  const int64_t keep = (next_ * kDown) / kUp - kTaps / 2 + 1;
+  const int64_t keep = (next_ * down_) / up_ - kTaps / 2 + 1;
   if (keep > base_) {
     buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(keep - base_));
     base_ = keep;
@@ -153,6 +156,62 @@ void AudioStream::Feed(const int16_t* pcm, size_t n, int64_t captureUs, bool sil
               h.number);
   }
   pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(at));
+}
+
+VoiceDecoder::VoiceDecoder() {
+  int err = 0;
+  dec_ = opus_decoder_create(kOpusRate, 1, &err);
+  if (err != OPUS_OK || !dec_) {
+    error_ = opus_strerror(err);
+    dec_ = nullptr;
+  }
+}
+
+VoiceDecoder::~VoiceDecoder() {
+  if (dec_) opus_decoder_destroy(dec_);
+}
+
+void VoiceDecoder::Reset() {
+  started_ = false;
+  rs_.Reset();
+  if (dec_) opus_decoder_ctl(dec_, OPUS_RESET_STATE);
+}
+
+void VoiceDecoder::Emit(const int16_t* pcm, int n, std::vector<int16_t>& out) {
+  tmp_.clear();
+  rs_.Feed(pcm, static_cast<size_t>(n), tmp_);
+  for (float x : tmp_)
+    out.push_back(
+        static_cast<int16_t>(std::lround(std::clamp(x, -1.0f, 32767.0f / 32768) * 32768)));
+}
+
+bool VoiceDecoder::Decode(std::string_view message, std::vector<int16_t>& out) {
+  const auto h = ParseAudioFrame(message);
+  if (!dec_ || !h) return false;
+  const auto* packet = reinterpret_cast<const unsigned char*>(message.data()) + kAudioHeader;
+  const auto len = static_cast<opus_int32>(message.size() - kAudioHeader);
+  // Unsigned distance: the numbering wraps; "behind" is half the range.
+  const uint32_t gap = started_ ? h->number - next_ : 0;
+  if (gap >= 0x80000000u) {
+    ++late_;
+    return false;
+  }
+  int16_t pcm[kFrameSamples];
+  if (gap > 0 && gap <= kMaxConceal) {
+    for (uint32_t k = 0; k + 1 < gap; ++k) {
+      const int n = opus_decode(dec_, nullptr, 0, pcm, kFrameSamples, 0);
+      if (n > 0) Emit(pcm, n, out);
+    }
+    const int n = opus_decode(dec_, packet, len, pcm, kFrameSamples, 1);
+    if (n > 0) Emit(pcm, n, out);
+    concealed_ += gap;
+  }
+  const int n = opus_decode(dec_, packet, len, pcm, kFrameSamples, 0);
+  if (n <= 0) return false;
+  Emit(pcm, n, out);
+  started_ = true;
+  next_ = h->number + 1;
+  return true;
 }
 
 }  // namespace remote

@@ -169,6 +169,26 @@ void FakeStation::RemoteRelease(int session) {
   UpdateTx();
 }
 
+void FakeStation::RemoteVoice(int session, const int16_t* pcm, size_t n) {
+  if (!holders_.count(session)) {
+    voiceDropped += static_cast<int64_t>(n);
+    return;
+  }
+  voice.insert(voice.end(), pcm, pcm + n);
+  for (size_t i = 0; i < n; ++i) {
+    if (std::abs(pcm[i]) <= 1600) {
+      ++quietSamples_;
+      continue;
+    }
+    if (quietSamples_ >= kCaptureRate / 10 && OnVoiceOnset) OnVoiceOnset();
+    quietSamples_ = 0;
+  }
+}
+
+void FakeStation::RemoteVoiceCut(int session) {
+  if (holders_.count(session)) ++voiceCuts;
+}
+
 void FakeStation::DropRemote() {
   holders_.clear();
   UpdateTx();

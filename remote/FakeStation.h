@@ -7,6 +7,7 @@
 #include <deque>
 #include <functional>
 #include <set>
+#include <vector>
 
 #include "remote/Station.h"
 
@@ -36,6 +37,9 @@ class FakeStation : public IRemoteStation {
   bool RemoteKey(int session, const std::string& who, std::string* why) override;
   void RemoteRelease(int session) override;
   void SetAudioSink(AudioSink sink) override;
+  // The voice of a holding page is kept (voice); any other is counted and dropped.
+  void RemoteVoice(int session, const int16_t* pcm, size_t n) override;
+  void RemoteVoiceCut(int session) override;
 
   // The receiver: queued sound first, then silence (squelch shut), handed to the front in 20 ms
   // blocks up to `nowUs` of the monotonic clock, from the moment a front listens.
@@ -57,6 +61,11 @@ class FakeStation : public IRemoteStation {
   int upCount = 0, downCount = 0;
   std::vector<std::string> calls;
   std::string lastPlayed;
+  std::vector<int16_t> voice;  // 44100 Hz, every holding page's voice in arrival order
+  int64_t voiceDropped = 0;    // samples of pages that did not hold
+  int voiceCuts = 0;
+  // Called when a holding page's voice gets loud after at least 100 ms of quiet.
+  std::function<void()> OnVoiceOnset;
 
  private:
   Result SetScan(int mode);
@@ -71,6 +80,7 @@ class FakeStation : public IRemoteStation {
   AudioSink sink_;
   std::deque<int16_t> rx_;
   int64_t rxStartUs_ = -1, rxSamples_ = 0;
+  int64_t quietSamples_ = 0;
 };
 
 }  // namespace remote

@@ -1,11 +1,14 @@
 // The browser front on the fake station: for the browser tests and for looking at the page.
 //   kanalo-remote-fake --dir DIR [--port N] [--password P] [--listener-password P]
 // Prints "PORT n" and "FINGERPRINT f" when listening, then one line per event:
-// "KEYED 1" / "KEYED 0", "CHANNEL n". Reads commands from standard input, one a line:
+// "KEYED 1" / "KEYED 0", "CHANNEL n", "VOICEON" (a holding page's voice starts after a quiet).
+// Reads commands from standard input, one a line:
 // "channel N", "signal CH V", "drop" (the station releases by itself), "state" (prints
 // "STATE channel tx ups"), "dtmf DIGITS" (the receiver hears a DTMF call: 150 ms a tone, 150 ms
-// a pause; it cuts off a call still playing), "quit". The receiver hands the front 20 ms of sound
-// at a time (silence between calls) while a page listens.
+// a pause; it cuts off a call still playing), "voice FILE" (writes the voice received from
+// holding pages so far as a 44100 Hz mono WAVE file and empties it; "voice -" writes nothing;
+// both print "VOICE samples dropped cuts" of before), "quit". The receiver hands the front 20 ms of
+// sound at a time (silence between calls) while a page listens.
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -15,9 +18,37 @@
 #include <cstdio>
 #include <string>
 
+#include "remote/Audio.h"
 #include "remote/FakeStation.h"
 #include "remote/Password.h"
 #include "remote/RemoteServer.h"
+
+namespace {
+
+// 16-bit mono 44100 Hz PCM as a WAVE file (little-endian host).
+void WriteWave(const std::string& path, const std::vector<int16_t>& pcm) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return;
+  const uint32_t data = static_cast<uint32_t>(pcm.size() * 2), rate = remote::kCaptureRate;
+  const uint32_t riff = 36 + data, fmtLen = 16, bytesPerSec = rate * 2;
+  const uint16_t pcmTag = 1, channels = 1, align = 2, bits = 16;
+  std::fwrite("RIFF", 1, 4, f);
+  std::fwrite(&riff, 4, 1, f);
+  std::fwrite("WAVEfmt ", 1, 8, f);
+  std::fwrite(&fmtLen, 4, 1, f);
+  std::fwrite(&pcmTag, 2, 1, f);
+  std::fwrite(&channels, 2, 1, f);
+  std::fwrite(&rate, 4, 1, f);
+  std::fwrite(&bytesPerSec, 4, 1, f);
+  std::fwrite(&align, 2, 1, f);
+  std::fwrite(&bits, 2, 1, f);
+  std::fwrite("data", 1, 4, f);
+  std::fwrite(&data, 4, 1, f);
+  std::fwrite(pcm.data(), 2, pcm.size(), f);
+  std::fclose(f);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
@@ -44,6 +75,10 @@ int main(int argc, char** argv) {
     std::printf("LOG %s\n", line.c_str());
     std::fflush(stdout);
   });
+  station.OnVoiceOnset = [] {
+    std::printf("VOICEON\n");
+    std::fflush(stdout);
+  };
   station.OnKeying = [](bool keyed) {
     std::printf("KEYED %d\n", keyed ? 1 : 0);
     std::fflush(stdout);
@@ -100,6 +135,16 @@ int main(int argc, char** argv) {
       } else if (line == "state") {
         const auto s = station.State();
         std::printf("STATE %d %d %d\n", s.channel, s.tx ? 1 : 0, station.upCount);
+        std::fflush(stdout);
+      } else if (line.rfind("voice ", 0) == 0) {
+        const std::string file = line.substr(6);
+        const size_t had = station.voice.size();
+        if (file != "-") {
+          WriteWave(file, station.voice);
+          station.voice.clear();
+        }
+        std::printf("VOICE %zu %lld %d\n", had, static_cast<long long>(station.voiceDropped),
+                    station.voiceCuts);
         std::fflush(stdout);
       } else if (line == "quit") {
         QCoreApplication::quit();

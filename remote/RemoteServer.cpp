@@ -105,6 +105,8 @@ struct RemoteServer::Page {
   int64_t tokensAtMs = 0;
   bool stale = false;  // a state update was held back by the output bound
   int64_t overSinceMs = 0;
+  double voiceTokens = kMaxVoiceRate;
+  int64_t voiceAtMs = 0;
 };
 
 bool RemoteConfig::ParseListen(const std::string& text, std::string& address, int& port) {
@@ -197,6 +199,7 @@ bool RemoteServer::Listen(const RemoteConfig& cfg, const Identity& identity, std
   // Followed only while it listens: a station without the browser front pays nothing for it.
   station_.SetChangedHook([this] { StationChanged(); });
   if (!audio_.Ok()) Log("Fernbedienung: kein Empfangston (Opus: " + audio_.OpusError() + ")");
+  if (!voice_.Ok()) Log("Fernbedienung: kein Sendeton (Opus: " + voice_.OpusError() + ")");
   pttTimer_.start();
   housekeeping_.start();
   return true;
@@ -337,7 +340,8 @@ void RemoteServer::Respond(Http& c, int status, const std::string& type, const Q
   head +=
       "Cache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\nX-Frame-Options: DENY\r\n"
       "Referrer-Policy: same-origin\r\nStrict-Transport-Security: max-age=31536000\r\n"
-      "Content-Security-Policy: default-src 'self'; connect-src 'self' wss:; img-src 'self' "
+      "Content-Security-Policy: default-src 'self'; script-src 'self' 'wasm-unsafe-eval'; "
+      "connect-src 'self' wss:; img-src 'self' "
       "data:; style-src 'self' 'unsafe-inline'; frame-ancestors 'none'; form-action 'self'\r\n";
   head += extraHeaders;
   if (close) head += "Connection: close\r\n";
@@ -403,6 +407,8 @@ void RemoteServer::Handle(Http& c, const HttpRequest& req, const std::string& bo
       {"/app.js", ":/remote/app.js", "text/javascript; charset=utf-8"},
       {"/style.css", ":/remote/style.css", "text/css; charset=utf-8"},
       {"/rx-worklet.js", ":/remote/rx-worklet.js", "text/javascript; charset=utf-8"},
+      {"/tx-worklet.js", ":/remote/tx-worklet.js", "text/javascript; charset=utf-8"},
+      {"/opus-decoder.min.js", ":/remote/opus-decoder.min.js", "text/javascript; charset=utf-8"},
   };
   for (const Asset& a : kAssets)
     if (req.path == a.path) {
@@ -568,16 +574,13 @@ void RemoteServer::OnWebSocket() {
     p->session = s->id;
     p->role = s->role;
     p->peer = ws->peerAddress().toString().toStdString();
-    p->tokensAtMs = SteadyMs();
+    p->tokensAtMs = p->voiceAtMs = SteadyMs();
     ++s->sockets;
     const int id = p->id;
     QObject::connect(ws, &QWebSocket::textMessageReceived, this,
                      [this, id](const QString& m) { OnMessage(id, m); });
-    QObject::connect(ws, &QWebSocket::binaryMessageReceived, this, [this, id] {
-      auto it = pages_.find(id);
-      if (it != pages_.end() && it->second->ws)
-        it->second->ws->close(QWebSocketProtocol::CloseCodeDatatypeNotSupported);
-    });
+    QObject::connect(ws, &QWebSocket::binaryMessageReceived, this,
+                     [this, id](const QByteArray& m) { OnVoice(id, m); });
     QObject::connect(ws, &QWebSocket::disconnected, this, [this, id] { OnPageGone(id); });
     QObject::connect(ws, &QWebSocket::bytesWritten, this, [this, id] {
       auto it = pages_.find(id);
@@ -606,8 +609,9 @@ void RemoteServer::OnPageGone(int id) {
   UpdateAudioSink();
 }
 
-void RemoteServer::Release(int pageId, const char* why) {
+void RemoteServer::Release(int pageId, const char* why, bool cut) {
   guard_.Released(pageId);
+  if (cut) station_.RemoteVoiceCut(pageId);
   station_.RemoteRelease(pageId);
   auto it = pages_.find(pageId);
   if (why && it != pages_.end()) Send(*it->second, ErrorMessage(why));
@@ -694,7 +698,8 @@ void RemoteServer::OnMessage(int id, const QString& text) {
       break;
     case Cmd::Ptt:
       if (!cmd->flag) {
-        if (guard_.Holder() == id) Release(id, nullptr);
+        // Let go on purpose: what the page said before still goes on the air.
+        if (guard_.Holder() == id) Release(id, nullptr, false);
         break;
       }
       if (guard_.Holder() == id) {
@@ -708,10 +713,39 @@ void RemoteServer::OnMessage(int id, const QString& text) {
       if (!station_.RemoteKey(id, "Fern " + std::to_string(id) + " (" + p.peer + ")", &why)) {
         guard_.Released(id);
         r = why.empty() ? "Senden nicht möglich." : why;
+        break;
       }
+      // Each press starts a transmission of its own: the page numbers its frames from 0 again.
+      voice_.Reset();
       break;
   }
   if (!r.empty()) Send(p, ErrorMessage(r));
+}
+
+void RemoteServer::OnVoice(int id, const QByteArray& frame) {
+  auto it = pages_.find(id);
+  if (it == pages_.end()) return;
+  Page& p = *it->second;
+  // A budget of its own: 50 frames a second and the heartbeats beside them would use up the
+  // commands' one. A page over it loses frames, not its connection (its voice comes in bursts
+  // after a stall).
+  const int64_t now = SteadyMs();
+  p.voiceTokens =
+      std::min<double>(kMaxVoiceRate, p.voiceTokens + (now - p.voiceAtMs) * kMaxVoiceRate / 1000.0);
+  p.voiceAtMs = now;
+  if (p.voiceTokens < 1 || p.role == Role::Listener || guard_.Holder() != id) {
+    ++voiceDropped_;
+    return;
+  }
+  p.voiceTokens -= 1;
+  voicePcm_.clear();
+  if (!voice_.Decode(std::string_view(frame.constData(), static_cast<size_t>(frame.size())),
+                     voicePcm_)) {
+    ++voiceDropped_;
+    return;
+  }
+  ++voiceFrames_;
+  if (!voicePcm_.empty()) station_.RemoteVoice(id, voicePcm_.data(), voicePcm_.size());
 }
 
 void RemoteServer::Send(Page& p, const QByteArray& msg) {

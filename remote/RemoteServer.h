@@ -24,6 +24,10 @@
 //   that bound and catches up with the live stream, never with old sound.
 // - Receive audio (see Audio.h) is encoded once while any page is open and sent to all of them;
 //   a page that joins gets the stream from the next frame on.
+// - Transmit audio: binary frames from the page that holds PTT are decoded and handed to the
+//   station; from any other page (a listener, the tail after a release) they are dropped, as
+//   are those beyond kMaxVoiceRate a second. A page that lets go has its voice played out; one
+//   that goes without letting go (closed, silent, hidden) has it cut off.
 // - At most `clients` connections (TLS handshakes included); one more is closed at once.
 // Thread: main thread.
 #pragma once
@@ -74,6 +78,8 @@ class RemoteServer : public QObject {
   static constexpr size_t kMaxOutput = 256 * 1024;
   static constexpr size_t kMaxAudioBacklog = 8 * 1024;  // about 2 s of frames
   static constexpr int kMaxRate = 60;  // WebSocket messages per second, averaged over 2 s
+  // Voice frames per second, averaged over 1 s: 50 and room for a page that catches up.
+  static constexpr int kMaxVoiceRate = 75;
 
   explicit RemoteServer(IRemoteStation& station, QObject* parent = nullptr);
   ~RemoteServer() override;
@@ -94,6 +100,10 @@ class RemoteServer : public QObject {
   // Audio frames encoded so far, and frames a page missed because it did not read.
   uint32_t AudioFrames() const { return audio_.NextNumber(); }
   int64_t AudioDropped() const { return audioDropped_; }
+  // Voice frames handed to the station, and those dropped (not the holder, over the rate,
+  // undecodable).
+  int64_t VoiceFrames() const { return voiceFrames_; }
+  int64_t VoiceDropped() const { return voiceDropped_; }
 
  private:
   struct Http;
@@ -104,6 +114,7 @@ class RemoteServer : public QObject {
   void Upgrade(Http& c, const HttpRequest& req);
   void OnWebSocket();
   void OnMessage(int id, const QString& text);
+  void OnVoice(int id, const QByteArray& frame);
   void OnPageGone(int id);
   void Respond(Http& c, int status, const std::string& type, const QByteArray& body,
                const std::string& extraHeaders = {}, bool close = false);
@@ -113,7 +124,8 @@ class RemoteServer : public QObject {
   void DropHttp(int id);
   void Push();
   void Send(Page& p, const QByteArray& msg);
-  void Release(int pageId, const char* why);
+  // `cut`: the page went without letting go, its voice not yet played is thrown away.
+  void Release(int pageId, const char* why, bool cut = true);
   void Housekeeping();
   void UpdateAudioSink();
   void SendAudio(const std::string& frame);
@@ -142,6 +154,9 @@ class RemoteServer : public QObject {
   AudioStream audio_;
   bool audioOn_ = false;
   int64_t audioDropped_ = 0;
+  VoiceDecoder voice_;
+  std::vector<int16_t> voicePcm_;
+  int64_t voiceFrames_ = 0, voiceDropped_ = 0;
 };
 
 }  // namespace remote

@@ -78,8 +78,26 @@ class IRemoteStation {
 
   // Keying by one remote session; false with `why` when the station will not key now (scanner
   // running, box not connected, another source's rule). Release always succeeds.
+  // A remote hold keys the transmitter for the computer's own sound, as a "Tx" file does: the
+  // page's voice (RemoteVoice) goes on the air, never the station's microphone.
   virtual bool RemoteKey(int session, const std::string& who, std::string* why) = 0;
+  // The page let go. The voice it sent before still plays (at most kVoiceDrainMs more); the
+  // transmitter lets go once it has, so the last word is not cut off.
   virtual void RemoteRelease(int session) = 0;
+
+  // The voice of the session that holds, as it arrives from its page: 16-bit mono 44100 Hz
+  // blocks of any length, in order. Voice for a session that does not hold (it came after the
+  // release) is dropped, never played later. A station without sound ignores it.
+  static constexpr int kVoiceDrainMs = 300;
+  virtual void RemoteVoice(int session, const int16_t* pcm, size_t n) {
+    (void)session;
+    (void)pcm;
+    (void)n;
+  }
+  // The session's page is gone without letting go (socket closed, heartbeats missing, page
+  // hidden): what it sent and has not played yet is thrown away, and its release (which
+  // follows) lets go at once.
+  virtual void RemoteVoiceCut(int session) { (void)session; }
 
   // Received audio, as the operator at the station hears it: 16-bit mono 44100 Hz blocks of
   // any length, `captureUs` the capture time of the first sample on the monotonic clock,

@@ -1,7 +1,8 @@
 'use strict';
 // The live front: state pushed from the station over one WebSocket, commands back over it.
 // PTT is held only while the button (or the space bar) is down and this page is visible; while
-// held, a heartbeat goes out every 100 ms, and the station lets go when they stop.
+// held, a heartbeat goes out every 100 ms, and the station lets go when they stop. The page's
+// microphone goes out with it (see tx below).
 (function () {
   const $ = (id) => document.getElementById(id);
   let ws = null, me = 0, listener = false, holding = false, hbTimer = 0, state = null;
@@ -45,24 +46,36 @@
     });
   }
 
+  // A release goes out once the voice before it has: the last frames, then "let go", in order on
+  // the one socket. A press in between withdraws it.
+  let holdGen = 0;
   function startHold() {
     if (holding || listener) return;
     holding = true;
+    ++holdGen;
     $('ptt').classList.add('holding');
     send({ c: 'ptt', v: true });
+    clearInterval(hbTimer);
     hbTimer = setInterval(() => send({ c: 'hb' }), 100);
+    tx.start();
   }
   function stopHold() {
     if (!holding) return;
     holding = false;
-    clearInterval(hbTimer);
+    const gen = ++holdGen;
     $('ptt').classList.remove('holding');
-    send({ c: 'ptt', v: false });
+    tx.stop().then(() => {
+      if (gen !== holdGen) return;
+      clearInterval(hbTimer);
+      send({ c: 'ptt', v: false });
+    });
   }
 
   // Receive audio: binary frames (see the station's Audio.h for the header), decoded with
-  // WebCodecs and played by the jitter buffer in rx-worklet.js. Nothing is fetched from
-  // elsewhere; a browser without WebCodecs or AudioWorklet says so and stays silent.
+  // WebCodecs and played by the jitter buffer in rx-worklet.js. A browser without WebCodecs'
+  // Opus decoder gets the WebAssembly one the station serves with the page (/opus-decoder.min.js,
+  // from npm, built into the station; nothing is fetched from elsewhere). Without AudioWorklet
+  // the page says so and stays silent.
   const rx = (function () {
     const r = { frames: 0, lost: 0, underruns: 0, buffered: 0, openAt: 0, heardAt: 0,
                 recorded: [], ok: false, dropped: 0, silentRun: 0 };
@@ -86,7 +99,31 @@
       signText = 'Kein Empfangston in diesem Browser'; signUntil = Infinity; show();
       vol.disabled = mute.disabled = true;
     }
+    // The WebAssembly decoder behind the same face as WebCodecs' (decode, state), synchronous.
+    let Wasm = null;
+    function loadWasm() {
+      return new Promise((resolve, reject) => {
+        const el = document.createElement('script');
+        el.src = '/opus-decoder.min.js';
+        el.onload = () => resolve(globalThis['opus-decoder'].OpusDecoder);
+        el.onerror = () => reject(new Error('no decoder'));
+        document.head.appendChild(el);
+      });
+    }
+    function wasmDecoder() {
+      const w = new Wasm({ channels: 1, streamCount: 1, coupledStreamCount: 0,
+                           channelMappingTable: [0] });
+      const d = { state: 'configured', kind: 'wasm', ready: w.ready };
+      d.decode = (bytes) => {
+        try {
+          const out = w.decodeFrame(bytes);
+          if (out.samplesDecoded) node.port.postMessage({ samples: out.channelData[0] });
+        } catch (e) { show('Empfangston gestört'); }
+      };
+      return d;
+    }
     function decoder() {
+      if (Wasm) return wasmDecoder();
       const d = new AudioDecoder({
         output: (data) => {
           const a = new Float32Array(data.numberOfFrames);
@@ -100,10 +137,15 @@
       return d;
     }
     async function start() {
-      if (typeof AudioDecoder === 'undefined' || typeof AudioWorkletNode === 'undefined') return none();
+      if (typeof AudioWorkletNode === 'undefined') return none();
       try {
         const c = { codec: 'opus', sampleRate: 48000, numberOfChannels: 1 };
-        if (!(await AudioDecoder.isConfigSupported(c)).supported) return none();
+        // localStorage "rxdecoder" = "wasm" takes the bundled decoder anyway (for trying it).
+        const native = typeof AudioDecoder !== 'undefined' &&
+                       localStorage.getItem('rxdecoder') !== 'wasm' &&
+                       (await AudioDecoder.isConfigSupported(c)).supported;
+        if (!native) Wasm = await loadWasm();
+        r.decoder = native ? 'webcodecs' : 'wasm';
         ctx = new AudioContext({ sampleRate: 48000, latencyHint: 'interactive' });
         await ctx.audioWorklet.addModule('/rx-worklet.js');
         node = new AudioWorkletNode(ctx, 'kanalo-rx', { numberOfInputs: 0, outputChannelCount: [1] });
@@ -117,6 +159,7 @@
           show();
         };
         dec = decoder();
+        if (dec.ready) await dec.ready;
         r.ok = true;
         gain();
         if (ctx.state !== 'running') {
@@ -138,9 +181,11 @@
       r.frames++;
       r.silentRun = (v.getUint8(3) & 1) ? r.silentRun + 1 : 0;  // frames with the squelch shut
       if (dec.state === 'closed') dec = decoder();
+      if (dec.kind === 'wasm') { dec.decode(new Uint8Array(buf, 16)); return; }
       dec.decode(new EncodedAudioChunk({ type: 'key', timestamp: n * 20000,
                                          data: new Uint8Array(buf, 16) }));
     };
+    r.context = () => ctx;
     r.stats = () => ({ frames: r.frames, lost: r.lost, underruns: r.underruns, dropped: r.dropped,
                        buffered: r.buffered });
     r.opened = () => { next = -1; if (!r.openAt) r.openAt = performance.now(); };
@@ -162,6 +207,115 @@
     return r;
   })();
   window.kanaloRx = rx;
+
+  // Transmit audio: while PTT holds, the microphone (asked for at the first press) is encoded
+  // with WebCodecs (Opus, 48 kHz mono, 20 ms, 24 kbit/s) and sent as binary frames with the
+  // receive frames' header, numbered from 0 at each press. The microphone stays open for a
+  // minute after the last release, so that the next press does not lose its first syllable to
+  // the device starting. A socket that cannot keep up loses frames rather than falling behind.
+  const tx = (function () {
+    const t = { frames: 0, sent: 0, dropped: 0, ok: false, peak: 0, error: '', onsets: [] };
+    let ctx = null, stream = null, src = null, node = null, enc = null, opening = null;
+    let on = false, sending = false, num = 0, closeTimer = 0, signUntil = 0, signText = '';
+    const meter = $('txlevel'), bar = $('txbar'), sign = $('txsign');
+
+    function show(text) {
+      if (text) { signText = text; signUntil = performance.now() + 2000; }
+      const vis = signText && performance.now() < signUntil;
+      sign.textContent = vis ? signText : '';
+      sign.classList.toggle('hidden', !vis);
+    }
+    function packet(chunk) {
+      if (!sending || !ws || ws.readyState !== 1) return;
+      // About a quarter second queued on the socket: newer voice is worth more than older.
+      if (ws.bufferedAmount > 4096) { t.dropped++; show('Sendeton lückenhaft'); return; }
+      const b = new Uint8Array(16 + chunk.byteLength);
+      chunk.copyTo(b.subarray(16));
+      const v = new DataView(b.buffer);
+      b[0] = 0x4b; b[1] = 0x41; b[2] = 1; b[3] = 0;
+      v.setUint32(4, num, true);
+      num = (num + 1) >>> 0;
+      v.setBigInt64(8, BigInt(Math.round(chunk.timestamp)), true);
+      ws.send(b.buffer);
+      t.sent++;
+    }
+    async function encoder() {
+      const base = { codec: 'opus', sampleRate: 48000, numberOfChannels: 1, bitrate: 24000 };
+      const tuned = Object.assign({ opus: { frameDuration: 20000, useinbandfec: true,
+                                            packetlossperc: 10 } }, base);
+      const e = new AudioEncoder({ output: packet, error: () => show('Sendeton gestört') });
+      e.configure((await AudioEncoder.isConfigSupported(tuned)).supported ? tuned : base);
+      return e;
+    }
+    async function open() {
+      if (typeof AudioEncoder === 'undefined' || typeof AudioWorkletNode === 'undefined' ||
+          !navigator.mediaDevices) throw new Error('Kein Sendeton in diesem Browser');
+      ctx = rx.context() || new AudioContext({ sampleRate: 48000, latencyHint: 'interactive' });
+      if (ctx.state !== 'running') await ctx.resume();
+      stream = await navigator.mediaDevices.getUserMedia({ audio: {
+        channelCount: 1, echoCancellation: false, noiseSuppression: false, autoGainControl: false } });
+      await ctx.audioWorklet.addModule('/tx-worklet.js');
+      src = ctx.createMediaStreamSource(stream);
+      node = new AudioWorkletNode(ctx, 'kanalo-tx', { numberOfInputs: 1, numberOfOutputs: 1 });
+      // Pulled by the graph through the output, which stays silent.
+      src.connect(node).connect(ctx.destination);
+      node.port.onmessage = (e) => frame(e.data);
+      if (!enc || enc.state === 'closed') enc = await encoder();
+      t.ok = true;
+    }
+    function frame(m) {
+      t.frames++;
+      if (m.onset >= 0 && t.onsets.length < 1000) {
+        // The onset on the epoch's clock (ms): the frame is here now, the onset sample was
+        // captured the rest of the frame earlier (at the latest).
+        const rest = (m.frame.length - m.onset) / ctx.sampleRate * 1000;
+        t.onsets.push(performance.timeOrigin + performance.now() - rest);
+      }
+      t.peak = Math.max(t.peak * 0.8, m.peak);
+      bar.style.width = Math.min(100, Math.round(100 * Math.sqrt(t.peak))) + '%';
+      bar.classList.toggle('clip', m.peak > 0.98);
+      if (!enc || enc.state !== 'configured' || !sending) return;
+      const data = new AudioData({ format: 'f32-planar', sampleRate: ctx.sampleRate,
+                                   numberOfFrames: m.frame.length, numberOfChannels: 1,
+                                   timestamp: Math.round(m.at * 1e6), data: m.frame });
+      enc.encode(data);
+      data.close();
+    }
+    function close() {
+      if (on) return;
+      if (stream) for (const track of stream.getTracks()) track.stop();
+      if (src) src.disconnect();
+      if (node) node.disconnect();
+      stream = src = node = null;
+      t.ok = false;
+    }
+    t.start = () => {
+      on = sending = true;
+      num = 0;
+      clearTimeout(closeTimer);
+      meter.classList.remove('hidden');
+      if (!opening) opening = open().catch((x) => { opening = null; show(x.message || 'Kein Mikrofon'); });
+      opening.then(() => { if (node && on) node.port.postMessage({ on: true }); });
+    };
+    // Resolves once the last frame is out (or after 150 ms, whatever holds it up).
+    t.stop = () => {
+      on = false;
+      meter.classList.add('hidden');
+      closeTimer = setTimeout(() => { if (!on) { opening = null; close(); } }, 60000);
+      if (!node || !enc) { sending = false; return Promise.resolve(); }
+      node.port.postMessage({ flush: true, on: false });
+      const flushed = new Promise((done) => {
+        setTimeout(() => enc.flush().then(done, done), 30);
+      });
+      const bound = new Promise((done) => setTimeout(done, 150));
+      return Promise.race([flushed, bound]).then(() => { if (!on) sending = false; });
+    };
+    // Closes the microphone now (the next press opens it again).
+    t.reopen = () => { clearTimeout(closeTimer); opening = null; close(); };
+    setInterval(show, 500);
+    return t;
+  })();
+  window.kanaloTx = tx;
 
   function connect() {
     ws = new WebSocket('wss://' + location.host + '/ws');

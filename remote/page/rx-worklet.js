@@ -1,10 +1,12 @@
 'use strict';
 // The receive player: decoded 48 kHz mono arrives from the page in chunks; this plays it with a
 // jitter buffer of about TARGET. It starts (and starts again after running dry) only once TARGET
-// is buffered. Lag never grows: above MAX it drops straight back to TARGET, and while it sits
-// more than SLACK above TARGET it skips one sample in every 128 (0.8 %), which absorbs a station
-// clock that runs fast against this one without an audible jump.
-const TARGET = 2880, SLACK = 1920, MAX = 12000, SIZE = 48000;
+// is buffered. Lag never grows: above MAX it drops straight back to TARGET. The two clocks (the
+// station's capture, this page's sound card) differ by up to a per cent or so: while the buffer,
+// averaged over a few hundred milliseconds, sits more than SLACK above TARGET one sample in every
+// STEP is skipped, and while it sits more than SLACK below, one in every STEP is played twice
+// (1.6 % either way, inaudible), so it neither creeps up to MAX nor runs dry.
+const TARGET = 2880, SLACK = 480, MAX = 12000, SIZE = 48000, STEP = 64;
 
 class RxPlayer extends AudioWorkletProcessor {
   constructor() {
@@ -15,7 +17,9 @@ class RxPlayer extends AudioWorkletProcessor {
     this.playing = false;
     this.gain = 1;
     this.record = false;
-    this.stats = { underruns: 0, dropped: 0 };
+    this.stats = { underruns: 0, dropped: 0, stretched: 0 };
+    this.avg = TARGET;
+    this.phase = 0;
     this.tick = 0;
     this.heard = false;
     this.port.onmessage = (e) => {
@@ -46,14 +50,18 @@ class RxPlayer extends AudioWorkletProcessor {
 
   process(inputs, outputs) {
     const out = outputs[0][0];
-    if (this.count > MAX) this.drop(this.count - TARGET);
-    if (!this.playing && this.count >= TARGET) this.playing = true;
-    if (this.playing && this.count > TARGET + SLACK) this.drop(1);
+    if (this.count > MAX) { this.drop(this.count - TARGET); this.avg = TARGET; }
+    if (!this.playing && this.count >= TARGET) { this.playing = true; this.avg = this.count; }
+    this.avg += (this.count - this.avg) / 64;
+    const skip = this.avg > TARGET + SLACK, stretch = this.avg < TARGET - SLACK;
     for (let i = 0; i < out.length; i++) {
       if (this.playing && this.count > 0) {
         out[i] = this.buf[this.head] * this.gain;
+        const turn = ++this.phase % STEP === 0;
+        if (turn && stretch) { this.stats.stretched++; continue; }
         this.head = (this.head + 1) % SIZE;
         this.count--;
+        if (turn && skip && this.count > 0) this.drop(1);
       } else {
         out[i] = 0;
         if (this.playing) { this.playing = false; this.stats.underruns++; }

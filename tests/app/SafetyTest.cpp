@@ -275,12 +275,13 @@ TEST_F(Safety, AReleaseEndsOnlyItsOwnHold) {
   m.B_PTTMouseUp();
   Tick(3);
   EXPECT_EQ(box_->LastCommand(), 15);
-  // A browser page keys beside the client; the client leaving leaves the page on the air.
+  // A browser page keys beside the client; the client leaving leaves the page on the air, for
+  // the page's own sound (its voice comes through the station's output).
   app::RemoteLink page(m.Station(), &m);
   ASSERT_TRUE(page.RemoteKey(7, "Gast", nullptr));
   rig.ClientGone(2);
   Tick(3);
-  EXPECT_EQ(box_->LastCommand(), 15);
+  EXPECT_EQ(box_->LastCommand(), 11);
   EXPECT_EQ(page.State().remoteHolder, 7);
   page.RemoteRelease(7);
   Tick(2);

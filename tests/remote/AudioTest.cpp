@@ -147,3 +147,41 @@ TEST(AudioStream, FramesAreNumberedTimedAndDecodeBackToTheTone) {
   const std::vector<float> quietOut(pcm.end() - 20000, pcm.end());
   EXPECT_LT(Level(quietOut, 0, 1000, kOpusRate), 0.003);
 }
+
+TEST(VoiceDecoder, ATonesFramesComeBackAtTheStationsRateAndGapsAreBridgedOnlyWhenShort) {
+  // The page's side, as the station's encoder makes it: 1 kHz for a second.
+  AudioStream enc;
+  std::vector<std::string> frames;
+  enc.OnFrame = [&](const std::string& m, uint32_t) { frames.push_back(m); };
+  const auto tone = Tone(1000, 1.0, 0.3);
+  enc.Feed(tone.data(), tone.size(), 0, false);
+  ASSERT_GE(frames.size(), 49u);
+  // Decoding in order: 882 samples (20 ms at 44.1 kHz) a frame, the tone at its level.
+  for (uint32_t lose : {0u, 2u, VoiceDecoder::kMaxConceal + 1}) {
+    VoiceDecoder dec;
+    ASSERT_TRUE(dec.Ok()) << dec.OpusError();
+    std::vector<int16_t> out;
+    for (size_t i = 0; i < frames.size(); ++i) {
+      if (i >= 20 && i < 20 + lose) continue;
+      ASSERT_TRUE(dec.Decode(frames[i], out)) << i;
+    }
+    const double kept = double(frames.size() - (lose > VoiceDecoder::kMaxConceal ? lose : 0));
+    EXPECT_NEAR(double(out.size()), kept * 882, 20) << lose << " lost";
+    EXPECT_EQ(dec.Concealed(), lose <= VoiceDecoder::kMaxConceal ? lose : 0);
+    std::vector<float> f(out.begin() + 4410, out.begin() + 17640);  // 0.1 .. 0.4 s
+    for (float& x : f) x /= 32768;
+    EXPECT_NEAR(Level(f, 0, 1000, kCaptureRate), 0.3, 0.06) << lose << " lost";
+  }
+  // Late and repeated frames are dropped; a new transmission starts anywhere.
+  VoiceDecoder dec;
+  std::vector<int16_t> out;
+  ASSERT_TRUE(dec.Decode(frames[5], out));
+  const size_t had = out.size();
+  EXPECT_FALSE(dec.Decode(frames[5], out));
+  EXPECT_FALSE(dec.Decode(frames[4], out));
+  EXPECT_FALSE(dec.Decode("not a frame at all", out));
+  EXPECT_EQ(out.size(), had);
+  EXPECT_EQ(dec.Late(), 2);
+  dec.Reset();
+  EXPECT_TRUE(dec.Decode(frames[1], out));
+}

@@ -12,6 +12,7 @@
 #include <QSslSocket>
 #include <QTemporaryDir>
 #include <QWebSocket>
+#include <cmath>
 #include <memory>
 
 #include "remote/FakeStation.h"
@@ -317,3 +318,65 @@ TEST_F(ServerTest, RecordingsNeedASessionAndNoPathEscapes) {
 }
 
 }  // namespace
+
+// Opus frames of a 1 kHz tone as a page sends them: numbered from `first`.
+std::vector<QByteArray> VoiceFrames(int count, uint32_t first = 0) {
+  AudioStream enc;
+  std::vector<QByteArray> out;
+  enc.OnFrame = [&](const std::string& m, uint32_t) {
+    auto h = *ParseAudioFrame(m);
+    h.number = first + static_cast<uint32_t>(out.size());
+    const std::string f = AudioFrameMessage(h, std::string_view(m).substr(kAudioHeader));
+    out.emplace_back(f.data(), static_cast<qsizetype>(f.size()));
+  };
+  std::vector<int16_t> tone(kCaptureRate * (count + 2) / 50);
+  for (size_t i = 0; i < tone.size(); ++i)
+    tone[i] = static_cast<int16_t>(8000 * std::sin(2 * M_PI * 1000 * double(i) / kCaptureRate));
+  enc.Feed(tone.data(), tone.size(), 0, false);
+  out.resize(static_cast<size_t>(count));
+  return out;
+}
+
+TEST_F(ServerTest, OnlyTheHoldersVoiceReachesTheStationAndAFloodLosesFramesNotThePage) {
+  Start();
+  Page op(server_.Port(), Login("pw")), ear(server_.Port(), Login("ear"));
+  ASSERT_TRUE(WaitFor([&] { return op.SawChannel(9) && ear.SawChannel(9); }));
+  const auto frames = VoiceFrames(40);
+  // Before the press: dropped.
+  op.ws->sendBinaryMessage(frames[0]);
+  ASSERT_TRUE(WaitFor([&] { return server_.VoiceDropped() == 1; }));
+  op.Send(R"({"c":"ptt","v":true})");
+  ASSERT_TRUE(WaitFor([&] { return keyed_; }));
+  for (int i = 0; i < 10; ++i) op.ws->sendBinaryMessage(frames[static_cast<size_t>(i)]);
+  ASSERT_TRUE(WaitFor([&] { return server_.VoiceFrames() == 10; }));
+  // 20 ms at 48 kHz each, 44100 Hz at the station (give or take the resampler's look-ahead).
+  EXPECT_NEAR(double(station_.voice.size()), 10 * 882.0, 20);
+  // A listener's frames, a repeated frame and bytes that are no frame are dropped.
+  ear.ws->sendBinaryMessage(frames[10]);
+  op.ws->sendBinaryMessage(frames[9]);
+  op.ws->sendBinaryMessage("KA\x01");
+  ASSERT_TRUE(WaitFor([&] { return server_.VoiceDropped() == 4; }));
+  EXPECT_EQ(server_.VoiceFrames(), 10);
+  // Two frames lost on the way are bridged: the voice keeps its length.
+  const size_t had = station_.voice.size();
+  op.ws->sendBinaryMessage(frames[12]);
+  ASSERT_TRUE(WaitFor([&] { return server_.VoiceFrames() == 11; }));
+  EXPECT_NEAR(double(station_.voice.size() - had), 3 * 882.0, 20);
+  // A burst of three seconds' worth at once loses frames beyond the budget, never the page.
+  const auto burst = VoiceFrames(3 * RemoteServer::kMaxVoiceRate, 13);
+  for (const auto& f : burst) op.ws->sendBinaryMessage(f);
+  const int64_t sent = 15 + static_cast<int64_t>(burst.size());
+  ASSERT_TRUE(WaitFor([&] { return server_.VoiceFrames() + server_.VoiceDropped() == sent; }));
+  EXPECT_LT(server_.VoiceFrames(), 11 + 2 * RemoteServer::kMaxVoiceRate);
+  EXPECT_GT(server_.VoiceFrames(), 11 + RemoteServer::kMaxVoiceRate / 2);
+  EXPECT_FALSE(op.closed);
+  EXPECT_TRUE(keyed_);
+  // After the release nothing more is taken, and nothing was cut.
+  op.Send(R"({"c":"ptt","v":false})");
+  ASSERT_TRUE(WaitFor([&] { return !keyed_; }));
+  const int64_t taken = server_.VoiceFrames();
+  op.ws->sendBinaryMessage(VoiceFrames(1, 1000)[0]);
+  ASSERT_TRUE(WaitFor([&] { return server_.VoiceFrames() + server_.VoiceDropped() == sent + 1; }));
+  EXPECT_EQ(server_.VoiceFrames(), taken);
+  EXPECT_EQ(station_.voiceCuts, 0) << "let go on purpose: played out, not cut";
+}
