@@ -498,7 +498,8 @@ namespace {
 
 // Seeded random operators: presses and releases, the radio's own push-to-talk, "Tx" with good
 // and broken files, "Stop", "Trennen" and connect, unplug and replug, the scanner, network
-// keying, broken cues, a failing sound device and the time-out, in any order, with boxes that
+// keying, browser pages keying, "Play" and "Mailbox abhören", broken cues, a failing sound
+// device and the time-out, in any order, with boxes that
 // stay open for a random while (network and radio keying go on under them). After every tick:
 // no tick ran inside another, never two boxes open, and once nothing holds the transmitter any
 // more the station is back on receive within two ticks.
@@ -514,6 +515,7 @@ TEST_F(Safety, RandomOperatorsNeverLeaveTheTransmitterKeyed) {
     UseModalBoxes();
     m.Station().TxTimeoutSeconds = 3;
     app::RigLink rig(m.Station(), &m);
+    app::RemoteLink page(m.Station(), &m);
     bool plugged = true;
     int64_t lastTick = m.Station().TickCount;
     int quiet = 0, stationHeld = 0;
@@ -581,7 +583,7 @@ TEST_F(Safety, RandomOperatorsNeverLeaveTheTransmitterKeyed) {
       }
     };
     for (int a = 0; a < kActions && !failed; ++a, ++actions) {
-      const int action = roll(17);
+      const int action = roll(18);
       history += " " + std::to_string(action);
       switch (action) {
         case 0:
@@ -646,6 +648,13 @@ TEST_F(Safety, RandomOperatorsNeverLeaveTheTransmitterKeyed) {
             ADD_FAILURE() << "a file chosen for playback holds the transmitter" << history;
           }
           break;
+        case 16:
+          // Two browser pages, each its own hold; refused while scanning or without the box.
+          if (roll(2))
+            page.RemoteKey(1 + roll(2), "Gast", nullptr);
+          else
+            page.RemoteRelease(1 + roll(2));
+          break;
         default:
           break;
       }
@@ -659,6 +668,8 @@ TEST_F(Safety, RandomOperatorsNeverLeaveTheTransmitterKeyed) {
     box_->SetPTT(false);
     rig.SetPttFrom(1, 0);
     rig.SetPttFrom(2, 0);
+    page.RemoteRelease(1);
+    page.RemoteRelease(2);
     card_->FailOpen = 0;
     Run(2000);
     if (!failed) {
