@@ -55,9 +55,9 @@ double RunSeconds() {
 
 struct ThreadSample {
   std::string name;
-  long long voluntary = 0;  // the thread slept and was woken
+  long long voluntary = 0;    // the thread slept and was woken
   long long involuntary = 0;  // it was put aside for another (a busy machine)
-  long long ticks = 0;     // utime + stime
+  long long ticks = 0;        // utime + stime
 };
 
 std::string Slurp(const std::string& path) {
@@ -152,7 +152,8 @@ struct Case {
 };
 
 bool Run(const Case& c, double seconds) {
-  const fs::path root = fs::temp_directory_path() / ("kanalo-wakeups-" + std::to_string(::getpid()));
+  const fs::path root =
+      fs::temp_directory_path() / ("kanalo-wakeups-" + std::to_string(::getpid()));
   fs::remove_all(root);
   fs::create_directories(root / "Kanalo");
   fs::create_directories(root / ".config/kanalo");
@@ -209,7 +210,8 @@ bool Run(const Case& c, double seconds) {
     (IsSimulator(t.name) ? simulator : station) += rate;
     if (rate >= 0.05 || ticks > 0)
       std::printf("  %-7d %-16s %10.1f %12.1f %8.2f\n", tid, t.name.c_str(), rate,
-                  static_cast<double>(inv) / span, 100.0 * static_cast<double>(ticks) * tick / span);
+                  static_cast<double>(inv) / span,
+                  100.0 * static_cast<double>(ticks) * tick / span);
   }
   const double cpu = 100.0 * static_cast<double>(cpu1 - cpu0) * tick / span;
   std::printf("  station threads: %.1f wake-ups/s; simulator (box clock, sound card): %.1f/s\n",
@@ -228,7 +230,8 @@ int main() {
                         {"armed, precise detector", true, true}};
   bool ok = true;
   for (const Case& c : cases) ok = Run(c, seconds) && ok;
-  std::printf("\nreference: at rest at most 30 wake-ups/s and 0.2 %% of a core; armed with the "
-              "precise detector at most 0.3 %%\n");
+  std::printf(
+      "\nreference: at rest at most 30 wake-ups/s and 0.2 %% of a core; armed with the "
+      "precise detector at most 0.3 %%\n");
   return ok ? 0 : 1;
 }
