@@ -11,6 +11,7 @@
 #include <fstream>
 
 #include "platform/Host.h"
+#include "rtl/Thread.h"
 
 namespace app {
 
@@ -267,6 +268,7 @@ void TLogIndex::Publish(std::vector<TLogRef>& batch) {
 }
 
 void TLogIndex::Run() {
+  rtl::SetThreadName("log-index");
   {
     std::unique_lock<std::mutex> l(mu_);
     held_.wait(l, [this] { return !hold_; });

@@ -10,6 +10,7 @@
 
 #include "platform/Host.h"
 #include "rtl/Forms.h"
+#include "rtl/Thread.h"
 
 namespace app {
 
@@ -232,6 +233,7 @@ void TLogWriter::SetWriteDelayForTests(int ms) {
 }
 
 void TLogWriter::Run() {
+  rtl::SetThreadName("log-writer");
   std::unique_lock<std::mutex> l(mu_);
   for (;;) {
     cv_.wait(l, [this] { return stop_ || (!queue_.empty() && !hold_); });

@@ -8,6 +8,7 @@
 #include "rtl/Dialogs.h"
 #include "rtl/Forms.h"
 #include "rtl/ResStrings.h"
+#include "rtl/Thread.h"
 
 namespace audio {
 
@@ -47,6 +48,7 @@ bool TMMWaveNotifyThread::Shutdown(int ms) {
 }
 
 void TMMWaveNotifyThread::Execute() {
+  rtl::SetThreadName("wave-notify");
   RegisterCurrent();
   SetPriority(rtl::TThreadPriority::tpHigher);
   Ready.SetEvent();

@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include "rtl/Forms.h"
+#include "rtl/Thread.h"
 
 namespace comm {
 
@@ -64,6 +65,7 @@ void TCommEventThread::Stop() {
 }
 
 void TCommEventThread::Execute() {
+  rtl::SetThreadName("comm-events");
   while (!Terminated()) {
     uint32_t mask = 0;
     int err = handle_->WaitEvent(mask);

@@ -22,7 +22,7 @@ TMMAnimationTimer::~TMMAnimationTimer() = default;
 int TMMAnimationTimer::Register(int IntervalMs, TRoutine Routine) {
   const int id = nextId_++;
   regs_.push_back(Reg{id, std::max(IntervalMs, kTickMs), std::move(Routine)});
-  if (regs_.size() == 1) StartSource();
+  UpdateSource();
   return id;
 }
 
@@ -30,7 +30,7 @@ void TMMAnimationTimer::Unregister(int Id) {
   auto it = std::find_if(regs_.begin(), regs_.end(), [Id](const Reg& r) { return r.Id == Id; });
   if (it == regs_.end()) return;
   regs_.erase(it);
-  if (regs_.empty()) StopSource();
+  UpdateSource();
 }
 
 void TMMAnimationTimer::Pause(int Id) {
@@ -39,11 +39,19 @@ void TMMAnimationTimer::Pause(int Id) {
       ++r.PauseCount;
       r.Elapsed = 0;
     }
+  UpdateSource();
 }
 
 void TMMAnimationTimer::Resume(int Id) {
   for (Reg& r : regs_)
     if (r.Id == Id && r.PauseCount > 0) --r.PauseCount;
+  UpdateSource();
+}
+
+void TMMAnimationTimer::SetIdle(int Id, bool Value) {
+  for (Reg& r : regs_)
+    if (r.Id == Id) r.Idle = Value;
+  UpdateSource();
 }
 
 bool TMMAnimationTimer::IsPaused(int Id) const {
@@ -59,10 +67,18 @@ bool TMMAnimationTimer::IsRunning() const {
 void TMMAnimationTimer::SetManual(bool Value) {
   if (manual_ == Value) return;
   manual_ = Value;
-  if (manual_)
-    StopSource();
-  else if (!regs_.empty())
-    StartSource();
+  UpdateSource();
+}
+
+void TMMAnimationTimer::UpdateSource() {
+  const bool wanted = std::any_of(regs_.begin(), regs_.end(),
+                                  [](const Reg& r) { return r.PauseCount == 0 && !r.Idle; });
+  if (wanted && !manual_) {
+    if (!IsRunning()) StartSource();
+  } else if (source_ && source_->timer.isActive()) {
+    // Stopped, not destroyed: this may run inside the timer's own timeout.
+    source_->timer.stop();
+  }
 }
 
 void TMMAnimationTimer::StartSource() {
@@ -74,10 +90,6 @@ void TMMAnimationTimer::StartSource() {
     QObject::connect(&source_->timer, &QTimer::timeout, [this] { Tick(); });
   }
   source_->timer.start();
-}
-
-void TMMAnimationTimer::StopSource() {
-  source_.reset();
 }
 
 void TMMAnimationTimer::Tick() {
@@ -95,7 +107,7 @@ void TMMAnimationTimer::Tick() {
   for (const Reg& r : regs_) ids.push_back(r.Id);
   for (int id : ids) {
     auto it = std::find_if(regs_.begin(), regs_.end(), [id](const Reg& r) { return r.Id == id; });
-    if (it == regs_.end() || it->PauseCount != 0) continue;
+    if (it == regs_.end() || it->PauseCount != 0 || it->Idle) continue;
     it->Elapsed += kTickMs;
     if (it->Elapsed < it->Interval) continue;
     it->Elapsed = 0;

@@ -1,6 +1,9 @@
 // The library's shared animation timer: one 25 ms tick for all animated controls of the process
 // (the meters' peak fall).
 //
+// The QTimer runs only while some registration wants ticks (neither paused nor idle), so a window
+// whose needles stand still does not wake the process forty times a second.
+//
 // Where it runs: on the main thread, driven by a QTimer. The controls it serves paint on the main
 // thread anyway, so running their routines there needs no lock and cannot race with painting; a
 // late or missed tick only delays a peak needle. Tests switch it to manual mode and call Tick().
@@ -26,6 +29,10 @@ class TMMAnimationTimer {
   void Pause(int Id);
   void Resume(int Id);
   bool IsPaused(int Id) const;
+  // A control with nothing to animate right now (a peak needle resting on the needle) says so;
+  // it gets no ticks until it is busy again. Unlike Pause this is the control's own state, not
+  // the operator's setting, and an idle registration keeps its elapsed time.
+  void SetIdle(int Id, bool Value);
   int Count() const { return static_cast<int>(regs_.size()); }
   // True while a periodic source is running (never in manual mode).
   bool IsRunning() const;
@@ -39,7 +46,8 @@ class TMMAnimationTimer {
   TMMAnimationTimer();
   ~TMMAnimationTimer();
   void StartSource();
-  void StopSource();
+  // Starts or stops the QTimer as the registrations now want it.
+  void UpdateSource();
 
   struct Reg {
     int Id;
@@ -47,6 +55,7 @@ class TMMAnimationTimer {
     TRoutine Routine;
     int PauseCount = 0;
     int Elapsed = 0;
+    bool Idle = false;
   };
   std::vector<Reg> regs_;
   int nextId_ = 1;

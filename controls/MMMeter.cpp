@@ -32,6 +32,7 @@ TMMCustomMeter::TMMCustomMeter(QWidget* AOwner) : TMMGraphicControl(AOwner) {
   animId_ =
       TMMAnimationTimer::Instance().Register(TMMAnimationTimer::kTickMs, [this] { PeakFall(); });
   UpdateRegistration();
+  UpdateIdle();
 }
 
 TMMCustomMeter::~TMMCustomMeter() {
@@ -48,6 +49,13 @@ void TMMCustomMeter::UpdateRegistration() {
     TMMAnimationTimer::Instance().Resume(animId_);
 }
 
+void TMMCustomMeter::UpdateIdle() {
+  const bool idle = peak_ <= 0 || (peak_ <= position_ && !holding_);
+  if (idle == animIdle_ || !animId_) return;
+  animIdle_ = idle;
+  TMMAnimationTimer::Instance().SetIdle(animId_, idle);
+}
+
 void TMMCustomMeter::InvalidateBackground() {
   cache_ = QImage();
   update();
@@ -57,7 +65,9 @@ void TMMCustomMeter::ResetNeedle() {
   position_ = 0;
   peak_ = 0;
   holdCounter_ = 0;
+  holding_ = false;
   redraw_ = false;
+  UpdateIdle();
 }
 
 void TMMCustomMeter::ResetSmoothing() {
@@ -208,10 +218,12 @@ void TMMCustomMeter::LevelUpdate(int64_t L) {
     peak_ = pos;
     redraw_ = true;
     holdCounter_ = 2 * peakDelay_ + 1;
+    holding_ = true;
   }
   if (pos == position_ && !redraw_) return;
   position_ = pos;
   redraw_ = false;
+  UpdateIdle();
   if (enabled_ && !isHidden()) {
     ++needleRedraws_;
     update(DrawingArea());
@@ -223,6 +235,7 @@ void TMMCustomMeter::PeakFall() {
   // A counter that was reset to 0 falls on this tick instead of wrapping below zero and holding
   // the peak for ever.
   if (--holdCounter_ > 0) return;
+  holding_ = false;
   if (peakSpeed_ > 0) {
     peak_ = std::max(peak_ - 500, position_);
     holdCounter_ = peakSpeed_;
@@ -230,6 +243,7 @@ void TMMCustomMeter::PeakFall() {
     peak_ = position_;
   }
   redraw_ = true;
+  UpdateIdle();
 }
 
 void TMMCustomMeter::SetPCMWaveFormat(uint16_t FormatTag, int Channels, int BitsPerSample) {

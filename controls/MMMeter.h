@@ -175,6 +175,9 @@ class TMMCustomMeter : public TMMGraphicControl {
   void ResetNeedle();
   void ResetSmoothing();
   void UpdateRegistration();
+  // The peak needle needs ticks only while it stands above the needle or holds after a rise;
+  // otherwise the animation timer is told the meter is idle, and stops when all are.
+  void UpdateIdle();
   float FloorAmplitude() const;
   void BuildBackground();
   void DrawNeedles(QPainter& p) const;
@@ -210,6 +213,8 @@ class TMMCustomMeter : public TMMGraphicControl {
   QImage cache_;  // background, scale and caption of the drawing area; null when stale
   int animId_ = 0;
   bool animPaused_ = false;
+  bool animIdle_ = false;
+  bool holding_ = false;  // the hold after a peak rose still runs
   int needleRedraws_ = 0;
 };
 

@@ -6,6 +6,8 @@
 #include <mutex>
 #include <thread>
 
+#include "rtl/Thread.h"
+
 namespace platform {
 
 namespace {
@@ -15,7 +17,11 @@ namespace {
 // called from that callback.
 class RealMMTimer : public IMMTimer {
  public:
-  RealMMTimer() : thread_([this] { Loop(); }) {}
+  RealMMTimer()
+      : thread_([this] {
+          rtl::SetThreadName("mm-timer");
+          Loop();
+        }) {}
   ~RealMMTimer() override {
     {
       std::lock_guard lk(mu_);

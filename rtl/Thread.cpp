@@ -1,10 +1,12 @@
 #include "rtl/Thread.h"
 
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 
 #include "rtl/Forms.h"
 #include "rtl/Messages.h"
@@ -76,6 +78,12 @@ void TThread::Resume() {
     t.detach();
   else
     thread_ = std::move(t);
+}
+
+void SetThreadName(const char* name) {
+  char shortName[16] = {};
+  std::strncpy(shortName, name, sizeof shortName - 1);
+  ::pthread_setname_np(::pthread_self(), shortName);
 }
 
 void TThread::Run() {

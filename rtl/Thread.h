@@ -44,6 +44,10 @@ class TEvent {
   bool set_;
 };
 
+// Names the calling thread as tools list it (top -H, /proc/PID/task/TID/comm, a debugger); at most
+// 15 characters are kept.
+void SetThreadName(const char* name);
+
 class TThread : public TObject {
  public:
   // Threads are always created suspended: Execute() is virtual, so the thread may only start once

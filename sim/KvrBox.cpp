@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstdio>
 
+#include "rtl/Thread.h"
+
 namespace sim {
 
 using platform::MS_CTS_ON;
@@ -16,7 +18,11 @@ KvrBox::KvrBox(std::shared_ptr<platform::SimWire> wire) : wire_(std::move(wire))
 }
 
 KvrBox::~KvrBox() {
-  stop_clock_ = true;
+  {
+    std::lock_guard lk(mu_);
+    stop_clock_ = true;
+  }
+  clock_cv_.notify_all();
   if (clock_thread_.joinable()) clock_thread_.join();
   wire_->SetPeer(nullptr);
 }
@@ -37,12 +43,20 @@ void KvrBox::StartRealTime() {
     real_base_ = std::chrono::steady_clock::now();
     real_base_us_ = now_us_;
   }
-  // Answers leave at most a millisecond late; the band and the pulses use the exact time.
+  // Only answers on their way need the clock: the band and the pulses are read at the exact time
+  // whenever the host looks. So the thread sleeps until the next answer byte is due (or a command
+  // brings one), not on a fixed beat: a box at rest costs the machine nothing.
   clock_thread_ = std::thread([this] {
+    rtl::SetThreadName("kvr-box-clock");
+    std::unique_lock lk(mu_);
     while (!stop_clock_) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      std::lock_guard lk(mu_);
       AdvanceLocked(NowUsLocked() - now_us_);
+      if (pending_.empty()) {
+        clock_cv_.wait(lk);
+      } else {
+        clock_cv_.wait_until(
+            lk, real_base_ + std::chrono::microseconds(pending_.front().due - real_base_us_));
+      }
     }
   });
 }
@@ -66,6 +80,7 @@ void KvrBox::Advance(int64_t ms) {
 void KvrBox::AdvanceUs(int64_t us) {
   std::lock_guard lk(mu_);
   AdvanceLocked(us);
+  if (real_time_) clock_cv_.notify_one();  // what is still on its way came nearer
 }
 
 void KvrBox::AdvanceLocked(int64_t us) {
@@ -342,6 +357,7 @@ void KvrBox::HostBytes(const uint8_t* data, size_t count) {
   }
   std::stable_sort(pending_.begin(), pending_.end(),
                    [](const Pending& a, const Pending& b) { return a.due < b.due; });
+  if (real_time_) clock_cv_.notify_one();  // an answer is on its way: the clock sleeps till then
 }
 
 void KvrBox::HostLines(bool dtr, bool rts) {

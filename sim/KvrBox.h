@@ -31,8 +31,8 @@
 // Threads: every function may be called from any thread (one internal lock).
 #pragma once
 
-#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -72,7 +72,8 @@ class KvrBox : public platform::SimPeer {
   void SetClock(std::function<int64_t()> nowUs);
   int64_t NowMs() const;
   int64_t NowUs() const;
-  // Runs the clock from a thread of its own in real time (10 ms steps) until destruction.
+  // Runs the clock from a thread of its own in real time until destruction; the thread wakes
+  // only when an answer byte is due.
   void StartRealTime();
 
   // --- answers ---
@@ -189,7 +190,8 @@ class KvrBox : public platform::SimPeer {
   std::vector<Pending> pending_;
 
   std::thread clock_thread_;
-  std::atomic<bool> stop_clock_{false};
+  std::condition_variable clock_cv_;  // under mu_: a new answer on its way, or the end
+  bool stop_clock_ = false;
 };
 
 }  // namespace sim

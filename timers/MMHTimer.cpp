@@ -6,6 +6,7 @@
 #include "rtl/Dialogs.h"
 #include "rtl/Forms.h"
 #include "rtl/ResStrings.h"
+#include "rtl/Thread.h"
 
 namespace timers {
 
@@ -31,6 +32,7 @@ class TMMTimerThread : public rtl::TThread {
 
  protected:
   void Execute() override {
+    rtl::SetThreadName("hi-timer");
     HiTimerLink& L = *link_;
     rtl::TThreadPriority prio;
     {

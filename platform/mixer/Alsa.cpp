@@ -29,6 +29,7 @@
 
 #include "platform/Host.h"
 #include "platform/mixer/Mixer.h"
+#include "rtl/Thread.h"
 
 namespace platform::mixer {
 
@@ -531,6 +532,7 @@ class AlsaMixer : public IMixerBackend {
   }
 
   static void Run(Watcher* w) {
+    rtl::SetThreadName("alsa-mixer");
     snd_mixer_t* m = w->conn->Get();
     const int n = snd_mixer_poll_descriptors_count(m);
     std::vector<pollfd> fds(static_cast<size_t>(std::max(n, 0)) + 1);

@@ -20,6 +20,7 @@
 #include "platform/Host.h"
 #include "platform/wave/BufferQueue.h"
 #include "platform/wave/Wave.h"
+#include "rtl/Thread.h"
 
 namespace platform::wave {
 
@@ -188,7 +189,10 @@ class TAlsaStream : public IWaveStream {
         canPause_(canPause),
         running_(dir == TWaveDir::Out) {
     efd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    thread_ = std::thread([this] { Loop(); });
+    thread_ = std::thread([this] {
+      rtl::SetThreadName(dir_ == TWaveDir::In ? "alsa-capture" : "alsa-playback");
+      Loop();
+    });
   }
   ~TAlsaStream() override {
     Shutdown();

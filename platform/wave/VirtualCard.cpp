@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "platform/wave/BufferQueue.h"
+#include "rtl/Thread.h"
 
 namespace platform::wave {
 
@@ -401,6 +402,11 @@ int TVirtualSoundCard::Open(TWaveDir dir, int id, const TWaveFormatEx& fmt, bool
     std::lock_guard<std::mutex> lock(mu_);
     streams_.push_back(s.get());
   }
+  {
+    // The driver thread sleeps while no stream is open; this one needs it.
+    std::lock_guard<std::mutex> lock(stopMu_);
+    stopCv_.notify_all();
+  }
   out = std::move(s);
   cb(TWaveMsg::Open, nullptr);
   return 0;
@@ -500,10 +506,23 @@ void TVirtualSoundCard::MoveDue(double seconds) {
 }
 
 void TVirtualSoundCard::RealTimeLoop() {
+  rtl::SetThreadName("virtual-card");
   using clock = std::chrono::steady_clock;
   auto last = clock::now();
   std::unique_lock<std::mutex> stopLock(stopMu_);
   while (!stop_) {
+    bool idle = false;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      idle = streams_.empty();
+    }
+    if (idle) {
+      // Nothing to move until a stream opens (Open wakes us under stopMu_, so it cannot slip in
+      // between the look above and this wait); a card nobody uses costs no wake-ups.
+      stopCv_.wait(stopLock);
+      last = clock::now();
+      continue;
+    }
     stopCv_.wait_for(stopLock, std::chrono::milliseconds(5));
     if (stop_) break;
     const auto now = clock::now();

@@ -2,6 +2,7 @@
 // pulses with the radio's wrap, push-to-talk on CTS, the band, and the frame faults it can make.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -360,4 +361,36 @@ TEST_F(BoxTest, TheStationReconnectsAfterTheAdapterWasReplugged) {
   Connect();
   box->SetSignal(box->Channel(), 33);
   EXPECT_EQ(Poll(9)[1], 33);
+}
+
+// On its own clock the box sleeps until the next answer byte is due: each byte must still leave
+// when due (never before, and without anybody advancing the clock), also the second half of a
+// split frame and a command after the box has been idle.
+TEST_F(BoxTest, InRealTimeEveryAnswerByteLeavesWhenDueAfterIdleToo) {
+  using Clock = std::chrono::steady_clock;
+  box->SetAnswerDelay(120);
+  box->StartRealTime();
+  Connect();
+  for (const bool split : {false, true, false}) {
+    SCOPED_TRACE(split ? "split frame" : "whole frame");
+    box->SetSplitFrames(split, 150);
+    rx.clear();
+    const uint8_t command = 9;
+    const auto sent = Clock::now();
+    port->Write(&command, 1);
+    Clock::time_point syncAt{};
+    ASSERT_TRUE(commtest::PumpUntil([&] {
+      if (!rx.empty() && syncAt == Clock::time_point{}) syncAt = Clock::now();
+      return rx.size() >= 3;
+    }));
+    const auto ms = [&](Clock::time_point t) {
+      return std::chrono::duration_cast<std::chrono::milliseconds>(t - sent).count();
+    };
+    // The delay plus two characters on the line (the command and the sync byte), 4.6 ms; the
+    // rest of a split frame its gap later.
+    EXPECT_GE(ms(syncAt), 124);
+    EXPECT_GE(ms(Clock::now()), split ? 274 : 124);
+    EXPECT_EQ(rx, (std::vector<uint8_t>{0xAA, 0, 0}));
+  }
+  EXPECT_EQ(box->PendingBytes(), 0u);
 }

@@ -183,6 +183,36 @@ TEST_F(MeterTest, PeakFallsInStepsAndPausesWithoutPeak) {
   EXPECT_FALSE(timer.IsPaused(m->AnimationId()));
 }
 
+// The shared timer wakes the process only while a peak needle has something to do: its hold
+// after a rise, or its fall to the needle. A needle that stands still costs no ticks.
+TEST_F(MeterTest, TheAnimationTimerRunsOnlyWhileAPeakHoldsOrFalls) {
+  auto& timer = TMMAnimationTimer::Instance();
+  auto m = SMeter();
+  m->SetShowPeak(true);
+  m->SetPeakDelay(0);
+  m->SetPeakSpeed(0);
+  timer.SetManual(false);
+  EXPECT_FALSE(timer.IsRunning()) << "no peak yet";
+  m->SetValue(60);
+  EXPECT_TRUE(timer.IsRunning()) << "the hold after the rise";
+  timer.Tick();  // the hold of one tick ends; the peak is the needle
+  EXPECT_FALSE(timer.IsRunning());
+  m->SetValue(60);
+  EXPECT_FALSE(timer.IsRunning()) << "the same level again";
+  m->SetValue(30);
+  EXPECT_TRUE(timer.IsRunning()) << "the peak stands above the needle";
+  timer.Tick();
+  EXPECT_EQ(m->Peak(), m->Position());
+  EXPECT_FALSE(timer.IsRunning());
+  m->SetValue(50);
+  m->SetValue(20);
+  m->SetShowPeak(false);
+  EXPECT_FALSE(timer.IsRunning()) << "paused by the operator while the peak stood above";
+  m->SetShowPeak(true);
+  EXPECT_TRUE(timer.IsRunning());
+  timer.SetManual(true);
+}
+
 TEST_F(MeterTest, ResetHoldCounterStillLetsThePeakFall) {
   auto m = SMeter();
   m->SetShowPeak(true);

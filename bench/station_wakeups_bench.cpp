@@ -1,0 +1,237 @@
+// Wake-ups and CPU of the whole station process as an operator runs it: `kanalo --headless
+// --simulator` with a data folder and configuration of its own, left alone for a while (10 s;
+// KANALO_BENCH_SECONDS overrides it). Three cases:
+//
+// - at rest: the selective call and the mailbox off, the box polled by the 100 ms tick;
+// - armed, block decoder: the selective call on with the standard detector, so the capture runs
+//   into the peak detector and the connector's loop;
+// - armed, precise detector: the same with "dtmf.detector = precise" in kanalo.conf.
+//
+// Each thread's voluntary and involuntary context switches (/proc/PID/task/TID/status) are read at
+// the start and the end of the span, after start-up has settled; a switch is a wake-up of that
+// thread (it gave up or lost the processor and ran again). CPU is the process's utime+stime
+// (/proc/PID/stat) over the same span, as a share of one core. Threads are listed by name (the
+// project names the threads it starts).
+//
+// The simulator brings its own threads (the box's clock, the virtual sound card's driver): they
+// stand in for hardware, so they are listed, and counted apart from the station's own.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "station/Settings.h"
+#include "station/Station.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+double RunSeconds() {
+  if (const char* e = std::getenv("KANALO_BENCH_SECONDS")) {
+    const double s = std::atof(e);
+    if (s > 0) return s;
+  }
+  return 10.0;
+}
+
+struct ThreadSample {
+  std::string name;
+  long long voluntary = 0;    // the thread slept and was woken
+  long long involuntary = 0;  // it was put aside for another (a busy machine)
+  long long ticks = 0;        // utime + stime
+};
+
+std::string Slurp(const std::string& path) {
+  std::ifstream f(path);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+// utime + stime from a stat file of /proc (a process's or one thread's), in clock ticks.
+long long CpuTicks(const std::string& statPath) {
+  const std::string stat = Slurp(statPath);
+  const size_t close = stat.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream rest(stat.substr(close + 2));
+  std::string field;
+  long long utime = 0, stime = 0;
+  for (int i = 3; rest >> field; ++i) {  // field 3 is the state
+    if (i == 14) utime = std::atoll(field.c_str());
+    if (i == 15) {
+      stime = std::atoll(field.c_str());
+      break;
+    }
+  }
+  return utime + stime;
+}
+
+std::map<int, ThreadSample> Threads(pid_t pid) {
+  std::map<int, ThreadSample> out;
+  const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(dir, ec)) {
+    const int tid = std::atoi(entry.path().filename().c_str());
+    std::istringstream status(Slurp(entry.path().string() + "/status"));
+    ThreadSample t;
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("Name:", 0) == 0) t.name = line.substr(line.find_first_not_of(" \t", 5));
+      const long long n = std::atoll(line.substr(line.find(':') + 1).c_str());
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) t.voluntary = n;
+      if (line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) t.involuntary = n;
+    }
+    t.ticks = CpuTicks(entry.path().string() + "/stat");
+    out[tid] = t;
+  }
+  return out;
+}
+
+// The simulator's stand-ins for hardware, by the names their threads are given.
+bool IsSimulator(const std::string& name) {
+  return name.rfind("kvr-box", 0) == 0 || name.rfind("virtual-card", 0) == 0;
+}
+
+pid_t Spawn(const fs::path& root) {
+  std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen", "HOME=" + root.string(),
+                                  "XDG_CONFIG_HOME=" + (root / ".config").string()};
+  for (const char* keep : {"PATH", "XDG_RUNTIME_DIR"})
+    if (const char* v = std::getenv(keep)) env.push_back(std::string(keep) + "=" + v);
+  std::vector<std::string> args = {KANALO_BINARY, "--headless", "--simulator"};
+  std::vector<char*> a, e;
+  for (auto& s : args) a.push_back(s.data());
+  a.push_back(nullptr);
+  for (auto& s : env) e.push_back(s.data());
+  e.push_back(nullptr);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  const std::string log = (root / "stderr.txt").string();
+  posix_spawn_file_actions_addopen(&fa, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&fa, 2, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  pid_t pid = -1;
+  const int r = posix_spawn(&pid, a[0], &fa, nullptr, a.data(), e.data());
+  posix_spawn_file_actions_destroy(&fa);
+  return r == 0 ? pid : -1;
+}
+
+int FreeTcpPort() {
+  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t n = sizeof a;
+  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
+  ::close(s);
+  return ntohs(a.sin_port);
+}
+
+struct Case {
+  const char* title;
+  bool armed;
+  bool precise;
+};
+
+bool Run(const Case& c, double seconds) {
+  const fs::path root =
+      fs::temp_directory_path() / ("kanalo-wakeups-" + std::to_string(::getpid()));
+  fs::remove_all(root);
+  fs::create_directories(root / "Kanalo");
+  fs::create_directories(root / ".config/kanalo");
+  {
+    station::TStation st;
+    st.Defaults({});
+    st.Einstellungen.ComPort = "COM1";
+    st.Einstellungen.SelektivrufAn = c.armed;
+    station::SaveSettingsFile((root / "Kanalo/default.kvr").string(), st.Einstellungen);
+  }
+  // The rig-control listener on a port of its own (it only waits in the event loop); no
+  // browser front.
+  std::ofstream(root / ".config/kanalo/kanalo.conf")
+      << "dtmf.detector = " << (c.precise ? "precise" : "standard") << "\n"
+      << "rigctl.port = " << FreeTcpPort() << "\n";
+
+  const pid_t pid = Spawn(root);
+  if (pid <= 0) {
+    std::fprintf(stderr, "cannot start %s\n", KANALO_BINARY);
+    return false;
+  }
+  // Start-up settles (the window's creation, the connect, the MaxTimer's first second).
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  const auto before = Threads(pid);
+  const long long cpu0 = CpuTicks("/proc/" + std::to_string(pid) + "/stat");
+  const auto t0 = Clock::now();
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  const auto after = Threads(pid);
+  const long long cpu1 = CpuTicks("/proc/" + std::to_string(pid) + "/stat");
+  const double span = std::chrono::duration<double>(Clock::now() - t0).count();
+  int status = 0;
+  const bool alive = ::waitpid(pid, &status, WNOHANG) == 0;
+  ::kill(pid, SIGTERM);
+  ::waitpid(pid, &status, 0);
+
+  std::printf("\n%s (%.1f s)\n", c.title, span);
+  if (!alive) {
+    std::printf("  the station ended early; its output:\n%s\n",
+                Slurp((root / "stderr.txt").string()).c_str());
+    fs::remove_all(root);
+    return false;
+  }
+  double station = 0, simulator = 0;
+  const double tick = 1.0 / static_cast<double>(::sysconf(_SC_CLK_TCK));
+  std::printf("  %-7s %-16s %10s %12s %8s\n", "thread", "name", "wake-ups/s", "(preempted)",
+              "CPU %");
+  for (const auto& [tid, t] : after) {
+    const auto b = before.find(tid);
+    const bool known = b != before.end();
+    const long long vol = t.voluntary - (known ? b->second.voluntary : 0);
+    const long long inv = t.involuntary - (known ? b->second.involuntary : 0);
+    const long long ticks = t.ticks - (known ? b->second.ticks : 0);
+    const double rate = static_cast<double>(vol + inv) / span;
+    (IsSimulator(t.name) ? simulator : station) += rate;
+    if (rate >= 0.05 || ticks > 0)
+      std::printf("  %-7d %-16s %10.1f %12.1f %8.2f\n", tid, t.name.c_str(), rate,
+                  static_cast<double>(inv) / span,
+                  100.0 * static_cast<double>(ticks) * tick / span);
+  }
+  const double cpu = 100.0 * static_cast<double>(cpu1 - cpu0) * tick / span;
+  std::printf("  station threads: %.1f wake-ups/s; simulator (box clock, sound card): %.1f/s\n",
+              station, simulator);
+  std::printf("  CPU, whole process: %.2f %% of one core\n", cpu);
+  fs::remove_all(root);
+  return true;
+}
+
+}  // namespace
+
+int main() {
+  const double seconds = RunSeconds();
+  const Case cases[] = {{"at rest", false, false},
+                        {"armed, block decoder", true, false},
+                        {"armed, precise detector", true, true}};
+  bool ok = true;
+  for (const Case& c : cases) ok = Run(c, seconds) && ok;
+  std::printf(
+      "\nreference: at rest at most 30 wake-ups/s and 0.2 %% of a core; armed with the "
+      "precise detector at most 0.3 %%\n");
+  return ok ? 0 : 1;
+}
