@@ -17,7 +17,6 @@ namespace station {
 
 namespace {
 
-constexpr uint32_t kResumeMailbox = rtl::WM_APP + 0x102;
 constexpr char kDetectorKey[] = "dtmf.detector";
 
 // The box's line settings on the serial component.
@@ -105,6 +104,11 @@ TStation::TStation(IFront* front) {
 
   BuildSound();
   messages_ = std::make_unique<rtl::TMessageWindow>([this](rtl::TMessage& m) {
+    if (m.Msg == kPreciseDigits) {
+      precisePosted_ = false;
+      Handle([this] { DecodePrecise(); });
+      return;
+    }
     if (m.Msg != kResumeMailbox) return;
     // The mailbox listens again once the handler that gave up a recording has returned (it may
     // be the input's own decoder, which must not reopen the input under itself).

@@ -305,7 +305,12 @@ class TStation {
 
   IFront noFront_;
   IFront* front_ = &noFront_;
+  // The station's own messages: the mailbox listens again, the precise detector's digits.
+  static constexpr uint32_t kResumeMailbox = rtl::WM_APP + 0x102;
+  static constexpr uint32_t kPreciseDigits = rtl::WM_APP + 0x103;
   std::unique_ptr<rtl::TMessageWindow> messages_;
+  bool precisePosted_ = false;  // the precise detector's digits wait for their message
+  void PostPreciseDigits();
   // What the transmission waits for: nothing, a cue or roger through SoundWave, the DTMF call.
   enum TCue { cueNone, cueFile, cueDTMF } cue_ = cueNone;
   struct TPublished {

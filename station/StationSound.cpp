@@ -135,10 +135,16 @@ void TStation::BuildSound() {
     const uint32_t bytes = std::min(h->dwBytesRecorded, h->dwBufferLength);
     DTMFPrecise.FeedBytes(reinterpret_cast<const uint8_t*>(h->lpData), bytes);
   };
-  // Digits wait for the connector's next trigger: acting on them inside the capture's own
-  // buffer notification would close the input from within it.
-  DTMFPrecise.OnDigit = [this](char c) { PreciseDigits += c; };
-  DTMFPrecise.OnLineEnd = [this] { PreciseDigits += kLineEnd; };
+  // Digits wait for a message of their own: acting on them inside the capture's own buffer
+  // notification would close the input from within it.
+  DTMFPrecise.OnDigit = [this](char c) {
+    PreciseDigits += c;
+    PostPreciseDigits();
+  };
+  DTMFPrecise.OnLineEnd = [this] {
+    PreciseDigits += kLineEnd;
+    PostPreciseDigits();
+  };
   HostConfigPath = platform::HostConfig::DefaultPath();
 
   WavTimer = new timers::TMMHiTimer(&Components);
@@ -285,10 +291,18 @@ void TStation::ClearDigits() {
   front_->ShowCall();
 }
 
+void TStation::PostPreciseDigits() {
+  if (precisePosted_) return;
+  precisePosted_ = messages_->Post(kPreciseDigits);
+}
+
 void TStation::SetPrecise(bool precise) {
   Precise = precise;
-  // The block decoder's spectrum is not needed while the precise detector decodes.
+  // The block decoder's spectrum is not needed while the precise detector decodes, nor the
+  // connector's millisecond loop, which only the block decoder counts its pauses and tones by:
+  // the precise detector's digits arrive by message, the station rests between buffers.
   MMPeakDetect1->SetEnabled(!precise);
+  MMConnector1->SetAutoTrigger(!precise);
   DTMFPrecise.Reset();
   PreciseDigits.clear();
 }
