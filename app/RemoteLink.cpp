@@ -111,7 +111,7 @@ struct RemoteLink::Capture {
   }
 };
 
-RemoteLink::RemoteLink(station::TStation& station, QObject* owner) : m_(station), alive_(owner) {
+RemoteLink::RemoteLink(station::TStation& station) : m_(station), alive_(station.Alive()) {
   // The station's events reach the pages at once; what changes without an event (a knob, a
   // lamp, the digits) is found by a comparison that runs only while the front is in use.
   subscription_ = m_.Events.Subscribe([this](const station::TStationEvent& ev) {

@@ -16,7 +16,6 @@
 // Thread: main thread; the capture's driver thread only copies into a locked queue.
 #pragma once
 
-#include <QPointer>
 #include <QTimer>
 #include <deque>
 #include <map>
@@ -38,8 +37,7 @@ class RemoteVoicePlayer;
 
 class RemoteLink : public remote::IRemoteStation {
  public:
-  // `owner` is the object whose end also ends the station (the window).
-  RemoteLink(station::TStation& station, QObject* owner);
+  explicit RemoteLink(station::TStation& station);
   ~RemoteLink() override;
   remote::RemoteState State() const override;
   void SetChangedHook(std::function<void()> hook) override;
@@ -79,7 +77,7 @@ class RemoteLink : public remote::IRemoteStation {
   void AudioTick();
 
   station::TStation& m_;
-  QPointer<QObject> alive_;
+  station::TStationAlive alive_;  // false once the station is being destroyed
   std::function<void()> changed_;
   std::map<int, std::string> holders_;  // remote page -> who
   QTimer poll_;

@@ -45,8 +45,8 @@ int RigLink::TuneToFrequency(int64_t hz) {
   return -net::RIG_EINVAL;
 }
 
-RigLink::RigLink(station::TStation& station, QObject* owner)
-    : m_(station), alive_(owner), stepper_(std::make_unique<TStepper>(station, owner)) {
+RigLink::RigLink(station::TStation& station)
+    : m_(station), alive_(station.Alive()), stepper_(std::make_unique<TStepper>(station)) {
   // A press by the operator, the box's keys or the scanner ends a network run of steps (its
   // client hears RPRT -9): two presses sharing one pulse would step the radio once and the
   // count twice.

@@ -8,7 +8,6 @@
 // Thread: main thread.
 #pragma once
 
-#include <QPointer>
 #include <memory>
 
 #include "app/Stepper.h"
@@ -18,8 +17,7 @@ namespace app {
 
 class RigLink : public net::IRigStation {
  public:
-  // `owner` is the object whose end also ends the station (the window).
-  RigLink(station::TStation& station, QObject* owner);
+  explicit RigLink(station::TStation& station);
   ~RigLink() override;
   int64_t FrequencyHz() const override;
   int Channel() const override;
@@ -42,7 +40,7 @@ class RigLink : public net::IRigStation {
 
  private:
   station::TStation& m_;
-  QPointer<QObject> alive_;  // null once the window is being destroyed
+  station::TStationAlive alive_;  // false once the station is being destroyed
   std::unique_ptr<TStepper> stepper_;
   std::function<void()> tuneDone_;
   int tuneResult_ = net::RIG_OK;

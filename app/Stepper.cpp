@@ -6,7 +6,7 @@
 
 namespace app {
 
-TStepper::TStepper(station::TStation& station, QObject* owner) : m_(station), alive_(owner) {
+TStepper::TStepper(station::TStation& station) : m_(station), alive_(station.Alive()) {
   timer_.SetEnabled(false);
   timer_.SetOnTimer([this](rtl::TObject*) { Tick(); });
 }

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <QObject>
-#include <QPointer>
 #include <functional>
 
 #include "station/Station.h"
@@ -20,8 +19,7 @@ class TStepper {
   // between two channels) and one that brings a count from outside the ring back into it.
   static constexpr int kMaxSteps = 41;
 
-  // `owner` is the object whose end also ends the station (the window).
-  TStepper(station::TStation& station, QObject* owner);
+  explicit TStepper(station::TStation& station);
   ~TStepper();
   // Starts `count` presses of the button `upButton` ("Up": RTS, else "Dn": DTR); `done` runs
   // afterwards with 0, or a negative rig error when a press failed (the port closed). False
@@ -36,7 +34,7 @@ class TStepper {
   void Finish(int result);
 
   station::TStation& m_;
-  QPointer<QObject> alive_;  // null once the window is being destroyed
+  station::TStationAlive alive_;  // false once the station is being destroyed
   timers::TMMHiTimer timer_{nullptr};
   bool up_ = true;
   int left_ = 0;

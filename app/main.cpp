@@ -187,12 +187,12 @@ int main(int argc, char** argv) {
   // Other radio programs may follow the station over the network; loopback only unless the
   // operator configures another address (the protocol has no authentication). It listens before
   // any start-up box, so a box waiting for the operator does not look like a dead station.
-  app::RigLink rigLink(main->Station(), main);
+  app::RigLink rigLink(main->Station());
   net::RigServer rigServer(rigLink);
   app::StartRigControl(rigServer, net::RigServerConfig::FromHost(), main);
   QObject::connect(main, &QObject::destroyed, [&rigServer] { rigServer.Close(); });
   // The browser front listens only where kanalo.conf names an address (remote.listen).
-  app::RemoteLink remoteLink(main->Station(), main);
+  app::RemoteLink remoteLink(main->Station());
   remote::RemoteServer remoteServer(remoteLink);
   app::StartRemote(remoteServer, remoteLink);
   QObject::connect(main, &QObject::destroyed, [&remoteServer] { remoteServer.Close(); });

@@ -96,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           "frequency not shown");
     Check(!m.SMeter->GetBackGroundDIB().isNull(), "meter without a face");
     Check(m.Station().Ready && m.Station().NestedTicks == 0, "start-up unfinished");
-    app::RigLink rig(m.Station(), &m);
+    app::RigLink rig(m.Station());
     rig.TuneToChannel(5);  // the port is closed: refused, but no division by zero
     (void)rig.FrequencyHz();
     (void)rig.StrengthDb();

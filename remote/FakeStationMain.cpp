@@ -44,7 +44,7 @@ void WriteWave(const std::string& path, const std::vector<int16_t>& pcm) {
   std::fwrite(&bits, 2, 1, f);
   std::fwrite("data", 1, 4, f);
   std::fwrite(&data, 4, 1, f);
-  std::fwrite(pcm.data(), 2, pcm.size(), f);
+  if (!pcm.empty()) std::fwrite(pcm.data(), 2, pcm.size(), f);
   std::fclose(f);
 }
 

@@ -121,7 +121,9 @@ TStation::TStation(IFront* front) {
 }
 
 TStation::~TStation() {
-  // The components' callbacks must not reach a front that is going.
+  // Whoever may outlive the station sees it gone from here on; the components' callbacks must not
+  // reach a front that is going.
+  life_.reset();
   front_ = &noFront_;
 }
 

@@ -93,6 +93,17 @@ class IFront {
   virtual void BeforeTick() {}
 };
 
+// Whether a station still exists, for the objects that may outlive it (rig control, the browser
+// front, a run of steps): true until its destruction begins.
+class TStationAlive {
+ public:
+  explicit TStationAlive(std::weak_ptr<void> life) : life_(std::move(life)) {}
+  explicit operator bool() const { return !life_.expired(); }
+
+ private:
+  std::weak_ptr<void> life_;
+};
+
 class TStation {
  public:
   explicit TStation(IFront* front = nullptr);
@@ -100,6 +111,7 @@ class TStation {
   TStation(const TStation&) = delete;
   TStation& operator=(const TStation&) = delete;
   void SetFront(IFront* front) { front_ = front ? front : &noFront_; }
+  TStationAlive Alive() const { return TStationAlive(life_); }
   IFront& Front() const { return *front_; }
 
   // --- Settings and runtime state ---
@@ -303,6 +315,7 @@ class TStation {
   void RecordingEnded();
   void ShowDigits();
 
+  std::shared_ptr<int> life_ = std::make_shared<int>(0);
   IFront noFront_;
   IFront* front_ = &noFront_;
   // The station's own messages: the mailbox listens again, the precise detector's digits.

@@ -43,7 +43,7 @@ class ServerLikeStation : public SoundStation {
   TMain& StartWith(uint8_t callArt) {
     WriteSettings(WithCues(Defaults(), callArt));
     TMain& m = Start();
-    link_ = std::make_unique<app::RigLink>(m.Station(), &m);
+    link_ = std::make_unique<app::RigLink>(m.Station());
     server_ = std::make_unique<net::RigServer>(*link_);
     net::RigServerConfig cfg;
     cfg.port = 0;

@@ -23,7 +23,7 @@ class RigCtlStation : public Station {
     WriteSettings(e);
     Start();
     Tick();
-    link_ = std::make_unique<app::RigLink>(main_->Station(), main_.get());
+    link_ = std::make_unique<app::RigLink>(main_->Station());
     server_ = std::make_unique<net::RigServer>(*link_);
     net::RigServerConfig cfg;
     cfg.port = 0;  // any free port: CI may run a real rigctld

@@ -240,7 +240,7 @@ TEST_F(Safety, PlayingAnotherFileDuringTxEndsTheTransmissionAndKeysNothing) {
     Tick(2);
     ASSERT_EQ(box_->LastCommand(), 11);
     dialogs_->files = {Host("Call2.Wav")};
-    app::RemoteLink page(m.Station(), &m);
+    app::RemoteLink page(m.Station());
     if (how == "Play")
       m.PlayWav->click();
     else if (how == "page")
@@ -262,7 +262,7 @@ TEST_F(Safety, PlayingAnotherFileDuringTxEndsTheTransmissionAndKeysNothing) {
 // and letting go of the button leaves a program's keying on the air.
 TEST_F(Safety, AReleaseEndsOnlyItsOwnHold) {
   TMain& m = StartConnected();
-  app::RigLink rig(m.Station(), &m);
+  app::RigLink rig(m.Station());
   m.B_PTTMouseDown();
   ASSERT_EQ(rig.SetPttFrom(1, 1), net::RIG_OK);
   Tick(2);
@@ -277,7 +277,7 @@ TEST_F(Safety, AReleaseEndsOnlyItsOwnHold) {
   EXPECT_EQ(box_->LastCommand(), 15);
   // A browser page keys beside the client; the client leaving leaves the page on the air, for
   // the page's own sound (its voice comes through the station's output).
-  app::RemoteLink page(m.Station(), &m);
+  app::RemoteLink page(m.Station());
   ASSERT_TRUE(page.RemoteKey(7, "Gast", nullptr));
   rig.ClientGone(2);
   Tick(3);
@@ -304,7 +304,7 @@ TEST_F(Safety, AReleaseEndsOnlyItsOwnHold) {
 // and when the box went back to receive, the link.
 TEST_F(Safety, FrontsHearWhatHappenedAtTheStation) {
   TMain& m = StartConnected();
-  app::RigLink rig(m.Station(), &m);
+  app::RigLink rig(m.Station());
   std::vector<station::TStationEvent> heard;
   const int sub = m.Station().Events.Subscribe([&](const station::TStationEvent& e) {
     if (e.Kind != station::TEventKind::Meter && e.Kind != station::TEventKind::Squelch)
@@ -402,7 +402,7 @@ TEST_F(Safety, TimeOutEndsStationKeyingOnceWithRogerAndWithoutABox) {
   Run(700);
 
   // Network keying ends the same way; the radio's own push-to-talk is not ended.
-  app::RigLink rig(m.Station(), &m);
+  app::RigLink rig(m.Station());
   rig.SetPtt(1);
   Run(2300);
   EXPECT_EQ(rig.Ptt(), 0);
@@ -455,7 +455,7 @@ TEST_F(Safety, MouseReleasedUnderAModalBoxReleasesAtTheNextTick) {
   EXPECT_FALSE(m.B_PTT->isDown());
   // Keying that is not the mouse's stays while a box is open.
   box.hide();
-  app::RigLink rig(m.Station(), &m);
+  app::RigLink rig(m.Station());
   rig.SetPtt(1);
   box.show();
   Run(200);
@@ -514,8 +514,8 @@ TEST_F(Safety, RandomOperatorsNeverLeaveTheTransmitterKeyed) {
     TMain& m = StartConnected();
     UseModalBoxes();
     m.Station().TxTimeoutSeconds = 3;
-    app::RigLink rig(m.Station(), &m);
-    app::RemoteLink page(m.Station(), &m);
+    app::RigLink rig(m.Station());
+    app::RemoteLink page(m.Station());
     bool plugged = true;
     int64_t lastTick = m.Station().TickCount;
     int quiet = 0, stationHeld = 0;
@@ -761,7 +761,7 @@ TEST_F(Station, HostileValuesNeverFreezeTheFront) {
   for (int64_t us : pulses_) EXPECT_LE(us, 500000);
   EXPECT_EQ(pulses_.size(), 3u);
   // The network's channel command finds a channel mode to count in ("E 5" divided by zero).
-  app::RigLink rig(m.Station(), &m);
+  app::RigLink rig(m.Station());
   const int tuned = rig.TuneToChannel(5);
   EXPECT_TRUE(tuned == net::RIG_OK || tuned == net::RIG_PENDING) << tuned;
   Run(1000);  // the stepper's pulse and gap, timed by the station's timer

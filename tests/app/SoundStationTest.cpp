@@ -410,7 +410,7 @@ TEST_F(SoundStation, MasterCarriesTheVolumeOnReceiveAndTheLineOutLevelOnTransmit
 // is shut, nothing at all once the last page has gone.
 TEST_F(SoundStation, PagesHearTheLineOnlyWhileTheSquelchOpensIt) {
   TMain& m = StartConnected();
-  app::RemoteLink link(m.Station(), &m);
+  app::RemoteLink link(m.Station());
   int64_t silent = 0, heard = 0, calls = 0;
   int peak = 0;
   link.SetAudioSink([&](const int16_t* pcm, size_t n, int64_t, bool quiet) {

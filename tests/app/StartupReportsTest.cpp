@@ -105,7 +105,7 @@ TEST_F(StartupReportsStation, ARigPortThatCannotBeBoundIsToldWithoutHoldingTheWi
   TMain& m = StartConnected();
   QTcpServer other;
   ASSERT_TRUE(other.listen(QHostAddress("127.0.0.1"), 0));
-  app::RigLink link(m.Station(), &m);
+  app::RigLink link(m.Station());
   net::RigServer server(link);
   net::RigServerConfig cfg;
   cfg.port = other.serverPort();

@@ -52,7 +52,7 @@ TEST_F(SoundStation, StartsWithoutItsCaptureDeviceAndArmsWhenItIsBack) {
 // nothing, and the operator's PTT pressed before the link does not key it either.
 TEST_F(Station, KeyingBeforeTheLinkIsRefusedAndNeverKeysLater) {
   TMain& m = Start();
-  app::RigLink link(m.Station(), &m);
+  app::RigLink link(m.Station());
   EXPECT_EQ(link.SetPttFrom(1, 1), -net::RIG_EIO);
   EXPECT_EQ(link.Ptt(), 0);
   m.B_PTTMouseDown();
