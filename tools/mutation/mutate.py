@@ -4,7 +4,7 @@ reports the changes that no test caught (the survivors).
 
     python3 tools/mutation/mutate.py [--list FILE] [--only N,M-K] [--build DIR] [--jobs N]
                                      [--target test_station,test_app] [--filter GTEST]
-                                     [--label L] [--tests REGEX]
+                                     [--label L] [--tests REGEX] [--timeout S]
 
 The list (tools/mutation/mutations.txt by default) holds one change per entry:
 
@@ -84,6 +84,9 @@ def main():
                     help="build only these targets, comma-separated (e.g. test_station,test_app)")
     ap.add_argument("--filter", default="",
                     help="--gtest_filter for the --target binaries (e.g. 'Station*:TxArbiter*')")
+    ap.add_argument("--timeout", type=int, default=1800,
+                    help="seconds one change's tests may take; longer counts as caught (a change "
+                         "that makes the station wait for ever)")
     ap.add_argument("--label", default="",
                     help="ctest -L: the tests of one binary (each binary labels its tests with "
                          "its name; default: the --target's tests)")
@@ -160,7 +163,7 @@ def main():
                 # broken and is fixed in the list, not counted as caught.
                 verdict = "BROKEN"
             else:
-                rc, out = run_tests(1800)
+                rc, out = run_tests(args.timeout)
                 verdict = "caught" if rc != 0 else "SURVIVED"
                 if rc != 0:
                     # Which test saw it: gtest's "[  FAILED  ] Suite.Name", ctest's "- Suite.Name".
