@@ -9,7 +9,7 @@ reports the changes that no test caught (the survivors).
 The list (tools/mutation/mutations.txt by default) holds one change per entry:
 
     ## name of the change
-    file: app/Main.cpp
+    file: station/Station.cpp
     find: text that occurs exactly once in the file (several lines allowed)
     replace: what it becomes
     expect: survives -- why no test can or should see this (optional)
@@ -96,8 +96,8 @@ def main():
     chosen = select(entries, args.only)
     build = pathlib.Path(args.build).resolve()
     os.environ["QT_QPA_PLATFORM"] = "offscreen"  # the tests need no window system
-    # -O1 without debug information: a changed Main.cpp compiles and links in a fraction of the
-    # time, and the tests still run at a useful speed.
+    # -O1 without debug information: a changed station file compiles and links in a fraction of
+    # the time, and the tests still run at a useful speed.
     rc, out = run(["cmake", "-S", str(ROOT), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release",
                    "-DCMAKE_CXX_FLAGS_RELEASE=-O1", "-DCMAKE_C_FLAGS_RELEASE=-O1",
                    "-DKANALO_BUILD_BENCH=OFF"], ROOT, 600)
