@@ -74,10 +74,21 @@ TEST_F(PreciseStation, StrayDigitKeepsTheCallClosedAndTheLineEnds) {
   EXPECT_EQ(m.L_M->text().toStdString(), "");
   EXPECT_TRUE(m.DTMF_Open->isChecked());
   EXPECT_TRUE(m.Station().Einstellungen.LineStumm);
+  radio_->Receiver().CallDtmf("3456");
+  Run(1500);
+  EXPECT_FALSE(m.RecLED->GetEnabled());
+  EXPECT_TRUE(m.DTMF_Open->isChecked());
   // The next call on a fresh line opens.
   radio_->Receiver().CallDtmf("2345");
   Run(1500);
   EXPECT_FALSE(m.DTMF_Open->isChecked());
+  // Digits taken in one batch behind the number: the input is closed, the rest is not read.
+  m.DTMF_OpenClick();
+  m.Station().ClearDigits();
+  m.Station().PreciseDigits = "23459";
+  m.Station().ConnectorTrigger();
+  EXPECT_FALSE(m.DTMF_Open->isChecked());
+  EXPECT_EQ(m.Station().DTMFDecoder.LM, "2345");
 }
 
 TEST_F(PreciseStation, MailboxNumberStartsTheRecording) {

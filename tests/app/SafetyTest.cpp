@@ -226,6 +226,39 @@ TEST_F(Safety, StopEndsAFileTransmission) {
   EXPECT_EQ(tx[0].Hinweis, "Datei");
 }
 
+TEST_F(Safety, EveryEndOfAFileTransmissionStopsTheFile) {
+  WriteBytes(root_ / "Kanalo/Lang.Wav", app::MakeToneWave({{1000, 4000}}));
+  struct Case {
+    const char* name;
+    int timeoutSeconds;
+    std::function<void(TMain&)> end;
+    bool ends;
+  };
+  for (const Case& c : {Case{"Trennen", 0, [](TMain& m) { m.Trennen1Click(); }, true},
+                        Case{"time-out", 1, [this](TMain&) { Run(1100); }, true},
+                        Case{"no time-out", 0, [this](TMain&) { Run(1500); }, false},
+                        // A player that stops without saying so: the tick sees it.
+                        Case{"its end, unannounced", 0,
+                             [this](TMain& m) {
+                               m.Station().SoundWave->OnStop = nullptr;
+                               Run(4000);
+                             },
+                             true}}) {
+    SCOPED_TRACE(c.name);
+    TMain& m = StartConnected();
+    m.Station().TxTimeoutSeconds = c.timeoutSeconds;
+    dialogs_->files = {Host("Lang.Wav")};
+    m.SendWav->click();
+    Run(200);
+    ASSERT_EQ(box_->LastCommand(), 11);
+    c.end(m);
+    Run(200);
+    EXPECT_EQ(box_->LastCommand(), c.ends ? 9 : 11);
+    EXPECT_EQ((m.Station().SoundWave->State() & audio::wsStarted) != 0, !c.ends);
+    main_.reset();
+  }
+}
+
 // While a "Tx" file is on the air, choosing another file to hear here ("Play", "Mailbox
 // abhören") ends the transmission and plays the new file locally: a private recording must
 // never go on the air.
@@ -338,6 +371,8 @@ TEST_F(Safety, FrontsHearWhatHappenedAtTheStation) {
   EXPECT_EQ(kinds(), seq({K::Holds, K::Released}));
   m.Trennen1Click();
   EXPECT_EQ(kinds(), seq({K::LinkLost}));
+  Tick(2);  // the port closes: its CTS reads as nothing, no hold of the radio comes
+  EXPECT_EQ(kinds(), "");
   m.Station().Events.Unsubscribe(sub);
 }
 

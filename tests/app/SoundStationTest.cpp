@@ -141,6 +141,15 @@ TEST_F(SoundStation, CallCueThenMicrophoneThenRogerThenReceive) {
   Run(600);
   EXPECT_EQ(box_->LastCommand(), 9);
   EXPECT_EQ(m.TxLED->BrushColor(), QColor(0, 176, 0));
+  // Released while the call cue sounds, without a roger beep: the cue ends with the transmission.
+  m.Station().Einstellungen.RogerAktiv = false;
+  m.B_PTTMouseDown();
+  Run(150);
+  ASSERT_EQ(box_->LastCommand(), 11);
+  m.B_PTTMouseUp();
+  Run(200);
+  EXPECT_EQ(box_->LastCommand(), 9);
+  EXPECT_FALSE(m.Station().SoundWave->State() & audio::wsStarted);
 }
 
 TEST_F(SoundStation, MissingCueIsReportedAndNeverLeavesTheTransmitterKeyed) {
@@ -180,6 +189,13 @@ TEST_F(SoundStation, DtmfCallGoesOutAsToneSequence) {
   m.B_PTTMouseUp();
   Run(200);
   EXPECT_EQ(box_->LastCommand(), 9);
+  // Disconnecting in the middle of the call closes its output at once.
+  m.B_PTTMouseDown();
+  Run(300);
+  ASSERT_TRUE(m.Station().DTMF_Out->State() & audio::wsOpen);
+  m.Trennen1Click();
+  EXPECT_FALSE(m.Station().DTMF_Out->State() & audio::wsOpen);
+  m.B_PTTMouseUp();
 }
 
 TEST_F(SoundStation, InvalidDtmfCharactersWarnOnceEach) {

@@ -86,6 +86,10 @@ TEST_F(Station, SquelchOpensTheLineAndClosesIt) {
   e.ComPort = "COM1";
   WriteSettings(e);
   TMain& m = Start();
+  std::string heard;  // the squelch as the fronts hear it: 1 open, 0 shut
+  const int sub = m.Station().Events.Subscribe([&](const station::TStationEvent& ev) {
+    if (ev.Kind == station::TEventKind::Squelch) heard += std::to_string(ev.Value);
+  });
   box_->SetSignal(9, 70);
   Tick(2);
   EXPECT_FALSE(m.LineMute->isChecked());
@@ -98,6 +102,8 @@ TEST_F(Station, SquelchOpensTheLineAndClosesIt) {
   box_->SetSignal(9, static_cast<uint8_t>(m.Squelch->GetValue()));
   Tick(2);
   EXPECT_FALSE(m.LineMute->isChecked());
+  EXPECT_EQ(heard, "101");
+  m.Station().Events.Unsubscribe(sub);
 }
 
 TEST_F(Station, HeldLineMuteStaysWhenTheSquelchOpens) {
@@ -125,6 +131,7 @@ TEST_F(Station, SConversionAppliesGainAndZeroPointWithWrap) {
   EXPECT_EQ(conv(60, 16384, 10), 80);
   EXPECT_EQ(conv(100, 16384, 0), 0);  // 150 is 128 or more
   EXPECT_EQ(conv(127, 0, 0), 127);
+  EXPECT_EQ(conv(128, 0, 0), 0);
   EXPECT_EQ(conv(200, 0, 0), 0);
   EXPECT_EQ(conv(10, 0, 20), 0);  // wraps to 246
   EXPECT_EQ(conv(255, -32768, 0), 0);
@@ -280,6 +287,11 @@ TEST_F(Station, ReversedDirectionSwapsLabelsAndCounting) {
   m.UPClick();
   EXPECT_EQ(m.Station().Einstellungen.Kanal, 8);
   EXPECT_EQ(box_->UpPulses(), ups + 1);  // still the RTS line
+  const int downs = box_->DownPulses();
+  m.ScanClick();  // the scan counts up: on this radio with the lower button
+  EXPECT_EQ(m.Station().Einstellungen.Kanal, 9);
+  EXPECT_EQ(box_->DownPulses(), downs + 1);
+  m.ScanClick();
   m.Skala1Click();
   EXPECT_TRUE(m.Skala1->isChecked());
   EXPECT_FALSE(m.Zernox1->isChecked());     // the radio mark went...
@@ -297,6 +309,8 @@ TEST_F(Station, DisplayShowsIndicatorsAndCallCue) {
   m.Button2Click();
   m.Button2Click();
   EXPECT_EQ(m.P_Call->text().toStdString(), "Call 2");
+  m.Button2Click();
+  EXPECT_EQ(m.P_Call->text().toStdString(), "DTMF");
   m.Station().Einstellungen.CallArt = 7;
   m.DisplayClick();
   EXPECT_EQ(m.P_Call->text().toStdString(), "Error");
@@ -569,6 +583,17 @@ TEST_F(Station, UnpluggedAdapterIsReportedOnceAndReconnectWorks) {
   Tick(3);
   EXPECT_TRUE(m.Station().Verbunden);
   EXPECT_EQ(box_->Commands().size(), 3u);
+  wire_->PeerLineError(platform::CE_FRAME);  // a framing error is no lost adapter
+  Tick(2);
+  EXPECT_TRUE(m.Station().Verbunden);
+  // The adapter's error event may come late or not at all: the failing poll ends the link too.
+  m.Station().RS232->OnError = nullptr;
+  wire_->Unplug();
+  for (int i = 0; i < 2; ++i) {
+    time_->Advance(100);
+    rtl::Application().ProcessMessages();
+  }
+  EXPECT_FALSE(m.Station().Verbunden);
 }
 
 TEST_F(Station, ClosedLinkNeitherStepsOnOldKeysNorScansIntoErrors) {
@@ -579,6 +604,9 @@ TEST_F(Station, ClosedLinkNeitherStepsOnOldKeysNorScansIntoErrors) {
   Tick(2);
   m.Trennen1Click();
   int k = m.Station().Einstellungen.Kanal;
+  m.Station().RxFrames = 2;  // frames still queued keep the port open for a tick
+  m.Station().Tick();
+  EXPECT_TRUE(m.Station().RS232->IsOpen());
   Tick(5);  // the port closes; the last key byte is still 200
   EXPECT_EQ(m.Station().Einstellungen.Kanal, k);
   EXPECT_TRUE(errors_.messages.empty());

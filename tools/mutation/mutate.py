@@ -3,12 +3,13 @@
 reports the changes that no test caught (the survivors).
 
     python3 tools/mutation/mutate.py [--list FILE] [--only N,M-K] [--build DIR] [--jobs N]
-                                     [--target test_app] [--label L] [--tests REGEX]
+                                     [--target test_station,test_app] [--filter GTEST]
+                                     [--label L] [--tests REGEX] [--timeout S]
 
 The list (tools/mutation/mutations.txt by default) holds one change per entry:
 
     ## name of the change
-    file: app/Main.cpp
+    file: station/Station.cpp
     find: text that occurs exactly once in the file (several lines allowed)
     replace: what it becomes
     expect: survives -- why no test can or should see this (optional)
@@ -79,7 +80,13 @@ def main():
     ap.add_argument("--build", default=str(ROOT / "build-mutation"))
     ap.add_argument("--jobs", default=str(os.cpu_count() or 2))
     ap.add_argument("--tests", default="", help="ctest -R regex (default: all tests)")
-    ap.add_argument("--target", default="", help="build only this target (e.g. test_app)")
+    ap.add_argument("--target", default="",
+                    help="build only these targets, comma-separated (e.g. test_station,test_app)")
+    ap.add_argument("--filter", default="",
+                    help="--gtest_filter for the --target binaries (e.g. 'Station*:TxArbiter*')")
+    ap.add_argument("--timeout", type=int, default=1800,
+                    help="seconds one change's tests may take; longer counts as caught (a change "
+                         "that makes the station wait for ever)")
     ap.add_argument("--label", default="",
                     help="ctest -L: the tests of one binary (each binary labels its tests with "
                          "its name; default: the --target's tests)")
@@ -89,17 +96,18 @@ def main():
     chosen = select(entries, args.only)
     build = pathlib.Path(args.build).resolve()
     os.environ["QT_QPA_PLATFORM"] = "offscreen"  # the tests need no window system
-    # -O1 without debug information: a changed Main.cpp compiles and links in a fraction of the
-    # time, and the tests still run at a useful speed.
+    # -O1 without debug information: a changed station file compiles and links in a fraction of
+    # the time, and the tests still run at a useful speed.
     rc, out = run(["cmake", "-S", str(ROOT), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release",
                    "-DCMAKE_CXX_FLAGS_RELEASE=-O1", "-DCMAKE_C_FLAGS_RELEASE=-O1",
                    "-DKANALO_BUILD_BENCH=OFF"], ROOT, 600)
     if rc != 0:
         print(out)
         return 2
+    targets = [t for t in args.target.split(",") if t]
     build_cmd = ["cmake", "--build", str(build), "-j", args.jobs]
-    if args.target:
-        build_cmd += ["--target", args.target]
+    if targets:
+        build_cmd += ["--target", *targets]
     rc, out = run(build_cmd, ROOT, 3600)
     if rc != 0:
         print("the unchanged tree does not build:\n" + out[-3000:])
@@ -107,18 +115,33 @@ def main():
     ctest = ["ctest", "--no-tests=error", "-j", args.jobs, "--timeout", "120", "--stop-on-failure"]
     if args.tests:
         ctest += ["-R", args.tests]
-    label = args.label or args.target
+    label = args.label or (targets[0] if len(targets) == 1 else "")
     if label:
         ctest += ["-L", "^" + re.escape(label) + "$"]
-    test_cwd = build
-    if args.target and not args.tests and not args.label:
-        # One test binary: run it as one process that stops at the first failure. ctest would
-        # start a process per test case, which costs more than the tests themselves.
-        found = [p for p in build.rglob(args.target) if p.is_file() and os.access(p, os.X_OK)]
-        if found:
-            ctest = [str(found[0]), "--gtest_brief=1", "--gtest_fail_fast"]
-            test_cwd = found[0].parent
-    rc, out = run(ctest, test_cwd, 3600)
+    binaries = []
+    if targets and not args.tests and not args.label:
+        # The test binaries themselves, each as one process that stops at the first failure.
+        # ctest would start a process per test case, which costs more than the tests themselves.
+        for t in targets:
+            found = [p for p in build.rglob(t) if p.is_file() and os.access(p, os.X_OK)]
+            if found:
+                cmd = [str(found[0]), "--gtest_brief=1", "--gtest_fail_fast"]
+                if args.filter:
+                    cmd.append("--gtest_filter=" + args.filter)
+                binaries.append(cmd)
+
+    def run_tests(timeout):
+        if not binaries:
+            return run(ctest, build, timeout)
+        out = ""
+        for cmd in binaries:
+            rc, o = run(cmd, pathlib.Path(cmd[0]).parent, timeout)
+            out += o
+            if rc != 0:
+                return rc, out
+        return 0, out
+
+    rc, out = run_tests(3600)
     if rc != 0:
         print("the unchanged tree fails its tests:\n" + out[-3000:])
         return 2
@@ -140,7 +163,7 @@ def main():
                 # broken and is fixed in the list, not counted as caught.
                 verdict = "BROKEN"
             else:
-                rc, out = run(ctest, test_cwd, 1800)
+                rc, out = run_tests(args.timeout)
                 verdict = "caught" if rc != 0 else "SURVIVED"
                 if rc != 0:
                     # Which test saw it: gtest's "[  FAILED  ] Suite.Name", ctest's "- Suite.Name".
