@@ -17,8 +17,6 @@ namespace station {
 
 namespace {
 
-constexpr char kDetectorKey[] = "dtmf.detector";
-
 // The box's line settings on the serial component.
 void ApplyLineSettings(comm::TComm& port, const TLineSettings& l) {
   static constexpr std::pair<int, comm::TBaudrate> kBauds[] = {
@@ -277,6 +275,7 @@ void TStation::ApplySettings() {
 
 void TStation::Reset() {
   TxAktiv = false;
+  shownOutput_.reset();
   front_->ShowTx(false);
   SoundFertig = false;
   CallGesendet = false;
@@ -362,7 +361,14 @@ void TStation::EndSession() {
 }
 
 void TStation::SetOutput(bool transmitting) {
-  OutputLevel = transmitting ? Einstellungen.LineOutWert : Einstellungen.VolumeWert;
+  const int level = transmitting ? Einstellungen.LineOutWert : Einstellungen.VolumeWert;
+  // Runs every tick while keyed: the front hears of it only when something it shows changed.
+  const TShownOutput now{transmitting, level, MicMuted};
+  // The volume knob may have moved the speaker meanwhile (SetVolume): then it is shown again.
+  const bool same = shownOutput_ && *shownOutput_ == now && OutputLevel == level;
+  OutputLevel = level;
+  if (same) return;
+  shownOutput_ = now;
   front_->ShowTx(transmitting);
   front_->ShowMutes();
 }

@@ -14,6 +14,7 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -321,6 +322,16 @@ class TStation {
   // The station's own messages: the mailbox listens again, the precise detector's digits.
   static constexpr uint32_t kResumeMailbox = rtl::WM_APP + 0x102;
   static constexpr uint32_t kPreciseDigits = rtl::WM_APP + 0x103;
+  // The kanalo.conf key of the detector choice, read at start-up and written by the choice.
+  static constexpr char kDetectorKey[] = "dtmf.detector";
+  // What SetOutput last had the front show.
+  struct TShownOutput {
+    bool tx;
+    int level;
+    bool micMuted;
+    bool operator==(const TShownOutput&) const = default;
+  };
+  std::optional<TShownOutput> shownOutput_;
   std::unique_ptr<rtl::TMessageWindow> messages_;
   bool precisePosted_ = false;  // the precise detector's digits wait for their message
   void PostPreciseDigits();

@@ -15,7 +15,6 @@
 namespace station {
 
 namespace {
-constexpr char kDetectorKey[] = "dtmf.detector";
 constexpr char kLineEnd = '\n';  // in the queue of taken digits: the line ends here
 
 std::pair<std::string, std::string> LocalDateTime() {
