@@ -8,13 +8,21 @@
 // - armed, precise detector: the same with "dtmf.detector = precise" in kanalo.conf.
 //
 // Each thread's voluntary and involuntary context switches (/proc/PID/task/TID/status) are read at
-// the start and the end of the span, after start-up has settled; a switch is a wake-up of that
-// thread (it gave up or lost the processor and ran again). CPU is the process's utime+stime
-// (/proc/PID/stat) over the same span, as a share of one core. Threads are listed by name (the
-// project names the threads it starts).
+// the start and the end of the span, after start-up has settled. A voluntary switch is a wake-up:
+// the thread slept and something woke it. An involuntary one is a preemption (another process
+// took the processor from a running thread); those depend on how busy the machine is and are
+// listed beside, not counted. CPU is utime+stime (/proc/PID/stat and each thread's stat) over the
+// same span, as a share of one core; per thread the scheduler's nanosecond account (schedstat).
+// Threads are listed by name (the project names the threads it starts).
 //
 // The simulator brings its own threads (the box's clock, the virtual sound card's driver): they
-// stand in for hardware, so they are listed, and counted apart from the station's own.
+// stand in for hardware, so they are listed, and counted apart from the station's own, for
+// wake-ups and for CPU.
+//
+// On a sound server (KANALO_SOUND_SERVER set, as scripts/sound-servers.sh does with
+// KANALO_SOUND_BENCH=1) the station runs without "--simulator": COM1 still goes to the built-in
+// box ("COM1 = sim"), but the sound goes through ALSA's default device to that server, with the
+// .asoundrc of the caller's HOME.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -58,6 +66,7 @@ struct ThreadSample {
   long long voluntary = 0;    // the thread slept and was woken
   long long involuntary = 0;  // it was put aside for another (a busy machine)
   long long ticks = 0;        // utime + stime
+  long long runNs = 0;        // time on a processor (schedstat), in nanoseconds
 };
 
 std::string Slurp(const std::string& path) {
@@ -100,6 +109,7 @@ std::map<int, ThreadSample> Threads(pid_t pid) {
       if (line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) t.involuntary = n;
     }
     t.ticks = CpuTicks(entry.path().string() + "/stat");
+    t.runNs = std::atoll(Slurp(entry.path().string() + "/schedstat").c_str());
     out[tid] = t;
   }
   return out;
@@ -110,12 +120,18 @@ bool IsSimulator(const std::string& name) {
   return name.rfind("kvr-box", 0) == 0 || name.rfind("virtual-card", 0) == 0;
 }
 
+bool OnSoundServer() {
+  const char* server = std::getenv("KANALO_SOUND_SERVER");
+  return server && *server;
+}
+
 pid_t Spawn(const fs::path& root) {
   std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen", "HOME=" + root.string(),
                                   "XDG_CONFIG_HOME=" + (root / ".config").string()};
   for (const char* keep : {"PATH", "XDG_RUNTIME_DIR"})
     if (const char* v = std::getenv(keep)) env.push_back(std::string(keep) + "=" + v);
-  std::vector<std::string> args = {KANALO_BINARY, "--headless", "--simulator"};
+  std::vector<std::string> args = {KANALO_BINARY, "--headless"};
+  if (!OnSoundServer()) args.push_back("--simulator");
   std::vector<char*> a, e;
   for (auto& s : args) a.push_back(s.data());
   a.push_back(nullptr);
@@ -166,9 +182,18 @@ bool Run(const Case& c, double seconds) {
   }
   // The rig-control listener on a port of its own (it only waits in the event loop); no
   // browser front.
-  std::ofstream(root / ".config/kanalo/kanalo.conf")
-      << "dtmf.detector = " << (c.precise ? "precise" : "standard") << "\n"
-      << "rigctl.port = " << FreeTcpPort() << "\n";
+  {
+    std::ofstream conf(root / ".config/kanalo/kanalo.conf");
+    conf << "dtmf.detector = " << (c.precise ? "precise" : "standard") << "\n"
+         << "rigctl.port = " << FreeTcpPort() << "\n";
+    if (OnSoundServer()) {
+      conf << "COM1 = sim\n";
+      if (const char* home = std::getenv("HOME")) {
+        std::error_code ec;
+        fs::copy_file(fs::path(home) / ".asoundrc", root / ".asoundrc", ec);
+      }
+    }
+  }
 
   const pid_t pid = Spawn(root);
   if (pid <= 0) {
@@ -196,9 +221,9 @@ bool Run(const Case& c, double seconds) {
     fs::remove_all(root);
     return false;
   }
-  double station = 0, simulator = 0;
+  double station = 0, simulator = 0, stationCpu = 0, simulatorCpu = 0;
   const double tick = 1.0 / static_cast<double>(::sysconf(_SC_CLK_TCK));
-  std::printf("  %-7s %-16s %10s %12s %8s\n", "thread", "name", "wake-ups/s", "(preempted)",
+  std::printf("  %-7s %-16s %10s %12s %8s\n", "thread", "name", "wake-ups/s", "preempted/s",
               "CPU %");
   for (const auto& [tid, t] : after) {
     const auto b = before.find(tid);
@@ -206,16 +231,22 @@ bool Run(const Case& c, double seconds) {
     const long long vol = t.voluntary - (known ? b->second.voluntary : 0);
     const long long inv = t.involuntary - (known ? b->second.involuntary : 0);
     const long long ticks = t.ticks - (known ? b->second.ticks : 0);
-    const double rate = static_cast<double>(vol + inv) / span;
+    const long long ns = t.runNs - (known ? b->second.runNs : 0);
+    const double rate = static_cast<double>(vol) / span;
+    // The scheduler's own account is exact to the nanosecond; the clock ticks of stat are 10 ms
+    // apart, too coarse for a thread that runs a few milliseconds a second.
+    const double share = ns > 0 ? 100.0 * static_cast<double>(ns) * 1e-9 / span
+                                : 100.0 * static_cast<double>(ticks) * tick / span;
     (IsSimulator(t.name) ? simulator : station) += rate;
-    if (rate >= 0.05 || ticks > 0)
+    (IsSimulator(t.name) ? simulatorCpu : stationCpu) += share;
+    if (rate >= 0.05 || inv > 0 || ticks > 0)
       std::printf("  %-7d %-16s %10.1f %12.1f %8.2f\n", tid, t.name.c_str(), rate,
-                  static_cast<double>(inv) / span,
-                  100.0 * static_cast<double>(ticks) * tick / span);
+                  static_cast<double>(inv) / span, share);
   }
   const double cpu = 100.0 * static_cast<double>(cpu1 - cpu0) * tick / span;
-  std::printf("  station threads: %.1f wake-ups/s; simulator (box clock, sound card): %.1f/s\n",
-              station, simulator);
+  std::printf("  station threads: %.1f wake-ups/s, %.2f %% of one core\n", station, stationCpu);
+  std::printf("  simulator (box clock, sound card): %.1f wake-ups/s, %.2f %%\n", simulator,
+              simulatorCpu);
   std::printf("  CPU, whole process: %.2f %% of one core\n", cpu);
   fs::remove_all(root);
   return true;
@@ -225,6 +256,8 @@ bool Run(const Case& c, double seconds) {
 
 int main() {
   const double seconds = RunSeconds();
+  std::printf("sound: %s\n", OnSoundServer() ? std::getenv("KANALO_SOUND_SERVER")
+                                             : "the simulator's virtual card");
   const Case cases[] = {{"at rest", false, false},
                         {"armed, block decoder", true, false},
                         {"armed, precise detector", true, true}};

@@ -40,12 +40,17 @@ uint32_t EventMaskOf(TCommEventTypes events) {
 
 std::atomic<int> TCommEventThread::live_{0};
 
-TCommEventThread::TCommEventThread(std::shared_ptr<ISerialDevice> Handle, TCommEventTypes Events)
-    : handle_(std::move(Handle)) {
+TCommEventThread::TCommEventThread(std::shared_ptr<ISerialDevice> Handle, uint32_t Mask,
+                                   std::shared_ptr<std::atomic<uint32_t>> Pending, rtl::HWND Window,
+                                   uint32_t HandOver)
+    : handle_(std::move(Handle)),
+      pending_(std::move(Pending)),
+      window_(Window),
+      hand_over_(HandOver) {
   ++live_;
   FreeOnTerminate = true;
   // A failure here shows up as waits that end in errors; the loop copes with those.
-  handle_->SetEventMask(EventMaskOf(Events));
+  handle_->SetEventMask(Mask);
   SetPriority(rtl::TThreadPriority::tpHigher);
   Resume();
 }
@@ -71,16 +76,8 @@ void TCommEventThread::Execute() {
     int err = handle_->WaitEvent(mask);
     if (err == 0 && mask != 0) {
       EventMask = mask;
-      Synchronize([this, mask] {
-        // On the main thread, where Close also runs: a port closed before this call got its
-        // turn has stopped this thread, and its events are dropped, never reported.
-        if (Terminated() || !OnEvent) return;
-        try {
-          OnEvent(this, mask);
-        } catch (...) {
-          rtl::Application().HandleException(this);
-        }
-      });
+      // One post carries every mask that comes before the main thread takes it.
+      if (pending_->fetch_or(mask) == 0) rtl::PostMessage(window_, hand_over_);
     } else if (err != 0 && err != ECANCELED) {
       // A failed wait dispatches nothing and the loop waits again; the pause keeps a device
       // that fails at once from spinning the processor. Stop ends it early.
@@ -137,14 +134,20 @@ void TCustomComm::OpenHandle() {
   handle_ = std::move(dev);
 }
 
+namespace {
+constexpr uint32_t WM_COMMEVENT = rtl::WM_USER + 1;
+}
+
 void TCustomComm::Open() {
   CheckClosed();
   OpenHandle();
   if (IsOpen()) {
-    event_thread_ = new TCommEventThread(handle_, monitor_events_);
-    event_thread_->OnEvent = [this](rtl::TObject* Sender, uint32_t Mask) {
-      HandleEvents(Sender, Mask);
-    };
+    auto pending = std::make_shared<std::atomic<uint32_t>>(0);
+    pending_ = pending;
+    window_ = std::make_unique<rtl::TMessageWindow>(
+        [this, pending](rtl::TMessage&) { DispatchHandOver(pending); });
+    event_thread_ =
+        new TCommEventThread(handle_, WatchedMask(), pending, window_->Handle(), WM_COMMEVENT);
   }
   UpdateCommTimeouts();
   UpdateDataControlBlock();
@@ -166,8 +169,49 @@ void TCustomComm::Close() {
     event_thread_->Stop();
     event_thread_ = nullptr;
   }
+  // Masks still on their way belong to no open port: they are dropped, never reported.
+  window_.reset();
+  pending_.reset();
   handle_->Close();
   handle_.reset();
+}
+
+void TCustomComm::DispatchHandOver(const std::shared_ptr<std::atomic<uint32_t>>& pending) {
+  // A handler that pumps messages must not start a second dispatch inside the first: the
+  // running one takes what came meanwhile once its handlers are done.
+  if (dispatching_) return;
+  dispatching_ = true;
+  // A handler may close the port, or close and open it again: the masks of the port that was
+  // open here are then dropped, and the new port's posts bring its own.
+  for (uint32_t mask; pending == pending_ && (mask = pending->exchange(0)) != 0;) {
+    try {
+      HandleEvents(this, mask);
+    } catch (...) {
+      rtl::Application().HandleException(this);
+    }
+  }
+  dispatching_ = false;
+  // A port opened again inside a handler may have posted while this dispatch ran; its post was
+  // swallowed above, so it is made again.
+  if (pending_ && pending_ != pending && pending_->load() != 0) window_->Post(WM_COMMEVENT);
+}
+
+bool TCustomComm::DispatchHandedOver() {
+  if (!pending_ || pending_->load() == 0) return false;
+  window_->RemovePending(WM_COMMEVENT);
+  const auto pending = pending_;  // a copy: a handler may close the port and drop the member
+  DispatchHandOver(pending);
+  return true;
+}
+
+uint32_t TCustomComm::WatchedMask() const {
+  return EventMaskOf(monitor_events_) & handled_;
+}
+
+void TCustomComm::SetHandled(uint32_t Bit, bool On) {
+  const uint32_t before = handled_;
+  handled_ = On ? handled_ | Bit : handled_ & ~Bit;
+  if (handled_ != before && IsOpen()) handle_->SetEventMask(WatchedMask());
 }
 
 void TCustomComm::UpdateCommTimeouts() {

@@ -3,10 +3,17 @@
 // main thread.
 //
 // Threads: everything here runs on the main thread, except TCommEventThread::Execute, which
-// only waits for port events and hands each mask to the main thread synchronously
-// (rtl::TThread::Synchronize). Handlers therefore run on the main thread, one mask at a time,
-// and the event thread waits for the next event only after they are done. Event delivery needs
-// the main thread to pump (rtl::CheckSynchronize, Application().ProcessMessages()).
+// only waits for port events and posts them to the port's message window on the main thread.
+// Masks that arrive while one is still queued are merged into it, so handlers run on the main
+// thread one mask at a time, in the fixed order of HandleEvents, and a busy main thread never
+// queues more than one hand-over. The thread does not wait for the handlers: a synchronous
+// hand-over would wake it a second time for every event, and at ten box answers a second that
+// is most of what a station at rest costs. Event delivery needs the main thread to pump
+// (rtl::DispatchPendingMessages, Application().ProcessMessages()).
+//
+// Only the events that have a handler are watched: the device's event mask is the monitored
+// events that have a handler assigned, updated whenever a handler is assigned or cleared. A
+// device that has to poll for line changes then polls only while someone listens for them.
 #pragma once
 
 #include <atomic>
@@ -18,6 +25,7 @@
 
 #include "platform/serial/Serial.h"
 #include "rtl/Classes.h"
+#include "rtl/Messages.h"
 #include "rtl/SysUtils.h"
 #include "rtl/Thread.h"
 
@@ -102,15 +110,18 @@ uint32_t EventMaskOf(TCommEventTypes events);
 
 using TCommErrorEvent = std::function<void(rtl::TObject* Sender, int Errors)>;
 using TCommRxCharEvent = std::function<void(rtl::TObject* Sender, int Count)>;
-using TCommEventHandler = std::function<void(rtl::TObject* Sender, uint32_t EventMask)>;
 
 class TCustomComm;
 
 // Waits for port events and hands each mask to the main thread. Frees itself when it ends.
 class TCommEventThread : public rtl::TThread {
  public:
-  // Sets the device's event mask from `Events` and starts at once.
-  TCommEventThread(std::shared_ptr<platform::ISerialDevice> Handle, TCommEventTypes Events);
+  // Sets the device's event mask to `Mask` and starts at once. Each mask a wait returns is ORed
+  // into `*Pending`; when that was empty, `HandOver` is posted to `Window` (a window that is
+  // gone drops the post, so a late event of a closed port reaches nobody).
+  TCommEventThread(std::shared_ptr<platform::ISerialDevice> Handle, uint32_t Mask,
+                   std::shared_ptr<std::atomic<uint32_t>> Pending, rtl::HWND Window,
+                   uint32_t HandOver);
   ~TCommEventThread() override;
 
   // Any thread. Releases a pending wait and asks the thread to end; it frees itself. The object
@@ -118,8 +129,6 @@ class TCommEventThread : public rtl::TThread {
   void Stop();
 
   uint32_t EventMask = 0;  // of the last completed wait (event thread)
-  // Main thread only: set by the port after the thread started; read inside the hand-over.
-  TCommEventHandler OnEvent;
 
   // Event threads that have not finished yet (tests wait for 0 to leave nothing behind).
   static int LiveCount();
@@ -129,6 +138,9 @@ class TCommEventThread : public rtl::TThread {
 
  private:
   std::shared_ptr<platform::ISerialDevice> handle_;
+  std::shared_ptr<std::atomic<uint32_t>> pending_;
+  rtl::HWND window_;
+  uint32_t hand_over_;
   rtl::TEvent event_{true, false};
   static std::atomic<int> live_;
 };
@@ -211,6 +223,15 @@ class TCustomComm : public rtl::TComponent {
   // Applies the line settings to an open port; nothing while closed.
   void UpdateDataControlBlock();
 
+  // Main thread. Dispatches at once what the event thread has handed over and the message loop
+  // has not dispatched yet, for a caller that must serve the port alone (tests that step a
+  // station millisecond by millisecond). Returns whether there was anything.
+  bool DispatchHandedOver();
+
+  // The event bits that have a handler (kept by the handler slots of TComm).
+  uint32_t HandledEvents() const { return handled_; }
+  void SetHandled(uint32_t Bit, bool On);
+
  protected:
   virtual void OpenHandle();
   void UpdateCommTimeouts();
@@ -222,6 +243,10 @@ class TCustomComm : public rtl::TComponent {
   std::shared_ptr<platform::ISerialDevice> handle_;
 
  private:
+  // The monitored events that someone handles: what the device is asked to watch.
+  uint32_t WatchedMask() const;
+  void DispatchHandOver(const std::shared_ptr<std::atomic<uint32_t>>& pending);
+
   platform::SerialDCB dcb_{};
   std::string device_name_ = "Com2";
   std::mutex lock_;
@@ -239,6 +264,37 @@ class TCustomComm : public rtl::TComponent {
   TCommOptions options_;
   TFlowControl flow_control_ = fcDefault;
   int last_word_ = -1;
+  uint32_t handled_ = 0;
+  // The hand-over of the open port: masks the event thread has posted and not yet dispatched,
+  // and the window its posts go to (gone with Close, and with it every post still queued).
+  std::shared_ptr<std::atomic<uint32_t>> pending_;
+  std::unique_ptr<rtl::TMessageWindow> window_;
+  bool dispatching_ = false;
+};
+
+// An event slot of TComm: holds the handler like a plain std::function and tells the port
+// whether one is assigned, so that the port watches exactly the events someone listens to.
+template <class F>
+class TCommHandler {
+ public:
+  TCommHandler(TCustomComm& Port, uint32_t Bit) : port_(Port), bit_(Bit) {}
+  TCommHandler(const TCommHandler&) = delete;
+  TCommHandler& operator=(const TCommHandler&) = delete;
+  TCommHandler& operator=(F f) {
+    fn_ = std::move(f);
+    port_.SetHandled(bit_, static_cast<bool>(fn_));
+    return *this;
+  }
+  explicit operator bool() const { return static_cast<bool>(fn_); }
+  template <class... A>
+  void operator()(A&&... a) const {
+    fn_(std::forward<A>(a)...);
+  }
+
+ private:
+  TCustomComm& port_;
+  uint32_t bit_;
+  F fn_;
 };
 
 class TComm : public TCustomComm {
@@ -255,15 +311,15 @@ class TComm : public TCustomComm {
   // but RTS/DTR pulses and CTS do not. False for a closed port. Never raises.
   bool HasModemLines();
 
-  rtl::TNotifyEvent OnBreak;
-  rtl::TNotifyEvent OnCts;
-  rtl::TNotifyEvent OnDsr;
-  rtl::TNotifyEvent OnRing;
-  rtl::TNotifyEvent OnRlsd;
-  TCommErrorEvent OnError;
-  TCommRxCharEvent OnRxChar;
-  rtl::TNotifyEvent OnRxFlag;
-  rtl::TNotifyEvent OnTxEmpty;
+  TCommHandler<rtl::TNotifyEvent> OnBreak{*this, CommEventBit(evBreak)};
+  TCommHandler<rtl::TNotifyEvent> OnCts{*this, CommEventBit(evCts)};
+  TCommHandler<rtl::TNotifyEvent> OnDsr{*this, CommEventBit(evDsr)};
+  TCommHandler<rtl::TNotifyEvent> OnRing{*this, CommEventBit(evRing)};
+  TCommHandler<rtl::TNotifyEvent> OnRlsd{*this, CommEventBit(evRlsd)};
+  TCommHandler<TCommErrorEvent> OnError{*this, CommEventBit(evError)};
+  TCommHandler<TCommRxCharEvent> OnRxChar{*this, CommEventBit(evRxChar)};
+  TCommHandler<rtl::TNotifyEvent> OnRxFlag{*this, CommEventBit(evRxFlag)};
+  TCommHandler<rtl::TNotifyEvent> OnTxEmpty{*this, CommEventBit(evTxEmpty)};
 
   // The dispatcher (main thread). Public so that the station's tests can feed masks directly.
   void HandleEvents(rtl::TObject* Sender, uint32_t EventMask) override;

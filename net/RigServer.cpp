@@ -81,7 +81,9 @@ bool RigServer::Listen(const RigServerConfig& cfg, std::string* error) {
   vfoMode_ = cfg.vfoMode;
   acceptor_ = std::make_unique<QSocketNotifier>(listenFd_, QSocketNotifier::Read);
   connect(acceptor_.get(), &QSocketNotifier::activated, this, [this] { OnAcceptable(); });
-  housekeeping_.start(std::max(10, std::min(250, stallLimitMs_ / 4)));
+  // The stall check runs only while a client is behind (see Pump): an idle listener wakes
+  // nobody.
+  housekeeping_.setInterval(std::max(10, std::min(250, stallLimitMs_ / 4)));
   return true;
 }
 
@@ -228,6 +230,7 @@ bool RigServer::Flush(Client& c) {
   }
   if (Unsent(c) >= kMaxOutput) {
     if (c.overSince == Clock::time_point{}) c.overSince = Clock::now();
+    if (!housekeeping_.isActive()) housekeeping_.start();
   } else {
     c.overSince = {};
   }
@@ -283,6 +286,9 @@ void RigServer::CheckStalled() {
         now - c.overSince > std::chrono::milliseconds(stallLimitMs_))
       stalled.push_back(id);
   for (int id : stalled) Drop(id);
+  bool behind = false;
+  for (auto& [id, c] : clients_) behind = behind || c.overSince != Clock::time_point{};
+  if (!behind) housekeeping_.stop();
 }
 
 }  // namespace net

@@ -31,6 +31,8 @@ class RealMMTimer : public IMMTimer {
     thread_.join();
   }
 
+  bool RealTime() const override { return true; }
+
   uint32_t SetEvent(uint32_t delayMs, uint32_t, TimerCallback cb, bool periodic) override {
     if (!cb) return 0;
     std::lock_guard lk(mu_);

@@ -28,6 +28,8 @@ class IMMTimer {
   virtual void BeginPeriod(uint32_t) {}
   virtual void EndPeriod(uint32_t) {}
   virtual int ActiveEvents() const = 0;
+  // Whether events follow the real clock (false for test time).
+  virtual bool RealTime() const { return false; }
 };
 
 class IClock {

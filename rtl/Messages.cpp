@@ -1,11 +1,16 @@
 #include "rtl/Messages.h"
 
+#include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <exception>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "rtl/Forms.h"
 
@@ -40,7 +45,87 @@ Queue& Q() {
   return *q;
 }
 
+using SteadyClock = std::chrono::steady_clock;
+
+struct LoopTimer {
+  std::chrono::milliseconds interval;
+  SteadyClock::time_point due;
+  std::shared_ptr<std::function<void()>> fn;
+};
+
+struct LoopTimers {
+  std::map<LoopTimerId, LoopTimer> timers;
+  LoopTimerId next = 1;
+  std::function<void()> hook;
+};
+
+LoopTimers& T() {
+  static LoopTimers* t = new LoopTimers;
+  return *t;
+}
+
+void LoopTimersChanged() {
+  if (T().hook) T().hook();
+}
+
 }  // namespace
+
+LoopTimerId SetLoopTimer(uint32_t intervalMs, std::function<void()> fn) {
+  const auto interval = std::chrono::milliseconds(intervalMs == 0 ? 1 : intervalMs);
+  const LoopTimerId id = T().next++;
+  T().timers[id] = LoopTimer{interval, SteadyClock::now() + interval,
+                             std::make_shared<std::function<void()>>(std::move(fn))};
+  LoopTimersChanged();
+  return id;
+}
+
+void KillLoopTimer(LoopTimerId id) {
+  if (T().timers.erase(id) > 0) LoopTimersChanged();
+}
+
+int DispatchDueLoopTimers() {
+  const auto now = SteadyClock::now();
+  std::vector<LoopTimerId> due;
+  for (auto& [id, t] : T().timers)
+    if (t.due <= now) due.push_back(id);
+  int ran = 0;
+  for (LoopTimerId id : due) {
+    auto it = T().timers.find(id);
+    if (it == T().timers.end()) continue;  // killed by a callback that ran before it
+    LoopTimer& t = it->second;
+    // The next turn is set before the callback runs, so a callback that pumps does not run its
+    // own timer again inside itself; one that fell behind skips what it missed.
+    t.due += t.interval;
+    if (t.due <= now) t.due = now + t.interval;
+    const auto fn = t.fn;  // a callback may kill its own timer
+    try {
+      (*fn)();
+    } catch (...) {
+      Application().HandleException(nullptr);
+    }
+    ++ran;
+  }
+  if (ran > 0) LoopTimersChanged();
+  return ran;
+}
+
+int NextLoopTimerMs() {
+  if (T().timers.empty()) return -1;
+  auto first = SteadyClock::time_point::max();
+  for (const auto& [id, t] : T().timers) first = std::min(first, t.due);
+  const auto left = first - SteadyClock::now();
+  if (left <= SteadyClock::duration::zero()) return 0;
+  // Rounded up: a wait that ends before the timer is due would only wake to wait again.
+  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+}
+
+int LoopTimerCount() {
+  return static_cast<int>(T().timers.size());
+}
+
+void SetLoopTimerHook(std::function<void()> hook) {
+  T().hook = std::move(hook);
+}
 
 void SetQueueWakeHook(std::function<void()> hook) {
   std::lock_guard lk(Q().mu);
@@ -124,6 +209,8 @@ int TMessageWindow::RemovePending(uint32_t msg) {
 }
 
 int DispatchPendingMessages() {
+  // Timers first, as the window timers' messages come only when the loop looks for them.
+  const int timers = IsMainThread() ? DispatchDueLoopTimers() : 0;
   size_t budget;
   {
     std::lock_guard lk(Q().mu);
@@ -150,7 +237,7 @@ int DispatchPendingMessages() {
     }
     ++handled;
   }
-  return handled;
+  return handled + timers;
 }
 
 int QueuedMessageCount() {
@@ -159,11 +246,16 @@ int QueuedMessageCount() {
 }
 
 bool WaitForMessage(int timeoutMs) {
+  // A loop timer falling due ends the wait as a message would.
+  const int timer = IsMainThread() ? NextLoopTimerMs() : -1;
+  if (timer == 0) return true;
+  const bool timerFirst = timer > 0 && timer < timeoutMs;
   std::unique_lock lk(Q().mu);
   uint64_t seen = Q().signal;
-  return Q().cv.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&] {
-    return !Q().items.empty() || !Q().sync.empty() || Q().signal != seen;
-  });
+  const bool got = Q().cv.wait_for(
+      lk, std::chrono::milliseconds(timerFirst ? timer : timeoutMs),
+      [&] { return !Q().items.empty() || !Q().sync.empty() || Q().signal != seen; });
+  return got || timerFirst;
 }
 
 bool IsMainThread() {

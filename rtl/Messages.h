@@ -79,4 +79,23 @@ bool IsMainThread();
 void SetQueueWakeHook(std::function<void()> hook);
 void WakeQueue();
 
+// Timers of the main thread's loop, like the window timers of the original platform: they have
+// no thread of their own. DispatchPendingMessages runs the callback of each timer that is due,
+// and WaitForMessage waits no longer than until the next one is due, so a periodic tick costs
+// one wake-up of the main thread and nothing else. A periodic timer that fell behind runs once
+// and goes on one interval from then, never in a burst. Main thread only.
+using LoopTimerId = uint64_t;
+// Returns the id (never 0). `intervalMs` 0 counts as 1.
+LoopTimerId SetLoopTimer(uint32_t intervalMs, std::function<void()> fn);
+// After this the callback is not run again; a call from inside that callback is fine.
+void KillLoopTimer(LoopTimerId id);
+// Runs the callbacks of the timers that are due; returns how many ran.
+int DispatchDueLoopTimers();
+// Milliseconds until the next timer is due, rounded up: 0 when one is due, -1 when none is set.
+int NextLoopTimerMs();
+int LoopTimerCount();
+// Called on the main thread whenever the next due moment may have changed, so that a toolkit
+// event loop can arm a timer of its own for it. The app binds it to a single-shot Qt timer.
+void SetLoopTimerHook(std::function<void()> hook);
+
 }  // namespace rtl

@@ -4,7 +4,8 @@
 # through ALSA's default device, set by an .asoundrc in a HOME of their own.
 #
 #   scripts/sound-servers.sh [BUILD_DIR]
-#   KANALO_SOUND_BENCH=1 scripts/sound-servers.sh build   # also bench_station_cpu on each server
+#   KANALO_SOUND_BENCH=1 scripts/sound-servers.sh build   # also the station benchmarks on each
+#                                                         # server (CPU, wake-ups)
 #
 # A server that cannot be started is reported and skipped; the tests themselves skip with a
 # printed reason when no server is there (KANALO_SOUND_SERVER unset).
@@ -95,6 +96,7 @@ run_suites() {  # run_suites NAME HOME; 0 when every suite passed
   # The benchmark on this server when asked for (KANALO_SOUND_BENCH=1, a build with benchmarks).
   if [ -n "${KANALO_SOUND_BENCH:-}" ] && [ -x "$build/bench/bench_station_cpu" ]; then
     "$build/bench/bench_station_cpu" || rc=1
+    "$build/bench/bench_station_wakeups" || rc=1
   fi
   # Last: this one ends the server.
   "$build/tests/audio/test_audio" --gtest_filter='SoundServer*ServerKilled*' || rc=1

@@ -44,19 +44,28 @@ void KvrBox::StartRealTime() {
     real_base_us_ = now_us_;
   }
   // Only answers on their way need the clock: the band and the pulses are read at the exact time
-  // whenever the host looks. So the thread sleeps until the next answer byte is due (or a command
-  // brings one), not on a fixed beat: a box at rest costs the machine nothing.
+  // whenever the host looks. So the thread sleeps until an answer is due (or a command brings
+  // one), not on a fixed beat: a box at rest costs the machine nothing.
+  //
+  // Bytes that follow each other on the line reach the host together when the last of them is
+  // in, as a real port delivers them: a UART keeps them in its receive FIFO until the line has
+  // been quiet for a few characters, a USB adapter until its latency timer runs out. A pause
+  // longer than that (a split frame's gap) delivers what came before it.
   clock_thread_ = std::thread([this] {
     rtl::SetThreadName("kvr-box-clock");
+    constexpr int64_t kQuietUs = 10000;  // four characters at 4800 baud
     std::unique_lock lk(mu_);
     while (!stop_clock_) {
       AdvanceLocked(NowUsLocked() - now_us_);
       if (pending_.empty()) {
         clock_cv_.wait(lk);
-      } else {
-        clock_cv_.wait_until(
-            lk, real_base_ + std::chrono::microseconds(pending_.front().due - real_base_us_));
+        continue;
       }
+      auto last = pending_.begin();
+      for (auto next = std::next(last); next != pending_.end() && next->due - last->due <= kQuietUs;
+           ++next)
+        last = next;
+      clock_cv_.wait_until(lk, real_base_ + std::chrono::microseconds(last->due - real_base_us_));
     }
   });
 }

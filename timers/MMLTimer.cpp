@@ -25,6 +25,9 @@ struct LongTimerShared {
   void Tick(uint32_t id);
   void WindowProc(rtl::TMessage& m);
   void StartSystemTimer();
+  void StopSystemTimer();
+  // Runs the shared clock while some instance counts and stops it otherwise.
+  void UpdateSystemTimer();
   TMMLongTimer* Find(uint64_t serial);
 };
 
@@ -43,6 +46,30 @@ void LongTimerShared::StartSystemTimer() {
   if (id == 0) throw rtl::EOutOfResources("Nicht genügend Timer verfügbar");
   std::lock_guard lk(mu);
   timer_id = id;
+}
+
+void LongTimerShared::StopSystemTimer() {
+  uint32_t id;
+  {
+    std::lock_guard lk(mu);
+    id = timer_id;
+    timer_id = 0;
+  }
+  // Outside the lock: the kill waits for a tick that may be running, and the tick takes it.
+  if (id != 0) backend->KillEvent(id);
+}
+
+void LongTimerShared::UpdateSystemTimer() {
+  bool counting = false;
+  {
+    std::lock_guard lk(mu);
+    for (TMMLongTimer* t : list)
+      counting = counting || (t->enabled_ && t->has_handler_ && t->interval_ > 0);
+  }
+  if (counting && timer_id == 0)
+    StartSystemTimer();
+  else if (!counting && timer_id != 0)
+    StopSystemTimer();
 }
 
 void LongTimerShared::Tick(uint32_t id) {
@@ -95,18 +122,21 @@ void TMMLongTimer::SetEnabled(bool value) {
   if (value == enabled_) return;
   enabled_ = value;
   counter_ = 0;
+  if (g_shared && !IsDesigning()) g_shared->UpdateSystemTimer();
 }
 
 void TMMLongTimer::SetInterval(int32_t value) {
   if (value == interval_) return;
   interval_ = value;
   counter_ = 0;
+  if (g_shared && !IsDesigning()) g_shared->UpdateSystemTimer();
 }
 
 void TMMLongTimer::SetOnTimer(rtl::TNotifyEvent value) {
   on_timer_ = std::move(value);
   has_handler_ = static_cast<bool>(on_timer_);
   counter_ = 0;
+  if (g_shared && !IsDesigning()) g_shared->UpdateSystemTimer();
 }
 
 void TMMLongTimer::DoTimer() {
@@ -126,14 +156,17 @@ void TMMLongTimer::RegisterTimer() {
     LongTimerShared* s = shared.get();
     shared->window =
         std::make_unique<rtl::TMessageWindow>([s](rtl::TMessage& m) { s->WindowProc(m); });
-    shared->StartSystemTimer();
+    shared->backend = platform::MMTimerPtr();
     g_shared = shared.release();
   }
-  std::lock_guard lk(g_shared->mu);
-  if (std::find(g_shared->list.begin(), g_shared->list.end(), this) == g_shared->list.end()) {
-    serial_ = g_shared->next_serial++;
-    g_shared->list.push_back(this);
+  {
+    std::lock_guard lk(g_shared->mu);
+    if (std::find(g_shared->list.begin(), g_shared->list.end(), this) == g_shared->list.end()) {
+      serial_ = g_shared->next_serial++;
+      g_shared->list.push_back(this);
+    }
   }
+  g_shared->UpdateSystemTimer();
 }
 
 void TMMLongTimer::UnregisterTimer() {
@@ -146,7 +179,10 @@ void TMMLongTimer::UnregisterTimer() {
     g_shared->list.erase(it);
     last = g_shared->list.empty();
   }
-  if (!last) return;
+  if (!last) {
+    g_shared->UpdateSystemTimer();
+    return;
+  }
   std::unique_ptr<LongTimerShared> s(g_shared);
   g_shared = nullptr;
   if (s->timer_id != 0) s->backend->KillEvent(s->timer_id);

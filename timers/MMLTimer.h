@@ -2,9 +2,11 @@
 //
 // All instances share one one-second system timer and one hidden window; each counts the shared
 // ticks itself. The first firing therefore comes between Interval-1 and Interval seconds after a
-// change, as the shared clock is not restarted for one instance. The tick message carries the
-// instance's registration serial, not its address, so a message for an instance destroyed after
-// the post (or a new one that happens to live at the same address) fires nothing.
+// change, as the shared clock is not restarted for one instance. The clock runs only while some
+// instance counts (enabled, with a handler and an interval): a station whose timers all wait
+// wakes for none of them; the first instance to count again starts it afresh. The tick message
+// carries the instance's registration serial, not its address, so a message for an instance
+// destroyed after the post (or a new one that happens to live at the same address) fires nothing.
 // Thread: main thread, except the shared tick, which runs on the timer context and only counts
 // and posts.
 #pragma once

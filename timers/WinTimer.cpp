@@ -37,6 +37,10 @@ void TTimer::Loaded() {
 }
 
 void TTimer::Stop() {
+  if (loop_id_) {
+    rtl::KillLoopTimer(loop_id_);
+    loop_id_ = 0;
+  }
   if (id_) {
     backend_->KillEvent(id_);
     id_ = 0;
@@ -48,6 +52,12 @@ void TTimer::Stop() {
 void TTimer::Update() {
   Stop();
   if (IsLoading() || IsDesigning() || !enabled_ || interval_ == 0 || !on_timer_) return;
+  if (platform::MMTimerPtr()->RealTime() && rtl::IsMainThread()) {
+    loop_id_ = rtl::SetLoopTimer(interval_, [this] {
+      if (on_timer_) on_timer_(this);
+    });
+    return;
+  }
   window_ = std::make_unique<rtl::TMessageWindow>([this](rtl::TMessage& m) {
     if (m.Msg != WM_TIMER) return;
     *pending_ = false;

@@ -2,7 +2,9 @@
 //
 // Like a toolkit window timer its ticks are coalesced: at most one tick waits in the queue, so a
 // main thread that was busy (for instance during a channel pulse) gets one late tick, not a
-// burst. Built on the multimedia-timer seam so tests drive it with the manual clock.
+// burst. On the real clock it is a timer of the main thread's loop (rtl::SetLoopTimer): the tick
+// wakes the main thread and nothing else. Under test time it is built on the multimedia-timer
+// seam, so tests drive it with the manual clock.
 // Thread: main thread only.
 #pragma once
 
@@ -38,6 +40,7 @@ class TTimer : public rtl::TComponent {
   std::unique_ptr<rtl::TMessageWindow> window_;
   std::shared_ptr<platform::IMMTimer> backend_;
   uint32_t id_ = 0;
+  rtl::LoopTimerId loop_id_ = 0;
   std::shared_ptr<std::atomic<bool>> pending_ = std::make_shared<std::atomic<bool>>(false);
 };
 

@@ -39,6 +39,7 @@ namespace {
 // Wake-up slice of the waiter for modem-line and transmit-empty checks: short enough that a
 // channel-step pulse or the radio's push-to-talk is seen well inside one 100 ms poll tick.
 constexpr int kLineSliceMs = 10;
+constexpr uint32_t kLineEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
 
 class PosixModemLines : public IModemLines {
  public:
@@ -234,6 +235,9 @@ class PosixDevice : public ISerialDevice {
     if (fd_ < 0) return EBADF;
     mask_ = mask & EV_ALL;
     pending_ &= mask_;
+    if (!(mask_ & EV_TXEMPTY)) tx_pending_ = false;
+    // A waiter chose its polling for the old mask: it looks again.
+    if (waiting_) KickLocked();
     return 0;
   }
 
@@ -260,7 +264,12 @@ class PosixDevice : public ISerialDevice {
         fds[1].events = in_.size() < in_cap_ ? POLLIN : 0;
         n = 2;
       }
-      int slice = dead_ || (!lines_ok_ && !icount_ok_ && !tx_pending_) ? -1 : kLineSliceMs;
+      // Line changes and the end of a transmission can only be polled for; that is done only
+      // while someone watches them. Errors and breaks are read from the counters whenever the
+      // wait wakes (every byte wakes it), not polled for: a station at rest would otherwise wake
+      // a hundred times a second to find nothing.
+      const bool poll = ((lines_ok_ || icount_ok_) && (mask_ & kLineEvents)) || tx_pending_;
+      int slice = dead_ || !poll ? -1 : kLineSliceMs;
       lk.unlock();
       int r = ::poll(fds, n, slice);
       int perr = errno;
@@ -316,7 +325,7 @@ class PosixDevice : public ISerialDevice {
       ssize_t w = ::write(fd_, src + done, count - done);
       if (w > 0) {
         done += static_cast<size_t>(w);
-        tx_pending_ = true;
+        tx_pending_ = (mask_ & EV_TXEMPTY) != 0;
         continue;
       }
       if (w < 0 && errno == EINTR) continue;

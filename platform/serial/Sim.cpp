@@ -81,6 +81,7 @@ class SimDevice : public ISerialDevice {
     if (int e = CheckLocked()) return e;
     w_->event_mask_ = mask & EV_ALL;
     w_->pending_events_ &= w_->event_mask_;
+    w_->cv_.notify_all();
     return 0;
   }
 
@@ -311,6 +312,8 @@ void SimWire::Deliver(Notice& n) {
 }
 
 void SimWire::RaiseLocked(uint32_t events) {
+  // Only what the waiter watches wakes it, as a driver completes a wait only for a masked event.
+  if ((events & event_mask_) == 0) return;
   pending_events_ |= events & event_mask_;
   cv_.notify_all();
 }
@@ -323,8 +326,17 @@ void SimWire::DrainOutputLocked(Notice& n) {
 }
 
 void SimWire::PeerSend(const uint8_t* data, size_t count) {
-  std::lock_guard lk(mu_);
-  if (!open_ || dead_ || count == 0) return;
+  // The waiter is woken after the lock is let go, or it would wake only to wait for the lock.
+  bool wake = false;
+  {
+    std::lock_guard lk(mu_);
+    wake = PeerSendLocked(data, count);
+  }
+  if (wake) cv_.notify_all();
+}
+
+bool SimWire::PeerSendLocked(const uint8_t* data, size_t count) {
+  if (!open_ || dead_ || count == 0) return false;
   uint32_t ev = 0;
   for (size_t i = 0; i < count; ++i) {
     if (in_.size() >= in_cap_) {
@@ -337,7 +349,8 @@ void SimWire::PeerSend(const uint8_t* data, size_t count) {
     ev |= EV_RXCHAR;
     if (data[i] == dcb_.EvtChar) ev |= EV_RXFLAG;
   }
-  RaiseLocked(ev);
+  pending_events_ |= ev & event_mask_;
+  return (ev & event_mask_) != 0;
 }
 
 void SimWire::SetPeerLine(uint32_t msBit, bool on) {
@@ -381,6 +394,11 @@ bool SimWire::Rts() const {
   std::lock_guard lk(mu_);
   return rts_;
 }
+uint32_t SimWire::HostEventMask() const {
+  std::lock_guard lk(mu_);
+  return event_mask_;
+}
+
 SerialDCB SimWire::HostLineSettings() const {
   std::lock_guard lk(mu_);
   return dcb_;

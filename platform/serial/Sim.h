@@ -58,6 +58,7 @@ class SimWire : public std::enable_shared_from_this<SimWire> {
   bool Dtr() const;
   bool Rts() const;
   SerialDCB HostLineSettings() const;
+  uint32_t HostEventMask() const;  // the events the host waits for
 
   // --- fault injection ---
   // The cable is pulled: an open host gets EV_ERR with CE_IOE, its reads and writes fail with
@@ -81,7 +82,8 @@ class SimWire : public std::enable_shared_from_this<SimWire> {
     bool dtr = false, rts = false;
     std::vector<uint8_t> bytes;
   };
-  void Deliver(Notice& n);  // calls the peer outside the lock
+  void Deliver(Notice& n);                                 // calls the peer outside the lock
+  bool PeerSendLocked(const uint8_t* data, size_t count);  // true: wake the waiter
   void RaiseLocked(uint32_t events);
   void DrainOutputLocked(Notice& n);
 

@@ -46,6 +46,7 @@ TEST(EventPump, MessagesBehindANestedLoopAreDispatchedInsideIt) {
     outer.processEvents(QEventLoop::AllEvents, 50);
   EXPECT_TRUE(ticksInsideTheBox);
   rtl::SetQueueWakeHook(nullptr);
+  rtl::SetLoopTimerHook(nullptr);
 }
 
 }  // namespace

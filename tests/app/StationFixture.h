@@ -118,7 +118,8 @@ class Station : public ::testing::Test {
   void AwaitFrame() {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     while (main_->Station().RxFrames == 0 && std::chrono::steady_clock::now() < end) {
-      if (rtl::CheckSynchronize() == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+      if (!main_->Station().RS232->DispatchHandedOver())
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
   }
   std::function<void()> AfterStep;  // checks that must hold at every moment, boxes open or not

@@ -3,6 +3,7 @@
 // thread, and the two mended faults (late events of a closed port, timed-out writes).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
@@ -368,6 +369,47 @@ TEST_F(SimPortTest, OnlyMonitoredEventsAreReported) {
   wire->PeerSend({1});
   ASSERT_TRUE(commtest::PumpUntil([&] { return !log.seen.empty(); }));
   EXPECT_EQ(log.seen, (std::vector<std::string>{"RxChar 1"}));
+}
+
+TEST_F(SimPortTest, OnlyHandledEventsAreWatchedAndHandlersMayComeAndGoWhileOpen) {
+  std::vector<std::string> seen;
+  port->OnRxChar = [&](rtl::TObject*, int n) {
+    seen.push_back("RxChar " + std::to_string(n));
+    ReadAll();
+  };
+  port->Open();
+  EXPECT_EQ(wire->HostEventMask(), platform::EV_RXCHAR);
+  port->OnCts = [&](rtl::TObject*) { seen.push_back("Cts"); };
+  EXPECT_EQ(wire->HostEventMask(), platform::EV_RXCHAR | platform::EV_CTS);
+  wire->SetPeerLine(platform::MS_CTS_ON, false);
+  ASSERT_TRUE(commtest::PumpUntil([&] { return !seen.empty(); }));
+  port->OnCts = nullptr;
+  EXPECT_EQ(wire->HostEventMask(), platform::EV_RXCHAR);
+  wire->SetPeerLine(platform::MS_CTS_ON, true);  // nobody listens: not even handed over
+  wire->PeerSend({5});
+  ASSERT_TRUE(commtest::PumpUntil([&] { return seen.size() == 2; }));
+  EXPECT_EQ(seen, (std::vector<std::string>{"Cts", "RxChar 1"}));
+}
+
+TEST_F(SimPortTest, AHandlerThatPumpsGetsWhatCameMeanwhileAfterItReturns) {
+  int depth = 0, deepest = 0;
+  std::vector<int> counts;
+  port->OnRxChar = [&](rtl::TObject*, int n) {
+    deepest = std::max(deepest, ++depth);
+    counts.push_back(n);
+    ReadAll();
+    if (counts.size() == 1) {
+      wire->PeerSend({2, 3});
+      ASSERT_TRUE(rtl::WaitForMessage(5000));  // the event thread posted the next mask
+      rtl::Application().ProcessMessages();
+    }
+    --depth;
+  };
+  port->Open();
+  wire->PeerSend({1});
+  ASSERT_TRUE(commtest::PumpUntil([&] { return counts.size() == 2; }));
+  EXPECT_EQ(deepest, 1);
+  EXPECT_EQ(counts, (std::vector<int>{1, 2}));
 }
 
 TEST_F(SimPortTest, AnEventHandedOverAsThePortClosesReportsNothing) {

@@ -197,4 +197,23 @@ TEST(Threads, AutoResetEventReleasesOneWait) {
   EXPECT_TRUE(m.WaitFor(0));
 }
 
+TEST(LoopTimer, ACallbackMayKillItsOwnTimerOrAnotherDueWithIt) {
+  Drain();
+  LoopTimerId a = 0, b = 0;
+  std::vector<char> ran;
+  a = SetLoopTimer(1, [&] {
+    ran.push_back('a');
+    KillLoopTimer(a);
+    KillLoopTimer(b);
+  });
+  b = SetLoopTimer(1, [&] { ran.push_back('b'); });
+  EXPECT_GE(NextLoopTimerMs(), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(NextLoopTimerMs(), 0);
+  EXPECT_TRUE(WaitForMessage(10000));  // a due timer ends the wait at once
+  EXPECT_EQ(DispatchPendingMessages(), 1);
+  EXPECT_EQ(ran, (std::vector<char>{'a'}));
+  EXPECT_EQ(NextLoopTimerMs(), -1);
+}
+
 }  // namespace

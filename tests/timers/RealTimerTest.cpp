@@ -11,8 +11,10 @@
 #include <vector>
 
 #include "platform/MMTimer.h"
+#include "rtl/Messages.h"
 #include "tests/support/Recorders.h"
 #include "timers/MMHTimer.h"
+#include "timers/WinTimer.h"
 
 using namespace std::chrono_literals;
 
@@ -197,6 +199,30 @@ TEST_F(RealHiTimer, ThreadModeCreatedAndDestroyedRepeatedly) {
     if (round % 4 == 0) WaitFor([&] { return fired > 0; });
   }
   EXPECT_GT(fired.load(), 0);
+}
+
+// On the real clock the window timer is a timer of the main loop: no timer thread posts its
+// ticks. The loop runs it when due, waits no longer than that, and never runs it in a burst.
+TEST_F(RealHiTimer, TheWindowTimerIsALoopTimerThatWakesTheWaitingLoop) {
+  const int before = rtl::LoopTimerCount();
+  timers::TTimer t(nullptr);
+  int fired = 0;
+  t.SetInterval(20);
+  t.SetOnTimer([&](rtl::TObject*) { ++fired; });
+  EXPECT_EQ(rtl::LoopTimerCount(), before + 1);
+  EXPECT_EQ(platform::MMTimer().ActiveEvents(), 0);
+  std::this_thread::sleep_for(100ms);  // several intervals go by unserved
+  rtl::DispatchPendingMessages();
+  EXPECT_EQ(fired, 1);
+  const auto start = std::chrono::steady_clock::now();
+  while (fired < 3 && std::chrono::steady_clock::now() - start < 20s) {
+    rtl::WaitForMessage(10000);  // ends when the timer is due, long before its limit
+    rtl::DispatchPendingMessages();
+  }
+  EXPECT_EQ(fired, 3);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+  t.SetEnabled(false);
+  EXPECT_EQ(rtl::LoopTimerCount(), before);
 }
 
 }  // namespace

@@ -258,12 +258,28 @@ TEST_F(LongTimer, DestroyedTimerWithAQueuedFiringCallsNothing) {
   delete other;
 }
 
-TEST_F(LongTimer, LastTimerStopsTheSharedClock) {
+TEST_F(LongTimer, TheSharedClockRunsOnlyWhileATimerCounts) {
   {
     TMMLongTimer a(nullptr), b(nullptr);
     EXPECT_EQ(TMMLongTimer::RegisteredCount(), 2);
+    EXPECT_FALSE(TMMLongTimer::SharedTimerRunning());  // neither has a handler
+    a.SetOnTimer(Count());
+    b.SetOnTimer(Count());
     EXPECT_TRUE(TMMLongTimer::SharedTimerRunning());
     EXPECT_EQ(time_->ActiveEvents(), 1);
+    a.SetEnabled(false);
+    EXPECT_TRUE(TMMLongTimer::SharedTimerRunning());
+    b.SetEnabled(false);
+    EXPECT_EQ(time_->ActiveEvents(), 0);
+    // Started afresh by the first one to count again: it fires a whole interval later.
+    time_->Advance(700);
+    b.SetEnabled(true);
+    time_->Advance(999);
+    rtl::Application().ProcessMessages();
+    EXPECT_EQ(fired_, 0);
+    time_->Advance(1);
+    rtl::Application().ProcessMessages();
+    EXPECT_EQ(fired_, 1);
   }
   EXPECT_EQ(TMMLongTimer::RegisteredCount(), 0);
   EXPECT_FALSE(TMMLongTimer::SharedTimerRunning());
