@@ -202,11 +202,16 @@ class TAlsaStream : public IWaveStream {
 
   int AddBuffer(TWaveHdr* hdr) override {
     if (!hdr || !(hdr->dwFlags & WHDR_PREPARED)) return MMSYSERR_INVALPARAM;
+    bool wasEmpty;
     {
       std::lock_guard<std::mutex> lock(mu_);
+      wasEmpty = queue_.Empty();
       queue_.Add(hdr);
     }
-    Wake();
+    // A capture thread that has a buffer is already waiting for the device and takes the new
+    // one after it; only one that had none waits for this call. Capture buffers come back one by
+    // one while recording, so this saves a wake-up per buffer.
+    if (dir_ == TWaveDir::Out || wasEmpty) Wake();
     return 0;
   }
   int Start() override {
@@ -452,6 +457,27 @@ class TAlsaStream : public IWaveStream {
     return static_cast<int>(std::clamp<int64_t>(ms, 2, 20));
   }
 
+  // A capture buffer is handed on only when it is full, so the thread need not wake for each
+  // period: the device is asked to signal when the head buffer can be filled (at least one
+  // period, at most half the ring, so that a late wake-up never overruns it). Caller holds mu_.
+  void WakeWhenHeadBufferFills() {
+    const size_t align = std::max<size_t>(fmt_.nBlockAlign, 1);
+    const TWaveHdr* h = queue_.Head();
+    const size_t cap = h->dwBufferLength / align * align;
+    const auto left =
+        static_cast<snd_pcm_uframes_t>((cap - std::min(queue_.HeadPos(), cap)) / align);
+    snd_pcm_uframes_t ring = 0, per = 0;
+    if (snd_pcm_get_params(pcm_, &ring, &per) < 0) return;
+    const snd_pcm_uframes_t want = std::clamp(left, period_, std::max(period_, ring / 2));
+    if (want == availMin_) return;
+    snd_pcm_sw_params_t* sw;
+    snd_pcm_sw_params_alloca(&sw);
+    if (snd_pcm_sw_params_current(pcm_, sw) < 0 ||
+        snd_pcm_sw_params_set_avail_min(pcm_, sw, want) < 0 || snd_pcm_sw_params(pcm_, sw) < 0)
+      return;
+    availMin_ = want;
+  }
+
   void Loop() {
     std::vector<pollfd> fds;
     while (!stop_) {
@@ -464,6 +490,7 @@ class TAlsaStream : public IWaveStream {
         wantPcm = busy && !queue_.Empty() && !backoff_;
         if (busy && backoff_) timeout = 20;
         if (busy && dir_ == TWaveDir::Out && !backoff_) timeout = PlayoutWaitMs();
+        if (wantPcm && dir_ == TWaveDir::In) WakeWhenHeadBufferFills();
         if (wantPcm) {
           const int n = snd_pcm_poll_descriptors_count(pcm_);
           fds.resize(1 + static_cast<size_t>(std::max(n, 0)));
@@ -499,6 +526,7 @@ class TAlsaStream : public IWaveStream {
   TWaveFormatEx fmt_;
   TWaveCallback cb_;
   snd_pcm_uframes_t period_;
+  snd_pcm_uframes_t availMin_ = 0;  // capture: what the device was last asked to signal at
   bool canPause_;
   std::mutex mu_;
   TBufferQueue queue_{dir_};  // after dir_, which it is made from
