@@ -123,6 +123,10 @@ TStation::~TStation() {
   // reach a front that is going.
   life_.reset();
   front_ = &noFront_;
+  // The port goes first, and with it every event its thread has posted: the components are
+  // freed after the station's own members, and a sound device that waits for its driver while
+  // it closes pumps the queue, which must not hand a box answer to a station half gone.
+  if (RS232) RS232->Close();
 }
 
 // --- Reporting ---

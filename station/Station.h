@@ -317,7 +317,8 @@ class TStation {
   void ShowDigits();
 
   std::shared_ptr<int> life_ = std::make_shared<int>(0);
-  IFront noFront_;
+  // Shared and never destroyed: components freed after the station's members may still call it.
+  static inline IFront noFront_;
   IFront* front_ = &noFront_;
   // The station's own messages: the mailbox listens again, the precise detector's digits.
   static constexpr uint32_t kResumeMailbox = rtl::WM_APP + 0x102;
