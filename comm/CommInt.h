@@ -228,8 +228,7 @@ class TCustomComm : public rtl::TComponent {
   // station millisecond by millisecond). Returns whether there was anything.
   bool DispatchHandedOver();
 
-  // The event bits that have a handler (kept by the handler slots of TComm).
-  uint32_t HandledEvents() const { return handled_; }
+  // Called by the handler slots of TComm when a handler is assigned or cleared.
   void SetHandled(uint32_t Bit, bool On);
 
  protected:

@@ -281,13 +281,15 @@ void RigServer::OnTuneDone() {
 void RigServer::CheckStalled() {
   const auto now = Clock::now();
   std::vector<int> stalled;
-  for (auto& [id, c] : clients_)
-    if (c.overSince != Clock::time_point{} &&
-        now - c.overSince > std::chrono::milliseconds(stallLimitMs_))
+  bool behind = false;  // a client still behind but within its limit keeps the check running
+  for (auto& [id, c] : clients_) {
+    if (c.overSince == Clock::time_point{}) continue;
+    if (now - c.overSince > std::chrono::milliseconds(stallLimitMs_))
       stalled.push_back(id);
+    else
+      behind = true;
+  }
   for (int id : stalled) Drop(id);
-  bool behind = false;
-  for (auto& [id, c] : clients_) behind = behind || c.overSince != Clock::time_point{};
   if (!behind) housekeeping_.stop();
 }
 

@@ -36,10 +36,6 @@ LongTimerShared* g_shared = nullptr;  // main thread creates and releases it
 }
 
 void LongTimerShared::StartSystemTimer() {
-  if (timer_id != 0) {
-    backend->KillEvent(timer_id);
-    timer_id = 0;
-  }
   backend = platform::MMTimerPtr();
   uint32_t id = backend->SetEvent(
       1000, 1000, [this](uint32_t tid) { Tick(tid); }, true);
@@ -122,20 +118,24 @@ void TMMLongTimer::SetEnabled(bool value) {
   if (value == enabled_) return;
   enabled_ = value;
   counter_ = 0;
-  if (g_shared && !IsDesigning()) g_shared->UpdateSystemTimer();
+  CountingChanged();
 }
 
 void TMMLongTimer::SetInterval(int32_t value) {
   if (value == interval_) return;
   interval_ = value;
   counter_ = 0;
-  if (g_shared && !IsDesigning()) g_shared->UpdateSystemTimer();
+  CountingChanged();
 }
 
 void TMMLongTimer::SetOnTimer(rtl::TNotifyEvent value) {
   on_timer_ = std::move(value);
   has_handler_ = static_cast<bool>(on_timer_);
   counter_ = 0;
+  CountingChanged();
+}
+
+void TMMLongTimer::CountingChanged() {
   if (g_shared && !IsDesigning()) g_shared->UpdateSystemTimer();
 }
 
@@ -156,7 +156,6 @@ void TMMLongTimer::RegisterTimer() {
     LongTimerShared* s = shared.get();
     shared->window =
         std::make_unique<rtl::TMessageWindow>([s](rtl::TMessage& m) { s->WindowProc(m); });
-    shared->backend = platform::MMTimerPtr();
     g_shared = shared.release();
   }
   {
@@ -185,7 +184,7 @@ void TMMLongTimer::UnregisterTimer() {
   }
   std::unique_ptr<LongTimerShared> s(g_shared);
   g_shared = nullptr;
-  if (s->timer_id != 0) s->backend->KillEvent(s->timer_id);
+  s->StopSystemTimer();
   s->window.reset();  // drops the ticks still queued
 }
 

@@ -44,6 +44,8 @@ class TMMLongTimer : public rtl::TMMNonVisualComponent {
   friend struct LongTimerShared;
   void RegisterTimer();
   void UnregisterTimer();
+  // Whether this instance counts may have changed: the shared clock runs only while one does.
+  void CountingChanged();
 
   std::atomic<bool> enabled_{true};
   std::atomic<int32_t> interval_{1};

@@ -311,11 +311,14 @@ void SimWire::Deliver(Notice& n) {
   if (n.closed) p->HostClosed();
 }
 
-void SimWire::RaiseLocked(uint32_t events) {
+bool SimWire::RecordLocked(uint32_t events) {
   // Only what the waiter watches wakes it, as a driver completes a wait only for a masked event.
-  if ((events & event_mask_) == 0) return;
   pending_events_ |= events & event_mask_;
-  cv_.notify_all();
+  return (events & event_mask_) != 0;
+}
+
+void SimWire::RaiseLocked(uint32_t events) {
+  if (RecordLocked(events)) cv_.notify_all();
 }
 
 void SimWire::DrainOutputLocked(Notice& n) {
@@ -349,8 +352,7 @@ bool SimWire::PeerSendLocked(const uint8_t* data, size_t count) {
     ev |= EV_RXCHAR;
     if (data[i] == dcb_.EvtChar) ev |= EV_RXFLAG;
   }
-  pending_events_ |= ev & event_mask_;
-  return (ev & event_mask_) != 0;
+  return RecordLocked(ev);
 }
 
 void SimWire::SetPeerLine(uint32_t msBit, bool on) {

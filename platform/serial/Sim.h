@@ -84,7 +84,8 @@ class SimWire : public std::enable_shared_from_this<SimWire> {
   };
   void Deliver(Notice& n);                                 // calls the peer outside the lock
   bool PeerSendLocked(const uint8_t* data, size_t count);  // true: wake the waiter
-  void RaiseLocked(uint32_t events);
+  bool RecordLocked(uint32_t events);                      // true: wake the waiter
+  void RaiseLocked(uint32_t events);                       // records and wakes
   void DrainOutputLocked(Notice& n);
 
   mutable std::mutex mu_;

@@ -188,6 +188,8 @@ class TAlsaStream : public IWaveStream {
         period_(period),
         canPause_(canPause),
         running_(dir == TWaveDir::Out) {
+    snd_pcm_uframes_t per = 0;
+    if (snd_pcm_get_params(pcm_, &ring_, &per) < 0) ring_ = 0;
     efd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     thread_ = std::thread([this] {
       rtl::SetThreadName(dir_ == TWaveDir::In ? "alsa-capture" : "alsa-playback");
@@ -466,9 +468,7 @@ class TAlsaStream : public IWaveStream {
     const size_t cap = h->dwBufferLength / align * align;
     const auto left =
         static_cast<snd_pcm_uframes_t>((cap - std::min(queue_.HeadPos(), cap)) / align);
-    snd_pcm_uframes_t ring = 0, per = 0;
-    if (snd_pcm_get_params(pcm_, &ring, &per) < 0) return;
-    const snd_pcm_uframes_t want = std::clamp(left, period_, std::max(period_, ring / 2));
+    const snd_pcm_uframes_t want = std::clamp(left, period_, std::max(period_, ring_ / 2));
     if (want == availMin_) return;
     snd_pcm_sw_params_t* sw;
     snd_pcm_sw_params_alloca(&sw);
@@ -526,6 +526,7 @@ class TAlsaStream : public IWaveStream {
   TWaveFormatEx fmt_;
   TWaveCallback cb_;
   snd_pcm_uframes_t period_;
+  snd_pcm_uframes_t ring_ = 0;      // frames the device buffers (0: not known)
   snd_pcm_uframes_t availMin_ = 0;  // capture: what the device was last asked to signal at
   bool canPause_;
   std::mutex mu_;

@@ -23,6 +23,12 @@ class HiTimerWindow : public ::testing::Test {
   rtl::TNotifyEvent Count() {
     return [this](rtl::TObject*) { ++fired_; };
   }
+  // Lets `ms` pass on the manual clock and pumps: how many firings there were by then.
+  int FiredAfter(int ms) {
+    time_->Advance(ms);
+    rtl::Application().ProcessMessages();
+    return fired_;
+  }
 };
 
 TEST_F(HiTimerWindow, TicksArriveOnlyWhenTheQueueIsPumped) {
@@ -237,12 +243,8 @@ TEST_F(LongTimer, DisablingAndEnablingRestartsTheCount) {
   time_->Advance(2000);
   t.SetEnabled(false);
   t.SetEnabled(true);
-  time_->Advance(2000);
-  rtl::Application().ProcessMessages();
-  EXPECT_EQ(fired_, 0);
-  time_->Advance(1000);
-  rtl::Application().ProcessMessages();
-  EXPECT_EQ(fired_, 1);
+  EXPECT_EQ(FiredAfter(2000), 0);
+  EXPECT_EQ(FiredAfter(1000), 1);
 }
 
 TEST_F(LongTimer, DestroyedTimerWithAQueuedFiringCallsNothing) {
@@ -274,12 +276,8 @@ TEST_F(LongTimer, TheSharedClockRunsOnlyWhileATimerCounts) {
     // Started afresh by the first one to count again: it fires a whole interval later.
     time_->Advance(700);
     b.SetEnabled(true);
-    time_->Advance(999);
-    rtl::Application().ProcessMessages();
-    EXPECT_EQ(fired_, 0);
-    time_->Advance(1);
-    rtl::Application().ProcessMessages();
-    EXPECT_EQ(fired_, 1);
+    EXPECT_EQ(FiredAfter(999), 0);
+    EXPECT_EQ(FiredAfter(1), 1);
   }
   EXPECT_EQ(TMMLongTimer::RegisteredCount(), 0);
   EXPECT_FALSE(TMMLongTimer::SharedTimerRunning());
