@@ -83,7 +83,6 @@ class TMMTimerThread : public rtl::TThread {
 TMMHiTimer::TMMHiTimer(rtl::TComponent* AOwner) : rtl::TMMNonVisualComponent(AOwner) {}
 
 TMMHiTimer::~TMMHiTimer() {
-  on_timer_ = nullptr;
   enabled_ = false;
   UpdateTimer();
   std::shared_ptr<HiTimerLink> link = retired_;
@@ -106,6 +105,8 @@ TMMHiTimer::~TMMHiTimer() {
       }
     }
   }
+  // Last: a worker that was inside OnTimer read the handler until the wait above ended.
+  on_timer_ = nullptr;
 }
 
 void TMMHiTimer::SetEnabled(bool value) {
@@ -163,13 +164,10 @@ void TMMHiTimer::DoTimer() {
 void TMMHiTimer::StopAll() {
   if (thread_active_ && link_) {
     std::shared_ptr<HiTimerLink> L = link_;
-    TMMTimerThread* th;
-    {
-      std::lock_guard lk(L->mu);
-      th = L->thread;
-    }
+    // Only the shared link is told: the thread frees itself as soon as it sees `stop`, so the
+    // thread object must not be touched after it is set (TSan saw a Terminate() land on a thread
+    // that had just freed itself).
     L->stop = true;
-    if (th) th->Terminate();
     L->tick.SetEvent();
     if (wait_for_terminate_ && !L->in_hand_over) L->start_stop.WaitFor(5000);
     {

@@ -81,7 +81,7 @@ class TMMHiTimer : public rtl::TMMNonVisualComponent {
   std::shared_ptr<HiTimerLink> link_;     // cmThread: what the worker and the timer share
   std::shared_ptr<HiTimerLink> retired_;  // the last worker let go of; may still be in OnTimer
   std::atomic<bool> thread_active_{false};
-  bool enabled_ = true;
+  std::atomic<bool> enabled_{true};  // read by a thread-mode worker in DoTimer
   int32_t interval_ = 1000;
   std::atomic<int> pending_{0};
   std::unique_ptr<rtl::TMessageWindow> window_;
