@@ -12,10 +12,18 @@ namespace {
 
 void SchedulePump();
 
+// The queue wakes us only when it turns non-empty, so whatever is still queued after a pump
+// needs another one. With more than one message waiting, the next pump is asked for before
+// dispatching: a handler that opens a modal loop must not leave the rest stranded in the queue
+// while its dialog is up. With one message (a serial answer, a capture buffer: nearly every
+// pump), the queue is empty while its handler runs, so anything posted meanwhile wakes us
+// itself, and a pump asked for in advance would only cost the loop a second turn.
 void Pump() {
   rtl::CheckSynchronize();
-  if (rtl::QueuedMessageCount() > 0) SchedulePump();
+  const bool ahead = rtl::QueuedMessageCount() > 1;
+  if (ahead) SchedulePump();
   rtl::DispatchPendingMessages();
+  if (!ahead && rtl::QueuedMessageCount() > 0) SchedulePump();
 }
 
 void SchedulePump() {

@@ -67,8 +67,8 @@ struct RemoteLink::Capture {
     f.wBitsPerSample = 16;
     data.assign(8, std::vector<uint8_t>(kBlock * 2));
     hdrs.assign(8, {});
-    const int rc = platform::wave::WaveBackend().Open(
-        platform::wave::TWaveDir::In, device, f, false,
+    const int rc = platform::wave::WaveBackend().OpenLive(
+        platform::wave::TWaveDir::In, device, f,
         [this](platform::wave::TWaveMsg m, platform::wave::TWaveHdr* h) {
           if (m == platform::wave::TWaveMsg::Done) Done(h);
           if (m == platform::wave::TWaveMsg::Error) failed = true;
@@ -213,6 +213,8 @@ void RemoteLink::Poll() {
   std::erase_if(holders_, [this](const auto& h) {
     return !m_.Tx.Holds(station::TTxSource::Remote, h.first);
   });
+  // Without a front listening nobody reads the state: it is not built for every box answer.
+  if (!changed_) return;
   const std::string now = remote::StateMessage(State()).toStdString();
   if (now == last_) return;
   last_ = now;

@@ -5,6 +5,8 @@
 #include <QApplication>
 #include <QEventLoop>
 #include <QTimer>
+#include <thread>
+#include <vector>
 
 #include "app/EventPump.h"
 #include "rtl/Messages.h"
@@ -45,6 +47,29 @@ TEST(EventPump, MessagesBehindANestedLoopAreDispatchedInsideIt) {
   for (int i = 0; i < 100 && !ticksInsideTheBox; ++i)
     outer.processEvents(QEventLoop::AllEvents, 50);
   EXPECT_TRUE(ticksInsideTheBox);
+  rtl::SetQueueWakeHook(nullptr);
+  rtl::SetLoopTimerHook(nullptr);
+}
+
+// A lone message is dispatched without asking for a second pump in advance; what its handler
+// posts, and what another thread posts while it runs, must still come through.
+TEST(EventPump, WhatALoneMessageLeavesBehindIsDispatched) {
+  testsupport::EnsureQtApplication<QApplication>();
+  app::InstallQtEventPump();
+  constexpr uint32_t kFirst = rtl::WM_APP + 1, kSecond = rtl::WM_APP + 2, kThird = rtl::WM_APP + 3;
+  std::vector<uint32_t> seen;
+  rtl::TMessageWindow* self = nullptr;
+  rtl::TMessageWindow window([&](rtl::TMessage& m) {
+    seen.push_back(m.Msg);
+    if (m.Msg != kFirst) return;
+    self->Post(kSecond);
+    std::thread([&] { self->Post(kThird); }).join();
+  });
+  self = &window;
+  window.Post(kFirst);
+  QEventLoop loop;
+  for (int i = 0; i < 100 && seen.size() < 3; ++i) loop.processEvents(QEventLoop::AllEvents, 50);
+  EXPECT_EQ(seen, (std::vector<uint32_t>{kFirst, kSecond, kThird}));
   rtl::SetQueueWakeHook(nullptr);
   rtl::SetLoopTimerHook(nullptr);
 }
