@@ -117,14 +117,20 @@ int StreamFault(int err) {
 
 // Opens and configures `name` for `fmt`; 0 or a seam error code.
 //
-// Periods of 20 ms: a sound server (PulseAudio, PipeWire) wakes its clients once per period, and
-// shorter ones cost CPU on every client without making anything here sound better. Playback keeps
-// four of them (80 ms of sound queued, so a cue's tail is heard about that long after it was
-// handed over); capture keeps eight, so a busy moment of the station does not overrun it.
+// Playback periods of 20 ms: a sound server (PulseAudio, PipeWire) wakes its clients once per
+// period, and shorter ones cost CPU on every client without making anything here sound better.
+// Playback keeps four of them (80 ms of sound queued, so a cue's tail is heard about that long
+// after it was handed over). Capture periods are the largest power of two of frames within 50 ms
+// (2048 at 44.1 and 48 kHz, the size of the station's capture buffer): the server, its client
+// thread in our process and the capture thread then wake once per buffer instead of two or three
+// times, and a buffer is never waited for longer than it takes to fill. Capture keeps eight
+// periods, so a busy moment of the station does not overrun it. A live capture (what a browser page
+// hears) keeps 20 ms periods: its listener would hear the longer ones as bursts.
 //
 // A low-latency stream (the software monitor) takes 5 ms periods and a playback ring of four.
+enum class TPace { Buffered, Live, Low };
 int OpenPcm(const std::string& name, TWaveDir dir, const TWaveFormatEx& fmt, snd_pcm_t** out,
-            snd_pcm_uframes_t* period, bool* canPause, bool lowLatency = false) {
+            snd_pcm_uframes_t* period, bool* canPause, TPace pace = TPace::Buffered) {
   if (fmt.wFormatTag != WAVE_FORMAT_PCM || (fmt.wBitsPerSample != 8 && fmt.wBitsPerSample != 16) ||
       fmt.nChannels < 1 || fmt.nChannels > 2 || fmt.nSamplesPerSec == 0)
     return WAVERR_BADFORMAT;
@@ -136,7 +142,11 @@ int OpenPcm(const std::string& name, TWaveDir dir, const TWaveFormatEx& fmt, snd
   snd_pcm_hw_params_t* hw;
   snd_pcm_hw_params_alloca(&hw);
   unsigned rate = fmt.nSamplesPerSec;
-  snd_pcm_uframes_t per = std::max<snd_pcm_uframes_t>(rate / (lowLatency ? 200 : 50), 64);
+  snd_pcm_uframes_t per = std::max<snd_pcm_uframes_t>(rate / (pace == TPace::Low ? 200 : 50), 64);
+  if (dir == TWaveDir::In && pace == TPace::Buffered) {
+    per = 64;
+    while (per * 2 <= rate / 20) per *= 2;
+  }
   snd_pcm_uframes_t buf = per * (dir == TWaveDir::In ? 8 : 4);
   if ((err = snd_pcm_hw_params_any(pcm, hw)) < 0 ||
       (err = snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED)) < 0 ||
@@ -562,17 +572,21 @@ class TAlsaBackend : public IWaveBackend {
   }
   int Open(TWaveDir dir, int id, const TWaveFormatEx& fmt, bool query, TWaveCallback cb,
            std::unique_ptr<IWaveStream>& out) override {
-    return OpenStream(dir, id, fmt, query, std::move(cb), out, false);
+    return OpenStream(dir, id, fmt, query, std::move(cb), out, TPace::Buffered);
   }
   int OpenLowLatency(TWaveDir dir, int id, const TWaveFormatEx& fmt, TWaveCallback cb,
                      std::unique_ptr<IWaveStream>& out) override {
-    return OpenStream(dir, id, fmt, false, std::move(cb), out, true);
+    return OpenStream(dir, id, fmt, false, std::move(cb), out, TPace::Low);
+  }
+  int OpenLive(TWaveDir dir, int id, const TWaveFormatEx& fmt, TWaveCallback cb,
+               std::unique_ptr<IWaveStream>& out) override {
+    return OpenStream(dir, id, fmt, false, std::move(cb), out, TPace::Live);
   }
   std::string GetErrorText(int code) override { return StandardErrorText(code); }
 
  private:
   int OpenStream(TWaveDir dir, int id, const TWaveFormatEx& fmt, bool query, TWaveCallback cb,
-                 std::unique_ptr<IWaveStream>& out, bool lowLatency) {
+                 std::unique_ptr<IWaveStream>& out, TPace pace) {
     const auto names = PcmNames(dir);
     if (names.empty()) return MMSYSERR_NODRIVER;
     if (id < -1 || id >= static_cast<int>(names.size())) return MMSYSERR_BADDEVICEID;
@@ -580,7 +594,7 @@ class TAlsaBackend : public IWaveBackend {
     snd_pcm_uframes_t period = 0;
     bool canPause = false;
     const int rc = OpenPcm(names[static_cast<size_t>(std::max(id, 0))], dir, fmt, &pcm, &period,
-                           &canPause, lowLatency);
+                           &canPause, pace);
     if (rc != 0) return rc;
     if (query) {
       snd_pcm_close(pcm);

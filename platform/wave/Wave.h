@@ -126,6 +126,12 @@ class IWaveBackend {
                              std::unique_ptr<IWaveStream>& out) {
     return Open(dir, id, fmt, false, std::move(cb), out);
   }
+  // As Open, for a capture somebody listens to as it comes (a browser page): the backend hands
+  // it over in short steps rather than in steps as long as the station's own capture buffers.
+  virtual int OpenLive(TWaveDir dir, int id, const TWaveFormatEx& fmt, TWaveCallback cb,
+                       std::unique_ptr<IWaveStream>& out) {
+    return Open(dir, id, fmt, false, std::move(cb), out);
+  }
 };
 
 // The backend the devices use. Without one installed, the real (ALSA) backend is created.
