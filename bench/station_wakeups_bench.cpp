@@ -23,15 +23,23 @@
 // KANALO_SOUND_BENCH=1) the station runs without "--simulator": COM1 still goes to the built-in
 // box ("COM1 = sim"), but the sound goes through ALSA's default device to that server, with the
 // .asoundrc of the caller's HOME.
+//
+// Beside them, the price of a wake-up on this machine: a bare thread that sleeps in poll(), and a
+// bare Qt loop woken by a precise timer, each 20 times a second for the same span. A station
+// thread can cost no less per wake-up than these; on a virtual machine they are many times what
+// they are on the small computer at the mast.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
+#include <QTimer>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -252,6 +260,38 @@ bool Run(const Case& c, double seconds) {
   return true;
 }
 
+long long ThreadRunNs() {
+  return std::atoll(Slurp("/proc/thread-self/schedstat").c_str());
+}
+
+// Microseconds of CPU per wake-up of a thread that does nothing else: sleeping in poll(), or in
+// a Qt event loop woken by a precise timer.
+double BarePollWakeUs(double seconds) {
+  const int n = static_cast<int>(seconds * 20);
+  const long long t0 = ThreadRunNs();
+  for (int i = 0; i < n; ++i) ::poll(nullptr, 0, 50);
+  return static_cast<double>(ThreadRunNs() - t0) * 1e-3 / n;
+}
+
+double BareQtWakeUs(double seconds) {
+  int argc = 1;
+  char name[] = "bench";
+  char* argv[] = {name, nullptr};
+  QCoreApplication app(argc, argv);
+  const int n = static_cast<int>(seconds * 20);
+  int fired = 0;
+  long long t0 = 0;
+  QTimer timer;
+  timer.setTimerType(Qt::PreciseTimer);
+  QObject::connect(&timer, &QTimer::timeout, [&] {
+    if (fired++ == 0) t0 = ThreadRunNs();  // the loop's own start-up is not a wake-up
+    if (fired > n) app.quit();
+  });
+  timer.start(50);
+  QCoreApplication::exec();
+  return static_cast<double>(ThreadRunNs() - t0) * 1e-3 / n;
+}
+
 }  // namespace
 
 int main() {
@@ -263,6 +303,12 @@ int main() {
                         {"armed, precise detector", true, true}};
   bool ok = true;
   for (const Case& c : cases) ok = Run(c, seconds) && ok;
+  const double bare = BarePollWakeUs(seconds), qt = BareQtWakeUs(seconds);
+  std::printf(
+      "\nthe price of a wake-up on this machine (20/s for %.0f s): bare thread in poll() %.1f us, "
+      "bare Qt loop %.1f us\n  so 20 wake-ups/s of the main loop and 10 of another thread cost "
+      "at least %.2f %% of a core here\n",
+      seconds, bare, qt, (20 * qt + 10 * bare) * 1e-4);
   std::printf(
       "\nreference: at rest at most 30 wake-ups/s and 0.2 %% of a core; armed with the "
       "precise detector at most 0.3 %%\n");
