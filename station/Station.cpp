@@ -471,9 +471,11 @@ void TStation::LinkLost(const std::string& cause) {
 }
 
 void TStation::RxChar(int count) {
-  const int size = RS232->ReadBufSize();
-  std::vector<uint8_t> buffer(static_cast<size_t>(std::max(size, 1)), 0);
-  int n = RS232->Read(buffer.data(), std::clamp(count, 0, size));
+  // Only what the event announced is read (never more than the port's buffer): the answer of
+  // a poll is a few bytes, and zeroing a whole receive buffer for it on every answer is waste.
+  const int want = std::clamp(count, 0, RS232->ReadBufSize());
+  std::vector<uint8_t> buffer(static_cast<size_t>(std::max(want, 1)), 0);
+  int n = RS232->Read(buffer.data(), want);
   if (n == -1) {
     // A wedged driver fails every read: said once until a read works again.
     if (!readFailed_) Report("Fehler beim lesen", rtl::mtInformation, "Information");
