@@ -129,8 +129,18 @@ int StreamFault(int err) {
 //
 // A low-latency stream (the software monitor) takes 5 ms periods and a playback ring of four.
 enum class TPace { Buffered, Live, Low };
+snd_pcm_uframes_t PeriodFrames(TWaveDir dir, TPace pace, unsigned rate) {
+  if (dir == TWaveDir::In && pace == TPace::Buffered) {
+    snd_pcm_uframes_t per = 64;
+    while (per * 2 <= rate / 20) per *= 2;
+    return per;
+  }
+  return std::max<snd_pcm_uframes_t>(rate / (pace == TPace::Low ? 200 : 50), 64);
+}
+
+// `period` and `ring` receive the frames the device settled on.
 int OpenPcm(const std::string& name, TWaveDir dir, const TWaveFormatEx& fmt, snd_pcm_t** out,
-            snd_pcm_uframes_t* period, bool* canPause, TPace pace = TPace::Buffered) {
+            snd_pcm_uframes_t* period, snd_pcm_uframes_t* ring, bool* canPause, TPace pace) {
   if (fmt.wFormatTag != WAVE_FORMAT_PCM || (fmt.wBitsPerSample != 8 && fmt.wBitsPerSample != 16) ||
       fmt.nChannels < 1 || fmt.nChannels > 2 || fmt.nSamplesPerSec == 0)
     return WAVERR_BADFORMAT;
@@ -142,11 +152,7 @@ int OpenPcm(const std::string& name, TWaveDir dir, const TWaveFormatEx& fmt, snd
   snd_pcm_hw_params_t* hw;
   snd_pcm_hw_params_alloca(&hw);
   unsigned rate = fmt.nSamplesPerSec;
-  snd_pcm_uframes_t per = std::max<snd_pcm_uframes_t>(rate / (pace == TPace::Low ? 200 : 50), 64);
-  if (dir == TWaveDir::In && pace == TPace::Buffered) {
-    per = 64;
-    while (per * 2 <= rate / 20) per *= 2;
-  }
+  snd_pcm_uframes_t per = PeriodFrames(dir, pace, rate);
   snd_pcm_uframes_t buf = per * (dir == TWaveDir::In ? 8 : 4);
   if ((err = snd_pcm_hw_params_any(pcm, hw)) < 0 ||
       (err = snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED)) < 0 ||
@@ -180,6 +186,7 @@ int OpenPcm(const std::string& name, TWaveDir dir, const TWaveFormatEx& fmt, snd
   snd_pcm_sw_params(pcm, sw);
   *out = pcm;
   if (period) *period = per;
+  if (ring) *ring = buf;
   return 0;
 }
 
@@ -190,16 +197,15 @@ int OpenPcm(const std::string& name, TWaveDir dir, const TWaveFormatEx& fmt, snd
 class TAlsaStream : public IWaveStream {
  public:
   TAlsaStream(snd_pcm_t* pcm, TWaveDir dir, const TWaveFormatEx& fmt, TWaveCallback cb,
-              snd_pcm_uframes_t period, bool canPause)
+              snd_pcm_uframes_t period, snd_pcm_uframes_t ring, bool canPause)
       : pcm_(pcm),
         dir_(dir),
         fmt_(fmt),
         cb_(std::move(cb)),
         period_(period),
+        ring_(ring),
         canPause_(canPause),
         running_(dir == TWaveDir::Out) {
-    snd_pcm_uframes_t per = 0;
-    if (snd_pcm_get_params(pcm_, &ring_, &per) < 0) ring_ = 0;
     efd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     thread_ = std::thread([this] {
       rtl::SetThreadName(dir_ == TWaveDir::In ? "alsa-capture" : "alsa-playback");
@@ -536,7 +542,7 @@ class TAlsaStream : public IWaveStream {
   TWaveFormatEx fmt_;
   TWaveCallback cb_;
   snd_pcm_uframes_t period_;
-  snd_pcm_uframes_t ring_ = 0;      // frames the device buffers (0: not known)
+  snd_pcm_uframes_t ring_;          // frames the device buffers
   snd_pcm_uframes_t availMin_ = 0;  // capture: what the device was last asked to signal at
   bool canPause_;
   std::mutex mu_;
@@ -591,16 +597,16 @@ class TAlsaBackend : public IWaveBackend {
     if (names.empty()) return MMSYSERR_NODRIVER;
     if (id < -1 || id >= static_cast<int>(names.size())) return MMSYSERR_BADDEVICEID;
     snd_pcm_t* pcm = nullptr;
-    snd_pcm_uframes_t period = 0;
+    snd_pcm_uframes_t period = 0, ring = 0;
     bool canPause = false;
     const int rc = OpenPcm(names[static_cast<size_t>(std::max(id, 0))], dir, fmt, &pcm, &period,
-                           &canPause, pace);
+                           &ring, &canPause, pace);
     if (rc != 0) return rc;
     if (query) {
       snd_pcm_close(pcm);
       return 0;
     }
-    out = std::make_unique<TAlsaStream>(pcm, dir, fmt, cb, period, canPause);
+    out = std::make_unique<TAlsaStream>(pcm, dir, fmt, cb, period, ring, canPause);
     cb(TWaveMsg::Open, nullptr);
     return 0;
   }

@@ -67,7 +67,7 @@ std::string ToneFile(const TempDir& dir, double seconds, double lead = 0) {
   for (uint32_t i = 0; i < n; ++i)
     body.u16(static_cast<uint16_t>(
         static_cast<int16_t>(std::lround(16000 * std::sin(2 * M_PI * 1000.0 * i / kRate)))));
-  return dir.Write(lead > 0 ? "lead.wav" : "tone.wav", Riff(body));
+  return dir.Write("tone.wav", Riff(body));
 }
 
 class SoundServer : public ::testing::Test {
