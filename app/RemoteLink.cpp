@@ -10,6 +10,7 @@
 #include <exception>
 #include <filesystem>
 #include <mutex>
+#include <string>
 #include <utility>
 
 #include "app/Protokoll.h"
@@ -408,6 +409,10 @@ void RemoteLink::RemoteRelease(int session) {
   AddLog("PTT losgelassen: " + it->second);
   // The hold (and the page's name on it) ends once the page's last words have played.
   voice_->Release(session, [this, session] {
+    // Gaps in the voice are the page's link; the operator on the page should know of them.
+    if (const auto dry = voice_->DryRuns(); dry > 0)
+      AddLog("Fernbedienung: Sprache von " + holders_[session] + " " + std::to_string(dry) +
+             "-mal unterbrochen, Verbindung zu langsam");
     holders_.erase(session);
     if (alive_) m_.Tx.Release(station::TTxSource::Remote, session);
     Poll();

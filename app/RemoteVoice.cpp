@@ -10,9 +10,10 @@ namespace app {
 namespace wave = platform::wave;
 
 namespace {
-// Above this much voice in hand, one sample in kSkipEvery is left out (1.6 %): a page whose
-// clock runs fast against the card's comes back without a jump; the hard bound is for bursts.
-constexpr size_t kSkewFrames = RemoteVoicePlayer::kRate * 100 / 1000;
+// With this much more than the cushion in hand, one sample in kSkipEvery is left out (1.6 %): a
+// page whose clock runs fast against the card's comes back without a jump; the hard bound is for
+// bursts. Two page frames: a frame that comes just before the card takes its buffer is no skew.
+constexpr size_t kSkewMargin = 2 * RemoteVoicePlayer::kCushionStep;
 constexpr int kSkipEvery = 64;
 }  // namespace
 
@@ -34,6 +35,10 @@ int RemoteVoicePlayer::Start(int session, int device) {
     return 0;
   }
   if (session_ != 0) Finish();
+  // Another page's link is another link: its cushion starts small again.
+  if (session != lastSession_) cushion_ = kPrimeFrames;
+  lastSession_ = session;
+  underrunsAtStart_ = underruns_.load();
   session_ = session;
   closing_ = false;
   failed_ = false;
@@ -91,12 +96,13 @@ void RemoteVoicePlayer::Play(int session, const int16_t* pcm, size_t n) {
   }
   std::lock_guard<std::mutex> lock(mu_);
   fifo_.insert(fifo_.end(), pcm, pcm + n);
+  const size_t cushion = cushion_.load();
   if (fifo_.size() > kMaxLagFrames) {
-    const size_t drop = fifo_.size() - kPrimeFrames;
+    const size_t drop = fifo_.size() - cushion;
     fifo_.erase(fifo_.begin(), fifo_.begin() + static_cast<std::ptrdiff_t>(drop));
     dropped_ += static_cast<int64_t>(drop);
   }
-  if (fifo_.size() >= kPrimeFrames) primed_ = true;
+  if (fifo_.size() >= cushion) primed_ = true;
 }
 
 size_t RemoteVoicePlayer::Queued() const {
@@ -110,8 +116,9 @@ void RemoteVoicePlayer::Fill(wave::TWaveHdr* h) {
   std::lock_guard<std::mutex> lock(mu_);
   if (primed_ || draining_) {
     int since = 0;
+    const size_t skew = cushion_.load() + kSkewMargin;
     while (n < kBufferFrames && !fifo_.empty()) {
-      if (fifo_.size() > kSkewFrames && ++since == kSkipEvery) {
+      if (fifo_.size() > skew && ++since == kSkipEvery) {
         since = 0;
         fifo_.pop_front();
         ++dropped_;
@@ -124,9 +131,10 @@ void RemoteVoicePlayer::Fill(wave::TWaveHdr* h) {
   std::fill(dst + n, dst + kBufferFrames, int16_t{0});
   if (n > 0) voiceEnd_ = handed_ + n;
   if (primed_ && !draining_ && n < kBufferFrames) {
-    // Ran dry: wait for a cushion again rather than play every frame the moment it comes.
+    // Ran dry: wait for a larger cushion rather than play every frame the moment it comes.
     primed_ = false;
     ++underruns_;
+    cushion_ = std::min(cushion_.load() + kCushionStep, kMaxCushionFrames);
   }
   handed_ += kBufferFrames;
   played_ += n;
@@ -190,6 +198,8 @@ void RemoteVoicePlayer::Tick() {
 
 void RemoteVoicePlayer::Finish(bool quiet) {
   closing_ = true;
+  if (out_ && underruns_.load() == underrunsAtStart_ && cushion_.load() > kPrimeFrames)
+    cushion_ -= kCushionStep;  // played without running dry: the link may have calmed down
   if (out_) {
     out_->Reset();
     out_->Close();

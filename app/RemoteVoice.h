@@ -3,10 +3,16 @@
 // sound.
 //
 // One page talks at a time. Start opens the output for it (at its press) and plays silence
-// until the first kPrimeFrames of voice are in, so that the page's frames, which come in bursts
-// off the network, do not run dry between them; a dry run starts that wait again. The voice
-// never falls behind by more than kMaxLagFrames: the oldest is dropped (a page whose clock runs
-// fast against the card's).
+// until a cushion of voice is in, so that the page's frames, which come in bursts off the
+// network, do not run dry between them; a dry run starts that wait again. The cushion adapts to
+// the page's link: it starts at kPrimeFrames, each dry run adds kCushionStep (up to
+// kMaxCushionFrames), and a transmission that played without running dry takes one step back.
+// A dry run cuts a gap into the voice, and a gap inside a DTMF tone dials its digit twice, so
+// once is all a bad link gets: the latency it costs does not matter on a half-duplex radio.
+// Another page starts at kPrimeFrames again. The voice never falls behind by more than
+// kMaxLagFrames: the oldest is dropped down to the cushion (a burst after a stall); a page whose
+// clock runs fast against the card's loses a sample in 64 once it is more than a page frame and
+// a bit ahead of its cushion.
 //
 // Release (the page let go) plays what has come and then calls `done`, which ends the hold: at
 // once when nothing waits, at the latest kDrainMs later. Voice that comes after the release is
@@ -37,8 +43,10 @@ class RemoteVoicePlayer {
   static constexpr int kRate = 44100;
   static constexpr uint32_t kBufferFrames = kRate / 100;     // 10 ms a buffer
   static constexpr int kBuffers = 4;                         // queued at the device
-  static constexpr size_t kPrimeFrames = kRate * 40 / 1000;  // 40 ms in hand before playing
-  static constexpr size_t kMaxLagFrames = kRate / 4;         // 250 ms
+  static constexpr size_t kPrimeFrames = kRate * 60 / 1000;  // in hand before playing
+  static constexpr size_t kCushionStep = kRate * 20 / 1000;  // one page frame
+  static constexpr size_t kMaxCushionFrames = kRate * 200 / 1000;
+  static constexpr size_t kMaxLagFrames = kRate * 400 / 1000;
   static constexpr int64_t kDrainMs = 300;
 
   // `held(session)`: whether the station still keys for that page.
@@ -63,10 +71,13 @@ class RemoteVoicePlayer {
   // Samples: handed to the device, and dropped (late, over the lag bound, without a device).
   int64_t Played() const { return played_.load(); }
   int64_t Dropped() const { return dropped_.load(); }
-  // Times the voice ran dry while playing.
+  // Times the voice ran dry while playing: in all, and since the last Start.
   int64_t Underruns() const { return underruns_.load(); }
+  int64_t DryRuns() const { return underruns_.load() - underrunsAtStart_; }
   // Voice samples in hand, not yet given to the device.
   size_t Queued() const;
+  // How much voice the player waits for before it plays, now.
+  size_t Cushion() const { return cushion_.load(); }
 
  private:
   struct Buffer {
@@ -93,6 +104,9 @@ class RemoteVoicePlayer {
   std::atomic<int64_t> voiceEnd_{0};  // the stream frame after the last voice sample handed
   std::atomic<bool> closing_{false}, failed_{false};
   std::atomic<int64_t> played_{0}, dropped_{0}, underruns_{0};
+  std::atomic<size_t> cushion_{kPrimeFrames};
+  int lastSession_ = 0;           // main thread, as is the one below
+  int64_t underrunsAtStart_ = 0;  // main thread: to tell whether a transmission ran dry
 };
 
 }  // namespace app

@@ -696,7 +696,8 @@ class RealStation(unittest.TestCase):
         wait_for(lambda: size() > 44100 * 2 * (MIC_SECONDS - MIC_TAIL), 5, "the air file")
         out = subprocess.run([DTMF, "--detector", "precise", self.air], capture_output=True,
                              timeout=60)
-        self.assertIn(SPOKEN, "".join(out.stdout.decode().split()), out.stderr)
+        self.assertIn(SPOKEN, "".join(out.stdout.decode().split()),
+                      b.js("return document.getElementById('log').textContent"))
 
     def test_9_stopped_while_a_page_holds_ptt_the_box_hears_receive_last(self):
         # As `systemctl --user stop kanalo-headless` stops it: SIGTERM while keyed from a page.
