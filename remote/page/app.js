@@ -156,6 +156,7 @@
           if (m.heard && !r.heardAt) r.heardAt = performance.now();
           if (m.underruns > r.underruns && r.frames) show('Empfangston verspätet');
           r.underruns = m.underruns; r.buffered = m.buffered; r.dropped = m.dropped;
+          r.target = m.target;
           show();
         };
         dec = decoder();
@@ -187,7 +188,7 @@
     };
     r.context = () => ctx;
     r.stats = () => ({ frames: r.frames, lost: r.lost, underruns: r.underruns, dropped: r.dropped,
-                       buffered: r.buffered });
+                       buffered: r.buffered, target: r.target });
     r.opened = () => { next = -1; if (!r.openAt) r.openAt = performance.now(); };
     // For the tests: what the player put out, as 16-bit little-endian samples in base64.
     r.record = (on) => { r.recorded = []; if (node) node.port.postMessage({ record: on }); };

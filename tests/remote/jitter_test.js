@@ -2,10 +2,11 @@
 // The page's receive player (remote/page/rx-worklet.js) in node, on simulated time: ten minutes
 // of 20 ms frames that reach the page with seeded network jitter, while the page's audio clock
 // runs 1 % fast and then 1 % slow against the station's, and once more with the same clocks but
-// the way stalling for 300 ms now and then. Every sample carries its frame's number, so the lag
-// is read off what the player puts out: it must stay under 250 ms (after the first second), the
-// sound must keep its order (never an old frame after a newer one), and without stalls it must
-// never run dry.
+// the way stalling for 300 ms now and then, and once with the page's own thread late by up to
+// 120 ms every two seconds or so. Every sample carries its frame's number, so the lag is read off
+// what the player puts out: it must stay under 250 ms (after the first second), the sound must
+// keep its order (never an old frame after a newer one), without stalls or hiccups it must never
+// run dry, and hiccups must teach its jitter buffer to bridge them.
 //   node jitter_test.js PATH/rx-worklet.js
 const fs = require('fs');
 const vm = require('vm');
@@ -31,7 +32,7 @@ function rng(seed) {
   };
 }
 
-function run(Processor, pageRate, seed, stalls) {
+function run(Processor, pageRate, seed, stalls, hiccups) {
   const p = new Processor();
   const random = rng(seed);
   const FRAME = 960, QUANTUM = 128, SECONDS = 600;
@@ -44,6 +45,8 @@ function run(Processor, pageRate, seed, stalls) {
   for (let n = 0; n * framePeriod < SECONDS; n++) {
     let at = (n + 1) * framePeriod + 0.005 + 0.06 * random();
     if (stalls && random() < 0.002) at += 0.3;
+    // A page whose own thread is late now and then (a busy machine): 40 to 120 ms.
+    if (hiccups && random() < 0.01) at += 0.04 + 0.08 * random();
     last = Math.max(last, at);
     arrivals.push(last);
   }
@@ -71,13 +74,16 @@ function run(Processor, pageRate, seed, stalls) {
 
 const Processor = load(process.argv[2]);
 let failed = 0;
-for (const [rate, seed, stalls] of [[1.01, 1, false], [0.99, 2, false], [1.0, 3, false], [1.0, 4, true]]) {
-  const r = run(Processor, rate, seed, stalls);
+const cases = [[1.01, 1, false, false], [0.99, 2, false, false], [1.0, 3, false, false],
+               [1.0, 4, true, false], [1.0, 5, false, true]];
+for (const [rate, seed, stalls, hiccups] of cases) {
+  const r = run(Processor, rate, seed, stalls, hiccups);
   const line = `page clock x${rate}: worst lag ${(r.worst * 1000).toFixed(1)} ms, ` +
                `${r.underruns} underruns, ${r.dropped} samples dropped, ${r.disorder} out of order`;
-  // Without stalls on the way the clocks' difference never lets it run dry either.
+  // Without stalls on the way the clocks' difference never lets it run dry either; hiccups do,
+  // until the jitter buffer has grown to bridge them, then seldom (after it shrinks again).
   const ok = r.worst < 0.25 && r.disorder === 0 && r.played > 48000 * 500 &&
-             (stalls || r.underruns === 0);
+             (stalls || r.underruns <= (hiccups ? 12 : 0));
   console.log((ok ? 'ok   ' : 'FAIL ') + line);
   if (!ok) failed++;
 }
