@@ -8,6 +8,7 @@
 #include <QScreen>
 #include <QTimer>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -78,6 +79,9 @@ int main(int argc, char** argv) {
     return app::StoreRemotePassword(cmd.passwordKey, platform::HostConfig::DefaultPath(), stdin,
                                     stdout);
   rtl::MainThreadId();
+  // Listing the sound devices opens the bridges to sound servers; none of them is to start a
+  // JACK server as a side effect (set before any thread runs, since setenv is not thread-safe).
+  setenv("JACK_NO_START_SERVER", "1", 0);
   // Headless: the station needs no display at all; Qt's offscreen platform stands in for one.
   if (cmd.headless) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication qapp(argc, argv);

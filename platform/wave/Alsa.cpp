@@ -13,7 +13,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -35,50 +37,44 @@ std::string StationPcm(TWaveDir dir) {
                                               "default");
 }
 
-// Whether the station's PCM can be opened at all (the default cannot without a sound card and
-// without a sound server). Asked once per configuration, since opening costs time.
-bool StationPcmUsable(TWaveDir dir, const std::string& name) {
+// Whether a PCM can be opened at all: the station's (the default cannot without a sound card
+// and without a sound server), and the hints that name no card: those are plugin definitions
+// (rate converters, up- and downmixers, the servers' bridges) that ALSA lists whether or not
+// anything stands behind them. Asked once per name and configuration, since opening costs time
+// and a device's id must not move while the station runs.
+bool PcmOpens(TWaveDir dir, const std::string& name) {
   static std::mutex mu;
-  static std::string key[2];
-  static bool usable[2];
-  static bool known[2] = {false, false};
+  static std::map<std::string, bool> known;
   const char* env = getenv("ALSA_CONFIG_PATH");
-  const std::string k = std::string(env ? env : "") + "\n" + name;
-  const int i = dir == TWaveDir::In ? 0 : 1;
+  const std::string key =
+      std::string(dir == TWaveDir::In ? "in\n" : "out\n") + (env ? env : "") + "\n" + name;
   std::lock_guard<std::mutex> lock(mu);
-  if (!known[i] || key[i] != k) {
-    // ALSA reports its own failures on standard error; ours are the messages that count.
-    snd_lib_error_set_handler(SilentErrors);
-    snd_pcm_t* pcm = nullptr;
-    usable[i] = snd_pcm_open(&pcm, name.c_str(),
-                             dir == TWaveDir::In ? SND_PCM_STREAM_CAPTURE : SND_PCM_STREAM_PLAYBACK,
-                             SND_PCM_NONBLOCK) == 0;
-    if (pcm) snd_pcm_close(pcm);
-    key[i] = k;
-    known[i] = true;
-  }
-  return usable[i];
+  if (auto it = known.find(key); it != known.end()) return it->second;
+  // JACK's bridge asked without a JACK server of this user's would only print its complaints
+  // (and, where the environment lets libjack, start one): it is listed when a server has run.
+  if (name == "jack" && access(("/dev/shm/jack-" + std::to_string(getuid())).c_str(), F_OK) != 0)
+    return known.emplace(key, false).first->second;
+  // ALSA reports its own failures on standard error; ours are the messages that count.
+  snd_lib_error_set_handler(SilentErrors);
+  snd_pcm_t* pcm = nullptr;
+  const bool opens =
+      snd_pcm_open(&pcm, name.c_str(),
+                   dir == TWaveDir::In ? SND_PCM_STREAM_CAPTURE : SND_PCM_STREAM_PLAYBACK,
+                   SND_PCM_NONBLOCK) == 0;
+  if (pcm) snd_pcm_close(pcm);
+  known.emplace(key, opens);
+  return opens;
 }
 
-// The names of the PCM devices in seam order (index = device id; the station's PCM first). Without
-// a usable one and without other devices there are none, so the devices say so plainly.
+// The names of the PCM devices in seam order (index = device id; the station's PCM first, then
+// what ALSA lists). Without any sound card and sound server there are none, so the devices say
+// so plainly rather than fail at open with a format error.
 std::vector<std::string> PcmNames(TWaveDir dir) {
   std::vector<std::string> names;
   const std::string station = StationPcm(dir);
-  if (StationPcmUsable(dir, station)) names.push_back(station);
-  void** hints = nullptr;
-  if (snd_device_name_hint(-1, "pcm", &hints) == 0 && hints) {
-    for (void** h = hints; *h; ++h) {
-      char* name = snd_device_name_get_hint(*h, "NAME");
-      char* io = snd_device_name_get_hint(*h, "IOID");
-      const bool fits = !io || std::strcmp(io, dir == TWaveDir::In ? "Input" : "Output") == 0;
-      if (name && fits && station != name && std::strcmp(name, "null") != 0)
-        names.emplace_back(name);
-      free(name);
-      free(io);
-    }
-    snd_device_name_free_hint(hints);
-  }
+  if (PcmOpens(dir, station)) names.push_back(station);
+  for (auto& h : ListAlsaPcms(dir))
+    if (h.name != station) names.push_back(std::move(h.name));
   return names;
 }
 
@@ -614,6 +610,8 @@ class TAlsaBackend : public IWaveBackend {
 
 }  // namespace
 
+// A hint bound to a card is listed as it is (it may be busy now and free later); one that names
+// no card only when it opens.
 std::vector<TPcmHint> ListAlsaPcms(TWaveDir dir) {
   std::vector<TPcmHint> out;
   void** hints = nullptr;
@@ -623,7 +621,7 @@ std::vector<TPcmHint> ListAlsaPcms(TWaveDir dir) {
     char* desc = snd_device_name_get_hint(*h, "DESC");
     char* io = snd_device_name_get_hint(*h, "IOID");
     if (name && (!io || std::strcmp(io, dir == TWaveDir::In ? "Input" : "Output") == 0) &&
-        std::strcmp(name, "null") != 0) {
+        std::strcmp(name, "null") != 0 && (std::strstr(name, "CARD=") || PcmOpens(dir, name))) {
       std::string d = desc ? desc : "";
       out.push_back({name, d.substr(0, d.find('\n'))});
     }
