@@ -228,7 +228,8 @@
     }
     function packet(chunk) {
       if (!sending || !ws || ws.readyState !== 1) return;
-      // About a quarter second queued on the socket: newer voice is worth more than older.
+      // About a second queued on the socket (some 50 frames): the link has stalled, and newer
+      // voice is worth more than older.
       if (ws.bufferedAmount > 4096) { t.dropped++; show('Sendeton lückenhaft'); return; }
       const b = new Uint8Array(16 + chunk.byteLength);
       chunk.copyTo(b.subarray(16));
