@@ -88,6 +88,27 @@ TAudioOffer CurrentAudioOffer() {
   return o;
 }
 
+std::vector<std::string> AudioDeviceProblems() {
+  namespace wave = platform::wave;
+  std::vector<std::string> problems;
+  for (const auto dir : {wave::TWaveDir::In, wave::TWaveDir::Out}) {
+    const bool in = dir == wave::TWaveDir::In;
+    const std::string key = in ? "audio.input" : "audio.output";
+    const std::string name = platform::HostConfig::Instance().Get(key, "default");
+    if (name == "default" || wave::AlsaPcmOpens(dir, name)) continue;
+    wave::TWaveCaps caps;
+    const bool other =
+        wave::WaveBackend().NumDevs(dir) > 0 && wave::WaveBackend().GetDevCaps(dir, 0, caps) == 0;
+    std::string what = key + " = " + name + ": Gerät nicht verfügbar; ";
+    if (other)
+      what += (in ? "aufgenommen wird von \"" : "gespielt wird über \"") + caps.szPname + "\"";
+    else
+      what += in ? "es gibt kein Aufnahmegerät" : "es gibt kein Wiedergabegerät";
+    problems.push_back(what);
+  }
+  return problems;
+}
+
 TAudioChoice CurrentAudioChoice() {
   const auto& conf = platform::HostConfig::Instance();
   TAudioChoice c;

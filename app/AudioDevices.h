@@ -33,6 +33,12 @@ struct TAudioChoice {
 TAudioOffer CurrentAudioOffer();
 TAudioChoice CurrentAudioChoice();
 
+// What start-up must say about the chosen devices: an "audio.input" or "audio.output" named in
+// kanalo.conf that ALSA cannot open (a USB interface unplugged, a card renamed). The station then
+// records or plays on the first device there is, which the operator must know before keying:
+// a cue played to the computer's speaker puts only a carrier on the air.
+std::vector<std::string> AudioDeviceProblems();
+
 // Puts `values` into the configuration file at `path`: a line "key = ..." of each key is replaced
 // (its first one; later ones go), missing keys are appended, every other line (comments, other
 // keys) stays as it was. A key with an empty value is removed. Throws std::runtime_error with

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "app/AudioDevices.h"
 #include "app/CommandLine.h"
 #include "app/DataFiles.h"
 #include "app/EventPump.h"
@@ -211,8 +212,12 @@ int main(int argc, char** argv) {
     }
   }
 
-  // What kanalo.conf got wrong, in one message once the window is up.
-  app::ReportConfigProblems(platform::HostConfig::Instance().Problems());
+  // What kanalo.conf got wrong, in one message once the window is up; with the real sound
+  // devices, a chosen one that is not there too.
+  auto problems = platform::HostConfig::Instance().Problems();
+  if (!simulator)
+    for (auto& p : app::AudioDeviceProblems()) problems.push_back(std::move(p));
+  app::ReportConfigProblems(problems);
   QPointer<app::TMain> window(main);
   const int code = QApplication::exec();
   app::TShutdown::Disarm();

@@ -633,6 +633,10 @@ std::vector<TPcmHint> ListAlsaPcms(TWaveDir dir) {
   return out;
 }
 
+bool AlsaPcmOpens(TWaveDir dir, const std::string& name) {
+  return PcmOpens(dir, name);
+}
+
 std::shared_ptr<IWaveBackend> CreateAlsaBackend() {
   return std::make_shared<TAlsaBackend>();
 }

@@ -146,6 +146,9 @@ struct TPcmHint {
   std::string name, description;
 };
 std::vector<TPcmHint> ListAlsaPcms(TWaveDir dir);
+// Whether ALSA opens that PCM for that direction; asked once per name and configuration in a
+// run (the answer is kept, so device ids do not move while the station runs).
+bool AlsaPcmOpens(TWaveDir dir, const std::string& name);
 
 // Shared text for the result codes above; backends fall back on it.
 std::string StandardErrorText(int code);

@@ -251,7 +251,8 @@ TEST_F(ProcessEnd, LostDisplayReleasesAndLogs) {
   EXPECT_NE(LogText().find(";Senden;"), std::string::npos) << LogText();
 }
 
-// Saved with the selective call on and no capture device: start-up goes on, the box is polled.
+// Saved with the selective call on and no capture device: start-up goes on, the box is polled,
+// and the missing device is said at start and once more when the selective call needs it.
 class WithoutSoundCard : public ProcessEnd {
  protected:
   void SetUp() override {
@@ -279,6 +280,11 @@ TEST_F(WithoutSoundCard, TheStationStillConnectsAndReportsOnce) {
   const size_t first = log.find(report);
   ASSERT_NE(first, std::string::npos) << log;
   EXPECT_EQ(log.find(report, first + 1), std::string::npos) << "reported more than once";
+  // And at start, before anything is armed: the chosen device is not there.
+  EXPECT_NE(log.find("audio.input = hw:CARD=KanaloNoSuchCard: Gerät nicht verfügbar; es gibt "
+                     "kein Aufnahmegerät"),
+            std::string::npos)
+      << log;
 }
 
 }  // namespace
