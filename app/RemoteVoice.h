@@ -8,11 +8,11 @@
 // the page's link: it starts at kPrimeFrames, each dry run adds kCushionStep (up to
 // kMaxCushionFrames), and a transmission that played without running dry takes one step back.
 // A dry run cuts a gap into the voice, and a gap inside a DTMF tone dials its digit twice, so
-// once is all a bad link gets: the latency it costs does not matter on a half-duplex radio.
-// Another page starts at kPrimeFrames again. The voice never falls behind by more than
+// each one makes the next less likely; the latency that costs does not matter on a half-duplex
+// radio. Another page starts at kPrimeFrames again. The voice never falls behind by more than
 // kMaxLagFrames: the oldest is dropped down to the cushion (a burst after a stall); a page whose
-// clock runs fast against the card's loses a sample in 64 once it is more than a page frame and
-// a bit ahead of its cushion.
+// clock runs fast against the card's loses a sample in 64 while more than two page frames over
+// the cushion are in hand.
 //
 // Release (the page let go) plays what has come and then calls `done`, which ends the hold: at
 // once when nothing waits, at the latest kDrainMs later. Voice that comes after the release is
