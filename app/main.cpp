@@ -213,11 +213,14 @@ int main(int argc, char** argv) {
   }
 
   // What kanalo.conf got wrong, in one message once the window is up; with the real sound
-  // devices, a chosen one that is not there too.
+  // devices, a chosen one that is not there too. From inside the main loop: a signal that ends
+  // the station while the box is open ends that loop too, where a box before it would only end
+  // its own and leave the station running on.
   auto problems = platform::HostConfig::Instance().Problems();
   if (!simulator)
     for (auto& p : app::AudioDeviceProblems()) problems.push_back(std::move(p));
-  app::ReportConfigProblems(problems);
+  QTimer::singleShot(0, main,
+                     [problems = std::move(problems)] { app::ReportConfigProblems(problems); });
   QPointer<app::TMain> window(main);
   const int code = QApplication::exec();
   app::TShutdown::Disarm();

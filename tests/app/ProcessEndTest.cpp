@@ -73,6 +73,8 @@ class ProcessEnd : public Station {
     e.SelektivrufAn = WithSelectiveCall;
     WriteSettings(e);
     fs::create_directories(root_ / ".config/kanalo");
+    // Devices that are not there: start-up says so in a box, which is open while each case
+    // keys and ends the station, so every end is also an end with a box open.
     std::ofstream(root_ / ".config/kanalo/kanalo.conf")
         << "COM1 = " << ::ptsname(master_) << "\n"
         << "rigctl.port = " << rigPort_ << "\n"
