@@ -30,19 +30,14 @@ namespace {
 
 void SilentErrors(const char*, int, const char*, int, const char*, ...) {}
 
-// The PCM the station's device 0 (and -1) stands for: kanalo.conf "audio.input" or
-// "audio.output", ALSA's "default" (the sound server on a desktop) unless set.
-std::string StationPcm(TWaveDir dir) {
-  return platform::HostConfig::Instance().Get(dir == TWaveDir::In ? "audio.input" : "audio.output",
-                                              "default");
-}
+}  // namespace
 
 // Whether a PCM can be opened at all: the station's (the default cannot without a sound card
 // and without a sound server), and the hints that name no card: those are plugin definitions
 // (rate converters, up- and downmixers, the servers' bridges) that ALSA lists whether or not
 // anything stands behind them. Asked once per name and configuration, since opening costs time
 // and a device's id must not move while the station runs.
-bool PcmOpens(TWaveDir dir, const std::string& name) {
+bool AlsaPcmOpens(TWaveDir dir, const std::string& name) {
   static std::mutex mu;
   static std::map<std::string, bool> known;
   const char* env = getenv("ALSA_CONFIG_PATH");
@@ -66,13 +61,22 @@ bool PcmOpens(TWaveDir dir, const std::string& name) {
   return opens;
 }
 
+namespace {
+
+// The PCM the station's device 0 (and -1) stands for: kanalo.conf "audio.input" or
+// "audio.output", ALSA's "default" (the sound server on a desktop) unless set.
+std::string StationPcm(TWaveDir dir) {
+  return platform::HostConfig::Instance().Get(dir == TWaveDir::In ? "audio.input" : "audio.output",
+                                              "default");
+}
+
 // The names of the PCM devices in seam order (index = device id; the station's PCM first, then
 // what ALSA lists). Without any sound card and sound server there are none, so the devices say
 // so plainly rather than fail at open with a format error.
 std::vector<std::string> PcmNames(TWaveDir dir) {
   std::vector<std::string> names;
   const std::string station = StationPcm(dir);
-  if (PcmOpens(dir, station)) names.push_back(station);
+  if (AlsaPcmOpens(dir, station)) names.push_back(station);
   for (auto& h : ListAlsaPcms(dir))
     if (h.name != station) names.push_back(std::move(h.name));
   return names;
@@ -621,7 +625,7 @@ std::vector<TPcmHint> ListAlsaPcms(TWaveDir dir) {
     char* desc = snd_device_name_get_hint(*h, "DESC");
     char* io = snd_device_name_get_hint(*h, "IOID");
     if (name && (!io || std::strcmp(io, dir == TWaveDir::In ? "Input" : "Output") == 0) &&
-        std::strcmp(name, "null") != 0 && (std::strstr(name, "CARD=") || PcmOpens(dir, name))) {
+        std::strcmp(name, "null") != 0 && (std::strstr(name, "CARD=") || AlsaPcmOpens(dir, name))) {
       std::string d = desc ? desc : "";
       out.push_back({name, d.substr(0, d.find('\n'))});
     }
@@ -631,10 +635,6 @@ std::vector<TPcmHint> ListAlsaPcms(TWaveDir dir) {
   }
   snd_device_name_free_hint(hints);
   return out;
-}
-
-bool AlsaPcmOpens(TWaveDir dir, const std::string& name) {
-  return PcmOpens(dir, name);
 }
 
 std::shared_ptr<IWaveBackend> CreateAlsaBackend() {
