@@ -84,7 +84,10 @@ void TCommEventThread::Execute() {
       event_.WaitFor(50);
     }
   }
-  handle_->Purge(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+  // Only what came in is thrown away. The output stays: the last bytes a caller wrote before
+  // closing (a box's "receive") may still be in the driver's queue, and the thread may end
+  // before the port is closed.
+  handle_->Purge(PURGE_RXABORT | PURGE_RXCLEAR);
 }
 
 // --- TCommEventChars ----------------------------------------------------------------------------

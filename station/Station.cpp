@@ -126,7 +126,12 @@ TStation::~TStation() {
   // The port goes first, and with it every event its thread has posted: the components are
   // freed after the station's own members, and a sound device that waits for its driver while
   // it closes pumps the queue, which must not hand a box answer to a station half gone.
-  if (RS232) RS232->Close();
+  // Ended while keyed without the orderly end (an owner that only deletes it): the box must
+  // still hear "receive" before its port goes.
+  if (RS232) {
+    SayReceive();
+    RS232->Close();
+  }
 }
 
 // --- Reporting ---
@@ -377,16 +382,20 @@ void TStation::SetOutput(bool transmitting) {
   front_->ShowMutes();
 }
 
-void TStation::ReleaseTransmitter() {
+void TStation::SayReceive() noexcept {
   // The box keeps its last command when the port closes: it must hear "receive" while it can.
   if (RS232->IsOpen() && (TxAktiv || TxBefehl != Box.ReceiveCommand())) {
     try {
       uint8_t rx = Box.ReceiveCommand();
       RS232->Write(&rx, 1);
     } catch (...) {
-      // A dead port: the front below still goes back to receive.
+      // A dead port: the station still goes back to receive.
     }
   }
+}
+
+void TStation::ReleaseTransmitter() {
+  SayReceive();
   if ((TxAktiv && cue_ == cueFile) || Tx.HeldBy(TTxSource::File)) {
     try {
       SoundWave->Stop();

@@ -216,6 +216,7 @@ class TStation {
   void PortError(int errors);
   // Back to receive at once, sources of keying dropped: the box hears 9 while the port works.
   void ReleaseTransmitter();
+  void SayReceive() noexcept;
   // Publishes what changed since the last call; runs after every tick and wherever the station
   // goes back to receive; never throws.
   void PublishChanges() noexcept;

@@ -174,6 +174,11 @@ class ProcessEnd : public Station {
     ASSERT_EQ(Rig("T 1\n"), "RPRT 0\n");
     ASSERT_TRUE(AwaitByte(15, heard_.size())) << "keying never reached the box";
   }
+  std::string HeardText() const {
+    std::string t = "the box heard:";
+    for (uint8_t b : heard_) t += " " + std::to_string(b);
+    return t;
+  }
   std::string LogText() {
     std::ifstream f(root_ / "Kanalo/Protokoll.csv");
     std::stringstream s;
@@ -207,7 +212,7 @@ TEST_P(EachEnd, TheBoxHearsReceiveLast) {
   const int status = AwaitEnd();
   ASSERT_NE(status, -1) << "the station did not end";
   ASSERT_FALSE(heard_.empty());
-  EXPECT_EQ(heard_.back(), 9);
+  EXPECT_EQ(heard_.back(), 9) << HeardText() << "\n" << LogText();
   if (GetParam().orderly) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_NE(LogText().find(";Senden;"), std::string::npos) << LogText();

@@ -215,12 +215,14 @@ TEST_F(SimPortTest, ReadReturnsWhatHasArrivedAtOnce) {
   EXPECT_EQ(ReadAll(), (std::vector<uint8_t>{4, 5}));
 }
 
+struct Recorder : platform::SimPeer {
+  std::vector<uint8_t> got;
+  void HostBytes(const uint8_t* d, size_t n) override { got.insert(got.end(), d, d + n); }
+  void HostLines(bool, bool) override {}
+};
+
 TEST_F(SimPortTest, WriteReachesTheFarEnd) {
-  struct Recorder : platform::SimPeer {
-    std::vector<uint8_t> got;
-    void HostBytes(const uint8_t* d, size_t n) override { got.insert(got.end(), d, d + n); }
-    void HostLines(bool, bool) override {}
-  } rec;
+  Recorder rec;
   wire->SetPeer(&rec);
   port->Open();
   const uint8_t cmd[] = {9, 11, 15};
@@ -474,6 +476,28 @@ TEST_F(SimPortTest, AnUnpluggedAdapterGivesAnErrorEventAndReconnectsAfterReplug)
   wire->Replug();
   port->Open();
   EXPECT_EQ(port->Write(&b, 1), 1);
+}
+
+// A box keeps the last command it heard. The "receive" written just before the port closes may
+// still wait in the driver's queue when the event thread ends (before or after the close), and
+// the thread's end must not throw it away.
+TEST_F(SimPortTest, TheEventThreadEndsWithoutThrowingAwayOutput) {
+  Recorder rec;
+  wire->SetPeer(&rec);
+  std::shared_ptr<platform::ISerialDevice> dev;
+  ASSERT_EQ(wire->Open(dev), 0);
+  wire->SetOutputStalled(true);
+  const uint8_t receive = 9;
+  size_t done = 0;
+  ASSERT_EQ(dev->Write(&receive, 1, done, 0), 0);
+  (new TCommEventThread(dev, platform::EV_RXCHAR, std::make_shared<std::atomic<uint32_t>>(), 0,
+                        rtl::WM_USER))
+      ->Stop();
+  ASSERT_TRUE(commtest::DrainEventThreads());
+  wire->SetOutputStalled(false);
+  EXPECT_EQ(rec.got, std::vector<uint8_t>{receive});
+  dev->Close();
+  wire->SetPeer(nullptr);
 }
 
 TEST_F(SimPortTest, EachOpenRunsItsOwnEventThread) {

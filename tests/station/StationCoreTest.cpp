@@ -92,8 +92,8 @@ TEST_F(StationCore, EachSourceHoldsOnItsOwnAndTheLastReleaseReceivesWithinTwoTic
 }
 
 // Without a link nothing can key, not even later: a hold asked for before connecting is refused,
-// and a disconnect while keyed leaves the box on "receive".
-TEST_F(StationCore, NoLinkNoKeyingAndADisconnectLeavesTheBoxOnReceive) {
+// and a disconnect while keyed leaves the box on "receive", as does a station deleted while keyed.
+TEST_F(StationCore, NoLinkNoKeyingAndADisconnectOrTheEndLeaveTheBoxOnReceive) {
   st_->Disconnect();
   Tick();
   EXPECT_FALSE(st_->Tx.Hold(TTxSource::Operator));
@@ -107,6 +107,13 @@ TEST_F(StationCore, NoLinkNoKeyingAndADisconnectLeavesTheBoxOnReceive) {
   EXPECT_EQ(box_->LastCommand(), 9);
   EXPECT_FALSE(st_->Tx.Held());
   EXPECT_FALSE(st_->TxAktiv);
+  Tick();  // closes the port
+  st_->Connect("COM1");
+  ASSERT_TRUE(st_->Tx.Hold(TTxSource::Operator));
+  Tick(2);
+  ASSERT_EQ(box_->LastCommand(), 15);
+  st_.reset();
+  EXPECT_EQ(box_->LastCommand(), 9);
 }
 
 }  // namespace
