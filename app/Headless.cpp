@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "rtl/SysUtils.h"
+
 namespace app {
 
 namespace {
@@ -15,7 +17,7 @@ class TJournalDialogs : public rtl::IDialogs {
     std::string line = text;
     for (char& c : line)
       if (c == '\n' || c == '\r') c = ' ';
-    std::fprintf(journal_, "Kanalo: %s\n", line.c_str());
+    std::fprintf(journal_, "Kanalo: %s\n", rtl::PrintableText(line).c_str());
     std::fflush(journal_);
     if (buttons & rtl::mbCancel) return rtl::mrCancel;
     if (buttons & rtl::mbNo) return rtl::mrNo;

@@ -8,6 +8,9 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QWidget>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 #include "app/StationNames.h"
@@ -42,8 +45,23 @@ bool TInstanceLock::Acquire(const std::string& dataDir) {
   std::error_code ec;
   std::filesystem::create_directories(dataDir, ec);
   const std::string path = (std::filesystem::path(dataDir) / ".kanalo.lock").string();
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return true;
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    // A folder that holds no lock file (read-only, not ours) must not keep the station from
+    // starting, nor let two stations share it unseen: the lock goes to the user's runtime
+    // folder under the folder's name, and the operator is told why.
+    const int why = errno;
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const std::string dir = runtime && *runtime ? runtime : "/tmp";
+    const std::string fallback = dir + "/" + ServerName(dataDir).toStdString() + ".lock";
+    fd = ::open(fallback.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    problem_ = "Im Datenordner " + DisplayPath(dataDir) +
+               " kann keine Sperrdatei angelegt werden (" + std::strerror(why) + ")" +
+               (fd >= 0 ? "; die Sperre liegt in " + fallback
+                        : "; eine zweite Station auf diesem Ordner wird nicht erkannt") +
+               ". Protokoll und Mailbox brauchen einen beschreibbaren Datenordner.";
+    if (fd < 0) return true;
+  }
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const bool held = errno == EWOULDBLOCK;
     ::close(fd);

@@ -29,12 +29,15 @@ class TInstanceLock {
   void Listen(std::function<void()> raise);
   // Asks the station holding `dataDir` to come to the front; false when nobody answered.
   static bool Knock(const std::string& dataDir);
+  // Why the data folder holds no lock ("" when it does), for the operator.
+  const std::string& Problem() const { return problem_; }
   // The text a second start shows.
   static std::string AlreadyRunningText(const std::string& dataDir);
 
  private:
   int fd_ = -1;
   std::string dataDir_;
+  std::string problem_;
   std::unique_ptr<QLocalServer> server_;
 };
 

@@ -10,6 +10,7 @@
 
 #include "platform/Host.h"
 #include "rtl/Forms.h"
+#include "rtl/SysUtils.h"
 #include "rtl/Thread.h"
 
 namespace app {
@@ -27,6 +28,9 @@ std::string Field(const std::string& raw) {
     else
       s += raw[i];
   }
+  // Bytes from outside (a garbled kanalo.conf line, a device's name) must not steer whoever
+  // reads the file in a terminal, nor break its UTF-8.
+  s = rtl::PrintableText(s);
   if (s.find_first_of(";\"") == std::string::npos) return s;
   std::string q = "\"";
   for (char c : s) {
@@ -312,8 +316,12 @@ void TLogWriter::Problem(const std::string& path, const std::string& text) {
     problem_ = text;
     wnd = report_;
   }
-  std::fprintf(stderr, "Kanalo: %s\n", text.c_str());
-  if (wnd) rtl::PostMessage(wnd, WM_LOGPROBLEM);
+  // Said once: by the front that shows it (a box, or the journal line of a station without a
+  // window), or here when no front listens.
+  if (wnd)
+    rtl::PostMessage(wnd, WM_LOGPROBLEM);
+  else
+    std::fprintf(stderr, "Kanalo: %s\n", rtl::PrintableText(text).c_str());
 }
 
 TLogWriter& LogWriter() {

@@ -383,14 +383,12 @@ void RemoteLink::AddLog(const std::string& line) {
 
 bool RemoteLink::RemoteKey(int session, const std::string& who, std::string* why) {
   if (!alive_) return false;
-  // The same rules as rig control's keying: not while scanning (the tick would key on whatever
-  // channel the scan stops), not without the box (it would key when the operator connects).
-  if (m_.Einstellungen.ScanModus != 0) {
-    if (why) *why = "Während des Scannens wird nicht gesendet.";
+  // The station says why it would not key (scanning, no link, a silent box); without a reason
+  // the arbiter takes one hold per page, whose release ends nobody else's keying.
+  if (const std::string refusal = m_.TxRefusal(); !refusal.empty()) {
+    if (why) *why = refusal;
     return false;
   }
-  // One hold per page in the station's arbiter: its release ends nobody else's keying. Without
-  // the box the arbiter takes no hold.
   if (!m_.Tx.Hold(station::TTxSource::Remote, session, true)) {
     if (why) *why = "Die Station ist nicht mit dem Funkgerät verbunden.";
     return false;

@@ -82,10 +82,19 @@ void TShutdown::Install(std::function<void()> orderly) {
   sa.sa_handler = OnEndSignal;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_RESTART;
-  for (int sig : {SIGTERM, SIGHUP, SIGINT}) ::sigaction(sig, &sa, nullptr);
+  // Every signal whose default action ends the process, sent from outside or by a limit,
+  // ends the station in order: the box hears "receive" before the port goes. SIGPIPE is ignored
+  // process-wide (a closed reader is a failed write, never a death); the faults that are
+  // raised by the instruction itself (SIGSEGV, SIGTRAP, SIGSYS, ...) go the crash way.
+  for (int sig : kOrderlySignals) ::sigaction(sig, &sa, nullptr);
+  IgnoreBrokenPipes();
   sa.sa_handler = OnWatchdog;
   ::sigaction(SIGALRM, &sa, nullptr);
   std::atexit(AtExit);
+}
+
+void TShutdown::IgnoreBrokenPipes() {
+  ::signal(SIGPIPE, SIG_IGN);
 }
 
 void TShutdown::Disarm() {

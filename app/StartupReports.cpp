@@ -6,6 +6,7 @@
 #include "app/Protokoll.h"
 #include "net/RigServer.h"
 #include "rtl/Dialogs.h"
+#include "rtl/SysUtils.h"
 
 namespace app {
 
@@ -59,7 +60,7 @@ void ReportConfigProblems(const std::vector<std::string>& problems) {
   const TConfigReport r = BuildConfigReport(problems);
   if (r.box.empty()) return;
   for (size_t i = 0; i < r.lines.size(); ++i) {
-    std::fprintf(stderr, "Kanalo: %s\n", r.lines[i].c_str());
+    std::fprintf(stderr, "Kanalo: %s\n", rtl::PrintableText(r.lines[i]).c_str());
     if (i >= r.boxShown) LogError(r.lines[i]);
   }
   rtl::Dialogs().MessageBox(r.box, "Kanalo", rtl::mtWarning, rtl::mbOK);

@@ -88,6 +88,13 @@ void TStationLog::Follow(const station::TStationEvent& ev) {
       AppendLog(std::move(e));
       break;
     }
+    case TEventKind::LinkNote: {
+      TLogEntry e;
+      e.Art = TLogKind::Verbindung;
+      e.Hinweis = ev.Text;
+      AppendLog(std::move(e));
+      break;
+    }
     case TEventKind::Call: {
       TLogEntry e;
       e.Art = TLogKind::Selektivruf;

@@ -27,6 +27,7 @@
 #include "app/StartupReports.h"
 #include "app/StationLog.h"
 #include "net/RigServer.h"
+#include "platform/Guardian.h"
 #include "platform/Host.h"
 #include "platform/mixer/Sim.h"
 #include "platform/serial/Serial.h"
@@ -69,6 +70,8 @@ void WriteAirFile(const std::string& path, const std::vector<int16_t>& pcm, uint
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A reader that went away (`kanalo --headless | head -1`) is a failed write, not a death.
+  app::TShutdown::IgnoreBrokenPipes();
   // Before the application object: --help and --version work without a display.
   const app::TCommandLine cmd = app::ParseCommandLine(argc, argv);
   if (cmd.exitCode >= 0) {
@@ -176,6 +179,12 @@ int main(int argc, char** argv) {
     }
   }
 
+  // Before any port opens: the guardian must hold every port the station opens, so that a
+  // SIGKILL or the out-of-memory killer still leaves the box on receive.
+  std::string guardError;
+  const std::string guard = platform::guardian::FindGuardian();
+  const bool guarded = !guard.empty() && platform::guardian::StartGuardian(guard, &guardError);
+
   auto* main = new app::TMain;
   main->setAttribute(Qt::WA_DeleteOnClose);
   main->adjustSize();
@@ -219,8 +228,20 @@ int main(int argc, char** argv) {
   auto problems = platform::HostConfig::Instance().Problems();
   if (!simulator)
     for (auto& p : app::AudioDeviceProblems()) problems.push_back(std::move(p));
+
   QTimer::singleShot(0, main,
                      [problems = std::move(problems)] { app::ReportConfigProblems(problems); });
+  // What keeps the station from being as safe as it should, said once after start.
+  std::string notes = instance.Problem();
+  if (!guarded)
+    notes += std::string(notes.empty() ? "" : "\n\n") + "kanalo-guard " +
+             (guard.empty() ? std::string("nicht gefunden") : "startet nicht: " + guardError) +
+             ": wird die Station hart beendet (SIGKILL, Speichermangel), bleibt das Funkgerät "
+             "auf Senden.";
+  if (!notes.empty())
+    QTimer::singleShot(0, main, [notes] {
+      rtl::Dialogs().MessageBox(notes, "Kanalo", rtl::mtWarning, rtl::mbOK);
+    });
   QPointer<app::TMain> window(main);
   const int code = QApplication::exec();
   app::TShutdown::Disarm();

@@ -6,6 +6,8 @@
 #include <csignal>
 #include <cstring>
 
+#include "platform/Guardian.h"
+
 namespace platform::failsafe {
 
 namespace {
@@ -46,6 +48,7 @@ int Register(int fd, const uint8_t* bytes, size_t count) {
     slots[i].count.store(count);
     slots[i].fd.store(fd);
     slots[i].state.store(kReady);
+    guardian::Hold(i, fd, bytes, count);
     return i;
   }
   return -1;
@@ -53,6 +56,7 @@ int Register(int fd, const uint8_t* bytes, size_t count) {
 
 void Unregister(int slot) {
   if (slot < 0 || slot >= kSlots) return;
+  guardian::Forget(slot);
   slots[slot].fd.store(-1);
   slots[slot].state.store(kFree);
 }
@@ -90,7 +94,8 @@ void InstallCrashHandlers() {
   sa.sa_handler = OnCrash;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_RESETHAND | SA_NODEFER | SA_ONSTACK;
-  for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) ::sigaction(sig, &sa, nullptr);
+  for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS})
+    ::sigaction(sig, &sa, nullptr);
 }
 
 }  // namespace platform::failsafe

@@ -26,9 +26,9 @@ void Unregister(int slot);
 // Writes every registered word once, in slot order. Returns how many were written whole.
 int SayLastWords() noexcept;
 
-// Crash signals (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT): say the last words, then die of the
-// same signal with its default action (core dump as usual). Runs on an alternate stack, so a
-// stack overflow is covered too. Safe to call more than once.
+// Crash signals (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS): say the last words,
+// then die of the same signal with its default action (core dump as usual). Runs on an alternate
+// stack, so a stack overflow is covered too. Safe to call more than once.
 void InstallCrashHandlers();
 
 }  // namespace platform::failsafe

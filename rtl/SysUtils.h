@@ -30,6 +30,10 @@ RTL_DECLARE_EXCEPTION(EConvertError, Exception);
 RTL_DECLARE_EXCEPTION(EInOutError, Exception);
 RTL_DECLARE_EXCEPTION(EThread, Exception);
 
+// `text` safe for one line of a terminal, a journal or a log file: control characters (ESC, CR,
+// ...) and bytes that are not valid UTF-8 become "\xNN"; valid UTF-8 (German text) stays.
+std::string PrintableText(const std::string& text);
+
 // printf-style formatting into a std::string (used for "%d"/"%s" texts of the string table).
 std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 

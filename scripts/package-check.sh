@@ -36,5 +36,12 @@ if [ $rc -ne 124 ]; then
   exit 1
 fi
 test -s "$scratch/Kanalo/Roger.Wav"
+# The installed station found its guardian (../libexec/kanalo/kanalo-guard from /usr/bin).
+test -x /usr/libexec/kanalo/kanalo-guard
+if grep -q "kanalo-guard" "$scratch/out"; then
+  cat "$scratch/out"
+  echo "the installed station runs without its guardian" >&2
+  exit 1
+fi
 rm -rf "$scratch"
 echo "package checks passed"

@@ -27,6 +27,7 @@ enum class TEventKind : uint8_t {
   LinkUp,            // Text: the port
   LinkLost,          // Text: why, or "" when the operator disconnected
   Message,           // Text: what the operator is told
+  LinkNote,          // Text: how the box behaves (silent, answering again, back, talking unasked)
 };
 
 struct TStationEvent {

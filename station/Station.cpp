@@ -295,6 +295,10 @@ void TStation::Reset() {
   RxFrames = 0;
   RxLaenge = 0;
   RxPuffer[0] = 0;
+  heard_ = -1;
+  pollsOpen_ = 0;
+  silent_ = false;
+  reconnectPort_.clear();
   SquelchZeigen = 0;
   front_->ShowScanBand();
   front_->ShowDisplay();
@@ -349,15 +353,27 @@ void TStation::Connect(const std::string& port) {
   Tx.SetAccepting(true);
   Verbunden = true;
   stepFailed_ = false;
+  // Nobody knows what a box that was plugged in before heard last; the first poll tells it.
+  heard_ = -1;
+  pollsOpen_ = 0;
+  RxFrames = 0;
+  RxLaenge = 0;
+  droppedSaid_ = false;
+  silent_ = false;
+  lastAnswerMs_ = platform::Clock().Milliseconds();
+  reconnectPort_.clear();
   front_->ShowLink(port);
+  // After the running handler: a reconnection from the tick must not open a box inside it.
   if (NoModemLines)
     front_->Report(port + " (" + platform::ResolvePortName(port) +
                        ") hat keine Modemleitungen (RTS, DTR, CTS): Kanalschritte und die "
                        "PTT-Taste des Funkgeräts sind an diesem Anschluss nicht verfügbar.",
-                   rtl::mtWarning, "Kanalo", false, false);
+                   rtl::mtWarning, "Kanalo", false, true);
 }
 
 void TStation::Disconnect() {
+  // The operator's "Trennen": the station stays disconnected until the operator connects.
+  reconnectPort_.clear();
   Verbunden = false;
   ReleaseTransmitter();
   CloseDTMFIn();
@@ -384,14 +400,76 @@ void TStation::SetOutput(bool transmitting) {
 
 void TStation::SayReceive() noexcept {
   // The box keeps its last command when the port closes: it must hear "receive" while it can.
-  if (RS232->IsOpen() && (TxAktiv || TxBefehl != Box.ReceiveCommand())) {
+  // What it heard decides, not what the station meant to send: a tick may have cleared its
+  // flags without its byte ever reaching the box.
+  if (RS232->IsOpen() && (TxAktiv || heard_ != Box.ReceiveCommand())) {
     try {
-      uint8_t rx = Box.ReceiveCommand();
-      RS232->Write(&rx, 1);
+      WriteCommand(Box.ReceiveCommand());
     } catch (...) {
       // A dead port: the station still goes back to receive.
     }
   }
+}
+
+std::string TStation::TxRefusal() const {
+  // While scanning the tick does not key; the key would wait and take effect on whatever
+  // channel the scan stops.
+  if (Einstellungen.ScanModus != 0) return "Während des Scannens wird nicht gesendet.";
+  // Without the box nothing goes on the air: "keyed" would be a lie, and the request would key
+  // the radio the moment the operator connects.
+  if (!Verbunden) return "Die Station ist nicht mit dem Funkgerät verbunden.";
+  if (silent_) return "Die KVR-Box antwortet nicht; Senden ist gesperrt, bis sie wieder antwortet.";
+  return {};
+}
+
+void TStation::WriteCommand(uint8_t command) {
+  RS232->Write(&command, 1);
+  heard_ = command;
+  // Each command byte is a poll the box answers once; a box that never answers does not make
+  // the count grow without end.
+  pollsOpen_ = std::min(pollsOpen_ + 1, 2);
+}
+
+void TStation::LinkNote(const std::string& text, bool tell) {
+  TStationEvent ev{TEventKind::LinkNote};
+  ev.Text = text;
+  Events.Publish(ev);
+  // After the running handler (the tick): a box must not open inside it. The log has its line
+  // from the event, so the box is an information, not a second error line.
+  if (tell) front_->Report(text, rtl::mtInformation, "Kanalo", false, true);
+}
+
+void TStation::CheckSilence() {
+  if (!Verbunden) return;
+  const int64_t now = platform::Clock().Milliseconds();
+  if (silent_ || now - lastAnswerMs_ < kSilenceMs) return;
+  silent_ = true;
+  // A box that cannot answer may still hear: receive goes out whatever it heard last, and no
+  // source may key a transmitter nobody can watch.
+  try {
+    WriteCommand(Box.ReceiveCommand());
+  } catch (...) {
+  }
+  ReleaseTransmitter();
+  LinkNote("Die KVR-Box antwortet nicht (" + PortText() +
+               "): Senden gesperrt, bis sie wieder antwortet.",
+           true);
+}
+
+void TStation::TryReconnect() {
+  if (Verbunden || reconnectPort_.empty() || RS232->IsOpen()) return;
+  const int64_t now = platform::Clock().Milliseconds();
+  if (now < nextReconnectMs_) return;
+  nextReconnectMs_ = now + kReconnectMs;
+  const std::string port = reconnectPort_;
+  try {
+    Connect(port);
+  } catch (...) {
+    // Not back yet: tried again in two seconds, without a word.
+    reconnectPort_ = port;
+    return;
+  }
+  LinkNote("Die KVR-Box ist wieder verbunden (" + PortText() + ").", true);
 }
 
 void TStation::ReleaseTransmitter() {
@@ -411,7 +489,7 @@ void TStation::ReleaseTransmitter() {
   cue_ = cueNone;
   // Every hold of the station ends; without a link no new one is taken.
   Tx.ReleaseStation();
-  Tx.SetAccepting(Verbunden);
+  Tx.SetAccepting(Verbunden && !silent_);
   TxAktiv = false;
   TxBefehl = Box.ReceiveCommand();
   CallGesendet = false;
@@ -474,6 +552,12 @@ void TStation::LinkLost(const std::string& cause) {
   const bool wasConnected = Verbunden;
   Verbunden = false;
   ReleaseTransmitter();
+  // The adapter went away (unplugged, switched off): it is looked for again under its name, as
+  // a /dev/serial/by-id link comes back under the same name when it is plugged in again.
+  if (wasConnected) {
+    reconnectPort_ = Einstellungen.ComPort.str();
+    nextReconnectMs_ = platform::Clock().Milliseconds() + kReconnectMs;
+  }
   if (wasConnected)
     throw rtl::Exception("Verbindung zur KVR-Box unterbrochen (" + PortText() + ")" +
                          (cause.empty() ? "" : ": " + cause));
@@ -492,11 +576,29 @@ void TStation::RxChar(int count) {
     return;
   }
   readFailed_ = false;
-  if (Box.Assemble(buffer.data(), n, RxPuffer, RxLaenge)) {
-    ++RxFrames;
-    RxSWert = Box.Strength(RxPuffer);
-    RxTaste = Box.Key(RxPuffer);
+  if (!Box.Assemble(buffer.data(), n, RxPuffer, RxLaenge)) return;
+  lastAnswerMs_ = platform::Clock().Milliseconds();
+  if (silent_ && Verbunden) {
+    silent_ = false;
+    Tx.SetAccepting(true);
+    LinkNote("Die KVR-Box antwortet wieder (" + PortText() + ").", true);
   }
+  if (pollsOpen_ == 0) {
+    // Nobody asked: counting it as an answer would hold back the polls, and with them every
+    // change of command, for as long as the box keeps talking.
+    ++DroppedAnswers;
+    if (!droppedSaid_) {
+      droppedSaid_ = true;
+      LinkNote(
+          "Die KVR-Box sendet Antworten ohne Abfrage (" + PortText() + "); sie werden verworfen.",
+          false);
+    }
+    return;
+  }
+  --pollsOpen_;
+  ++RxFrames;
+  RxSWert = Box.Strength(RxPuffer);
+  RxTaste = Box.Key(RxPuffer);
 }
 
 void TStation::SetMutes(bool line, bool cd) {
@@ -527,6 +629,8 @@ void TStation::Tick() {
     Tx.Hold(TTxSource::Radio);
   else
     Tx.Release(TTxSource::Radio);
+  CheckSilence();
+  TryReconnect();
   CheckCues();
   front_->BeforeTick();
   CheckTxTimeout();
@@ -614,14 +718,16 @@ void TStation::Tick() {
     MeterValue = e.SquelchWert;
   } else {
     MeterSquelch = false;
-    MeterValue = SWert[ChannelIndex()];
+    // A box that no longer answers has no reading; its last one would be a lie.
+    MeterValue = silent_ && Verbunden ? 0 : SWert[ChannelIndex()];
   }
   front_->ShowMeter(MeterValue, MeterSquelch);
   // 5. Poll or close. A write that fails because the adapter is gone ends the link at once:
-  // its dead modem lines read as the radio's push-to-talk, which would key the front.
-  if (Verbunden && RxFrames == 0) {
+  // its dead modem lines read as the radio's push-to-talk, which would key the front. A change
+  // of command goes out at once, whether or not an answer is still waiting to be taken.
+  if (Verbunden && (RxFrames == 0 || TxBefehl != heard_)) {
     try {
-      RS232->Write(&TxBefehl, 1);
+      WriteCommand(TxBefehl);
       writeFailed_ = false;
     } catch (const comm::ECommError& x) {
       if (PortGone(x.ErrorCode)) LinkLost(x.Message);

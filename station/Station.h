@@ -217,6 +217,24 @@ class TStation {
   // Back to receive at once, sources of keying dropped: the box hears 9 while the port works.
   void ReleaseTransmitter();
   void SayReceive() noexcept;
+  // The command byte the box last heard (written whole), or -1 when nobody knows: the port has
+  // just opened and the box keeps whatever it heard before. This, not the flags, is what says
+  // whether the transmitter may still be keyed.
+  int BoxHeard() const { return heard_; }
+  // Answers that no poll asked for (a box that talks unasked), read and dropped.
+  int64_t DroppedAnswers = 0;
+  // The box has not answered for kSilenceMs: keying is refused and the meter has no value.
+  bool BoxSilent() const { return silent_; }
+  static constexpr int64_t kSilenceMs = 1000;
+  // The port named here is tried again every kReconnectMs after its adapter went away; empty
+  // when the operator disconnected or the link is up.
+  const std::string& ReconnectPort() const { return reconnectPort_; }
+  static constexpr int64_t kReconnectMs = 2000;
+  // Why a request to key would be refused now ("" when it would be taken): scanning, no link, a
+  // silent box. The fronts say this to whoever asked.
+  std::string TxRefusal() const;
+  // A reading of the box is there (linked and answering): without one the meter shows nothing.
+  bool HasReading() const { return Verbunden && !silent_; }
   // Publishes what changed since the last call; runs after every tick and wherever the station
   // goes back to receive; never throws.
   void PublishChanges() noexcept;
@@ -285,6 +303,9 @@ class TStation {
   void RecordingWriteFailed();
   // After a recording that could not be made: the mailbox listens for the next caller.
   void ResumeMailbox();
+  // Callers the mailbox let go while the disk had no room after a refused recording.
+  int MailboxCallsMissed = 0;
+  static constexpr int64_t kMailboxMinFreeBytes = 1 << 20;
   // "Datenträger voll" and the like, for an errno value of a failed write.
   static std::string WriteErrorText(int error);
   // Local date and time texts in the German short layout, for the mailbox file name.
@@ -305,6 +326,12 @@ class TStation {
   void SetMutes(bool line, bool cd);
   void SetOutput(bool transmitting);
   void LinkLost(const std::string& cause);
+  // Writes one command byte to the box; what it heard is known only once the write went whole.
+  void WriteCommand(uint8_t command);
+  void CheckSilence();
+  // How the box behaves, for the log (and the operator when `tell`).
+  void LinkNote(const std::string& text, bool tell);
+  void TryReconnect();
   void StepFromKey(bool up);
   void StepUpForScan();
   void CheckCues();
@@ -315,6 +342,9 @@ class TStation {
   void DTMFInFailed();
   void CallTaken(int result);
   void RecordingEnded();
+  // After a write refused for want of space: the mailbox pauses (said with the refusal, once);
+  // the text to add to the refusal, "" for other errors.
+  std::string PauseForSpace(int error);
   void ShowDigits();
 
   std::shared_ptr<int> life_ = std::make_shared<int>(0);
@@ -353,6 +383,14 @@ class TStation {
   bool stepFailed_ = false;         // a channel step failed; said once until one works again
   bool readFailed_ = false;         // the same for reading the box's frames
   bool writeFailed_ = false;        // and for the poll's command byte
+  bool mailboxFull_ = false;        // PauseForSpace: waits for room before the next recording
+  int heard_ = -1;                  // BoxHeard()
+  int pollsOpen_ = 0;               // command bytes written and not yet answered (at most 2)
+  bool droppedSaid_ = false;        // unasked answers are said once a link
+  int64_t lastAnswerMs_ = 0;        // the box's last whole answer (or the link's start)
+  bool silent_ = false;             // BoxSilent()
+  std::string reconnectPort_;       // ReconnectPort()
+  int64_t nextReconnectMs_ = 0;
 };
 
 // The texts of the lamp colours and of the causes the station adds to a device's error.

@@ -389,6 +389,23 @@ void TStation::DecodePrecise() {
 void TStation::StartRecording() {
   MaxTimer->SetInterval(Einstellungen.MaxAufnahmezeit);
   Disarm(TLamp::Off);
+  if (mailboxFull_) {
+    // A full disk is not asked again for every caller (each would leave an empty file and a
+    // box): the mailbox waits, listening, until there is room again.
+    const int64_t free = platform::FreeDiskSpace(platform::ToHostPath("C:\\Kanalo\\"));
+    if (free >= 0 && free < kMailboxMinFreeBytes) {
+      ++MailboxCallsMissed;
+      ResumeMailbox();
+      return;
+    }
+    mailboxFull_ = false;
+    const std::string text =
+        "Mailbox: wieder Platz auf dem Datenträger, Anrufer werden wieder aufgenommen.";
+    TStationEvent ev{TEventKind::Message};
+    ev.Text = text;
+    Events.Publish(ev);
+    front_->Report(text, rtl::mtInformation, "Kanalo", false, true);
+  }
   AufnahmeLaeuft = true;
   Recording = true;
   auto [date, time] = DateTimeTexts();
@@ -429,7 +446,7 @@ void TStation::StartRecording() {
       // is fine, so the mailbox listens for the next caller.
       ResumeMailbox();
       Report("Mailbox-Aufnahme nicht möglich: " + DisplayPath(file) + " (" +
-             WriteErrorText(fileError) + ")");
+             WriteErrorText(fileError) + ")" + PauseForSpace(fileError));
     } else {
       // The input device refused: deaf, the mailbox must not look armed.
       DTMFInFailed();
@@ -477,6 +494,12 @@ std::string TStation::WriteErrorText(int error) {
   }
 }
 
+std::string TStation::PauseForSpace(int error) {
+  if (error != ENOSPC && error != EDQUOT) return {};
+  mailboxFull_ = true;
+  return " Die Mailbox nimmt erst wieder auf, wenn Platz frei ist.";
+}
+
 void TStation::RecordingWriteFailed() {
   // The file holds what reached the disk and is a whole WAVE file; the recording ends here
   // instead of running on unheard until its time is up.
@@ -489,7 +512,7 @@ void TStation::RecordingWriteFailed() {
   AufnahmeLaeuft = false;
   front_->ShowMarks();
   Report("Mailbox-Aufnahme abgebrochen: " + WriteErrorText(error) + " (" + DisplayPath(file) +
-         "). Die Datei enthält die Aufnahme bis dahin.");
+         "). Die Datei enthält die Aufnahme bis dahin." + PauseForSpace(error));
   ResumeMailbox();
 }
 

@@ -123,6 +123,9 @@ uint32_t ReadU32(std::FILE* f, int64_t at, bool& ok) {
 // Our WAVE file component plays a file whose data chunk claims more than is there up to the
 // file's end, as it must for a recording that was never closed. The tool is used to check
 // recordings, so it says when a file was cut short instead of passing over it.
+// More channels than any recording of a radio has; a header beyond it is damaged.
+constexpr uint32_t kMaxChannels = 64;
+
 bool DataChunkCutShort(const std::string& name) {
   std::error_code ec;
   const auto size = static_cast<int64_t>(fs::file_size(name, ec));
@@ -147,6 +150,38 @@ bool DataChunkCutShort(const std::string& name) {
   return cut;
 }
 
+// What is wrong with a 'fmt ' chunk that the WAVE component refuses or reads as nothing: the
+// field that makes it unusable, in words, or "" when its fields are usable. A file whose header
+// names 0 channels is not "cut short"; one with 65535 channels has no whole frame to decode.
+std::string FormatFault(const std::string& name) {
+  std::FILE* f = std::fopen(name.c_str(), "rb");
+  if (!f) return {};
+  uint8_t head[4096];
+  const size_t n = std::fread(head, 1, sizeof head, f);
+  std::fclose(f);
+  auto u16 = [&](size_t at) { return static_cast<uint32_t>(head[at] | head[at + 1] << 8); };
+  auto u32 = [&](size_t at) { return u16(at) | u16(at + 2) << 16; };
+  if (n < 12 || std::memcmp(head, "RIFF", 4) != 0 || std::memcmp(head + 8, "WAVE", 4) != 0)
+    return {};
+  for (size_t at = 12; at + 8 <= n;) {
+    const uint32_t size = u32(at + 4);
+    if (std::memcmp(head + at, "fmt ", 4) == 0) {
+      if (size < 16 || at + 24 > n)
+        return "format chunk too short (" + std::to_string(size) + " bytes)";
+      const uint32_t channels = u16(at + 10), rate = u32(at + 12), bits = u16(at + 22);
+      if (channels == 0) return "the header names 0 channels";
+      if (rate == 0) return "the header names a sample rate of 0 Hz";
+      if (bits == 0) return "the header names 0 bits per sample";
+      if (channels > kMaxChannels)
+        return "the header names " + std::to_string(channels) + " channels (at most " +
+               std::to_string(kMaxChannels) + " are read)";
+      return {};
+    }
+    at += 8 + size + (size & 1);
+  }
+  return {};
+}
+
 // The number, not only a name: several tags share names across registries (3 is IEEE float
 // in most files today), and the number is what an operator can look up.
 std::string TagText(uint16_t tag) {
@@ -162,6 +197,8 @@ TWaveSamples::TWaveSamples(const std::string& FileName) {
   std::error_code ec;
   if (!fs::exists(FileName, ec)) throw EDTMFScanError(FileName + ": no such file");
   if (!fs::is_regular_file(FileName, ec)) throw EDTMFScanError(FileName + ": not a file");
+  if (const std::string fault = FormatFault(FileName); !fault.empty())
+    throw EDTMFScanError(FileName + ": " + fault);
   try {
     Wave_.SetFileName(FileName);
   } catch (const audio::EMMWaveError& e) {

@@ -128,6 +128,44 @@ TEST_P(RefusedRecording, IsSaidOnceAndLeavesAValidFile) {
   EXPECT_EQ(dialogs_->boxes.size(), 1u);
 }
 
+// A full disk refused a recording: the callers after it make no empty files and no boxes until
+// there is room again; then the mailbox records the next one.
+TEST_F(SoundStation, AFullDiskPausesTheMailboxUntilThereIsRoom) {
+  rtl::SetDialogs(app::LogShownErrors(dialogs_.d));
+  TMain& m = StartConnected();
+  int call = 0;
+  m.Station().DateTimeTexts = [&call] {
+    return std::make_pair(std::string("07.12.2026"), "09:15:0" + std::to_string(call));
+  };
+  m.Station().Einstellungen.MaxAufnahmezeit = 30;
+  m.Station().MailboxArmed = true;
+  Run(1100);
+  auto caller = [&] {
+    ++call;
+    box_->SetSignal(9, 90);
+    radio_->Receiver().CallDtmf("3456");
+    radio_->Receiver().CallTone(440, 0, 3000, 0.3);
+    Run(2000);
+  };
+  caller();
+  ASSERT_TRUE(m.RecLED->GetEnabled());
+  platform::SetFreeDiskSpaceOverride(0);
+  Run(500);
+  ASSERT_FALSE(m.RecLED->GetEnabled());
+  ASSERT_EQ(dialogs_->boxes.size(), 1u);
+  EXPECT_NE(dialogs_->boxes[0].text.find("wenn Platz frei ist"), std::string::npos);
+  Run(3000);
+  caller();
+  EXPECT_FALSE(fs::exists(root_ / "Kanalo/20261207091502.Wav"));
+  EXPECT_EQ(m.Station().MailboxCallsMissed, 1);
+  EXPECT_EQ(dialogs_->boxes.size(), 1u);
+  platform::SetFreeDiskSpaceOverride(std::nullopt);
+  Run(3000);
+  caller();
+  EXPECT_TRUE(m.RecLED->GetEnabled());
+  EXPECT_TRUE(fs::exists(root_ / "Kanalo/20261207091503.Wav"));
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Mailbox, RefusedRecording,
     ::testing::Values(Refusal{"DiskFull", true, "Mailbox-Aufnahme abgebrochen: Datenträger voll"},

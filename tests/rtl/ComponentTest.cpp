@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "rtl/Classes.h"
 #include "rtl/ResStrings.h"
 #include "rtl/SysUtils.h"
@@ -128,3 +130,34 @@ TEST(Helpers, StringTableHasTheNumberedTexts) {
 }
 
 }  // namespace
+
+// Text from outside on one line of a terminal or a log: controls and broken UTF-8 escaped,
+// German text kept; whatever goes in, what comes out is valid UTF-8 without a control byte.
+TEST(PrintableText, EscapesControlsAndBrokenUtf8AndKeepsGermanText) {
+  struct Case {
+    std::string in, out;
+  };
+  const Case cases[] = {
+      {"Zeile 3: ungültiger Wert", "Zeile 3: ungültiger Wert"},
+      {"a\x1b[2Jb", "a\\x1B[2Jb"},
+      {"cr\rlf\n", "cr\\x0Dlf\\x0A"},
+      {"\xff\xfe", "\\xFF\\xFE"},
+      {"cut \xc3", "cut \\xC3"},
+      {"\xc0\xaf", "\\xC0\\xAF"},           // overlong '/'
+      {"\xed\xa0\x80", "\\xED\\xA0\\x80"},  // a surrogate
+      {"\xc2\x9b", "\\xC2\\x9B"},           // C1 CSI
+      {"\xf0\x9f\x93\xbb", "\xf0\x9f\x93\xbb"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(rtl::PrintableText(c.in), c.out) << c.in;
+  std::mt19937 rng(32);
+  for (int round = 0; round < 2000; ++round) {
+    std::string in(rng() % 16, '\0');
+    for (char& ch : in) ch = static_cast<char>(rng());
+    const std::string out = rtl::PrintableText(in);
+    for (size_t i = 0; i < out.size(); ++i) {
+      const auto b = static_cast<unsigned char>(out[i]);
+      ASSERT_FALSE(b < 0x20 || b == 0x7F) << "a control byte came through";
+    }
+    EXPECT_EQ(rtl::PrintableText(out), out) << "escaping again changes nothing";
+  }
+}

@@ -85,6 +85,16 @@ TEST_F(DtmfTool, BadFilesExitTwoWithOneLineOnStandardError) {
   WriteBytes(dir.Path("header.wav"), std::vector<uint8_t>(image.begin(), image.begin() + 30));
   WriteBytes(dir.Path("cut.wav"), std::vector<uint8_t>(image.begin(), image.end() - 5000));
   WriteBytes(dir.Path("odd.raw"), std::vector<uint8_t>(4097, 0));
+  // Damaged 'fmt ' fields (the canonical header: channels at 22, rate at 24, bits at 34).
+  auto patched = [&](const std::string& file, size_t at, std::vector<uint8_t> bytes) {
+    std::vector<uint8_t> b(image.begin(), image.end());
+    std::copy(bytes.begin(), bytes.end(), b.begin() + static_cast<std::ptrdiff_t>(at));
+    WriteBytes(dir.Path(file), b);
+  };
+  patched("mono0.wav", 22, {0, 0});
+  patched("wide.wav", 22, {0xFF, 0xFF});
+  patched("rate0.wav", 24, {0, 0, 0, 0});
+  patched("bits0.wav", 34, {0, 0});
 
   struct Case {
     std::string args, says;
@@ -95,6 +105,10 @@ TEST_F(DtmfTool, BadFilesExitTwoWithOneLineOnStandardError) {
       {dir.Path("header.wav"), "Invalid wave file"},
       {dir.Path("cut.wav"), "data cut short"},
       {"--raw <" + dir.Path("odd.raw"), "middle of a sample"},
+      {dir.Path("mono0.wav"), "0 channels"},
+      {dir.Path("wide.wav"), "65535 channels"},
+      {dir.Path("rate0.wav"), "sample rate of 0 Hz"},
+      {dir.Path("bits0.wav"), "0 bits per sample"},
   };
   for (const Case& c : cases) {
     const TRun r = Tool(c.args);

@@ -1,0 +1,51 @@
+// The guardian: a small process of our own that says the station's last words when the station
+// dies in a way no handler of its own sees (SIGKILL, the kernel's out-of-memory killer).
+//
+// The station starts it once (StartGuardian) and keeps one end of a socket pair; the guardian
+// holds the other. Each port that registers a last word (failsafe::Register) is passed over the
+// socket with its descriptor (SCM_RIGHTS), so the guardian holds the same open port; each
+// Unregister takes it back. When the station's end closes, for whatever reason the process
+// ended, the guardian writes every word it still holds, closes the ports and exits. It never
+// writes anything else, links nothing but the C library and stays around a megabyte resident, so
+// the out-of-memory killer never prefers it to the station.
+//
+// What it cannot cover: a port that another process opened meanwhile (its own words are its
+// own), and a guardian killed together with the station (a cgroup killed with SIGKILL as a whole,
+// `kill -9 -PGID`).
+//
+// Thread: StartGuardian on the main thread before any port opens; the notifications come from
+// failsafe::Register/Unregister on any thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace platform::guardian {
+
+// One message of the station to its guardian (a SOCK_SEQPACKET datagram).
+struct TMessage {
+  uint8_t Op = 0;  // kHold (with a descriptor) or kForget
+  uint8_t Slot = 0;
+  uint8_t Count = 0;
+  uint8_t Bytes[4] = {};
+};
+constexpr uint8_t kHold = 'H';
+constexpr uint8_t kForget = 'F';
+constexpr int kSlots = 8;
+// The descriptor the guardian finds its end of the socket on.
+constexpr int kSocketFd = 3;
+
+// Starts the guardian program at `path`. False with `error` set when it could not be started;
+// the station then runs without it (its own handlers still say the last words).
+bool StartGuardian(const std::string& path, std::string* error);
+// The guardian program beside the running executable, or in ../libexec/kanalo/ (an
+// installation); the environment's KANALO_GUARD names another. Empty when none is there.
+std::string FindGuardian();
+// The guardian's process id, or -1 when none runs.
+int GuardianPid();
+
+// Called by failsafe::Register/Unregister: the guardian holds or forgets a port's word.
+void Hold(int slot, int fd, const uint8_t* bytes, size_t count);
+void Forget(int slot);
+
+}  // namespace platform::guardian
