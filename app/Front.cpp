@@ -549,11 +549,11 @@ void TMain::ShowCall() {
 void TMain::ShowMarks() {
   const station::TStation& s = Station();
   const TEinstellungen& e = s.Einstellungen;
-  // Only a mark whose state changed is set: "Skala" and "Zernox" share one radio group, so
-  // setting one takes the other's mark, and the one set last shows, as the operator set them.
+  // Only a mark whose state changed is set. "Skala" and "Zernox" share one radio group; the
+  // station never has both checked, so setting one never takes a mark the station still holds.
   const std::pair<QAction*, bool> marks[] = {
       {DTMF_Open, s.CallArmed},     {DTMF_Rec, s.MailboxArmed},  {PraeziserDecoder, s.Precise},
-      {Skala1, e.SkalaAn},          {Zernox1, s.Reversed},       {N141, e.LetzterKanal == 15},
+      {Skala1, s.SkalaMark},        {Zernox1, s.ZernoxMark},     {N141, e.LetzterKanal == 15},
       {N401, e.LetzterKanal == 40}, {N801, e.LetzterKanal == 80}};
   for (auto [item, on] : marks) {
     const auto shown = shownMarks_.find(item);
@@ -561,9 +561,11 @@ void TMain::ShowMarks() {
     shownMarks_[item] = on;
     SetChecked(item, on);
   }
-  // On a reversed radio the buttons swap their captions: the upper one counts down.
-  UP->setText(s.Reversed ? "Dn" : "Up");
-  DN->setText(s.Reversed ? "Up" : "Dn");
+  // On a reversed radio the buttons swap their captions: the upper one counts down. They follow
+  // the direction, which stays when "Skala" takes the "Zernox" mark.
+  const bool reversed = s.KanalSchritt < 0;
+  UP->setText(reversed ? "Dn" : "Up");
+  DN->setText(reversed ? "Up" : "Dn");
   SMeter->SetDrawScale(e.SkalaAn);
   RecLED->SetEnabled(s.Recording);
 }

@@ -346,11 +346,6 @@ void TMain::SBild1Click() {
   LoadMeterBitmap();
 }
 
-void TMain::Skala1Click() {
-  Station().Einstellungen.SkalaAn = !Station().Einstellungen.SkalaAn;
-  ShowMarks();
-}
-
 void TMain::PraeziserDecoderClick() {
   Station().ChoosePrecise(!Station().Precise);
 }

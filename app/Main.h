@@ -155,7 +155,7 @@ class TMain : public QMainWindow, public station::IFront {
   void N401Click() { Station().SetChannelMode(1, 40); }
   void N801Click() { Station().SetChannelMode(1, 80); }
   void Sync1Click();
-  void Zernox1Click() { Station().ToggleReversed(); }
+  void Zernox1Click() { Station().Zernox(); }
   void ScanClick() { Station().Scan(); }
   void FreeScanClick() { Station().FreeScan(); }
   void ScanAutoClick() { Station().ToggleAutoScan(); }
@@ -166,7 +166,7 @@ class TMain : public QMainWindow, public station::IFront {
   void SBild1Click();
   void SAdjust1Click();
   void SOffset1Click();
-  void Skala1Click();
+  void Skala1Click() { Station().Skala(); }
   void Save1Click();
   void Load1Click();
   // The record as "Save" writes it: the station's, with the mixer's knobs taken in.

@@ -125,6 +125,10 @@ int RigLink::StrengthDb() const {
   return static_cast<int>(m_.SWert[k]) - 54;
 }
 
+bool RigLink::ReadingFresh() const {
+  return !m_.Verbunden || m_.ReadingFresh();
+}
+
 bool RigLink::SquelchOpen() const {
   int k = std::clamp<int32_t>(m_.Einstellungen.Kanal, 1, kChannels);
   return m_.SWert[k] >= m_.Einstellungen.SquelchWert;

@@ -34,6 +34,10 @@ class RigLink : public net::IRigStation {
   // scale reads S9+46 dB and silence S9-54 dB.
   int StrengthDb() const override;
   bool SquelchOpen() const override;
+  // Fresh once the box has answered a poll written after the last channel change; without a link
+  // there is nothing to wait for.
+  bool ReadingFresh() const override;
+  int64_t Polls() const override { return m_.TickCount; }
 
   // "27.065 " -> 27065000; 0 for a text that is no frequency.
   static int64_t ParseFrequencyHz(const std::string& text);

@@ -168,16 +168,26 @@ std::string RigCtlSession::HandleLine(const std::string& raw) {
   while (!line_.empty() && (line_.back() == '\r' || line_.back() == '\n')) line_.pop_back();
   pos_ = 0;
   waiting_ = false;
+  readingWait_ = false;
+  readingDone_ = false;
   if (HasControlByte(line_)) return Rprt(-RIG_EPROTO);
   return Continue();
 }
 
 std::string RigCtlSession::Resume(int result) {
-  if (!waiting_) return {};
+  if (!waiting_ || readingWait_) return {};
   waiting_ = false;
   std::string out;
   Report(result, waitForm_, waitName_, waitArgs_, out);
   return out + Continue();
+}
+
+std::string RigCtlSession::ResumeReading() {
+  if (!WaitingForReading()) return {};
+  waiting_ = false;
+  readingWait_ = false;
+  readingDone_ = true;
+  return Continue();
 }
 
 std::string RigCtlSession::Continue() {
@@ -204,6 +214,7 @@ void RigCtlSession::Report(int code, const Form& form, const std::string& name,
 void RigCtlSession::RunOne(std::string& out) {
   const std::string& line = line_;
   size_t& pos = pos_;
+  const size_t start = pos;
   Form form;
   if (std::string_view("+;|,").find(line[pos]) != std::string_view::npos) {
     form.extended = true;
@@ -276,6 +287,12 @@ void RigCtlSession::RunOne(std::string& out) {
     return;
   }
   if (name == "get_powerstat") return values({{"Power Status", "1"}});
+  // Hamlib 4.5 asks before every mode change and sends none when this fails, so that a refused
+  // mode looked accepted; the radio's controls are never locked from here.
+  if (name == "get_lock_mode") {
+    takeVfo();
+    return values({{"Locked", "0"}});
+  }
 
   if (name == "get_dcd" || std::string_view("fFmMvstTleE").find(cmd) != std::string_view::npos)
     takeVfo();
@@ -284,7 +301,19 @@ void RigCtlSession::RunOne(std::string& out) {
   const bool otherVfo = !vfo.empty() && !IsVfoName(vfo, true) && cmd != 'v';
   if (otherVfo && std::string_view("FMTlE").find(cmd) == std::string_view::npos)
     return report(-RIG_EINVAL);
-  if (name == "get_dcd") return values({{"DCD", station_.SquelchOpen() ? "1" : "0"}});
+  // A reading taken right after a channel change waits for the new channel's; the command is
+  // read again when it resumes.
+  auto holdReading = [&] {
+    if (readingDone_ || station_.ReadingFresh()) return false;
+    pos = start;
+    waiting_ = true;
+    readingWait_ = true;
+    return true;
+  };
+  if (name == "get_dcd") {
+    if (holdReading()) return;
+    return values({{"DCD", station_.SquelchOpen() ? "1" : "0"}});
+  }
 
   switch (cmd) {
     case 'f':
@@ -328,6 +357,7 @@ void RigCtlSession::RunOne(std::string& out) {
     case 'l': {
       const std::string level = Arg(line, pos);
       if (otherVfo || level != "STRENGTH") return report(-RIG_EINVAL, level);
+      if (holdReading()) return;
       const std::string v = std::to_string(station_.StrengthDb());
       if (!form.extended) {
         out += v + "\n";

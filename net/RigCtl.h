@@ -56,6 +56,11 @@ class IRigStation {
   virtual void ClientGone(int /*client*/) {}
   virtual int StrengthDb() const = 0;  // relative to S9
   virtual bool SquelchOpen() const = 0;
+  // Whether strength and squelch are of the channel the radio is on: false from a channel change
+  // until the box has answered a poll written after it. Polls() counts the station's polls (its
+  // ticks), which bound the wait for a fresh reading.
+  virtual bool ReadingFresh() const { return true; }
+  virtual int64_t Polls() const { return 0; }
   virtual bool AmMode() const { return true; }
 };
 
@@ -74,6 +79,12 @@ class RigCtlSession {
   bool Waiting() const { return waiting_; }
   // The waiting command has ended with `result`: its answer and those of the rest of its line.
   std::string Resume(int result);
+  // A strength or squelch reading waits until the station's reading is fresh after a channel
+  // change: a client that tunes and reads at once records the new channel's signal, not the old
+  // one's. ResumeReading answers it with what the station has then, fresh or not (its owner
+  // bounds the wait), and runs the rest of the line.
+  bool WaitingForReading() const { return waiting_ && readingWait_; }
+  std::string ResumeReading();
   bool Quit() const { return quit_; }
 
   // The answer to an over-long line.
@@ -98,6 +109,8 @@ class RigCtlSession {
   bool quit_ = false;
   bool vfoMode_ = false;  // asked for with "\set_vfo_opt 1"; answered by "\chk_vfo"
   bool waiting_ = false;
+  bool readingWait_ = false;  // the waiting command is a reading, run again on resuming
+  bool readingDone_ = false;  // this line has waited for a reading once: the rest does not wait
   Form waitForm_;
   std::string waitName_, waitArgs_;
 };

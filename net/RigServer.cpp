@@ -41,6 +41,9 @@ RigServer::RigServer(IRigStation& station, QObject* parent) : QObject(parent), s
     if (acceptor_) acceptor_->setEnabled(true);
   });
   connect(&housekeeping_, &QTimer::timeout, this, [this] { CheckStalled(); });
+  // A fraction of a poll: a waiting reading is answered soon after the frame that makes it fresh.
+  readingCheck_.setInterval(10);
+  connect(&readingCheck_, &QTimer::timeout, this, [this] { CheckReadings(); });
 }
 
 RigServer::~RigServer() {
@@ -93,6 +96,7 @@ void RigServer::Close() {
   for (int id : ids) Drop(id);
   acceptBackoff_.stop();
   housekeeping_.stop();
+  readingCheck_.stop();
   if (acceptor_) {
     acceptor_->setEnabled(false);
     acceptor_.release()->deleteLater();
@@ -198,6 +202,12 @@ bool RigServer::Process(Client& c) {
     c.in.clear();
     c.inPos = 0;
   }
+  if (c.session->WaitingForReading() && !c.holding) {
+    c.holding = true;
+    c.holdFromPoll = station_.Polls();
+    c.holdSince = Clock::now();
+    if (!readingCheck_.isActive()) readingCheck_.start();
+  }
   if (!Flush(c)) return false;
   // A last line without its line end may be a command cut short ("F 2718"): it is not run.
   const bool finished = c.session->Quit() || (c.eof && consumed && !c.session->Waiting());
@@ -269,13 +279,39 @@ size_t RigServer::BufferedBytes() const {
 void RigServer::OnTuneDone() {
   std::vector<int> waiting;
   for (auto& [id, c] : clients_)
-    if (c.session->Waiting()) waiting.push_back(id);
+    if (c.session->Waiting() && !c.session->WaitingForReading()) waiting.push_back(id);
   for (int id : waiting) {
     auto it = clients_.find(id);
     if (it == clients_.end()) continue;
     it->second.out += it->second.session->Resume(station_.TuneResult());
     Process(it->second);
   }
+}
+
+void RigServer::CheckReadings() {
+  const bool fresh = station_.ReadingFresh();
+  const int64_t poll = station_.Polls();
+  const auto now = Clock::now();
+  std::vector<int> due;
+  bool holding = false;
+  for (auto& [id, c] : clients_) {
+    if (!c.holding) continue;
+    if (fresh || poll - c.holdFromPoll >= kHoldPolls ||
+        now - c.holdSince >= std::chrono::milliseconds(kHoldMs))
+      due.push_back(id);
+    else
+      holding = true;
+  }
+  for (int id : due) {
+    auto it = clients_.find(id);
+    if (it == clients_.end()) continue;
+    Client& c = it->second;
+    c.holding = false;
+    c.out += c.session->ResumeReading();
+    // The rest of its line may hold again (another reading after another change).
+    if (Process(c) && c.holding) holding = true;
+  }
+  if (!holding) readingCheck_.stop();
 }
 
 void RigServer::CheckStalled() {

@@ -17,7 +17,8 @@
 //   (growing back-off up to 2 s) instead of spinning, and takes connections again when
 //   descriptors are back.
 // - A client that asks for channel steps waits for them (its later lines run afterwards); other
-//   clients are answered meanwhile.
+//   clients are answered meanwhile. A strength or squelch reading right after a channel change
+//   waits until the station has read the new channel, at most kHoldPolls polls of the box.
 // - When a client goes, the station is told (ClientGone), so PTT it keyed is released.
 // Thread: main thread.
 #pragma once
@@ -53,6 +54,11 @@ class RigServer : public QObject {
  public:
   static constexpr int kMaxLine = 256;
   static constexpr size_t kMaxOutput = 64 * 1024;
+  // A reading waits for the box's answer on the new channel: at most this many polls (the answer
+  // to the first poll after a change is read at the second), and never longer than kHoldMs, in
+  // case the station stops polling.
+  static constexpr int kHoldPolls = 3;
+  static constexpr int kHoldMs = 5000;
 
   explicit RigServer(IRigStation& station, QObject* parent = nullptr);
   ~RigServer() override;
@@ -85,6 +91,10 @@ class RigServer : public QObject {
     size_t outPos = 0;
     bool eof = false;  // the client has shut its sending side
     Clock::time_point overSince{};
+    // A reading waits for the new channel's since this poll and this moment.
+    bool holding = false;
+    int64_t holdFromPoll = 0;
+    Clock::time_point holdSince{};
   };
 
   void OnAcceptable();
@@ -97,6 +107,8 @@ class RigServer : public QObject {
   void UpdateNotifiers(Client& c);
   void Drop(int id);
   void OnTuneDone();
+  // Answers the readings that may be answered now; runs while any waits.
+  void CheckReadings();
   void CheckStalled();
   size_t Unsent(const Client& c) const { return c.out.size() - c.outPos; }
 
@@ -109,6 +121,7 @@ class RigServer : public QObject {
   QTimer acceptBackoff_;
   int backoffMs_ = 0;
   QTimer housekeeping_;
+  QTimer readingCheck_;
   int stallLimitMs_ = 10000;
   int refused_ = 0;
   int acceptFailures_ = 0;

@@ -230,6 +230,7 @@ bool TStation::LoadSettings(const std::string& hostPath, bool startUp) {
   TEinstellungen e = Einstellungen;
   DecodeSettings(image.data(), image.size(), e);
   const std::vector<std::string> changed = SanitizeSettings(e);
+  if (e.Kanal != Einstellungen.Kanal) ChannelMoved();
   Einstellungen = e;
   if (!changed.empty()) {
     std::string names;
@@ -267,7 +268,6 @@ void TStation::ApplySettings() {
   MasterMuted = e.MasterStumm;
   OutputLevel = e.VolumeWert;
   front_->ShowMutes();
-  KanalSchritt = Reversed ? -1 : 1;
   // A capture device that is not there (interface unplugged, no sound server) is said once and
   // leaves the selective call and the mailbox off; the rest of start-up goes on, and arming
   // again works once the device is back.
@@ -277,8 +277,12 @@ void TStation::ApplySettings() {
     deaf = !CallArmed;
   }
   MailboxArmed = e.MailboxAn && !deaf;
-  // The record says which way the radio counts; a second file never turns it round again.
-  if (e.ZernoxAn != Reversed) ToggleReversed();
+  // The scale's mark, then the radio's: checking one takes the other's mark. The record says
+  // which way the radio counts; a second file never turns it round again.
+  SkalaMark = e.SkalaAn;
+  ZernoxMark = e.ZernoxAn;
+  if (ZernoxMark) SkalaMark = false;
+  KanalSchritt = ZernoxMark ? -1 : 1;
   front_->ShowMarks();
 }
 
@@ -309,7 +313,7 @@ TEinstellungen TStation::SettingsToSave() const {
   e.ComPort = RS232->DeviceName().substr(0, 8);
   e.SelektivrufAn = CallArmed;
   e.MailboxAn = MailboxArmed;
-  e.ZernoxAn = Reversed;
+  e.ZernoxAn = ZernoxMark;
   return e;
 }
 
@@ -425,6 +429,8 @@ std::string TStation::TxRefusal() const {
 void TStation::WriteCommand(uint8_t command) {
   RS232->Write(&command, 1);
   heard_ = command;
+  // The answer to this poll is of the channel the radio is on now.
+  polledSerial_ = channelSerial_;
   // Each command byte is a poll the box answers once; a box that never answers does not make
   // the count grow without end.
   pollsOpen_ = std::min(pollsOpen_ + 1, 2);
@@ -687,8 +693,10 @@ void TStation::Tick() {
       SoundFertig = false;
     }
   }
-  // 3. Frame processing.
-  if (RxFrames > 0) {
+  // 3. Frame processing. A frame polled before the last channel change is dropped.
+  if (RxFrames > 0 && !TakeFrameReading()) {
+    --RxFrames;
+  } else if (RxFrames > 0) {
     // 64 bits inside, 32-bit results as the box's arithmetic has them.
     int32_t p = static_cast<int32_t>(static_cast<int64_t>(RxSWert) *
                                      (static_cast<int64_t>(e.SAdjust) + 32768));
@@ -753,6 +761,15 @@ void TStation::Tick() {
     case TStep::None:
       break;
   }
+}
+
+bool TStation::TakeFrameReading() {
+  readSerial_ = polledSerial_;
+  return ReadingFresh();
+}
+
+bool TStation::ReadingFresh() const {
+  return readSerial_ == channelSerial_;
 }
 
 void TStation::StepFromKey(bool up) {
@@ -889,6 +906,7 @@ void TStation::StepPress(bool upButton) {
     if (e.Kanal < e.ErsterKanal) e.Kanal = e.LetzterKanal;
     if (e.Kanal > e.LetzterKanal) e.Kanal = e.ErsterKanal;
   }
+  ChannelMoved();
 }
 
 void TStation::StepRelease(bool upButton) {
@@ -898,6 +916,7 @@ void TStation::StepRelease(bool upButton) {
     else
       RS232->SetDTR(false);
   }
+  ChannelMoved();
   front_->ShowDisplay();
 }
 
@@ -912,12 +931,23 @@ void TStation::SetChannel(int channel) {
   // The count indexes the 80-entry tables, so an entry outside them is brought to the nearest
   // channel rather than stored as it is.
   Einstellungen.Kanal = std::clamp<int32_t>(channel, 1, kChannels);
+  ChannelMoved();
   front_->ShowDisplay();
 }
 
-void TStation::ToggleReversed() {
-  Reversed = !Reversed;
-  KanalSchritt = Reversed ? -1 : 1;
+void TStation::Zernox() {
+  // The mark decides, not the direction: after "Skala" took the mark from a reversed radio, this
+  // checks it again and the radio stays reversed.
+  ZernoxMark = !ZernoxMark;
+  if (ZernoxMark) SkalaMark = false;
+  KanalSchritt = ZernoxMark ? -1 : 1;
+  front_->ShowMarks();
+}
+
+void TStation::Skala() {
+  SkalaMark = !SkalaMark;
+  if (SkalaMark) ZernoxMark = false;
+  Einstellungen.SkalaAn = SkalaMark;
   front_->ShowMarks();
 }
 
@@ -954,8 +984,8 @@ void TStation::FreeScan() {
 }
 
 void TStation::StepUpForScan() {
-  // On a reversed radio the lower button is the one that counts up.
-  Step(!Reversed);
+  // With "Zernox" checked the lower button is the one that counts up.
+  Step(!ZernoxMark);
 }
 
 void TStation::ToggleAutoScan() {
@@ -986,8 +1016,9 @@ void TStation::ScanTick() {
     ++ScanZaehler;
   } else {
     ScanZaehler = 0;
+    const int was = e.Kanal;
     try {
-      if (!Reversed) {
+      if (!ZernoxMark) {
         RS232->SetRTS(true);
         e.Kanal += KanalSchritt;
         Pulse();
@@ -1007,9 +1038,11 @@ void TStation::ScanTick() {
       throw;
     }
     if (e.Kanal > e.LetzterKanal) e.Kanal = e.ErsterKanal;
-    // Only the upper wrap belongs to the scan; a reversed radio would otherwise count below the
-    // tables.
-    if (e.Kanal < e.ErsterKanal) e.Kanal = e.LetzterKanal;
+    // A step that counted down (the "Zernox" mark taken by "Skala" from a reversed radio) wraps
+    // below the first channel as the radio does; a count below the mode that steps up (channel 2
+    // in the 12-channel mode) follows the radio up to the first channel instead.
+    if (e.Kanal < was && e.Kanal < e.ErsterKanal) e.Kanal = e.LetzterKanal;
+    ChannelMoved();
   }
   if (ScanZaehler > 4) {
     TStationEvent stop{TEventKind::ScannerStopped};

@@ -155,12 +155,16 @@ class TStation {
   // The needle.
   int MeterValue = 0;
   bool MeterSquelch = false;
-  // Marks the operator sets: the selective call and the mailbox armed, a radio whose buttons count
-  // the other way round ("Zernox"), the precise DTMF detector.
+  // Marks the operator sets: the selective call and the mailbox armed, the precise DTMF detector.
   bool CallArmed = false;
   bool MailboxArmed = false;
-  bool Reversed = false;
   bool Precise = false;
+  // The two marks of one radio group in "Extras": "Zernox" (a radio whose RTS pulse lowers the
+  // channel) and "Skala". Checking one takes the other's mark but never the state behind it: the
+  // direction stays in `KanalSchritt`, the drawn scale in `Einstellungen.SkalaAn`. The scanner and
+  // the save go by the "Zernox" mark; the captions of the step buttons by the direction.
+  bool ZernoxMark = false;
+  bool SkalaMark = false;
   TLamp Lamp = TLamp::Off;
   // Where the detector choice is stored; kanalo.conf by default, a test's own file in tests.
   std::string HostConfigPath;
@@ -247,6 +251,10 @@ class TStation {
   int64_t TickCount = 0;  // ticks run
   // A cue, roger beep or file the transmission waits for is still sounding.
   bool CueRunning() const;
+  // The stored strength of the channel shown was measured there since the last
+  // channel change: the box has answered a poll written after it. A frame polled before the change
+  // was measured on the channel the radio has left and is not stored for the new one.
+  bool ReadingFresh() const;
 
   // --- Channels, display, scanner, meter ---
   void Step(bool up);  // "Up" / "Dn"
@@ -259,7 +267,11 @@ class TStation {
   std::function<void()> BeforeStep;
   void SetChannelMode(int first, int last);
   void SetChannel(int channel);  // "Sync": the count brought to 1..80
-  void ToggleReversed();
+  // "Zernox": checked, it is unchecked and the count runs up with RTS; unchecked, it is checked
+  // and the count runs down with RTS.
+  void Zernox();
+  // "Skala": the mark toggles, and the scale is drawn exactly when it is now checked.
+  void Skala();
   void Scan();
   void FreeScan();
   void ToggleAutoScan();
@@ -380,6 +392,13 @@ class TStation {
   bool recordStarting_ = false;     // StartRecording is starting the recorder
   bool recordStartFailed_ = false;  // and its input reported a failure meanwhile
   int64_t keyedSinceMs_ = -1;       // the station keyed the transmitter at this time
+  // Channel changes counted (a step counts at its press and at its release, so a
+  // poll written while the pulse is on is not taken for the new channel); the count at the last
+  // poll written, and at the poll whose answer was last processed (none yet).
+  uint32_t channelSerial_ = 0, polledSerial_ = 0, readSerial_ = ~0u;
+  void ChannelMoved() { ++channelSerial_; }
+  // Takes the processed frame's poll as the reading's; false when the frame is stale.
+  bool TakeFrameReading();
   bool stepFailed_ = false;         // a channel step failed; said once until one works again
   bool readFailed_ = false;         // the same for reading the box's frames
   bool writeFailed_ = false;        // and for the poll's command byte

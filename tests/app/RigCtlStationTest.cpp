@@ -2,6 +2,7 @@
 // box: the way logging and digital-mode programs will follow the station.
 #include <QProcess>
 #include <QStandardPaths>
+#include <QTcpServer>
 #include <QTcpSocket>
 
 #include "app/RigLink.h"
@@ -37,11 +38,15 @@ class RigCtlStation : public Station {
 
   // Runs rigctl with `args` while the station keeps ticking, and returns what it printed.
   std::string Rigctl(const QStringList& args) {
+    return Run(rigctl_,
+               QStringList{"-m", "2", "-r", QString("127.0.0.1:%1").arg(server_->Port())} + args);
+  }
+  // Runs a client to its end while the station keeps ticking; its standard output.
+  std::string Run(const QString& program, const QStringList& args) {
     QProcess p;
-    p.start(rigctl_,
-            QStringList{"-m", "2", "-r", QString("127.0.0.1:%1").arg(server_->Port())} + args);
+    p.start(program, args);
     if (!p.waitForStarted(5000)) return "<not started>";
-    for (int i = 0; i < 3000 && p.state() != QProcess::NotRunning; ++i) {
+    for (int i = 0; i < 30000 && p.state() != QProcess::NotRunning; ++i) {
       QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
       p.waitForFinished(1);
       time_->Advance(10);
@@ -69,6 +74,7 @@ class RigCtlStation : public Station {
       c.waitForReadyRead(1);
       got += c.readAll().toStdString();
       time_->Advance(10);
+      box_->Advance(0);
       rtl::Application().ProcessMessages();
     }
     return got;
@@ -191,6 +197,50 @@ TEST_F(RigCtlStation, ReadsStrengthRelativeToS9) {
   box_->SetSignal(9, 49);
   Tick(3);
   EXPECT_EQ(Rigctl({"get_dcd"}), "0\n");
+}
+
+// A logger's sweep, tune then read at once, through Hamlib's Python bindings on a rigctld chained
+// in front of the station: every reading is of the channel just set, so the busy channels found are
+// exactly those of the band (as the simulator's), with their strengths.
+TEST_F(RigCtlStation, ASweepTuneThenReadFindsExactlyTheBusyChannels) {
+  QString python;
+  for (const QString& p : {QString("/usr/bin/python3"), QStandardPaths::findExecutable("python3")})
+    if (python.isEmpty() && !p.isEmpty() && QProcess::execute(p, {"-c", "import Hamlib"}) == 0)
+      python = p;
+  const QString rigctld = QStandardPaths::findExecutable("rigctld");
+  if (python.isEmpty() || rigctld.isEmpty())
+    GTEST_SKIP() << "python3-hamlib or rigctld (libhamlib-utils) is not installed";
+  const std::pair<int, uint8_t> band[] = {{9, 40}, {19, 85}, {27, 60}, {34, 25}};
+  for (auto [channel, strength] : band) box_->SetSignal(channel, strength);
+  QTcpServer probe;  // a free port for rigctld
+  probe.listen(QHostAddress::LocalHost, 0);
+  const QString port = QString::number(probe.serverPort());
+  probe.close();
+  QProcess chained;
+  chained.start(rigctld, {"-m", "2", "-r", QString("127.0.0.1:%1").arg(server_->Port()), "-T",
+                          "127.0.0.1", "-t", port});
+  ASSERT_TRUE(chained.waitForStarted(10000));
+  const QString script = QString(R"(
+import Hamlib, time
+Hamlib.rig_set_debug(Hamlib.RIG_DEBUG_NONE)
+rig = Hamlib.Rig(2)
+rig.set_conf("rig_pathname", "127.0.0.1:%1")
+for attempt in range(300):
+    rig.open()
+    if rig.error_status == 0: break
+    time.sleep(0.1)
+for channel in range(1, 41):
+    rig.set_mem(Hamlib.RIG_VFO_CURR, channel)
+    if rig.error_status != 0: print("set", channel, rig.error_status)
+    db = rig.get_level_i(Hamlib.RIG_LEVEL_STRENGTH)
+    if db > -54: print(channel, db, rig.get_dcd())
+rig.close()
+)")
+                             .arg(port);
+  const std::string out = Run(python, {"-c", script});
+  chained.terminate();
+  chained.waitForFinished(10000);
+  EXPECT_EQ(out, "9 -14 0\n19 31 1\n27 6 1\n34 -29 0\n");
 }
 
 }  // namespace

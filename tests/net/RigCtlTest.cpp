@@ -43,6 +43,10 @@ struct FakeStation : IRigStation {
   }
   int StrengthDb() const override { return strength; }
   bool SquelchOpen() const override { return dcd; }
+  bool fresh = true;  // the reading is of the channel the radio is on
+  int64_t polls = 0;
+  bool ReadingFresh() const override { return fresh; }
+  int64_t Polls() const override { return polls; }
 };
 
 class Session : public ::testing::Test {
@@ -140,6 +144,33 @@ TEST_F(Session, WaitingCommandAnswersWhenResumed) {
   EXPECT_EQ(a.Resume(-RIG_ERJCTED), "RPRT -9\n");
 }
 
+// A reading asked before the station has read the new channel waits, with the rest of its line;
+// resumed, it answers what the station has then, and the rest of that line no longer waits.
+TEST_F(Session, ReadingsWaitForTheNewChannel) {
+  st.fresh = false;
+  const std::pair<const char*, const char*> cases[] = {
+      {"l STRENGTH", "-14\n"},
+      {"+\\get_dcd", "get_dcd:\nDCD: 0\nRPRT 0\n"},
+      {"\x8b", "0\n"},
+      {"l VFOA STRENGTH f l STRENGTH", "-14\n27065000\n-14\n"},
+  };
+  for (const auto& [line, answer] : cases) {
+    SCOPED_TRACE(line);
+    EXPECT_EQ(s.HandleLine(line), "");
+    EXPECT_TRUE(s.WaitingForReading());
+    EXPECT_EQ(s.Resume(RIG_OK), "");  // a tuning's end does not answer it
+    EXPECT_EQ(s.ResumeReading(), answer);
+    EXPECT_FALSE(s.Waiting());
+  }
+  // What comes before the reading is answered at once; what is refused is refused at once.
+  EXPECT_EQ(s.HandleLine("f l STRENGTH"), "27065000\n");
+  EXPECT_EQ(s.ResumeReading(), "-14\n");
+  EXPECT_EQ(s.HandleLine("l RFPOWER"), "RPRT -1\n");
+  st.fresh = true;
+  EXPECT_EQ(s.HandleLine("l STRENGTH"), "-14\n");
+  EXPECT_FALSE(s.Waiting());
+}
+
 TEST_F(Session, PttAndChannelWrites) {
   EXPECT_EQ(s.HandleLine("T 3"), "RPRT 0\n");
   EXPECT_EQ(st.ptt, 3);
@@ -203,6 +234,10 @@ TEST_F(Session, HamlibClientLinesAnswerInStep) {
       {"\\chk_vfo", "1\n"},
       {"+\\chk_vfo", "chk_vfo:\nChkVFO: 1\nRPRT 0\n"},
       {"\\set_vfo_opt 2", "RPRT -1\n"},
+      // Asked before every mode change: never locked.
+      {"\\get_lock_mode", "0\n"},
+      {"+\\get_lock_mode", "get_lock_mode:\nLocked: 0\nRPRT 0\n"},
+      {"M USB 2400", "RPRT -1\n"},
   };
   for (const auto& [line, answer] : lines) EXPECT_EQ(s.HandleLine(line), answer) << line;
   EXPECT_EQ(st.tuned, (std::vector<int64_t>{27185000, 27185000}));
@@ -328,6 +363,30 @@ TEST_F(Server, ClientThatLeavesMidCommandIsForgotten) {
   EXPECT_TRUE(st.tuned.empty());
 }
 
+// A reading right after a channel change is answered once the station has read the new channel,
+// or after kHoldPolls polls when it does not; other clients are answered meanwhile.
+TEST_F(Server, AReadingWaitsForTheNewChannelAtMostAFewPolls) {
+  QTcpSocket a, b;
+  ASSERT_TRUE(Connect(a));
+  ASSERT_TRUE(Connect(b));
+  st.fresh = false;
+  EXPECT_EQ(Ask(a, "l STRENGTH\nf\n", 0), "");
+  EXPECT_EQ(Ask(b, "f\n", 9), "27065000\n");
+  st.strength = 31;
+  st.fresh = true;
+  EXPECT_EQ(Ask(a, "", 12), "31\n27065000\n");
+  st.fresh = false;
+  EXPECT_EQ(Ask(a, "\\get_dcd\n", 0), "");
+  st.polls += RigServer::kHoldPolls - 1;
+  EXPECT_EQ(Ask(a, "", 0), "");
+  st.polls += 1;
+  EXPECT_EQ(Ask(a, "", 2), "0\n");
+  // A client that leaves while its reading waits is forgotten.
+  EXPECT_EQ(Ask(b, "l STRENGTH\n", 0), "");
+  b.abort();
+  EXPECT_TRUE(PumpUntil([&] { return server.ClientCount() == 1; }));
+}
+
 TEST_F(Server, QuitClosesTheConnection) {
   QTcpSocket a;
   ASSERT_TRUE(Connect(a));
@@ -343,7 +402,8 @@ TEST_F(Server, QuitClosesTheConnection) {
 class HamlibClients : public Server {
  protected:
   // Runs a client to its end while the server is served; its standard output.
-  std::string Run(const QString& program, const QStringList& args) {
+  // With `exitCode` the client may fail; without, a failure is the test's.
+  std::string Run(const QString& program, const QStringList& args, int* exitCode = nullptr) {
     QProcess p;
     p.start(program, args);
     if (!p.waitForStarted(10000)) return "(did not start)";
@@ -355,7 +415,10 @@ class HamlibClients : public Server {
       p.waitForFinished(2);
     }
     const QByteArray err = p.readAllStandardError();
-    if (p.exitCode() != 0) ADD_FAILURE() << program.toStdString() << ": " << err.toStdString();
+    if (exitCode)
+      *exitCode = p.state() == QProcess::NotRunning ? p.exitCode() : -1;
+    else if (p.exitCode() != 0)
+      ADD_FAILURE() << program.toStdString() << ": " << err.toStdString();
     return p.readAllStandardOutput().toStdString();
   }
   // rigctld talking to our server, listening on a port of its own; its address.
@@ -430,6 +493,33 @@ TEST_F(HamlibClients, RigctlPlainVfoModeAndChained) {
   }
 }
 
+// A mode the radio does not have is refused where the client can see it: Hamlib 4.5 asks for the
+// lock mode before it sends the mode, and took a refusal of that question for "nothing to do"
+// (no error, the mode never sent).
+TEST_F(HamlibClients, ARefusedModeFailsTheClient) {
+  const QString rigctl = QStandardPaths::findExecutable("rigctl");
+  if (rigctl.isEmpty() || QStandardPaths::findExecutable("rigctld").isEmpty())
+    GTEST_SKIP() << "rigctl/rigctld are not installed (Debian: libhamlib-utils)";
+  for (bool chained : {false, true}) {
+    for (bool vfoMode : {false, true}) {
+      RigServerConfig cfg;
+      cfg.port = 0;
+      cfg.vfoMode = vfoMode && !chained;
+      ASSERT_TRUE(server.Listen(cfg));
+      QStringList args = {"-m", "2", "-r", chained ? Chain(vfoMode) : Here()};
+      if (vfoMode) args << "--vfo";
+      const QStringList mode = vfoMode ? QStringList{"M", "VFOA"} : QStringList{"M"};
+      SCOPED_TRACE(args.join(' ').toStdString());
+      // rigctl 4.5 ends with 0 either way and says a failure on its standard output.
+      int exitCode = 0;
+      const std::string refused = Run(rigctl, args + mode + QStringList{"USB", "2400"}, &exitCode);
+      EXPECT_NE(refused.find("Invalid parameter"), std::string::npos) << refused;
+      EXPECT_EQ(Run(rigctl, args + mode + QStringList{"AM", "0"}), "");
+      TearDown();
+    }
+  }
+}
+
 // The Python bindings, plain and after switching their connection to the VFO mode.
 TEST_F(HamlibClients, PythonBindings) {
   // Debian's bindings are built for Debian's interpreter, which another one on PATH may hide.
@@ -454,11 +544,13 @@ show(int(rig.get_freq()))
 rig.set_freq(Hamlib.RIG_VFO_CURR, 27185000); show("set")
 show(rig.get_mode()[0] == Hamlib.RIG_MODE_AM)
 rig.set_ptt(Hamlib.RIG_VFO_CURR, Hamlib.RIG_PTT_OFF); show("ptt", rig.get_ptt())
+rig.set_mode(Hamlib.RIG_MODE_USB); print("usb", rig.error_status != 0)
+rig.set_mode(Hamlib.RIG_MODE_AM); show("am")
 rig.close()
 )")
                              .arg(Here());
   EXPECT_EQ(Run(python, {"-c", script}),
-            "27065000 0\nptt 1 0\nvfo 0\n27065000 0\nset 0\nTrue 0\nptt 0 0\n");
+            "27065000 0\nptt 1 0\nvfo 0\n27065000 0\nset 0\nTrue 0\nptt 0 0\nusb True\nam 0\n");
   EXPECT_EQ(st.tuned, (std::vector<int64_t>{27185000}));
 }
 

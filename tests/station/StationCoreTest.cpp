@@ -116,4 +116,124 @@ TEST_F(StationCore, NoLinkNoKeyingAndADisconnectOrTheEndLeaveTheBoxOnReceive) {
   EXPECT_EQ(box_->LastCommand(), 9);
 }
 
+// "Zernox" goes by its mark, "Skala" by its own: the sequence Zernox, Skala, Zernox leaves a
+// reversed radio reversed with its mark back, and on a reversed radio the count and the radio
+// agree after every step, by the buttons and by the scanner, also when "Skala" has taken the
+// "Zernox" mark and the scan runs downwards (it wraps below channel 1 as the radio does).
+TEST_F(StationCore, ZernoxFollowsItsMarkAndTheCountFollowsAReversedRadio) {
+  box_->SetReversed(true);
+  Tick();
+  struct Expect {
+    bool zernox, skala, scale;
+    int step;
+  };
+  auto marks = [&](const Expect& x, const char* after) {
+    SCOPED_TRACE(after);
+    EXPECT_EQ(st_->ZernoxMark, x.zernox);
+    EXPECT_EQ(st_->SkalaMark, x.skala);
+    EXPECT_EQ(st_->Einstellungen.SkalaAn, x.scale);
+    EXPECT_EQ(st_->KanalSchritt, x.step);
+    // Saved: the "Zernox" mark, and the scale as it is drawn.
+    EXPECT_EQ(st_->SettingsToSave().ZernoxAn, x.zernox);
+    EXPECT_EQ(st_->SettingsToSave().SkalaAn, x.scale);
+  };
+  st_->Skala();
+  marks({false, true, true, 1}, "Skala");
+  st_->Zernox();
+  marks({true, false, true, -1}, "Zernox: the scale stays drawn");
+  st_->Skala();
+  marks({false, true, true, -1}, "Skala: its mark again, the direction stays");
+  st_->Zernox();
+  marks({true, false, true, -1}, "Zernox on an unchecked mark checks it and stays reversed");
+  st_->Skala();
+  st_->Skala();
+  marks({false, false, false, -1}, "Skala twice: no mark, no scale");
+  for (bool up : {true, false, true}) {
+    st_->Step(up);
+    EXPECT_EQ(box_->Channel(), st_->Einstellungen.Kanal) << up;
+  }
+  // The scan without the mark steps with RTS and counts down, as this radio goes; below the
+  // first channel both wrap to the last.
+  st_->SetChannel(3);
+  box_->SetChannel(3);
+  st_->Einstellungen.ScanModus = 1;
+  for (int i = 0; i < 5; ++i) {
+    st_->ScanTick();
+    EXPECT_EQ(st_->Einstellungen.Kanal, box_->Channel()) << i;
+  }
+  EXPECT_EQ(st_->Einstellungen.Kanal, 38);
+  // With the mark the scan counts up on the lower button.
+  st_->Zernox();
+  marks({true, false, false, -1}, "Zernox");
+  for (int i = 0; i < 3; ++i) st_->ScanTick();
+  EXPECT_EQ(st_->Einstellungen.Kanal, 1);
+  EXPECT_EQ(box_->Channel(), 1);
+}
+
+// A count below the 12-channel mode (channel 2, then the mode) is brought up by the scan as the
+// radio goes, one channel a tick: 3, then 4, never the last channel of the mode in between.
+TEST_F(StationCore, TheScanBringsACountBelowTheModeUpWithTheRadio) {
+  st_->SetChannel(2);
+  box_->SetChannel(2);
+  st_->SetChannelMode(4, 15);
+  Tick();
+  st_->Einstellungen.ScanModus = 1;  // as the automatic restart sets it: no step of its own
+  for (int expected : {3, 4, 5}) {
+    st_->ScanTick();
+    EXPECT_EQ(st_->Einstellungen.Kanal, expected);
+    EXPECT_EQ(box_->Channel(), expected);
+  }
+}
+
+// After a channel change the strength read is the new channel's: the answer to a poll written
+// before the step (the old channel's signal) is not stored for the new channel, and the reading
+// is fresh once the box has answered a poll written after the change, at the second tick.
+TEST_F(StationCore, AfterAChannelChangeOnlyTheNewChannelsAnswerIsStored) {
+  box_->SetSignal(19, 85);
+  box_->SetSignal(20, 40);
+  st_->SetChannel(19);
+  box_->SetChannel(19);
+  Tick(3);
+  ASSERT_TRUE(st_->ReadingFresh());
+  ASSERT_EQ(st_->SWert[19], 85);
+  struct Move {
+    const char* what;
+    std::function<void()> change;
+    int channel;
+    uint8_t strength;
+  } moves[] = {
+      {"Up", [&] { st_->Step(true); }, 20, 40},
+      {"Dn", [&] { st_->Step(false); }, 19, 85},
+      {"press and release",
+       [&] {
+         st_->StepPress(true);
+         Tick();  // a poll written while the pulse is on is of neither channel
+         st_->StepRelease(true);
+       },
+       20, 40},
+      {"Start",
+       [&] {
+         st_->SetChannel(19);
+         box_->SetChannel(19);
+       },
+       19, 85},
+  };
+  for (auto& m : moves) {
+    SCOPED_TRACE(m.what);
+    const uint8_t before = st_->SWert[m.channel];
+    m.change();
+    ASSERT_EQ(st_->Einstellungen.Kanal, m.channel);
+    ASSERT_EQ(box_->Channel(), m.channel);
+    EXPECT_FALSE(st_->ReadingFresh());
+    Tick();  // the answer polled on the channel left
+    EXPECT_FALSE(st_->ReadingFresh());
+    EXPECT_EQ(st_->SWert[m.channel], before);
+    EXPECT_EQ(st_->MeterValue, before);
+    Tick();
+    EXPECT_TRUE(st_->ReadingFresh());
+    EXPECT_EQ(st_->SWert[m.channel], m.strength);
+    EXPECT_EQ(st_->MeterValue, m.strength);
+  }
+}
+
 }  // namespace
