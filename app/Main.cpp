@@ -193,6 +193,9 @@ void TMain::Notice(const std::string& text) {
 }
 
 void TMain::BeforeTick() {
+  // A box that opens while the space bar keys takes the keyboard, and the release goes to the
+  // box; where no window manager says that the window lost the keyboard, this lets go.
+  if (spaceHeld_ && QApplication::activeModalWidget()) SpacePtt(false);
   // A box that opens while the mouse holds "PTT" takes the mouse: the release goes to the
   // blocked window and the button never hears it. The mouse itself still tells.
   station::TTxArbiter& tx = Station().Tx;

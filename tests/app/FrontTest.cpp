@@ -1,5 +1,6 @@
 // The front as the operator sees it: how each instrument of the window is set up, and that no
 // text of the display is cut by its control, with the fonts the setup installs.
+#include <QDialog>
 #include <QFontMetrics>
 #include <QKeyEvent>
 #include <QMenuBar>
@@ -66,6 +67,17 @@ TEST_F(Station, InstrumentsAreSetUpAsTheRadioFront) {
     EXPECT_TRUE(w->GetScale().GetVisible());
     EXPECT_EQ(w->GetScale().GetTickCount(), 11);
     EXPECT_EQ(w->GetScale().GetEnlargeEvery(), 5);
+    EXPECT_FALSE(w->GetUpDown());  // a click sets the clicked angle, as the knob is described
+  }
+  {
+    // kanalo.conf "knobs.mouse = drag": every knob turns from where it stands instead.
+    platform::HostConfig::Instance().Set("knobs.mouse", "drag");
+    TMain drag;
+    platform::HostConfig::Instance().Set("knobs.mouse", "angle");
+    for (controls::TMMCustomWheel* w : std::initializer_list<controls::TMMCustomWheel*>{
+             drag.Squelch, drag.FreeLevel, drag.LineOut, drag.Volume, drag.Mic, drag.CD,
+             drag.LineIn})
+      EXPECT_TRUE(w->GetUpDown());
   }
   // Channel and frequency: italic, not bold, in the family that stands in for Arial.
   for (QLabel* l : {m.K_Anzeige, m.F_Anzeige}) {
@@ -565,6 +577,13 @@ TEST_F(Station, TheSpaceBarIsAPushToTalkThatNeverSticks) {
     m.show();
     m.hide();
   };
+  std::unique_ptr<QDialog> box;  // a box that opens over the window, and its keyboard
+  auto openBox = [&] {
+    box = std::make_unique<QDialog>(&m);
+    box->setModal(true);
+    box->show();
+  };
+  auto closeBox = [&] { box.reset(); };
   auto mouseDown = [&] { m.B_PTTMouseDown(); };
   auto mouseUp = [&] { m.B_PTTMouseUp(); };
   struct Step {
@@ -586,6 +605,7 @@ TEST_F(Station, TheSpaceBarIsAPushToTalkThatNeverSticks) {
         {release, false}}},
       {"minimised", {{press, true}, {minimise, false}, {release, false}}},
       {"hidden", {{press, true}, {hide, false}, {release, false}}},
+      {"a box opens", {{press, true}, {openBox, false}, {release, false}, {closeBox, false}}},
       {"with the mouse",
        {{mouseDown, true},
         {press, true},
