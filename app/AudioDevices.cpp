@@ -15,6 +15,7 @@
 #include "platform/Host.h"
 #include "platform/mixer/Alsa.h"
 #include "platform/wave/Monitor.h"
+#include "platform/wave/VirtualCard.h"
 #include "platform/wave/Wave.h"
 #include "rtl/Dialogs.h"
 #include "rtl/Forms.h"
@@ -165,6 +166,19 @@ TAudioChooser& AudioChooser() {
 }
 
 void ChooseSoundCard(QWidget* parent) {
+  namespace wave = platform::wave;
+  if (dynamic_cast<wave::TVirtualSoundCard*>(&wave::WaveBackend())) {
+    // The simulator's station hears and sends through its own card, whatever kanalo.conf names:
+    // offering the computer's devices here would say something other than what is in use.
+    wave::TWaveCaps in, out;
+    wave::WaveBackend().GetDevCaps(wave::TWaveDir::In, 0, in);
+    wave::WaveBackend().GetDevCaps(wave::TWaveDir::Out, 0, out);
+    rtl::Dialogs().MessageBox("Der Simulator nimmt auf von \"" + in.szPname +
+                                  "\" und spielt über \"" + out.szPname +
+                                  "\". Die Soundkarte wählt man in der Station ohne --simulator.",
+                              rtl::Application().Title, rtl::mtInformation, rtl::mbOK);
+    return;
+  }
   TAudioChoice choice = CurrentAudioChoice();
   const TAudioChooser& chooser = AudioChooser() ? AudioChooser() : TAudioChooser(QtChooser);
   if (!chooser(parent, CurrentAudioOffer(), choice)) return;

@@ -82,6 +82,9 @@ namespace {
 // fifth long, 7 pixels, inside), one pixel between scale and picture.
 void SetUpKnob(controls::TMMCustomWheel* w) {
   w->SetAutoSize(false);
+  // A click sets the value of the clicked angle; kanalo.conf "knobs.mouse = drag" turns the knobs
+  // from where they are instead, by dragging up or down.
+  w->SetUpDown(platform::HostConfig::Instance().GetValid("knobs.mouse", "angle") == "drag");
   w->SetColor(kBorderColour);
   w->SetRadius(12);
   w->SetScaleMargin(1);
@@ -194,6 +197,9 @@ void TMain::BuildFront() {
   SMeter->SetNeedleWidth(2);
   SMeter->SetNeedleOffset(46);
   SMeter->SetDrawScale(false);
+  // "Skala" adds the ticks only: the picture carries its own S and dB marks, which the meter's
+  // dB numbers would be printed over.
+  SMeter->SetScaleTicksTextEvery(0);
   SMeter->SetShowPeak(false);
   SMeter->SetLogAmp(false);
   SMeter->SetSamples(1);

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFile>
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <filesystem>
 
@@ -56,6 +57,13 @@ TMain::TMain(QWidget* parent)
   Log = std::make_unique<TStationLog>(Station(), *this);
   Info = new TInfo(this);
   Info->hide();
+  qApp->installEventFilter(this);
+  // Ctrl+Q ends the station as closing the window does (asking about unsaved settings first).
+  auto* quit = new QAction(this);
+  quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+  quit->setShortcutContext(Qt::WindowShortcut);
+  connect(quit, &QAction::triggered, this, &QWidget::close);
+  addAction(quit);
 
   reportWindow_ = std::make_unique<rtl::TMessageWindow>([this](rtl::TMessage& m) {
     if (m.Msg != kShowReports) return;
@@ -185,6 +193,9 @@ void TMain::Notice(const std::string& text) {
 }
 
 void TMain::BeforeTick() {
+  // A box that opens while the space bar keys takes the keyboard, and the release goes to the
+  // box; where no window manager says that the window lost the keyboard, this lets go.
+  if (spaceHeld_ && QApplication::activeModalWidget()) SpacePtt(false);
   // A box that opens while the mouse holds "PTT" takes the mouse: the release goes to the
   // blocked window and the button never hears it. The mouse itself still tells.
   station::TTxArbiter& tx = Station().Tx;
@@ -227,6 +238,12 @@ void TMain::FormCreate() {
   --handlerDepth_;
   s.Ready = true;
   SettingsBaseline = SettingsToSave();
+}
+
+void TMain::ConnectSimulator() {
+  const std::string before = SettingsToSave().ComPort.str();
+  mitCOM11Click();
+  if (SettingsBaseline.ComPort.str() == before) SettingsBaseline.ComPort = SettingsToSave().ComPort;
 }
 
 void TMain::DefaultWerteClick() {
@@ -274,6 +291,46 @@ void TMain::closeEvent(QCloseEvent* e) {
   }
   EndSession();
   e->accept();
+}
+
+// --- The keyboard's push-to-talk ---
+
+void TMain::SpacePtt(bool down) {
+  if (down == spaceHeld_) return;
+  spaceHeld_ = down;
+  Guard([this, down] {
+    if (down)
+      Station().Tx.Hold(station::TTxSource::Operator, kKeyboardPtt);
+    else
+      Station().Tx.Release(station::TTxSource::Operator, kKeyboardPtt);
+  });
+}
+
+bool TMain::eventFilter(QObject* watched, QEvent* e) {
+  // Watches the whole application, so that the space bar keys whichever of the window's widgets
+  // has the focus (a focused button would take it as a click otherwise); boxes and other windows
+  // keep their space bar.
+  if (e->type() != QEvent::KeyPress && e->type() != QEvent::KeyRelease)
+    return QMainWindow::eventFilter(watched, e);
+  const auto* k = static_cast<QKeyEvent*>(e);
+  auto* w = qobject_cast<QWidget*>(watched);
+  if (k->key() != Qt::Key_Space || !w || w->window() != this || QApplication::activeModalWidget())
+    return QMainWindow::eventFilter(watched, e);
+  if (!k->isAutoRepeat()) SpacePtt(e->type() == QEvent::KeyPress);
+  return true;
+}
+
+void TMain::changeEvent(QEvent* e) {
+  QMainWindow::changeEvent(e);
+  // The release of a key held while the window loses the keyboard goes elsewhere, if anywhere.
+  if ((e->type() == QEvent::ActivationChange && !isActiveWindow()) ||
+      (e->type() == QEvent::WindowStateChange && isMinimized()))
+    SpacePtt(false);
+}
+
+void TMain::hideEvent(QHideEvent* e) {
+  QMainWindow::hideEvent(e);
+  SpacePtt(false);
 }
 
 // --- Values the operator types ---

@@ -142,10 +142,18 @@ class TMain : public QMainWindow, public station::IFront {
   void EndSession();
 
   void mitCOM11Click() { Station().Connect("COM1"); }
+  // "--simulator" connects COM1 by itself once the window is up: the port it sets is the trial's
+  // choice, not the operator's, and closing does not ask to save it.
+  void ConnectSimulator();
   void mitCOM21Click() { Station().Connect("COM2"); }
   void Trennen1Click() { Station().Disconnect(); }
   void B_PTTMouseDown() { Station().Tx.Hold(station::TTxSource::Operator); }
   void B_PTTMouseUp() { Station().Tx.Release(station::TTxSource::Operator); }
+  // The space bar held in the window keys as the mouse on "PTT" does, as a hold of its own: the
+  // operator's hold with this id. Its release lets go, and so does the window losing the keyboard
+  // (another window or a box active, hidden, minimised); the key's repeat is no new press.
+  static constexpr int kKeyboardPtt = 1;
+  void SpacePtt(bool down);
   void SquelchChange() { Station().SetSquelch(Squelch->GetValue()); }
   void Button1Click() { Station().ToggleRoger(); }
   void Button2Click() { Station().NextCallArt(); }
@@ -247,6 +255,9 @@ class TMain : public QMainWindow, public station::IFront {
 
  protected:
   void closeEvent(QCloseEvent* e) override;
+  bool eventFilter(QObject* watched, QEvent* e) override;
+  void changeEvent(QEvent* e) override;
+  void hideEvent(QHideEvent* e) override;
 
  private:
   void BuildFront();
@@ -275,6 +286,7 @@ class TMain : public QMainWindow, public station::IFront {
   std::function<void(const std::string&)> errorBoxHook_;  // the box behind our queue
   bool passThrough_ = false;                              // the queue itself is showing
   QWidget* txNoticeBox_ = nullptr;
+  bool spaceHeld_ = false;
   std::map<QAction*, bool> shownMarks_;  // the marks as last shown
 };
 

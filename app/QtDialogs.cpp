@@ -5,6 +5,7 @@
 #include <QFileIconProvider>
 #include <QFileSystemModel>
 #include <QHeaderView>
+#include <QIdentityProxyModel>
 #include <QInputDialog>
 #include <QLayout>
 #include <QLibraryInfo>
@@ -40,6 +41,23 @@ class TFileKinds : public QFileIconProvider {
   }
 };
 
+// Dates and sizes as a German reader writes them, whatever the environment's locale: Qt's file
+// model takes the system's (English under LANG=C.UTF-8) while everything else here is German.
+class TGermanFileColumns : public QIdentityProxyModel {
+ public:
+  using QIdentityProxyModel::QIdentityProxyModel;
+  QVariant data(const QModelIndex& index, int role) const override {
+    auto* files = qobject_cast<QFileSystemModel*>(sourceModel());
+    if (role != Qt::DisplayRole || !files || (index.column() != 1 && index.column() != 3))
+      return QIdentityProxyModel::data(index, role);
+    const QModelIndex at = mapToSource(index);
+    static const QLocale german(QLocale::German, QLocale::Germany);
+    if (index.column() == 3) return german.toString(files->lastModified(at), QLocale::ShortFormat);
+    if (files->isDir(at)) return QIdentityProxyModel::data(index, role);
+    return german.formattedDataSize(files->size(at));
+  }
+};
+
 // The detail view with every column as wide as its longest entry, and the dialog as wide as
 // that (up to the screen), each time a folder has been read.
 void FitColumns(QFileDialog& dlg) {
@@ -62,6 +80,7 @@ void PrepareFileDialog(QFileDialog& dlg) {
   static TFileKinds* kinds = new TFileKinds;  // used by every dialog for the whole run
   dlg.setIconProvider(kinds);
   dlg.setViewMode(QFileDialog::Detail);
+  dlg.setProxyModel(new TGermanFileColumns(&dlg));
   dlg.resize(std::max(dlg.width(), 640), std::max(dlg.height(), 420));
   if (auto* model = dlg.findChild<QFileSystemModel*>())
     QObject::connect(

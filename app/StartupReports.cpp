@@ -5,6 +5,7 @@
 
 #include "app/Protokoll.h"
 #include "net/RigServer.h"
+#include "platform/Host.h"
 #include "rtl/Dialogs.h"
 #include "rtl/SysUtils.h"
 
@@ -33,15 +34,28 @@ std::string ClipReportLine(const std::string& line, size_t maxBytes) {
   return line.substr(0, cut) + ellipsis;
 }
 
+std::string BoxLine(const std::string& problem, const std::string& file) {
+  // "<file> Zeile N: what" says the file once in the heading and the line number last, so that
+  // what comes first is the setting and its problem; "<file>: what" (the whole file) just `what`.
+  if (file.empty() || problem.rfind(file, 0) != 0) return problem;
+  const std::string rest = problem.substr(file.size());
+  if (rest.rfind(": ", 0) == 0) return rest.substr(2);
+  const std::string line = " Zeile ";
+  const size_t colon = rest.find(": ");
+  if (rest.rfind(line, 0) != 0 || colon == std::string::npos) return problem;
+  return rest.substr(colon + 2) + " (Zeile " + rest.substr(line.size(), colon - line.size()) + ")";
+}
+
 TConfigReport BuildConfigReport(const std::vector<std::string>& problems, size_t boxLines,
-                                size_t listLines) {
+                                size_t listLines, const std::string& file) {
   TConfigReport r;
   const size_t n = problems.size();
   if (n == 0) return r;
   r.boxShown = std::min(n, boxLines);
-  r.box = n <= boxLines ? "kanalo.conf:" : "kanalo.conf: " + std::to_string(n) + " Probleme";
+  const std::string head = file.empty() ? "kanalo.conf" : file;
+  r.box = n <= boxLines ? head + ":" : head + ": " + std::to_string(n) + " Probleme";
   for (size_t i = 0; i < r.boxShown; ++i)
-    r.box += "\n" + ClipReportLine(problems[i], kBoxLineBytes);
+    r.box += "\n" + ClipReportLine(BoxLine(problems[i], file), kBoxLineBytes);
   const size_t listed = std::min(n, std::max(listLines, r.boxShown));
   if (n > r.boxShown) {
     r.box += "\n… und " + std::to_string(n - r.boxShown) + " weitere";
@@ -57,7 +71,7 @@ TConfigReport BuildConfigReport(const std::vector<std::string>& problems, size_t
 }
 
 void ReportConfigProblems(const std::vector<std::string>& problems) {
-  const TConfigReport r = BuildConfigReport(problems);
+  const TConfigReport r = BuildConfigReport(problems, 10, 100, platform::HostConfig::DefaultPath());
   if (r.box.empty()) return;
   for (size_t i = 0; i < r.lines.size(); ++i) {
     std::fprintf(stderr, "Kanalo: %s\n", rtl::PrintableText(r.lines[i]).c_str());

@@ -28,8 +28,10 @@ struct TConfigReport {
 };
 // Builds the report of kanalo.conf's problems: at most `boxLines` problems in the box (each cut
 // to a width a screen holds), at most `listLines` in the list, then one line with the rest's count.
+// With the `file` the problems name, the box names it once in its heading and its lines begin
+// with the setting and its problem, the line number last; the list keeps the whole lines.
 TConfigReport BuildConfigReport(const std::vector<std::string>& problems, size_t boxLines = 10,
-                                size_t listLines = 100);
+                                size_t listLines = 100, const std::string& file = {});
 // Says the problems (if any): the list on stderr, what the box does not show in the log, then the
 // box (modal, through the dialog seam, which logs its own text).
 void ReportConfigProblems(const std::vector<std::string>& problems);

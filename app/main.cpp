@@ -215,7 +215,7 @@ int main(int argc, char** argv) {
   if (!cmd.headless) main->show();  // after its creation handler, as the window is described
   if (simulator && !main->Station().Verbunden) {
     try {
-      main->mitCOM11Click();
+      main->ConnectSimulator();
     } catch (...) {
       rtl::Application().HandleException(nullptr);
     }

@@ -5,6 +5,7 @@
 #include <QMouseEvent>
 #include <QPainterPath>
 #include <QRadialGradient>
+#include <QWheelEvent>
 #include <algorithm>
 #include <cmath>
 #include <numbers>
@@ -355,6 +356,23 @@ void TMMCustomWheel::keyPressEvent(QKeyEvent* event) {
       TMMCustomControl::keyPressEvent(event);
       return;
   }
+  event->accept();
+}
+
+void TMMCustomWheel::wheelEvent(QWheelEvent* event) {
+  // A notch is 120 eighths of a degree; finer wheels and touchpads send parts of one, which add
+  // up to a step. Turning back drops what was owed the other way.
+  const QPoint d = event->angleDelta();
+  const int delta = d.y() != 0 ? d.y() : d.x();
+  if (delta == 0) {
+    event->ignore();
+    return;
+  }
+  if ((delta > 0) != (wheelRest_ > 0) && wheelRest_ != 0) wheelRest_ = 0;
+  wheelRest_ += delta;
+  const int notches = wheelRest_ / 120;
+  wheelRest_ -= notches * 120;
+  if (notches != 0) SetValue64(static_cast<int64_t>(value_) + int64_t{notches} * lineStep_);
   event->accept();
 }
 

@@ -1,6 +1,6 @@
 // The rotary knob: an integer Value between MinValue and MaxValue shown as the angle of a handle
 // orbiting over a knob picture, with an optional tick scale around it. Turned by the mouse (by
-// angle, or by vertical drag) and by the keyboard.
+// angle, or by vertical drag), by the keyboard, and by the mouse wheel: one LineStep a notch.
 // Thread: main thread only.
 #pragma once
 
@@ -99,6 +99,7 @@ class TMMCustomWheel : public TMMCustomControl {
   void mouseMoveEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
+  void wheelEvent(QWheelEvent* event) override;
   void focusInEvent(QFocusEvent* event) override;
   void focusOutEvent(QFocusEvent* event) override;
 
@@ -129,6 +130,7 @@ class TMMCustomWheel : public TMMCustomControl {
   int angle_ = 225;
   bool dragging_ = false;
   int pressY_ = 0, pressValue_ = 0;
+  int wheelRest_ = 0;  // eighths of a degree turned short of a whole notch
 };
 
 class TMMWheel : public TMMCustomWheel {

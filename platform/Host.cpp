@@ -268,6 +268,9 @@ bool IsPasswordHash(const std::string& v) {
 bool IsDetector(const std::string& v) {
   return v == "standard" || v == "precise";
 }
+bool IsKnobMouse(const std::string& v) {
+  return v == "angle" || v == "drag";
+}
 bool IsOnClose(const std::string& v) {
   return v == "ask" || v == "save" || v == "discard";
 }
@@ -303,6 +306,7 @@ const std::vector<HostKey>& HostConfig::KnownKeys() {
       {"notify", "yes oder no", IsYesNo},
       {"log", "yes oder no", IsYesNo},
       {"settings.on_close", "ask, save oder discard", IsOnClose},
+      {"knobs.mouse", "angle oder drag", IsKnobMouse},
   };
   return keys;
 }
@@ -482,7 +486,8 @@ std::map<std::string, std::string> HostConfig::Parse(const std::string& text,
       ok = v && *v >= k->min && *v <= k->max;
     }
     if (!ok) {
-      problems.push_back(at + "ungültiger Wert \"" + value.substr(0, 60) + "\" für " + key + " (" +
+      // The key first: a line cut to fit a box still says which setting it is.
+      problems.push_back(at + key + ": ungültiger Wert \"" + value.substr(0, 60) + "\" (" +
                          k->what + "); es gilt der Standardwert");
       continue;
     }

@@ -122,7 +122,11 @@ void TRadioReceiver::CallSpeech(TSpeech speech, double gain) {
 
 void TRadioReceiver::QueueLocked(Segment s, int64_t nowUs) {
   s.channel = callerChannel_ > 0 ? callerChannel_ : box_ ? box_->Channel() : 0;
-  if (seg_ >= script_.size()) queuedUs_ = nowUs;  // a new call begins now
+  if (seg_ >= script_.size()) {
+    // A new call begins now, at its own beginning, whatever the old calls left behind.
+    ForgetHeardLocked();
+    queuedUs_ = nowUs;
+  }
   script_.push_back(std::move(s));
 }
 
@@ -132,6 +136,14 @@ void TRadioReceiver::SkipLocked(double seconds) {
     at_ -= script_[seg_].seconds;
     ++seg_;
   }
+  // Time beyond the last call's end passed in silence; it must not eat into the next call.
+  if (seg_ >= script_.size()) ForgetHeardLocked();
+}
+
+void TRadioReceiver::ForgetHeardLocked() {
+  script_.clear();
+  seg_ = 0;
+  at_ = 0;
 }
 
 bool TRadioReceiver::Calling() const {
@@ -144,9 +156,7 @@ bool TRadioReceiver::Calling() const {
 
 void TRadioReceiver::ClearCalls() {
   std::lock_guard<std::mutex> lock(mu_);
-  script_.clear();
-  seg_ = 0;
-  at_ = 0;
+  ForgetHeardLocked();
 }
 
 int64_t TRadioReceiver::HeardFrames() const {
@@ -161,9 +171,7 @@ double TRadioReceiver::NextSample(double dt) {
   }
   if (seg_ >= script_.size()) {
     // Everything heard: forget it, so a long session does not keep old calls.
-    script_.clear();
-    seg_ = 0;
-    at_ = 0;
+    ForgetHeardLocked();
     return 0;
   }
   const Segment& s = script_[seg_];

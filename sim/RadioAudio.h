@@ -94,6 +94,7 @@ class TRadioReceiver : public platform::wave::ISignalSource {
   int64_t queuedUs_ = -1;    // box time when the pending call was queued
   void QueueLocked(Segment s, int64_t nowUs);
   void SkipLocked(double seconds);
+  void ForgetHeardLocked();
 };
 
 class TRadioTransmitter : public platform::wave::ISignalTap {

@@ -540,7 +540,10 @@ void TStation::PlayFile(const std::string& hostPath, bool send) {
   } catch (const std::exception& x) {
     // The file keys nothing: the transmitter is only asked for once the player runs.
     WavTimer->SetEnabled(false);
-    if (muted) Einstellungen.LineStumm = false;
+    if (muted) {
+      Einstellungen.LineStumm = false;
+      front_->ShowMutes();
+    }
     throw rtl::Exception(std::string(x.what()) + " (" + DisplayPath(hostPath) +
                          FileCause(hostPath) + OutputCause() + ")");
   }
@@ -548,6 +551,7 @@ void TStation::PlayFile(const std::string& hostPath, bool send) {
     // Nothing plays (a file without a whole frame), or the device gave up at once and said so.
     WavTimer->SetEnabled(false);
     Einstellungen.LineStumm = false;
+    front_->ShowMutes();
     if (!SoundWave->Wave()->HasData())
       throw rtl::Exception(DisplayPath(hostPath) + ": keine abspielbaren Audiodaten");
     return;
@@ -559,7 +563,10 @@ void TStation::PlayFile(const std::string& hostPath, bool send) {
 void TStation::PlaybackEnded() {
   front_->ShowFile({});
   front_->ShowTime("00:00.000");
+  // "Line In" no longer shows the hold; the line itself opens with the next frame that brings a
+  // signal above the squelch.
   Einstellungen.LineStumm = false;
+  front_->ShowMutes();
   WavTimer->SetEnabled(false);
   // Only a sound the transmission waits for finishes something: a file played on receive must
   // not count as the next transmission's call cue.

@@ -129,6 +129,7 @@ class TVirtualStream : public IWaveStream {
       running_ = false;
       DropRing(done);
       queue_.TakePartial(done);
+      if (dir_ == TWaveDir::In) card_->LeaveLine(this);
     }
     Deliver(done);
     return 0;
@@ -137,7 +138,10 @@ class TVirtualStream : public IWaveStream {
     std::vector<TWaveHdr*> done;
     {
       std::lock_guard<std::mutex> lock(mu_);
-      if (dir_ == TWaveDir::In) running_ = false;
+      if (dir_ == TWaveDir::In) {
+        running_ = false;
+        card_->LeaveLine(this);
+      }
       DropRing(done);
       queue_.TakeAll(done);
       position_ = 0;
@@ -211,12 +215,7 @@ class TVirtualStream : public IWaveStream {
       const size_t pos = queue_.HeadPos();
       const size_t cap = h->dwBufferLength / align * align;
       const size_t n = std::min(want, cap - std::min<size_t>(pos, cap));
-      if (n > 0) {
-        if (src)
-          src->Read(h->lpData + pos, n, fmt_);
-        else
-          TSilenceSource().Read(h->lpData + pos, n, fmt_);
-      }
+      if (n > 0) card_->ReadLine(this, fmt_, src, h->lpData + pos, n);
       want -= n;
       position_ += static_cast<int64_t>(n / align);
       queue_.Advance(n, cap, done);
@@ -315,6 +314,13 @@ class TVirtualStream : public IWaveStream {
   int SetRunning(bool v) {
     std::lock_guard<std::mutex> lock(mu_);
     running_ = v;
+    // An input hears the line from the moment it starts; paused, it leaves it.
+    if (dir_ == TWaveDir::In) {
+      if (v)
+        card_->JoinLine(this, fmt_);
+      else
+        card_->LeaveLine(this);
+    }
     return 0;
   }
   void Deliver(const std::vector<TWaveHdr*>& done) {
@@ -432,8 +438,78 @@ std::shared_ptr<ISignalSource> TVirtualSoundCard::Source() const {
 }
 
 void TVirtualSoundCard::Detach(TVirtualStream* s) {
-  std::lock_guard<std::mutex> lock(mu_);
-  streams_.erase(std::remove(streams_.begin(), streams_.end(), s), streams_.end());
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    streams_.erase(std::remove(streams_.begin(), streams_.end(), s), streams_.end());
+  }
+  LeaveLine(s);
+}
+
+TVirtualSoundCard::TLineTape& TVirtualSoundCard::TapeLocked(const TWaveFormatEx& fmt) {
+  auto tape = std::find_if(tapes_.begin(), tapes_.end(), [&](const TLineTape& t) {
+    return t.rate == fmt.nSamplesPerSec && t.bits == fmt.wBitsPerSample &&
+           t.channels == fmt.nChannels;
+  });
+  if (tape == tapes_.end()) {
+    tapes_.push_back({fmt.nSamplesPerSec, fmt.wBitsPerSample, fmt.nChannels, {}, 0, {}});
+    tape = std::prev(tapes_.end());
+  }
+  return *tape;
+}
+
+void TVirtualSoundCard::JoinLine(TVirtualStream* s, const TWaveFormatEx& fmt) {
+  std::lock_guard<std::mutex> lock(lineMu_);
+  TLineTape& t = TapeLocked(fmt);
+  if (std::none_of(t.readers.begin(), t.readers.end(), [s](const auto& r) { return r.first == s; }))
+    t.readers.emplace_back(s, t.start + static_cast<int64_t>(t.bytes.size()));
+}
+
+void TVirtualSoundCard::ReadLine(TVirtualStream* s, const TWaveFormatEx& fmt,
+                                 const std::shared_ptr<ISignalSource>& src, uint8_t* dst,
+                                 size_t n) {
+  std::lock_guard<std::mutex> lock(lineMu_);
+  TLineTape& t = TapeLocked(fmt);
+  const auto liveEnd = [&t] { return t.start + static_cast<int64_t>(t.bytes.size()); };
+  auto me =
+      std::find_if(t.readers.begin(), t.readers.end(), [s](const auto& r) { return r.first == s; });
+  if (me == t.readers.end()) {
+    t.readers.emplace_back(s, liveEnd());  // a new listener hears from now on
+    me = std::prev(t.readers.end());
+  }
+  if (const int64_t more = me->second + static_cast<int64_t>(n) - liveEnd(); more > 0) {
+    std::vector<uint8_t> fresh(static_cast<size_t>(more));
+    if (src)
+      src->Read(fresh.data(), fresh.size(), fmt);
+    else
+      TSilenceSource().Read(fresh.data(), fresh.size(), fmt);
+    t.bytes.insert(t.bytes.end(), fresh.begin(), fresh.end());
+  }
+  const auto from = t.bytes.begin() + (me->second - t.start);
+  std::copy(from, from + static_cast<long>(n), dst);
+  me->second += static_cast<int64_t>(n);
+  // What every reader has taken is not kept; a reader more than a second behind the foremost
+  // one loses the oldest sound (an overrun) rather than holding the line without bound.
+  const size_t align = std::max<size_t>(fmt.nBlockAlign, 1);
+  const int64_t keep = static_cast<int64_t>(std::max<uint32_t>(fmt.nSamplesPerSec, 1) * align);
+  int64_t oldest = liveEnd();
+  for (auto& r : t.readers) {
+    r.second = std::max(r.second, liveEnd() - keep);
+    oldest = std::min(oldest, r.second);
+  }
+  t.bytes.erase(t.bytes.begin(), t.bytes.begin() + (oldest - t.start));
+  t.start = oldest;
+}
+
+void TVirtualSoundCard::LeaveLine(TVirtualStream* s) {
+  std::lock_guard<std::mutex> lock(lineMu_);
+  for (auto& t : tapes_)
+    t.readers.erase(std::remove_if(t.readers.begin(), t.readers.end(),
+                                   [s](const auto& r) { return r.first == s; }),
+                    t.readers.end());
+  // A line nobody reads keeps nothing: the next listener hears the source from then on.
+  tapes_.erase(std::remove_if(tapes_.begin(), tapes_.end(),
+                              [](const TLineTape& t) { return t.readers.empty(); }),
+               tapes_.end());
 }
 
 int TVirtualSoundCard::OpenStreams() const {

@@ -2,6 +2,12 @@
 // source (silence, a generator, a WAVE file, later the simulated radio's receiver); output streams
 // write to a sink that tests and the simulator read.
 //
+// Every open input hears the same line, as from a sound server: the card reads its source once
+// for all inputs of one format and hands each stream the same samples (a second capture stream,
+// a browser listener say, takes nothing from the first). A stream that starts hears the line from
+// that moment on; one that lags more than a second behind the others loses the oldest sound, as a
+// capture that overruns does. Inputs of different formats read the source each on their own.
+//
 // Pacing: `Manual` moves sound only when Advance/AdvanceMs is called, on the calling thread, so a
 // test decides exactly how much time passes (callbacks then run on that thread). `RealTime` runs
 // one driver thread per card that moves the frames that are due every few milliseconds. `Timer`
@@ -14,6 +20,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -149,12 +156,32 @@ class TVirtualSoundCard : public IWaveBackend,
   // Moves `seconds` worth of frames through every stream at its own rate (caller holds mu_).
   void MoveDue(double seconds);
   void AdvanceStream(TVirtualStream* s, int64_t frames);
+  // The input line shared by every input stream of one format: what was read from the source and
+  // not yet taken by every reader, and each reader's place in it (bytes since the line began).
+  struct TLineTape {
+    uint32_t rate = 0;
+    uint16_t bits = 0, channels = 0;
+    std::deque<uint8_t> bytes;
+    int64_t start = 0;  // place of bytes.front()
+    std::vector<std::pair<TVirtualStream*, int64_t>> readers;
+  };
+  // The stream starts to listen: from the line's foremost place on (the sound of this moment).
+  void JoinLine(TVirtualStream* s, const TWaveFormatEx& fmt);
+  TLineTape& TapeLocked(const TWaveFormatEx& fmt);
+  // Fills `dst` with the stream's next `n` bytes of its line (the source read only as far as the
+  // foremost reader needs). Called with the stream's lock held; takes lineMu_.
+  void ReadLine(TVirtualStream* s, const TWaveFormatEx& fmt,
+                const std::shared_ptr<ISignalSource>& src, uint8_t* dst, size_t n);
+  // The stream no longer reads (stopped, reset or closed): it is taken off its line.
+  void LeaveLine(TVirtualStream* s);
 
   int numIn_, numOut_;
   Pacing pacing_;
   mutable std::mutex mu_;
   std::vector<TVirtualStream*> streams_;
   std::shared_ptr<ISignalSource> source_;
+  std::mutex lineMu_;  // after a stream's lock, never before
+  std::vector<TLineTape> tapes_;
   TMemorySink sink_;
   std::shared_ptr<ISignalTap> tap_;
   std::atomic<int64_t> underruns_{0};

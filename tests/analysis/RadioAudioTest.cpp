@@ -235,6 +235,39 @@ TEST_F(RadioAudio, TheBandGoesOnWhileNobodyListens) {
   EXPECT_FALSE(rx.Calling());
 }
 
+// The simulator's station on channel 9 calls every 30 s on a channel that always carries a
+// station. Arming the selective call opens the input after calls went by unheard: the next call
+// is heard whole, however long the input was closed.
+TEST_F(RadioAudio, TheFirstCallAfterTheInputOpensIsHeardWhole) {
+  for (int closedMs : {500, 30000, 95000}) {
+    RadioRig rig;
+    auto& rx = rig.audio.Receiver();
+    rig.box->SetSignal(9, 40);
+    rx.SetCallerChannel(9);
+    auto call = [&] {  // 4.1 s, as the simulator's caller
+      rx.CallPause(300);
+      rx.CallDtmf("2345");
+      rx.CallTone(440, 660, 3000, 0.2);
+    };
+    call();
+    rig.box->Advance(closedMs / 2);
+    call();
+    rig.box->Advance(closedMs - closedMs / 2);
+    auto listen = [&](int ms) {  // the open input reads 100 ms at a time as the box's time runs
+      for (int i = 0; i < ms / 100; ++i) {
+        Read16(rx, 4410);
+        rig.box->Advance(100);
+      }
+    };
+    listen(25000);  // the input opens; whatever was left of the old calls ends
+    const int64_t before = rx.HeardFrames();
+    call();
+    listen(5000);
+    EXPECT_NEAR(rx.HeardFrames() - before, 44100 * 41 / 10, 50) << closedMs;
+    EXPECT_FALSE(rx.Calling()) << closedMs;
+  }
+}
+
 TEST_F(RadioAudio, SpeechFromAWaveFileIsPlayedWhenTheStationCalls) {
   const std::string path =
       testing::TempDir() + "kanalo_speech." + std::to_string(::getpid()) + ".wav";

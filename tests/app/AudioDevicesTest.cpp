@@ -9,6 +9,7 @@
 
 #include "app/AudioDevices.h"
 #include "platform/Host.h"
+#include "platform/wave/VirtualCard.h"
 #include "tests/support/QtApp.h"
 #include "tests/support/Recorders.h"
 
@@ -95,6 +96,21 @@ TEST_F(AudioDevicesTest, TheChoiceGoesIntoKanaloConfAndTheRunningConfiguration) 
     return false;
   };
   app::ChooseSoundCard(nullptr);
+  EXPECT_EQ(conf.Get("audio.input", ""), "plughw:CARD=Device,DEV=0");
+
+  // The simulator's virtual card: what is in use is said, nothing is offered or stored.
+  auto card = std::make_shared<platform::wave::TVirtualSoundCard>();
+  platform::wave::SetWaveBackend(card);
+  app::AudioChooser() = [](QWidget*, const app::TAudioOffer&, app::TAudioChoice&) {
+    ADD_FAILURE() << "the computer's devices offered while the simulator's card is in use";
+    return true;
+  };
+  app::ChooseSoundCard(nullptr);
+  platform::wave::SetWaveBackend(nullptr);
+  ASSERT_EQ(dialogs->boxes.size(), 2u);
+  EXPECT_EQ(dialogs->boxes[1].text,
+            "Der Simulator nimmt auf von \"Virtual Sound Card In\" und spielt über \"Virtual "
+            "Sound Card Out\". Die Soundkarte wählt man in der Station ohne --simulator.");
   EXPECT_EQ(conf.Get("audio.input", ""), "plughw:CARD=Device,DEV=0");
   conf.Set("audio.input", "default");
   app::AudioChooser() = nullptr;

@@ -1,6 +1,8 @@
 // The front as the operator sees it: how each instrument of the window is set up, and that no
 // text of the display is cut by its control, with the fonts the setup installs.
+#include <QDialog>
 #include <QFontMetrics>
+#include <QKeyEvent>
 #include <QMenuBar>
 #include <cmath>
 #include <cstring>
@@ -26,6 +28,7 @@ TEST_F(Station, InstrumentsAreSetUpAsTheRadioFront) {
   EXPECT_EQ(m.SMeter->GetNeedleOffset(), 46);
   EXPECT_EQ(m.SMeter->GetNeedleWidth(), 2);
   EXPECT_EQ(m.SMeter->GetCaption(), "  ");
+  EXPECT_EQ(m.SMeter->GetScaleTicksTextEvery(), 0);  // "Skala" prints no numbers on the picture's
   EXPECT_EQ(m.SMeter->GetFontColor(), controls::clRed);
   EXPECT_TRUE(m.SMeter->font().bold());
   EXPECT_EQ(m.SMeter->font().pixelSize(), 16);
@@ -64,6 +67,17 @@ TEST_F(Station, InstrumentsAreSetUpAsTheRadioFront) {
     EXPECT_TRUE(w->GetScale().GetVisible());
     EXPECT_EQ(w->GetScale().GetTickCount(), 11);
     EXPECT_EQ(w->GetScale().GetEnlargeEvery(), 5);
+    EXPECT_FALSE(w->GetUpDown());  // a click sets the clicked angle, as the knob is described
+  }
+  {
+    // kanalo.conf "knobs.mouse = drag": every knob turns from where it stands instead.
+    platform::HostConfig::Instance().Set("knobs.mouse", "drag");
+    TMain drag;
+    platform::HostConfig::Instance().Set("knobs.mouse", "angle");
+    for (controls::TMMCustomWheel* w : std::initializer_list<controls::TMMCustomWheel*>{
+             drag.Squelch, drag.FreeLevel, drag.LineOut, drag.Volume, drag.Mic, drag.CD,
+             drag.LineIn})
+      EXPECT_TRUE(w->GetUpDown());
   }
   // Channel and frequency: italic, not bold, in the family that stands in for Arial.
   for (QLabel* l : {m.K_Anzeige, m.F_Anzeige}) {
@@ -464,7 +478,8 @@ TEST_F(Station, InfoShowsTheInfoWindow) {
 namespace {
 
 // Closing with settings that differ from their file asks, saves into that file or discards, as
-// kanalo.conf says; "Abbrechen" keeps the window. The scanner's running state is no change.
+// kanalo.conf says; "Abbrechen" keeps the window. The scanner's running state is no change, nor is
+// the port "--simulator" connects by itself.
 TEST_F(Station, ClosingAsksForChangedSettingsAndSavesIntoTheirFile) {
   struct Case {
     const char* name;
@@ -481,6 +496,12 @@ TEST_F(Station, ClosingAsksForChangedSettingsAndSavesIntoTheirFile) {
   const fs::path file = root_ / "Kanalo/default.kvr";
   for (const Case& c : {Case{"unchanged", "ask", [](TMain&) {}, rtl::mrYes, false, false, true},
                         Case{"scanner running", "ask", scanState, rtl::mrYes, false, false, true},
+                        Case{"the simulator's port", "ask",
+                             [](TMain& m) {
+                               m.ConnectSimulator();
+                               ASSERT_TRUE(m.Station().Verbunden);
+                             },
+                             rtl::mrYes, false, false, true},
                         Case{"ja", "ask", step, rtl::mrYes, true, true, true},
                         Case{"nein", "ask", step, rtl::mrNo, true, false, true},
                         Case{"abbrechen", "ask", step, rtl::mrCancel, true, false, false},
@@ -522,6 +543,99 @@ TEST_F(Station, InfoShowsTheCertificatesFingerprintOnceThereIsOne) {
   info.show();
   EXPECT_TRUE(info.Fingerprint->isVisible());
   EXPECT_NE(info.Fingerprint->text().toStdString().find(id.fingerprint), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// The space bar held in the window keys as the operator's own hold; its release, the window
+// losing the keyboard, hidden or minimised let go; the key's repeat is no new press, and the
+// mouse on "PTT" keeps its own hold. Ctrl+Q closes as the window's close does.
+TEST_F(Station, TheSpaceBarIsAPushToTalkThatNeverSticks) {
+  TMain& m = StartConnected();
+  m.Station().Einstellungen.CallArt = 0;
+  auto key = [&](QEvent::Type type, bool repeat = false, QWidget* to = nullptr) {
+    QKeyEvent e(type, Qt::Key_Space, Qt::NoModifier, " ", repeat);
+    QApplication::sendEvent(to ? to : m.Squelch, &e);
+  };
+  auto press = [&] { key(QEvent::KeyPress); };
+  auto release = [&] { key(QEvent::KeyRelease); };
+  auto repeat = [&] {
+    key(QEvent::KeyRelease, true);
+    key(QEvent::KeyPress, true);
+  };
+  auto deactivate = [&] {
+    QEvent e(QEvent::ActivationChange);
+    QApplication::sendEvent(&m, &e);
+  };
+  auto minimise = [&] {
+    m.setWindowState(Qt::WindowMinimized);
+    m.setWindowState(Qt::WindowNoState);
+  };
+  auto hide = [&] {
+    m.show();
+    m.hide();
+  };
+  std::unique_ptr<QDialog> box;  // a box that opens over the window, and its keyboard
+  auto openBox = [&] {
+    box = std::make_unique<QDialog>(&m);
+    box->setModal(true);
+    box->show();
+  };
+  auto closeBox = [&] { box.reset(); };
+  auto mouseDown = [&] { m.B_PTTMouseDown(); };
+  auto mouseUp = [&] { m.B_PTTMouseUp(); };
+  struct Step {
+    std::function<void()> act;
+    bool keyed;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Step> steps;
+  };
+  const Case cases[] = {
+      {"press and release", {{press, true}, {repeat, true}, {repeat, true}, {release, false}}},
+      {"focus lost",
+       {{press, true},
+        {deactivate, false},
+        {repeat, false},
+        {release, false},
+        {press, true},
+        {release, false}}},
+      {"minimised", {{press, true}, {minimise, false}, {release, false}}},
+      {"hidden", {{press, true}, {hide, false}, {release, false}}},
+      {"a box opens", {{press, true}, {openBox, false}, {release, false}, {closeBox, false}}},
+      {"with the mouse",
+       {{mouseDown, true},
+        {press, true},
+        {release, true},
+        {press, true},
+        {mouseUp, true},
+        {release, false}}},
+      {"a button's space",
+       {{[&] { key(QEvent::KeyPress, false, m.Button1); }, true},
+        {[&] { key(QEvent::KeyRelease, false, m.Button1); }, false}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const bool roger = m.Station().Einstellungen.RogerAktiv;
+    for (size_t i = 0; i < c.steps.size(); ++i) {
+      c.steps[i].act();
+      Run(300);
+      EXPECT_EQ(box_->LastCommand(), c.steps[i].keyed ? 15 : 9) << "step " << i;
+    }
+    EXPECT_EQ(m.Station().Einstellungen.RogerAktiv, roger) << "the space bar clicked a button";
+  }
+  // Ctrl+Q: the orderly end, as closing the window (nothing changed: nothing asked).
+  m.show();
+  QAction* quit = nullptr;
+  for (QAction* a : m.actions())
+    if (a->shortcut() == QKeySequence(Qt::CTRL | Qt::Key_Q)) quit = a;
+  ASSERT_NE(quit, nullptr);
+  quit->trigger();
+  EXPECT_FALSE(m.isVisible());
+  EXPECT_TRUE(dialogs_->boxes.empty());
 }
 
 }  // namespace

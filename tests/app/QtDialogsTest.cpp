@@ -7,6 +7,7 @@
 #include <QDialogButtonBox>
 #include <QElapsedTimer>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QInputDialog>
 #include <QTimer>
@@ -102,7 +103,8 @@ TEST_F(RealDialogs, FileDialogsAreGerman) {
   EXPECT_TRUE(seen);
 }
 
-// Every column of a file dialog reads whole at the default font, and the WAVE files say so.
+// Every column of a file dialog reads whole at the default font, the WAVE files say so, and dates
+// and sizes are written the German way.
 TEST_F(RealDialogs, FileDialogColumnsReadWhole) {
   namespace fs = std::filesystem;
   const fs::path dir = fs::temp_directory_path() / ("kanalo-dialog-" + std::to_string(::getpid()));
@@ -126,6 +128,17 @@ TEST_F(RealDialogs, FileDialogColumnsReadWhole) {
     for (int r = 0; r < 2; ++r)
       kinds.insert(view->model()->index(r, 2, view->rootIndex()).data().toString().toStdString());
     EXPECT_EQ(kinds, (std::set<std::string>{"KVR-100-Einstellungen", "WAVE-Audio"}));
+    // Dates and sizes German, whatever the environment's locale.
+    for (int r = 0; r < 2; ++r) {
+      const QModelIndex name = view->model()->index(r, 0, view->rootIndex());
+      const QFileInfo info(
+          QString::fromStdString((dir / name.data().toString().toStdString()).string()));
+      const QLocale german(QLocale::German, QLocale::Germany);
+      EXPECT_EQ(view->model()->index(r, 3, view->rootIndex()).data().toString(),
+                german.toString(info.lastModified(), QLocale::ShortFormat));
+      EXPECT_EQ(view->model()->index(r, 1, view->rootIndex()).data().toString(),
+                german.formattedDataSize(info.size()));
+    }
     for (int c = 0; c < view->model()->columnCount(view->rootIndex()); ++c) {
       int need = view->header()->sectionSizeHint(c);
       for (int r = 0; r < 2; ++r)

@@ -233,6 +233,21 @@ TEST_F(SoundStation, MailboxPlaybackHoldsLineInMutedUntilItsEnd) {
   m.B_PTTMouseDown();
   Run(100);
   EXPECT_EQ(box_->LastCommand(), 11);
+  m.B_PTTMouseUp();
+  Run(300);
+  // On a quiet channel no frame redraws the mutes: the end of the playback itself shows that the
+  // line is no longer held ("Line In" red while it plays, blue after).
+  const auto labelColour = [&] { return m.Label7->palette().color(QPalette::WindowText); };
+  box_->SetSignal(9, 0);
+  Run(300);
+  dialogs_->files = {platform::ToHostPath("C:\\Kanalo\\Call1.Wav")};
+  m.PlayWavClick();
+  EXPECT_EQ(labelColour(), QColor(255, 0, 0));
+  Run(1800);
+  ASSERT_FALSE(m.Station().Einstellungen.LineStumm);
+  EXPECT_EQ(labelColour(), QColor(0, 0, 255));
+  m.Label7Click();  // one click holds the line again, and says so
+  EXPECT_EQ(labelColour(), QColor(255, 0, 0));
 }
 
 TEST_F(SoundStation, TxSendsAFileWhileKeyedAndReleasesAtTheEnd) {

@@ -75,6 +75,28 @@ TEST(StartupReports, AConfigReportIsBoundedWhateverTheFileHolds) {
   EXPECT_EQ(app::ClipReportLine("abcä", 4), "a…");  // "…" is 3 bytes; the cut never splits "ä"
 }
 
+// The box names the file once; each line begins with the setting and its problem, so that the cut
+// at a screen's width takes the explanation, not the key.
+TEST(StartupReports, TheBoxNamesTheFileOnceAndEachSettingFirst) {
+  const std::string file = "/home/operator/.config/kanalo/kanalo.conf";
+  std::vector<std::string> problems;
+  platform::HostConfig::Parse("rigctl.clients = 9999\nwords\nrigctl.enable = no\n", file, problems);
+  problems.push_back(file + ": nicht lesbar; alle Einstellungen behalten ihre Standardwerte");
+  problems.push_back("audio.input = hw:9: Gerät nicht verfügbar; es gibt kein Aufnahmegerät");
+  const app::TConfigReport r = app::BuildConfigReport(problems, 10, 100, file);
+  const QStringList box = QString::fromStdString(r.box).split('\n');
+  ASSERT_EQ(box.size(), 6);
+  EXPECT_EQ(box[0].toStdString(), file + ":");
+  EXPECT_EQ(box[1].toStdString().rfind("rigctl.clients: ungültiger Wert \"9999\"", 0), 0u)
+      << box[1].toStdString();
+  EXPECT_EQ(box[2].toStdString(), "keine Zeile \"Schlüssel = Wert\": words (Zeile 2)");
+  EXPECT_EQ(box[3].toStdString(), "unbekannter Schlüssel \"rigctl.enable\" (Zeile 3)");
+  EXPECT_EQ(box[4].toStdString(), "nicht lesbar; alle Einstellungen behalten ihre Standardwerte");
+  EXPECT_EQ(box[5].toStdString(), problems[4]);
+  EXPECT_EQ(QString::fromStdString(r.box).count(QString::fromStdString(file)), 1);
+  EXPECT_EQ(r.lines, problems);  // stderr and the log keep whole lines
+}
+
 class StartupReportsStation : public Station {};
 
 // The box as the operator's screen shows it: the OK button on the screen; the log gets the list
@@ -82,7 +104,8 @@ class StartupReportsStation : public Station {};
 TEST_F(StartupReportsStation, TwentyThousandBadLinesGiveOneBoxThatFitsTheScreen) {
   testsupport::EnsureQtApplication<QApplication>();
   const auto problems = Problems(20000);
-  const app::TConfigReport r = app::BuildConfigReport(problems);
+  const app::TConfigReport r =
+      app::BuildConfigReport(problems, 10, 100, platform::HostConfig::DefaultPath());
   QMessageBox shown(QMessageBox::Warning, "Kanalo", QString::fromStdString(r.box));
   const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
   EXPECT_LE(shown.sizeHint().height(), screen.height());

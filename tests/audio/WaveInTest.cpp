@@ -234,3 +234,61 @@ TEST(VirtualCardPacing, TheManualTestClockMovesExactlyItsTimeOfSound) {
   }
   platform::wave::SetWaveBackend(nullptr);
 }
+
+// Every capture stream hears the same line, as from a sound server: a second listener takes no
+// samples from the first, one that joins late hears from then on, and one that stops takes
+// nothing from those that go on.
+TEST(VirtualCardLine, EveryInputHearsTheSameSound) {
+  namespace wave = platform::wave;
+  audiotest::VirtualCardFixture vc(1, 1);
+  std::vector<uint8_t> ramp(1 << 16);
+  for (size_t i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<uint8_t>(i * 7 + i / 256);
+  vc.card->SetSource(std::make_shared<wave::TBytesSource>(ramp));
+  const auto fmt = MakePCMFormat(8000, 16, 1);
+  struct Listener {
+    std::unique_ptr<wave::IWaveStream> stream;
+    std::vector<std::vector<uint8_t>> data = std::vector<std::vector<uint8_t>>(8);
+    wave::TWaveHdr hdrs[8];
+    std::vector<uint8_t> heard;
+    void Open(wave::TVirtualSoundCard& card, const wave::TWaveFormatEx& f) {
+      ASSERT_EQ(card.Open(
+                    wave::TWaveDir::In, 0, f, false,
+                    [this](wave::TWaveMsg m, wave::TWaveHdr* h) {
+                      if (m == wave::TWaveMsg::Done)
+                        heard.insert(heard.end(), h->lpData, h->lpData + h->dwBytesRecorded);
+                    },
+                    stream),
+                0);
+      for (int i = 0; i < 8; ++i) {
+        data[i].assign(200, 0);  // 100 frames, not a multiple of the driver period
+        hdrs[i] = {};
+        hdrs[i].lpData = data[i].data();
+        hdrs[i].dwBufferLength = 200;
+        hdrs[i].dwFlags = wave::WHDR_PREPARED;
+        stream->AddBuffer(&hdrs[i]);
+      }
+      stream->Start();
+    }
+    void End() {
+      stream->Reset();
+      stream->Close();
+    }
+  } a, b, c;
+  a.Open(*vc.card, fmt);
+  b.Open(*vc.card, fmt);
+  vc.Run(300);
+  ASSERT_EQ(a.heard.size(), 600u);
+  EXPECT_EQ(a.heard, std::vector<uint8_t>(ramp.begin(), ramp.begin() + 600));
+  EXPECT_EQ(b.heard, a.heard);
+  c.Open(*vc.card, fmt);  // joins at 300 frames
+  vc.Run(300);
+  EXPECT_EQ(a.heard, std::vector<uint8_t>(ramp.begin(), ramp.begin() + 1200));
+  EXPECT_EQ(b.heard, a.heard);
+  EXPECT_EQ(c.heard, std::vector<uint8_t>(ramp.begin() + 600, ramp.begin() + 1200));
+  a.End();
+  vc.Run(200);  // b ran out of buffers: only c goes on, b stays one line with it
+  EXPECT_EQ(c.heard, std::vector<uint8_t>(ramp.begin() + 600, ramp.begin() + 1600));
+  b.End();
+  c.End();
+  EXPECT_EQ(vc.card->OpenStreams(), 0);
+}

@@ -174,6 +174,26 @@ TEST_F(WheelTest, KeyboardSteps) {
   }
 }
 
+// The mouse wheel: one LineStep a notch, parts of a notch adding up, within the range.
+TEST_F(WheelTest, MouseWheelStepsANotchAtATime) {
+  knob->SetMaxValue(20);
+  knob->SetValue(10);
+  knob->SetLineStep(3);
+  const std::pair<QPoint, int> turns[] = {
+      {{0, 120}, 13},  {{0, -240}, 7},      {{0, 60}, 7},
+      {{0, 60}, 10},                                        // two halves make a notch
+      {{0, 90}, 10},   {{0, -30}, 10},      {{0, -90}, 7},  // back drops what was owed
+      {{0, 1200}, 20}, {{0, -120 * 50}, 0}, {{120, 0}, 3},
+      {{0, 0}, 3}};
+  for (auto [delta, expected] : turns) {
+    QWheelEvent e(QPointF(50, 50), knob->mapToGlobal(QPointF(50, 50)), QPoint(), delta,
+                  Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(knob.get(), &e);
+    EXPECT_EQ(e.isAccepted(), delta != QPoint()) << delta.x() << "," << delta.y();
+    EXPECT_EQ(knob->GetValue(), expected) << delta.x() << "," << delta.y();
+  }
+}
+
 TEST_F(WheelTest, StepSettersRejectNonPositive) {
   for (auto setter : {&TMMWheel::SetScrollSize, &TMMWheel::SetLineStep, &TMMWheel::SetPageStep}) {
     try {
