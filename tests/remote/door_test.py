@@ -451,18 +451,19 @@ class Headless(unittest.TestCase):
         cls.home = tempfile.mkdtemp(prefix="kanalo-headless-")
         conf = os.path.join(cls.home, ".config", "kanalo")
         os.makedirs(conf)
-        cls.port, cls.rig = free_port(), free_port()
+        cls.port, cls.rig_port = free_port(), free_port()
         cls.boxlog = os.path.join(cls.home, "box.log")
         with open(os.path.join(conf, "kanalo.conf"), "w") as f:
             f.write("COM1 = sim\nremote.listen = 127.0.0.1:%d\nrigctl.port = %d\nsim.log = %s\n"
-                    % (cls.port, cls.rig, cls.boxlog))
+                    % (cls.port, cls.rig_port, cls.boxlog))
         cls.env = dict(os.environ, HOME=cls.home, XDG_CONFIG_HOME=os.path.join(cls.home, ".config"))
         cls.env.pop("DISPLAY", None)
         subprocess.run([KANALO, "--remote-password"], input="%s\n%s\n" % (PASSWORD, PASSWORD),
                        text=True, env=cls.env, check=True, capture_output=True)
         cls.mode = os.stat(os.path.join(conf, "kanalo.conf")).st_mode & 0o777
         cls.proc = subprocess.Popen([KANALO, "--headless"], env=cls.env, stdout=subprocess.PIPE,
-                                    stderr=subprocess.DEVNULL, text=True)
+                                    stderr=open(os.path.join(cls.home, "stderr.txt"), "w"),
+                                    text=True)
         end = time.monotonic() + 30
         while time.monotonic() < end:
             line = cls.proc.stdout.readline()
@@ -477,7 +478,7 @@ class Headless(unittest.TestCase):
         assert code == 0, "the headless station ended with %d on SIGTERM" % code
 
     def rig(self, command, timeout=10):
-        with socket.create_connection(("127.0.0.1", self.rig), timeout) as s:
+        with socket.create_connection(("127.0.0.1", self.rig_port), timeout) as s:
             t0 = time.monotonic()
             s.sendall(command.encode() + b"\n")
             data = s.recv(4096)
@@ -490,11 +491,19 @@ class Headless(unittest.TestCase):
         page = RawPage(self.port, cookie)
         state = lambda pred: page.find(lambda m: m["t"] == "state" and pred(m), 0)
         wait_for(lambda: state(lambda m: m["linked"] and m["link"] == "COM1"), 15, "linked")
-        for cmd, linked in (({"c": "disconnect"}, False), ({"c": "connect", "v": "COM1"}, True)):
+        n = page.since()
+        page.send({"c": "disconnect"})
+        wait_for(lambda: page.find(lambda m: m["t"] == "state" and not m["linked"], n), 15,
+                 "disconnected")
+        # Pressed again while the port still closes, as an operator would.
+        for _ in range(30):
             n = page.since()
-            page.send(cmd)
-            wait_for(lambda: page.find(lambda m: m["t"] == "state" and m["linked"] == linked, n),
-                     15, "linked %s" % linked)
+            page.send({"c": "connect", "v": "COM1"})
+            if wait_for(lambda: page.find(lambda m: m["t"] == "error" or m.get("linked"), n), 15,
+                        "an answer")[1]["t"] != "error":
+                break
+            time.sleep(0.2)
+        wait_for(lambda: page.find(lambda m: m["t"] == "state" and m["linked"], n), 15, "linked")
         page.close()
 
     def test_2_a_login_flood_leaves_rig_control_answering(self):
