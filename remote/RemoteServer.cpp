@@ -1,5 +1,6 @@
 #include "remote/RemoteServer.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <QFile>
@@ -10,6 +11,7 @@
 #include <QTcpServer>
 #include <QWebSocket>
 #include <QWebSocketServer>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 
@@ -102,6 +104,15 @@ class Door : public QTcpServer {
  private:
   std::function<void(qintptr)> onIncoming_;
 };
+
+// Whether the peer closed (or reset) the connection, without taking anything from it.
+bool PeerClosed(QSslSocket& sock) {
+  const qintptr fd = sock.socketDescriptor();
+  if (fd < 0) return true;
+  char byte;
+  const ssize_t n = ::recv(static_cast<int>(fd), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
 
 // TLS 1.2's AEAD suites with forward secrecy, and TLS 1.3's (all AEAD): no CBC, no RSA key
 // exchange.
@@ -308,27 +319,29 @@ void RemoteServer::Log(const std::string& line) {
 }
 
 bool RemoteServer::MakeRoom(const std::string& peer) {
-  // The oldest connection without a session, from `peer` only or from anyone. A login being
-  // checked (or answered late) stays: there are a few at most, bounded by the checker's queue.
-  auto oldest = [this](const std::string* from) {
-    Http* victim = nullptr;
-    for (auto& [id, c] : http_)
-      if (!c->withSession && !c->busy && (!from || c->peer == *from) &&
-          (!victim || c->openedMs < victim->openedMs))
-        victim = c.get();
-    return victim;
-  };
   int fromPeer = 0;
   for (auto& [id, c] : http_)
     if (!c->withSession && c->peer == peer) ++fromPeer;
   if (fromPeer >= cfg_.perAddress) {
-    Http* victim = oldest(&peer);
-    if (!victim) return false;
-    ++evicted_;
-    DropHttp(victim->id);
+    // Those its peer has closed may not have been noticed yet (their close waits in the same
+    // turn of the loop as this accept): they go first.
+    std::vector<int> gone;
+    for (auto& [id, c] : http_)
+      if (!c->withSession && c->peer == peer && (!c->sock || PeerClosed(*c->sock)))
+        gone.push_back(id);
+    for (int id : gone) DropHttp(id);
+    fromPeer -= static_cast<int>(gone.size());
   }
+  // One address at its bound gets nothing more, before any TLS work: a flood of reconnects from
+  // it costs an accept and a close each.
+  if (fromPeer >= cfg_.perAddress) return false;
   if (Connections() < cfg_.clients) return true;
-  Http* victim = oldest(nullptr);
+  // The oldest connection without a session goes. A login being checked (or answered late)
+  // stays: there are a few at most, bounded by the checker's queue.
+  Http* victim = nullptr;
+  for (auto& [id, c] : http_)
+    if (!c->withSession && !c->busy && (!victim || c->openedMs < victim->openedMs))
+      victim = c.get();
   if (!victim) return false;
   ++evicted_;
   DropHttp(victim->id);

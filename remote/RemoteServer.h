@@ -34,10 +34,10 @@
 //   that goes without letting go (closed, silent, hidden) has it cut off.
 // - The door cannot be jammed: every connection is accepted at once (the listen queue never
 //   fills), its TLS handshake and each request head must be complete within headTimeoutMs. At
-//   most `perAddress` connections without a session come from one address, at most `clients`
-//   in all (TLS handshakes included); a connection beyond either bound pushes out the oldest
-//   without a session (of that address, or of all), never a page or request of a session nor a
-//   login being checked; when there is none to push out the new one is closed.
+//   most `perAddress` connections without a session come from one address: one more is closed
+//   at once, before any TLS work. At most `clients` in all (TLS handshakes included): one more
+//   pushes out the oldest without a session, never a page or request of a session nor a login
+//   being checked; when there is none to push out the new one is closed.
 // - TLS 1.2 or later, with AEAD suites only (no CBC).
 // Thread: main thread.
 #pragma once
@@ -106,7 +106,8 @@ class RemoteServer : public QObject {
   // Connections open now (pages, requests and handshakes), and those refused at the maximum.
   int Connections() const;
   int Refused() const { return refused_; }
-  // Connections without a session pushed out to make room for a newer one.
+  // Connections without a session pushed out to make room for a newer one (from another
+  // address).
   int Evicted() const { return evicted_; }
   // New password hashes (the operator set one while the station runs): every session ends.
   void SetPasswords(const std::string& operatorHash, const std::string& listenerHash);
@@ -130,7 +131,8 @@ class RemoteServer : public QObject {
   struct Http;
   struct Page;
   void OnIncoming(qintptr fd);
-  // Room for one more connection from `peer`; false when every connection has a session.
+  // Room for one more connection from `peer`: false when that address is at its bound or no
+  // connection can be pushed out.
   bool MakeRoom(const std::string& peer);
   void OnEncrypted(int id);
   void OnReadable(int id);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/CommandLine.h"
+#include "app/Headless.h"
 #include "app/Instance.h"
 #include "platform/Host.h"
 #include "remote/Password.h"
@@ -101,6 +102,16 @@ TEST(CommandLine, RemotePasswordIsStoredOnlyAsAVerifiedHash) {
   EXPECT_TRUE(remote::VerifyPassword("Fernfunk27", hash)) << hash;
   EXPECT_FALSE(remote::VerifyPassword("Fernfunk28", hash));
   std::remove(conf.c_str());
+}
+
+// Headless at start: COM1 only where nothing is saved and kanalo.conf names COM1.
+TEST(Headless, StartsOnCom1OnlyWithoutASavedPortAndWithCom1Configured) {
+  struct Case {
+    const char *saved, *com1, *port;
+  };
+  for (Case c : {Case{"", "sim", "COM1"}, Case{"", "/dev/ttyUSB0", "COM1"}, Case{"", "", ""},
+                 Case{"COM2", "sim", ""}, Case{"COM1", "sim", ""}, Case{"LPT1", "sim", "COM1"}})
+    EXPECT_EQ(app::HeadlessStartPort(c.saved, c.com1), c.port) << c.saved << " " << c.com1;
 }
 
 // One station per data folder: a second start on the same folder is refused with a German box

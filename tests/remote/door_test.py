@@ -274,6 +274,8 @@ class Door(unittest.TestCase):
         idle = [socket.create_connection(("127.0.0.1", self.port), 5) for _ in range(80)]
         # While they sit there, a user from elsewhere still gets in, the page stays.
         self.assertEqual(login(self.port, PASSWORD, "127.0.0.3")[0], 303)
+        # One address holds at most 8 of them (the page and the login's connection besides).
+        self.assertLessEqual(self.fake.sessions()[2], 8 + 2)
         time.sleep(3)  # as the attack did: held three seconds, then closed
         for s in idle:
             s.close()
@@ -284,7 +286,15 @@ class Door(unittest.TestCase):
         self.assertLess(time.monotonic() - t0, 1.0)
         self.assertIsNone(page.closed)
         self.assertLess(page.round_trip(), 1.0)
-        self.assertGreater(self.fake.sessions()[3], 0, "the idle ones were pushed out")
+        # From 80 addresses, one each: past the 64 in all the oldest without a session go.
+        spread = [socket.create_connection(("127.0.0.1", self.port), 5, ("127.0.4.%d" % i, 0))
+                  for i in range(1, 81)]
+        self.assertEqual(login(self.port, PASSWORD, "127.0.0.3")[0], 303)
+        self.assertGreater(self.fake.sessions()[3], 0, "some were pushed out")
+        for s in spread:
+            s.close()
+        self.assertIsNone(page.closed, "a page with a session is never pushed out")
+        self.assertLess(page.round_trip(), 1.0)
 
     def test_slow_connections_from_one_address_lock_nobody_else_out(self):
         page, _ = self.operator_page()
@@ -488,6 +498,12 @@ class Headless(unittest.TestCase):
         self.assertEqual(self.mode, 0o600, "kanalo.conf holds the password hash")
         status, cookie = login(self.port, PASSWORD)
         self.assertEqual(status, 303)
+        # The station's log names the front once per line.
+        log = lambda: "".join(open(os.path.join(self.home, "Kanalo", f), encoding="utf-8").read()
+                              for f in os.listdir(os.path.join(self.home, "Kanalo"))
+                              if f.startswith("Protokoll") and f.endswith(".csv"))
+        wait_for(lambda: "angemeldet von" in log(), 10, "the login in Protokoll.csv")
+        self.assertNotIn("Fernbedienung: Fernbedienung:", log())
         page = RawPage(self.port, cookie)
         state = lambda pred: page.find(lambda m: m["t"] == "state" and pred(m), 0)
         wait_for(lambda: state(lambda m: m["linked"] and m["link"] == "COM1"), 15, "linked")
