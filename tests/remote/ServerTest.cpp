@@ -295,6 +295,34 @@ TEST_F(ServerTest, HeadsThatNeverEndAndOversizedRequestsAreClosed) {
   EXPECT_LT(server_.BufferedBytes(), 64u * 1024);
 }
 
+// The generated certificate names where the browser reaches the station; text that is neither
+// an address nor a host name never reaches the extension.
+TEST(Certificate, GeneratedOneNamesTheListenAddressAndTheHostsNames) {
+  testsupport::EnsureQtApplication<QCoreApplication>();
+  struct Case {
+    std::vector<std::string> names;
+    std::string alt;
+  };
+  const std::string base = "DNS:localhost,IP:127.0.0.1,IP:::1";
+  for (const Case& c : {Case{{}, base},
+                        Case{{"192.0.2.7", "mast", "mast.example"},
+                             base + ",IP:192.0.2.7,DNS:mast,DNS:mast.example"},
+                        Case{{"0.0.0.0", "::", "127.0.0.1", "localhost"}, base},
+                        Case{{"2001:db8::1", "a,IP:1.2.3.4", "x y", ""}, base + ",IP:2001:db8::1"}})
+    EXPECT_EQ(AltNames(c.names), c.alt);
+  QTemporaryDir dir;
+  Identity id;
+  std::string why;
+  ASSERT_TRUE(LoadOrCreateIdentity(dir.filePath("c.pem").toStdString(),
+                                   dir.filePath("k.pem").toStdString(), true, id, &why,
+                                   {"192.0.2.7", "mast.example"}))
+      << why;
+  const auto alt = id.certificate.subjectAlternativeNames();
+  EXPECT_TRUE(alt.values(QSsl::IpAddressEntry).contains("192.0.2.7"));
+  EXPECT_TRUE(alt.values(QSsl::DnsEntry).contains("mast.example"));
+  EXPECT_TRUE(alt.values(QSsl::DnsEntry).contains("localhost"));
+}
+
 TEST_F(ServerTest, RecordingsNeedASessionAndNoPathEscapes) {
   const QString file = dir_.filePath("Mailbox1.wav");
   {
