@@ -112,7 +112,8 @@ class RawPage:
         self.messages, self.closed, self.lock = [], None, threading.Lock()
         self.send_lock = threading.Lock()
         self.t.settimeout(None)
-        threading.Thread(target=self._read, daemon=True).start()
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
 
     def _exact(self, n):
         out = b""
@@ -171,10 +172,14 @@ class RawPage:
         return t - t0
 
     def close(self):
+        # The reader leaves first: a descriptor closed under a blocked read is taken by the next
+        # socket, and the old reader would eat that socket's bytes.
         try:
-            self.t.close()
+            self.t.shutdown(socket.SHUT_RDWR)
         except OSError:
             pass
+        self.reader.join(10)
+        self.t.close()
 
 
 class Fake:
@@ -534,6 +539,17 @@ class Headless(unittest.TestCase):
         self.assertLess(worst, 0.5)
         self.assertEqual(len(results), 120)
         self.assertNotIn(303, results)
+
+    def test_3_a_new_password_while_it_runs_ends_every_session(self):
+        status, cookie = login(self.port, PASSWORD, "127.0.0.7")
+        self.assertEqual(status, 303)
+        page = RawPage(self.port, cookie, "127.0.0.7")
+        wait_for(lambda: page.find(lambda m: m["t"] == "state"), 10, "the page")
+        subprocess.run([KANALO, "--remote-password"], input="Neues-Passwort-2\n" * 2, text=True,
+                       env=self.env, check=True, capture_output=True)
+        wait_for(lambda: page.closed, 15, "the page closed")
+        self.assertEqual(login(self.port, PASSWORD, "127.0.0.8")[0], 401)
+        self.assertEqual(login(self.port, "Neues-Passwort-2", "127.0.0.9")[0], 303)
 
 
 if __name__ == "__main__":
