@@ -103,7 +103,7 @@ bool ReadSecret(std::FILE* in, std::string& line) {
 int StoreRemotePassword(const std::string& key, const std::string& confPath, std::FILE* in,
                         std::FILE* out) {
   std::string first, second;
-  std::fputs("Neues Passwort: ", out);
+  std::fputs("Neues Passwort (mindestens 8 Zeichen): ", out);
   std::fflush(out);
   if (!ReadSecret(in, first)) return kExitUsage;
   std::fputs("Passwort wiederholen: ", out);
@@ -111,20 +111,20 @@ int StoreRemotePassword(const std::string& key, const std::string& confPath, std
   if (!ReadSecret(in, second)) return kExitUsage;
   int code = 0;
   if (first != second) {
-    std::fputs("kanalo: the passwords differ; nothing stored\n", out);
+    std::fputs("kanalo: Die Passwörter sind verschieden, nichts gespeichert.\n", out);
     code = 1;
   } else if (first.size() < 8) {
-    std::fputs("kanalo: a password needs at least 8 characters; nothing stored\n", out);
+    std::fputs("kanalo: Ein Passwort braucht mindestens 8 Zeichen, nichts gespeichert.\n", out);
     code = 1;
   } else {
     const std::string hash = remote::HashPassword(first);
-    const std::string error = hash.empty() ? "the hash could not be made"
+    const std::string error = hash.empty() ? "Der Hash konnte nicht berechnet werden."
                                            : platform::HostConfig::StoreKey(confPath, key, hash);
     if (!error.empty()) {
       std::fprintf(out, "kanalo: %s\n", error.c_str());
       code = 1;
     } else {
-      std::fprintf(out, "kanalo: %s stored in %s\n", key.c_str(), confPath.c_str());
+      std::fprintf(out, "kanalo: %s in %s gespeichert.\n", key.c_str(), confPath.c_str());
     }
   }
   std::fill(first.begin(), first.end(), '\0');

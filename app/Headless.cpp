@@ -41,4 +41,9 @@ std::shared_ptr<rtl::IDialogs> HeadlessDialogs(std::FILE* journal) {
   return std::make_shared<TJournalDialogs>(journal);
 }
 
+std::string HeadlessStartPort(const std::string& savedPort, const std::string& com1Target) {
+  if (savedPort == "COM1" || savedPort == "COM2" || com1Target.empty()) return {};
+  return "COM1";
+}
+
 }  // namespace app

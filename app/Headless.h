@@ -10,11 +10,18 @@
 
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "rtl/Dialogs.h"
 
 namespace app {
 
 std::shared_ptr<rtl::IDialogs> HeadlessDialogs(std::FILE* journal);
+
+// The port a headless station opens at start besides the saved one: COM1 when the settings name
+// no port ("COM1"/"COM2") and kanalo.conf maps COM1 (`com1Target` non-empty); empty otherwise.
+// Without it a fresh install, or a damaged settings file reset to its defaults, would stay
+// unconnected with no window to connect it from.
+std::string HeadlessStartPort(const std::string& savedPort, const std::string& com1Target);
 
 }  // namespace app

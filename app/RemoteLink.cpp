@@ -20,6 +20,7 @@
 #include "platform/MMTimer.h"
 #include "platform/wave/Wave.h"
 #include "remote/Certificate.h"
+#include "remote/Password.h"
 #include "remote/Protocol.h"
 #include "remote/RemoteServer.h"
 #include "timers/MMHTimer.h"
@@ -127,10 +128,13 @@ RemoteLink::RemoteLink(station::TStation& station) : m_(station), alive_(station
   audioTimer_->SetOnTimer([this](rtl::TObject*) { AudioTick(); });
   voice_ = std::make_unique<RemoteVoicePlayer>(
       [this](int s) { return alive_ && m_.Tx.Holds(station::TTxSource::Remote, s); });
+  callTimer_.setInterval(20);
+  QObject::connect(&callTimer_, &QTimer::timeout, [this] { CallTick(); });
 }
 
 RemoteLink::~RemoteLink() {
   poll_.stop();
+  callTimer_.stop();
   voice_.reset();
   audioTimer_.reset();
   capture_.reset();
@@ -258,6 +262,7 @@ remote::RemoteState RemoteLink::State() const {
   for (int c = std::max<int32_t>(e.ErsterKanal, 1); c <= std::min<int32_t>(e.LetzterKanal, 80); ++c)
     s.band.push_back(m_.SWert[c]);
   s.timeoutSeconds = static_cast<int>(platform::HostConfig::Instance().GetInt("tx.timeout", 0));
+  s.calling = callHold_ != 0;
   return s;
 }
 
@@ -312,11 +317,77 @@ remote::Result RemoteLink::ArmMailbox(bool on) {
   });
 }
 
-remote::Result RemoteLink::SendCall(const std::string& digits) {
-  return Run([this, digits] {
-    m_.Einstellungen.AbgehendeRufnummer = digits;
-    m_.SendDTMF();
-  });
+remote::Result RemoteLink::SendCall(int session, const std::string& digits) {
+  if (!alive_) return "Die Station wird beendet.";
+  if (callHold_) return "Ein Ruf wird schon gesendet.";
+  // The rules of a page's PTT: not while scanning, not without the box.
+  if (m_.Einstellungen.ScanModus != 0) return "Während des Scannens wird nicht gesendet.";
+  if (m_.DTMF_Out->State() & audio::wsOpen) return "Es wird schon ein Ruf abgespielt.";
+  m_.Einstellungen.AbgehendeRufnummer = digits;
+  if (!m_.Tx.Hold(station::TTxSource::Remote, -session, true))
+    return "Die Station ist nicht mit dem Funkgerät verbunden.";
+  callHold_ = -session;
+  callPlaying_ = false;
+  callSinceMs_ = platform::Clock().Milliseconds();
+  callTimer_.start();
+  AddLog("Ruf " + digits + " von Fern " + std::to_string(session));
+  Poll();
+  return {};
+}
+
+void RemoteLink::CallTick() {
+  if (!callHold_) return;
+  if (!alive_ || !m_.Tx.Holds(station::TTxSource::Remote, callHold_)) {
+    // The station let go by itself (time-out, disconnect): the call ends with it.
+    EndCall("Ruf abgebrochen: die Station hat das Senden beendet.");
+    return;
+  }
+  const int64_t now = platform::Clock().Milliseconds();
+  const bool open = (m_.DTMF_Out->State() & audio::wsOpen) != 0;
+  if (!callPlaying_) {
+    // The digits start once the transmitter is keyed, so the first tone is on the air whole.
+    // A station set to call with DTMF plays them itself as it keys.
+    if (m_.Einstellungen.CallArt == 3) {
+      callPlaying_ = open;
+    } else if (m_.TxAktiv) {
+      try {
+        m_.SendDTMF();
+      } catch (const std::exception& x) {
+        EndCall(std::string("Ruf nicht gesendet: ") + x.what());
+        return;
+      }
+      callPlaying_ = true;
+    }
+    if (!callPlaying_ && now - callSinceMs_ > 3000) EndCall("Ruf nicht gesendet: nicht getastet.");
+    return;
+  }
+  // 16 digits take a few seconds; a sound that never ends must not keep the transmitter keyed.
+  if (!open || now - callSinceMs_ > 30000) {
+    if (open) m_.DTMF_Out->Close();
+    EndCall({});
+  }
+}
+
+void RemoteLink::EndCall(const std::string& why) {
+  callTimer_.stop();
+  const int hold = std::exchange(callHold_, 0);
+  callPlaying_ = false;
+  if (alive_) m_.Tx.Release(station::TTxSource::Remote, hold);
+  if (!why.empty()) AddLog(why);
+  Poll();
+}
+
+remote::Result RemoteLink::Connect(const std::string& port) {
+  if (port != "COM1" && port != "COM2") return "Anschluss: COM1 oder COM2";
+  if (!alive_) return "Die Station wird beendet.";
+  // The station's tick closes the port a moment after "Trennen".
+  if (!m_.Verbunden && m_.RS232->IsOpen())
+    return "Der Anschluss wird noch geschlossen. Bitte gleich noch einmal.";
+  return Run([this, port] { m_.Connect(port); });
+}
+
+remote::Result RemoteLink::Disconnect() {
+  return Run([this] { m_.Disconnect(); });
 }
 
 std::vector<remote::Recording> RemoteLink::Recordings() const {
@@ -443,9 +514,28 @@ void StartRemote(remote::RemoteServer& server, RemoteLink& link) {
     // Logins, refused or not, and the front's own events belong in the station's log too.
     TLogEntry e;
     e.Art = TLogKind::Verbindung;
-    e.Hinweis = "Fernbedienung: " + line;
+    // The server's lines name the browser front themselves.
+    e.Hinweis = line.rfind("Fernbedienung: ", 0) == 0 ? line : "Fernbedienung: " + line;
     AppendLog(std::move(e));
   });
+  // `kanalo --remote-password` while the station runs writes kanalo.conf: the new password holds
+  // at once and every session ends (whoever knew the old one is out). Read only when the file
+  // changed, every two seconds.
+  auto* watch = new QTimer(&server);
+  const QString conf = QString::fromStdString(platform::HostConfig::DefaultPath());
+  QObject::connect(
+      watch, &QTimer::timeout, [&server, conf, seen = QFileInfo(conf).lastModified()]() mutable {
+        const QFileInfo info(conf);
+        if (!info.exists() || info.lastModified() == seen) return;
+        seen = info.lastModified();
+        platform::HostConfig fresh;
+        fresh.LoadFile(conf.toStdString());
+        const std::string op = fresh.Get("remote.password"),
+                          listener = fresh.Get("remote.listener_password");
+        if (remote::IsPasswordHash(op))
+          server.SetPasswords(op, remote::IsPasswordHash(listener) ? listener : std::string());
+      });
+  watch->start(2000);
   std::printf("Kanalo: browser front on https://%s:%d/\nKanalo: certificate SHA-256 %s\n",
               cfg->address.find(':') == std::string::npos ? cfg->address.c_str()
                                                           : ("[" + cfg->address + "]").c_str(),

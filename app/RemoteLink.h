@@ -5,7 +5,8 @@
 // 100 ms also catches what changes without an event (knobs, lamps, digits). Each page keys as a
 // hold of its own in the station's transmit arbiter (refused while the scanner runs or without
 // the box); a page's release ends only its own hold, and a hold the station ended (time-out,
-// disconnect) is forgotten, so the page must press again.
+// disconnect) is forgotten, so the page must press again. A page's "Rufen" is a hold of its own
+// for the station's own sound, as a page's PTT is: it keys, the DTMF digits play, it lets go.
 //
 // Receive audio: while the server has a sink set (a page is open), the link listens to the
 // capture device itself, as the software monitor does, but only while the line is audible to
@@ -52,7 +53,9 @@ class RemoteLink : public remote::IRemoteStation {
   remote::Result SetFreeLevel(int level) override;
   remote::Result ArmCall(bool on) override;
   remote::Result ArmMailbox(bool on) override;
-  remote::Result SendCall(const std::string& digits) override;
+  remote::Result SendCall(int session, const std::string& digits) override;
+  remote::Result Connect(const std::string& port) override;
+  remote::Result Disconnect() override;
   std::vector<remote::Recording> Recordings() const override;
   std::string RecordingPath(const std::string& name) const override;
   remote::Result PlayRecording(const std::string& name) override;
@@ -75,6 +78,9 @@ class RemoteLink : public remote::IRemoteStation {
   void Note(const station::TStationEvent& ev);
   struct Capture;
   void AudioTick();
+  // A page's "Rufen": waits for the keying, plays the digits, lets go once they have played.
+  void CallTick();
+  void EndCall(const std::string& why);
 
   station::TStation& m_;
   station::TStationAlive alive_;  // false once the station is being destroyed
@@ -91,6 +97,11 @@ class RemoteLink : public remote::IRemoteStation {
   int64_t retryAtUs_ = 0;                           // a capture that failed is tried again then
   bool captureFailLogged_ = false;
   std::unique_ptr<RemoteVoicePlayer> voice_;  // a page's voice on the air
+  // The call's hold in the arbiter: the page's number, negative (pages hold as themselves).
+  int callHold_ = 0;
+  bool callPlaying_ = false;  // the digits' sound has started
+  int64_t callSinceMs_ = 0;
+  QTimer callTimer_;
 };
 
 // Starts the browser front when kanalo.conf has remote.listen: loads or makes the certificate,

@@ -213,7 +213,13 @@ int main(int argc, char** argv) {
 
   main->FormCreate();
   if (!cmd.headless) main->show();  // after its creation handler, as the window is described
-  if (simulator && !main->Station().Verbunden) {
+  // Headless, a station without a saved port connects to the COM1 kanalo.conf names: nobody
+  // would be there to connect it.
+  const std::string startPort =
+      cmd.headless ? app::HeadlessStartPort(main->Station().Einstellungen.ComPort.str(),
+                                            platform::HostConfig::Instance().Get("COM1"))
+                   : std::string();
+  if ((simulator || !startPort.empty()) && !main->Station().Verbunden) {
     try {
       main->ConnectSimulator();
     } catch (...) {

@@ -2,11 +2,13 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <langinfo.h>
 #include <locale.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <clocale>
@@ -294,6 +296,7 @@ const std::vector<HostKey>& HostConfig::KnownKeys() {
       {"remote.key", "eine PEM-Schlüsseldatei (absoluter Pfad)", IsHostDir},
       {"remote.clients", "eine Anzahl Verbindungen 1..1024", IsInteger, 1, 1024},
       {"remote.idle", "Minuten 1..10080", IsInteger, 1, 10080},
+      {"remote.session_hours", "Stunden 1..720", IsInteger, 1, 720},
       {"tx.timeout", "Sekunden 0..86400 (0: aus)", IsInteger, 0, 86400},
       {"sim.min_pulse", "Millisekunden 0..500", IsInteger, 0, 500},
       {"sim.log", "eine Datei für die Befehle der simulierten Box", AnyText},
@@ -398,6 +401,18 @@ std::string HostConfig::StoreKey(const std::string& path, const std::string& key
   const fs::path target(path);
   if (target.has_parent_path()) fs::create_directories(target.parent_path(), ec);
   const std::string temp = path + ".new";
+  // Password hashes are for the owner's eyes only, from the first byte written: the file is
+  // made 0600 before anything goes into it (the mode stays with the truncating write below).
+  const bool secret = key.find("password") != std::string::npos ||
+                      out.find("remote.password") != std::string::npos ||
+                      out.find("remote.listener_password") != std::string::npos;
+  if (secret) {
+    fs::remove(temp, ec);
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return path + ": kann nicht geschrieben werden";
+    ::fchmod(fd, 0600);
+    ::close(fd);
+  }
   {
     std::ofstream o(temp, std::ios::binary | std::ios::trunc);
     o << out;

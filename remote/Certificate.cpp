@@ -12,6 +12,10 @@
 #include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
+#include <QHostAddress>
+#include <QHostInfo>
+#include <algorithm>
+#include <cctype>
 #include <memory>
 
 #include "platform/Host.h"
@@ -65,7 +69,8 @@ bool WritePrivate(const std::string& path, const std::string& text, std::string*
   return true;
 }
 
-bool Create(const std::string& certPath, const std::string& keyPath, std::string* error) {
+bool Create(const std::string& certPath, const std::string& keyPath, const std::string& altNames,
+            std::string* error) {
   PKey key(EVP_EC_gen("P-256"));
   Cert cert(X509_new());
   if (!key || !cert) {
@@ -90,7 +95,7 @@ bool Create(const std::string& certPath, const std::string& keyPath, std::string
   X509V3_set_ctx_nodb(&ctx);
   X509V3_set_ctx(&ctx, cert.get(), cert.get(), nullptr, nullptr, 0);
   for (auto [nid, value] : {std::pair{NID_basic_constraints, "critical,CA:FALSE"},
-                            std::pair{NID_subject_alt_name, "DNS:localhost,IP:127.0.0.1,IP:::1"},
+                            std::pair{NID_subject_alt_name, altNames.c_str()},
                             std::pair{NID_ext_key_usage, "serverAuth"}}) {
     X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
     if (ext) {
@@ -118,6 +123,31 @@ bool Create(const std::string& certPath, const std::string& keyPath, std::string
 
 }  // namespace
 
+std::string AltNames(const std::vector<std::string>& names) {
+  std::vector<std::string> out = {"DNS:localhost", "IP:127.0.0.1", "IP:::1"};
+  for (const std::string& n : names) {
+    if (n.empty() || n.size() > 253) continue;
+    QHostAddress a;
+    std::string entry;
+    if (a.setAddress(QString::fromStdString(n))) {
+      // A wildcard listen address names no host: the host's own names stand for it.
+      if (a.isEqual(QHostAddress::AnyIPv4) || a.isEqual(QHostAddress::AnyIPv6)) continue;
+      entry = "IP:" + a.toString().toStdString();
+    } else {
+      // DNS names only: letters, digits, '-' and '.', as the extension's text needs them too.
+      if (!std::all_of(n.begin(), n.end(), [](char c) {
+            return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.';
+          }))
+        continue;
+      entry = "DNS:" + n;
+    }
+    if (std::find(out.begin(), out.end(), entry) == out.end()) out.push_back(entry);
+  }
+  std::string text;
+  for (const std::string& e : out) text += (text.empty() ? "" : ",") + e;
+  return text;
+}
+
 std::string Fingerprint(const QSslCertificate& cert) {
   const QByteArray d = cert.digest(QCryptographicHash::Sha256).toHex().toUpper();
   std::string out;
@@ -129,11 +159,12 @@ std::string Fingerprint(const QSslCertificate& cert) {
 }
 
 bool LoadOrCreateIdentity(const std::string& certPath, const std::string& keyPath, bool create,
-                          Identity& out, std::string* error) {
+                          Identity& out, std::string* error,
+                          const std::vector<std::string>& names) {
   const bool haveCert = QFileInfo::exists(QString::fromStdString(certPath));
   const bool haveKey = QFileInfo::exists(QString::fromStdString(keyPath));
   if (!haveCert && !haveKey && create) {
-    if (!Create(certPath, keyPath, error)) return false;
+    if (!Create(certPath, keyPath, AltNames(names), error)) return false;
   } else if (!haveCert || !haveKey) {
     if (error) *error = "missing " + (haveCert ? keyPath : certPath);
     return false;
@@ -174,7 +205,22 @@ bool LoadStationIdentity(Identity& out, std::string* error) {
     }
     return LoadOrCreateIdentity(cert, key, false, out, error);
   }
-  return LoadOrCreateIdentity(dir + "/remote.crt", dir + "/remote.key", true, out, error);
+  // The names the browser may reach the station by: where it listens, and the host's names.
+  std::vector<std::string> names;
+  const std::string listen = cfg.Get("remote.listen");
+  const size_t colon = listen.rfind(':');
+  if (colon != std::string::npos) {
+    std::string host = listen.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+      host = host.substr(1, host.size() - 2);
+    names.push_back(host);
+  }
+  const std::string hostName = QHostInfo::localHostName().toStdString();
+  const std::string domain = QHostInfo::localDomainName().toStdString();
+  names.push_back(hostName);
+  if (!domain.empty() && hostName.find('.') == std::string::npos)
+    names.push_back(hostName + "." + domain);
+  return LoadOrCreateIdentity(dir + "/remote.crt", dir + "/remote.key", true, out, error, names);
 }
 
 const std::string& StationFingerprint() {

@@ -122,8 +122,33 @@ Result FakeStation::ArmMailbox(bool on) {
   return {};
 }
 
-Result FakeStation::SendCall(const std::string& digits) {
+Result FakeStation::SendCall(int session, const std::string& digits) {
+  if (s_.calling) return "Ein Ruf wird schon gesendet.";
+  std::string why;
+  if (!RemoteKey(kCallHold, "Ruf " + std::to_string(session), &why)) return why;
   calls.push_back(digits);
+  s_.calling = true;
+  Notify();
+  return {};
+}
+
+void FakeStation::EndCall() {
+  if (!s_.calling) return;
+  s_.calling = false;
+  RemoteRelease(kCallHold);
+  Notify();
+}
+
+Result FakeStation::Connect(const std::string& port) {
+  s_.linked = true;
+  s_.link = port;
+  Notify();
+  return {};
+}
+
+Result FakeStation::Disconnect() {
+  s_.calling = false;
+  SetLinked(false);
   return {};
 }
 

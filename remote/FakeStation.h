@@ -29,7 +29,10 @@ class FakeStation : public IRemoteStation {
   Result SetFreeLevel(int level) override;
   Result ArmCall(bool on) override;
   Result ArmMailbox(bool on) override;
-  Result SendCall(const std::string& digits) override;
+  // Keys as RemoteKey does; the call "plays" until EndCall().
+  Result SendCall(int session, const std::string& digits) override;
+  Result Connect(const std::string& port) override;
+  Result Disconnect() override;
   std::vector<Recording> Recordings() const override { return recordings_; }
   std::string RecordingPath(const std::string& name) const override;
   Result PlayRecording(const std::string& name) override;
@@ -54,6 +57,8 @@ class FakeStation : public IRemoteStation {
   void SetLinked(bool linked);
   // The station's own time-out or the local operator takes the transmitter from the remote.
   void DropRemote();
+  // The call's DTMF has played: its hold lets go.
+  void EndCall();
   void AddRecording(const Recording& r, const std::string& path);
   void Log(const std::string& line) { log_.push_back(line); }
   // Called on every key and release of the transmitter (true: keyed).
@@ -74,6 +79,7 @@ class FakeStation : public IRemoteStation {
   RemoteState s_;
   std::function<void()> changed_;
   std::set<int> holders_;
+  static constexpr int kCallHold = -1;  // the call's hold among the pages' ones
   std::vector<Recording> recordings_;
   std::vector<std::string> paths_;
   std::vector<std::string> log_;

@@ -1,5 +1,6 @@
 // The browser front on the fake station: for the browser tests and for looking at the page.
 //   kanalo-remote-fake --dir DIR [--port N] [--password P] [--listener-password P]
+//     [--cost LOG2N] [--idle-ms N] [--lifetime-ms N] [--head-ms N]
 // Prints "PORT n" and "FINGERPRINT f" when listening, then one line per event:
 // "KEYED 1" / "KEYED 0", "CHANNEL n", "VOICEON" (a holding page's voice starts after a quiet).
 // Reads commands from standard input, one a line:
@@ -7,8 +8,10 @@
 // "STATE channel tx ups"), "dtmf DIGITS" (the receiver hears a DTMF call: 150 ms a tone, 150 ms
 // a pause; it cuts off a call still playing), "voice FILE" (writes the voice received from
 // holding pages so far as a 44100 Hz mono WAVE file and empties it; "voice -" writes nothing;
-// both print "VOICE samples dropped cuts" of before), "quit". The receiver hands the front 20 ms of
-// sound at a time (silence between calls) while a page listens.
+// both print "VOICE samples dropped cuts" of before), "endcall" (a page's call has played),
+// "password P" (a new operator password, as kanalo --remote-password while the station runs),
+// "sessions" (prints "SESSIONS sessions pages connections evicted"), "quit". The receiver hands the
+// front 20 ms of sound at a time (silence between calls) while a page listens.
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -53,7 +56,9 @@ void WriteWave(const std::string& path, const std::vector<int16_t>& pcm) {
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   std::string dir = "/tmp", password = "geheim", listener, address = "127.0.0.1";
-  int port = 0;
+  int port = 0, costLog2 = 12;
+  int64_t idleMs = -1, lifetimeMs = -1;
+  int headMs = -1;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string a = argv[i], v = argv[i + 1];
     if (a == "--dir")
@@ -66,6 +71,14 @@ int main(int argc, char** argv) {
       listener = v;
     else if (a == "--address")
       address = v;
+    else if (a == "--cost")
+      costLog2 = std::stoi(v);
+    else if (a == "--idle-ms")
+      idleMs = std::stoll(v);
+    else if (a == "--lifetime-ms")
+      lifetimeMs = std::stoll(v);
+    else if (a == "--head-ms")
+      headMs = std::stoi(v);
   }
   remote::FakeStation station;
   station.Log("Station bereit");
@@ -86,8 +99,11 @@ int main(int argc, char** argv) {
   remote::RemoteConfig cfg;
   cfg.address = address;
   cfg.port = port;
-  // A light cost: the tests log in many times; the station itself uses the default.
-  const remote::ScryptCost light{1u << 12, 8, 1};
+  // A light cost by default: the tests log in many times; the station itself uses the default.
+  const remote::ScryptCost light{uint64_t{1} << costLog2, 8, 1};
+  if (idleMs > 0) cfg.idleMs = idleMs;
+  if (lifetimeMs > 0) cfg.lifetimeMs = lifetimeMs;
+  if (headMs > 0) cfg.headTimeoutMs = headMs;
   cfg.passwordHash = remote::HashPassword(password, light);
   if (!listener.empty()) cfg.listenerHash = remote::HashPassword(listener, light);
   remote::Identity id;
@@ -130,6 +146,14 @@ int main(int argc, char** argv) {
         station.SetSValue(a, b);
       } else if (line.rfind("dtmf ", 0) == 0) {
         station.ReceiveDtmf(line.substr(5));
+      } else if (line == "endcall") {
+        station.EndCall();
+      } else if (line.rfind("password ", 0) == 0) {
+        server.SetPasswords(remote::HashPassword(line.substr(9), light), cfg.listenerHash);
+      } else if (line == "sessions") {
+        std::printf("SESSIONS %d %d %d %d\n", server.Sessions(), server.Pages(),
+                    server.Connections(), server.Evicted());
+        std::fflush(stdout);
       } else if (line == "drop") {
         station.DropRemote();
       } else if (line == "state") {

@@ -5,6 +5,7 @@
 #include <openssl/rand.h>
 
 #include <QByteArray>
+#include <QMetaObject>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -95,6 +96,61 @@ bool VerifyPassword(const std::string& password, const std::string& stored) {
 
 bool IsPasswordHash(const std::string& stored) {
   return Parse(stored).has_value();
+}
+
+PasswordChecker::~PasswordChecker() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+    for (Job& j : jobs_) OPENSSL_cleanse(j.password.data(), j.password.size());
+    jobs_.clear();
+  }
+  wake_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+bool PasswordChecker::Submit(std::string password, std::vector<std::string> hashes,
+                             QObject* context, Done done) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (jobs_.size() >= kMaxWaiting) {
+      OPENSSL_cleanse(password.data(), password.size());
+      return false;
+    }
+    jobs_.push_back({std::move(password), std::move(hashes), context, std::move(done)});
+  }
+  // Started on the first login: a station nobody logs into has no thread for it.
+  if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
+  wake_.notify_one();
+  return true;
+}
+
+size_t PasswordChecker::Pending() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return jobs_.size() + (running_ ? 1 : 0);
+}
+
+void PasswordChecker::Run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [this] { return stop_ || !jobs_.empty(); });
+    if (stop_) return;
+    Job job = std::move(jobs_.front());
+    jobs_.pop_front();
+    running_ = true;
+    lock.unlock();
+    int match = -1;
+    for (size_t i = 0; i < job.hashes.size() && match < 0; ++i)
+      if (!job.hashes[i].empty() && VerifyPassword(job.password, job.hashes[i]))
+        match = static_cast<int>(i);
+    OPENSSL_cleanse(job.password.data(), job.password.size());
+    // Handed over while the lock is held: the destructor cannot have let go of `context` yet.
+    lock.lock();
+    running_ = false;
+    if (stop_) return;
+    QMetaObject::invokeMethod(
+        job.context, [done = std::move(job.done), match] { done(match); }, Qt::QueuedConnection);
+  }
 }
 
 }  // namespace remote

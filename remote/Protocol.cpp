@@ -34,6 +34,8 @@ constexpr Name kNames[] = {
     {"ptt", Cmd::Ptt, Name::Flag},
     {"hb", Cmd::Heartbeat, Name::None},
     {"hidden", Cmd::Hidden, Name::None},
+    {"connect", Cmd::Connect, Name::Text},
+    {"disconnect", Cmd::Disconnect, Name::None},
 };
 
 QString Q(const std::string& s) {
@@ -61,6 +63,8 @@ bool CheckArg(Command& c, std::string* why) {
       return true;
     case Cmd::Play:
       return IsPlainName(c.text) || Fail(why, "Aufnahme: ungültiger Name");
+    case Cmd::Connect:
+      return c.text == "COM1" || c.text == "COM2" || Fail(why, "Anschluss: COM1 oder COM2");
     default:
       return true;
   }
@@ -172,6 +176,7 @@ QByteArray StateMessage(const RemoteState& s) {
       {"last", s.lastChannel},
       {"band", band},
       {"timeout", s.timeoutSeconds},
+      {"calling", s.calling},
   };
   return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }

@@ -33,7 +33,9 @@ enum class Cmd {
   Log,
   Ptt,  // flag: hold / let go
   Heartbeat,
-  Hidden,  // the page went out of sight
+  Hidden,      // the page went out of sight
+  Connect,     // text: "COM1" or "COM2", as the window's menu connects
+  Disconnect,  // as the window's "Trennen"
 };
 
 struct Command {

@@ -1,12 +1,17 @@
 #include "remote/RemoteServer.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QFile>
 #include <QHostAddress>
+#include <QSslCipher>
 #include <QSslConfiguration>
-#include <QSslServer>
 #include <QSslSocket>
+#include <QTcpServer>
 #include <QWebSocket>
 #include <QWebSocketServer>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 
@@ -68,6 +73,60 @@ const char* StatusText(int status) {
   }
 }
 
+// The error answers' bodies, in the station's language.
+const char* StatusBody(int status) {
+  switch (status) {
+    case 400:
+      return "Ungültige Anfrage\n";
+    case 404:
+      return "Nicht gefunden\n";
+    case 405:
+      return "Methode nicht erlaubt\n";
+    case 413:
+      return "Anfrage zu groß\n";
+    case 431:
+      return "Kopfzeilen zu groß\n";
+    default:
+      return "Fehler\n";
+  }
+}
+
+// The listening socket: every connection it accepts goes to the server at once, so the
+// kernel's listen queue never fills (Qt's TLS server stops accepting for good once handshakes
+// that never end have filled its own queue). The server does the TLS handshake itself.
+class Door : public QTcpServer {
+ public:
+  explicit Door(std::function<void(qintptr)> onIncoming) : onIncoming_(std::move(onIncoming)) {}
+
+ protected:
+  void incomingConnection(qintptr fd) override { onIncoming_(fd); }
+
+ private:
+  std::function<void(qintptr)> onIncoming_;
+};
+
+// Whether the peer closed (or reset) the connection, without taking anything from it.
+bool PeerClosed(QSslSocket& sock) {
+  const qintptr fd = sock.socketDescriptor();
+  if (fd < 0) return true;
+  char byte;
+  const ssize_t n = ::recv(static_cast<int>(fd), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
+// TLS 1.2's AEAD suites with forward secrecy, and TLS 1.3's (all AEAD): no CBC, no RSA key
+// exchange.
+QList<QSslCipher> DoorCiphers() {
+  QList<QSslCipher> out;
+  for (const QSslCipher& c : QSslConfiguration::supportedCiphers()) {
+    const QString name = c.name();
+    const bool aead = name.contains("GCM") || name.contains("CHACHA20");
+    const bool v13 = name.startsWith("TLS_"), ecdhe = name.startsWith("ECDHE-");
+    if (aead && (v13 || ecdhe)) out.push_back(c);
+  }
+  return out;
+}
+
 QByteArray Resource(const char* path) {
   QFile f(path);
   return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
@@ -88,11 +147,14 @@ struct RemoteServer::Http {
   int id = 0;
   QPointer<QSslSocket> sock;
   std::string peer;
-  int64_t deadlineMs = 0;  // a head (or the rest of a body) must be in by then
-  bool busy = false;       // an answer is pending (a slowed login): read nothing more
+  int64_t openedMs = 0;
+  int64_t deadlineMs = 0;    // the handshake, a head (or the rest of a body) must be in by then
+  bool withSession = false;  // a request on it carried a live session: never pushed out
+  bool headOnly = false;     // the request being answered is a HEAD
+  bool busy = false;         // an answer is pending (a slowed login): read nothing more
   bool closing = false;
   std::unique_ptr<QFile> file;  // a download in progress
-  bool closeAfterFile = false;
+  bool closeAfter = false;      // close once the pending answer (a file, a checked login) is out
 };
 
 struct RemoteServer::Page {
@@ -150,6 +212,7 @@ std::optional<RemoteConfig> RemoteConfig::FromHost(std::string* error) {
   if (!c.listenerHash.empty() && !IsPasswordHash(c.listenerHash)) c.listenerHash.clear();
   c.clients = static_cast<int>(h.GetInt("remote.clients", c.clients));
   c.idleMs = h.GetInt("remote.idle", 30) * 60 * 1000;
+  c.lifetimeMs = h.GetInt("remote.session_hours", 12) * 60 * 60 * 1000;
   return c;
 }
 
@@ -174,18 +237,16 @@ bool RemoteServer::Listen(const RemoteConfig& cfg, const Identity& identity, std
   Close();
   cfg_ = cfg;
   identity_ = identity;
-  sessions_ = SessionTable(cfg.idleMs);
-  QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
-  ssl.setLocalCertificate(identity.certificate);
-  ssl.setPrivateKey(identity.key);
-  ssl.setProtocol(QSsl::TlsV1_2OrLater);
-  ssl.setPeerVerifyMode(QSslSocket::VerifyNone);
-  server_ = std::make_unique<QSslServer>();
-  server_->setSslConfiguration(ssl);
-  server_->setHandshakeTimeout(cfg.headTimeoutMs);
-  server_->setMaxPendingConnections(cfg.clients);
-  QObject::connect(server_.get(), &QTcpServer::pendingConnectionAvailable, this,
-                   [this] { OnPending(); });
+  sessions_ = SessionTable(cfg.idleMs, cfg.lifetimeMs);
+  ssl_ = QSslConfiguration::defaultConfiguration();
+  ssl_.setLocalCertificate(identity.certificate);
+  ssl_.setPrivateKey(identity.key);
+  ssl_.setProtocol(QSsl::TlsV1_2OrLater);
+  ssl_.setPeerVerifyMode(QSslSocket::VerifyNone);
+  ssl_.setCiphers(DoorCiphers());
+  server_ = std::make_unique<Door>([this](qintptr fd) { OnIncoming(fd); });
+  // Room for a burst while the main thread is busy; what waits there is taken at once after.
+  server_->setListenBacklogSize(256);
   ws_ = std::make_unique<QWebSocketServer>("Kanalo", QWebSocketServer::NonSecureMode);
   ws_->setHandshakeTimeout(cfg.headTimeoutMs);
   QObject::connect(ws_.get(), &QWebSocketServer::newConnection, this, [this] { OnWebSocket(); });
@@ -257,34 +318,80 @@ void RemoteServer::Log(const std::string& line) {
   if (log_) log_(line);
 }
 
-void RemoteServer::OnPending() {
-  while (server_ && server_->hasPendingConnections()) {
-    auto* sock = qobject_cast<QSslSocket*>(server_->nextPendingConnection());
-    if (!sock) continue;
-    if (Connections() >= cfg_.clients) {
-      ++refused_;
-      sock->write(
-          "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
-      sock->disconnectFromHost();
-      QObject::connect(sock, &QAbstractSocket::disconnected, sock, &QObject::deleteLater);
-      QTimer::singleShot(2000, sock, [sock] { sock->abort(); });
-      continue;
-    }
-    auto c = std::make_unique<Http>();
-    c->id = nextId_++;
-    c->sock = sock;
-    c->peer = sock->peerAddress().toString().toStdString();
-    c->deadlineMs = SteadyMs() + cfg_.headTimeoutMs;
-    sock->setReadBufferSize(static_cast<qint64>(kMaxHead + kMaxBody + 256));
-    // Updates are small and must not wait for the page's delayed acknowledgement (Nagle).
-    sock->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    const int id = c->id;
-    QObject::connect(sock, &QIODevice::readyRead, this, [this, id] { OnReadable(id); });
-    QObject::connect(sock, &QIODevice::bytesWritten, this, [this, id] { PumpFile(id); });
-    QObject::connect(sock, &QAbstractSocket::disconnected, this, [this, id] { DropHttp(id); });
-    http_[id] = std::move(c);
-    if (sock->bytesAvailable() > 0) OnReadable(id);
+bool RemoteServer::MakeRoom(const std::string& peer) {
+  int fromPeer = 0;
+  for (auto& [id, c] : http_)
+    if (!c->withSession && c->peer == peer) ++fromPeer;
+  if (fromPeer >= cfg_.perAddress) {
+    // Those its peer has closed may not have been noticed yet (their close waits in the same
+    // turn of the loop as this accept): they go first.
+    std::vector<int> gone;
+    for (auto& [id, c] : http_)
+      if (!c->withSession && c->peer == peer && (!c->sock || PeerClosed(*c->sock)))
+        gone.push_back(id);
+    for (int id : gone) DropHttp(id);
+    fromPeer -= static_cast<int>(gone.size());
   }
+  // One address at its bound gets nothing more, before any TLS work: a flood of reconnects from
+  // it costs an accept and a close each.
+  if (fromPeer >= cfg_.perAddress) return false;
+  if (Connections() < cfg_.clients) return true;
+  // The oldest connection without a session goes. A login being checked (or answered late)
+  // stays: there are a few at most, bounded by the checker's queue.
+  Http* victim = nullptr;
+  for (auto& [id, c] : http_)
+    if (!c->withSession && !c->busy && (!victim || c->openedMs < victim->openedMs))
+      victim = c.get();
+  if (!victim) return false;
+  ++evicted_;
+  DropHttp(victim->id);
+  return true;
+}
+
+void RemoteServer::OnIncoming(qintptr fd) {
+  auto* sock = new QSslSocket(this);
+  if (!sock->setSocketDescriptor(fd)) {
+    delete sock;
+    ::close(static_cast<int>(fd));
+    return;
+  }
+  auto c = std::make_unique<Http>();
+  c->peer = sock->peerAddress().toString().toStdString();
+  if (!MakeRoom(c->peer)) {
+    ++refused_;
+    sock->abort();
+    sock->deleteLater();
+    return;
+  }
+  c->id = nextId_++;
+  c->sock = sock;
+  c->openedMs = SteadyMs();
+  c->deadlineMs = c->openedMs + cfg_.headTimeoutMs;
+  sock->setReadBufferSize(static_cast<qint64>(kMaxHead + kMaxBody + 256));
+  // Updates are small and must not wait for the page's delayed acknowledgement (Nagle).
+  sock->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+  sock->setSslConfiguration(ssl_);
+  const int id = c->id;
+  QObject::connect(sock, &QSslSocket::encrypted, this, [this, id] { OnEncrypted(id); });
+  QObject::connect(sock, &QAbstractSocket::disconnected, this, [this, id] { DropHttp(id); });
+  QObject::connect(sock, &QSslSocket::sslErrors, this, [this, id] { DropHttp(id); });
+  QObject::connect(sock, &QAbstractSocket::errorOccurred, this, [this, id] {
+    // Queued: the socket is in the middle of its own work when it says so.
+    QMetaObject::invokeMethod(
+        this, [this, id] { DropHttp(id); }, Qt::QueuedConnection);
+  });
+  http_[id] = std::move(c);
+  sock->startServerEncryption();
+}
+
+void RemoteServer::OnEncrypted(int id) {
+  auto it = http_.find(id);
+  if (it == http_.end() || !it->second->sock) return;
+  QSslSocket* sock = it->second->sock;
+  it->second->deadlineMs = SteadyMs() + cfg_.headTimeoutMs;
+  QObject::connect(sock, &QIODevice::readyRead, this, [this, id] { OnReadable(id); });
+  QObject::connect(sock, &QIODevice::bytesWritten, this, [this, id] { PumpFile(id); });
+  if (sock->bytesAvailable() > 0) OnReadable(id);
 }
 
 void RemoteServer::DropHttp(int id) {
@@ -311,10 +418,12 @@ void RemoteServer::OnReadable(int id) {
       case HeadResult::Incomplete:
         return;
       case HeadResult::Bad:
-        Respond(c, 400, "text/plain", "Bad Request\n", {}, true);
+        Respond(c, 400, "text/plain; charset=utf-8", StatusBody(400), {}, true);
         return;
-      case HeadResult::TooLarge:
-        Respond(c, req.contentLength > kMaxBody ? 413 : 431, "text/plain", "Too large\n", {}, true);
+      case HeadResult::TooLarge: {
+        const int status = req.contentLength > kMaxBody ? 413 : 431;
+        Respond(c, status, "text/plain; charset=utf-8", StatusBody(status), {}, true);
+      }
         return;
       case HeadResult::Done:
         break;
@@ -347,7 +456,9 @@ void RemoteServer::Respond(Http& c, int status, const std::string& type, const Q
   if (close) head += "Connection: close\r\n";
   head += "\r\n";
   c.sock->write(head.data(), static_cast<qint64>(head.size()));
-  c.sock->write(body);
+  // HEAD: the same head as GET, Content-Length included, and no body.
+  if (!c.headOnly) c.sock->write(body);
+  c.headOnly = false;
   if (close) {
     c.closing = true;
     c.sock->disconnectFromHost();
@@ -364,10 +475,12 @@ Session* RemoteServer::SessionOf(const HttpRequest& req) {
 }
 
 void RemoteServer::Handle(Http& c, const HttpRequest& req, const std::string& body) {
-  const bool get = req.method == "GET", post = req.method == "POST";
+  c.headOnly = req.method == "HEAD";
+  const bool get = req.method == "GET" || c.headOnly, post = req.method == "POST";
   const bool close = req.minor == 0 || req.Header("connection") == "close";
+  const char* text = "text/plain; charset=utf-8";
   if (!get && !post) {
-    Respond(c, 405, "text/plain", "Method Not Allowed\n", "Allow: GET, POST\r\n", close);
+    Respond(c, 405, text, StatusBody(405), "Allow: GET, HEAD, POST\r\n", close);
     return;
   }
   if (req.path == "/login") {
@@ -379,9 +492,13 @@ void RemoteServer::Handle(Http& c, const HttpRequest& req, const std::string& bo
     return;
   }
   Session* s = SessionOf(req);
+  if (s) c.withSession = true;
   if (req.path == "/logout" && post) {
-    if (s && OriginOk(req)) sessions_.Remove(req.Cookie(kCookie));
-    Respond(c, 303, "text/plain", "",
+    if (s && OriginOk(req)) {
+      Log("Fernbedienung: abgemeldet von " + c.peer);
+      EndSessionPages(sessions_.Remove(req.Cookie(kCookie)), "Abgemeldet.");
+    }
+    Respond(c, 303, text, "",
             "Location: /login\r\nSet-Cookie: kanalo=; Path=/; Secure; HttpOnly; "
             "SameSite=Strict; Max-Age=0\r\n",
             close);
@@ -389,13 +506,13 @@ void RemoteServer::Handle(Http& c, const HttpRequest& req, const std::string& bo
   }
   if (!s) {
     if (get && (req.path == "/" || req.path == "/index.html"))
-      Respond(c, 303, "text/plain", "", "Location: /login\r\n", close);
+      Respond(c, 303, text, "", "Location: /login\r\n", close);
     else
-      Respond(c, 401, "text/plain", "Anmeldung erforderlich\n", {}, close);
+      Respond(c, 401, text, "Anmeldung erforderlich\n", {}, close);
     return;
   }
   if (!get) {
-    Respond(c, 405, "text/plain", "Method Not Allowed\n", "Allow: GET\r\n", close);
+    Respond(c, 405, text, StatusBody(405), "Allow: GET, HEAD\r\n", close);
     return;
   }
   struct Asset {
@@ -421,20 +538,20 @@ void RemoteServer::Handle(Http& c, const HttpRequest& req, const std::string& bo
             .toStdString();
     const std::string path = IsPlainName(name) ? station_.RecordingPath(name) : std::string();
     if (path.empty()) {
-      Respond(c, 404, "text/plain", "Keine solche Aufnahme\n", {}, close);
+      Respond(c, 404, text, "Keine solche Aufnahme\n", {}, close);
       return;
     }
-    c.closeAfterFile = close;
+    c.closeAfter = close;
     ServeFile(c, path, name);
     return;
   }
-  Respond(c, 404, "text/plain", "Not Found\n", {}, close);
+  Respond(c, 404, text, StatusBody(404), {}, close);
 }
 
 void RemoteServer::ServeFile(Http& c, const std::string& path, const std::string& name) {
   auto f = std::make_unique<QFile>(QString::fromStdString(path));
   if (!f->open(QIODevice::ReadOnly)) {
-    Respond(c, 404, "text/plain", "Keine solche Aufnahme\n");
+    Respond(c, 404, "text/plain; charset=utf-8", "Keine solche Aufnahme\n", {}, c.closeAfter);
     return;
   }
   std::string head =
@@ -443,6 +560,10 @@ void RemoteServer::ServeFile(Http& c, const std::string& path, const std::string
       "Content-Disposition: attachment; filename=\"" +
       QString::fromStdString(name).toLatin1().replace('"', '_').toStdString() + "\"\r\n\r\n";
   c.sock->write(head.data(), static_cast<qint64>(head.size()));
+  if (c.headOnly) {
+    c.headOnly = false;
+    f->seek(f->size());
+  }
   c.file = std::move(f);
   PumpFile(c.id);
 }
@@ -457,7 +578,7 @@ void RemoteServer::PumpFile(int id) {
     if (chunk.isEmpty()) {
       c.file.reset();
       c.deadlineMs = SteadyMs() + cfg_.headTimeoutMs;
-      if (c.closeAfterFile) {
+      if (c.closeAfter) {
         c.closing = true;
         c.sock->disconnectFromHost();
         return;
@@ -472,61 +593,146 @@ void RemoteServer::PumpFile(int id) {
 }
 
 void RemoteServer::Login(Http& c, const HttpRequest& req, const std::string& body) {
+  const bool close = req.minor == 0 || req.Header("connection") == "close";
   // A login form posted from another site would log the victim's browser in as the attacker.
   if (!req.Header("origin").empty() && !OriginOk(req)) {
     Log("Fernbedienung: Anmeldung von fremder Herkunft abgewiesen (" + c.peer + ")");
-    Respond(c, 403, "text/plain", "Fremde Herkunft\n", {}, true);
+    Respond(c, 403, "text/plain; charset=utf-8", "Fremde Herkunft\n", {}, true);
     return;
   }
-  if (int64_t wait = throttle_.WaitMs(c.peer)) {
+  // Decided before anything is hashed: a braked address, or one whose last try is still being
+  // checked, costs the station nothing.
+  int64_t wait = throttle_.WaitMs(c.peer);
+  if (!wait && checking_.count(c.peer)) wait = 1000;
+  if (wait) {
     Log("Fernbedienung: Anmeldung von " + c.peer + " gebremst");
     Respond(c, 429, "text/html; charset=utf-8",
             LoginPage("Zu viele Fehlversuche. Bitte in " + std::to_string((wait + 999) / 1000) +
                       " s erneut versuchen."),
-            "Retry-After: " + std::to_string((wait + 999) / 1000) + "\r\n");
+            "Retry-After: " + std::to_string((wait + 999) / 1000) + "\r\n", close);
     return;
   }
-  const std::string password = FormValue(body, "password");
-  std::optional<Role> role;
-  if (!password.empty() && password.size() <= 256) {
-    if (VerifyPassword(password, cfg_.passwordHash))
-      role = Role::Operator;
-    else if (!cfg_.listenerHash.empty() && VerifyPassword(password, cfg_.listenerHash))
-      role = Role::Listener;
+  c.closeAfter = close;
+  std::string password = FormValue(body, "password");
+  if (password.empty() || password.size() > 256) {
+    password.clear();
+    checking_[c.peer] = c.id;
+    LoginChecked(c.id, -1);
+    return;
   }
-  if (!role) {
-    throttle_.Failed(c.peer);
-    Log("Fernbedienung: falsches Passwort von " + c.peer + " (" +
-        std::to_string(throttle_.Failures(c.peer)) + ". Fehlversuch)");
+  const int id = c.id;
+  if (!checker_.Submit(std::move(password), {cfg_.passwordHash, cfg_.listenerHash}, this,
+                       [this, id](int match) { LoginChecked(id, match); })) {
+    Respond(c, 503, "text/html; charset=utf-8",
+            LoginPage("Gerade melden sich zu viele an. Bitte gleich noch einmal versuchen."),
+            "Retry-After: 2\r\n", close);
+    return;
+  }
+  checking_[c.peer] = id;
+  c.busy = true;
+}
+
+void RemoteServer::LoginChecked(int id, int match) {
+  // The address may try again, whether or not its connection is still there.
+  for (auto it = checking_.begin(); it != checking_.end(); ++it)
+    if (it->second == id) {
+      const std::string peer = it->first;
+      checking_.erase(it);
+      if (match < 0) {
+        throttle_.Failed(peer);
+        Log("Fernbedienung: falsches Passwort von " + peer + " (" +
+            std::to_string(throttle_.Failures(peer)) + ". Fehlversuch)");
+      } else {
+        throttle_.Succeeded(peer);
+      }
+      break;
+    }
+  auto it = http_.find(id);
+  if (it == http_.end()) return;
+  Http& c = *it->second;
+  const bool close = c.closeAfter;
+  c.closeAfter = false;
+  if (match < 0) {
     // The answer comes late, and the connection reads nothing meanwhile: guessing is slow even
     // before the address is braked.
     c.busy = true;
-    const int id = c.id;
-    QTimer::singleShot(cfg_.failDelayMs, this, [this, id] {
+    QTimer::singleShot(cfg_.failDelayMs, this, [this, id, close] {
       auto it = http_.find(id);
       if (it == http_.end()) return;
       it->second->busy = false;
-      Respond(*it->second, 401, "text/html; charset=utf-8", LoginPage("Falsches Passwort."));
+      it->second->deadlineMs = SteadyMs() + cfg_.headTimeoutMs;
+      Respond(*it->second, 401, "text/html; charset=utf-8", LoginPage("Falsches Passwort."), {},
+              close);
       OnReadable(id);
     });
     return;
   }
-  throttle_.Succeeded(c.peer);
-  const std::string token = sessions_.Create(*role, c.peer);
+  c.busy = false;
+  c.deadlineMs = SteadyMs() + cfg_.headTimeoutMs;
+  const Role role = match == 0 ? Role::Operator : Role::Listener;
+  const std::string token = sessions_.Create(role, c.peer);
   if (token.empty()) {
-    Respond(c, 503, "text/plain", "Zu viele Sitzungen\n");
+    Respond(c, 503, "text/plain; charset=utf-8", "Zu viele Sitzungen\n", {}, true);
     return;
   }
+  c.withSession = true;
   Log(std::string("Fernbedienung: angemeldet von ") + c.peer +
-      (*role == Role::Listener ? " (nur Zuhören)" : ""));
-  Respond(c, 303, "text/plain", "",
+      (role == Role::Listener ? " (nur Zuhören)" : ""));
+  Respond(c, 303, "text/plain; charset=utf-8", "",
           "Location: /\r\nSet-Cookie: " + std::string(kCookie) + "=" + token +
-              "; Path=/; Secure; HttpOnly; SameSite=Strict\r\n");
+              "; Path=/; Secure; HttpOnly; SameSite=Strict\r\n",
+          close);
+  OnReadable(id);
+}
+
+void RemoteServer::SetPasswords(const std::string& operatorHash, const std::string& listenerHash) {
+  if (operatorHash == cfg_.passwordHash && listenerHash == cfg_.listenerHash) return;
+  cfg_.passwordHash = operatorHash;
+  cfg_.listenerHash = listenerHash;
+  const std::vector<int> gone = sessions_.Clear();
+  Log("Fernbedienung: neues Passwort, " + std::to_string(gone.size()) + " Sitzungen beendet");
+  for (int s : gone) EndSessionPages(s, "Neues Passwort: bitte neu anmelden.");
+}
+
+void RemoteServer::EndSessionPages(int session, const std::string& why) {
+  if (!session) return;
+  std::vector<int> ids;
+  for (auto& [id, p] : pages_)
+    if (p->session == session) ids.push_back(id);
+  for (int id : ids) {
+    auto it = pages_.find(id);
+    if (it == pages_.end()) continue;
+    if (guard_.Holder() == id) Release(id, nullptr);
+    Send(*it->second, ErrorMessage(why));
+    // Gone from the server now: it can neither key nor command while the close goes out.
+    QWebSocket* ws = it->second->ws;
+    pages_.erase(it);
+    if (!ws) continue;
+    ws->disconnect(this);
+    QObject::connect(ws, &QWebSocket::disconnected, ws, &QObject::deleteLater);
+    ws->close(QWebSocketProtocol::CloseCodeNormal, QString::fromStdString(why));
+    // A page that does not answer the close goes anyway.
+    QTimer::singleShot(2000, ws, [ws] {
+      ws->abort();
+      ws->deleteLater();
+    });
+  }
+  UpdateAudioSink();
+}
+
+void RemoteServer::QuietSessionPages(int session) {
+  for (auto& [id, p] : pages_) {
+    if (p->session != session || p->role == Role::Listener) continue;
+    p->role = Role::Listener;
+    if (guard_.Holder() == id) Release(id, nullptr);
+    Send(*p, ErrorMessage("Lange nichts bedient: nur noch Zuhören. Zum Bedienen neu anmelden."));
+    Send(*p, HelloMessage(id, true, identity_.fingerprint));
+  }
 }
 
 void RemoteServer::Upgrade(Http& c, const HttpRequest& req) {
   if (req.path != "/ws") {
-    Respond(c, 404, "text/plain", "Not Found\n", {}, true);
+    Respond(c, 404, "text/plain; charset=utf-8", StatusBody(404), {}, true);
     return;
   }
   Session* s = SessionOf(req);
@@ -543,7 +749,7 @@ void RemoteServer::Upgrade(Http& c, const HttpRequest& req) {
   QSslSocket* sock = c.sock;
   const std::string key =
       sock->peerAddress().toString().toStdString() + "|" + std::to_string(sock->peerPort());
-  upgrading_[key] = s->id;
+  upgrading_[key] = {s->id, SteadyMs() + cfg_.headTimeoutMs};
   sock->disconnect(this);
   http_.erase(c.id);
   sock->setReadBufferSize(0);
@@ -558,7 +764,7 @@ void RemoteServer::OnWebSocket() {
     const std::string key =
         ws->peerAddress().toString().toStdString() + "|" + std::to_string(ws->peerPort());
     auto up = upgrading_.find(key);
-    Session* s = up == upgrading_.end() ? nullptr : sessions_.ById(up->second);
+    Session* s = up == upgrading_.end() ? nullptr : sessions_.ById(up->second.first);
     if (up != upgrading_.end()) upgrading_.erase(up);
     if (!s) {
       ws->close(QWebSocketProtocol::CloseCodePolicyViolated, "Anmeldung erforderlich");
@@ -643,6 +849,9 @@ void RemoteServer::OnMessage(int id, const QString& text) {
     Send(p, ErrorMessage("Nur Zuhören: Bedienen und Senden sind nicht erlaubt."));
     return;
   }
+  // The operator's actions keep the session; a held PTT's repeats are heartbeats, not actions.
+  if (IsControl(cmd->cmd) && !(cmd->cmd == Cmd::Ptt && cmd->flag && guard_.Holder() == id))
+    sessions_.Touch(p.session);
   Result r;
   switch (cmd->cmd) {
     case Cmd::Up:
@@ -679,7 +888,13 @@ void RemoteServer::OnMessage(int id, const QString& text) {
       r = station_.ArmMailbox(cmd->flag);
       break;
     case Cmd::Call:
-      r = station_.SendCall(cmd->text);
+      r = station_.SendCall(id, cmd->text);
+      break;
+    case Cmd::Connect:
+      r = station_.Connect(cmd->text);
+      break;
+    case Cmd::Disconnect:
+      r = station_.Disconnect();
       break;
     case Cmd::Play:
       r = station_.PlayRecording(cmd->text);
@@ -817,6 +1032,8 @@ void RemoteServer::Housekeeping() {
   for (auto& [id, c] : http_)
     if (!c->busy && !c->file && now > c->deadlineMs) late.push_back(id);
   for (int id : late) DropHttp(id);
+  // An upgrade Qt WebSockets refused never comes back: it must not count for ever.
+  std::erase_if(upgrading_, [now](const auto& u) { return now > u.second.second; });
   std::vector<int> stalled;
   for (auto& [id, p] : pages_)
     if (p->stale && p->ws && static_cast<size_t>(p->ws->bytesToWrite()) > kMaxOutput &&
@@ -827,7 +1044,10 @@ void RemoteServer::Housekeeping() {
     if (QWebSocket* ws = pages_[id]->ws) ws->abort();
     OnPageGone(id);
   }
-  for (int gone : sessions_.Expire()) (void)gone;
+  const Expired expired = sessions_.Expire();
+  for (int session : expired.ended)
+    EndSessionPages(session, "Sitzung abgelaufen: bitte neu anmelden.");
+  for (int session : expired.quieted) QuietSessionPages(session);
 }
 
 }  // namespace remote

@@ -8,9 +8,13 @@
 //
 // What a client can and cannot do to the station:
 // - Everything but the login page needs a session (cookie "kanalo", Secure, HttpOnly,
-//   SameSite=Strict, idle limit); the WebSocket also needs the station's own Origin.
-// - A wrong password is answered after failDelayMs; after LoginThrottle::kFree failures an
-//   address waits seconds, then minutes; every failure goes to the log hook.
+//   SameSite=Strict, idle limit, lifetime); the WebSocket also needs the station's own Origin.
+//   Logout, a new password and the lifetime close the session's pages and let go of their PTT;
+//   an operator idle past the limit keeps a listening page (see Sessions.h).
+// - Passwords are checked on PasswordChecker's thread, one address one check at a time, at most
+//   PasswordChecker::kMaxWaiting waiting; the brake is decided before any hashing. A wrong
+//   password is answered after failDelayMs; after LoginThrottle::kFree failures an address waits
+//   seconds, then minutes; every failure goes to the log hook.
 // - A listener may watch and list, never control or key: the server refuses it.
 // - Remote keying goes through PttGuard: one page holds at a time, released on let-go, page
 //   hidden, socket closed, missing heartbeats, and when the station itself releases (time-out).
@@ -28,12 +32,19 @@
 //   station; from any other page (a listener, the tail after a release) they are dropped, as
 //   are those beyond kMaxVoiceRate a second. A page that lets go has its voice played out; one
 //   that goes without letting go (closed, silent, hidden) has it cut off.
-// - At most `clients` connections (TLS handshakes included); one more is closed at once.
+// - The door cannot be jammed: every connection is accepted at once (the listen queue never
+//   fills), its TLS handshake and each request head must be complete within headTimeoutMs. At
+//   most `perAddress` connections without a session come from one address: one more is closed
+//   at once, before any TLS work. At most `clients` in all (TLS handshakes included): one more
+//   pushes out the oldest without a session, never a page or request of a session nor a login
+//   being checked; when there is none to push out the new one is closed.
+// - TLS 1.2 or later, with AEAD suites only (no CBC).
 // Thread: main thread.
 #pragma once
 
 #include <QObject>
 #include <QPointer>
+#include <QSslConfiguration>
 #include <QTimer>
 #include <functional>
 #include <map>
@@ -44,11 +55,12 @@
 #include "remote/Audio.h"
 #include "remote/Certificate.h"
 #include "remote/HttpHead.h"
+#include "remote/Password.h"
 #include "remote/PttGuard.h"
 #include "remote/Sessions.h"
 #include "remote/Station.h"
 
-class QSslServer;
+class QTcpServer;
 class QSslSocket;
 class QWebSocket;
 class QWebSocketServer;
@@ -60,13 +72,16 @@ struct RemoteConfig {
   std::string address = "127.0.0.1";
   int port = 0;
   int clients = 64;
+  int perAddress = 8;  // connections without a session from one address
   std::string passwordHash, listenerHash;
   int64_t idleMs = 30 * 60 * 1000;
-  int headTimeoutMs = 10000;
+  int64_t lifetimeMs = int64_t{12} * 60 * 60 * 1000;
+  int headTimeoutMs = 5000;  // the TLS handshake, and each request head
   int failDelayMs = 1000;
   int stallLimitMs = 10000;
   // From kanalo.conf: remote.listen (ADDRESS:PORT, "[v6]:PORT"), remote.password,
-  // remote.listener_password, remote.clients, remote.idle (minutes). nullopt when remote.listen
+  // remote.listener_password, remote.clients, remote.idle (minutes), remote.session_hours.
+  // nullopt when remote.listen
   // is unset (the front is off); `error` says what is wrong when it is set but unusable.
   static std::optional<RemoteConfig> FromHost(std::string* error);
   // "ADDRESS:PORT" -> address and port; false for anything else.
@@ -91,6 +106,13 @@ class RemoteServer : public QObject {
   // Connections open now (pages, requests and handshakes), and those refused at the maximum.
   int Connections() const;
   int Refused() const { return refused_; }
+  // Connections without a session pushed out to make room for a newer one (from another
+  // address).
+  int Evicted() const { return evicted_; }
+  // New password hashes (the operator set one while the station runs): every session ends.
+  void SetPasswords(const std::string& operatorHash, const std::string& listenerHash);
+  // Sessions open now.
+  int Sessions() const { return static_cast<int>(sessions_.Count()); }
   int Pages() const { return static_cast<int>(pages_.size()); }
   size_t BufferedBytes() const;
   // Failed logins, refused sockets and the like, as one line each for the station's log.
@@ -108,8 +130,13 @@ class RemoteServer : public QObject {
  private:
   struct Http;
   struct Page;
-  void OnPending();
+  void OnIncoming(qintptr fd);
+  // Room for one more connection from `peer`: false when that address is at its bound or no
+  // connection can be pushed out.
+  bool MakeRoom(const std::string& peer);
+  void OnEncrypted(int id);
   void OnReadable(int id);
+  void LoginChecked(int id, int match);
   void Handle(Http& c, const HttpRequest& req, const std::string& body);
   void Upgrade(Http& c, const HttpRequest& req);
   void OnWebSocket();
@@ -126,6 +153,10 @@ class RemoteServer : public QObject {
   void Send(Page& p, const QByteArray& msg);
   // `cut`: the page went without letting go, its voice not yet played is thrown away.
   void Release(int pageId, const char* why, bool cut = true);
+  // The session ended: its pages are told why and closed, their PTT lets go.
+  void EndSessionPages(int session, const std::string& why);
+  // The session's operator is idle: its pages only listen from now on.
+  void QuietSessionPages(int session);
   void Housekeeping();
   void UpdateAudioSink();
   void SendAudio(const std::string& frame);
@@ -136,7 +167,8 @@ class RemoteServer : public QObject {
   IRemoteStation& station_;
   RemoteConfig cfg_;
   Identity identity_;
-  std::unique_ptr<QSslServer> server_;
+  QSslConfiguration ssl_;
+  std::unique_ptr<QTcpServer> server_;
   std::unique_ptr<QWebSocketServer> ws_;
   SessionTable sessions_;
   LoginThrottle throttle_;
@@ -144,12 +176,15 @@ class RemoteServer : public QObject {
   QTimer pttTimer_, housekeeping_;
   bool pushPending_ = false;
   QByteArray lastState_;
-  int refused_ = 0;
+  int refused_ = 0, evicted_ = 0;
+  PasswordChecker checker_;
+  std::map<std::string, int> checking_;  // address -> its login being checked (Http id)
   int nextId_ = 1;
   std::map<int, std::unique_ptr<Http>> http_;
   std::map<int, std::unique_ptr<Page>> pages_;
-  // Upgrades handed to Qt WebSockets and not yet back: peer "address:port" -> session id.
-  std::map<std::string, int> upgrading_;
+  // Upgrades handed to Qt WebSockets and not yet back: peer "address:port" -> session id and
+  // the time by which it must be back.
+  std::map<std::string, std::pair<int, int64_t>> upgrading_;
   std::function<void(const std::string&)> log_;
   AudioStream audio_;
   bool audioOn_ = false;

@@ -39,7 +39,7 @@ std::string SessionTable::Create(Role role, const std::string& address) {
   s.id = nextId_++;
   s.role = role;
   s.address = address;
-  s.lastUsedMs = Now();
+  s.createdMs = s.lastUsedMs = Now();
   byToken_[token] = s;
   return token;
 }
@@ -49,12 +49,24 @@ Session* SessionTable::Find(const std::string& token) {
   auto it = byToken_.find(token);
   if (it == byToken_.end()) return nullptr;
   const int64_t now = Now();
-  if (it->second.sockets == 0 && now - it->second.lastUsedMs > idleMs_) {
+  const Session& s = it->second;
+  if (now - s.createdMs > lifetimeMs_ || (s.sockets == 0 && now - s.lastUsedMs > idleMs_)) {
     byToken_.erase(it);
     return nullptr;
   }
   it->second.lastUsedMs = now;
   return &it->second;
+}
+
+void SessionTable::Touch(int id) {
+  if (Session* s = ById(id)) s->lastUsedMs = Now();
+}
+
+std::vector<int> SessionTable::Clear() {
+  std::vector<int> gone;
+  for (auto& [token, s] : byToken_) gone.push_back(s.id);
+  byToken_.clear();
+  return gone;
 }
 
 Session* SessionTable::ById(int id) {
@@ -63,25 +75,32 @@ Session* SessionTable::ById(int id) {
   return nullptr;
 }
 
-void SessionTable::Remove(const std::string& token) {
-  byToken_.erase(token);
+int SessionTable::Remove(const std::string& token) {
+  auto it = byToken_.find(token);
+  if (it == byToken_.end()) return 0;
+  const int id = it->second.id;
+  byToken_.erase(it);
+  return id;
 }
 
-std::vector<int> SessionTable::Expire() {
-  std::vector<int> gone;
+Expired SessionTable::Expire() {
+  Expired out;
   const int64_t now = Now();
   for (auto it = byToken_.begin(); it != byToken_.end();) {
-    if (it->second.sockets > 0) {
-      it->second.lastUsedMs = now;
-      ++it;
-    } else if (now - it->second.lastUsedMs > idleMs_) {
-      gone.push_back(it->second.id);
+    Session& s = it->second;
+    const bool idle = now - s.lastUsedMs > idleMs_;
+    if (now - s.createdMs > lifetimeMs_ || (idle && s.sockets == 0)) {
+      out.ended.push_back(s.id);
       it = byToken_.erase(it);
-    } else {
-      ++it;
+      continue;
     }
+    if (idle && s.role == Role::Operator) {
+      s.role = Role::Listener;
+      out.quieted.push_back(s.id);
+    }
+    ++it;
   }
-  return gone;
+  return out;
 }
 
 int64_t LoginThrottle::WaitMs(const std::string& address) const {

@@ -40,6 +40,7 @@ struct RemoteState {
   int firstChannel = 1, lastChannel = 40;  // the channel mode: 4..15 (1-15), 1..40, 1..80
   std::vector<int> band;                   // S value per channel firstChannel..lastChannel
   int timeoutSeconds = 0;                  // the transmit time-out, 0 none
+  bool calling = false;                    // a page's "Rufen" is keyed and plays
 };
 
 struct Recording {
@@ -69,7 +70,12 @@ class IRemoteStation {
   virtual Result SetFreeLevel(int level) = 0;
   virtual Result ArmCall(bool on) = 0;
   virtual Result ArmMailbox(bool on) = 0;
-  virtual Result SendCall(const std::string& digits) = 0;  // 0-9, *, #, A-D; up to 16
+  // "Rufen": keys the transmitter for the station's own sound (refused as RemoteKey is), plays
+  // the digits as DTMF and lets go when they have played. `session`: the page's number.
+  virtual Result SendCall(int session, const std::string& digits) = 0;  // 0-9, *, #, A-D; 1-16
+  // The box: "COM1" or "COM2" as the window's menu connects, and its "Trennen".
+  virtual Result Connect(const std::string& port) = 0;
+  virtual Result Disconnect() = 0;
   virtual std::vector<Recording> Recordings() const = 0;
   // The host path of a recording named by Recordings(), empty when there is none of that name.
   virtual std::string RecordingPath(const std::string& name) const = 0;

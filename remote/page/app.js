@@ -32,6 +32,8 @@
     $('mode').textContent = s.first + '-' + s.last;
     if (document.activeElement !== $('squelch')) $('squelch').value = s.squelch;
     if (document.activeElement !== $('freelevel')) $('freelevel').value = s.freeLevel;
+    $('callsign').classList.toggle('hidden', !s.calling);
+    $('callsend').disabled = !!s.calling;
     $('armcall').checked = s.callArmed;
     $('armmailbox').checked = s.mailbox;
     const other = s.tx && s.holder !== me && (s.holder !== 0 || s.txBy !== '');
@@ -332,6 +334,7 @@
         me = m.session; listener = m.role === 'listener';
         $('role').textContent = listener ? 'Nur Zuhören' : 'Bediener';
         $('ptt').disabled = listener;
+        for (const id of ['com1', 'com2', 'unlink']) $(id).disabled = listener;
         $('fingerprint').textContent = 'Zertifikat SHA-256: ' + m.fingerprint;
         status('');
       } else if (m.t === 'error') { status(m.text); if (holding) stopHold(); }
@@ -384,6 +387,8 @@
   $('armcall').addEventListener('change', (e) => send({ c: 'armcall', v: e.target.checked }));
   $('armmailbox').addEventListener('change', (e) => send({ c: 'armmailbox', v: e.target.checked }));
   $('callsend').addEventListener('click', () => send({ c: 'call', v: $('calldigits').value.trim().toUpperCase() }));
+  click('com1', { c: 'connect', v: 'COM1' }); click('com2', { c: 'connect', v: 'COM2' });
+  click('unlink', { c: 'disconnect' });
   $('recpanel').addEventListener('toggle', (e) => { if (e.target.open) send({ c: 'recordings' }); });
   $('logpanel').addEventListener('toggle', (e) => { if (e.target.open) send({ c: 'log' }); });
 

@@ -1,5 +1,6 @@
 // The station's command line: our options with two dashes, Qt's with one, GNU exit codes.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "app/CommandLine.h"
+#include "app/Headless.h"
 #include "app/Instance.h"
 #include "platform/Host.h"
 #include "remote/Password.h"
@@ -58,30 +60,58 @@ TEST(CommandLine, OptionsAndTheirEffects) {
 }  // namespace
 
 // The remote password: stored as a hash that verifies only when both entries agree and are long
-// enough; otherwise the file is left as it was.
+// enough, in a file only its owner reads; otherwise the file is left as it was. What the prompt
+// says is German, the minimum included.
 TEST(CommandLine, RemotePasswordIsStoredOnlyAsAVerifiedHash) {
   const std::string conf = ::testing::TempDir() + "kanalo-remote-pw.conf";
   std::remove(conf.c_str());
+  {
+    std::FILE* f = std::fopen(conf.c_str(), "w");
+    std::fputs("rigctl.port = 4532\n", f);
+    std::fclose(f);
+    ::chmod(conf.c_str(), 0644);
+  }
   struct Case {
     const char* input;
     int code;
+    const char* says;
   };
-  for (Case c : {Case{"kurz\nkurz\n", 1}, Case{"Fernfunk27\nFernfunk28\n", 1},
-                 Case{"Fernfunk27\nFernfunk27\n", 0}}) {
+  for (Case c : {Case{"kurz\nkurz\n", 1, "mindestens 8 Zeichen, nichts gespeichert"},
+                 Case{"Fernfunk27\nFernfunk28\n", 1, "verschieden, nichts gespeichert"},
+                 Case{"Fernfunk27\nFernfunk27\n", 0, "gespeichert."}}) {
     std::FILE* in = std::tmpfile();
     std::FILE* out = std::tmpfile();
     std::fputs(c.input, in);
     std::rewind(in);
     EXPECT_EQ(app::StoreRemotePassword("remote.password", conf, in, out), c.code) << c.input;
+    std::rewind(out);
+    char text[512] = {};
+    const size_t n = std::fread(text, 1, sizeof text - 1, out);
+    const std::string said(text, n);
+    EXPECT_NE(said.find("Neues Passwort (mindestens 8 Zeichen): "), std::string::npos) << said;
+    EXPECT_NE(said.find(c.says), std::string::npos) << said;
     std::fclose(in);
     std::fclose(out);
   }
+  struct stat st {};
+  ASSERT_EQ(::stat(conf.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
   platform::HostConfig cfg;
   cfg.LoadFile(conf);
   const std::string hash = cfg.Get("remote.password");
   EXPECT_TRUE(remote::VerifyPassword("Fernfunk27", hash)) << hash;
   EXPECT_FALSE(remote::VerifyPassword("Fernfunk28", hash));
   std::remove(conf.c_str());
+}
+
+// Headless at start: COM1 only where nothing is saved and kanalo.conf names COM1.
+TEST(Headless, StartsOnCom1OnlyWithoutASavedPortAndWithCom1Configured) {
+  struct Case {
+    const char *saved, *com1, *port;
+  };
+  for (Case c : {Case{"", "sim", "COM1"}, Case{"", "/dev/ttyUSB0", "COM1"}, Case{"", "", ""},
+                 Case{"COM2", "sim", ""}, Case{"COM1", "sim", ""}, Case{"LPT1", "sim", "COM1"}})
+    EXPECT_EQ(app::HeadlessStartPort(c.saved, c.com1), c.port) << c.saved << " " << c.com1;
 }
 
 // One station per data folder: a second start on the same folder is refused with a German box

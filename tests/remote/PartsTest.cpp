@@ -3,6 +3,9 @@
 // under seeded random operator sequences.
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
 #include <random>
 
 #include "platform/MMTimer.h"
@@ -11,6 +14,7 @@
 #include "remote/Protocol.h"
 #include "remote/PttGuard.h"
 #include "remote/Sessions.h"
+#include "tests/support/QtApp.h"
 
 using namespace remote;
 
@@ -28,7 +32,43 @@ TEST(Password, HashVerifiesOnlyItsPasswordAndSaltsDiffer) {
   for (const char* wrong : {"", "fernfunk 27", "Fernfunk 27 ", "Fernfunk 2"})
     EXPECT_FALSE(VerifyPassword(wrong, a)) << wrong;
   // The default cost is what the station stores.
-  EXPECT_EQ(HashPassword("x").rfind("scrypt$32768$8$1$", 0), 0u);
+  EXPECT_EQ(HashPassword("x").rfind("scrypt$131072$8$1$", 0), 0u);
+}
+
+// The checker's thread: answers in order on the context's thread, refuses beyond its bound
+// without hashing, and a checker that goes with checks waiting hands nothing back.
+TEST(Password, CheckerAnswersOnTheContextThreadAndRefusesBeyondItsBound) {
+  testsupport::EnsureQtApplication<QCoreApplication>();
+  const std::string op = HashPassword("Fernfunk 27", kLight), ear = HashPassword("nur", kLight);
+  QObject context;
+  std::vector<int> got;
+  bool elsewhere = false;
+  auto record = [&](int m) {
+    elsewhere |= QThread::currentThread() != context.thread();
+    got.push_back(m);
+  };
+  {
+    PasswordChecker checker;
+    size_t accepted = 0;
+    for (const char* pw : {"nur", "Fernfunk 27", "falsch", "nur", "falsch", "x", "y", "z"})
+      accepted += checker.Submit(pw, {op, ear}, &context, record);
+    // One may already run: at most kMaxWaiting wait besides it.
+    EXPECT_GE(accepted, PasswordChecker::kMaxWaiting);
+    EXPECT_LE(accepted, PasswordChecker::kMaxWaiting + 1);
+    QElapsedTimer t;
+    t.start();
+    while (got.size() < accepted && t.elapsed() < 30000)
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    ASSERT_EQ(got.size(), accepted);
+    const std::vector<int> expected = {1, 0, -1, 1, -1};
+    EXPECT_EQ(got, std::vector<int>(expected.begin(), expected.begin() + long(accepted)));
+    EXPECT_EQ(checker.Pending(), 0u);
+    got.clear();
+    for (int i = 0; i < 3; ++i) checker.Submit("nur", {op, ear}, &context, record);
+  }
+  QCoreApplication::processEvents();
+  EXPECT_LE(got.size(), 1u) << "at most the check that ran";
+  EXPECT_FALSE(elsewhere);
 }
 
 TEST(Password, MalformedOrTooCostlyStoredValuesAreRefused) {
@@ -44,29 +84,48 @@ TEST(Password, MalformedOrTooCostlyStoredValuesAreRefused) {
   }
 }
 
-TEST(Sessions, IdleLimitOpenPagesAndTokens) {
+TEST(Sessions, IdleCountsActionsPagesOnlyListenAndTheLifetimeEndsAll) {
   platform::ScopedManualTime time;
-  SessionTable t(60'000);
+  SessionTable t(60'000, 600'000);
   const std::string a = t.Create(Role::Operator, "10.0.0.1");
   const std::string b = t.Create(Role::Listener, "10.0.0.2");
+  const std::string c = t.Create(Role::Operator, "10.0.0.3");
   ASSERT_EQ(a.size(), 64u);
   EXPECT_NE(a, b);
   EXPECT_EQ(t.Find("x"), nullptr);
   EXPECT_EQ(t.Find(std::string(64, '0')), nullptr);
-  ASSERT_NE(t.Find(b), nullptr);
-  t.Find(b)->sockets = 1;  // an open page is not idle
+  const int ida = t.Find(a)->id, idb = t.Find(b)->id, idc = t.Find(c)->id;
+  t.Find(b)->sockets = 1;
+  t.Find(c)->sockets = 1;
   time->Advance(59'000);
-  ASSERT_NE(t.Find(a), nullptr);  // use restarts the idle time
+  ASSERT_NE(t.Find(a), nullptr);  // a request restarts the idle time
+  t.Touch(idc);                   // so does a page's command
   time->Advance(59'000);
+  EXPECT_TRUE(t.Expire().ended.empty());
   EXPECT_EQ(t.Find(a)->role, Role::Operator);
   time->Advance(61'000);
+  // The idle operator with a page open becomes a listener; the one without a page is gone.
+  Expired e = t.Expire();
+  EXPECT_EQ(e.ended, std::vector<int>{ida});
+  EXPECT_EQ(e.quieted, std::vector<int>{idc});
+  EXPECT_EQ(t.ById(idc)->role, Role::Listener);
   EXPECT_EQ(t.Find(a), nullptr);
-  EXPECT_EQ(t.Find(a), nullptr);
-  ASSERT_NE(t.Find(b), nullptr);
-  t.Find(b)->sockets = 0;
-  time->Advance(61'000);
-  EXPECT_EQ(t.Expire().size(), 1u);
+  EXPECT_TRUE(t.Expire().quieted.empty());  // said once
+  // A listening page stays until the lifetime ends, open page or not.
+  time->Advance(600'000 - 179'000);
+  EXPECT_TRUE(t.Expire().ended.empty());
+  time->Advance(1'000);
+  e = t.Expire();
+  EXPECT_EQ(e.ended.size(), 2u);
+  EXPECT_EQ(t.ById(idb), nullptr);
   EXPECT_EQ(t.Count(), 0u);
+  // Logout and a new password end sessions by their tokens.
+  const std::string d = t.Create(Role::Operator, "x"), f = t.Create(Role::Listener, "y");
+  const int idd = t.Find(d)->id;
+  EXPECT_EQ(t.Remove(d), idd);
+  EXPECT_EQ(t.Remove(d), 0);
+  EXPECT_EQ(t.Clear().size(), 1u);
+  EXPECT_EQ(t.Find(f), nullptr);
 }
 
 TEST(Sessions, FullTableDropsTheLeastRecentlyUsedWithoutAPage) {

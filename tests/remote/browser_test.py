@@ -586,6 +586,44 @@ class BrowserFront(unittest.TestCase):
         finally:
             other.close()
 
+    # --- calls, the box, the phone ------------------------------------------------------------
+    def test_rufen_shows_while_the_call_plays_and_a_refusal(self):
+        b = self.browser
+        b.js("document.getElementById('calldigits').value = '1473'")
+        m = self.station.mark()
+        b.click("#callsend")
+        self.station.wait_line("KEYED 1", m, 5)
+        wait_for(lambda: b.js("return !document.getElementById('callsign').classList"
+                              ".contains('hidden')"), 5, "the call shown")
+        # A second call while one plays is refused, and the page says why.
+        self.assertTrue(b.js("return document.getElementById('callsend').disabled"))
+        b.js("document.getElementById('callsend').disabled = false")
+        b.click("#callsend")
+        wait_for(lambda: "schon" in b.text("#status"), 5, "the refusal")
+        m = self.station.mark()
+        self.station.send("endcall")
+        self.station.wait_line("KEYED 0", m, 5)
+        wait_for(lambda: b.js("return document.getElementById('callsign').classList"
+                              ".contains('hidden')"), 5, "the call over")
+
+    def test_phone_mute_button_leaves_the_volume_slider_whole(self):
+        b = Browser(390, 860, True)
+        try:
+            b.login(self.base, PASSWORD)
+            wait_for(lambda: b.text("#channel") != "--", what="the page")
+            vol, mute, width = b.js(
+                "const r = (id) => document.getElementById(id).getBoundingClientRect();"
+                "const v = r('rxvol'), m = r('rxmute');"
+                "return [[v.left, v.right, v.top, v.bottom], [m.left, m.right, m.top, m.bottom],"
+                "        document.documentElement.clientWidth];")
+            beside = vol[1] <= mute[0] + 0.5
+            below = mute[2] >= vol[3] - 0.5
+            self.assertTrue(beside or below, (vol, mute))
+            self.assertLessEqual(vol[1], width)
+            self.assertLessEqual(mute[1], width)
+        finally:
+            b.close()
+
     # --- screenshots --------------------------------------------------------------------------
     def test_zz_screenshots(self):
         if not SHOTS:
@@ -703,6 +741,25 @@ class RealStation(unittest.TestCase):
                      "the station's log")
             self.fail("%s on the air; the log:\n%s" % (digits, b.js(
                 "return document.getElementById('log').innerText")))
+
+    def test_8_rufen_keys_the_call_on_the_air_and_lets_go(self):
+        # "Rufen" keys for the station's own sound (11), the digits play, the box hears 9 after.
+        b = self.browser
+        b.js("document.getElementById('calldigits').value = '1473'")
+        t0 = time.monotonic()
+        b.click("#callsend")
+        self.first(11, t0)
+        wait_for(lambda: b.js("return !document.getElementById('callsign').classList"
+                              ".contains('hidden')"), 5, "the call shown")
+        self.first(9, t0, 15)
+        wait_for(lambda: b.js("return document.getElementById('callsign').classList"
+                              ".contains('hidden')"), 5, "the call over")
+        if not DTMF:
+            return
+        time.sleep(1.0)  # the air file is written every half second
+        out = subprocess.run([DTMF, "--detector", "precise", self.air], capture_output=True,
+                             timeout=60)
+        self.assertIn("1473", "".join(out.stdout.decode().split()))
 
     def test_9_stopped_while_a_page_holds_ptt_the_box_hears_receive_last(self):
         # As `systemctl --user stop kanalo-headless` stops it: SIGTERM while keyed from a page.
