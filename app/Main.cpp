@@ -295,12 +295,17 @@ void TMain::closeEvent(QCloseEvent* e) {
 
 // --- The keyboard's push-to-talk ---
 
+void TMain::OperatorHold(int id) {
+  if (!Station().Tx.Hold(station::TTxSource::Operator, id) && Station().BoxSilent())
+    Notice(Station().TxRefusal());
+}
+
 void TMain::SpacePtt(bool down) {
   if (down == spaceHeld_) return;
   spaceHeld_ = down;
   Guard([this, down] {
     if (down)
-      Station().Tx.Hold(station::TTxSource::Operator, kKeyboardPtt);
+      OperatorHold(kKeyboardPtt);
     else
       Station().Tx.Release(station::TTxSource::Operator, kKeyboardPtt);
   });

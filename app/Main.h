@@ -147,7 +147,10 @@ class TMain : public QMainWindow, public station::IFront {
   void ConnectSimulator();
   void mitCOM21Click() { Station().Connect("COM2"); }
   void Trennen1Click() { Station().Disconnect(); }
-  void B_PTTMouseDown() { Station().Tx.Hold(station::TTxSource::Operator); }
+  void B_PTTMouseDown() { OperatorHold(0); }
+  // The operator's hold; a box that stopped answering refuses it, and the window says why
+  // without a modal box (the mouse may still be on "PTT").
+  void OperatorHold(int id);
   void B_PTTMouseUp() { Station().Tx.Release(station::TTxSource::Operator); }
   // The space bar held in the window keys as the mouse on "PTT" does, as a hold of its own: the
   // operator's hold with this id. Its release lets go, and so does the window losing the keyboard

@@ -232,12 +232,16 @@ remote::RemoteState RemoteLink::State() const {
   const auto& e = m_.Einstellungen;
   const int k = std::clamp<int32_t>(e.Kanal, 1, kChannels);
   s.linked = m_.Verbunden;
-  s.link = m_.Verbunden ? e.ComPort.str() : "Nicht verbunden";
+  s.link = !m_.Verbunden    ? std::string("Nicht verbunden")
+           : m_.BoxSilent() ? e.ComPort.str() + " (KVR-Box antwortet nicht)"
+                            : e.ComPort.str();
   s.channel = e.Kanal;
   s.frequency = e.Frequenz[k].str();
-  s.sValue = m_.SWert[k];
+  // A silent box has no reading: the page shows none rather than the last one.
+  const bool reading = m_.HasReading() || !m_.Verbunden;
+  s.sValue = reading ? m_.SWert[k] : 0;
   s.squelch = e.SquelchWert;
-  s.squelchOpen = m_.SWert[k] >= s.squelch;
+  s.squelchOpen = reading && m_.SWert[k] >= s.squelch;
   s.freeLevel = e.FreeLevelWert;
   s.tx = m_.TxAktiv || m_.Tx.Held();
   if (!holders_.empty()) {

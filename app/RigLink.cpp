@@ -105,11 +105,10 @@ int RigLink::SetPttFrom(int client, int ptt) {
     m_.Tx.Release(TTxSource::Client, client);
     return net::RIG_OK;
   }
-  // While scanning the tick does not key; the key would wait and take effect on whatever
-  // channel the scan stops. Say no now instead.
-  if (m_.Einstellungen.ScanModus != 0) return -net::RIG_ERJCTED;
-  // Without the box nothing goes on the air: "keyed" would be a lie, and the request would key
-  // the radio the moment the operator connects, maybe long after the client gave up.
+  // The station decides (scanning, no link, a silent box); rig control only maps its refusal:
+  // a scan is a refusal of the request, everything else a failure of the radio.
+  if (!m_.TxRefusal().empty())
+    return m_.Einstellungen.ScanModus != 0 ? -net::RIG_ERJCTED : -net::RIG_EIO;
   if (!m_.Tx.Hold(TTxSource::Client, client, ptt == 3)) return -net::RIG_EIO;
   return net::RIG_OK;
 }
@@ -123,6 +122,11 @@ void RigLink::ClientGone(int client) {
 int RigLink::StrengthDb() const {
   int k = std::clamp<int32_t>(m_.Einstellungen.Kanal, 1, kChannels);
   return static_cast<int>(m_.SWert[k]) - 54;
+}
+
+bool RigLink::HasReading() const {
+  // Not connected, the count and its table still answer as before; a silent box has no reading.
+  return !(m_.Verbunden && m_.BoxSilent());
 }
 
 bool RigLink::ReadingFresh() const {

@@ -36,6 +36,7 @@ class RigLink : public net::IRigStation {
   bool SquelchOpen() const override;
   // Fresh once the box has answered a poll written after the last channel change; without a link
   // there is nothing to wait for.
+  bool HasReading() const override;
   bool ReadingFresh() const override;
   int64_t Polls() const override { return m_.TickCount; }
 

@@ -312,6 +312,7 @@ void RigCtlSession::RunOne(std::string& out) {
   };
   if (name == "get_dcd") {
     if (holdReading()) return;
+    if (!station_.HasReading()) return report(-RIG_EIO);
     return values({{"DCD", station_.SquelchOpen() ? "1" : "0"}});
   }
 
@@ -358,6 +359,7 @@ void RigCtlSession::RunOne(std::string& out) {
       const std::string level = Arg(line, pos);
       if (otherVfo || level != "STRENGTH") return report(-RIG_EINVAL, level);
       if (holdReading()) return;
+      if (!station_.HasReading()) return report(-RIG_EIO, level);
       const std::string v = std::to_string(station_.StrengthDb());
       if (!form.extended) {
         out += v + "\n";

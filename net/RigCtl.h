@@ -60,6 +60,9 @@ class IRigStation {
   // until the box has answered a poll written after it. Polls() counts the station's polls (its
   // ticks), which bound the wait for a fresh reading.
   virtual bool ReadingFresh() const { return true; }
+  // Whether there is a reading at all: false while the box has stopped answering, when strength
+  // and squelch are refused (RIG_EIO) rather than answered with the last, stale value.
+  virtual bool HasReading() const { return true; }
   virtual int64_t Polls() const { return 0; }
   virtual bool AmMode() const { return true; }
 };

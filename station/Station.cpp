@@ -367,8 +367,9 @@ void TStation::Connect(const std::string& port) {
   lastAnswerMs_ = platform::Clock().Milliseconds();
   reconnectPort_.clear();
   front_->ShowLink(port);
-  // After the running handler: a reconnection from the tick must not open a box inside it.
-  if (NoModemLines)
+  // After the running handler: a reconnection from the tick must not open a box inside it; and
+  // once per port, not again each time the same adapter comes back.
+  if (NoModemLines && !reconnecting_)
     front_->Report(port + " (" + platform::ResolvePortName(port) +
                        ") hat keine Modemleitungen (RTS, DTR, CTS): Kanalschritte und die "
                        "PTT-Taste des Funkgeräts sind an diesem Anschluss nicht verfügbar.",
@@ -469,6 +470,11 @@ void TStation::TryReconnect() {
   nextReconnectMs_ = now + kReconnectMs;
   const std::string port = reconnectPort_;
   try {
+    reconnecting_ = true;
+    struct Done {
+      bool& flag;
+      ~Done() { flag = false; }
+    } done{reconnecting_};
     Connect(port);
   } catch (...) {
     // Not back yet: tried again in two seconds, without a word.
@@ -628,6 +634,9 @@ void TStation::Tick() {
     ~Leave() { flag = false; }
   } leave{inTick_};
 
+  // A box that came back is connected before its lines are read: a closed port's CTS reads
+  // "off", which is the radio's push-to-talk.
+  TryReconnect();
   TEinstellungen& e = Einstellungen;
   // Without modem lines there is no CTS to read; reading "off" would key the transmitter.
   const bool ctsOn = NoModemLines || RS232->ModemLineState(1);
@@ -636,7 +645,6 @@ void TStation::Tick() {
   else
     Tx.Release(TTxSource::Radio);
   CheckSilence();
-  TryReconnect();
   CheckCues();
   front_->BeforeTick();
   CheckTxTimeout();

@@ -399,17 +399,18 @@ class TStation {
   void ChannelMoved() { ++channelSerial_; }
   // Takes the processed frame's poll as the reading's; false when the frame is stale.
   bool TakeFrameReading();
-  bool stepFailed_ = false;         // a channel step failed; said once until one works again
-  bool readFailed_ = false;         // the same for reading the box's frames
-  bool writeFailed_ = false;        // and for the poll's command byte
-  bool mailboxFull_ = false;        // PauseForSpace: waits for room before the next recording
-  int heard_ = -1;                  // BoxHeard()
-  int pollsOpen_ = 0;               // command bytes written and not yet answered (at most 2)
-  bool droppedSaid_ = false;        // unasked answers are said once a link
-  int64_t lastAnswerMs_ = 0;        // the box's last whole answer (or the link's start)
-  bool silent_ = false;             // BoxSilent()
-  std::string reconnectPort_;       // ReconnectPort()
+  bool stepFailed_ = false;    // a channel step failed; said once until one works again
+  bool readFailed_ = false;    // the same for reading the box's frames
+  bool writeFailed_ = false;   // and for the poll's command byte
+  bool mailboxFull_ = false;   // PauseForSpace: waits for room before the next recording
+  int heard_ = -1;             // BoxHeard()
+  int pollsOpen_ = 0;          // command bytes written and not yet answered (at most 2)
+  bool droppedSaid_ = false;   // unasked answers are said once a link
+  int64_t lastAnswerMs_ = 0;   // the box's last whole answer (or the link's start)
+  bool silent_ = false;        // BoxSilent()
+  std::string reconnectPort_;  // ReconnectPort()
   int64_t nextReconnectMs_ = 0;
+  bool reconnecting_ = false;  // Connect runs for a box that came back
 };
 
 // The texts of the lamp colours and of the causes the station adds to a device's error.

@@ -84,6 +84,8 @@ class TPtyBox {
     std::lock_guard lk(mu_);
     master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return;
+    // The station started later must not inherit the box's side: unplugging would not hang up.
+    ::fcntl(master_, F_SETFD, FD_CLOEXEC);
     std::filesystem::remove(link_);
     std::filesystem::create_symlink(::ptsname(master_), link_);
     stop_ = false;
@@ -442,6 +444,8 @@ TEST_F(ProcessEnd, ASilentBoxReleasesAndRefusesUntilItAnswers) {
   while (Rig("t\n") != "0\n" && Clock::now() < end)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(Rig("T 1\n"), "RPRT -6\n");
+  // No stale strength: the reading is refused while there is none.
+  EXPECT_EQ(Rig("l STRENGTH\n"), "RPRT -6\n");
   // Polling goes on while it is silent.
   const size_t polls = box_->Count();
   EXPECT_TRUE(box_->Await([&](const auto& h) { return h.size() >= polls + 3; }));

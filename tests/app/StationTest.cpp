@@ -149,7 +149,9 @@ TEST_F(Station, FramingFollowsTheSyncByte) {
   box_->SetSilent(true);
   // A frame that is due is waited for as long as a loaded machine needs; one that must not come
   // is given a moment.
-  auto send = [&](std::vector<uint8_t> b, bool frame = true) {
+  // Each batch answers a poll: a tick with no frame waiting writes one.
+  auto send = [&](std::vector<uint8_t> b, bool frame = true, bool poll = true) {
+    if (poll) m.Station().Tick();
     int before = static_cast<int>(m.Station().RxFrames);
     wire_->PeerSend(b);
     testsupport::PumpUntil([&] { return m.Station().RxFrames != before; }, frame ? 10000 : 300);
@@ -161,7 +163,7 @@ TEST_F(Station, FramingFollowsTheSyncByte) {
   m.Station().RxFrames = 0;
   send({0xAA}, false);
   EXPECT_EQ(m.Station().RxFrames, 0);
-  send({0x31, 0x65});
+  send({0x31, 0x65}, true, false);
   EXPECT_EQ(m.Station().RxFrames, 1);
   EXPECT_EQ(m.Station().RxSWert, 0x31);
   m.Station().RxFrames = 0;
@@ -172,6 +174,13 @@ TEST_F(Station, FramingFollowsTheSyncByte) {
   send({0xAA, 1, 2, 0xAA, 3, 4});
   EXPECT_EQ(m.Station().RxFrames, 1);
   EXPECT_EQ(m.Station().RxSWert, 3);
+  // A frame no poll asked for is read and dropped: it must not hold back the next poll.
+  m.Station().RxFrames = 0;
+  const int64_t dropped = m.Station().DroppedAnswers;
+  send({0xAA, 7, 0}, false, false);
+  EXPECT_EQ(m.Station().RxFrames, 0);
+  EXPECT_EQ(m.Station().DroppedAnswers, dropped + 1);
+  EXPECT_NE(m.Station().RxSWert, 7);
 }
 
 TEST_F(Station, PushToTalkKeysTheBoxAndReleaseReturnsToReceive) {

@@ -132,6 +132,9 @@ TEST_P(RefusedRecording, IsSaidOnceAndLeavesAValidFile) {
 // there is room again; then the mailbox records the next one.
 TEST_F(SoundStation, AFullDiskPausesTheMailboxUntilThereIsRoom) {
   rtl::SetDialogs(app::LogShownErrors(dialogs_.d));
+  rtl::Application().ErrorBoxHook = [](const std::string& text) {
+    rtl::Dialogs().MessageBox(text, "Kanalo", rtl::mtError, rtl::mbOK);
+  };
   TMain& m = StartConnected();
   int call = 0;
   m.Station().DateTimeTexts = [&call] {
