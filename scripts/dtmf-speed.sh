@@ -12,7 +12,8 @@
 # only, reads the same audio at 22050 Hz in every round (what converting to that rate would cost
 # it is not counted). Needs sox, multimon-ng and GNU time (/usr/bin/time). Prints per rate the
 # CPU seconds of each (median over RUNS rounds, default 5) and the throughput ratio precise /
-# multimon-ng of each round as min / median / max.
+# multimon-ng of each round as min / median / max (GNU time counts in 10 ms steps: a run
+# shorter than that counts as 10 ms).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -73,7 +74,7 @@ for rate in $rates; do
     awk '/^DTMF: /{ printf "%s", $2 }' "$work/out" >"$work/digits.m"
     echo "$tk" >>"$work/k.list"
     echo "$tm" >>"$work/m.list"
-    awk -v k="$tk" -v m="$tm" 'BEGIN { printf "%.3f\n", (k > 0) ? m / k : 0 }' >>"$work/r.list"
+    awk -v k="$tk" -v m="$tm" 'BEGIN { printf "%.3f\n", m / (k > 0.01 ? k : 0.01) }' >>"$work/r.list"
   done
   same=no
   cmp -s "$work/digits.k" "$work/digits.m" && same=yes

@@ -42,6 +42,11 @@ constexpr double kMinBandShare = 0.3;
 constexpr double kFullShare = 0.5;
 constexpr double kGapShare = 0.25;
 constexpr int kSmoothWindows = 3;
+// Below this share of the band the rest must look like noise on the other tone filters: at
+// least this part of what the band's rest predicts for them. Noise in the voice band gives 0.45
+// and more, the rest of a voiced sound about 0.1.
+constexpr double kCleanBandShare = 0.75;
+constexpr double kMinNoiseLike = 0.3;
 // Peak amplitude of the weaker tone, in sample units (about -68 dBFS).
 constexpr double kMinAmplitude = 13.0;
 
@@ -466,6 +471,18 @@ bool TDTMFPrecise::RunHolds(int r, int c) const {
   const double N = static_cast<double>(SubLength_) * kSubBlocks;
   if (N * (sum.Amp2[0] + sum.Amp2[1]) / 2 < kMinPairShare * sum.Energy) return false;
   if (sum.BandPair < kMinBandShare * sum.Band) return false;
+  if (sum.BandPair < kCleanBandShare * sum.Band) {
+    // Much of the band is not the pair: that rest must be noise, which reaches the other six
+    // tone filters as it reaches the band, and not sound that gathers elsewhere (voiced speech
+    // with two harmonics on a row and a column has its other harmonics between the filters).
+    // Noise at a power density E per decimated sample gives each window filter N E and the
+    // band 2 kBandBins N E / M.
+    double other = 0;
+    for (int f = 0; f < 8; ++f)
+      if (f != r && f != c) other += sum.P[f] / 6;
+    const double noise = (sum.Band - sum.BandPair) * SubLength_ / (2.0 * kBandBins);
+    if (other < kMinNoiseLike * noise) return false;
+  }
   // The column's second harmonic above what the other harmonics' filters see: in-band noise
   // reaches all four alike, a voiced sound's harmonic one of them.
   double floor = 0;
