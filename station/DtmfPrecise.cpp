@@ -14,45 +14,33 @@ constexpr double kTwoPi = 2 * M_PI;
 constexpr uint32_t kTargetRate = 11025;
 
 // Acceptance figures. Deviation: accepted to 1.5 %, rejected from 3.5 %; the limit lies between.
-// One window's estimate is rough (the other tone and the noise pull at its phase: at -3 dB in
-// the voice band it scatters by 1.5 %), so a window passes to 5 %; the mean over the run's
-// windows, which is as good as an estimate over their whole span, must lie within 2 %.
-constexpr double kMaxWindowDeviation = 0.05;
+// One window's estimate is rough (the other tone and the noise pull at its phase), so a window
+// passes to 3 %; the mean over the windows that take a digit, which is as good as an estimate
+// over their whole span, must lie within 2 %.
+constexpr double kMaxWindowDeviation = 0.03;
 constexpr double kMaxDeviation = 0.02;
 // Twist (column level over row level): accepted from -8 to +4 dB, rejected from -12 and +8 dB.
 constexpr double kMinTwistDb = -10.0;
 constexpr double kMaxTwistDb = 6.0;
-// The strongest tone of a group stands this far above each other tone of its group, summed over
-// the run; in one window it only has to lead (noise at 0 dB in the voice band leaves a single
-// window some 13 dB, scattered widely).
-constexpr double kGroupMarginDb = 6.0;
-constexpr double kWindowMarginDb = 3.0;
+// The strongest tone of a group stands this far above each other tone of its group.
+constexpr double kGroupMarginDb = 10.0;
 // A column tone's second harmonic stays this far below it.
 constexpr double kHarmonicMarginDb = 12.0;
 // The pair's share of the window's energy. White noise at -3 dB leaves the pair a third.
 constexpr double kMinPairShare = 0.2;
-// The pair's share of the energy in the DTMF band, summed over the run. White noise at -3 dB
-// over the whole band leaves the pair about four fifths of it, noise at -3 dB confined to
-// 300..3400 Hz about 0.45; speech spreads its energy over many harmonics.
-constexpr double kMinBandShare = 0.3;
-// A tone is measured by the windows that hold it at full strength: within 3 dB of the run's
-// strongest mean of kSmoothWindows neighbouring windows (one window lifted by noise must not
-// set it), which a window reaches when the tone covers 70 % of it. A window 6 dB or
+// The pair's share of the energy in the DTMF band. White noise at -3 dB over the whole band
+// leaves the pair about four fifths of it.
+constexpr double kMinBandShare = 0.75;
+// A tone is measured by the windows that hold it at full strength: within 3 dB of the strongest
+// window of its run, which a window reaches when the tone covers 70 % of it. A window 6 dB or
 // more below (the tone covers less than half of it) counts as a gap.
 constexpr double kFullShare = 0.5;
 constexpr double kGapShare = 0.25;
-constexpr int kSmoothWindows = 3;
-// Below this share of the band the rest must look like noise on the other tone filters: at
-// least this part of what the band's rest predicts for them. Noise in the voice band gives 0.45
-// and more, the rest of a voiced sound about 0.1.
-constexpr double kCleanBandShare = 0.75;
-constexpr double kMinNoiseLike = 0.3;
 // Peak amplitude of the weaker tone, in sample units (about -68 dBFS).
 constexpr double kMinAmplitude = 13.0;
 
 // The margins as power ratios, compared without logarithms in every window.
 const double kGroupMargin = std::pow(10.0, kGroupMarginDb / 10);
-const double kWindowMargin = std::pow(10.0, kWindowMarginDb / 10);
 const double kHarmonicMargin = std::pow(10.0, kHarmonicMarginDb / 10);
 }  // namespace
 
@@ -408,7 +396,7 @@ char TDTMFPrecise::Classify() {
   for (int g : {r, c}) {
     const int from = g < 4 ? 0 : 4;
     for (int f = from; f < from + 4; ++f)
-      if (f != g && !(P[g] > P[f] * kWindowMargin)) return 0;
+      if (f != g && !(P[g] > P[f] * kGroupMargin)) return 0;
   }
   const double N = static_cast<double>(SubLength_) * kSubBlocks;
   // The pair as it stands, before the finer tests: a window across the junction of two tones of
@@ -417,79 +405,33 @@ char TDTMFPrecise::Classify() {
   RawPower_ = (P[r] + P[c]) * 4 / (N * N);
 
   // Frequency from the phase advance over one sub-block, and the level corrected for the
-  // window's response at that distance from the filter. A window only has to show the pair
-  // plainly; the finer tests judge the run of windows that hold it (RunHolds).
-  for (int i = 0; i < 2; ++i) {
-    const int g = i == 0 ? r : c;
+  // window's response at that distance from the filter.
+  std::array<double, 2> amplitude{};
+  int i = 0;
+  for (int g : {r, c}) {
     const double d = std::arg(X[g] * std::conj(prev[g])) / SubLength_;  // rad per sample
     const double deviation = d * OutRate_ / kTwoPi / Nominal_[g];
     if (std::abs(deviation) > kMaxWindowDeviation) return 0;
-    Window_.Deviation[i] = deviation;
+    Deviation_[i] = deviation;
     const double half = d / 2;
     const double response =
         std::abs(half) < 1e-9 ? N : std::abs(std::sin(N * half) / std::sin(half));
-    const double amplitude = 2 * std::abs(X[g]) / std::max(response, 1.0);
-    if (amplitude < kMinAmplitude) return 0;
-    Window_.Amp2[i] = amplitude * amplitude;
+    amplitude[i++] = 2 * std::abs(X[g]) / std::max(response, 1.0);
   }
-  Window_.P = P;
-  Window_.Energy = energy;
-  Window_.Band = band;
-  Window_.BandPair = N * (Window_.Amp2[0] * BandGain_[r] + Window_.Amp2[1] * BandGain_[c]) / 2;
-  Power_ = Window_.Amp2[0] + Window_.Amp2[1];
-  return kKeys[r][c - 4];
-}
+  if (std::min(amplitude[0], amplitude[1]) < kMinAmplitude) return 0;
+  const double twist = 20 * std::log10(amplitude[1] / amplitude[0]);
+  if (twist < kMinTwistDb || twist > kMaxTwistDb) return 0;
+  const double pair = N * (amplitude[0] * amplitude[0] + amplitude[1] * amplitude[1]) / 2;
+  if (pair < kMinPairShare * energy) return 0;
+  const double bandPair =
+      N *
+      (amplitude[0] * amplitude[0] * BandGain_[r] + amplitude[1] * amplitude[1] * BandGain_[c]) / 2;
+  const double bandShare = band > 0 ? bandPair / band : 0;
+  if (bandShare < kMinBandShare) return 0;
+  if (!(P[c] > P[8 + (c - 4)] * kHarmonicMargin)) return 0;
 
-bool TDTMFPrecise::RunHolds(int r, int c) const {
-  // The run's windows at full strength taken together: their powers summed, so that noise
-  // averages out over the tone and a longer tone is judged more surely than a short one.
-  TWindow sum;
-  int n = 0;
-  for (int i = 0; i < std::min(RunLength_, kRunWindows); ++i) {
-    if (RunPower_[i] < kFullShare * RunMax_) continue;
-    const TWindow& w = RunWindows_[i];
-    for (int f = 0; f < kTones; ++f) sum.P[f] += w.P[f];
-    for (int g = 0; g < 2; ++g) {
-      sum.Amp2[g] += w.Amp2[g];
-      sum.Deviation[g] += w.Deviation[g];
-    }
-    sum.BandPair += w.BandPair;
-    sum.Band += w.Band;
-    sum.Energy += w.Energy;
-    ++n;
-  }
-  if (n < kMinOnHops) return false;
-  for (int g : {r, c}) {
-    const int from = g < 4 ? 0 : 4;
-    for (int f = from; f < from + 4; ++f)
-      if (f != g && !(sum.P[g] > sum.P[f] * kGroupMargin)) return false;
-  }
-  for (int g = 0; g < 2; ++g)
-    if (std::abs(sum.Deviation[g] / n) > kMaxDeviation) return false;
-  const double twist = 10 * std::log10(sum.Amp2[1] / sum.Amp2[0]);
-  if (twist < kMinTwistDb || twist > kMaxTwistDb) return false;
-  const double N = static_cast<double>(SubLength_) * kSubBlocks;
-  if (N * (sum.Amp2[0] + sum.Amp2[1]) / 2 < kMinPairShare * sum.Energy) return false;
-  if (sum.BandPair < kMinBandShare * sum.Band) return false;
-  if (sum.BandPair < kCleanBandShare * sum.Band) {
-    // Much of the band is not the pair: that rest must be noise, which reaches the other six
-    // tone filters as it reaches the band, and not sound that gathers elsewhere (voiced speech
-    // with two harmonics on a row and a column has its other harmonics between the filters).
-    // Noise at a power density E per decimated sample gives each window filter N E and the
-    // band 2 kBandBins N E / M.
-    double other = 0;
-    for (int f = 0; f < 8; ++f)
-      if (f != r && f != c) other += sum.P[f] / 6;
-    const double noise = (sum.Band - sum.BandPair) * SubLength_ / (2.0 * kBandBins);
-    if (other < kMinNoiseLike * noise) return false;
-  }
-  // The column's second harmonic above what the other harmonics' filters see: in-band noise
-  // reaches all four alike, a voiced sound's harmonic one of them.
-  double floor = 0;
-  for (int f = 8; f < kTones; ++f)
-    if (f != 8 + (c - 4)) floor += sum.P[f] / 3;
-  if (!(sum.P[c] > (sum.P[8 + (c - 4)] - floor) * kHarmonicMargin)) return false;
-  return true;
+  Power_ = amplitude[0] * amplitude[0] + amplitude[1] * amplitude[1];
+  return kKeys[r][c - 4];
 }
 
 void TDTMFPrecise::Decide(char candidate) {
@@ -509,22 +451,20 @@ void TDTMFPrecise::Decide(char candidate) {
       RunMax_ = 0;
     }
     RunPower_[RunLength_ % kRunWindows] = Power_;
-    RunWindows_[RunLength_ % kRunWindows] = Window_;
+    RunDeviation_[RunLength_ % kMinOnHops] = Deviation_;
     ++RunLength_;
-    // The run's strength: the strongest mean of three neighbouring windows, so that one window
-    // lifted by noise does not set it.
-    double smooth = 0;
-    const int last = std::min(RunLength_, kSmoothWindows);
-    for (int i = 1; i <= last; ++i) smooth += RunPower_[(RunLength_ - i) % kRunWindows];
-    if (last == kSmoothWindows) RunMax_ = std::max(RunMax_, smooth / last);
+    RunMax_ = std::max(RunMax_, Power_);
     if (candidate == Taken_) TakenMax_ = std::max(TakenMax_, Power_);
     if (candidate == Taken_) return;
     int full = 0;
     for (int i = 0; i < std::min(RunLength_, kRunWindows); ++i)
       if (RunPower_[i] >= kFullShare * RunMax_) ++full;
-    int r = 0, c = 0;
-    DTMFPosition(candidate, r, c);
-    const bool steady = full >= kMinOnHops && RunLength_ >= kMinOnHops && RunHolds(r, 4 + c);
+    bool steady = full >= kMinOnHops && RunLength_ >= kMinOnHops;
+    for (int g = 0; g < 2 && steady; ++g) {
+      double sum = 0;
+      for (const auto& d : RunDeviation_) sum += d[g];
+      steady = std::abs(sum / kMinOnHops) <= kMaxDeviation;
+    }
     if (steady) {
       Taken_ = candidate;
       TakenMax_ = RunMax_;
