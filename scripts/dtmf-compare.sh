@@ -341,7 +341,7 @@ mkdir -p "$(dirname "$out")"
   echo "\`kanalo-dtmf\` with the station's block decoder (the station's receive chain: 2048-point"
   echo "Gaussian-windowed spectrum per 4096-byte capture buffer at 44100 Hz, decoder step once per"
   echo "millisecond of audio, sensitivity 50), by \`kanalo-dtmf --detector precise\` (the precise"
-  echo "detector the operator can choose, on the same 44100 Hz samples) and by"
+  echo "detector the operator can choose, on the same 44100 Hz samples; speech at espeak-ng's own 22050 Hz) and by"
   echo "\`multimon-ng -a DTMF\` (the same file resampled to 22050 Hz). The block decoder is used as"
   echo "it is; the table shows where it stands and is not a target it was tuned to."
   echo
