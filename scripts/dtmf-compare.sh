@@ -290,6 +290,49 @@ if [[ -z "${DTMF_COMPARE_ONLY:-}" || "Noise" =~ $DTMF_COMPARE_ONLY ]]; then
   done
 fi
 
+# Noise as a radio's audio has it: confined to the voice band (300-3400 Hz, sox's sinc filter on
+# white noise), at a ratio of a tone pair's power to the noise's power in that band. Each row:
+# 20 calls of the sixteen keys (pauses 100 ms, -20 dBFS) in one stretch of noise, for each tone
+# length; counted as the keys taken in order (the longest common subsequence with the keys sent),
+# and the digits beyond them.
+vb_rows=()
+lcs() { # GOT WANT -> "common extra"
+  awk -v a="$1" -v b="$2" 'BEGIN {
+    n = length(a); m = length(b)
+    for (j = 0; j <= m; j++) prev[j] = 0
+    for (i = 1; i <= n; i++) {
+      cur[0] = 0; ca = substr(a, i, 1)
+      for (j = 1; j <= m; j++)
+        cur[j] = ca == substr(b, j, 1) ? prev[j - 1] + 1 : (prev[j] > cur[j - 1] ? prev[j] : cur[j - 1])
+      for (j = 0; j <= m; j++) prev[j] = cur[j]
+    }
+    print prev[m], n - prev[m]
+  }'
+}
+if [[ -z "${DTMF_COMPARE_ONLY:-}" || "Voice band" =~ $DTMF_COMPARE_ONLY ]]; then
+  vb_calls=20
+  vb_want=$(for ((c = 0; c < vb_calls; c++)); do printf '%s' "$all_keys"; done)
+  a=$(calc "10^(-20/20)")
+  for t in 25 30 40 50 100; do
+    make_dtmf "$work/vbcall.wav" "$all_keys" "$t" 100 -20
+    sx "$work/vbcall.wav" "$work/vbclean.wav" repeat $((vb_calls - 1))
+    sx -n -r $rate -b 16 -c 1 -e signed "$work/vbwhite.wav" synth "$(soxi -D "$work/vbclean.wav")" whitenoise vol 0.5
+    sx "$work/vbwhite.wav" "$work/vbnoise.wav" sinc 300-3400
+    rms=$(sx "$work/vbnoise.wav" -n stat 2>&1 | awk '/RMS +amplitude/ { print $3 }')
+    for snr in 6 3 0 -3; do
+      # A pair of two tones of peak a has the power a^2.
+      sx -m -v 1 "$work/vbclean.wav" -v "$(calc "sqrt($a^2 / 10^($snr/10)) / $rms")" "$work/vbnoise.wav" "$work/vb.wav"
+      read -r ph px < <(lcs "$(kanalo --detector precise "$work/vb.wav")" "$vb_want")
+      read -r mh mx < <(lcs "$(multimon "$work/vb.wav")" "$vb_want")
+      read -r kh kx < <(lcs "$(kanalo "$work/vb.wav")" "$vb_want")
+      mark=""
+      ((ph < mh)) && mark=" (behind)"
+      vb_rows+=("| $t ms | $snr dB | $kh ($kx extra) | $ph ($px extra)$mark | $mh ($mx extra) |")
+      echo "Voice band, tone $t ms, SNR $snr dB: kanalo $kh/$kx precise $ph/$px multimon $mh/$mx" >&2
+    done
+  done
+fi
+
 mkdir -p "$(dirname "$out")"
 {
   echo "# DTMF decoding: kanalo-dtmf against multimon-ng"
@@ -298,7 +341,7 @@ mkdir -p "$(dirname "$out")"
   echo "\`kanalo-dtmf\` with the station's block decoder (the station's receive chain: 2048-point"
   echo "Gaussian-windowed spectrum per 4096-byte capture buffer at 44100 Hz, decoder step once per"
   echo "millisecond of audio, sensitivity 50), by \`kanalo-dtmf --detector precise\` (the precise"
-  echo "detector the operator can choose, on the same 44100 Hz samples) and by"
+  echo "detector the operator can choose, on the same 44100 Hz samples; speech at espeak-ng's own 22050 Hz) and by"
   echo "\`multimon-ng -a DTMF\` (the same file resampled to 22050 Hz). The block decoder is used as"
   echo "it is; the table shows where it stands and is not a target it was tuned to."
   echo
@@ -337,6 +380,20 @@ mkdir -p "$(dirname "$out")"
     echo "| SNR | kanalo-dtmf | precise | multimon-ng |"
     echo "|---|---|---|---|"
     printf '%s\n' "${noise_rows[@]}"
+    echo
+  fi
+  if ((${#vb_rows[@]} > 0)); then
+    echo "## Noise in the voice band"
+    echo
+    echo "Noise as a radio's audio has it: white noise through a 300-3400 Hz band-pass, at the"
+    echo "given ratio of a tone pair's power to the noise's power. Each row: 20 calls of the sixteen"
+    echo "keys (pauses 100 ms, -20 dBFS per tone, tones as long as the row says) in one stretch of"
+    echo "noise; the keys each decoder took in order out of 320 (the longest common subsequence"
+    echo "with the keys sent) and the digits it took beyond them."
+    echo
+    echo "| tone | SNR | kanalo-dtmf | precise | multimon-ng |"
+    echo "|---|---|---|---|---|"
+    printf '%s\n' "${vb_rows[@]}"
     echo
   fi
   echo "## Reading the table"

@@ -194,7 +194,7 @@ std::string TagText(uint16_t tag) {
 
 }  // namespace
 
-TWaveSamples::TWaveSamples(const std::string& FileName) {
+TWaveSamples::TWaveSamples(const std::string& FileName, bool KeepRate) {
   std::error_code ec;
   if (!fs::exists(FileName, ec)) throw EDTMFScanError(FileName + ": no such file");
   if (!fs::is_regular_file(FileName, ec)) throw EDTMFScanError(FileName + ": not a file");
@@ -212,12 +212,13 @@ TWaveSamples::TWaveSamples(const std::string& FileName) {
                   : in->nChannels == 2 ? std::string("stereo")
                                        : std::to_string(in->nChannels) + " channels") +
                  " " + std::to_string(in->nSamplesPerSec) + " Hz " + TagText(in->wFormatTag);
-  const audio::TWaveFormatEx out = audio::MakePCMFormat(kScanRate, 16, 1);
+  if (KeepRate && in->nSamplesPerSec > 0) Rate_ = in->nSamplesPerSec;
+  const audio::TWaveFormatEx out = audio::MakePCMFormat(Rate_, 16, 1);
   if (!audio::SameWaveFormat(in, &out)) {
     Convert_ = audio::TPCMConvertStream::Open(in, &out);
     if (!Convert_)
-      throw EDTMFScanError(FileName + ": cannot convert " + Description_ +
-                           " to 16 bit mono 44100 Hz");
+      throw EDTMFScanError(FileName + ": cannot convert " + Description_ + " to 16 bit mono " +
+                           std::to_string(Rate_) + " Hz");
   }
   Truncated_ = DataChunkCutShort(Wave_.GetFileName());
   try {

@@ -68,12 +68,16 @@ class TDTMFScanner {
   int64_t Buffers_ = 0;
 };
 
-// A WAVE file read through our WAVE file component and delivered as 16-bit mono 44100 Hz:
-// other PCM shapes and rates, A-law and mu-law go through our converter; anything else is
-// refused. Errors are EDTMFScanError with a message fit for one line.
+// A WAVE file read through our WAVE file component and delivered as 16-bit mono, at 44100 Hz
+// or, with `KeepRate`, at the file's own rate (for a detector that runs at any rate: converting
+// 22050 Hz up and down again would cost more than the detection). Other PCM shapes and rates,
+// A-law and mu-law go through our converter; anything else is refused. Errors are
+// EDTMFScanError with a message fit for one line.
 class TWaveSamples {
  public:
-  explicit TWaveSamples(const std::string& FileName);
+  explicit TWaveSamples(const std::string& FileName, bool KeepRate = false);
+  // The rate of the samples delivered.
+  uint32_t Rate() const { return Rate_; }
   ~TWaveSamples();
   // The next converted portion; false at the end of the data.
   bool Next(std::vector<uint8_t>& Out);
@@ -87,6 +91,7 @@ class TWaveSamples {
   std::unique_ptr<audio::TPCMConvertStream> Convert_;
   std::vector<uint8_t> Raw_;
   bool Truncated_ = false;
+  uint32_t Rate_ = kScanRate;
   std::string Description_;
 };
 

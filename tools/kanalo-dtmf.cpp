@@ -1,9 +1,12 @@
 // kanalo-dtmf: lists the DTMF digits the station would take from a recording.
 //
 //   kanalo-dtmf [--detector standard|precise] [--sensitivity N] FILE.wav
-//   kanalo-dtmf [--detector standard|precise] [--sensitivity N] --raw < samples
-//                                                 (signed 16-bit little-endian, 44100 Hz, mono)
+//   kanalo-dtmf [--detector standard|precise] [--sensitivity N] [--rate HZ] --raw < samples
+//                                                 (signed 16-bit little-endian, mono)
 //
+// The precise detector runs at the input's rate (a file's own, or --rate); the standard one is
+// the station's chain at 44100 Hz, so other files are converted for it and --raw input must be
+// at 44100 Hz.
 // Each digit is printed on its own line as the station appends it to its digit line, and
 // standard output is flushed after each, so a pipe sees digits as they come. Exit 0 when the
 // whole input was read; 2 with one line on standard error for bad usage or bad input (the digits
@@ -12,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -31,9 +35,9 @@ int Fail(const std::string& message) {
 void Usage(std::FILE* to) {
   std::fputs(
       "usage: kanalo-dtmf [--detector D] [--sensitivity N] FILE.wav\n"
-      "       kanalo-dtmf [--detector D] [--sensitivity N] --raw < samples\n"
-      "  --raw             read signed 16-bit little-endian mono 44100 Hz samples from standard "
-      "input\n"
+      "       kanalo-dtmf [--detector D] [--sensitivity N] [--rate HZ] --raw < samples\n"
+      "  --raw             read signed 16-bit little-endian mono samples from standard input\n"
+      "  --rate HZ         their rate (default 44100; the standard detector takes 44100 only)\n"
       "  --detector D      'standard' (the station's block decoder, default) or 'precise'\n"
       "  --sensitivity N   threshold margin in percent as in the station's setting (default 50;\n"
       "                    the standard detector only)\n"
@@ -66,6 +70,7 @@ int main(int argc, char** argv) {
   bool raw = false;
   bool precise = false;
   int32_t sensitivity = 50;
+  int32_t rate = static_cast<int32_t>(tools::kScanRate);
   std::string file;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -82,6 +87,12 @@ int main(int argc, char** argv) {
                                            : argv[i] + std::strlen("--sensitivity=");
       if (!ParseInt(v, sensitivity))
         return Fail("--sensitivity needs a whole number, got '" + std::string(v ? v : "") + "'");
+    } else if (a == "--rate" || a.rfind("--rate=", 0) == 0) {
+      const char* v =
+          a == "--rate" ? (i + 1 < argc ? argv[++i] : nullptr) : argv[i] + std::strlen("--rate=");
+      if (!ParseInt(v, rate) || rate < 8000 || rate > 192000)
+        return Fail("--rate needs a rate from 8000 to 192000 Hz, got '" + std::string(v ? v : "") +
+                    "'");
     } else if (a == "--detector" || a.rfind("--detector=", 0) == 0) {
       const char* v = a == "--detector" ? (i + 1 < argc ? argv[++i] : nullptr)
                                         : argv[i] + std::strlen("--detector=");
@@ -101,10 +112,20 @@ int main(int argc, char** argv) {
     Usage(stderr);
     return Fail(raw ? "--raw reads standard input and takes no file" : "no input given");
   }
+  if (!precise && rate != static_cast<int32_t>(tools::kScanRate))
+    return Fail("the standard detector reads 44100 Hz only (--rate is for --detector precise)");
+  if (!raw && rate != static_cast<int32_t>(tools::kScanRate))
+    return Fail("--rate is for --raw; a file states its own rate");
 
   try {
     tools::TDTMFScanner standard(precise ? nullptr : PrintDigit, sensitivity);
-    station::TDTMFPrecise detector;
+    // A file is opened first: the precise detector takes the file's own rate.
+    std::unique_ptr<tools::TWaveSamples> wave;
+    if (!raw) {
+      wave = std::make_unique<tools::TWaveSamples>(file, precise);
+      rate = static_cast<int32_t>(wave->Rate());
+    }
+    station::TDTMFPrecise detector(tools::kDefaultDTMFFrequencies, static_cast<uint32_t>(rate));
     detector.OnDigit = PrintDigit;
     auto feed = [&](const uint8_t* data, size_t n) {
       if (precise)
@@ -130,11 +151,10 @@ int main(int argc, char** argv) {
         return Fail("standard input ends in the middle of a sample (odd number of bytes)");
       return 0;
     }
-    tools::TWaveSamples wave(file);
     std::vector<uint8_t> samples;
-    while (wave.Next(samples)) feed(samples.data(), samples.size());
+    while (wave->Next(samples)) feed(samples.data(), samples.size());
     finish();
-    if (wave.Truncated())
+    if (wave->Truncated())
       return Fail(file + ": data cut short (the file holds less than its header declares)");
     return 0;
   } catch (const rtl::Exception& e) {

@@ -1,6 +1,6 @@
 // The precise DTMF detector on synthetic calls: all sixteen keys on both sides of each
-// acceptance limit (frequency deviation, twist, tone and pause length, level), white noise from a
-// seeded generator, and the digit line it feeds.
+// acceptance limit (frequency deviation, twist, tone and pause length, level), white and voice-band
+// noise from a seeded generator, and the digit line it feeds.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -22,9 +22,37 @@ struct TCall {
   double toneMs = 100, pauseMs = 100;
   double levelDb = -20;  // peak of the row tone, dBFS
   double rowPct = 0, colPct = 0;
-  double twistDb = 0;  // column against row
-  double snrDb = 99;   // pair power against white noise over the whole band
+  double twistDb = 0;      // column against row
+  double snrDb = 99;       // pair power against white noise over the whole band
+  bool voiceBand = false;  // the noise confined to 300..3400 Hz, as a radio's audio has it
 };
+
+// Gaussian noise through a band-pass of 300..3400 Hz (a Blackman-windowed sinc of 801 taps,
+// some 200 Hz wide at its edges), scaled to `power`.
+std::vector<double> VoiceBandNoise(size_t n, double power, std::mt19937& rng) {
+  constexpr int kTaps = 801;
+  std::vector<double> h(kTaps);
+  for (int k = 0; k < kTaps; ++k) {
+    const double m = k - (kTaps - 1) / 2.0, w = 2 * M_PI * k / (kTaps - 1);
+    auto lowPass = [&](double hz) {
+      const double fc = hz / kRate;
+      return m == 0 ? 2 * fc : std::sin(2 * M_PI * fc * m) / (M_PI * m);
+    };
+    h[k] = (lowPass(3400) - lowPass(300)) * (0.42 - 0.5 * std::cos(w) + 0.08 * std::cos(2 * w));
+  }
+  std::normal_distribution<double> white(0, 1);
+  std::vector<double> w(n + kTaps), out(n);
+  for (auto& v : w) v = white(rng);
+  double sum = 0;
+  for (size_t i = 0; i < n; ++i) {
+    double y = 0;
+    for (int k = 0; k < kTaps; ++k) y += h[k] * w[i + k];
+    out[i] = y;
+    sum += y * y;
+  }
+  for (auto& v : out) v *= std::sqrt(power * n / sum);
+  return out;
+}
 
 // 300 ms of silence, the keys with their pauses, 700 ms of silence; tones start at a random
 // phase and the noise runs through everything, both from `seed`.
@@ -46,12 +74,15 @@ std::vector<int16_t> Synthesize(const TCall& c, uint32_t seed) {
     x.resize(x.size() + static_cast<size_t>(c.pauseMs * kRate / 1000), 0.0);
   }
   x.resize(x.size() + static_cast<size_t>(0.7 * kRate), 0.0);
-  const double sigma = std::sqrt((ar * ar + ac * ac) / 2 / std::pow(10, c.snrDb / 10));
-  std::normal_distribution<double> noise(0, sigma);
+  const double power = (ar * ar + ac * ac) / 2 / std::pow(10, c.snrDb / 10);
+  std::normal_distribution<double> noise(0, std::sqrt(power));
+  const std::vector<double> band =
+      c.voiceBand ? VoiceBandNoise(x.size(), power, rng) : std::vector<double>();
   std::vector<int16_t> out;
   out.reserve(x.size());
-  for (double v : x) {
-    const double s = std::lround(v + (c.snrDb < 90 ? noise(rng) : 0));
+  for (size_t i = 0; i < x.size(); ++i) {
+    const double n = c.voiceBand ? band[i] : c.snrDb < 90 ? noise(rng) : 0;
+    const double s = std::lround(x[i] + n);
     out.push_back(static_cast<int16_t>(std::clamp(s, -32768.0, 32767.0)));
   }
   return out;
@@ -130,6 +161,9 @@ TEST(PreciseDetector, NoiseAndSingleTonesGiveNothing) {
   std::normal_distribution<double> n(0, 3000);
   std::vector<int16_t> noise(static_cast<size_t>(10 * kRate));
   for (auto& s : noise) s = static_cast<int16_t>(std::lround(n(rng)));
+  EXPECT_EQ(Decode(noise), "");
+  const std::vector<double> band = VoiceBandNoise(noise.size(), 3000.0 * 3000.0, rng);
+  for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<int16_t>(std::lround(band[i]));
   EXPECT_EQ(Decode(noise), "");
   // A strong tone in one group only, and two rows together.
   std::vector<int16_t> tones(static_cast<size_t>(kRate));
