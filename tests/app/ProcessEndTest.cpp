@@ -513,7 +513,9 @@ TEST_F(ProcessEnd, TheJournalGetsEachProblemOnceAndEscaped) {
   EXPECT_NE(err.find("junk\\x1B[2J"), std::string::npos) << err;
   std::istringstream lines(err);
   std::map<std::string, int> seen;
-  for (std::string line; std::getline(lines, line);) ++seen[line];
+  // The station's own lines; libraries (ALSA probing devices, Qt) say what they say.
+  for (std::string line; std::getline(lines, line);)
+    if (line.rfind("Kanalo: ", 0) == 0) ++seen[line];
   for (const auto& [line, n] : seen) EXPECT_EQ(n, 1) << "said " << n << " times: " << line;
   bool logSaid = false;
   for (const auto& [line, n] : seen) logSaid |= line.find("Protokoll") != std::string::npos;

@@ -25,7 +25,7 @@ import unittest
 import urllib.request
 import wave
 
-FAKE = os.environ.get("KANALO_REMOTE_FAKE", "")
+from remote_support import FAKE, FakeProcess, free_port, wait_for
 DTMF = os.environ.get("KANALO_DTMF", "")
 SHOTS = os.environ.get("KANALO_SCREENSHOTS", "")
 CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
@@ -63,56 +63,12 @@ MIC_FILE = os.path.join(MIC_DIR, "mic.wav")
 write_mic_file(MIC_FILE)
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_for(cond, timeout=10.0, what="condition"):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        v = cond()
-        if v:
-            return v
-        time.sleep(0.02)
-    raise AssertionError("timed out waiting for " + what)
-
-
-class Station:
+class Station(FakeProcess):
     """The fake station process: its stdout lines are events with their arrival time."""
 
     def __init__(self, workdir):
-        self.proc = subprocess.Popen(
-            [FAKE, "--dir", workdir, "--password", PASSWORD, "--listener-password", LISTENER],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
-        self.lines = []
-        self.lock = threading.Lock()
-        self.port = int(self.proc.stdout.readline().split()[1])
-        self.fingerprint = self.proc.stdout.readline().split()[1]
-        threading.Thread(target=self._read, daemon=True).start()
-
-    def _read(self):
-        for line in self.proc.stdout:
-            with self.lock:
-                self.lines.append((time.monotonic(), line.strip()))
-
-    def send(self, cmd):
-        self.proc.stdin.write(cmd + "\n")
-        self.proc.stdin.flush()
-
-    def mark(self):
-        with self.lock:
-            return len(self.lines)
-
-    def wait_line(self, prefix, since, timeout=10.0):
-        def find():
-            with self.lock:
-                for t, l in self.lines[since:]:
-                    if l.startswith(prefix):
-                        return (t, l)
-            return None
-        return wait_for(find, timeout, prefix)
+        super().__init__(["--dir", workdir, "--password", PASSWORD, "--listener-password",
+                          LISTENER])
 
     def state(self):
         m = self.mark()
@@ -122,11 +78,7 @@ class Station:
         return {"channel": ch, "tx": tx, "ups": ups}
 
     def stop(self):
-        try:
-            self.send("quit")
-            self.proc.wait(5)
-        except Exception:
-            self.proc.kill()
+        self.quit(5)
 
 
 class Browser:

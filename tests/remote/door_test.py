@@ -23,25 +23,10 @@ import threading
 import time
 import unittest
 
-FAKE = os.environ.get("KANALO_REMOTE_FAKE", "")
+from remote_support import FAKE, FakeProcess, free_port, wait_for
+
 KANALO = os.environ.get("KANALO_BINARY", "")
 PASSWORD = "Fernfunk-27"
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_for(cond, timeout=10.0, what="condition"):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        v = cond()
-        if v:
-            return v
-        time.sleep(0.02)
-    raise AssertionError("timed out waiting for " + what)
 
 
 def tls(max_12=False, ciphers=None):
@@ -182,40 +167,12 @@ class RawPage:
         self.t.close()
 
 
-class Fake:
+class Fake(FakeProcess):
     """The fake station process; its stdout lines are events with their arrival time."""
 
     def __init__(self, *args):
         self.dir = tempfile.mkdtemp(prefix="kanalo-door-")
-        self.proc = subprocess.Popen([FAKE, "--dir", self.dir, "--password", PASSWORD] +
-                                     list(args), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     text=True, bufsize=1)
-        self.lines, self.lock = [], threading.Lock()
-        self.port = int(self.proc.stdout.readline().split()[1])
-        self.proc.stdout.readline()
-        threading.Thread(target=self._read, daemon=True).start()
-
-    def _read(self):
-        for line in self.proc.stdout:
-            with self.lock:
-                self.lines.append((time.monotonic(), line.strip()))
-
-    def send(self, cmd):
-        self.proc.stdin.write(cmd + "\n")
-        self.proc.stdin.flush()
-
-    def mark(self):
-        with self.lock:
-            return len(self.lines)
-
-    def wait_line(self, prefix, since, timeout=10.0):
-        def find():
-            with self.lock:
-                for t, l in self.lines[since:]:
-                    if l.startswith(prefix):
-                        return t, l
-            return None
-        return wait_for(find, timeout, prefix)
+        super().__init__(["--dir", self.dir, "--password", PASSWORD] + list(args))
 
     def sessions(self):
         m = self.mark()
@@ -223,11 +180,7 @@ class Fake:
         return list(map(int, self.wait_line("SESSIONS", m)[1].split()[1:]))
 
     def stop(self):
-        try:
-            self.send("quit")
-            self.proc.wait(10)
-        except Exception:
-            self.proc.kill()
+        self.quit(10)
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
