@@ -47,6 +47,16 @@ constexpr int kSmoothWindows = 3;
 // and more, the rest of a voiced sound about 0.1.
 constexpr double kCleanBandShare = 0.75;
 constexpr double kMinNoiseLike = 0.3;
+// And the gaps beside the tones at least this part of it (in dB): noise in the voice band gives
+// them -1 dB and more, a voiced sound whose rest lies on harmonics between the bins less.
+constexpr double kMinGapNoiseLikeDb = -2.5;
+// The mean of the gap bins at least 9 dB below the weaker tone's filter, summed over the run:
+// noise at 0 dB in the voice band leaves them some 12 dB below, at -3 dB some 10 dB, most
+// vowels that put harmonics on a row and a column 5 dB below or less. And no single gap bin
+// near that level while it stands 7 dB above the gaps' mean: one more harmonic, where noise at
+// that level would fill the others too.
+constexpr double kMaxGapDb = -9.0;
+constexpr double kMaxGapPeakDb = 7.0;
 // Peak amplitude of the weaker tone, in sample units (about -68 dBFS).
 constexpr double kMinAmplitude = 13.0;
 
@@ -54,6 +64,9 @@ constexpr double kMinAmplitude = 13.0;
 const double kGroupMargin = std::pow(10.0, kGroupMarginDb / 10);
 const double kWindowMargin = std::pow(10.0, kWindowMarginDb / 10);
 const double kHarmonicMargin = std::pow(10.0, kHarmonicMarginDb / 10);
+const double kMinGapNoiseLike = std::pow(10.0, kMinGapNoiseLikeDb / 10);
+const double kMaxGap = std::pow(10.0, kMaxGapDb / 10);
+const double kMaxGapPeak = std::pow(10.0, kMaxGapPeakDb / 10);
 }  // namespace
 
 TDTMFPrecise::TDTMFPrecise(const std::array<int32_t, 8>& Frequencies, uint32_t Rate)
@@ -106,10 +119,26 @@ TDTMFPrecise::TDTMFPrecise(const std::array<int32_t, 8>& Frequencies, uint32_t R
   // 2.5 ms sub-blocks: six make a window of 15 ms, short enough that a 30 ms tone fills several
   // and long enough to keep neighbouring rows 73 Hz apart.
   SubLength_ = std::max(8, static_cast<int>(std::lround(OutRate_ / 400.0)));
+  // The gaps: two bins below the lowest row, three between the rows and the columns, one
+  // between the two lower columns (the rows' harmonics lie between the others) and two above
+  // the highest column. Speech that puts harmonics on a row and a column has its neighbouring
+  // harmonics there; a tone pair leaves them to the noise.
+  const double lowRow = Frequencies[0], highRow = Frequencies[3], lowCol = Frequencies[4],
+               highCol = Frequencies[7];
+  const std::array<double, kGaps> gaps = {0.8 * lowRow,
+                                          0.9 * lowRow,
+                                          highRow + (lowCol - highRow) / 4,
+                                          highRow + (lowCol - highRow) / 2,
+                                          highRow + 3 * (lowCol - highRow) / 4,
+                                          (Frequencies[4] + Frequencies[5]) / 2.0,
+                                          1.05 * highCol,
+                                          1.1 * highCol};
   for (int f = 0; f < kFilters; ++f) {
-    const double hz = f < 8        ? Frequencies[f]
-                      : f < kTones ? 2.0 * Frequencies[4 + (f - 8)]  // columns' harmonics
-                                   : (f - kTones + 1) * OutRate_ / SubLength_;
+    const double hz = f < 8               ? Frequencies[f]
+                      : f < kRowHarmonics ? 2.0 * Frequencies[4 + (f - kColHarmonics)]
+                      : f < kGapBins      ? 2.0 * Frequencies[f - kRowHarmonics]
+                      : f < kTones        ? gaps[f - kGapBins]
+                                          : (f - kTones + 1) * OutRate_ / SubLength_;
     if (f < 8) Nominal_[f] = Frequencies[f];
     Omega_[f] = kTwoPi * hz / OutRate_;
     Coeff_[f] = static_cast<float>(2 * std::cos(Omega_[f]));
@@ -471,6 +500,20 @@ bool TDTMFPrecise::RunHolds(int r, int c) const {
   const double N = static_cast<double>(SubLength_) * kSubBlocks;
   if (N * (sum.Amp2[0] + sum.Amp2[1]) / 2 < kMinPairShare * sum.Energy) return false;
   if (sum.BandPair < kMinBandShare * sum.Band) return false;
+  // The gaps beside and between the tones against the weaker tone: noise fills them evenly (at
+  // -3 dB in the voice band about 10 dB below each tone), a voiced sound that put harmonics on
+  // a row and a column has its neighbouring harmonics there. The row's own harmonic is left out
+  // (a row tone's filter there would see its neighbour column).
+  double gaps = 0, gapPeak = 0;
+  for (int f = kRowHarmonics; f < kTones; ++f) {
+    if (f == kRowHarmonics + r) continue;
+    gaps += sum.P[f] / (kTones - kRowHarmonics - 1);
+    gapPeak = std::max(gapPeak, sum.P[f]);
+  }
+  const double weaker = std::min(sum.P[r], sum.P[c]);
+  if (gaps > kMaxGap * weaker) return false;
+  // One gap bin near the tones' level while the others are far below: a harmonic.
+  if (gapPeak > kMaxGap * weaker && gapPeak > kMaxGapPeak * gaps) return false;
   if (sum.BandPair < kCleanBandShare * sum.Band) {
     // Much of the band is not the pair: that rest must be noise, which reaches the other six
     // tone filters as it reaches the band, and not sound that gathers elsewhere (voiced speech
@@ -482,13 +525,14 @@ bool TDTMFPrecise::RunHolds(int r, int c) const {
       if (f != r && f != c) other += sum.P[f] / 6;
     const double noise = (sum.Band - sum.BandPair) * SubLength_ / (2.0 * kBandBins);
     if (other < kMinNoiseLike * noise) return false;
+    if (gaps < kMinGapNoiseLike * noise) return false;
   }
   // The column's second harmonic above what the other harmonics' filters see: in-band noise
   // reaches all four alike, a voiced sound's harmonic one of them.
   double floor = 0;
-  for (int f = 8; f < kTones; ++f)
-    if (f != 8 + (c - 4)) floor += sum.P[f] / 3;
-  if (!(sum.P[c] > (sum.P[8 + (c - 4)] - floor) * kHarmonicMargin)) return false;
+  for (int f = kColHarmonics; f < kColHarmonics + 4; ++f)
+    if (f != kColHarmonics + (c - 4)) floor += sum.P[f] / 3;
+  if (!(sum.P[c] > (sum.P[kColHarmonics + (c - 4)] - floor) * kHarmonicMargin)) return false;
   return true;
 }
 

@@ -59,7 +59,11 @@ class TDTMFPrecise {
   static constexpr int kLineEndMs = 500;  // quiet time that ends the digit line
 
  private:
-  static constexpr int kTones = 12;    // 8 tones, the columns' second harmonics
+  // The filters summed into windows: the 8 tones, the columns' and the rows' second harmonics,
+  // and bins in the gaps around and between the groups.
+  static constexpr int kColHarmonics = 8, kRowHarmonics = 12, kGapBins = 16;
+  static constexpr int kGaps = 8;
+  static constexpr int kTones = kGapBins + kGaps;
   static constexpr int kBandBins = 5;  // then the band's bins
   static constexpr int kFilters = kTones + kBandBins;
   void Decimate(size_t Outputs);
