@@ -119,26 +119,26 @@ TDTMFPrecise::TDTMFPrecise(const std::array<int32_t, 8>& Frequencies, uint32_t R
   // 2.5 ms sub-blocks: six make a window of 15 ms, short enough that a 30 ms tone fills several
   // and long enough to keep neighbouring rows 73 Hz apart.
   SubLength_ = std::max(8, static_cast<int>(std::lround(OutRate_ / 400.0)));
-  // The gaps: two bins below the lowest row, three between the rows and the columns, one
-  // between the two lower columns (the rows' harmonics lie between the others) and two above
-  // the highest column. Speech that puts harmonics on a row and a column has its neighbouring
+  // The gaps: three bins below the lowest row, three between the rows and the columns, one
+  // between the two lower columns and two above the highest column, each some 60 Hz or more
+  // from a tone. Speech that puts harmonics on a row and a column has its neighbouring
   // harmonics there; a tone pair leaves them to the noise.
   const double lowRow = Frequencies[0], highRow = Frequencies[3], lowCol = Frequencies[4],
                highCol = Frequencies[7];
-  const std::array<double, kGaps> gaps = {0.8 * lowRow,
+  const std::array<double, kGaps> gaps = {0.7 * lowRow,
+                                          0.8 * lowRow,
                                           0.9 * lowRow,
                                           highRow + (lowCol - highRow) / 4,
                                           highRow + (lowCol - highRow) / 2,
                                           highRow + 3 * (lowCol - highRow) / 4,
                                           (Frequencies[4] + Frequencies[5]) / 2.0,
-                                          1.05 * highCol,
-                                          1.1 * highCol};
+                                          1.06 * highCol,
+                                          1.12 * highCol};
   for (int f = 0; f < kFilters; ++f) {
-    const double hz = f < 8               ? Frequencies[f]
-                      : f < kRowHarmonics ? 2.0 * Frequencies[4 + (f - kColHarmonics)]
-                      : f < kGapBins      ? 2.0 * Frequencies[f - kRowHarmonics]
-                      : f < kTones        ? gaps[f - kGapBins]
-                                          : (f - kTones + 1) * OutRate_ / SubLength_;
+    const double hz = f < 8          ? Frequencies[f]
+                      : f < kGapBins ? 2.0 * Frequencies[4 + (f - kColHarmonics)]
+                      : f < kTones   ? gaps[f - kGapBins]
+                                     : (f - kTones + 1) * OutRate_ / SubLength_;
     if (f < 8) Nominal_[f] = Frequencies[f];
     Omega_[f] = kTwoPi * hz / OutRate_;
     Coeff_[f] = static_cast<float>(2 * std::cos(Omega_[f]));
@@ -502,13 +502,26 @@ bool TDTMFPrecise::RunHolds(int r, int c) const {
   if (sum.BandPair < kMinBandShare * sum.Band) return false;
   // The gaps beside and between the tones against the weaker tone: noise fills them evenly (at
   // -3 dB in the voice band about 10 dB below each tone), a voiced sound that put harmonics on
-  // a row and a column has its neighbouring harmonics there. The row's own harmonic is left out
-  // (a row tone's filter there would see its neighbour column).
+  // a row and a column has its neighbouring harmonics there.
   double gaps = 0, gapPeak = 0;
-  for (int f = kRowHarmonics; f < kTones; ++f) {
-    if (f == kRowHarmonics + r) continue;
-    gaps += sum.P[f] / (kTones - kRowHarmonics - 1);
-    gapPeak = std::max(gapPeak, sum.P[f]);
+  // Less what the tones themselves leave there: a 15 ms window sees a tone 60 Hz away at
+  // -20 dB or so, which at the limits of twist or deviation would be counted as a harmonic.
+  auto response = [N](double d) {
+    const double half = d / 2;
+    return std::abs(half) < 1e-9 ? N : std::abs(std::sin(N * half) / std::sin(half));
+  };
+  std::array<double, 2> tone{}, own{};
+  for (int i = 0; i < 2; ++i) {
+    const int g = i == 0 ? r : c;
+    tone[i] = Omega_[g] * (1 + sum.Deviation[i] / n);
+    own[i] = sum.P[g] / std::pow(std::max(response(Omega_[g] - tone[i]), 1.0), 2);
+  }
+  for (int f = kGapBins; f < kTones; ++f) {
+    double p = sum.P[f];
+    for (int i = 0; i < 2; ++i) p -= own[i] * std::pow(response(Omega_[f] - tone[i]), 2);
+    p = std::max(p, 0.0);
+    gaps += p / kGaps;
+    gapPeak = std::max(gapPeak, p);
   }
   const double weaker = std::min(sum.P[r], sum.P[c]);
   if (gaps > kMaxGap * weaker) return false;

@@ -59,10 +59,10 @@ class TDTMFPrecise {
   static constexpr int kLineEndMs = 500;  // quiet time that ends the digit line
 
  private:
-  // The filters summed into windows: the 8 tones, the columns' and the rows' second harmonics,
-  // and bins in the gaps around and between the groups.
-  static constexpr int kColHarmonics = 8, kRowHarmonics = 12, kGapBins = 16;
-  static constexpr int kGaps = 8;
+  // The filters summed into windows: the 8 tones, the columns' second harmonics, and bins in
+  // the gaps below, between and above the groups.
+  static constexpr int kColHarmonics = 8, kGapBins = 12;
+  static constexpr int kGaps = 9;
   static constexpr int kTones = kGapBins + kGaps;
   static constexpr int kBandBins = 5;  // then the band's bins
   static constexpr int kFilters = kTones + kBandBins;
