@@ -53,10 +53,11 @@ constexpr double kMinGapNoiseLikeDb = -2.5;
 // The mean of the gap bins at least 9 dB below the weaker tone's filter, summed over the run:
 // noise at 0 dB in the voice band leaves them some 12 dB below, at -3 dB some 10 dB, most
 // vowels that put harmonics on a row and a column 5 dB below or less. And no single gap bin
-// near that level while it stands 7 dB above the gaps' mean: one more harmonic, where noise at
-// that level would fill the others too.
+// near that level while it stands 5 dB above the gaps' mean: one more harmonic, where noise at
+// that level would fill the others too (over a run of noise the strongest of eleven bins
+// stands some 3 dB above their mean; 4 dB here cost keys at +3 dB, 6 dB let a vowel through).
 constexpr double kMaxGapDb = -9.0;
-constexpr double kMaxGapPeakDb = 7.0;
+constexpr double kMaxGapPeakDb = 5.0;
 // Peak amplitude of the weaker tone, in sample units (about -68 dBFS).
 constexpr double kMinAmplitude = 13.0;
 
@@ -120,8 +121,8 @@ TDTMFPrecise::TDTMFPrecise(const std::array<int32_t, 8>& Frequencies, uint32_t R
   // and long enough to keep neighbouring rows 73 Hz apart.
   SubLength_ = std::max(8, static_cast<int>(std::lround(OutRate_ / 400.0)));
   // The gaps: three bins below the lowest row, three between the rows and the columns, one
-  // between the two lower columns and two above the highest column, each some 60 Hz or more
-  // from a tone. Speech that puts harmonics on a row and a column has its neighbouring
+  // between each two columns and two above the highest column, each some 60 Hz or more from a
+  // tone. Speech that puts harmonics on a row and a column has its neighbouring
   // harmonics there; a tone pair leaves them to the noise.
   const double lowRow = Frequencies[0], highRow = Frequencies[3], lowCol = Frequencies[4],
                highCol = Frequencies[7];
@@ -132,6 +133,8 @@ TDTMFPrecise::TDTMFPrecise(const std::array<int32_t, 8>& Frequencies, uint32_t R
                                           highRow + (lowCol - highRow) / 2,
                                           highRow + 3 * (lowCol - highRow) / 4,
                                           (Frequencies[4] + Frequencies[5]) / 2.0,
+                                          (Frequencies[5] + Frequencies[6]) / 2.0,
+                                          (Frequencies[6] + Frequencies[7]) / 2.0,
                                           1.06 * highCol,
                                           1.12 * highCol};
   for (int f = 0; f < kFilters; ++f) {
