@@ -27,8 +27,6 @@ constexpr double kMaxTwistDb = 6.0;
 // window some 13 dB, scattered widely).
 constexpr double kGroupMarginDb = 6.0;
 constexpr double kWindowMarginDb = 3.0;
-// A column tone's second harmonic stays this far below it.
-constexpr double kHarmonicMarginDb = 12.0;
 // The pair's share of the window's energy. White noise at -3 dB leaves the pair a third.
 constexpr double kMinPairShare = 0.2;
 // The pair's share of the energy in the DTMF band, summed over the run. White noise at -3 dB
@@ -64,7 +62,6 @@ constexpr double kMinAmplitude = 13.0;
 // The margins as power ratios, compared without logarithms in every window.
 const double kGroupMargin = std::pow(10.0, kGroupMarginDb / 10);
 const double kWindowMargin = std::pow(10.0, kWindowMarginDb / 10);
-const double kHarmonicMargin = std::pow(10.0, kHarmonicMarginDb / 10);
 const double kMinGapNoiseLike = std::pow(10.0, kMinGapNoiseLikeDb / 10);
 const double kMaxGap = std::pow(10.0, kMaxGapDb / 10);
 const double kMaxGapPeak = std::pow(10.0, kMaxGapPeakDb / 10);
@@ -72,8 +69,8 @@ const double kMaxGapPeak = std::pow(10.0, kMaxGapPeakDb / 10);
 
 TDTMFPrecise::TDTMFPrecise(const std::array<int32_t, 8>& Frequencies, uint32_t Rate)
     : Rate_(Rate == 0 ? 44100 : Rate) {
-  // The decimator: down to about 11 kHz, where the highest frequency looked at (a column's
-  // second harmonic, 3.3 kHz) is still well below half the rate. A Kaiser-windowed sinc of four
+  // The decimator: down to about 11 kHz, where the highest frequency looked at (the band's
+  // bins, to 2.2 kHz) is well below half the rate. A Kaiser-windowed sinc of four
   // taps per decimated sample, cut off at 0.41 of the new rate: 0.5 dB down at 1.6 kHz and
   // 2.7 dB at 3.3 kHz (both corrected below), and what folds onto the tones and the band 50 dB
   // down, onto the harmonics 30 dB. So white noise over the whole band leaves the filters the
@@ -138,10 +135,9 @@ TDTMFPrecise::TDTMFPrecise(const std::array<int32_t, 8>& Frequencies, uint32_t R
                                           1.06 * highCol,
                                           1.12 * highCol};
   for (int f = 0; f < kFilters; ++f) {
-    const double hz = f < 8          ? Frequencies[f]
-                      : f < kGapBins ? 2.0 * Frequencies[4 + (f - kColHarmonics)]
-                      : f < kTones   ? gaps[f - kGapBins]
-                                     : (f - kTones + 1) * OutRate_ / SubLength_;
+    const double hz = f < 8        ? Frequencies[f]
+                      : f < kTones ? gaps[f - kGapBins]
+                                   : (f - kTones + 1) * OutRate_ / SubLength_;
     if (f < 8) Nominal_[f] = Frequencies[f];
     Omega_[f] = kTwoPi * hz / OutRate_;
     Coeff_[f] = static_cast<float>(2 * std::cos(Omega_[f]));
@@ -543,12 +539,6 @@ bool TDTMFPrecise::RunHolds(int r, int c) const {
     if (other < kMinNoiseLike * noise) return false;
     if (gaps < kMinGapNoiseLike * noise) return false;
   }
-  // The column's second harmonic above what the other harmonics' filters see: in-band noise
-  // reaches all four alike, a voiced sound's harmonic one of them.
-  double floor = 0;
-  for (int f = kColHarmonics; f < kColHarmonics + 4; ++f)
-    if (f != kColHarmonics + (c - 4)) floor += sum.P[f] / 3;
-  if (!(sum.P[c] > (sum.P[kColHarmonics + (c - 4)] - floor) * kHarmonicMargin)) return false;
   return true;
 }
 
