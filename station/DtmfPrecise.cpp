@@ -14,40 +14,63 @@ constexpr double kTwoPi = 2 * M_PI;
 constexpr uint32_t kTargetRate = 11025;
 
 // Acceptance figures. Deviation: accepted to 1.5 %, rejected from 3.5 %; the limit lies between.
-// One window's estimate is rough (the other tone and the noise pull at its phase), so a window
-// passes to 3 %; the mean over the windows that take a digit, which is as good as an estimate
-// over their whole span, must lie within 2 %.
-constexpr double kMaxWindowDeviation = 0.03;
+// One window's estimate is rough (the other tone and the noise pull at its phase: at -3 dB in
+// the voice band it scatters by 1.5 %), so a window passes to 5 %; the mean over the run's
+// windows, which is as good as an estimate over their whole span, must lie within 2 %.
+constexpr double kMaxWindowDeviation = 0.05;
 constexpr double kMaxDeviation = 0.02;
 // Twist (column level over row level): accepted from -8 to +4 dB, rejected from -12 and +8 dB.
 constexpr double kMinTwistDb = -10.0;
 constexpr double kMaxTwistDb = 6.0;
-// The strongest tone of a group stands this far above each other tone of its group.
-constexpr double kGroupMarginDb = 10.0;
-// A column tone's second harmonic stays this far below it.
-constexpr double kHarmonicMarginDb = 12.0;
+// The strongest tone of a group stands this far above each other tone of its group, summed over
+// the run; in one window it only has to lead (noise at 0 dB in the voice band leaves a single
+// window some 13 dB, scattered widely).
+constexpr double kGroupMarginDb = 6.0;
+constexpr double kWindowMarginDb = 3.0;
 // The pair's share of the window's energy. White noise at -3 dB leaves the pair a third.
 constexpr double kMinPairShare = 0.2;
-// The pair's share of the energy in the DTMF band. White noise at -3 dB over the whole band
-// leaves the pair about four fifths of it.
-constexpr double kMinBandShare = 0.75;
-// A tone is measured by the windows that hold it at full strength: within 3 dB of the strongest
-// window of its run, which a window reaches when the tone covers 70 % of it. A window 6 dB or
+// The pair's share of the energy in the DTMF band, summed over the run. White noise at -3 dB
+// over the whole band leaves the pair about four fifths of it, noise at -3 dB confined to
+// 300..3400 Hz about 0.45; speech spreads its energy over many harmonics.
+constexpr double kMinBandShare = 0.3;
+// A tone is measured by the windows that hold it at full strength: within 3 dB of the run's
+// strongest mean of kSmoothWindows neighbouring windows (one window lifted by noise must not
+// set it), which a window reaches when the tone covers 70 % of it. A window 6 dB or
 // more below (the tone covers less than half of it) counts as a gap.
 constexpr double kFullShare = 0.5;
 constexpr double kGapShare = 0.25;
+constexpr int kSmoothWindows = 3;
+// Below this share of the band the rest must look like noise on the other tone filters: at
+// least this part of what the band's rest predicts for them. Noise in the voice band gives 0.45
+// and more, the rest of a voiced sound about 0.1.
+constexpr double kCleanBandShare = 0.75;
+constexpr double kMinNoiseLike = 0.3;
+// And the gaps beside the tones at least this part of it (in dB): noise in the voice band gives
+// them -1 dB and more, a voiced sound whose rest lies on harmonics between the bins less.
+constexpr double kMinGapNoiseLikeDb = -2.5;
+// The mean of the gap bins at least 9 dB below the weaker tone's filter, summed over the run:
+// noise at 0 dB in the voice band leaves them some 12 dB below, at -3 dB some 10 dB, most
+// vowels that put harmonics on a row and a column 5 dB below or less. And no single gap bin
+// near that level while it stands 5 dB above the gaps' mean: one more harmonic, where noise at
+// that level would fill the others too (over a run of noise the strongest of eleven bins
+// stands some 3 dB above their mean; 4 dB here cost keys at +3 dB, 6 dB let a vowel through).
+constexpr double kMaxGapDb = -9.0;
+constexpr double kMaxGapPeakDb = 5.0;
 // Peak amplitude of the weaker tone, in sample units (about -68 dBFS).
 constexpr double kMinAmplitude = 13.0;
 
 // The margins as power ratios, compared without logarithms in every window.
 const double kGroupMargin = std::pow(10.0, kGroupMarginDb / 10);
-const double kHarmonicMargin = std::pow(10.0, kHarmonicMarginDb / 10);
+const double kWindowMargin = std::pow(10.0, kWindowMarginDb / 10);
+const double kMinGapNoiseLike = std::pow(10.0, kMinGapNoiseLikeDb / 10);
+const double kMaxGap = std::pow(10.0, kMaxGapDb / 10);
+const double kMaxGapPeak = std::pow(10.0, kMaxGapPeakDb / 10);
 }  // namespace
 
 TDTMFPrecise::TDTMFPrecise(const std::array<int32_t, 8>& Frequencies, uint32_t Rate)
     : Rate_(Rate == 0 ? 44100 : Rate) {
-  // The decimator: down to about 11 kHz, where the highest frequency looked at (a column's
-  // second harmonic, 3.3 kHz) is still well below half the rate. A Kaiser-windowed sinc of four
+  // The decimator: down to about 11 kHz, where the highest frequency looked at (the band's
+  // bins, to 2.2 kHz) is well below half the rate. A Kaiser-windowed sinc of four
   // taps per decimated sample, cut off at 0.41 of the new rate: 0.5 dB down at 1.6 kHz and
   // 2.7 dB at 3.3 kHz (both corrected below), and what folds onto the tones and the band 50 dB
   // down, onto the harmonics 30 dB. So white noise over the whole band leaves the filters the
@@ -94,9 +117,26 @@ TDTMFPrecise::TDTMFPrecise(const std::array<int32_t, 8>& Frequencies, uint32_t R
   // 2.5 ms sub-blocks: six make a window of 15 ms, short enough that a 30 ms tone fills several
   // and long enough to keep neighbouring rows 73 Hz apart.
   SubLength_ = std::max(8, static_cast<int>(std::lround(OutRate_ / 400.0)));
+  // The gaps: three bins below the lowest row, three between the rows and the columns, one
+  // between each two columns and two above the highest column, each some 60 Hz or more from a
+  // tone. Speech that puts harmonics on a row and a column has its neighbouring
+  // harmonics there; a tone pair leaves them to the noise.
+  const double lowRow = Frequencies[0], highRow = Frequencies[3], lowCol = Frequencies[4],
+               highCol = Frequencies[7];
+  const std::array<double, kGaps> gaps = {0.7 * lowRow,
+                                          0.8 * lowRow,
+                                          0.9 * lowRow,
+                                          highRow + (lowCol - highRow) / 4,
+                                          highRow + (lowCol - highRow) / 2,
+                                          highRow + 3 * (lowCol - highRow) / 4,
+                                          (Frequencies[4] + Frequencies[5]) / 2.0,
+                                          (Frequencies[5] + Frequencies[6]) / 2.0,
+                                          (Frequencies[6] + Frequencies[7]) / 2.0,
+                                          1.06 * highCol,
+                                          1.12 * highCol};
   for (int f = 0; f < kFilters; ++f) {
     const double hz = f < 8        ? Frequencies[f]
-                      : f < kTones ? 2.0 * Frequencies[4 + (f - 8)]  // columns' harmonics
+                      : f < kTones ? gaps[f - kGapBins]
                                    : (f - kTones + 1) * OutRate_ / SubLength_;
     if (f < 8) Nominal_[f] = Frequencies[f];
     Omega_[f] = kTwoPi * hz / OutRate_;
@@ -396,7 +436,7 @@ char TDTMFPrecise::Classify() {
   for (int g : {r, c}) {
     const int from = g < 4 ? 0 : 4;
     for (int f = from; f < from + 4; ++f)
-      if (f != g && !(P[g] > P[f] * kGroupMargin)) return 0;
+      if (f != g && !(P[g] > P[f] * kWindowMargin)) return 0;
   }
   const double N = static_cast<double>(SubLength_) * kSubBlocks;
   // The pair as it stands, before the finer tests: a window across the junction of two tones of
@@ -405,33 +445,101 @@ char TDTMFPrecise::Classify() {
   RawPower_ = (P[r] + P[c]) * 4 / (N * N);
 
   // Frequency from the phase advance over one sub-block, and the level corrected for the
-  // window's response at that distance from the filter.
-  std::array<double, 2> amplitude{};
-  int i = 0;
-  for (int g : {r, c}) {
+  // window's response at that distance from the filter. A window only has to show the pair
+  // plainly; the finer tests judge the run of windows that hold it (RunHolds).
+  for (int i = 0; i < 2; ++i) {
+    const int g = i == 0 ? r : c;
     const double d = std::arg(X[g] * std::conj(prev[g])) / SubLength_;  // rad per sample
     const double deviation = d * OutRate_ / kTwoPi / Nominal_[g];
     if (std::abs(deviation) > kMaxWindowDeviation) return 0;
-    Deviation_[i] = deviation;
+    Window_.Deviation[i] = deviation;
     const double half = d / 2;
     const double response =
         std::abs(half) < 1e-9 ? N : std::abs(std::sin(N * half) / std::sin(half));
-    amplitude[i++] = 2 * std::abs(X[g]) / std::max(response, 1.0);
+    const double amplitude = 2 * std::abs(X[g]) / std::max(response, 1.0);
+    if (amplitude < kMinAmplitude) return 0;
+    Window_.Amp2[i] = amplitude * amplitude;
   }
-  if (std::min(amplitude[0], amplitude[1]) < kMinAmplitude) return 0;
-  const double twist = 20 * std::log10(amplitude[1] / amplitude[0]);
-  if (twist < kMinTwistDb || twist > kMaxTwistDb) return 0;
-  const double pair = N * (amplitude[0] * amplitude[0] + amplitude[1] * amplitude[1]) / 2;
-  if (pair < kMinPairShare * energy) return 0;
-  const double bandPair =
-      N *
-      (amplitude[0] * amplitude[0] * BandGain_[r] + amplitude[1] * amplitude[1] * BandGain_[c]) / 2;
-  const double bandShare = band > 0 ? bandPair / band : 0;
-  if (bandShare < kMinBandShare) return 0;
-  if (!(P[c] > P[8 + (c - 4)] * kHarmonicMargin)) return 0;
-
-  Power_ = amplitude[0] * amplitude[0] + amplitude[1] * amplitude[1];
+  Window_.P = P;
+  Window_.Energy = energy;
+  Window_.Band = band;
+  Window_.BandPair = N * (Window_.Amp2[0] * BandGain_[r] + Window_.Amp2[1] * BandGain_[c]) / 2;
+  Power_ = Window_.Amp2[0] + Window_.Amp2[1];
   return kKeys[r][c - 4];
+}
+
+bool TDTMFPrecise::RunHolds(int r, int c) const {
+  // The run's windows at full strength taken together: their powers summed, so that noise
+  // averages out over the tone and a longer tone is judged more surely than a short one.
+  TWindow sum;
+  int n = 0;
+  for (int i = 0; i < std::min(RunLength_, kRunWindows); ++i) {
+    if (RunPower_[i] < kFullShare * RunMax_) continue;
+    const TWindow& w = RunWindows_[i];
+    for (int f = 0; f < kTones; ++f) sum.P[f] += w.P[f];
+    for (int g = 0; g < 2; ++g) {
+      sum.Amp2[g] += w.Amp2[g];
+      sum.Deviation[g] += w.Deviation[g];
+    }
+    sum.BandPair += w.BandPair;
+    sum.Band += w.Band;
+    sum.Energy += w.Energy;
+    ++n;
+  }
+  if (n < kMinOnHops) return false;
+  for (int g : {r, c}) {
+    const int from = g < 4 ? 0 : 4;
+    for (int f = from; f < from + 4; ++f)
+      if (f != g && !(sum.P[g] > sum.P[f] * kGroupMargin)) return false;
+  }
+  for (int g = 0; g < 2; ++g)
+    if (std::abs(sum.Deviation[g] / n) > kMaxDeviation) return false;
+  const double twist = 10 * std::log10(sum.Amp2[1] / sum.Amp2[0]);
+  if (twist < kMinTwistDb || twist > kMaxTwistDb) return false;
+  const double N = static_cast<double>(SubLength_) * kSubBlocks;
+  if (N * (sum.Amp2[0] + sum.Amp2[1]) / 2 < kMinPairShare * sum.Energy) return false;
+  if (sum.BandPair < kMinBandShare * sum.Band) return false;
+  // The gaps beside and between the tones against the weaker tone: noise fills them evenly (at
+  // -3 dB in the voice band about 10 dB below each tone), a voiced sound that put harmonics on
+  // a row and a column has its neighbouring harmonics there.
+  double gaps = 0, gapPeak = 0;
+  // Less what the tones themselves leave there: a 15 ms window sees a tone 60 Hz away at
+  // -20 dB or so, which at the limits of twist or deviation would be counted as a harmonic.
+  auto response = [N](double d) {
+    const double half = d / 2;
+    return std::abs(half) < 1e-9 ? N : std::abs(std::sin(N * half) / std::sin(half));
+  };
+  std::array<double, 2> tone{}, own{};
+  for (int i = 0; i < 2; ++i) {
+    const int g = i == 0 ? r : c;
+    tone[i] = Omega_[g] * (1 + sum.Deviation[i] / n);
+    own[i] = sum.P[g] / std::pow(std::max(response(Omega_[g] - tone[i]), 1.0), 2);
+  }
+  for (int f = kGapBins; f < kTones; ++f) {
+    double p = sum.P[f];
+    for (int i = 0; i < 2; ++i) p -= own[i] * std::pow(response(Omega_[f] - tone[i]), 2);
+    p = std::max(p, 0.0);
+    gaps += p / kGaps;
+    gapPeak = std::max(gapPeak, p);
+  }
+  const double weaker = std::min(sum.P[r], sum.P[c]);
+  if (gaps > kMaxGap * weaker) return false;
+  // One gap bin near the tones' level while the others are far below: a harmonic.
+  if (gapPeak > kMaxGap * weaker && gapPeak > kMaxGapPeak * gaps) return false;
+  if (sum.BandPair < kCleanBandShare * sum.Band) {
+    // Much of the band is not the pair: that rest must be noise, which reaches the other six
+    // tone filters as it reaches the band, and not sound that gathers elsewhere (voiced speech
+    // with two harmonics on a row and a column has its other harmonics between the filters).
+    // Noise at a power density E per decimated sample gives each window filter N E and the
+    // band 2 kBandBins N E / M.
+    double other = 0;
+    for (int f = 0; f < 8; ++f)
+      if (f != r && f != c) other += sum.P[f] / 6;
+    const double noise = (sum.Band - sum.BandPair) * SubLength_ / (2.0 * kBandBins);
+    if (other < kMinNoiseLike * noise) return false;
+    if (gaps < kMinGapNoiseLike * noise) return false;
+  }
+  return true;
 }
 
 void TDTMFPrecise::Decide(char candidate) {
@@ -451,20 +559,22 @@ void TDTMFPrecise::Decide(char candidate) {
       RunMax_ = 0;
     }
     RunPower_[RunLength_ % kRunWindows] = Power_;
-    RunDeviation_[RunLength_ % kMinOnHops] = Deviation_;
+    RunWindows_[RunLength_ % kRunWindows] = Window_;
     ++RunLength_;
-    RunMax_ = std::max(RunMax_, Power_);
+    // The run's strength: the strongest mean of three neighbouring windows, so that one window
+    // lifted by noise does not set it.
+    double smooth = 0;
+    const int last = std::min(RunLength_, kSmoothWindows);
+    for (int i = 1; i <= last; ++i) smooth += RunPower_[(RunLength_ - i) % kRunWindows];
+    if (last == kSmoothWindows) RunMax_ = std::max(RunMax_, smooth / last);
     if (candidate == Taken_) TakenMax_ = std::max(TakenMax_, Power_);
     if (candidate == Taken_) return;
     int full = 0;
     for (int i = 0; i < std::min(RunLength_, kRunWindows); ++i)
       if (RunPower_[i] >= kFullShare * RunMax_) ++full;
-    bool steady = full >= kMinOnHops && RunLength_ >= kMinOnHops;
-    for (int g = 0; g < 2 && steady; ++g) {
-      double sum = 0;
-      for (const auto& d : RunDeviation_) sum += d[g];
-      steady = std::abs(sum / kMinOnHops) <= kMaxDeviation;
-    }
+    int r = 0, c = 0;
+    DTMFPosition(candidate, r, c);
+    const bool steady = full >= kMinOnHops && RunLength_ >= kMinOnHops && RunHolds(r, 4 + c);
     if (steady) {
       Taken_ = candidate;
       TakenMax_ = RunMax_;

@@ -1,16 +1,22 @@
 // The precise DTMF detector, the operator's alternative to the block decoder of the selective
-// call. It reads every sample once: Goertzel filters on the eight tones and their second
-// harmonics over sub-blocks of 2.5 ms, summed with their absolute phase into sliding windows of
-// 15 ms, so that each window gives both a level and, from the phase advance between windows, the
-// frequency of each tone. A window holds a digit when one row and one column stand out in their
-// groups, both lie within 3 % of their nominal frequencies, the twist is within limits, the
-// pair carries most of the energy between about 200 and 2200 Hz and a fair part of all, and the
-// column tone has no strong second harmonic (voiced speech has). A digit is taken after seven
-// windows that agree and hold the pair within 3 dB of its strongest, with a mean deviation within
-// 2 %: a tone of 20 ms gives at most six such windows, one of 30 ms nine. A repeated key needs
-// seven windows with the pair gone or 6 dB down: a pause of 20 ms gives eight, an interruption of
-// 10 ms about four, which is bridged. Half a second without tones ends the digit line.
-// Thread: one thread at a time (the thread that delivers the capture, the main thread here).
+// call. It reads every sample once: Goertzel filters on the eight tones and on bins in the gaps
+// around and between them over sub-blocks of 2.5 ms, summed with their absolute phase into sliding
+// windows of 15 ms, so that each window gives both a level and, from the phase advance between
+// windows, the frequency of each tone. A window shows a pair when one row and one column stand 3 dB
+// above the rest of their groups within 5 % of their nominal frequencies. Windows that show the
+// same pair make a run, and the run is judged as a whole, its windows' powers summed: the pair 6 dB
+// above the rest of its groups, a mean deviation within 2 %, the twist within limits, the pair
+// a fair part of all the energy and of that between about 200 and 2200 Hz, and the gap bins
+// (less what the tones leave there) well below the weaker tone and none of them alone near it:
+// voiced speech that puts harmonics on a row and a column has its neighbouring harmonics there,
+// noise fills the gaps evenly. Summed over the tone, noise averages out: a longer tone is judged
+// more surely, and noise confined to the voice band, which fills each 15 ms window's band as much
+// as the tones do at 0 dB, does not stop it. A digit is taken after seven windows at full strength
+// (within 3 dB of the run's strongest three neighbouring windows): a tone of 20 ms gives at most
+// six such windows, one of 30 ms nine. A repeated key needs seven windows with the pair gone or 6
+// dB down: a pause of 20 ms gives eight, an interruption of 10 ms about four, which is bridged.
+// Half a second without tones ends the digit line. Thread: one thread at a time (the thread that
+// delivers the capture, the main thread here).
 #pragma once
 
 #include <array>
@@ -54,7 +60,11 @@ class TDTMFPrecise {
   static constexpr int kLineEndMs = 500;  // quiet time that ends the digit line
 
  private:
-  static constexpr int kTones = 12;    // 8 tones, the columns' second harmonics
+  // The filters summed into windows: the 8 tones and bins in the gaps below, between and
+  // above the groups.
+  static constexpr int kGapBins = 8;
+  static constexpr int kGaps = 11;
+  static constexpr int kTones = kGapBins + kGaps;
   static constexpr int kBandBins = 5;  // then the band's bins
   static constexpr int kFilters = kTones + kBandBins;
   void Decimate(size_t Outputs);
@@ -114,14 +124,22 @@ class TDTMFPrecise {
   bool HavePrev_ = false;
   int64_t SubBlocks_ = 0;
 
-  std::array<double, 2> Deviation_{};  // the last window's row and column deviation
-  double Power_ = 0;                   // and its pair's power (squared amplitudes)
-  char RawDigit_ = 0;                  // the strongest pair before the finer tests
+  // What a window saw of its pair, kept for the windows of a run: the decision integrates them.
+  struct TWindow {
+    std::array<double, kTones> P{};  // each filter's power
+    std::array<double, 2> Amp2{};    // the row's and column's squared amplitude
+    std::array<double, 2> Deviation{};
+    double BandPair = 0, Band = 0, Energy = 0;
+  };
+  TWindow Window_;
+  double Power_ = 0;   // the last window's pair power (squared amplitudes)
+  char RawDigit_ = 0;  // the strongest pair before the finer tests
   double RawPower_ = 0;
   static constexpr int kRunWindows = 64;
   std::array<double, kRunWindows> RunPower_{};
   double RunMax_ = 0, TakenMax_ = 0;
-  std::array<std::array<double, 2>, kMinOnHops> RunDeviation_{};
+  std::array<TWindow, kRunWindows> RunWindows_{};
+  bool RunHolds(int r, int c) const;
   char LastCandidate_ = 0;
   char Run_ = 0;
   int RunLength_ = 0;
