@@ -33,6 +33,7 @@
 #include "platform/serial/Serial.h"
 #include "platform/serial/Sim.h"
 #include "platform/wave/VirtualCard.h"
+#include "publish/Mqtt.h"
 #include "remote/RemoteServer.h"
 #include "rtl/Dialogs.h"
 #include "rtl/Forms.h"
@@ -210,6 +211,14 @@ int main(int argc, char** argv) {
   remote::RemoteServer remoteServer(remoteLink);
   app::StartRemote(remoteServer, remoteLink);
   QObject::connect(main, &QObject::destroyed, [&remoteServer] { remoteServer.Close(); });
+  // Home automation follows the station over MQTT where kanalo.conf names a broker
+  // (mqtt.broker); it reads the station as a page does and tunes as rig control does.
+  app::RemoteLink mqttLink(main->Station());
+  auto mqtt = publish::StartMqtt(mqttLink, main->Station(), [&rigLink](int channel) {
+    return rigLink.TuneToChannel(channel) == net::RIG_OK
+               ? std::string()
+               : "Kanal " + std::to_string(channel) + " wird nicht eingestellt";
+  });
 
   main->FormCreate();
   if (!cmd.headless) main->show();  // after its creation handler, as the window is described
@@ -252,6 +261,7 @@ int main(int argc, char** argv) {
   const int code = QApplication::exec();
   app::TShutdown::Disarm();
   // Ended by a signal the window was never closed: it goes now, with everything it owns.
+  mqtt.reset();
   delete window.data();
   return code;
 }

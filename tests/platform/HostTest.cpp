@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <locale.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -222,6 +224,16 @@ TEST(HostConfigFile, CommentsUnknownKeysAndInvalidValues) {
       {"notify = yes", "notify", "yes", nullptr},
       {"log = off", "log", "off", nullptr},
       {"mixer.card = \"USB Audio CODEC\"", "mixer.card", "USB Audio CODEC", nullptr},
+      {"mqtt.broker = broker.lan:1883", "mqtt.broker", "broker.lan:1883", nullptr},
+      {"mqtt.broker = [::1]:8883", "mqtt.broker", "[::1]:8883", nullptr},
+      {"mqtt.broker = broker.lan", nullptr, nullptr, "HOST:PORT"},
+      {"mqtt.broker = broker.lan:0", nullptr, nullptr, "HOST:PORT"},
+      {"mqtt.broker = :1883", nullptr, nullptr, "HOST:PORT"},
+      {"mqtt.topic = funk/kanalo", "mqtt.topic", "funk/kanalo", nullptr},
+      {"mqtt.topic = funk/#", nullptr, nullptr, "ohne + und #"},
+      {"mqtt.topic = /kanalo", nullptr, nullptr, "ohne + und #"},
+      {"mqtt.cafile = ca.pem", nullptr, nullptr, "absoluter Pfad"},
+      {"mqtt.control = on", "mqtt.control", "on", nullptr},
       {"rigctl.enable = no", "rigctl.enable", "no", "unbekannter Schlüssel \"rigctl.enable\""},
       {"just words", nullptr, nullptr, "keine Zeile \"Schlüssel = Wert\""},
       {"   # only a comment", nullptr, nullptr, nullptr},
@@ -264,6 +276,28 @@ TEST(HostConfigFile, ReadmeExamplesWorkAsTheyStand) {
   EXPECT_EQ(h.GetInt("rigctl.port", 0), 4532);
   EXPECT_EQ(h.GetInt("rigctl.clients", 0), 16);
   EXPECT_EQ(h.Get("root", "unset"), "unset");
+}
+
+// A broker's password written into kanalo.conf by hand: the file is the owner's alone from the
+// first start on, as when the station writes a password hash itself.
+TEST(HostConfigFile, AFileWithAPasswordBecomesTheOwnersAlone) {
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("kanalo-host-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  for (const char* text : {"mqtt.broker = 127.0.0.1:1883\nmqtt.password = geheim\n",
+                           "mqtt.broker = 127.0.0.1:1883\n"}) {
+    const std::string path = (dir / "kanalo.conf").string();
+    std::ofstream(path) << text;
+    ::chmod(path.c_str(), 0644);
+    HostConfig h;
+    h.LoadFile(path);
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    const bool secret = std::string(text).find("password") != std::string::npos;
+    EXPECT_EQ(st.st_mode & 0777, secret ? 0600u : 0644u) << text;
+    EXPECT_TRUE(h.Problems().empty()) << h.Problems()[0];
+  }
+  std::filesystem::remove_all(dir);
 }
 
 TEST(HostConfigFile, TypedReadsKeepTheirDefaultsForWhatIsNotValid) {
