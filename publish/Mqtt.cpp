@@ -443,13 +443,14 @@ bool MqttFront::Start(std::string* why) {
     d.Drain();
   });
   d.timer->SetEnabled(true);
-  // The connection is begun here (a host name is looked up once, at start) and carried on by
-  // the thread; a broker that is not there yet is tried again by the thread, never waited for.
-  const int rc = mosquitto_connect_async(d.mosq, d.cfg.host.c_str(), d.cfg.port, kKeepAlive);
-  if (rc == MOSQ_ERR_INVAL) return fail("mqtt.broker taugt nicht");
-  if (const int lrc = mosquitto_loop_start(d.mosq); lrc != MOSQ_ERR_SUCCESS)
-    return fail(std::string("kein Netzwerk-Thread: ") + mosquitto_strerror(lrc));
+  // The thread first, then the connection: with the thread running, libmosquitto hands the
+  // connection to it, and a broker that is not there yet is tried again there with the growing
+  // pause (begun before the thread, a refused first attempt would never be tried again).
+  if (const int rc = mosquitto_loop_start(d.mosq); rc != MOSQ_ERR_SUCCESS)
+    return fail(std::string("kein Netzwerk-Thread: ") + mosquitto_strerror(rc));
   d.loopRunning = true;
+  if (mosquitto_connect_async(d.mosq, d.cfg.host.c_str(), d.cfg.port, kKeepAlive) == MOSQ_ERR_INVAL)
+    return fail("mqtt.broker taugt nicht");
   return true;
 }
 

@@ -234,6 +234,10 @@ TEST(HostConfigFile, CommentsUnknownKeysAndInvalidValues) {
       {"mqtt.topic = /kanalo", nullptr, nullptr, "ohne + und #"},
       {"mqtt.cafile = ca.pem", nullptr, nullptr, "absoluter Pfad"},
       {"mqtt.control = on", "mqtt.control", "on", nullptr},
+      {"icecast.url = http://source:pw@127.0.0.1:8000/kanalo.ogg", "icecast.url",
+       "http://source:pw@127.0.0.1:8000/kanalo.ogg", nullptr},
+      {"icecast.url = http://127.0.0.1:8000/kanalo.ogg", nullptr, nullptr, "PASSWORT@HOST"},
+      {"icecast.url = http://source:pw@127.0.0.1:8000/", nullptr, nullptr, "PASSWORT@HOST"},
       {"rigctl.enable = no", "rigctl.enable", "no", "unbekannter Schlüssel \"rigctl.enable\""},
       {"just words", nullptr, nullptr, "keine Zeile \"Schlüssel = Wert\""},
       {"   # only a comment", nullptr, nullptr, nullptr},
@@ -278,14 +282,21 @@ TEST(HostConfigFile, ReadmeExamplesWorkAsTheyStand) {
   EXPECT_EQ(h.Get("root", "unset"), "unset");
 }
 
-// A broker's password written into kanalo.conf by hand: the file is the owner's alone from the
-// first start on, as when the station writes a password hash itself.
+// A password written into kanalo.conf by hand (the broker's, the Icecast source's): the file is
+// the owner's alone from the first start on, as when the station writes a password hash itself.
 TEST(HostConfigFile, AFileWithAPasswordBecomesTheOwnersAlone) {
   const auto dir =
       std::filesystem::temp_directory_path() / ("kanalo-host-" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
-  for (const char* text : {"mqtt.broker = 127.0.0.1:1883\nmqtt.password = geheim\n",
-                           "mqtt.broker = 127.0.0.1:1883\n"}) {
+  const struct {
+    const char* text;
+    bool secret;
+  } cases[] = {
+      {"mqtt.broker = 127.0.0.1:1883\nmqtt.password = geheim\n", true},
+      {"icecast.url = http://source:pw@127.0.0.1:8000/kanalo.ogg\n", true},
+      {"mqtt.broker = 127.0.0.1:1883\n", false},
+  };
+  for (const auto& [text, secret] : cases) {
     const std::string path = (dir / "kanalo.conf").string();
     std::ofstream(path) << text;
     ::chmod(path.c_str(), 0644);
@@ -293,7 +304,6 @@ TEST(HostConfigFile, AFileWithAPasswordBecomesTheOwnersAlone) {
     h.LoadFile(path);
     struct stat st {};
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
-    const bool secret = std::string(text).find("password") != std::string::npos;
     EXPECT_EQ(st.st_mode & 0777, secret ? 0600u : 0644u) << text;
     EXPECT_TRUE(h.Problems().empty()) << h.Problems()[0];
   }

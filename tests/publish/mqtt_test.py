@@ -165,7 +165,8 @@ class MqttCase(unittest.TestCase):
         self.listener = Listener(self.broker, self.home)
 
     def tearDown(self):
-        self.listener.stop()
+        if self.listener:
+            self.listener.stop()
         code = self.station.end()
         self.broker.stop()
         shutil.rmtree(self.home, ignore_errors=True)
@@ -239,6 +240,30 @@ class Publishing(MqttCase):
         self.station.proc.wait(10)
         self.state({"availability": "offline"}, 10)
         self.station.proc.returncode = 0  # killed on purpose
+
+
+class LateBroker(MqttCase):
+    def setUp(self):
+        self.home = tempfile.mkdtemp(prefix="kanalo-mqtt-")
+        self.broker = Broker(self.home)
+        self.broker.kill()
+        self.station = Station(self.home, self.broker, False)
+        self.listener = None
+
+    def test_broker_that_comes_after_the_station(self):
+        # The station runs (its rig control answers) while nobody takes its messages.
+        self.assertTrue(wait_for(lambda: self.station.stderr().count("MQTT an")))
+        self.assertTrue(wait_for(self.rig_answers), self.station.stderr())
+        self.broker.start()
+        self.listener = Listener(self.broker, self.home)
+        self.state({"availability": "online", "state/link": "ON", "state/channel": "9"}, 15)
+
+    def rig_answers(self):
+        try:
+            return self.station.rig("f").strip().isdigit()
+        except OSError:
+            self.station.rig_sock = None
+            return False
 
 
 class Control(MqttCase):
