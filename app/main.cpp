@@ -33,6 +33,8 @@
 #include "platform/serial/Serial.h"
 #include "platform/serial/Sim.h"
 #include "platform/wave/VirtualCard.h"
+#include "publish/Icecast.h"
+#include "publish/Mqtt.h"
 #include "remote/RemoteServer.h"
 #include "rtl/Dialogs.h"
 #include "rtl/Forms.h"
@@ -210,6 +212,19 @@ int main(int argc, char** argv) {
   remote::RemoteServer remoteServer(remoteLink);
   app::StartRemote(remoteServer, remoteLink);
   QObject::connect(main, &QObject::destroyed, [&remoteServer] { remoteServer.Close(); });
+  // Home automation follows the station over MQTT where kanalo.conf names a broker
+  // (mqtt.broker); it reads the station as a page does and tunes as rig control does.
+  app::RemoteLink mqttLink(main->Station());
+  // Listeners beyond the station hear its receiver through Icecast (icecast.url): the pages'
+  // Opus frames, encoded once.
+  auto icecast = publish::StartIcecast(main->Station());
+  if (icecast)
+    remoteServer.SetAudioTap([ice = icecast.get()](const std::string& frame) { ice->Feed(frame); });
+  auto mqtt = publish::StartMqtt(mqttLink, main->Station(), [&rigLink](int channel) {
+    return rigLink.TuneToChannel(channel) == net::RIG_OK
+               ? std::string()
+               : "Kanal " + std::to_string(channel) + " wird nicht eingestellt";
+  });
 
   main->FormCreate();
   if (!cmd.headless) main->show();  // after its creation handler, as the window is described
@@ -252,6 +267,9 @@ int main(int argc, char** argv) {
   const int code = QApplication::exec();
   app::TShutdown::Disarm();
   // Ended by a signal the window was never closed: it goes now, with everything it owns.
+  mqtt.reset();
+  remoteServer.SetAudioTap(nullptr);
+  icecast.reset();
   delete window.data();
   return code;
 }

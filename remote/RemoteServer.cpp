@@ -1001,7 +1001,7 @@ void RemoteServer::Push() {
 
 void RemoteServer::UpdateAudioSink() {
   // The station captures and the encoder runs only while someone listens.
-  const bool want = server_ && !pages_.empty() && audio_.Ok();
+  const bool want = ((server_ && !pages_.empty()) || audioTap_) && audio_.Ok();
   if (want == audioOn_) return;
   audioOn_ = want;
   if (!want) {
@@ -1014,7 +1014,13 @@ void RemoteServer::UpdateAudioSink() {
   });
 }
 
+void RemoteServer::SetAudioTap(std::function<void(const std::string& frame)> tap) {
+  audioTap_ = std::move(tap);
+  UpdateAudioSink();
+}
+
 void RemoteServer::SendAudio(const std::string& frame) {
+  if (audioTap_) audioTap_(frame);
   const QByteArray msg(frame.data(), static_cast<qsizetype>(frame.size()));
   for (auto& [id, p] : pages_) {
     if (!p->ws) continue;

@@ -121,6 +121,9 @@ class RemoteServer : public QObject {
   void StationChanged();
   // Audio frames encoded so far, and frames a page missed because it did not read.
   uint32_t AudioFrames() const { return audio_.NextNumber(); }
+  // Another taker of the receive frames (Icecast): the same encode as the pages', kept running
+  // while a tap is set even with no page open. Main thread; nullptr removes it.
+  void SetAudioTap(std::function<void(const std::string& frame)> tap);
   int64_t AudioDropped() const { return audioDropped_; }
   // Voice frames handed to the station, and those dropped (not the holder, over the rate,
   // undecodable).
@@ -187,6 +190,7 @@ class RemoteServer : public QObject {
   std::map<std::string, std::pair<int, int64_t>> upgrading_;
   std::function<void(const std::string&)> log_;
   AudioStream audio_;
+  std::function<void(const std::string&)> audioTap_;
   bool audioOn_ = false;
   int64_t audioDropped_ = 0;
   VoiceDecoder voice_;

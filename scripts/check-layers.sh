@@ -19,6 +19,7 @@ rules=(
   "mixer|mixer controls audio platform rtl|any"
   "net|net station platform rtl|core"
   "remote|remote net station platform rtl|core"
+  "publish|publish remote station timers platform rtl|none"
   "tools|tools app analysis audio station platform rtl|none"
 )
 gui='QWidget|QApplication|QGuiApplication|QPainter|QImage|QPixmap|QColor|QFont|QIcon|QtWidgets|QtGui|QMainWindow|QDialog|QLabel|QPushButton|QCheckBox'

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <locale.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -222,6 +224,20 @@ TEST(HostConfigFile, CommentsUnknownKeysAndInvalidValues) {
       {"notify = yes", "notify", "yes", nullptr},
       {"log = off", "log", "off", nullptr},
       {"mixer.card = \"USB Audio CODEC\"", "mixer.card", "USB Audio CODEC", nullptr},
+      {"mqtt.broker = broker.lan:1883", "mqtt.broker", "broker.lan:1883", nullptr},
+      {"mqtt.broker = [::1]:8883", "mqtt.broker", "[::1]:8883", nullptr},
+      {"mqtt.broker = broker.lan", nullptr, nullptr, "HOST:PORT"},
+      {"mqtt.broker = broker.lan:0", nullptr, nullptr, "HOST:PORT"},
+      {"mqtt.broker = :1883", nullptr, nullptr, "HOST:PORT"},
+      {"mqtt.topic = funk/kanalo", "mqtt.topic", "funk/kanalo", nullptr},
+      {"mqtt.topic = funk/#", nullptr, nullptr, "ohne + und #"},
+      {"mqtt.topic = /kanalo", nullptr, nullptr, "ohne + und #"},
+      {"mqtt.cafile = ca.pem", nullptr, nullptr, "absoluter Pfad"},
+      {"mqtt.control = on", "mqtt.control", "on", nullptr},
+      {"icecast.url = http://source:pw@127.0.0.1:8000/kanalo.ogg", "icecast.url",
+       "http://source:pw@127.0.0.1:8000/kanalo.ogg", nullptr},
+      {"icecast.url = http://127.0.0.1:8000/kanalo.ogg", nullptr, nullptr, "PASSWORT@HOST"},
+      {"icecast.url = http://source:pw@127.0.0.1:8000/", nullptr, nullptr, "PASSWORT@HOST"},
       {"rigctl.enable = no", "rigctl.enable", "no", "unbekannter Schlüssel \"rigctl.enable\""},
       {"just words", nullptr, nullptr, "keine Zeile \"Schlüssel = Wert\""},
       {"   # only a comment", nullptr, nullptr, nullptr},
@@ -264,6 +280,34 @@ TEST(HostConfigFile, ReadmeExamplesWorkAsTheyStand) {
   EXPECT_EQ(h.GetInt("rigctl.port", 0), 4532);
   EXPECT_EQ(h.GetInt("rigctl.clients", 0), 16);
   EXPECT_EQ(h.Get("root", "unset"), "unset");
+}
+
+// A password written into kanalo.conf by hand (the broker's, the Icecast source's): the file is
+// the owner's alone from the first start on, as when the station writes a password hash itself.
+TEST(HostConfigFile, AFileWithAPasswordBecomesTheOwnersAlone) {
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("kanalo-host-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const struct {
+    const char* text;
+    bool secret;
+  } cases[] = {
+      {"mqtt.broker = 127.0.0.1:1883\nmqtt.password = geheim\n", true},
+      {"icecast.url = http://source:pw@127.0.0.1:8000/kanalo.ogg\n", true},
+      {"mqtt.broker = 127.0.0.1:1883\n", false},
+  };
+  for (const auto& [text, secret] : cases) {
+    const std::string path = (dir / "kanalo.conf").string();
+    std::ofstream(path) << text;
+    ::chmod(path.c_str(), 0644);
+    HostConfig h;
+    h.LoadFile(path);
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, secret ? 0600u : 0644u) << text;
+    EXPECT_TRUE(h.Problems().empty()) << h.Problems()[0];
+  }
+  std::filesystem::remove_all(dir);
 }
 
 TEST(HostConfigFile, TypedReadsKeepTheirDefaultsForWhatIsNotValid) {

@@ -1,0 +1,149 @@
+#!/usr/bin/env python3
+"""The real station, headless on its simulator, streaming its receiver to Debian's icecast2 on
+a loopback port of its own: a listener's copy of the stream, decoded with opusdec, holds the
+DTMF call the simulated band plays every 30 seconds, and the stream carries the channel as its
+title. Skips (77) with the reason where icecast2, opusdec or the DTMF tool are missing."""
+
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.request
+
+KANALO = os.environ.get("KANALO_BINARY", "")
+DTMF = os.environ.get("KANALO_DTMF", "")
+ICECAST = shutil.which("icecast2") or shutil.which("icecast")
+OPUSDEC = shutil.which("opusdec")
+PASSWORD = "kanalo-source-pw"
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for(cond, timeout):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        value = cond()
+        if value:
+            return value
+        time.sleep(0.2)
+    return cond()
+
+
+class Icecast(unittest.TestCase):
+    def setUp(self):
+        self.home = tempfile.mkdtemp(prefix="kanalo-icecast-")
+        os.chmod(self.home, 0o755)
+        self.port = free_port()
+        logs = os.path.join(self.home, "icecast-log")
+        os.makedirs(logs)
+        os.chmod(logs, 0o777)
+        # icecast2 will not run as root: it then changes to nobody, as configured here.
+        owner = ""
+        if os.getuid() == 0:
+            group = "nogroup"
+            owner = ("<security><chroot>0</chroot><changeowner><user>nobody</user>"
+                     "<group>%s</group></changeowner></security>" % group)
+        conf = os.path.join(self.home, "icecast.xml")
+        with open(conf, "w") as f:
+            f.write("""<icecast>
+  <limits><sources>2</sources><clients>10</clients></limits>
+  <authentication>
+    <source-password>%s</source-password>
+    <admin-user>admin</admin-user><admin-password>%s-admin</admin-password>
+  </authentication>
+  <hostname>127.0.0.1</hostname>
+  <listen-socket><port>%d</port><bind-address>127.0.0.1</bind-address></listen-socket>
+  <paths><basedir>/usr/share/icecast2</basedir><logdir>%s</logdir>
+    <webroot>/usr/share/icecast2/web</webroot><adminroot>/usr/share/icecast2/admin</adminroot>
+  </paths>
+  <logging><errorlog>error.log</errorlog><loglevel>2</loglevel></logging>
+  %s
+</icecast>
+""" % (PASSWORD, PASSWORD, self.port, logs, owner))
+        self.icecast = subprocess.Popen([ICECAST, "-c", conf], stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.DEVNULL)
+        self.assertTrue(wait_for(self.listening, 15), "icecast2 does not listen")
+        cfg = os.path.join(self.home, ".config", "kanalo")
+        os.makedirs(cfg)
+        with open(os.path.join(cfg, "kanalo.conf"), "w") as f:
+            f.write("icecast.url = http://source:%s@127.0.0.1:%d/kanalo.ogg\n"
+                    "icecast.name = Kanalo Test\nrigctl.port = %d\n"
+                    % (PASSWORD, self.port, free_port()))
+        env = dict(os.environ, HOME=self.home, XDG_CONFIG_HOME=os.path.join(self.home, ".config"))
+        env.pop("DISPLAY", None)
+        self.err = os.path.join(self.home, "stderr.txt")
+        with open(self.err, "w") as err:
+            self.station = subprocess.Popen([KANALO, "--headless", "--simulator"], env=env,
+                                            stdout=subprocess.DEVNULL, stderr=err)
+
+    def tearDown(self):
+        if self.station.poll() is None:
+            self.station.send_signal(signal.SIGTERM)
+            code = self.station.wait(30)
+        else:
+            code = self.station.returncode
+        self.icecast.send_signal(signal.SIGKILL)
+        self.icecast.wait(10)
+        shutil.rmtree(self.home, ignore_errors=True)
+        self.assertEqual(code, 0, "the station ended with %s on SIGTERM" % code)
+
+    def listening(self):
+        try:
+            socket.create_connection(("127.0.0.1", self.port), 1).close()
+            return True
+        except OSError:
+            return False
+
+    def stderr(self):
+        with open(self.err) as f:
+            return f.read()
+
+    def test_a_listener_hears_the_call_on_the_band(self):
+        url = "http://127.0.0.1:%d/kanalo.ogg" % self.port
+
+        def mounted():
+            try:
+                return urllib.request.urlopen(url, timeout=15)
+            except OSError:
+                return None
+
+        stream = wait_for(mounted, 30)
+        self.assertTrue(stream, "no stream at %s; station said: %s" % (url, self.stderr()))
+        # The simulated band's caller comes every 30 seconds: 40 seconds hold one call.
+        ogg = os.path.join(self.home, "heard.ogg")
+        end = time.monotonic() + 40
+        with open(ogg, "wb") as out:
+            while time.monotonic() < end:
+                chunk = stream.read(4096)
+                if not chunk:
+                    break
+                out.write(chunk)
+        stream.close()
+        with open(ogg, "rb") as f:
+            data = f.read()
+        self.assertIn(b"OpusHead", data)
+        self.assertIn(b"TITLE=Kanal 9", data)
+        wav = os.path.join(self.home, "heard.wav")
+        subprocess.run([OPUSDEC, "--quiet", "--rate", "44100", ogg, wav], check=True,
+                       timeout=60)
+        out = subprocess.run([DTMF, wav], capture_output=True, text=True, timeout=60)
+        self.assertIn("2345", out.stdout.replace(" ", "").replace("\n", ""),
+                      "kanalo-dtmf heard: %s %s" % (out.stdout, out.stderr))
+
+
+if __name__ == "__main__":
+    missing = [n for n, v in (("KANALO_BINARY", KANALO), ("KANALO_DTMF", DTMF),
+                              ("icecast2", ICECAST), ("opusdec", OPUSDEC)) if not v]
+    if missing:
+        print("SKIP: not available: " + ", ".join(missing))
+        sys.exit(77)
+    unittest.main(verbosity=2)
