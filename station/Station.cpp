@@ -57,7 +57,7 @@ void IFront::Handle(const std::function<void()>& handler) {
 
 // --- Construction ---
 
-TStation::TStation(IFront* front) {
+TStation::TStation(IFront* front, const IBoxProtocol* box) : Box(box ? *box : KvrBox()) {
   SetFront(front);
   Tx.OnChange = [this](const TTxHold&, bool) { SyncTx(); };
   Tx.SetAccepting(false);  // until the box is connected
@@ -629,8 +629,9 @@ void TStation::Tick() {
   } leave{inTick_};
 
   TEinstellungen& e = Einstellungen;
-  // Without modem lines there is no CTS to read; reading "off" would key the transmitter.
-  const bool ctsOn = NoModemLines || RS232->ModemLineState(1);
+  // Without modem lines there is no CTS to read; reading it would key the transmitter. What CTS
+  // says is the box's business; `ctsOn` below means "the radio's own key is released".
+  const bool ctsOn = NoModemLines || !Box.RadioKeyed(RS232->ModemLineState(1));
   if (Verbunden && !ctsOn)
     Tx.Hold(TTxSource::Radio);
   else
@@ -697,14 +698,8 @@ void TStation::Tick() {
   if (RxFrames > 0 && !TakeFrameReading()) {
     --RxFrames;
   } else if (RxFrames > 0) {
-    // 64 bits inside, 32-bit results as the box's arithmetic has them.
-    int32_t p = static_cast<int32_t>(static_cast<int64_t>(RxSWert) *
-                                     (static_cast<int64_t>(e.SAdjust) + 32768));
-    int32_t q = p / 32768;
-    uint8_t b = static_cast<uint8_t>(static_cast<uint64_t>(int64_t{q} - e.SOffset) & 0xFF);
-    if (b >= 128) b = 0;
     const int k = ChannelIndex();
-    SWert[k] = b;
+    SWert[k] = Box.ScaleStrength(RxSWert, e.SAdjust, e.SOffset);
     if (SWert[k] >= e.SquelchWert) {
       if (!e.LineStumm) SetMutes(false, true);
       e.ScanDelayRest = e.ScanDelay;
@@ -891,17 +886,24 @@ void TStation::Step(bool up) {
   StepRelease(up);
 }
 
+void TStation::SetStepLine(bool upButton, bool on) {
+  if (Box.StepLine(upButton ? TStep::Up : TStep::Down) == TModemLine::Rts)
+    RS232->SetRTS(on);
+  else
+    RS232->SetDTR(on);
+}
+
 void TStation::StepPress(bool upButton) {
   TEinstellungen& e = Einstellungen;
   // On a port without modem lines only the count moves (the operator was told at connect).
   const bool lines = !(NoModemLines && RS232->IsOpen());
   if (upButton) {
-    if (lines) RS232->SetRTS(true);
+    if (lines) SetStepLine(true, true);
     e.Kanal += KanalSchritt;
     if (e.Kanal > e.LetzterKanal) e.Kanal = e.ErsterKanal;
     if (e.Kanal < e.ErsterKanal) e.Kanal = e.LetzterKanal;
   } else {
-    if (lines) RS232->SetDTR(true);
+    if (lines) SetStepLine(false, true);
     e.Kanal -= KanalSchritt;
     if (e.Kanal < e.ErsterKanal) e.Kanal = e.LetzterKanal;
     if (e.Kanal > e.LetzterKanal) e.Kanal = e.ErsterKanal;
@@ -910,12 +912,7 @@ void TStation::StepPress(bool upButton) {
 }
 
 void TStation::StepRelease(bool upButton) {
-  if (!(NoModemLines && RS232->IsOpen())) {
-    if (upButton)
-      RS232->SetRTS(false);
-    else
-      RS232->SetDTR(false);
-  }
+  if (!(NoModemLines && RS232->IsOpen())) SetStepLine(upButton, false);
   ChannelMoved();
   front_->ShowDisplay();
 }
@@ -1018,17 +1015,11 @@ void TStation::ScanTick() {
     ScanZaehler = 0;
     const int was = e.Kanal;
     try {
-      if (!ZernoxMark) {
-        RS232->SetRTS(true);
-        e.Kanal += KanalSchritt;
-        Pulse();
-        RS232->SetRTS(false);
-      } else {
-        RS232->SetDTR(true);
-        e.Kanal -= KanalSchritt;
-        Pulse();
-        RS232->SetDTR(false);
-      }
+      // Without the mark the scan goes on the up button's line, with it on the down button's.
+      SetStepLine(!ZernoxMark, true);
+      e.Kanal += ZernoxMark ? -KanalSchritt : KanalSchritt;
+      Pulse();
+      SetStepLine(!ZernoxMark, false);
     } catch (const comm::ECommError& x) {
       // A step that fails would fail every 250 ms: the scan stops on the first failure.
       ScanTimer->SetEnabled(false);

@@ -107,7 +107,9 @@ class TStationAlive {
 
 class TStation {
  public:
-  explicit TStation(IFront* front = nullptr);
+  // `box`: the protocol of the interface box (not owned; it outlives the station); the KVR-100
+  // when none is given.
+  explicit TStation(IFront* front = nullptr, const IBoxProtocol* box = nullptr);
   ~TStation();
   TStation(const TStation&) = delete;
   TStation& operator=(const TStation&) = delete;
@@ -122,8 +124,8 @@ class TStation {
   TTxArbiter Tx;
   // What happened, for every front that follows the station (log, rig control, browser).
   TEventBus Events;
-  // The interface box's protocol.
-  const IBoxProtocol& Box = KvrBox();
+  // The interface box's protocol: frames, commands, pulses, the S-meter's scale, CTS.
+  const IBoxProtocol& Box;
   bool TxAktiv = false;
   bool PTTTaste = false;
   bool WavSenden = false;
@@ -137,7 +139,7 @@ class TStation {
   std::array<uint8_t, 3> RxPuffer{};
   int32_t RxLaenge = 0;
   int32_t RxFrames = 0;
-  uint8_t TxBefehl = 9;
+  uint8_t TxBefehl = Box.ReceiveCommand();
   uint8_t RxSWert = 0;
   uint8_t RxTaste = 0;
   uint8_t SquelchZeigen = 0;
@@ -345,6 +347,8 @@ class TStation {
   void LinkNote(const std::string& text, bool tell);
   void TryReconnect();
   void StepFromKey(bool up);
+  // Raises or lowers the line the box pulses for the up or the down button.
+  void SetStepLine(bool upButton, bool on);
   void StepUpForScan();
   void CheckCues();
   void CheckTxTimeout();
@@ -399,16 +403,16 @@ class TStation {
   void ChannelMoved() { ++channelSerial_; }
   // Takes the processed frame's poll as the reading's; false when the frame is stale.
   bool TakeFrameReading();
-  bool stepFailed_ = false;         // a channel step failed; said once until one works again
-  bool readFailed_ = false;         // the same for reading the box's frames
-  bool writeFailed_ = false;        // and for the poll's command byte
-  bool mailboxFull_ = false;        // PauseForSpace: waits for room before the next recording
-  int heard_ = -1;                  // BoxHeard()
-  int pollsOpen_ = 0;               // command bytes written and not yet answered (at most 2)
-  bool droppedSaid_ = false;        // unasked answers are said once a link
-  int64_t lastAnswerMs_ = 0;        // the box's last whole answer (or the link's start)
-  bool silent_ = false;             // BoxSilent()
-  std::string reconnectPort_;       // ReconnectPort()
+  bool stepFailed_ = false;    // a channel step failed; said once until one works again
+  bool readFailed_ = false;    // the same for reading the box's frames
+  bool writeFailed_ = false;   // and for the poll's command byte
+  bool mailboxFull_ = false;   // PauseForSpace: waits for room before the next recording
+  int heard_ = -1;             // BoxHeard()
+  int pollsOpen_ = 0;          // command bytes written and not yet answered (at most 2)
+  bool droppedSaid_ = false;   // unasked answers are said once a link
+  int64_t lastAnswerMs_ = 0;   // the box's last whole answer (or the link's start)
+  bool silent_ = false;        // BoxSilent()
+  std::string reconnectPort_;  // ReconnectPort()
   int64_t nextReconnectMs_ = 0;
 };
 
