@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 
 #include "station/Station.h"
@@ -124,7 +125,8 @@ TRigReading THamlibRig::Reading() const {
 }
 
 void THamlibRig::SetOnRound(std::function<void(const TRigReading&)> onRound) {
-  std::lock_guard lock(mu_);
+  // Waits for a call under way: whoever clears it may be destroyed right after.
+  std::lock_guard lock(roundMu_);
   onRound_ = std::move(onRound);
 }
 
@@ -208,19 +210,19 @@ void THamlibRig::Run() {
         error = rigerror(rc);
       }
     }
-    std::function<void(const TRigReading&)> onRound;
     {
       std::lock_guard lock(mu_);
       r.Open = rig != nullptr;
       r.Error = error;
       r.Rounds = reading_.Rounds + (rig ? 1 : 0);
+      r.AnsweredMs = rig ? NowMs() : reading_.AnsweredMs;
       if (!rig) r.StrengthDb = reading_.StrengthDb;
       reading_ = r;
       appliedPtt_ = told < 0 ? TPtt::Off : static_cast<TPtt>(told);
       appliedHz_ = toldHz;
-      onRound = onRound_;
     }
-    if (onRound) onRound(r);
+    std::lock_guard lock(roundMu_);
+    if (onRound_) onRound_(r);
   }
   if (rig) {
     // The last word: receive, whatever the station said before it went.
@@ -299,7 +301,7 @@ void THamlibPeer::HostBytes(const uint8_t* data, size_t count) {
                                               : TPtt::Off);
     const TRigReading r = rig_.Reading();
     // A rig that does not answer the worker does not answer the station either.
-    if (!r.Open) continue;
+    if (!r.Open || NowMs() - r.AnsweredMs > THamlibRig::kStaleMs) continue;
     const int s = std::clamp(r.StrengthDb + 54, 0, 255);
     answers.insert(answers.end(), {THamlibBox::kSync, static_cast<uint8_t>(s), 0});
   }
@@ -322,7 +324,8 @@ std::optional<double> FrequencyHz(const std::string& mhz) {
   if (ec != std::errc() || ptr == begin || value <= 0) return std::nullopt;
   for (const char* p = ptr; p < end; ++p)
     if (*p != ' ') return std::nullopt;
-  return value * 1e6;
+  // Whole hertz: "27.065" is not exact in binary.
+  return std::round(value * 1e6);
 }
 
 int AttachHamlib(station::TStation& station, THamlibRig& rig) {
@@ -330,6 +333,7 @@ int AttachHamlib(station::TStation& station, THamlibRig& rig) {
     const auto& text = station.Einstellungen.Frequenz[station.ChannelIndex()];
     if (auto hz = FrequencyHz(text.str())) rig.WantFrequency(*hz);
   };
+  station.RadioName = rig.Description();
   tune();
   return station.Events.Subscribe([tune](const station::TStationEvent& ev) {
     if (ev.Kind == station::TEventKind::Channel || ev.Kind == station::TEventKind::LinkUp) tune();

@@ -52,11 +52,12 @@ struct THamlibSettings {
 
 // What the worker last read of the rig.
 struct TRigReading {
-  bool Open = false;     // the rig is open and answered the last round
-  int StrengthDb = -54;  // STRENGTH, dB relative to S9
-  bool OwnPtt = false;   // keyed on the radio itself while the station does not key it
-  uint64_t Rounds = 0;   // rounds that answered
-  std::string Error;     // the last failure, "" while the rig answers
+  bool Open = false;       // the rig is open and answered the last round
+  int StrengthDb = -54;    // STRENGTH, dB relative to S9
+  bool OwnPtt = false;     // keyed on the radio itself while the station does not key it
+  uint64_t Rounds = 0;     // rounds that answered
+  int64_t AnsweredMs = 0;  // when the last of them ended (steady clock)
+  std::string Error;       // the last failure, "" while the rig answers
 };
 
 enum class TPtt { Off, Microphone, Data };
@@ -86,6 +87,9 @@ class THamlibRig {
   static constexpr int kTimeoutMs = 400;
   static constexpr int kRoundMs = 50;
   static constexpr int kReopenMs = 2000;
+  // A reading older than this is not given as an answer: a worker stuck in a call is a rig that
+  // does not answer.
+  static constexpr int kStaleMs = 800;
 
  private:
   void Run();
@@ -99,6 +103,7 @@ class THamlibRig {
   std::optional<double> appliedHz_;
   TRigReading reading_;
   std::string name_;
+  std::mutex roundMu_;  // held while onRound_ runs and while it is set
   std::function<void(const TRigReading&)> onRound_;
   std::thread worker_;
 };
@@ -108,6 +113,9 @@ class THamlibBox final : public station::IBoxProtocol {
  public:
   static constexpr uint8_t kSync = 0xA5;
   const char* Name() const override { return "Hamlib"; }
+  const char* Subject() const override { return "Das Funkgerät"; }
+  const char* After() const override { return "zum Funkgerät"; }
+  const char* Pronoun() const override { return "es"; }
   station::TLineSettings Line() const override { return {4800, 8, 'N', 2}; }
   uint8_t ReceiveCommand() const override { return 'R'; }
   uint8_t MicrophoneCommand() const override { return 'M'; }

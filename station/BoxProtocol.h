@@ -28,6 +28,11 @@ class IBoxProtocol {
  public:
   virtual ~IBoxProtocol() = default;
   virtual const char* Name() const = 0;
+  // How the station's messages name it: as subject ("Die KVR-Box") and after "Verbindung"
+  // ("zur KVR-Box").
+  virtual const char* Subject() const { return "Die KVR-Box"; }
+  virtual const char* After() const { return "zur KVR-Box"; }
+  virtual const char* Pronoun() const { return "sie"; }
   virtual TLineSettings Line() const = 0;
 
   // The command of one poll: receive, or transmit the microphone or the computer's own sound.

@@ -366,7 +366,7 @@ void TStation::Connect(const std::string& port) {
   silent_ = false;
   lastAnswerMs_ = platform::Clock().Milliseconds();
   reconnectPort_.clear();
-  front_->ShowLink(port);
+  front_->ShowLink(RadioName.empty() ? port : RadioName);
   // After the running handler: a reconnection from the tick must not open a box inside it.
   if (NoModemLines)
     front_->Report(port + " (" + platform::ResolvePortName(port) +
@@ -422,7 +422,9 @@ std::string TStation::TxRefusal() const {
   // Without the box nothing goes on the air: "keyed" would be a lie, and the request would key
   // the radio the moment the operator connects.
   if (!Verbunden) return "Die Station ist nicht mit dem Funkgerät verbunden.";
-  if (silent_) return "Die KVR-Box antwortet nicht; Senden ist gesperrt, bis sie wieder antwortet.";
+  if (silent_)
+    return std::string(Box.Subject()) + " antwortet nicht; Senden ist gesperrt, bis " +
+           Box.Pronoun() + " wieder antwortet.";
   return {};
 }
 
@@ -457,8 +459,8 @@ void TStation::CheckSilence() {
   } catch (...) {
   }
   ReleaseTransmitter();
-  LinkNote("Die KVR-Box antwortet nicht (" + PortText() +
-               "): Senden gesperrt, bis sie wieder antwortet.",
+  LinkNote(std::string(Box.Subject()) + " antwortet nicht (" + PortText() +
+               "): Senden gesperrt, bis " + Box.Pronoun() + " wieder antwortet.",
            true);
 }
 
@@ -475,7 +477,7 @@ void TStation::TryReconnect() {
     reconnectPort_ = port;
     return;
   }
-  LinkNote("Die KVR-Box ist wieder verbunden (" + PortText() + ").", true);
+  LinkNote(std::string(Box.Subject()) + " ist wieder verbunden (" + PortText() + ").", true);
 }
 
 void TStation::ReleaseTransmitter() {
@@ -528,7 +530,7 @@ void TStation::PublishChanges() noexcept {
     };
     if (now.linked != was.linked) {
       if (now.linked)
-        publish(TEventKind::LinkUp, 0, RS232->DeviceName());
+        publish(TEventKind::LinkUp, 0, RadioName.empty() ? RS232->DeviceName() : RadioName);
       else
         publish(TEventKind::LinkLost);
     }
@@ -549,6 +551,7 @@ void TStation::SyncTx() {
 }
 
 std::string TStation::PortText() const {
+  if (!RadioName.empty()) return RadioName;
   const std::string name = RS232->DeviceName();
   const std::string host = platform::ResolvePortName(name);
   return host.empty() || host == name ? name : name + ": " + host;
@@ -565,8 +568,8 @@ void TStation::LinkLost(const std::string& cause) {
     nextReconnectMs_ = platform::Clock().Milliseconds() + kReconnectMs;
   }
   if (wasConnected)
-    throw rtl::Exception("Verbindung zur KVR-Box unterbrochen (" + PortText() + ")" +
-                         (cause.empty() ? "" : ": " + cause));
+    throw rtl::Exception("Verbindung " + std::string(Box.After()) + " unterbrochen (" + PortText() +
+                         ")" + (cause.empty() ? "" : ": " + cause));
 }
 
 void TStation::RxChar(int count) {
@@ -587,7 +590,7 @@ void TStation::RxChar(int count) {
   if (silent_ && Verbunden) {
     silent_ = false;
     Tx.SetAccepting(true);
-    LinkNote("Die KVR-Box antwortet wieder (" + PortText() + ").", true);
+    LinkNote(std::string(Box.Subject()) + " antwortet wieder (" + PortText() + ").", true);
   }
   if (pollsOpen_ == 0) {
     // Nobody asked: counting it as an answer would hold back the polls, and with them every
@@ -595,9 +598,9 @@ void TStation::RxChar(int count) {
     ++DroppedAnswers;
     if (!droppedSaid_) {
       droppedSaid_ = true;
-      LinkNote(
-          "Die KVR-Box sendet Antworten ohne Abfrage (" + PortText() + "); sie werden verworfen.",
-          false);
+      LinkNote(std::string(Box.Subject()) + " sendet Antworten ohne Abfrage (" + PortText() +
+                   "); sie werden verworfen.",
+               false);
     }
     return;
   }

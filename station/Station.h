@@ -245,6 +245,9 @@ class TStation {
   // goes back to receive; never throws.
   void PublishChanges() noexcept;
   std::string PortText() const;  // "COM1: /dev/ttyUSB0"
+  // What the fronts show for the link instead of the port when set: a radio that is not on a port
+  // of its own ("Hamlib NET rigctl an 127.0.0.1:4532").
+  std::string RadioName;
   // Transmit time-out in seconds: kanalo.conf "tx.timeout", default 300, 0 switches it off.
   int TxTimeoutSeconds = 300;
   std::string TxNotice;  // the last time-out notice

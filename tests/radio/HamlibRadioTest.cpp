@@ -1,8 +1,15 @@
 // The station on Hamlib's dummy rig (model 1), in process: the station's channels arrive as
 // frequencies, its keying as the rig's PTT, the rig's strength as the station's S value, and the
 // rig is left unkeyed whichever way the station lets go.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <csignal>
+#include <cstdio>
 #include <memory>
 
 #include "platform/serial/Serial.h"
@@ -133,6 +140,84 @@ TEST(HamlibRig, AnUnknownModelStaysClosedWithAReason) {
   ASSERT_TRUE(testsupport::PumpUntil([&] { return !rig.Reading().Error.empty(); }, 10000));
   EXPECT_FALSE(rig.Reading().Open);
   EXPECT_NE(rig.Reading().Error.find("999999"), std::string::npos);
+}
+
+// rigctld with its dummy rig, reached as Hamlib's network rig (model 2): the PTT and the
+// frequency arrive there, and a rigctld that dies is a rig that no longer answers, opened again
+// once it is back.
+class HamlibNetwork : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::access("/usr/bin/rigctld", X_OK) != 0) GTEST_SKIP() << "rigctld (libhamlib-utils)";
+    port_ = FreePort();
+    Start();
+  }
+  void TearDown() override { Stop(); }
+  static int FreePort() {
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t n = sizeof a;
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
+    ::close(s);
+    return ntohs(a.sin_port);
+  }
+  void Start() {
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      const std::string p = std::to_string(port_);
+      ::execl("/usr/bin/rigctld", "rigctld", "-m", "1", "-P", "RIG", "-T", "127.0.0.1", "-t",
+              p.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+  }
+  void Stop() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    pid_ = -1;
+  }
+  // What rigctld's rig says to one rigctl command, over a connection of its own.
+  std::string Ask(const std::string& command) {
+    const std::string cmd = "rigctl -m 2 -r 127.0.0.1:" + std::to_string(port_) + " " + command;
+    std::string out;
+    if (FILE* f = ::popen(cmd.c_str(), "r")) {
+      char buf[128];
+      while (std::fgets(buf, sizeof buf, f)) out += buf;
+      ::pclose(f);
+    }
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+    return out;
+  }
+  int port_ = 0;
+  pid_t pid_ = -1;
+};
+
+TEST_F(HamlibNetwork, PttAndFrequencyReachRigctldAndADeadOneIsNoticed) {
+  radio::THamlibRig rig(radio::THamlibSettings{2, "127.0.0.1:" + std::to_string(port_), 0, ""});
+  auto until = [](auto pred) { return testsupport::PumpUntil(pred, 15000); };
+  ASSERT_TRUE(until([&] { return rig.Reading().Open; })) << rig.Reading().Error;
+  rig.WantFrequency(27205000);
+  rig.WantPtt(TPtt::Microphone);
+  EXPECT_TRUE(until([&] { return Ask("t") == "1"; }));
+  EXPECT_EQ(Ask("f"), "27205000");
+  EXPECT_FALSE(rig.Reading().OwnPtt);
+  rig.WantPtt(TPtt::Off);
+  EXPECT_TRUE(until([&] { return Ask("t") == "0"; }));
+  // Keyed on the radio itself (another client): the radio's own PTT.
+  Ask("T 1");
+  EXPECT_TRUE(until([&] { return rig.Reading().OwnPtt; }));
+  Ask("T 0");
+  EXPECT_TRUE(until([&] { return !rig.Reading().OwnPtt; }));
+
+  Stop();
+  EXPECT_TRUE(until([&] { return !rig.Reading().Open; }));
+  EXPECT_FALSE(rig.Reading().Error.empty());
+  Start();
+  EXPECT_TRUE(until([&] { return rig.Reading().Open; })) << "opened again";
 }
 
 }  // namespace
