@@ -202,7 +202,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "Kanalo: Funkgerät über Hamlib: %s\n", rig->Description().c_str());
   }
   auto* main = new app::TMain(nullptr, rig ? &radio::HamlibBox() : nullptr);
-  if (rig) radio::AttachHamlib(main->Station(), *rig);
+  if (rig) radio::AttachHamlib(main->Station(), *rig, rigPeer.get());
   main->setAttribute(Qt::WA_DeleteOnClose);
   main->adjustSize();
   main->setFixedSize(main->size());

@@ -183,8 +183,14 @@ void THamlibRig::Run() {
       }
       if (rc == RIG_OK && hz && toldHz != hz) {
         rc = rig_set_freq(rig, RIG_VFO_CURR, *hz);
-        if (rc == RIG_OK) toldHz = hz;
+        // A rig that cannot be tuned is read where it is; the reason is kept.
+        if (rc == RIG_OK || (rc != -RIG_ETIMEOUT && rc != -RIG_EIO && rc != -RIG_EPROTO)) {
+          if (rc != RIG_OK) error = rigerror(rc);
+          toldHz = hz;
+          rc = RIG_OK;
+        }
       }
+      r.Hz = toldHz.value_or(0);
       value_t level{};
       if (rc == RIG_OK && rig_has_get_level(rig, RIG_LEVEL_STRENGTH)) {
         rc = rig_get_level(rig, RIG_VFO_CURR, RIG_LEVEL_STRENGTH, &level);
@@ -299,9 +305,13 @@ void THamlibPeer::HostBytes(const uint8_t* data, size_t count) {
     rig_.WantPtt(c == box.MicrophoneCommand() ? TPtt::Microphone
                  : c == box.OwnSoundCommand() ? TPtt::Data
                                               : TPtt::Off);
+    const std::optional<double> hz = Tuning ? Tuning() : std::nullopt;
+    if (hz) rig_.WantFrequency(*hz);
     const TRigReading r = rig_.Reading();
-    // A rig that does not answer the worker does not answer the station either.
+    // A rig that does not answer the worker does not answer the station either; a reading of
+    // another frequency is left unanswered until the worker has read the new one.
     if (!r.Open || NowMs() - r.AnsweredMs > THamlibRig::kStaleMs) continue;
+    if (hz && r.Hz != *hz) continue;
     const int s = std::clamp(r.StrengthDb + 54, 0, 255);
     answers.insert(answers.end(), {THamlibBox::kSync, static_cast<uint8_t>(s), 0});
   }
@@ -328,10 +338,13 @@ std::optional<double> FrequencyHz(const std::string& mhz) {
   return std::round(value * 1e6);
 }
 
-int AttachHamlib(station::TStation& station, THamlibRig& rig) {
-  auto tune = [&station, &rig] {
-    const auto& text = station.Einstellungen.Frequenz[station.ChannelIndex()];
-    if (auto hz = FrequencyHz(text.str())) rig.WantFrequency(*hz);
+int AttachHamlib(station::TStation& station, THamlibRig& rig, THamlibPeer* peer) {
+  auto channelHz = [&station] {
+    return FrequencyHz(station.Einstellungen.Frequenz[station.ChannelIndex()].str());
+  };
+  if (peer) peer->Tuning = channelHz;
+  auto tune = [&rig, channelHz] {
+    if (auto hz = channelHz()) rig.WantFrequency(*hz);
   };
   station.RadioName = rig.Description();
   tune();

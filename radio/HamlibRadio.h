@@ -57,6 +57,7 @@ struct TRigReading {
   bool OwnPtt = false;     // keyed on the radio itself while the station does not key it
   uint64_t Rounds = 0;     // rounds that answered
   int64_t AnsweredMs = 0;  // when the last of them ended (steady clock)
+  double Hz = 0;           // the frequency the strength was read on (0: none set yet)
   std::string Error;       // the last failure, "" while the rig answers
 };
 
@@ -149,6 +150,10 @@ class THamlibPeer final : public platform::SimPeer {
   void HostLines(bool, bool) override {}
   // The worker's round: the radio's own PTT onto CTS.
   void Round(const TRigReading& r);
+  // The frequency of the station's channel now (main thread, where the polls come from): each
+  // poll tunes the rig there first, and is answered only by a strength read there, so a reading
+  // of the channel left is never taken for the new one.
+  std::function<std::optional<double>()> Tuning;
 
  private:
   std::shared_ptr<platform::SimWire> wire_;
@@ -158,7 +163,8 @@ class THamlibPeer final : public platform::SimPeer {
 
 // The station's channels onto the rig: its frequency now and at each channel event. Returns the
 // subscription's handle (TEventBus::Unsubscribe).
-int AttachHamlib(station::TStation& station, THamlibRig& rig);
+// With `peer`, its polls tune the rig to the station's channel first.
+int AttachHamlib(station::TStation& station, THamlibRig& rig, THamlibPeer* peer = nullptr);
 // "26.965 " (MHz) in Hz; nothing for a text that is no frequency.
 std::optional<double> FrequencyHz(const std::string& mhz);
 

@@ -53,7 +53,7 @@ class HamlibStation : public ::testing::Test {
     st_ = std::make_unique<station::TStation>(nullptr, &radio::HamlibBox());
     st_->KVRTimer->SetEnabled(false);
     st_->Defaults({});
-    radio::AttachHamlib(*st_, *rig_);
+    radio::AttachHamlib(*st_, *rig_, peer_.get());
     st_->Connect("COM3");
   }
   void TearDown() override {
@@ -64,8 +64,8 @@ class HamlibStation : public ::testing::Test {
     platform::SetPortMappingLookup(nullptr);
   }
   template <class P>
-  bool Until(P pred) {
-    return testsupport::PumpUntil(pred, 10000);
+  bool Until(P pred, int ms = 10000) {
+    return testsupport::PumpUntil(pred, ms);
   }
   void Tick(int n = 1) {
     for (int i = 0; i < n; ++i) {
@@ -84,12 +84,20 @@ TEST_F(HamlibStation, ChannelsAreFrequenciesKeyingIsPttAndStrengthIsRead) {
   Tick(2);
   auto at = [&](double hz) { return Until([&] { return rig_->AppliedFrequency() == hz; }); };
   EXPECT_TRUE(at(27065000)) << "channel 9 when the station connects";
-  st_->Step(true);
-  Tick();
-  EXPECT_TRUE(at(27075000));
-  st_->SetChannel(19);
-  Tick();
-  EXPECT_TRUE(at(27185000));
+  // A poll after a channel change is answered only once the rig has been read on the new
+  // channel's frequency: the answer of the channel left is never the new one's.
+  const std::pair<std::function<void()>, double> moves[] = {
+      {[&] { st_->Step(true); }, 27075000}, {[&] { st_->SetChannel(19); }, 27185000}};
+  for (const auto& [move, hz] : moves) {
+    move();
+    // Unanswered polls are polled again each tick, as for a box.
+    ASSERT_TRUE(Until([&] {
+      st_->Tick();
+      return Until([&] { return st_->RxFrames > 0; }, 150);
+    }));
+    EXPECT_EQ(rig_->Reading().Hz, hz);
+    EXPECT_TRUE(at(hz));
+  }
 
   const std::pair<station::TTxSource, TPtt> keying[] = {
       {station::TTxSource::Operator, TPtt::Microphone},
