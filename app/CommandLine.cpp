@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/Host.h"
+#include "radio/HamlibRadio.h"
 #include "remote/Password.h"
 
 #ifndef KANALO_VERSION
@@ -29,6 +30,8 @@ const char* const kHelp =
     "                    band with a few stations, with a virtual sound card and mixer\n"
     "      --headless    run without a window or display (rig control and the browser\n"
     "                    front are the fronts; messages go to standard error and the log)\n"
+    "      --list-radios  list the radio models the installed Hamlib knows (for\n"
+    "                    radio = hamlib and hamlib.model in kanalo.conf) and exit\n"
     "      --help        display this help and exit\n"
     "      --version     output version information and exit\n"
     "\n"
@@ -51,6 +54,12 @@ TCommandLine ParseCommandLine(int argc, const char* const* argv) {
     if (a == "--version") {
       c.exitCode = 0;
       c.out = std::string("kanalo ") + KANALO_VERSION + "\n";
+      return c;
+    }
+    if (a == "--list-radios") {
+      c.exitCode = 0;
+      for (const auto& [number, name] : radio::THamlibRig::Models())
+        c.out += std::to_string(number) + "\t" + name + "\n";
       return c;
     }
     if (a == "--simulator") {

@@ -40,8 +40,8 @@ std::string Cut(const std::string& s, size_t n) {
 
 // --- Construction ---
 
-TMain::TMain(QWidget* parent)
-    : QMainWindow(parent), station_(std::make_unique<station::TStation>(this)) {
+TMain::TMain(QWidget* parent, const station::IBoxProtocol* box)
+    : QMainWindow(parent), station_(std::make_unique<station::TStation>(this, box)) {
   QFont f = font();
   f.setPointSize(8);
   f.setBold(true);

@@ -78,7 +78,8 @@ class TPressButton : public QPushButton {
 
 class TMain : public QMainWindow, public station::IFront {
  public:
-  explicit TMain(QWidget* parent = nullptr);
+  // `box`: the protocol of the radio's interface (the KVR-100 when none is given).
+  explicit TMain(QWidget* parent = nullptr, const station::IBoxProtocol* box = nullptr);
   ~TMain() override;
 
   // Runs the creation handler; separate from the constructor so that the window exists (and

@@ -35,6 +35,7 @@
 #include "platform/wave/VirtualCard.h"
 #include "publish/Icecast.h"
 #include "publish/Mqtt.h"
+#include "radio/HamlibRadio.h"
 #include "remote/RemoteServer.h"
 #include "rtl/Dialogs.h"
 #include "rtl/Forms.h"
@@ -187,7 +188,23 @@ int main(int argc, char** argv) {
   const std::string guard = platform::guardian::FindGuardian();
   const bool guarded = !guard.empty() && platform::guardian::StartGuardian(guard, &guardError);
 
-  auto* main = new app::TMain;
+  // "radio = hamlib": a CAT transceiver through Hamlib instead of the KVR box. The station talks
+  // to it over an in-process wire that COM1 names for this run (kanalo.conf is not changed).
+  platform::HostConfig& host = platform::HostConfig::Instance();
+  std::unique_ptr<radio::THamlibRig> rig;
+  std::unique_ptr<radio::THamlibPeer> rigPeer;
+  if (host.Get("radio") == "hamlib") {
+    rig = std::make_unique<radio::THamlibRig>(radio::THamlibSettings{
+        static_cast<int>(host.GetInt("hamlib.model", 1)), host.Get("hamlib.port"),
+        static_cast<int>(host.GetInt("hamlib.speed", 0)), host.Get("hamlib.conf")});
+    auto wire = std::make_shared<platform::SimWire>();
+    platform::SimWire::Register("hamlib", wire);
+    rigPeer = std::make_unique<radio::THamlibPeer>(wire, *rig);
+    host.Set("COM1", "sim:hamlib");
+    std::fprintf(stderr, "Kanalo: Funkgerät über Hamlib: %s\n", rig->Description().c_str());
+  }
+  auto* main = new app::TMain(nullptr, rig ? &radio::HamlibBox() : nullptr);
+  if (rig) radio::AttachHamlib(main->Station(), *rig, rigPeer.get());
   main->setAttribute(Qt::WA_DeleteOnClose);
   main->adjustSize();
   main->setFixedSize(main->size());

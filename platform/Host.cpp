@@ -275,6 +275,9 @@ bool IsListen(const std::string& v) {
 bool IsPasswordHash(const std::string& v) {
   return v.rfind("scrypt$", 0) == 0;
 }
+bool IsRadio(const std::string& v) {
+  return v == "kvr" || v == "hamlib";
+}
 bool IsDetector(const std::string& v) {
   return v == "standard" || v == "precise";
 }
@@ -351,6 +354,11 @@ const std::vector<HostKey>& HostConfig::KnownKeys() {
       {"mixer.card", "der Name einer Mixer-Karte", AnyText},
       {"audio.monitor", "auto, on oder off", IsMonitor},
       {"dtmf.detector", "standard oder precise", IsDetector},
+      {"radio", "kvr oder hamlib", IsRadio},
+      {"hamlib.model", "eine Hamlib-Modellnummer (kanalo --list-radios)", IsInteger, 1, 99999999},
+      {"hamlib.port", "ein Gerätepfad (/dev/...) oder HOST:PORT", AnyText},
+      {"hamlib.speed", "Baud 0..1000000 (0: die des Modells)", IsInteger, 0, 1000000},
+      {"hamlib.conf", "SCHLÜSSEL=WERT,... für das Hamlib-Modell", AnyText},
       {"notify", "yes oder no", IsYesNo},
       {"log", "yes oder no", IsYesNo},
       {"settings.on_close", "ask, save oder discard", IsOnClose},

@@ -15,6 +15,7 @@ rules=(
   "analysis|analysis audio platform rtl|none"
   "sim|sim platform rtl|none"
   "station|station rtl platform timers comm audio analysis|none"
+  "radio|radio station platform rtl|none"
   "controls|controls rtl|any"
   "mixer|mixer controls audio platform rtl|any"
   "net|net station platform rtl|core"

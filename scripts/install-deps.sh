@@ -12,7 +12,7 @@ PACKAGES=(
   dpkg-dev gzip lintian desktop-file-utils appstream
   qt6-websockets-dev libssl-dev libopus-dev chromium chromium-driver python3 nodejs
   libmosquitto-dev mosquitto mosquitto-clients libshout3-dev libogg-dev icecast2 opus-tools
-  socat sox libhamlib-utils python3-hamlib multimon-ng espeak-ng libfftw3-dev libkissfft-dev
+  socat sox libhamlib-dev libhamlib-utils python3-hamlib multimon-ng espeak-ng libfftw3-dev libkissfft-dev
   pulseaudio pulseaudio-utils libasound2-plugins pipewire pipewire-bin wireplumber dbus-daemon
   locales libc-l10n
 )

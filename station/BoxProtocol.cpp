@@ -30,6 +30,16 @@ int64_t TKvrBox::PulseMicros(int32_t scanPuls) const {
   return static_cast<int64_t>(std::clamp<int32_t>(scanPuls, 0, kMaxScanPuls)) * 10;
 }
 
+uint8_t TKvrBox::ScaleStrength(uint8_t strength, int32_t adjust, int32_t offset) const {
+  // 64 bits inside, 32-bit results as the box's arithmetic has them; what wraps past 127 reads
+  // as no signal.
+  const int32_t p =
+      static_cast<int32_t>(static_cast<int64_t>(strength) * (static_cast<int64_t>(adjust) + 32768));
+  const int32_t q = p / 32768;
+  const auto b = static_cast<uint8_t>(static_cast<uint64_t>(int64_t{q} - offset) & 0xFF);
+  return b >= 128 ? 0 : b;
+}
+
 const IBoxProtocol& KvrBox() {
   static const TKvrBox box;
   return box;

@@ -28,6 +28,11 @@ class IBoxProtocol {
  public:
   virtual ~IBoxProtocol() = default;
   virtual const char* Name() const = 0;
+  // How the station's messages name it: as subject ("Die KVR-Box") and after "Verbindung"
+  // ("zur KVR-Box").
+  virtual const char* Subject() const { return "Die KVR-Box"; }
+  virtual const char* After() const { return "zur KVR-Box"; }
+  virtual const char* Pronoun() const { return "sie"; }
   virtual TLineSettings Line() const = 0;
 
   // The command of one poll: receive, or transmit the microphone or the computer's own sound.
@@ -48,6 +53,11 @@ class IBoxProtocol {
   virtual TModemLine StepLine(TStep step) const = 0;
   // How long one step pulse lasts, from the operator's "Scan Puls Länge" setting.
   virtual int64_t PulseMicros(int32_t scanPuls) const = 0;
+  // The station's S value (0..127) of a frame's strength byte, with the operator's "S-Meter
+  // Empfindlichkeit" (`adjust`, +-32768) and "S-Meter Nullpunkt" (`offset`).
+  virtual uint8_t ScaleStrength(uint8_t strength, int32_t adjust, int32_t offset) const = 0;
+  // Whether the radio's own push-to-talk is pressed, from the level of the port's CTS line.
+  virtual bool RadioKeyed(bool cts) const = 0;
 };
 
 class TKvrBox final : public IBoxProtocol {
@@ -73,9 +83,12 @@ class TKvrBox final : public IBoxProtocol {
     return step == TStep::Down ? TModemLine::Dtr : TModemLine::Rts;
   }
   int64_t PulseMicros(int32_t scanPuls) const override;
+  uint8_t ScaleStrength(uint8_t strength, int32_t adjust, int32_t offset) const override;
+  // CTS is on while the radio's push-to-talk is released.
+  bool RadioKeyed(bool cts) const override { return !cts; }
 };
 
-// The box the station speaks to (one type for now).
+// The box a station speaks to unless it is given another.
 const IBoxProtocol& KvrBox();
 
 }  // namespace station

@@ -57,7 +57,7 @@ void IFront::Handle(const std::function<void()>& handler) {
 
 // --- Construction ---
 
-TStation::TStation(IFront* front) {
+TStation::TStation(IFront* front, const IBoxProtocol* box) : Box(box ? *box : KvrBox()) {
   SetFront(front);
   Tx.OnChange = [this](const TTxHold&, bool) { SyncTx(); };
   Tx.SetAccepting(false);  // until the box is connected
@@ -369,7 +369,7 @@ void TStation::Connect(const std::string& port) {
   silent_ = false;
   lastAnswerMs_ = platform::Clock().Milliseconds();
   reconnectPort_.clear();
-  front_->ShowLink(port);
+  front_->ShowLink(RadioName.empty() ? port : RadioName);
   // After the running handler: a reconnection from the tick must not open a box inside it; and
   // once per port, not again each time the same adapter comes back.
   if (NoModemLines && !reconnecting_)
@@ -426,7 +426,9 @@ std::string TStation::TxRefusal() const {
   // Without the box nothing goes on the air: "keyed" would be a lie, and the request would key
   // the radio the moment the operator connects.
   if (!Verbunden) return "Die Station ist nicht mit dem Funkgerät verbunden.";
-  if (silent_) return "Die KVR-Box antwortet nicht; Senden ist gesperrt, bis sie wieder antwortet.";
+  if (silent_)
+    return std::string(Box.Subject()) + " antwortet nicht; Senden ist gesperrt, bis " +
+           Box.Pronoun() + " wieder antwortet.";
   return {};
 }
 
@@ -461,8 +463,8 @@ void TStation::CheckSilence() {
   } catch (...) {
   }
   ReleaseTransmitter();
-  LinkNote("Die KVR-Box antwortet nicht (" + PortText() +
-               "): Senden gesperrt, bis sie wieder antwortet.",
+  LinkNote(std::string(Box.Subject()) + " antwortet nicht (" + PortText() +
+               "): Senden gesperrt, bis " + Box.Pronoun() + " wieder antwortet.",
            true);
 }
 
@@ -484,7 +486,7 @@ void TStation::TryReconnect() {
     reconnectPort_ = port;
     return;
   }
-  LinkNote("Die KVR-Box ist wieder verbunden (" + PortText() + ").", true);
+  LinkNote(std::string(Box.Subject()) + " ist wieder verbunden (" + PortText() + ").", true);
 }
 
 void TStation::ReleaseTransmitter() {
@@ -537,7 +539,7 @@ void TStation::PublishChanges() noexcept {
     };
     if (now.linked != was.linked) {
       if (now.linked)
-        publish(TEventKind::LinkUp, 0, RS232->DeviceName());
+        publish(TEventKind::LinkUp, 0, RadioName.empty() ? RS232->DeviceName() : RadioName);
       else
         publish(TEventKind::LinkLost);
     }
@@ -558,6 +560,7 @@ void TStation::SyncTx() {
 }
 
 std::string TStation::PortText() const {
+  if (!RadioName.empty()) return RadioName;
   const std::string name = RS232->DeviceName();
   const std::string host = platform::ResolvePortName(name);
   return host.empty() || host == name ? name : name + ": " + host;
@@ -574,8 +577,8 @@ void TStation::LinkLost(const std::string& cause) {
     nextReconnectMs_ = platform::Clock().Milliseconds() + kReconnectMs;
   }
   if (wasConnected)
-    throw rtl::Exception("Verbindung zur KVR-Box unterbrochen (" + PortText() + ")" +
-                         (cause.empty() ? "" : ": " + cause));
+    throw rtl::Exception("Verbindung " + std::string(Box.After()) + " unterbrochen (" + PortText() +
+                         ")" + (cause.empty() ? "" : ": " + cause));
 }
 
 void TStation::RxChar(int count) {
@@ -596,7 +599,7 @@ void TStation::RxChar(int count) {
   if (silent_ && Verbunden) {
     silent_ = false;
     Tx.SetAccepting(true);
-    LinkNote("Die KVR-Box antwortet wieder (" + PortText() + ").", true);
+    LinkNote(std::string(Box.Subject()) + " antwortet wieder (" + PortText() + ").", true);
   }
   if (pollsOpen_ == 0) {
     // Nobody asked: counting it as an answer would hold back the polls, and with them every
@@ -604,9 +607,9 @@ void TStation::RxChar(int count) {
     ++DroppedAnswers;
     if (!droppedSaid_) {
       droppedSaid_ = true;
-      LinkNote(
-          "Die KVR-Box sendet Antworten ohne Abfrage (" + PortText() + "); sie werden verworfen.",
-          false);
+      LinkNote(std::string(Box.Subject()) + " sendet Antworten ohne Abfrage (" + PortText() +
+                   "); sie werden verworfen.",
+               false);
     }
     return;
   }
@@ -641,8 +644,9 @@ void TStation::Tick() {
   // "off", which is the radio's push-to-talk.
   TryReconnect();
   TEinstellungen& e = Einstellungen;
-  // Without modem lines there is no CTS to read; reading "off" would key the transmitter.
-  const bool ctsOn = NoModemLines || RS232->ModemLineState(1);
+  // Without modem lines there is no CTS to read; reading it would key the transmitter. What CTS
+  // says is the box's business; `ctsOn` below means "the radio's own key is released".
+  const bool ctsOn = NoModemLines || !Box.RadioKeyed(RS232->ModemLineState(1));
   if (Verbunden && !ctsOn)
     Tx.Hold(TTxSource::Radio);
   else
@@ -708,14 +712,8 @@ void TStation::Tick() {
   if (RxFrames > 0 && !TakeFrameReading()) {
     --RxFrames;
   } else if (RxFrames > 0) {
-    // 64 bits inside, 32-bit results as the box's arithmetic has them.
-    int32_t p = static_cast<int32_t>(static_cast<int64_t>(RxSWert) *
-                                     (static_cast<int64_t>(e.SAdjust) + 32768));
-    int32_t q = p / 32768;
-    uint8_t b = static_cast<uint8_t>(static_cast<uint64_t>(int64_t{q} - e.SOffset) & 0xFF);
-    if (b >= 128) b = 0;
     const int k = ChannelIndex();
-    SWert[k] = b;
+    SWert[k] = Box.ScaleStrength(RxSWert, e.SAdjust, e.SOffset);
     if (SWert[k] >= e.SquelchWert) {
       if (!e.LineStumm) SetMutes(false, true);
       e.ScanDelayRest = e.ScanDelay;
@@ -902,17 +900,24 @@ void TStation::Step(bool up) {
   StepRelease(up);
 }
 
+void TStation::SetStepLine(bool upButton, bool on) {
+  if (Box.StepLine(upButton ? TStep::Up : TStep::Down) == TModemLine::Rts)
+    RS232->SetRTS(on);
+  else
+    RS232->SetDTR(on);
+}
+
 void TStation::StepPress(bool upButton) {
   TEinstellungen& e = Einstellungen;
   // On a port without modem lines only the count moves (the operator was told at connect).
   const bool lines = !(NoModemLines && RS232->IsOpen());
   if (upButton) {
-    if (lines) RS232->SetRTS(true);
+    if (lines) SetStepLine(true, true);
     e.Kanal += KanalSchritt;
     if (e.Kanal > e.LetzterKanal) e.Kanal = e.ErsterKanal;
     if (e.Kanal < e.ErsterKanal) e.Kanal = e.LetzterKanal;
   } else {
-    if (lines) RS232->SetDTR(true);
+    if (lines) SetStepLine(false, true);
     e.Kanal -= KanalSchritt;
     if (e.Kanal < e.ErsterKanal) e.Kanal = e.LetzterKanal;
     if (e.Kanal > e.LetzterKanal) e.Kanal = e.ErsterKanal;
@@ -921,12 +926,7 @@ void TStation::StepPress(bool upButton) {
 }
 
 void TStation::StepRelease(bool upButton) {
-  if (!(NoModemLines && RS232->IsOpen())) {
-    if (upButton)
-      RS232->SetRTS(false);
-    else
-      RS232->SetDTR(false);
-  }
+  if (!(NoModemLines && RS232->IsOpen())) SetStepLine(upButton, false);
   ChannelMoved();
   front_->ShowDisplay();
 }
@@ -1029,17 +1029,11 @@ void TStation::ScanTick() {
     ScanZaehler = 0;
     const int was = e.Kanal;
     try {
-      if (!ZernoxMark) {
-        RS232->SetRTS(true);
-        e.Kanal += KanalSchritt;
-        Pulse();
-        RS232->SetRTS(false);
-      } else {
-        RS232->SetDTR(true);
-        e.Kanal -= KanalSchritt;
-        Pulse();
-        RS232->SetDTR(false);
-      }
+      // Without the mark the scan goes on the up button's line, with it on the down button's.
+      SetStepLine(!ZernoxMark, true);
+      e.Kanal += ZernoxMark ? -KanalSchritt : KanalSchritt;
+      Pulse();
+      SetStepLine(!ZernoxMark, false);
     } catch (const comm::ECommError& x) {
       // A step that fails would fail every 250 ms: the scan stops on the first failure.
       ScanTimer->SetEnabled(false);

@@ -107,7 +107,9 @@ class TStationAlive {
 
 class TStation {
  public:
-  explicit TStation(IFront* front = nullptr);
+  // `box`: the protocol of the interface box (not owned; it outlives the station); the KVR-100
+  // when none is given.
+  explicit TStation(IFront* front = nullptr, const IBoxProtocol* box = nullptr);
   ~TStation();
   TStation(const TStation&) = delete;
   TStation& operator=(const TStation&) = delete;
@@ -122,8 +124,8 @@ class TStation {
   TTxArbiter Tx;
   // What happened, for every front that follows the station (log, rig control, browser).
   TEventBus Events;
-  // The interface box's protocol.
-  const IBoxProtocol& Box = KvrBox();
+  // The interface box's protocol: frames, commands, pulses, the S-meter's scale, CTS.
+  const IBoxProtocol& Box;
   bool TxAktiv = false;
   bool PTTTaste = false;
   bool WavSenden = false;
@@ -137,7 +139,7 @@ class TStation {
   std::array<uint8_t, 3> RxPuffer{};
   int32_t RxLaenge = 0;
   int32_t RxFrames = 0;
-  uint8_t TxBefehl = 9;
+  uint8_t TxBefehl = Box.ReceiveCommand();
   uint8_t RxSWert = 0;
   uint8_t RxTaste = 0;
   uint8_t SquelchZeigen = 0;
@@ -243,6 +245,9 @@ class TStation {
   // goes back to receive; never throws.
   void PublishChanges() noexcept;
   std::string PortText() const;  // "COM1: /dev/ttyUSB0"
+  // What the fronts show for the link instead of the port when set: a radio that is not on a port
+  // of its own ("Hamlib NET rigctl an 127.0.0.1:4532").
+  std::string RadioName;
   // Transmit time-out in seconds: kanalo.conf "tx.timeout", default 300, 0 switches it off.
   int TxTimeoutSeconds = 300;
   std::string TxNotice;  // the last time-out notice
@@ -345,6 +350,8 @@ class TStation {
   void LinkNote(const std::string& text, bool tell);
   void TryReconnect();
   void StepFromKey(bool up);
+  // Raises or lowers the line the box pulses for the up or the down button.
+  void SetStepLine(bool upButton, bool on);
   void StepUpForScan();
   void CheckCues();
   void CheckTxTimeout();

@@ -30,6 +30,25 @@ TEST(KvrBox, LineCommandsAndPulses) {
   EXPECT_EQ(box.PulseMicros(2000), 20000);
   EXPECT_EQ(box.PulseMicros(-5), 0);
   EXPECT_EQ(box.PulseMicros(2000000000), 500000);  // never more than half a second
+  // CTS is on while the radio's own key is released.
+  EXPECT_FALSE(box.RadioKeyed(true));
+  EXPECT_TRUE(box.RadioKeyed(false));
+}
+
+// The S-meter's scale: strength x (adjust + 32768) / 32768 - offset, what passes 127 (or wraps
+// below 0) reads as nothing.
+TEST(KvrBox, StrengthScaleWrapsToNothing) {
+  const auto& box = station::KvrBox();
+  struct Case {
+    uint8_t strength;
+    int32_t adjust, offset;
+    uint8_t s;
+  } cases[] = {{100, 0, 0, 100},    {127, 0, 0, 127},     {128, 0, 0, 0},      {100, 32768, 0, 0},
+               {60, 32768, 0, 120}, {100, -16384, 0, 50}, {10, 0, 20, 0},      {50, 0, -10, 60},
+               {255, -32768, 0, 0}, {99, -16384, 49, 0},  {99, -16384, 48, 1}, {3, 0, 3, 0}};
+  for (const Case& c : cases)
+    EXPECT_EQ(box.ScaleStrength(c.strength, c.adjust, c.offset), c.s)
+        << int(c.strength) << " " << c.adjust << " " << c.offset;
 }
 
 TEST(KvrBox, FramesAreTakenOnlyWhereABatchEndsOnOne) {
