@@ -384,6 +384,10 @@ void RemoteLink::EndCall(const std::string& why) {
 remote::Result RemoteLink::Connect(const std::string& port) {
   if (port != "COM1" && port != "COM2") return "Anschluss: COM1 oder COM2";
   if (!alive_) return "Die Station wird beendet.";
+  // The station's tick closes the port a moment after "Trennen"; connecting before that fails
+  // as the window's menu does ("Port already assigned").
+  if (!m_.Verbunden && m_.RS232->IsOpen())
+    return "Der Anschluss wird noch geschlossen. Bitte gleich noch einmal.";
   return Run([this, port] { m_.Connect(port); });
 }
 

@@ -330,9 +330,6 @@ int TStation::ChannelIndex() const {
 }
 
 void TStation::Connect(const std::string& port) {
-  // Disconnected, the port waits for the next tick to close: connecting meanwhile (a page's
-  // button right after "Trennen") closes it now instead of failing on a port still assigned.
-  if (!Verbunden && RS232->IsOpen()) RS232->Close();
   Einstellungen.ComPort = port;
   try {
     RS232->SetDeviceName(port);
