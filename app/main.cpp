@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <QScreen>
 #include <QTimer>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -92,6 +93,11 @@ int main(int argc, char** argv) {
   // Headless: the station needs no display at all; Qt's offscreen platform stands in for one.
   if (cmd.headless) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication qapp(argc, argv);
+  // Qt took the user's locale for everything; numbers in C stay C (printf, strtod, and Hamlib,
+  // which saves the LC_NUMERIC name, sets "C" and restores the saved pointer: with a name other
+  // than "C" that pointer is freed in between). The user's decimal separator is read from the
+  // environment where the station shows numbers.
+  std::setlocale(LC_NUMERIC, "C");
   QApplication::setApplicationName("Kanalo");
   app::QtDialogs::InstallGermanTranslations();
   Q_INIT_RESOURCE(kanalo);

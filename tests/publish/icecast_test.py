@@ -93,8 +93,9 @@ class Icecast(unittest.TestCase):
             code = self.station.returncode
         self.icecast.send_signal(signal.SIGKILL)
         self.icecast.wait(10)
+        said = self.stderr()[-4000:]
         shutil.rmtree(self.home, ignore_errors=True)
-        self.assertEqual(code, 0, "the station ended with %s on SIGTERM" % code)
+        self.assertEqual(code, 0, "the station ended with %s on SIGTERM; it said:\n%s" % (code, said))
 
     def listening(self):
         try:
