@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "tests/app/StationFixture.h"
+#include "tests/support/Net.h"
 
 extern char** environ;
 
@@ -33,17 +34,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kPatience = std::chrono::seconds(30);  // start-up under a sanitizer, a busy machine
 
-int FreeTcpPort() {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t n = sizeof a;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
-  ::close(s);
-  return ntohs(a.sin_port);
-}
+using testsupport::FreeTcpPort;
 
 pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
             const std::string& errFile = {}) {

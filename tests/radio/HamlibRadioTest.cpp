@@ -16,6 +16,7 @@
 #include "platform/serial/Sim.h"
 #include "radio/HamlibRadio.h"
 #include "station/Station.h"
+#include "tests/support/Net.h"
 #include "tests/support/Recorders.h"
 
 namespace {
@@ -157,21 +158,10 @@ class HamlibNetwork : public ::testing::Test {
  protected:
   void SetUp() override {
     if (::access("/usr/bin/rigctld", X_OK) != 0) GTEST_SKIP() << "rigctld (libhamlib-utils)";
-    port_ = FreePort();
+    port_ = testsupport::FreeTcpPort();
     Start();
   }
   void TearDown() override { Stop(); }
-  static int FreePort() {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t n = sizeof a;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
-    ::close(s);
-    return ntohs(a.sin_port);
-  }
   void Start() {
     pid_ = ::fork();
     if (pid_ == 0) {
