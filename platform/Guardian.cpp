@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -22,8 +23,10 @@ std::mutex mu;
 int sock = -1;  // the station's end; closed with the process, which the guardian hears
 int pid = -1;
 
-bool Send(const TMessage& m, int fd) {
-  iovec iov{const_cast<TMessage*>(&m), sizeof m};
+bool commandTaken[kCommandSlots] = {};
+
+bool Send(const void* m, size_t size, int fd) {
+  iovec iov{const_cast<void*>(m), size};
   msghdr h{};
   h.msg_iov = &iov;
   h.msg_iovlen = 1;
@@ -38,7 +41,7 @@ bool Send(const TMessage& m, int fd) {
     std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
   }
   for (;;) {
-    if (::sendmsg(sock, &h, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof m)) return true;
+    if (::sendmsg(sock, &h, MSG_NOSIGNAL) == static_cast<ssize_t>(size)) return true;
     if (errno != EINTR) return false;
   }
 }
@@ -50,17 +53,21 @@ bool IsExecutable(const std::string& p) {
 
 }  // namespace
 
-std::string FindGuardian() {
-  if (const char* env = std::getenv("KANALO_GUARD"); env && *env)
-    return IsExecutable(env) ? env : std::string();
+std::string FindBeside(const std::string& name) {
   char exe[PATH_MAX];
   const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
   if (n <= 0) return {};
   std::string dir(exe, static_cast<size_t>(n));
   dir.erase(dir.rfind('/') + 1);
-  for (const char* rel : {"kanalo-guard", "../libexec/kanalo/kanalo-guard"})
+  for (const std::string& rel : {name, "../libexec/kanalo/" + name})
     if (IsExecutable(dir + rel)) return dir + rel;
   return {};
+}
+
+std::string FindGuardian() {
+  if (const char* env = std::getenv("KANALO_GUARD"); env && *env)
+    return IsExecutable(env) ? env : std::string();
+  return FindBeside("kanalo-guard");
 }
 
 bool StartGuardian(const std::string& path, std::string* error) {
@@ -110,7 +117,7 @@ void Hold(int slot, int fd, const uint8_t* bytes, size_t count) {
   m.Slot = static_cast<uint8_t>(slot);
   m.Count = static_cast<uint8_t>(count);
   std::memcpy(m.Bytes, bytes, count);
-  if (!Send(m, fd)) {
+  if (!Send(&m, sizeof m, fd)) {
     // The guardian is gone; the station's own handlers still say the last words.
     ::close(sock);
     sock = -1;
@@ -124,7 +131,48 @@ void Forget(int slot) {
   TMessage m;
   m.Op = kForget;
   m.Slot = static_cast<uint8_t>(slot);
-  if (!Send(m, -1)) {
+  if (!Send(&m, sizeof m, -1)) {
+    ::close(sock);
+    sock = -1;
+    pid = -1;
+  }
+}
+
+int HoldCommand(const std::vector<std::string>& argv) {
+  std::lock_guard lk(mu);
+  TCommandMessage m;
+  m.Op = kCommand;
+  size_t used = 0;
+  for (const std::string& a : argv) {
+    if (used + a.size() + 1 > kCommandBytes) return -1;
+    std::memcpy(m.Args + used, a.c_str(), a.size() + 1);
+    used += a.size() + 1;
+  }
+  if (sock < 0 || argv.empty()) return -1;
+  int slot = 0;
+  while (slot < kCommandSlots && commandTaken[slot]) ++slot;
+  if (slot == kCommandSlots) return -1;
+  m.Slot = static_cast<uint8_t>(slot);
+  m.Length = static_cast<uint16_t>(used);
+  if (!Send(&m, offsetof(TCommandMessage, Args) + used, -1)) {
+    ::close(sock);
+    sock = -1;
+    pid = -1;
+    return -1;
+  }
+  commandTaken[slot] = true;
+  return slot;
+}
+
+void DropCommand(int slot) {
+  std::lock_guard lk(mu);
+  if (slot < 0 || slot >= kCommandSlots) return;
+  commandTaken[slot] = false;
+  if (sock < 0) return;
+  TCommandMessage m;
+  m.Op = kDropCommand;
+  m.Slot = static_cast<uint8_t>(slot);
+  if (!Send(&m, offsetof(TCommandMessage, Args), -1)) {
     ::close(sock);
     sock = -1;
     pid = -1;

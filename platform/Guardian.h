@@ -17,8 +17,10 @@
 // failsafe::Register/Unregister on any thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace platform::guardian {
 
@@ -32,6 +34,21 @@ struct TMessage {
 constexpr uint8_t kHold = 'H';
 constexpr uint8_t kForget = 'F';
 constexpr int kSlots = 8;
+// A program the guardian runs when the station is gone, for a radio that only a connection of its
+// own can set to receive (a Hamlib rig: its backend's bytes are not known to the station). Args:
+// the program and its arguments, each ended by a NUL. The guardian waits for it kCommandMs at
+// most, then kills it.
+constexpr uint8_t kCommand = 'C';
+constexpr uint8_t kDropCommand = 'D';
+constexpr int kCommandSlots = 2;
+constexpr size_t kCommandBytes = 1024;
+constexpr int kCommandMs = 5000;
+struct TCommandMessage {
+  uint8_t Op = 0;  // kCommand or kDropCommand
+  uint8_t Slot = 0;
+  uint16_t Length = 0;  // bytes of Args in use
+  char Args[kCommandBytes] = {};
+};
 // The descriptor the guardian finds its end of the socket on.
 constexpr int kSocketFd = 3;
 
@@ -41,11 +58,18 @@ bool StartGuardian(const std::string& path, std::string* error);
 // The guardian program beside the running executable, or in ../libexec/kanalo/ (an
 // installation); the environment's KANALO_GUARD names another. Empty when none is there.
 std::string FindGuardian();
+// A helper program of the station beside the running executable or in ../libexec/kanalo/;
+// empty when none is there.
+std::string FindBeside(const std::string& name);
 // The guardian's process id, or -1 when none runs.
 int GuardianPid();
 
 // Called by failsafe::Register/Unregister: the guardian holds or forgets a port's word.
 void Hold(int slot, int fd, const uint8_t* bytes, size_t count);
 void Forget(int slot);
+// The guardian runs `argv` when the station is gone; the slot, or -1 when no guardian runs, the
+// slots are taken or the arguments too long. DropCommand takes it back (-1: nothing).
+int HoldCommand(const std::vector<std::string>& argv);
+void DropCommand(int slot);
 
 }  // namespace platform::guardian

@@ -8,19 +8,12 @@
 #include <cmath>
 #include <cstring>
 
+#include "platform/Guardian.h"
 #include "station/Station.h"
 
 namespace radio {
 
 namespace {
-
-std::once_flag backendsLoaded;
-void LoadBackends() {
-  std::call_once(backendsLoaded, [] {
-    rig_set_debug(RIG_DEBUG_NONE);
-    rig_load_all_backends();
-  });
-}
 
 ptt_t HamlibPtt(TPtt p) {
   return p == TPtt::Off ? RIG_PTT_OFF : p == TPtt::Data ? RIG_PTT_ON_DATA : RIG_PTT_ON;
@@ -32,59 +25,12 @@ int64_t NowMs() {
       .count();
 }
 
-// Opens the rig named by the settings; nullptr and the reason when it cannot.
-RIG* OpenRig(const THamlibSettings& s, std::string& error) {
-  RIG* rig = rig_init(static_cast<rig_model_t>(s.Model));
-  if (!rig) {
-    error = "Hamlib kennt das Modell " + std::to_string(s.Model) + " nicht";
-    return nullptr;
-  }
-  hamlib_port_t& port = rig->state.rigport;
-  if (!s.Port.empty()) {
-    std::strncpy(port.pathname, s.Port.c_str(), HAMLIB_FILPATHLEN - 1);
-    port.pathname[HAMLIB_FILPATHLEN - 1] = 0;
-  }
-  if (s.Speed > 0) port.parm.serial.rate = s.Speed;
-  // A rig that does not answer is a silent box within a second, not after the backend's retries.
-  port.timeout = THamlibRig::kTimeoutMs;
-  port.retry = 0;
-  std::string conf = s.Conf;
-  for (size_t pos = 0; pos < conf.size();) {
-    size_t end = conf.find(',', pos);
-    if (end == std::string::npos) end = conf.size();
-    const std::string item = conf.substr(pos, end - pos);
-    pos = end + 1;
-    const size_t eq = item.find('=');
-    if (item.empty()) continue;
-    const std::string key = item.substr(0, eq);
-    const std::string value = eq == std::string::npos ? "" : item.substr(eq + 1);
-    const token_t token = rig_token_lookup(rig, key.c_str());
-    if (token == RIG_CONF_END || rig_set_conf(rig, token, value.c_str()) != RIG_OK) {
-      error = "hamlib.conf: " + key + " ist für dieses Modell unbekannt";
-      rig_cleanup(rig);
-      return nullptr;
-    }
-  }
-  // A backend that can key over CAT but names no way to key (Hamlib's dummy, some models) is
-  // keyed over CAT; a ptt_type in hamlib.conf says otherwise.
-  if (rig->state.pttport.type.ptt == RIG_PTT_NONE && rig->caps->set_ptt &&
-      s.Conf.find("ptt_type") == std::string::npos)
-    rig->state.pttport.type.ptt = RIG_PTT_RIG;
-  const int rc = rig_open(rig);
-  if (rc != RIG_OK) {
-    error = rigerror(rc);
-    rig_cleanup(rig);
-    return nullptr;
-  }
-  return rig;
-}
-
 }  // namespace
 
 // --- THamlibRig ---
 
 THamlibRig::THamlibRig(THamlibSettings settings) : settings_(std::move(settings)) {
-  LoadBackends();
+  LoadHamlibBackends();
   if (const rig_caps* caps = rig_get_caps(static_cast<rig_model_t>(settings_.Model)))
     name_ = std::string(caps->mfg_name) + " " + caps->model_name;
   else
@@ -167,10 +113,22 @@ void THamlibRig::Run() {
     std::string error;
     if (!rig) {
       if (NowMs() < nextOpenMs) continue;
-      rig = OpenRig(settings_, error);
+      rig = OpenHamlibRig(settings_, kTimeoutMs, 0, error);
       told = -1;
       toldHz.reset();
       if (!rig) nextOpenMs = NowMs() + kReopenMs;
+      // From the first open on, a station that dies without a word (SIGKILL, the out-of-memory
+      // killer, a crash) leaves the rig to the guardian: Hamlib's own connection cannot be
+      // written from a dying process, so the guardian runs a program that opens the rig anew
+      // and sets it to receive.
+      if (rig && releaseSlot_ < 0) {
+        const std::string program = platform::guardian::FindBeside("kanalo-rig-release");
+        if (!program.empty()) {
+          std::vector<std::string> args = ReleaseArguments(settings_);
+          args.insert(args.begin(), program);
+          releaseSlot_ = platform::guardian::HoldCommand(args);
+        }
+      }
     }
     TRigReading r;
     if (rig) {
@@ -231,8 +189,12 @@ void THamlibRig::Run() {
     if (onRound_) onRound_(r);
   }
   if (rig) {
-    // The last word: receive, whatever the station said before it went.
-    rig_set_ptt(rig, RIG_VFO_CURR, RIG_PTT_OFF);
+    // The last word: receive, whatever the station said before it went. Heard: the guardian
+    // need not say it again.
+    if (rig_set_ptt(rig, RIG_VFO_CURR, RIG_PTT_OFF) == RIG_OK) {
+      platform::guardian::DropCommand(releaseSlot_);
+      releaseSlot_ = -1;
+    }
     rig_close(rig);
     rig_cleanup(rig);
     std::lock_guard lock(mu_);
@@ -241,7 +203,7 @@ void THamlibRig::Run() {
 }
 
 std::vector<std::pair<int, std::string>> THamlibRig::Models() {
-  LoadBackends();
+  LoadHamlibBackends();
   std::vector<std::pair<int, std::string>> models;
   rig_list_foreach(
       [](const rig_caps* caps, rig_ptr_t data) {

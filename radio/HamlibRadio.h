@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "platform/serial/Sim.h"
+#include "radio/HamlibOpen.h"
 #include "station/BoxProtocol.h"
 
 namespace station {
@@ -40,15 +41,6 @@ class TStation;
 }
 
 namespace radio {
-
-// kanalo.conf: hamlib.model, hamlib.port (a device or host:port), hamlib.speed, hamlib.conf
-// ("key=value,key=value").
-struct THamlibSettings {
-  int Model = 1;
-  std::string Port;
-  int Speed = 0;  // 0: the backend's default
-  std::string Conf;
-};
 
 // What the worker last read of the rig.
 struct TRigReading {
@@ -106,6 +98,7 @@ class THamlibRig {
   std::string name_;
   std::mutex roundMu_;  // held while onRound_ runs and while it is set
   std::function<void(const TRigReading&)> onRound_;
+  int releaseSlot_ = -1;  // the guardian's command that unkeys the rig if the station dies
   std::thread worker_;
 };
 

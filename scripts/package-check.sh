@@ -38,6 +38,7 @@ fi
 test -s "$scratch/Kanalo/Roger.Wav"
 # The installed station found its guardian (../libexec/kanalo/kanalo-guard from /usr/bin).
 test -x /usr/libexec/kanalo/kanalo-guard
+test -x /usr/libexec/kanalo/kanalo-rig-release
 if grep -q "kanalo-guard" "$scratch/out"; then
   cat "$scratch/out"
   echo "the installed station runs without its guardian" >&2

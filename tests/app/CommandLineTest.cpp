@@ -39,6 +39,8 @@ TEST(CommandLine, OptionsAndTheirEffects) {
       {{"--", "--bogus"}, -1, false, ""},  // after "--" nothing is ours
       {{"--bogus"}, 2, false, ""},
       {{"--simulator=yes"}, 2, false, ""},
+      // Hamlib's models by number, its dummy first: what `hamlib.model` takes.
+      {{"--list-radios"}, 0, false, "1\tHamlib Dummy\n2\tHamlib NET rigctl\n"},
   };
   for (const auto& c : cases) {
     const auto r = Parse(c.args);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The real `kanalo --headless` on a network rig: Hamlib's rigctld with its dummy rig, reached as
 # model 2. Keyed and released through the station's own rig control, the PTT is seen on rigctld;
-# SIGTERM while keyed leaves it unkeyed; a rigctld killed while keyed is said once.
+# SIGTERM and SIGKILL while keyed leave it unkeyed; a rigctld killed while keyed is said once.
 # Usage: rigctld_station.sh KANALO_BINARY
 set -euo pipefail
 kanalo=$1
@@ -79,6 +79,17 @@ kill -TERM "$kpid"
 wait "$kpid" || true
 await 0 rig t
 echo "released at SIGTERM: ok"
+
+# SIGKILL while keyed: no handler of the station's runs; the guardian runs kanalo-rig-release,
+# which opens the rig anew and sets it to receive.
+start
+key 1
+await 1 rig t
+t0=$(date +%s%N)
+kill -KILL "$kpid"
+wait "$kpid" || true
+await 0 rig t
+echo "released at SIGKILL by the guardian: ok ($(( ($(date +%s%N) - t0) / 1000000 )) ms, one rigctl poll included)"
 
 start
 key 1
