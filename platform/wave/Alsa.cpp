@@ -298,6 +298,7 @@ class TAlsaStream : public IWaveStream {
       TakeInFlight(done);
       queue_.TakeAll(done);
       handed_ = 0;
+      handedAtEmpty_ = -1;
     }
     Deliver(done);
     return 0;
@@ -372,8 +373,29 @@ class TAlsaStream : public IWaveStream {
       if (err) *err = rc;
       return handed_;
     }
+    delay = std::max<snd_pcm_sframes_t>(delay, 0);
+    // With the ring empty, every handed frame is in the server's graph or has been played, and
+    // what the device reports as delay is the graph's own latency. PipeWire's plugin keeps its
+    // stream running on silence and reports that latency as a sawtooth that never reaches zero
+    // (seen with a graph cycle of 1024 frames, longer than our period): the last sound would
+    // never count as played. So from the moment the ring emptied, the delay seen then is counted
+    // down on the clock; a device that reports less is believed.
+    const snd_pcm_sframes_t avail = dir_ == TWaveDir::Out ? snd_pcm_avail_update(pcm_) : -1;
+    if (avail >= 0 && static_cast<snd_pcm_uframes_t>(avail) >= ring_ &&
+        st == SND_PCM_STATE_RUNNING) {
+      const auto now = std::chrono::steady_clock::now();
+      if (handedAtEmpty_ != handed_) {
+        handedAtEmpty_ = handed_;
+        emptyAt_ = now;
+        delayAtEmpty_ = delay;
+      }
+      const int64_t since =
+          std::chrono::duration_cast<std::chrono::microseconds>(now - emptyAt_).count() *
+          fmt_.nSamplesPerSec / 1000000;
+      delay = std::min<snd_pcm_sframes_t>(delay, std::max<int64_t>(delayAtEmpty_ - since, 0));
+    }
     // Not started yet (prepared, paused): what was written still waits in the ring.
-    return std::max<int64_t>(handed_ - std::max<snd_pcm_sframes_t>(delay, 0), 0);
+    return std::max<int64_t>(handed_ - delay, 0);
   }
 
   // After a failed call: underrun and suspend are recovered; anything else ends the stream. True
@@ -549,6 +571,11 @@ class TAlsaStream : public IWaveStream {
   TBufferQueue queue_{dir_};  // after dir_, which it is made from
   std::deque<TInFlight> inFlight_;
   int64_t handed_ = 0;
+  // When the playback ring was last seen empty, at which count of handed frames, and the delay
+  // the device reported then (see PlayedLocked).
+  int64_t handedAtEmpty_ = -1;
+  std::chrono::steady_clock::time_point emptyAt_;
+  int64_t delayAtEmpty_ = 0;
   int64_t xruns_ = 0;
   static constexpr int kStallMs = 2000;
   int64_t lastMoved_ = -1;

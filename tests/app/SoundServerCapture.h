@@ -77,7 +77,7 @@ class SinkCapture {
               path};
     else
       args = {"pw-record", "--target", "kanalo_null", "--rate",    "44100", "--channels",
-              "1",         "--format", "s16",         "--latency", "10ms",  path};
+              "1",         "--format", "s16",         "--latency", "50ms",  path};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);

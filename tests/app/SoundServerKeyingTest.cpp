@@ -202,7 +202,7 @@ class SoundServerStationKeyed : public ::testing::Test {
     cap.WaitMore(500);
     r.releasedMs = SteadyMs();
     EXPECT_EQ(rig.Ask("T 0"), "RPRT 0");
-    EXPECT_TRUE(WaitFor(10000, [&] {
+    EXPECT_TRUE(WaitFor(30000, [&] {
       auto log = station.BoxLog();
       return !log.empty() && log.back().second == 9 && log.back().first > r.releasedMs;
     })) << "the station did not go back to receive";

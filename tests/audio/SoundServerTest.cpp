@@ -35,6 +35,12 @@ struct Recording : audiotest::TPipe {
     samples.insert(samples.end(), s, s + h->dwBytesRecorded / 2);
   }
   // Seconds between the first and the last sample above a tenth of full scale.
+  // The sample after the last loud one from `from` on (`from` when there is none).
+  size_t EndOfSound(size_t from) const {
+    for (size_t i = samples.size(); i > from; --i)
+      if (std::abs(samples[i - 1]) > 3000) return i;
+    return from;
+  }
   double Heard(size_t from = 0) const {
     size_t first = 0, last = 0;
     bool any = false;
@@ -109,41 +115,55 @@ TEST_F(SoundServer, ACueComesOutWithinTenMillisecondsOfAplay) {
   // covered, up to a few of the capture's periods. That start belongs to the test rig, not to
   // either player; what is compared here is the tail.
   const std::string tone = ToneFile(dir, 1.0, 0.5);
-  TMMWaveIn in;
-  Recording rec;
-  StartCapture(in, rec);
+  // A server on a busy machine now and then misses a cycle, which inserts or takes a period in
+  // whatever it plays or records; a run whose player or yardstick met one is made again, up to
+  // three times. A player that cuts its tail cuts it every time.
+  for (int attempt = 1;; ++attempt) {
+    TMMWaveIn in;
+    Recording rec;
+    StartCapture(in, rec);
 
-  size_t from = rec.samples.size();
-  ASSERT_EQ(std::system(("aplay -q '" + tone + "'").c_str()), 0);
-  Pump(600);
-  const double aplay = rec.Heard(from);
+    size_t from = rec.samples.size();
+    ASSERT_EQ(std::system(("aplay -q '" + tone + "'").c_str()), 0);
+    Pump(600);
+    const double aplay = rec.Heard(from);
 
-  from = rec.samples.size();
-  TMMWavePlayer player;
-  player.SetBufferSize(2048);
-  player.SetNumBuffers(10);
-  int stops = 0;
-  size_t heardAtStop = 0;
-  player.OnStop = [&](rtl::TObject*) {
-    ++stops;
-    heardAtStop = rec.samples.size();
-  };
-  player.LoadFile(tone);
-  player.Play();
-  Pump(5000, [&] { return stops > 0; });
-  Pump(600);
-  in.Close();
-  const double ours = rec.Heard(from);
-  std::printf("[ %s ] 1 s cue heard: aplay %.4f s, station %.4f s\n", server.c_str(), aplay, ours);
-  EXPECT_EQ(stops, 1);
-  EXPECT_GT(aplay, 0.8);
-  // Not shorter than aplay's by more than 10 ms (aplay itself loses some of its tail on a server)
-  // and never longer than the file.
-  EXPECT_GE(ours, aplay - 0.010);
-  EXPECT_LE(ours, 1.0);
-  EXPECT_TRUE(errors.empty());
-  // The stop came after the sound had been played, not when it was handed over.
-  EXPECT_GT(heardAtStop - from, static_cast<size_t>(0.9 * kRate));
+    from = rec.samples.size();
+    TMMWavePlayer player;
+    player.SetBufferSize(2048);
+    player.SetNumBuffers(10);
+    int stops = 0;
+    size_t heardAtStop = 0;
+    player.OnStop = [&](rtl::TObject*) {
+      ++stops;
+      heardAtStop = rec.samples.size();
+    };
+    player.LoadFile(tone);
+    player.Play();
+    Pump(5000, [&] { return stops > 0; });
+    Pump(600);
+    in.Close();
+    const double ours = rec.Heard(from);
+    std::printf("[ %s ] 1 s cue heard: aplay %.4f s, station %.4f s\n", server.c_str(), aplay,
+                ours);
+    // Not shorter than aplay's by more than 10 ms (aplay itself loses some of its tail on a
+    // server) and never longer than the file.
+    if ((ours < aplay - 0.010 || ours > 1.0 || aplay <= 0.8) && attempt < 3) {
+      std::printf("[ %s ] run %d met a missed cycle; once more\n", server.c_str(), attempt);
+      continue;
+    }
+    EXPECT_EQ(stops, 1);
+    EXPECT_GT(aplay, 0.8);
+    EXPECT_GE(ours, aplay - 0.010);
+    EXPECT_LE(ours, 1.0);
+    EXPECT_TRUE(errors.empty());
+    // The stop came after the sound had been played, not when it was handed over, and soon
+    // after: a server that reports its graph's latency as a delay that never reaches zero
+    // (PipeWire on a graph cycle longer than our period) held it back for seconds.
+    EXPECT_GT(heardAtStop - from, static_cast<size_t>(0.9 * kRate));
+    EXPECT_LT(heardAtStop, rec.EndOfSound(from) + kRate / 2);
+    break;
+  }
 }
 
 // The software monitor through the server: what the capture records comes out of the playback
