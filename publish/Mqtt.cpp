@@ -123,6 +123,9 @@ struct MqttFront::Impl {
   // Network thread -> main thread.
   std::atomic<bool> connected{false}, drainWanted{false};
   std::atomic<int> inflight{0};
+  // The broker's last refusal as said on standard error: a refusal that the back-off meets again
+  // (a wrong password) is said once, not at every try. Network thread only.
+  int refusalSaid = 0;
   std::mutex inboxMu;
   std::deque<std::pair<std::string, std::string>> inbox;
 
@@ -338,9 +341,14 @@ struct MqttFront::Impl {
   static void OnConnect(mosquitto* m, void* self, int rc) {
     auto* d = static_cast<Impl*>(self);
     if (rc != 0) {
-      std::fprintf(stderr, "Kanalo: MQTT: der Broker lehnt ab: %s\n", mosquitto_connack_string(rc));
+      if (d->refusalSaid != rc)
+        std::fprintf(stderr, "Kanalo: MQTT: der Broker lehnt ab: %s\n",
+                     mosquitto_connack_string(rc));
+      d->refusalSaid = rc;
       return;
     }
+    if (d->refusalSaid != 0) std::fprintf(stderr, "Kanalo: MQTT: der Broker nimmt wieder an\n");
+    d->refusalSaid = 0;
     d->inflight = 0;  // what was handed out before the break is gone with the old connection
     d->connected = true;
     const std::string commands = d->T("command/+");

@@ -40,13 +40,37 @@ def wait_for(cond, timeout=PATIENCE):
 
 
 class Broker:
-    """mosquitto with a private configuration: loopback only, anonymous, nothing kept."""
+    """mosquitto with a private configuration: loopback only, nothing kept; anonymous, or
+    (secure) TLS with a certificate of its own and one user with a password."""
 
-    def __init__(self, home):
+    USER, PASSWORD = "station", "geheim-42"
+
+    def __init__(self, home, secure=False):
         self.port = free_port()
         self.conf = os.path.join(home, "mosquitto.conf")
+        self.client_args = []
         with open(self.conf, "w") as f:
-            f.write("listener %d 127.0.0.1\nallow_anonymous true\npersistence false\n" % self.port)
+            f.write("listener %d 127.0.0.1\npersistence false\n" % self.port)
+            if not secure:
+                f.write("allow_anonymous true\n")
+            else:
+                self.cert = os.path.join(home, "broker.crt")
+                key = os.path.join(home, "broker.key")
+                subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
+                                "-keyout", key, "-out", self.cert, "-days", "2",
+                                "-subj", "/CN=127.0.0.1", "-addext",
+                                "subjectAltName=IP:127.0.0.1"], check=True,
+                               capture_output=True)
+                passwords = os.path.join(home, "passwords")
+                subprocess.run(["mosquitto_passwd", "-b", "-c", passwords, self.USER,
+                                self.PASSWORD], check=True, capture_output=True)
+                f.write("allow_anonymous false\npassword_file %s\ncertfile %s\nkeyfile %s\n"
+                        % (passwords, self.cert, key))
+                # mosquitto started as root reads these after it became the user mosquitto.
+                os.chmod(home, 0o755)
+                for p in (passwords, key, self.cert):
+                    os.chmod(p, 0o644)
+                self.client_args = ["--cafile", self.cert, "-u", self.USER, "-P", self.PASSWORD]
         self.log = os.path.join(home, "mosquitto.log")
         self.proc = None
         self.start()
@@ -77,7 +101,7 @@ class Broker:
     def retained(self, pattern="kanalo/#", seconds=2):
         """Every retained message under `pattern`, as a new subscriber gets them."""
         out = subprocess.run([SUB, "-h", "127.0.0.1", "-p", str(self.port), "-t", pattern, "-v",
-                              "--retained-only", "-W", str(seconds)],
+                              "--retained-only", "-W", str(seconds)] + self.client_args,
                              capture_output=True, text=True).stdout
         found = {}
         for line in out.splitlines():
@@ -86,8 +110,8 @@ class Broker:
         return found
 
     def publish(self, topic, payload):
-        subprocess.run([PUB, "-h", "127.0.0.1", "-p", str(self.port), "-t", topic, "-m", payload],
-                       check=True, timeout=10)
+        subprocess.run([PUB, "-h", "127.0.0.1", "-p", str(self.port), "-t", topic, "-m", payload]
+                       + self.client_args, check=True, timeout=10)
 
 
 class Listener:
@@ -97,7 +121,7 @@ class Listener:
         self.path = os.path.join(home, "sub-%d.txt" % time.monotonic_ns())
         with open(self.path, "w") as out:
             self.proc = subprocess.Popen([SUB, "-h", "127.0.0.1", "-p", str(broker.port), "-v",
-                                          "-t", "kanalo/#"], stdout=out)
+                                          "-t", "kanalo/#"] + broker.client_args, stdout=out)
         time.sleep(0.5)  # subscribed before anything is done (nothing here depends on it)
 
     def lines(self):
@@ -119,14 +143,14 @@ class Listener:
 
 
 class Station:
-    def __init__(self, home, broker, control):
+    def __init__(self, home, broker, control, extra=""):
         conf = os.path.join(home, ".config", "kanalo")
         os.makedirs(conf, exist_ok=True)
         self.rig_port = free_port()
         self.rig_sock = None
         with open(os.path.join(conf, "kanalo.conf"), "w") as f:
             f.write("mqtt.broker = 127.0.0.1:%d\nrigctl.port = %d\nmqtt.control = %s\n"
-                    % (broker.port, self.rig_port, "on" if control else "off"))
+                    % (broker.port, self.rig_port, "on" if control else "off") + extra)
         env = dict(os.environ, HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"))
         env.pop("DISPLAY", None)
         self.err = os.path.join(home, "stderr.txt")
@@ -264,6 +288,40 @@ class LateBroker(MqttCase):
         except OSError:
             self.station.rig_sock = None
             return False
+
+
+class Secured(MqttCase):
+    """TLS and a password: the station checks the broker's certificate against mqtt.cafile, logs
+    in as mqtt.user, and a refusal is said once however often the back-off meets it again."""
+
+    def setUp(self):
+        self.home = tempfile.mkdtemp(prefix="kanalo-mqtt-")
+        self.broker = Broker(self.home, secure=True)
+        self.listener = None
+
+    def start(self, password):
+        self.station = Station(self.home, self.broker, False,
+                               "mqtt.tls = on\nmqtt.cafile = %s\nmqtt.user = %s\n"
+                               "mqtt.password = %s\n" % (self.broker.cert, Broker.USER, password))
+
+    def test_tls_with_a_password(self):
+        self.start(Broker.PASSWORD)
+        self.listener = Listener(self.broker, self.home)
+        self.state({"availability": "online", "state/link": "ON", "state/channel": "9"})
+        # The password was written into a file others could read (this test's umask): the
+        # station made it its owner's alone.
+        conf = os.path.join(self.home, ".config", "kanalo", "kanalo.conf")
+        self.assertEqual(os.stat(conf).st_mode & 0o077, 0)
+
+    def test_a_wrong_password_is_said_once_and_the_station_runs_on(self):
+        self.start("falsch")
+        refused = "der Broker lehnt ab"
+        self.assertTrue(wait_for(lambda: refused in self.station.stderr()), self.station.stderr())
+        # Tries go on with the back-off (1, 2, 4 s ...): ten seconds hold several of them.
+        time.sleep(10)
+        self.assertEqual(self.station.stderr().count(refused), 1, self.station.stderr())
+        self.assertEqual(self.broker.retained(), {})
+        self.assertIsNone(self.station.proc.poll(), "the station ended")
 
 
 class Control(MqttCase):
