@@ -106,6 +106,7 @@ struct IcecastFront::Impl {
   std::deque<std::string> queue;  // Opus packets
   std::string title = "Kanalo";
   bool titleChanged = false;
+  std::string lastError;  // the reason of the last failed connection, as said (worker only)
   bool stop = false;
   uint64_t dropped = 0;
   std::atomic<uint64_t> droppedShared{0};
@@ -180,12 +181,23 @@ struct IcecastFront::Impl {
     shout_set_meta(shout, SHOUT_META_DESCRIPTION, cfg.description.c_str());
     shout_set_agent(shout, "Kanalo");
     if (shout_open(shout) != SHOUTERR_SUCCESS) {
-      std::fprintf(stderr, "Kanalo: Icecast %s:%d%s: %s\n", cfg.host.c_str(), cfg.port,
-                   cfg.mount.c_str(), shout_get_error(shout));
+      // Said once for as long as the same reason stands: the back-off meets a server that is
+      // down every few seconds, and the journal is not to fill with it.
+      const std::string why = shout_get_error(shout);
+      if (why != lastError)
+        std::fprintf(stderr, "Kanalo: Icecast %s:%d%s: %s\n", cfg.host.c_str(), cfg.port,
+                     cfg.mount.c_str(), why.c_str());
+      lastError = why;
       Close();
       return false;
     }
+    lastError.clear();
     return true;
+  }
+
+  bool Stopping() {
+    std::lock_guard lock(mu);
+    return stop;
   }
 
   void Close() {
@@ -220,9 +232,9 @@ struct IcecastFront::Impl {
       }
       bool ok = BeginStream(t);
       connected = ok;
-      if (ok && !saidOnce)
-        std::fprintf(stderr, "Kanalo: Icecast sendet nach %s:%d%s\n", cfg.host.c_str(), cfg.port,
-                     cfg.mount.c_str());
+      if (ok)
+        std::fprintf(stderr, "Kanalo: Icecast sendet %snach %s:%d%s\n", saidOnce ? "wieder " : "",
+                     cfg.host.c_str(), cfg.port, cfg.mount.c_str());
       saidOnce = saidOnce || ok;
       if (ok) backoff = 1;
       while (ok) {
@@ -246,6 +258,10 @@ struct IcecastFront::Impl {
         }
         if (ok && retitle) ok = EndStream() && BeginStream(t);
       }
+      if (!ok && !Stopping())
+        std::fprintf(
+            stderr, "Kanalo: Icecast: Verbindung zu %s:%d%s verloren (%s), neuer Versuch\n",
+            cfg.host.c_str(), cfg.port, cfg.mount.c_str(), shout ? shout_get_error(shout) : "?");
       Close();
     }
     Close();

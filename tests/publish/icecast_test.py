@@ -69,15 +69,15 @@ class Icecast(unittest.TestCase):
   %s
 </icecast>
 """ % (PASSWORD, PASSWORD, self.port, logs, owner))
-        self.icecast = subprocess.Popen([ICECAST, "-c", conf], stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.DEVNULL)
-        self.assertTrue(wait_for(self.listening, 15), "icecast2 does not listen")
+        self.conf = conf
+        self.start_icecast()
         cfg = os.path.join(self.home, ".config", "kanalo")
         os.makedirs(cfg)
+        self.rig_port = free_port()
         with open(os.path.join(cfg, "kanalo.conf"), "w") as f:
             f.write("icecast.url = http://source:%s@127.0.0.1:%d/kanalo.ogg\n"
                     "icecast.name = Kanalo Test\nrigctl.port = %d\n"
-                    % (PASSWORD, self.port, free_port()))
+                    % (PASSWORD, self.port, self.rig_port))
         env = dict(os.environ, HOME=self.home, XDG_CONFIG_HOME=os.path.join(self.home, ".config"))
         env.pop("DISPLAY", None)
         self.err = os.path.join(self.home, "stderr.txt")
@@ -96,6 +96,17 @@ class Icecast(unittest.TestCase):
         said = self.stderr()[-4000:]
         shutil.rmtree(self.home, ignore_errors=True)
         self.assertEqual(code, 0, "the station ended with %s on SIGTERM; it said:\n%s" % (code, said))
+
+    def start_icecast(self):
+        self.icecast = subprocess.Popen([ICECAST, "-c", self.conf], stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.DEVNULL)
+        self.assertTrue(wait_for(self.listening, 15), "icecast2 does not listen")
+
+    def mounted(self):
+        try:
+            return urllib.request.urlopen("http://127.0.0.1:%d/kanalo.ogg" % self.port, timeout=15)
+        except OSError:
+            return None
 
     def listening(self):
         try:
@@ -139,6 +150,44 @@ class Icecast(unittest.TestCase):
         out = subprocess.run([DTMF, wav], capture_output=True, text=True, timeout=60)
         self.assertIn("2345", out.stdout.replace(" ", "").replace("\n", ""),
                       "kanalo-dtmf heard: %s %s" % (out.stdout, out.stderr))
+
+    def test_a_new_title_at_a_channel_change_and_back_after_a_restart(self):
+        stream = wait_for(self.mounted, 30)
+        self.assertTrue(stream, "no stream; station said: %s" % self.stderr())
+        heard = bytearray()
+
+        def read_until(marker, seconds):
+            end = time.monotonic() + seconds
+            while marker not in heard and time.monotonic() < end:
+                chunk = stream.read(1024)
+                if not chunk:
+                    break
+                heard.extend(chunk)
+            return marker in heard
+
+        self.assertTrue(read_until(b"TITLE=Kanal 9", 20))
+        # Channel 19 over rig control: the stream goes on under the new title (a new logical
+        # stream, as Ogg carries titles) without the listener reconnecting.
+        with socket.create_connection(("127.0.0.1", self.rig_port), 10) as rig:
+            rig.sendall(b"F 27185000\n")
+            self.assertEqual(rig.recv(100), b"RPRT 0\n")
+        self.assertTrue(read_until(b"TITLE=Kanal 19", 30), "no new title; station said: %s"
+                        % self.stderr())
+        stream.close()
+        # The server dies and comes back: the station is its source again within its back-off
+        # (8 s at most), and says so.
+        self.icecast.send_signal(signal.SIGKILL)
+        self.icecast.wait(10)
+        self.start_icecast()
+        t0 = time.monotonic()
+        again = wait_for(self.mounted, 30)
+        self.assertTrue(again, "not back; station said: %s" % self.stderr())
+        again.close()
+        self.assertLess(time.monotonic() - t0, 20)
+        said = self.stderr()
+        for line, times in (("Icecast sendet nach", 1), ("verloren", 1),
+                            ("Icecast sendet wieder nach", 1)):
+            self.assertEqual(said.count(line), times, said)
 
 
 if __name__ == "__main__":
