@@ -22,8 +22,11 @@ namespace publish {
 
 namespace {
 
-constexpr size_t kHeader = 16;      // the browser front's frame header (remote/Audio.h)
-constexpr size_t kQueue = 250;      // five seconds of frames
+constexpr size_t kHeader = 16;  // the browser front's frame header (remote/Audio.h)
+constexpr size_t kQueue = 250;  // five seconds of frames
+// Frames to a page: a listener waits no longer than 200 ms for one, and the sender is woken once
+// per page, not once per 20 ms frame.
+constexpr size_t kPageFrames = 10;
 constexpr int kFrameSamples = 960;  // 20 ms at 48 kHz
 constexpr int kPreSkip = 312;       // libopus's look-ahead at 48 kHz
 
@@ -117,7 +120,7 @@ struct IcecastFront::Impl {
   ogg_stream_state os{};
   bool streamOpen = false;
   int64_t granule = 0, packetNo = 0;
-  int unpaged = 0;  // packets since the last page went out
+  size_t unpaged = 0;  // packets since the last page went out
   std::mt19937 serials{std::random_device{}()};
 
   explicit Impl(IcecastConfig c) : cfg(std::move(c)) {}
@@ -243,7 +246,7 @@ struct IcecastFront::Impl {
         {
           std::unique_lock lock(mu);
           cv.wait_for(lock, std::chrono::milliseconds(500),
-                      [this] { return stop || !queue.empty() || titleChanged; });
+                      [this] { return stop || queue.size() >= kPageFrames || titleChanged; });
           if (stop) break;
           todo.swap(queue);
           retitle = titleChanged;
@@ -253,8 +256,8 @@ struct IcecastFront::Impl {
         // A page at least every 200 ms: a listener is not to wait for a full page of silence.
         for (const std::string& packet : todo) {
           granule += kFrameSamples;
-          ok = ok && Packet(packet, false, false, granule) && SendPages(++unpaged >= 10);
-          if (unpaged >= 10) unpaged = 0;
+          ok = ok && Packet(packet, false, false, granule) && SendPages(++unpaged >= kPageFrames);
+          if (unpaged >= kPageFrames) unpaged = 0;
         }
         if (ok && retitle) ok = EndStream() && BeginStream(t);
       }
@@ -315,6 +318,7 @@ void IcecastFront::Feed(const std::string& frame) {
       return;
     }
     d_->queue.push_back(frame.substr(kHeader));
+    if (d_->queue.size() < kPageFrames) return;
   }
   d_->cv.notify_one();
 }

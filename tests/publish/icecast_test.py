@@ -38,24 +38,23 @@ def wait_for(cond, timeout):
     return cond()
 
 
-class Icecast(unittest.TestCase):
-    def setUp(self):
-        self.home = tempfile.mkdtemp(prefix="kanalo-icecast-")
-        os.chmod(self.home, 0o755)
+class Server:
+    """icecast2 with a private configuration on a loopback port of its own."""
+
+    def __init__(self, home, clients=10):
         self.port = free_port()
-        logs = os.path.join(self.home, "icecast-log")
+        logs = os.path.join(home, "icecast-log")
         os.makedirs(logs)
         os.chmod(logs, 0o777)
         # icecast2 will not run as root: it then changes to nobody, as configured here.
         owner = ""
         if os.getuid() == 0:
-            group = "nogroup"
             owner = ("<security><chroot>0</chroot><changeowner><user>nobody</user>"
-                     "<group>%s</group></changeowner></security>" % group)
-        conf = os.path.join(self.home, "icecast.xml")
-        with open(conf, "w") as f:
+                     "<group>nogroup</group></changeowner></security>")
+        self.conf = os.path.join(home, "icecast.xml")
+        with open(self.conf, "w") as f:
             f.write("""<icecast>
-  <limits><sources>2</sources><clients>10</clients></limits>
+  <limits><sources>2</sources><clients>%d</clients></limits>
   <authentication>
     <source-password>%s</source-password>
     <admin-user>admin</admin-user><admin-password>%s-admin</admin-password>
@@ -68,45 +67,19 @@ class Icecast(unittest.TestCase):
   <logging><errorlog>error.log</errorlog><loglevel>2</loglevel></logging>
   %s
 </icecast>
-""" % (PASSWORD, PASSWORD, self.port, logs, owner))
-        self.conf = conf
-        self.start_icecast()
-        cfg = os.path.join(self.home, ".config", "kanalo")
-        os.makedirs(cfg)
-        self.rig_port = free_port()
-        with open(os.path.join(cfg, "kanalo.conf"), "w") as f:
-            f.write("icecast.url = http://source:%s@127.0.0.1:%d/kanalo.ogg\n"
-                    "icecast.name = Kanalo Test\nrigctl.port = %d\n"
-                    % (PASSWORD, self.port, self.rig_port))
-        env = dict(os.environ, HOME=self.home, XDG_CONFIG_HOME=os.path.join(self.home, ".config"))
-        env.pop("DISPLAY", None)
-        self.err = os.path.join(self.home, "stderr.txt")
-        with open(self.err, "w") as err:
-            self.station = subprocess.Popen([KANALO, "--headless", "--simulator"], env=env,
-                                            stdout=subprocess.DEVNULL, stderr=err)
+""" % (clients, PASSWORD, PASSWORD, self.port, logs, owner))
+        self.proc = None
+        self.start()
 
-    def tearDown(self):
-        if self.station.poll() is None:
-            self.station.send_signal(signal.SIGTERM)
-            code = self.station.wait(30)
-        else:
-            code = self.station.returncode
-        self.icecast.send_signal(signal.SIGKILL)
-        self.icecast.wait(10)
-        said = self.stderr()[-4000:]
-        shutil.rmtree(self.home, ignore_errors=True)
-        self.assertEqual(code, 0, "the station ended with %s on SIGTERM; it said:\n%s" % (code, said))
+    def start(self):
+        self.proc = subprocess.Popen([ICECAST, "-c", self.conf], stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+        if not wait_for(self.listening, 15):
+            raise RuntimeError("icecast2 does not listen")
 
-    def start_icecast(self):
-        self.icecast = subprocess.Popen([ICECAST, "-c", self.conf], stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.DEVNULL)
-        self.assertTrue(wait_for(self.listening, 15), "icecast2 does not listen")
-
-    def mounted(self):
-        try:
-            return urllib.request.urlopen("http://127.0.0.1:%d/kanalo.ogg" % self.port, timeout=15)
-        except OSError:
-            return None
+    def kill(self):
+        self.proc.send_signal(signal.SIGKILL)
+        self.proc.wait(10)
 
     def listening(self):
         try:
@@ -115,21 +88,68 @@ class Icecast(unittest.TestCase):
         except OSError:
             return False
 
+    def mounted(self):
+        """A listener's open stream, None while the station is not its source."""
+        try:
+            return urllib.request.urlopen("http://127.0.0.1:%d/kanalo.ogg" % self.port,
+                                          timeout=15)
+        except OSError:
+            return None
+
+
+class Station:
+    """The headless station on its simulator, the source of `server`'s /kanalo.ogg (none: no
+    Icecast at all, for a comparison)."""
+
+    def __init__(self, home, server):
+        cfg = os.path.join(home, ".config", "kanalo")
+        os.makedirs(cfg, exist_ok=True)
+        self.rig_port = free_port()
+        with open(os.path.join(cfg, "kanalo.conf"), "w") as f:
+            if server:
+                f.write("icecast.url = http://source:%s@127.0.0.1:%d/kanalo.ogg\n"
+                        "icecast.name = Kanalo Test\n" % (PASSWORD, server.port))
+            f.write("rigctl.port = %d\n" % self.rig_port)
+        env = dict(os.environ, HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"))
+        env.pop("DISPLAY", None)
+        self.err = os.path.join(home, "stderr.txt")
+        with open(self.err, "w") as err:
+            self.proc = subprocess.Popen([KANALO, "--headless", "--simulator"], env=env,
+                                         stdout=subprocess.DEVNULL, stderr=err)
+
     def stderr(self):
         with open(self.err) as f:
             return f.read()
 
+    def end(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            return self.proc.wait(30)
+        return self.proc.returncode
+
+
+class Icecast(unittest.TestCase):
+    def setUp(self):
+        self.home = tempfile.mkdtemp(prefix="kanalo-icecast-")
+        os.chmod(self.home, 0o755)
+        self.server = Server(self.home)
+        self.station = Station(self.home, self.server)
+        self.rig_port = self.station.rig_port
+        self.mounted = self.server.mounted
+
+    def tearDown(self):
+        code = self.station.end()
+        self.server.kill()
+        said = self.stderr()[-4000:]
+        shutil.rmtree(self.home, ignore_errors=True)
+        self.assertEqual(code, 0, "the station ended with %s on SIGTERM; it said:\n%s" % (code, said))
+
+    def stderr(self):
+        return self.station.stderr()
+
     def test_a_listener_hears_the_call_on_the_band(self):
-        url = "http://127.0.0.1:%d/kanalo.ogg" % self.port
-
-        def mounted():
-            try:
-                return urllib.request.urlopen(url, timeout=15)
-            except OSError:
-                return None
-
-        stream = wait_for(mounted, 30)
-        self.assertTrue(stream, "no stream at %s; station said: %s" % (url, self.stderr()))
+        stream = wait_for(self.mounted, 30)
+        self.assertTrue(stream, "no stream; station said: %s" % self.stderr())
         # The simulated band's caller comes every 30 seconds: 40 seconds hold one call.
         ogg = os.path.join(self.home, "heard.ogg")
         end = time.monotonic() + 40
@@ -176,9 +196,8 @@ class Icecast(unittest.TestCase):
         stream.close()
         # The server dies and comes back: the station is its source again within its back-off
         # (8 s at most), and says so.
-        self.icecast.send_signal(signal.SIGKILL)
-        self.icecast.wait(10)
-        self.start_icecast()
+        self.server.kill()
+        self.server.start()
         t0 = time.monotonic()
         again = wait_for(self.mounted, 30)
         self.assertTrue(again, "not back; station said: %s" % self.stderr())

@@ -185,3 +185,82 @@ TEST(VoiceDecoder, ATonesFramesComeBackAtTheStationsRateAndGapsAreBridgedOnlyWhe
   dec.Reset();
   EXPECT_TRUE(dec.Decode(frames[1], out));
 }
+
+// What a selective call and a radio's voice band need of the one encode every listener gets:
+// each of the 16 DTMF pairs (40 ms tones, 40 ms apart, at an ordinary and at a high level) comes
+// back with both tones at their level and without a dip inside the tone (a dip reads as two
+// digits), and 300 Hz and 3 kHz, the ends of the voice band, come back at theirs.
+TEST(AudioStream, EveryDtmfPairAndTheVoiceBandComeBackWhole) {
+  const double low[] = {697, 770, 852, 941}, high[] = {1209, 1336, 1477, 1633};
+  const size_t step = kCaptureRate * 40 / 1000;
+  for (const double amplitude : {0.15, 0.45}) {
+    std::vector<int16_t> in(kCaptureRate / 2, 0);  // the encoder settles on silence first
+    const size_t start = in.size();
+    for (int key = 0; key < 16; ++key) {
+      for (size_t i = 0; i < 2 * step; ++i) {
+        const double t = double(i) / kCaptureRate;
+        const double v =
+            i < step
+                ? amplitude / 2 *
+                      (std::sin(2 * kPi * low[key / 4] * t) + std::sin(2 * kPi * high[key % 4] * t))
+                : 0;
+        in.push_back(static_cast<int16_t>(std::lround(32767 * v)));
+      }
+    }
+    const size_t bandStart = in.size();
+    for (const double hz : {300.0, 3000.0}) {
+      const auto t = Tone(hz, 0.5, amplitude);
+      in.insert(in.end(), t.begin(), t.end());
+    }
+    in.resize(in.size() + kCaptureRate / 5, 0);
+
+    AudioStream st;
+    ASSERT_TRUE(st.Ok()) << st.OpusError();
+    int err = 0;
+    OpusDecoder* dec = opus_decoder_create(kOpusRate, 1, &err);
+    ASSERT_EQ(err, OPUS_OK);
+    std::vector<float> out;
+    st.OnFrame = [&](const std::string& m, uint32_t) {
+      float pcm[kFrameSamples];
+      ASSERT_EQ(
+          opus_decode_float(dec, reinterpret_cast<const unsigned char*>(m.data()) + kAudioHeader,
+                            int(m.size() - kAudioHeader), pcm, kFrameSamples, 0),
+          kFrameSamples);
+      out.insert(out.end(), pcm, pcm + kFrameSamples);
+    };
+    for (size_t at = 0; at < in.size(); at += 4096)
+      st.Feed(in.data() + at, std::min<size_t>(4096, in.size() - at), 0, false);
+    opus_decoder_destroy(dec);
+
+    // The codec's delay: where the first tone begins in what came back.
+    const double ratio = double(kOpusRate) / kCaptureRate;
+    size_t onset = static_cast<size_t>(start * ratio);
+    while (onset < out.size() && std::abs(out[onset]) < amplitude / 4) ++onset;
+    const auto at = [&](size_t inputSample) {
+      return onset + static_cast<size_t>((double(inputSample) - double(start)) * ratio);
+    };
+    ASSERT_LT(at(in.size()), out.size() + kOpusRate / 5);
+    const size_t slice = kOpusRate / 200;  // 5 ms
+    for (int key = 0; key < 16; ++key) {
+      for (const double hz : {low[key / 4], high[key % 4]}) {
+        double lo = 1e9, hi = 0;
+        // From 5 to 35 ms into the tone, in 5 ms slices: at its level, and no dip.
+        for (int s = 1; s < 7; ++s) {
+          const size_t from = at(start + 2 * step * key) + s * slice;
+          const std::vector<float> w(out.begin() + from, out.begin() + from + slice);
+          const double level = Level(w, 0, hz, kOpusRate);
+          lo = std::min(lo, level);
+          hi = std::max(hi, level);
+        }
+        EXPECT_GT(lo, 0.6 * amplitude / 2) << "key " << key << ", " << hz << " Hz at " << amplitude;
+        EXPECT_LT(hi, 1.4 * amplitude / 2) << "key " << key << ", " << hz << " Hz at " << amplitude;
+      }
+    }
+    for (int n = 0; n < 2; ++n) {
+      const double hz = n == 0 ? 300 : 3000;
+      const size_t from = at(bandStart + n * kCaptureRate / 2) + kOpusRate / 10;
+      const std::vector<float> w(out.begin() + from, out.begin() + from + kOpusRate / 4);
+      EXPECT_NEAR(Level(w, 0, hz, kOpusRate), amplitude, 0.25 * amplitude) << hz << " Hz";
+    }
+  }
+}
