@@ -291,8 +291,9 @@ TEST_F(StationCore, NothingWaitsForAHeldPulse) {
 
 // What comes while a pulse is held never starts a second pulse over it: the operator's presses
 // wait their turn (each one steps once; a flood beyond kMaxWaitingPresses is not taken), a key
-// held on the box steps only while no step runs (it repeats every frame), a scan tick runs when the pulse ends, and a
-// client's run is refused. Afterwards count and radio agree and no two pulses overlapped.
+// held on the box steps only while no step runs (it repeats every frame), a scan tick runs when the
+// pulse ends, and a client's run is refused. Afterwards count and radio agree and no two pulses
+// overlapped.
 TEST_F(StationCore, WhatComesDuringAPulseWaitsOrIsRefusedAndNeverOverlaps) {
   using End = station::TStation::TRunEnd;
   const int kWaiting = station::TStation::kMaxWaitingPresses;
@@ -376,7 +377,7 @@ TEST_F(StationCore, ARunEndsOnceAndTheSequenceAlwaysLowersItsLine) {
     st_->Einstellungen.ScanPuls = 2000;
     std::vector<End> ends;
     ASSERT_TRUE(st_->StepRun(true, 3, [&](End e) { ends.push_back(e); }));
-    Run(30);  // into the second press
+    Run(50);  // the second press held
     c.during();
     Settle();
     EXPECT_EQ(ends, std::vector<End>{c.end});
