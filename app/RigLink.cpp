@@ -45,18 +45,10 @@ int RigLink::TuneToFrequency(int64_t hz) {
   return -net::RIG_EINVAL;
 }
 
-RigLink::RigLink(station::TStation& station)
-    : m_(station), alive_(station.Alive()), stepper_(std::make_unique<TStepper>(station)) {
-  // A press by the operator, the box's keys or the scanner ends a network run of steps (its
-  // client hears RPRT -9): two presses sharing one pulse would step the radio once and the
-  // count twice.
-  m_.BeforeStep = [this] { stepper_->Cancel(-net::RIG_ERJCTED); };
-}
+RigLink::RigLink(station::TStation& station) : m_(station), alive_(station.Alive()) {}
 
-RigLink::~RigLink() {
-  if (alive_) m_.BeforeStep = nullptr;
-  stepper_->Cancel(-net::RIG_EIO);
-}
+// A run still going on ends in the station without anybody to answer.
+RigLink::~RigLink() = default;
 
 int RigLink::TuneToChannel(int channel) {
   auto& e = m_.Einstellungen;
@@ -65,7 +57,9 @@ int RigLink::TuneToChannel(int channel) {
   if (channel < e.ErsterKanal || channel > e.LetzterKanal) return -net::RIG_EINVAL;
   // Stepping while keyed would change the channel under a transmission; the scanner steps by
   // itself; one run of steps at a time.
-  if (m_.Tx.Held() || m_.TxAktiv || e.ScanModus != 0 || stepper_->Busy()) return -net::RIG_ERJCTED;
+  // A step of the operator's still running counts as a run.
+  if (m_.Tx.Held() || m_.TxAktiv || e.ScanModus != 0 || tuning_ || m_.Stepping())
+    return -net::RIG_ERJCTED;
   // Count the steps each way round the mode's ring and take the shorter way.
   const int n = e.LetzterKanal - e.ErsterKanal + 1;
   // A count outside the mode's range comes back with the first step, either way: to the first
@@ -79,14 +73,32 @@ int RigLink::TuneToChannel(int channel) {
   // The handler that moves the count up is "Up" normally and "Dn" on a reversed radio.
   const bool useUp = goUp == (m_.KanalSchritt > 0);
   if (!m_.RS232->IsOpen()) return -net::RIG_EIO;
-  const bool started =
-      stepper_->Start(useUp, std::min(steps, TStepper::kMaxSteps), [this, channel](int result) {
-        if (result == net::RIG_OK && !(alive_ && m_.Einstellungen.Kanal == channel))
-          result = -net::RIG_EIO;
-        tuneResult_ = result;
-        if (tuneDone_) tuneDone_();
-      });
-  return started ? net::RIG_PENDING : -net::RIG_ERJCTED;
+  // The client's answer waits for the run; the station, the tick and other clients go on. A press
+  // of the operator's, the box's keys or the scanner meanwhile ends the run (RPRT -9).
+  using End = station::TStation::TRunEnd;
+  tuning_ = true;
+  bool started = false;
+  try {
+    started =
+        m_.StepRun(useUp, std::min(steps, station::TStation::kMaxRunSteps),
+                   [this, life = std::weak_ptr<int>(life_), channel](End end) {
+                     if (life.expired()) return;
+                     tuning_ = false;
+                     int result = end == End::Done      ? net::RIG_OK
+                                  : end == End::GaveWay ? -net::RIG_ERJCTED
+                                                        : -net::RIG_EIO;
+                     if (result == net::RIG_OK && !(alive_ && m_.Einstellungen.Kanal == channel))
+                       result = -net::RIG_EIO;
+                     tuneResult_ = result;
+                     if (tuneDone_) tuneDone_();
+                   });
+  } catch (const std::exception&) {
+    tuning_ = false;  // the first press failed: the client hears at once
+    return -net::RIG_EIO;
+  }
+  if (!started) tuning_ = false;
+  // A first press that failed at once has answered already.
+  return started ? (tuning_ ? net::RIG_PENDING : tuneResult_) : -net::RIG_ERJCTED;
 }
 
 int RigLink::Ptt() const {

@@ -4,14 +4,14 @@
 //
 // Safety: keying is refused while the scanner runs (the tick would key later, on whatever channel
 // the scan stops); PTT keyed by a client is released when that client goes; channel steps run on
-// the stepper's timer, never while the transmitter is keyed or the scanner steps.
+// the station's step sequence, never while the transmitter is keyed or the scanner steps.
 // Thread: main thread.
 #pragma once
 
 #include <memory>
 
-#include "app/Stepper.h"
 #include "net/RigCtl.h"
+#include "station/Station.h"
 
 namespace app {
 
@@ -29,7 +29,7 @@ class RigLink : public net::IRigStation {
   void ClientGone(int client) override;
   void SetTuneDoneHook(std::function<void()> hook) override { tuneDone_ = std::move(hook); }
   int TuneResult() const override { return tuneResult_; }
-  bool Tuning() const { return stepper_->Busy(); }
+  bool Tuning() const { return tuning_; }
   // The S value 0..100 maps 1 dB per step with S9 at 54 (the meter's S9 mark), so the full
   // scale reads S9+46 dB and silence S9-54 dB.
   int StrengthDb() const override;
@@ -46,7 +46,9 @@ class RigLink : public net::IRigStation {
  private:
   station::TStation& m_;
   station::TStationAlive alive_;  // false once the station is being destroyed
-  std::unique_ptr<TStepper> stepper_;
+  // The run's end finds this link gone when the link ends first.
+  std::shared_ptr<int> life_ = std::make_shared<int>(0);
+  bool tuning_ = false;
   std::function<void()> tuneDone_;
   int tuneResult_ = net::RIG_OK;
 };

@@ -80,10 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   rtl::Application().ErrorBoxHook = [](const std::string&) {};
   {
     app::TMain m;
-    m.Station().PulseWait = [](int64_t us) {
-      Check(us <= 500000, "a pulse longer than half a second");
-    };
     m.FormCreate();
+    Check(m.Station().PulseMicros() <= 500000, "a pulse longer than half a second");
     for (int i = 0; i < 3; ++i) m.Station().Tick();
     m.ShowScanClick();
     m.DisplayClick();

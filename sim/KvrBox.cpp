@@ -376,11 +376,23 @@ void KvrBox::HostLines(bool dtr, bool rts) {
   if (dtr && !dtr_) dtr_since_ = now;
   if (!rts && rts_) PulseLocked(true, now - rts_since_);
   if (!dtr && dtr_) PulseLocked(false, now - dtr_since_);
+  if (dtr && rts && !(dtr_ && rts_)) ++overlaps_;
   dtr_ = dtr;
   rts_ = rts;
 }
 
+std::vector<int64_t> KvrBox::PulseLengths() const {
+  std::lock_guard lk(mu_);
+  return pulse_lengths_;
+}
+
+int KvrBox::Overlaps() const {
+  std::lock_guard lk(mu_);
+  return overlaps_;
+}
+
 void KvrBox::PulseLocked(bool up, int64_t lengthUs) {
+  pulse_lengths_.push_back(lengthUs);
   if (static_cast<double>(lengthUs) < min_pulse_us_) {
     ++short_pulses_;
     return;

@@ -103,6 +103,10 @@ class KvrBox : public platform::SimPeer {
   // The shortest pulse the radio takes as a step (a shorter one is lost), in milliseconds.
   void SetMinPulseMs(double ms);
   int ShortPulses() const;  // pulses that were too short to step
+  // The length of every pulse seen on RTS or DTR, in order, in microseconds of the box's clock.
+  std::vector<int64_t> PulseLengths() const;
+  // Times both lines were up at once: two pulses overlapping, which no radio can count.
+  int Overlaps() const;
   int UpPulses() const;
   int DownPulses() const;
   bool Connected() const;  // the connect pulse was seen since the port opened
@@ -167,6 +171,8 @@ class KvrBox : public platform::SimPeer {
   int64_t real_base_us_ = 0;
   double min_pulse_us_ = 5000;
   int short_pulses_ = 0;
+  std::vector<int64_t> pulse_lengths_;
+  int overlaps_ = 0;
   int dropped_ = 0;
   int64_t rts_since_ = 0, dtr_since_ = 0;
   int delay_ = 0;

@@ -2,11 +2,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
 
 #include "platform/Host.h"
 #include "platform/MMTimer.h"
@@ -62,8 +60,13 @@ TStation::TStation(IFront* front, const IBoxProtocol* box) : Box(box ? *box : Kv
   Tx.OnChange = [this](const TTxHold&, bool) { SyncTx(); };
   Tx.SetAccepting(false);  // until the box is connected
 
-  PulseWait = [](int64_t us) {
-    if (us > 0) std::this_thread::sleep_for(std::chrono::microseconds(us));
+  steps_ = std::make_unique<TStepSequence>([this](const std::function<void()>& f) { Handle(f); });
+  // A scan tick that came while a pulse was held runs once the pulse is over, as the window's
+  // coalesced timer tick came late after a pulse that held the loop.
+  steps_->OnIdle = [this] {
+    if (!scanTickWaiting_) return;
+    scanTickWaiting_ = false;
+    if (Einstellungen.ScanModus != 0) ScanTick();  // not stopped meanwhile
   };
 
   RS232 = new comm::TComm(&Components);
@@ -123,6 +126,8 @@ TStation::~TStation() {
   // reach a front that is going.
   life_.reset();
   front_ = &noFront_;
+  // A line held for a step goes down before the port goes.
+  steps_->Cancel();
   // The port goes first, and with it every event its thread has posted: the components are
   // freed after the station's own members, and a sound device that waits for its driver while
   // it closes pumps the queue, which must not hand a box answer to a station half gone.
@@ -319,10 +324,9 @@ TEinstellungen TStation::SettingsToSave() const {
 
 // --- Link and polling ---
 
-void TStation::Pulse() {
-  // Bounded like the settings: one step never holds the station longer than half a second.
-  const int64_t us = Box.PulseMicros(Einstellungen.ScanPuls);
-  if (us > 0 && PulseWait) PulseWait(us);
+int64_t TStation::PulseMicros() const {
+  // Bounded like the settings: one step never holds a line longer than half a second.
+  return std::clamp<int64_t>(Box.PulseMicros(Einstellungen.ScanPuls), 0, 500000);
 }
 
 int TStation::ChannelIndex() const {
@@ -330,6 +334,9 @@ int TStation::ChannelIndex() const {
 }
 
 void TStation::Connect(const std::string& port) {
+  // Steps for a port left behind end here, their line down.
+  steps_->Cancel();
+  connecting_ = false;
   Einstellungen.ComPort = port;
   try {
     RS232->SetDeviceName(port);
@@ -344,14 +351,23 @@ void TStation::Connect(const std::string& port) {
   // the bridge carries no RTS/DTR pulses and no CTS: the station still polls and counts, without
   // pulses and without the radio's PTT, and says so once here.
   NoModemLines = !RS232->HasModemLines();
-  if (!NoModemLines) {
-    RS232->SetDTR(false);
-    RS232->SetRTS(false);
-    Pulse();
-    RS232->SetRTS(true);
-    Pulse();
-    RS232->SetRTS(false);
-  }
+  if (NoModemLines) return FinishConnect(port, reconnecting_);
+  // The box wakes up at one pulse time with both lines down and one RTS pulse. The sequence
+  // times it; the link is up, and the first poll goes out, once it is over.
+  RS232->SetDTR(false);
+  RS232->SetRTS(false);
+  connecting_ = true;
+  const int64_t us = PulseMicros();
+  steps_->Add({nullptr, nullptr, us, 0, nullptr});
+  steps_->Add({[this] { RS232->SetRTS(true); }, [this] { RS232->SetRTS(false); }, us, 0,
+               [this, port, reconnecting = reconnecting_](bool completed) {
+                 connecting_ = false;
+                 // Not completed: disconnected or failed meanwhile; the tick closes the port.
+                 if (completed) FinishConnect(port, reconnecting);
+               }});
+}
+
+void TStation::FinishConnect(const std::string& port, bool reconnecting) {
   // Keying is refused while there is no link, so connecting never keys because of a request
   // made before it; a "Tx" file started meanwhile goes on playing here only.
   Tx.SetAccepting(true);
@@ -369,17 +385,20 @@ void TStation::Connect(const std::string& port) {
   front_->ShowLink(RadioName.empty() ? port : RadioName);
   // After the running handler: a reconnection from the tick must not open a box inside it; and
   // once per port, not again each time the same adapter comes back.
-  if (NoModemLines && !reconnecting_)
+  if (NoModemLines && !reconnecting)
     front_->Report(port + " (" + platform::ResolvePortName(port) +
                        ") hat keine Modemleitungen (RTS, DTR, CTS): Kanalschritte und die "
                        "PTT-Taste des Funkgeräts sind an diesem Anschluss nicht verfügbar.",
                    rtl::mtWarning, "Kanalo", false, true);
+  if (reconnecting)
+    LinkNote(std::string(Box.Subject()) + " ist wieder verbunden (" + PortText() + ").", true);
 }
 
 void TStation::Disconnect() {
   // The operator's "Trennen": the station stays disconnected until the operator connects.
   reconnectPort_.clear();
   Verbunden = false;
+  steps_->Cancel();
   ReleaseTransmitter();
   CloseDTMFIn();
 }
@@ -483,7 +502,6 @@ void TStation::TryReconnect() {
     reconnectPort_ = port;
     return;
   }
-  LinkNote(std::string(Box.Subject()) + " ist wieder verbunden (" + PortText() + ").", true);
 }
 
 void TStation::ReleaseTransmitter() {
@@ -566,6 +584,7 @@ std::string TStation::PortText() const {
 void TStation::LinkLost(const std::string& cause) {
   const bool wasConnected = Verbunden;
   Verbunden = false;
+  steps_->Cancel();
   ReleaseTransmitter();
   // The adapter went away (unplugged, switched off): it is looked for again under its name, as
   // a /dev/serial/by-id link comes back under the same name when it is plugged in again.
@@ -739,6 +758,8 @@ void TStation::Tick() {
   // 5. Poll or close. A write that fails because the adapter is gone ends the link at once:
   // its dead modem lines read as the radio's push-to-talk, which would key the front. A change
   // of command goes out at once, whether or not an answer is still waiting to be taken.
+  // While the connect sequence runs the box is not yet awake: no poll, and the port stays open.
+  if (connecting_) return;
   if (Verbunden && (RxFrames == 0 || TxBefehl != heard_)) {
     try {
       WriteCommand(TxBefehl);
@@ -779,6 +800,9 @@ bool TStation::ReadingFresh() const {
 }
 
 void TStation::StepFromKey(bool up) {
+  // A key held on the box repeats every tick; a step still running takes the repeat, as the tick
+  // that held the loop for the pulse missed it.
+  if (Stepping()) return;
   try {
     Step(up);
     stepFailed_ = false;
@@ -891,10 +915,42 @@ void TStation::ToggleMute(bool& flag) {
 // --- Channels ---
 
 void TStation::Step(bool up) {
-  if (BeforeStep) BeforeStep();
-  StepPress(up);
-  Pulse();
-  StepRelease(up);
+  // A run of steps for a client gives way to the operator: its presses still waiting are dropped
+  // (the one held ends as it would), and its client hears that it did not get there.
+  steps_->DropYielding();
+  if (static_cast<int>(steps_->Waiting()) >= kMaxWaitingPresses) return;
+  QueueStep(up, false, 0, nullptr);
+}
+
+void TStation::QueueStep(bool upButton, bool yields, int64_t restMicros,
+                         std::function<void(bool)> after) {
+  steps_->Add({[this, upButton] { StepPress(upButton); },
+               [this, upButton] { StepRelease(upButton); }, PulseMicros(), restMicros,
+               std::move(after), yields});
+}
+
+bool TStation::StepRun(bool upButton, int count, std::function<void(TRunEnd)> done) {
+  if (Stepping() || count < 1 || count > kMaxRunSteps) return false;
+  struct TRun {
+    std::function<void(TRunEnd)> done;
+    int left;
+    void End(TRunEnd how) {
+      if (auto d = std::exchange(done, nullptr)) d(how);
+    }
+  };
+  auto run = std::make_shared<TRun>(TRun{std::move(done), count});
+  // Dropped presses are those the operator's step took the place of; a press that failed or a
+  // sequence cut short (the link ended) is a failure.
+  for (int i = 0; i < count; ++i) {
+    QueueStep(upButton, true, PulseMicros(), [this, run](bool completed) {
+      if (!completed)
+        run->End(!Verbunden || !RS232->IsOpen() ? TRunEnd::Failed : TRunEnd::GaveWay);
+      else if (--run->left == 0)
+        run->End(TRunEnd::Done);
+    });
+    if (!run->done) break;  // the first press failed at once
+  }
+  return true;
 }
 
 void TStation::SetStepLine(bool upButton, bool on) {
@@ -1010,6 +1066,11 @@ void TStation::ToggleSkip() {
 
 void TStation::ScanTick() {
   TEinstellungen& e = Einstellungen;
+  // One pulse at a time: the tick runs once the step on the lines is over.
+  if (Stepping()) {
+    scanTickWaiting_ = true;
+    return;
+  }
   if (!RS232->IsOpen()) {
     // Every step would fail: stop the scan and report it once, not every 250 ms.
     ScanTimer->SetEnabled(false);
@@ -1024,27 +1085,8 @@ void TStation::ScanTick() {
     ++ScanZaehler;
   } else {
     ScanZaehler = 0;
-    const int was = e.Kanal;
-    try {
-      // Without the mark the scan goes on the up button's line, with it on the down button's.
-      SetStepLine(!ZernoxMark, true);
-      e.Kanal += ZernoxMark ? -KanalSchritt : KanalSchritt;
-      Pulse();
-      SetStepLine(!ZernoxMark, false);
-    } catch (const comm::ECommError& x) {
-      // A step that fails would fail every 250 ms: the scan stops on the first failure.
-      ScanTimer->SetEnabled(false);
-      e.ScanModus = 0;
-      front_->ShowDisplay();
-      if (PortGone(x.ErrorCode)) LinkLost(x.Message);
-      throw;
-    }
-    if (e.Kanal > e.LetzterKanal) e.Kanal = e.ErsterKanal;
-    // A step that counted down (the "Zernox" mark taken by "Skala" from a reversed radio) wraps
-    // below the first channel as the radio does; a count below the mode that steps up (channel 2
-    // in the 12-channel mode) follows the radio up to the first channel instead.
-    if (e.Kanal < was && e.Kanal < e.ErsterKanal) e.Kanal = e.LetzterKanal;
-    ChannelMoved();
+    // The rest of the tick (the band and the display) comes with the step's release.
+    return ScanStep();
   }
   if (ScanZaehler > 4) {
     TStationEvent stop{TEventKind::ScannerStopped};
@@ -1057,6 +1099,52 @@ void TStation::ScanTick() {
   }
   front_->ShowScanBand();
   front_->ShowDisplay();
+}
+
+}  // namespace station
+
+namespace station {
+
+void TStation::ScanStep() {
+  TEinstellungen& e = Einstellungen;
+  const bool line = !ZernoxMark;  // the up button's line without the mark, the down's with it
+  auto failed = [this](const comm::ECommError& x) {
+    // A step that fails would fail every 250 ms: the scan stops on the first failure.
+    ScanTimer->SetEnabled(false);
+    Einstellungen.ScanModus = 0;
+    front_->ShowDisplay();
+    if (PortGone(x.ErrorCode)) LinkLost(x.Message);
+    throw;
+  };
+  steps_->Add({[this, &e, line, failed] {
+                 try {
+                   SetStepLine(line, true);
+                 } catch (const comm::ECommError& x) {
+                   failed(x);
+                 }
+                 const int was = e.Kanal;
+                 e.Kanal += ZernoxMark ? -KanalSchritt : KanalSchritt;
+                 // The count is whole from the press on (whoever asks during the pulse sees a
+                 // channel of the mode): past the last channel it wraps to the first; a step that
+                 // counted down (the "Zernox" mark taken by "Skala" from a reversed radio) wraps
+                 // below the first channel as the radio does; a count below the mode that steps up
+                 // (channel 2 in the 12-channel mode) follows the radio up to the first channel
+                 // instead.
+                 if (e.Kanal > e.LetzterKanal) e.Kanal = e.ErsterKanal;
+                 if (e.Kanal < was && e.Kanal < e.ErsterKanal) e.Kanal = e.LetzterKanal;
+                 ChannelMoved();
+               },
+               [this, line, failed] {
+                 try {
+                   SetStepLine(line, false);
+                 } catch (const comm::ECommError& x) {
+                   failed(x);
+                 }
+                 ChannelMoved();
+                 front_->ShowScanBand();
+                 front_->ShowDisplay();
+               },
+               PulseMicros(), 0, nullptr});
 }
 
 }  // namespace station

@@ -34,6 +34,7 @@
 #include "station/DtmfPrecise.h"
 #include "station/Events.h"
 #include "station/Settings.h"
+#include "station/Steps.h"
 #include "station/TxArbiter.h"
 #include "timers/MMHTimer.h"
 #include "timers/MMLTimer.h"
@@ -262,14 +263,29 @@ class TStation {
   bool ReadingFresh() const;
 
   // --- Channels, display, scanner, meter ---
-  void Step(bool up);  // "Up" / "Dn"
-  // The two halves of a press of "Up" (RTS) or "Dn" (DTR) around its pulse, for steps whose
-  // pulse is timed elsewhere (TStepper).
-  void StepPress(bool upButton);
-  void StepRelease(bool upButton);
-  // Runs before each step by the buttons, the box's keys or the scanner, so that steps timed
-  // elsewhere give way instead of sharing a pulse with it.
-  std::function<void()> BeforeStep;
+  // "Up" / "Dn" by the window's buttons and the browser: the press raises the line and moves the
+  // count, the release one pulse later lowers it and shows the display. A press while a step runs
+  // waits for it, as a click waited for the pulse when the pulse held the window: every press the
+  // operator made steps the radio once, none shares a pulse with another. Up to kMaxWaitingPresses
+  // wait; more are not taken (a stuck mouse must not queue minutes of pulses).
+  void Step(bool up);
+  static constexpr int kMaxWaitingPresses = 8;
+  // How a run of steps (StepRun) ended.
+  enum class TRunEnd { Done, Failed, GaveWay };
+  // The most presses one run may ask for: half the largest channel ring (the longest shortest way
+  // between two channels) and one that brings a count from outside the ring back into it.
+  static constexpr int kMaxRunSteps = 41;
+  // `count` presses of one button for a front that waits for them (rig control), each followed by
+  // a rest as long as its pulse so the radio sees each one. `done` runs once: Done after the last
+  // rest, Failed when a press failed or the link ended, GaveWay when the operator, the box's keys
+  // or the scanner stepped meanwhile (two presses sharing one pulse would step the radio once and
+  // the count twice). False, and nothing starts, while steps run or for a count outside
+  // 1..kMaxRunSteps.
+  bool StepRun(bool upButton, int count, std::function<void(TRunEnd)> done);
+  // A pulse is held or waits (the connect sequence's included).
+  bool Stepping() const { return steps_->Busy(); }
+  // The connect sequence runs: the port is open, the link not yet up.
+  bool Connecting() const { return connecting_; }
   void SetChannelMode(int first, int last);
   void SetChannel(int channel);  // "Sync": the count brought to 1..80
   // "Zernox": checked, it is unchecked and the count runs up with RTS; unchecked, it is checked
@@ -290,9 +306,8 @@ class TStation {
   void NextCallArt();
   void ToggleMute(bool& flag);  // the operator's mutes: LineStumm, CDStumm, MasterStumm
   int ChannelIndex() const;     // Kanal clamped to 1..80 for table access
-  // The channel-step pulse, ScanPuls x 10 microseconds; replaceable so that tests do not sleep.
-  std::function<void(int64_t micros)> PulseWait;
-  void Pulse();
+  // The channel-step pulse, ScanPuls x 10 microseconds, at most half a second.
+  int64_t PulseMicros() const;
 
   // --- Sound: DTMF sender, selective call, mailbox, cues ---
   void SendDTMF();  // the call "DTMF" sends, from AbgehendeRufnummer
@@ -353,6 +368,18 @@ class TStation {
   // Raises or lowers the line the box pulses for the up or the down button.
   void SetStepLine(bool upButton, bool on);
   void StepUpForScan();
+  // The two halves of a press of "Up" (RTS) or "Dn" (DTR) around its pulse.
+  void StepPress(bool upButton);
+  void StepRelease(bool upButton);
+  // A press queued on the step sequence; `yields`: dropped when the operator steps.
+  void QueueStep(bool upButton, bool yields, int64_t restMicros,
+                 std::function<void(bool completed)> after);
+  // The scan's step, its release and what the scan tick does after it.
+  void ScanStep();
+  void FinishConnect(const std::string& port, bool reconnecting);
+  std::unique_ptr<TStepSequence> steps_;
+  bool connecting_ = false;
+  bool scanTickWaiting_ = false;  // a scan tick came while a step ran: it runs when it is over
   void CheckCues();
   void CheckTxTimeout();
   void PlaybackEnded();

@@ -497,8 +497,9 @@ TEST_F(Station, ClosingAsksForChangedSettingsAndSavesIntoTheirFile) {
   for (const Case& c : {Case{"unchanged", "ask", [](TMain&) {}, rtl::mrYes, false, false, true},
                         Case{"scanner running", "ask", scanState, rtl::mrYes, false, false, true},
                         Case{"the simulator's port", "ask",
-                             [](TMain& m) {
+                             [this](TMain& m) {
                                m.ConnectSimulator();
+                               Settle();  // the box's wake-up
                                ASSERT_TRUE(m.Station().Verbunden);
                              },
                              rtl::mrYes, false, false, true},

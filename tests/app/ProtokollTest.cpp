@@ -330,6 +330,7 @@ TEST_F(ProtokollStation, LinkAndScannerStopsAreLogged) {
   TMain& m = StartConnected();
   box_->SetSignal(12, 90);
   m.ScanClick();
+  Settle();
   for (int i = 0; i < 200 && m.Station().Einstellungen.ScanModus != 0; ++i) {
     time_->Advance(250);
     rtl::Application().ProcessMessages();

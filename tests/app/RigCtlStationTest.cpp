@@ -149,10 +149,12 @@ TEST_F(RigCtlStation, KeyingEndsWithTheClientThatKeyed) {
 
 TEST_F(RigCtlStation, KeyingWhileScanningIsRefusedNotDeferred) {
   main_->ScanClick();
+  Settle();
   ASSERT_NE(main_->Station().Einstellungen.ScanModus, 0);
   QTcpSocket c;
   EXPECT_EQ(Say(c, "T 1\n", 7), "RPRT -9\n");
-  main_->ScanClick();  // the scan stops: nothing keys on the channel where it stopped
+  main_->ScanClick();
+  Settle();  // the scan stops: nothing keys on the channel where it stopped
   Tick(3);
   EXPECT_FALSE(main_->Station().PTTTaste);
   EXPECT_FALSE(main_->Station().TxAktiv);
@@ -160,13 +162,11 @@ TEST_F(RigCtlStation, KeyingWhileScanningIsRefusedNotDeferred) {
   EXPECT_EQ(Say(c, "T 0\n", 7), "RPRT 0\n");
 }
 
-// Network steps are timed by the stepper, not slept on the main thread, and are not taken while
-// the transmitter is keyed.
+// Network steps run on the station's step sequence, not slept on the main thread, and are not
+// taken while the transmitter is keyed.
 TEST_F(RigCtlStation, StepsDoNotHoldTheWindowAndWaitForTheReceiver) {
-  const size_t slept = pulses_.size();
   QTcpSocket c;
   EXPECT_EQ(Say(c, "E 30\ne\n", 10), "RPRT 0\n30\n");
-  EXPECT_EQ(pulses_.size(), slept);
   EXPECT_EQ(box_->Channel(), 30);
   EXPECT_EQ(main_->K_Anzeige->text().toStdString(), "30");
   EXPECT_EQ(Say(c, "T 1\nE 31\n", 15), "RPRT 0\nRPRT -9\n");
@@ -180,8 +180,58 @@ TEST_F(RigCtlStation, StepsDoNotHoldTheWindowAndWaitForTheReceiver) {
     rtl::Application().ProcessMessages();
   }
   main_->UPClick();
+  Settle();
   EXPECT_EQ(Say(c, "", 8), "RPRT -9\n");
   EXPECT_EQ(box_->Channel(), main_->Station().Einstellungen.Kanal);
+}
+
+// While a half-second pulse is held, by the operator's "Up" or by another client's run, a
+// client's `f` is answered: the line is still up on the box and the run's client still waits
+// when the answer arrives. The station's clock stands still meanwhile, so nothing but the order
+// is measured.
+TEST_F(RigCtlStation, AClientIsAnsweredWhileAPulseIsHeld) {
+  main_->Station().Einstellungen.ScanPuls = 50000;
+  struct Case {
+    const char* what;
+    std::function<void(QTcpSocket&)> step;
+  } cases[] = {
+      {"the operator's Up", [&](QTcpSocket&) { main_->UPClick(); }},
+      {"another client's E", [&](QTcpSocket& a) { Say(a, "E 13\n", 0); }},
+  };
+  int channel = 9;
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    QTcpSocket a, b;
+    ASSERT_EQ(Say(b, "f\n", 9).size(), 9u);  // connected
+    const size_t pulses = box_->PulseLengths().size();
+    k.step(a);
+    ASSERT_TRUE(testsupport::PumpUntil(
+        [&] {
+          QCoreApplication::processEvents(QEventLoop::AllEvents, 2);
+          return main_->Station().Stepping();
+        },
+        10000));
+    ++channel;  // the count moves with the press
+    b.write("f\n");
+    std::string got;
+    for (int i = 0; i < 5000 && got.size() < 9; ++i) {
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 2);
+      b.waitForReadyRead(1);
+      got += b.readAll().toStdString();
+      rtl::Application().ProcessMessages();
+    }
+    EXPECT_EQ(got, std::to_string(27065000 + 10000 * (channel - 9)) + "\n");
+    EXPECT_EQ(box_->PulseLengths().size(), pulses) << "the first pulse is still held";
+    EXPECT_TRUE(main_->Station().Stepping());
+    EXPECT_EQ(a.bytesAvailable(), 0);
+    Settle();
+    if (a.state() == QAbstractSocket::ConnectedState) {
+      EXPECT_EQ(Say(a, "", 7), "RPRT 0\n");
+      channel = 13;
+    }
+    EXPECT_EQ(box_->PulseLengths().back(), 500000);
+    EXPECT_EQ(box_->Channel(), channel);
+  }
 }
 
 TEST_F(RigCtlStation, ReadsStrengthRelativeToS9) {

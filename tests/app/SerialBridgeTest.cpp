@@ -144,7 +144,9 @@ TEST_F(SerialBridge, PollsFramesAndMeterWorkWithoutModemLines) {
   BridgeTick(2);
   EXPECT_GE(main_->Station().Einstellungen.Kanal, 10);
   main_->UPClick();
+  Settle();
   main_->DNClick();
+  Settle();
   EXPECT_TRUE(errors_.messages.empty()) << errors_.messages[0];
 
   // The operator's PTT still keys through the command byte.

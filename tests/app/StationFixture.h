@@ -64,14 +64,18 @@ class Station : public ::testing::Test {
 
   TMain& Start() {
     main_ = std::make_unique<TMain>();
-    // A pulse holds the line on the box's clock for as long as the station asked.
-    main_->Station().PulseWait = [this](int64_t us) {
-      pulses_.push_back(us);
-      if (box_) box_->AdvanceUs(us);
-    };
     main_->FormCreate();
     rtl::Application().ProcessMessages();  // the loop's first turn shows what start-up found
+    Settle();                              // the box's wake-up when start-up connected
     return *main_;
+  }
+  // Until the station's step sequence is over (the connect sequence, steps and their pulses),
+  // a millisecond of the clock at a time; a minute of the station's clock at most.
+  void Settle() {
+    for (int i = 0; i < 60000 && main_ && main_->Station().Stepping(); ++i) {
+      time_->Advance(1);
+      rtl::Application().ProcessMessages();
+    }
   }
 
   // One 100 ms tick, then whatever the box answers is delivered: once the tick's command has
@@ -171,7 +175,6 @@ class Station : public ::testing::Test {
   std::shared_ptr<platform::SimWire> wire_;
   std::shared_ptr<sim::KvrBox> box_;
   std::unique_ptr<TMain> main_;
-  std::vector<int64_t> pulses_;
 };
 
 // The station with its sound: the virtual sound card paced by the test clock, the simulated mixer

@@ -57,6 +57,7 @@ TEST_F(Station, KeyingBeforeTheLinkIsRefusedAndNeverKeysLater) {
   EXPECT_EQ(link.Ptt(), 0);
   m.B_PTTMouseDown();
   m.mitCOM11Click();
+  Settle();
   Tick(3);
   EXPECT_FALSE(m.Station().TxAktiv);
   for (uint8_t c : box_->Commands()) EXPECT_EQ(c, 9);

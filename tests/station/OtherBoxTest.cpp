@@ -105,9 +105,9 @@ TEST(OtherBox, TheStationRunsOnABoxItIsGiven) {
     auto owned = std::make_unique<station::TStation>(nullptr, &protocol);
     station::TStation& st = *owned;
     st.KVRTimer->SetEnabled(false);
-    st.PulseWait = [](int64_t) {};
     st.Defaults({});
     st.Connect("COM2");
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return st.Verbunden; }, 5000)) << "the wake-up pulse";
     EXPECT_EQ(wire->HostLineSettings().BaudRate, 9600u);
     EXPECT_EQ(wire->HostLineSettings().Parity, 2);
     auto tick = [&](int n) {

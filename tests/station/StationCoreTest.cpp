@@ -1,9 +1,11 @@
-// The station without any window or toolkit: TStation against the simulated box, its tick driven
-// by hand. What the box hears is what the transmitter does.
+// The station without any window or toolkit: TStation against the simulated box on the manual
+// clock, its tick driven by hand. What the box hears is what the transmitter does; the pulses the
+// box sees are what the radio steps by.
 #include <gtest/gtest.h>
 
 #include <memory>
 
+#include "platform/MMTimer.h"
 #include "platform/serial/Serial.h"
 #include "platform/serial/Sim.h"
 #include "sim/KvrBox.h"
@@ -23,16 +25,14 @@ class StationCore : public ::testing::Test {
         [](const std::string& com) { return com == "COM1" ? std::string("sim:core") : ""; });
     box_ = std::make_shared<sim::KvrBox>(wire_);
     box_->SetChannel(9);
-    box_->SetClock([this] { return nowUs_; });
+    box_->SetClock([t = &*time_] { return t->Counter(); });
     st_ = std::make_unique<station::TStation>();
     st_->KVRTimer->SetEnabled(false);  // the test is the clock
-    st_->PulseWait = [this](int64_t us) {
-      nowUs_ += us;
-      box_->AdvanceUs(0);
-    };
     station::TStation::TLevelSteps steps;
     st_->Defaults(steps);
     st_->Connect("COM1");
+    Settle();  // the connect sequence
+    ASSERT_TRUE(st_->Verbunden);
   }
   void TearDown() override {
     st_.reset();
@@ -40,20 +40,40 @@ class StationCore : public ::testing::Test {
     platform::SimWire::Unregister("core");
     platform::SetPortMappingLookup(nullptr);
   }
-  // One tick, then the box's answer on the line before the next one.
-  void Tick(int n = 1) {
-    for (int i = 0; i < n; ++i) {
-      st_->Tick();
-      st_->PublishChanges();
-      nowUs_ += 10000;
-      box_->Advance(0);
-      if (st_->Verbunden) testsupport::PumpUntil([this] { return st_->RxFrames > 0; }, 2000);
+  // `ms` of the station's clock, a millisecond at a time: due timers fire and are delivered.
+  void Run(int ms) {
+    for (int i = 0; i < ms; ++i) {
+      time_->Advance(1);
+      rtl::Application().ProcessMessages();
     }
   }
+  // Until no step is held or waits (a minute of the station's clock at most).
+  void Settle() {
+    for (int i = 0; i < 60000 && st_->Stepping(); ++i) Run(1);
+  }
+  // One tick, then the box's answer on the line before the next one (10 ms of the clock).
+  void Tick(int n = 1) {
+    for (int i = 0; i < n; ++i) {
+      const bool polls = st_->Verbunden && !st_->Connecting();
+      st_->Tick();
+      st_->PublishChanges();
+      Run(10);
+      box_->Advance(0);
+      if (polls) testsupport::PumpUntil([this] { return st_->RxFrames > 0; }, 2000);
+    }
+  }
+  void Press(bool up) {
+    st_->Step(up);
+    Settle();
+  }
+  void ScanTick() {
+    st_->ScanTick();
+    Settle();
+  }
+  platform::ScopedManualTime time_;
   std::shared_ptr<platform::SimWire> wire_;
   std::shared_ptr<sim::KvrBox> box_;
   std::unique_ptr<station::TStation> st_;
-  int64_t nowUs_ = 0;
 };
 
 // Every source keys on its own and lets go on its own: a release by one never ends another's
@@ -98,6 +118,7 @@ TEST_F(StationCore, NoLinkNoKeyingAndADisconnectOrTheEndLeaveTheBoxOnReceive) {
   Tick();
   EXPECT_FALSE(st_->Tx.Hold(TTxSource::Operator));
   st_->Connect("COM1");
+  Settle();
   Tick(3);
   EXPECT_EQ(box_->LastCommand(), 9);
   ASSERT_TRUE(st_->Tx.Hold(TTxSource::Client, 7));
@@ -109,6 +130,7 @@ TEST_F(StationCore, NoLinkNoKeyingAndADisconnectOrTheEndLeaveTheBoxOnReceive) {
   EXPECT_FALSE(st_->TxAktiv);
   Tick();  // closes the port
   st_->Connect("COM1");
+  Settle();
   ASSERT_TRUE(st_->Tx.Hold(TTxSource::Operator));
   Tick(2);
   ASSERT_EQ(box_->LastCommand(), 15);
@@ -149,7 +171,7 @@ TEST_F(StationCore, ZernoxFollowsItsMarkAndTheCountFollowsAReversedRadio) {
   st_->Skala();
   marks({false, false, false, -1}, "Skala twice: no mark, no scale");
   for (bool up : {true, false, true}) {
-    st_->Step(up);
+    Press(up);
     EXPECT_EQ(box_->Channel(), st_->Einstellungen.Kanal) << up;
   }
   // The scan without the mark steps with RTS and counts down, as this radio goes; below the
@@ -158,14 +180,14 @@ TEST_F(StationCore, ZernoxFollowsItsMarkAndTheCountFollowsAReversedRadio) {
   box_->SetChannel(3);
   st_->Einstellungen.ScanModus = 1;
   for (int i = 0; i < 5; ++i) {
-    st_->ScanTick();
+    ScanTick();
     EXPECT_EQ(st_->Einstellungen.Kanal, box_->Channel()) << i;
   }
   EXPECT_EQ(st_->Einstellungen.Kanal, 38);
   // With the mark the scan counts up on the lower button.
   st_->Zernox();
   marks({true, false, false, -1}, "Zernox");
-  for (int i = 0; i < 3; ++i) st_->ScanTick();
+  for (int i = 0; i < 3; ++i) ScanTick();
   EXPECT_EQ(st_->Einstellungen.Kanal, 1);
   EXPECT_EQ(box_->Channel(), 1);
 }
@@ -179,7 +201,7 @@ TEST_F(StationCore, TheScanBringsACountBelowTheModeUpWithTheRadio) {
   Tick();
   st_->Einstellungen.ScanModus = 1;  // as the automatic restart sets it: no step of its own
   for (int expected : {3, 4, 5}) {
-    st_->ScanTick();
+    ScanTick();
     EXPECT_EQ(st_->Einstellungen.Kanal, expected);
     EXPECT_EQ(box_->Channel(), expected);
   }
@@ -202,13 +224,15 @@ TEST_F(StationCore, AfterAChannelChangeOnlyTheNewChannelsAnswerIsStored) {
     int channel;
     uint8_t strength;
   } moves[] = {
-      {"Up", [&] { st_->Step(true); }, 20, 40},
-      {"Dn", [&] { st_->Step(false); }, 19, 85},
-      {"press and release",
+      {"Up", [&] { Press(true); }, 20, 40},
+      {"Dn", [&] { Press(false); }, 19, 85},
+      {"a poll during the pulse",
        [&] {
-         st_->StepPress(true);
+         st_->Einstellungen.ScanPuls = 50000;  // half a second
+         st_->Step(true);
          Tick();  // a poll written while the pulse is on is of neither channel
-         st_->StepRelease(true);
+         Settle();
+         st_->Einstellungen.ScanPuls = 2000;
        },
        20, 40},
       {"Start",
@@ -234,6 +258,143 @@ TEST_F(StationCore, AfterAChannelChangeOnlyTheNewChannelsAnswerIsStored) {
     EXPECT_EQ(st_->SWert[m.channel], m.strength);
     EXPECT_EQ(st_->MeterValue, m.strength);
   }
+}
+
+// A step holds its line for a pulse on the station's clock and nothing waits for it: during a
+// half-second pulse the tick polls and the box's answers are read, and the line comes down after
+// exactly the pulse's length. The count moves at the press, the display follows at the release.
+TEST_F(StationCore, NothingWaitsForAHeldPulse) {
+  struct Shown : station::IFront {
+    int displays = 0;
+    void ShowDisplay() override { ++displays; }
+  } front;
+  st_->SetFront(&front);
+  st_->Einstellungen.ScanPuls = 50000;  // 500 ms
+  Tick(2);
+  const size_t pulses = box_->PulseLengths().size();
+  const size_t heard = box_->Commands().size();
+  st_->Step(true);
+  EXPECT_EQ(st_->Einstellungen.Kanal, 10) << "the count moves with the press";
+  EXPECT_EQ(front.displays, 0) << "the display follows at the release";
+  Tick(4);  // 40 ms into the pulse
+  EXPECT_TRUE(st_->Stepping());
+  EXPECT_EQ(box_->PulseLengths().size(), pulses) << "the line is still up";
+  EXPECT_GE(box_->Commands().size(), heard + 4) << "the tick polled during the pulse";
+  EXPECT_GT(st_->RxFrames + st_->TickCount, 0);
+  Settle();
+  ASSERT_EQ(box_->PulseLengths().size(), pulses + 1);
+  EXPECT_EQ(box_->PulseLengths().back(), 500000);
+  EXPECT_EQ(front.displays, 1);
+  EXPECT_EQ(box_->Channel(), 10);
+  st_->SetFront(nullptr);
+}
+
+// What comes while a pulse is held never starts a second pulse over it: the operator's presses
+// wait their turn (each one steps once; a flood beyond kMaxWaitingPresses is not taken), a key
+// held on the box steps only while no step runs (it repeats every frame), a scan tick runs when the
+// pulse ends, and a client's run is refused. Afterwards count and radio agree and no two pulses
+// overlapped.
+TEST_F(StationCore, WhatComesDuringAPulseWaitsOrIsRefusedAndNeverOverlaps) {
+  using End = station::TStation::TRunEnd;
+  const int kWaiting = station::TStation::kMaxWaitingPresses;
+  struct Case {
+    const char* what;
+    std::function<void()> during;
+    int pulses;  // after the first one
+    int moved;   // the count from channel 20, after the first step up
+  } cases[] = {
+      {"Up and Dn pressed", [this] { st_->Step(true), st_->Step(false); }, 2, 1},
+      {"a flood of presses",
+       [this] {
+         for (int i = 0; i < 3 * kWaiting; ++i) st_->Step(true);
+       },
+       kWaiting, 1 + kWaiting},
+      {"a key held on the box",
+       [this] {
+         box_->PressKey(120);  // a step up, every frame
+         Tick(3);
+         box_->ReleaseKey();
+         Tick(2);
+       },
+       0, 1},
+      {"a scan tick",
+       [this] {
+         st_->Einstellungen.ScanModus = 1;
+         st_->ScanTimer->SetEnabled(true);
+         Run(300);  // the scan timer fires during the pulse; its tick waits for the pulse
+         st_->ScanTimer->SetEnabled(false);
+         EXPECT_EQ(st_->Einstellungen.Kanal, 21);
+       },
+       1, 2},
+      {"a client's run",
+       [this] { EXPECT_FALSE(st_->StepRun(true, 2, [](End) { ADD_FAILURE() << "no run"; })); }, 0,
+       1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    st_->SetChannel(20);
+    box_->SetChannel(20);
+    st_->Einstellungen.ScanModus = 0;
+    st_->Einstellungen.ScanPuls = 50000;
+    Tick();
+    const size_t pulses = box_->PulseLengths().size();
+    st_->Step(true);
+    c.during();
+    Settle();
+    st_->Einstellungen.ScanModus = 0;
+    Tick(2);
+    Settle();
+    EXPECT_EQ(box_->PulseLengths().size(), pulses + 1 + c.pulses);
+    EXPECT_EQ(st_->Einstellungen.Kanal, 20 + c.moved);
+    EXPECT_EQ(box_->Channel(), st_->Einstellungen.Kanal);
+    EXPECT_EQ(box_->Overlaps(), 0);
+  }
+}
+
+// A client's run ends once: done after its last rest, given way when the operator steps
+// meanwhile (the press held ends as a whole pulse, then the operator's), failed when the link
+// ends under it; the line is down whenever it ends, also when the station goes.
+TEST_F(StationCore, ARunEndsOnceAndTheSequenceAlwaysLowersItsLine) {
+  using End = station::TStation::TRunEnd;
+  struct Case {
+    const char* what;
+    std::function<void()> during;
+    End end;
+  } cases[] = {
+      {"left alone", [] {}, End::Done},
+      {"the operator presses", [this] { st_->Step(false); }, End::GaveWay},
+      {"disconnected", [this] { st_->Disconnect(); }, End::Failed},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (!st_->Verbunden) {
+      Tick();  // the port closes
+      st_->Connect("COM1");
+      Settle();
+    }
+    st_->SetChannel(20);
+    box_->SetChannel(20);
+    st_->Einstellungen.ScanPuls = 2000;
+    std::vector<End> ends;
+    ASSERT_TRUE(st_->StepRun(true, 3, [&](End e) { ends.push_back(e); }));
+    Run(50);  // the second press held
+    c.during();
+    Settle();
+    EXPECT_EQ(ends, std::vector<End>{c.end});
+    EXPECT_EQ(box_->Channel(), st_->Einstellungen.Kanal);
+    EXPECT_EQ(box_->Overlaps(), 0);
+  }
+  // Gone in the middle of a pulse: the line is down before the port closes.
+  Tick();
+  st_->Connect("COM1");
+  Settle();
+  st_->Einstellungen.ScanPuls = 50000;
+  const size_t pulses = box_->PulseLengths().size();
+  st_->Step(true);
+  Run(100);
+  st_.reset();
+  ASSERT_EQ(box_->PulseLengths().size(), pulses + 1);
+  EXPECT_EQ(box_->PulseLengths().back(), 100000);
 }
 
 }  // namespace
