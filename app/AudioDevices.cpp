@@ -1,11 +1,5 @@
 #include "app/AudioDevices.h"
 
-#include <QAbstractButton>
-#include <QComboBox>
-#include <QDialog>
-#include <QDialogButtonBox>
-#include <QFormLayout>
-#include <QTimer>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -38,43 +32,6 @@ std::string KeyOf(const std::string& line) {
   if (t.empty() || t[0] == '#') return "";
   const size_t eq = t.find('=');
   return eq == std::string::npos ? "" : Trim(t.substr(0, eq));
-}
-
-// A combo box of (name, description) entries that always holds `current`.
-QComboBox* Combo(const std::vector<std::pair<std::string, std::string>>& entries,
-                 const std::string& current, const char* none = nullptr) {
-  auto* box = new QComboBox;
-  if (none) box->addItem(QString::fromUtf8(none), QString());
-  bool found = current.empty() && none;
-  for (const auto& [name, desc] : entries) {
-    box->addItem(QString::fromStdString(desc.empty() ? name : name + " (" + desc + ")"),
-                 QString::fromStdString(name));
-    found = found || name == current;
-  }
-  if (!found) box->addItem(QString::fromStdString(current), QString::fromStdString(current));
-  box->setCurrentIndex(box->findData(QString::fromStdString(current)));
-  return box;
-}
-
-bool QtChooser(QWidget* parent, const TAudioOffer& offer, TAudioChoice& choice) {
-  QDialog dlg(parent);
-  dlg.setWindowTitle(QString::fromUtf8("Soundkarte"));
-  auto* form = new QFormLayout(&dlg);
-  QComboBox* in = Combo(offer.Inputs, choice.Input);
-  QComboBox* out = Combo(offer.Outputs, choice.Output);
-  QComboBox* card = Combo(offer.Cards, choice.MixerCard, "(wie Eingang/Ausgang)");
-  form->addRow(QString::fromUtf8("Eingang (Empfänger):"), in);
-  form->addRow(QString::fromUtf8("Ausgang (Sender):"), out);
-  form->addRow(QString::fromUtf8("Mixer:"), card);
-  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
-  QObject::connect(buttons, &QDialogButtonBox::accepted, &dlg, &QDialog::accept);
-  QObject::connect(buttons, &QDialogButtonBox::rejected, &dlg, &QDialog::reject);
-  form->addRow(buttons);
-  if (dlg.exec() != QDialog::Accepted) return false;
-  choice.Input = in->currentData().toString().toStdString();
-  choice.Output = out->currentData().toString().toStdString();
-  choice.MixerCard = card->currentData().toString().toStdString();
-  return true;
 }
 
 }  // namespace
@@ -160,84 +117,29 @@ void StoreConfigKeys(const std::string& path, const std::map<std::string, std::s
   }
 }
 
-TAudioChooser& AudioChooser() {
-  static TAudioChooser chooser = QtChooser;
-  return chooser;
+TSoftwareMonitor::TSoftwareMonitor(mixer::TMMMixerControl* lineSwitch)
+    : switch_(lineSwitch), monitor_(std::make_unique<platform::wave::TWaveMonitor>()) {}
+
+TSoftwareMonitor::~TSoftwareMonitor() = default;
+
+bool TSoftwareMonitor::Needed() const {
+  const std::string mode = platform::HostConfig::Instance().Get("audio.monitor", "auto");
+  if (mode == "on") return true;
+  if (mode == "off") return false;
+  return !switch_ || switch_->GetControlId() == -1;
 }
 
-void ChooseSoundCard(QWidget* parent) {
-  namespace wave = platform::wave;
-  if (dynamic_cast<wave::TVirtualSoundCard*>(&wave::WaveBackend())) {
-    // The simulator's station hears and sends through its own card, whatever kanalo.conf names:
-    // offering the computer's devices here would say something other than what is in use.
-    wave::TWaveCaps in, out;
-    wave::WaveBackend().GetDevCaps(wave::TWaveDir::In, 0, in);
-    wave::WaveBackend().GetDevCaps(wave::TWaveDir::Out, 0, out);
-    rtl::Dialogs().MessageBox("Der Simulator nimmt auf von \"" + in.szPname +
-                                  "\" und spielt über \"" + out.szPname +
-                                  "\". Die Soundkarte wählt man in der Station ohne --simulator.",
-                              rtl::Application().Title, rtl::mtInformation, rtl::mbOK);
-    return;
-  }
-  TAudioChoice choice = CurrentAudioChoice();
-  const TAudioChooser& chooser = AudioChooser() ? AudioChooser() : TAudioChooser(QtChooser);
-  if (!chooser(parent, CurrentAudioOffer(), choice)) return;
-  const std::map<std::string, std::string> values = {
-      {"audio.input", choice.Input == "default" ? "" : choice.Input},
-      {"audio.output", choice.Output == "default" ? "" : choice.Output},
-      {"mixer.card", choice.MixerCard}};
-  StoreConfigKeys(platform::HostConfig::DefaultPath(), values);
-  auto& conf = platform::HostConfig::Instance();
-  conf.Set("audio.input", choice.Input.empty() ? "default" : choice.Input);
-  conf.Set("audio.output", choice.Output.empty() ? "default" : choice.Output);
-  conf.Set("mixer.card", choice.MixerCard);
-  rtl::Dialogs().MessageBox(
-      "Die Soundkarte ist gespeichert. Ein- und Ausgang gelten ab sofort, der Mixer ab dem "
-      "nächsten Start.",
-      rtl::Application().Title, rtl::mtInformation, rtl::mbOK);
-}
-
-namespace {
-
-class TSoftwareMonitor : public QObject {
- public:
-  TSoftwareMonitor(QAbstractButton* box, mixer::TMMMixerControl* lineSwitch)
-      : QObject(box), box_(box), switch_(lineSwitch) {
-    QObject::connect(box, &QAbstractButton::toggled, this, [this] { Update(); });
-    // The line switch is looked up (and the line may fall back to Aux) during start-up; the
-    // first decision waits until it is over.
-    QTimer::singleShot(0, this, [this] { Update(); });
-  }
-
- private:
-  bool Needed() const {
-    const std::string mode = platform::HostConfig::Instance().Get("audio.monitor", "auto");
-    if (mode == "on") return true;
-    if (mode == "off") return false;
-    return !switch_ || switch_->GetControlId() == -1;
-  }
-  void Update() {
-    if (Needed() && !box_->isChecked()) {
-      // A device that is busy or gone leaves the line silent, as a missing switch would; the
-      // next opening of the line tries again.
-      if (!monitor_.IsOpen() || monitor_.Failed()) {
-        monitor_.Close();
-        monitor_.Open();
-      }
-    } else {
-      monitor_.Close();
+void TSoftwareMonitor::Follow(bool lineMuted) {
+  if (Needed() && !lineMuted) {
+    // A device that is busy or gone leaves the line silent, as a missing switch would; the
+    // next opening of the line tries again.
+    if (!monitor_->IsOpen() || monitor_->Failed()) {
+      monitor_->Close();
+      monitor_->Open();
     }
+  } else {
+    monitor_->Close();
   }
-
-  QAbstractButton* box_;
-  mixer::TMMMixerControl* switch_;
-  platform::wave::TWaveMonitor monitor_;
-};
-
-}  // namespace
-
-void AttachSoftwareMonitor(QAbstractButton* lineMute, mixer::TMMMixerControl* lineSwitch) {
-  new TSoftwareMonitor(lineMute, lineSwitch);
 }
 
 }  // namespace app

@@ -3,6 +3,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/Host.h"
@@ -139,6 +141,20 @@ int StoreRemotePassword(const std::string& key, const std::string& confPath, std
   std::fill(first.begin(), first.end(), '\0');
   std::fill(second.begin(), second.end(), '\0');
   return code;
+}
+
+std::string HeadlessProgram() {
+  auto executable = [](const std::string& path) { return ::access(path.c_str(), X_OK) == 0; };
+  if (const char* env = std::getenv("KANALO_HEADLESS"); env && *env)
+    return executable(env) ? env : std::string();
+  char exe[PATH_MAX];
+  const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+  if (n <= 0) return {};
+  std::string dir(exe, static_cast<size_t>(n));
+  dir.erase(dir.rfind('/') + 1);
+  for (const char* rel : {"kanalo-headless", "../libexec/kanalo/kanalo-headless"})
+    if (executable(dir + rel)) return dir + rel;
+  return {};
 }
 
 }  // namespace app

@@ -21,6 +21,11 @@ struct TCommandLine {
 
 TCommandLine ParseCommandLine(int argc, const char* const* argv);
 
+// The program `--headless` runs in place of this one: kanalo-headless beside the running
+// executable (the build tree) or in ../libexec/kanalo/ (installed), as the guardian is found;
+// KANALO_HEADLESS names another. Empty when there is none.
+std::string HeadlessProgram();
+
 // Asks for a password twice (without echo where `in` is a terminal), stores its scrypt hash as
 // `key` in the configuration file at `confPath`; returns the exit code. Lines are read from `in`,
 // prompts and errors go to `out`.

@@ -4,10 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QBuffer>
 #include <QCoreApplication>
 #include <QFile>
-#include <QImage>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -15,10 +13,17 @@
 #include <optional>
 
 #include "app/StationNames.h"
-#include "controls/MMMeter.h"
 #include "platform/Host.h"
 
 namespace app {
+
+namespace {
+// Set by other files' static initializers too: made on first use.
+TPictureTools& PictureTools() {
+  static TPictureTools tools;
+  return tools;
+}
+}  // namespace
 
 namespace {
 void Put32(std::vector<uint8_t>& v, uint32_t x) {
@@ -171,8 +176,8 @@ std::string BitmapProblem(const std::string& path) {
   // A bitmap names its own size; the picture reader would show a cut one half drawn.
   if (b.size() >= 6 && b[0] == 'B' && b[1] == 'M' && Le32(b, 2) > b.size())
     return "die Datei ist abgeschnitten";
-  QImage img;
-  return img.loadFromData(raw) ? "" : "kein lesbares Bild";
+  if (!PictureTools().Readable) return "";
+  return PictureTools().Readable(b) ? "" : "kein lesbares Bild";
 }
 }  // namespace
 
@@ -195,16 +200,23 @@ std::optional<std::vector<uint8_t>> InstalledCopy(const std::string& windowsPath
 std::string SystemDataDir() {
   if (systemDataDirOverride) return *systemDataDirOverride;
   if (!QCoreApplication::instance()) return {};
-  // bin/kanalo beside share/kanalo: the installed layout, and the build tree's as well.
-  const std::filesystem::path dir =
-      std::filesystem::path(QCoreApplication::applicationDirPath().toStdString()) / ".." / "share" /
-      "kanalo";
-  std::error_code ec;
-  return std::filesystem::is_directory(dir, ec) ? dir.lexically_normal().string() : std::string();
+  // bin/kanalo beside share/kanalo: the installed layout, and the build tree's as well; the
+  // station without a window runs from libexec/kanalo/.
+  const std::filesystem::path exe(QCoreApplication::applicationDirPath().toStdString());
+  for (const char* up : {"..", "../.."}) {
+    const std::filesystem::path dir = exe / up / "share" / "kanalo";
+    std::error_code ec;
+    if (std::filesystem::is_directory(dir, ec)) return dir.lexically_normal().string();
+  }
+  return {};
 }
 
 void SetSystemDataDir(std::optional<std::string> dir) {
   systemDataDirOverride = std::move(dir);
+}
+
+void SetPictureTools(TPictureTools tools) {
+  PictureTools() = std::move(tools);
 }
 
 std::vector<std::string> InstallDefaultDataFiles() {
@@ -215,13 +227,9 @@ std::vector<std::string> InstallDefaultDataFiles() {
       if (WriteFileWhole(bmp, *copy)) made.push_back(bmp);
     }
   }
-  if (!Exists(bmp)) {
-    QByteArray image;
-    QBuffer buffer(&image);
-    buffer.open(QIODevice::WriteOnly);
-    if (controls::DefaultMeterBackground().save(&buffer, "BMP") &&
-        WriteFileWhole(bmp, std::vector<uint8_t>(image.begin(), image.end())))
-      made.push_back(bmp);
+  if (!Exists(bmp) && PictureTools().DefaultMeter) {
+    const std::vector<uint8_t> image = PictureTools().DefaultMeter();
+    if (!image.empty() && WriteFileWhole(bmp, image)) made.push_back(bmp);
   }
   for (const TCue& c : Cues()) {
     const std::string path = platform::ToHostPath(c.name);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,6 +17,17 @@ namespace app {
 // written under a temporary name, checked to the last byte and closed, and only then given its
 // name: a full disk leaves no cut file behind that later starts would take for a good one.
 std::vector<std::string> InstallDefaultDataFiles();
+
+// Pictures need the GUI toolkit, which the station without a window does not load: the window's
+// process hands in how to draw the default meter face and how to tell a readable picture
+// (UseWindowPictures, app/Main.cpp). Without them a missing meter picture is only copied from the
+// installation, and a picture is only checked for being whole.
+struct TPictureTools {
+  std::function<std::vector<uint8_t>()> DefaultMeter;         // the meter's face, a BMP file
+  std::function<bool(const std::vector<uint8_t>&)> Readable;  // the picture reader takes it
+};
+void SetPictureTools(TPictureTools tools);
+void UseWindowPictures();
 
 // Where an installation keeps the default files (share/kanalo beside bin/); empty when there is
 // none. Tests set it (nullopt: back to the installation's).

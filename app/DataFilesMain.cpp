@@ -18,6 +18,7 @@ int main(int argc, char** argv) {
   std::error_code ec;
   std::filesystem::remove_all(root, ec);
   platform::SetDataRoot(root.string());
+  app::UseWindowPictures();
   const auto made = app::InstallDefaultDataFiles();
   std::filesystem::create_directories(out, ec);
   for (const auto& f : made) {

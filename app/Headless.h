@@ -1,20 +1,84 @@
 // The station without a window, for the computer at the mast: `kanalo --headless`.
 //
-// The same station runs on Qt's offscreen platform and never shows its window; rig control and
-// the browser front are its fronts. What the window would show in a box goes to standard error
+// The station's host (app/StationHost.h) runs in a program of its own, kanalo-headless, that
+// loads neither Qt Widgets nor Qt Gui; rig control, the browser front and the publishers are its
+// fronts, and THeadlessFront below stands where the window would. What the window would show in
+// a box goes to standard error
 // (the journal under systemd) and, for errors and warnings, to the station's log; a box that
 // asks something gets the answer that changes nothing (Cancel, No), an input box or file dialog
 // is cancelled.
 // Thread: main thread.
 #pragma once
 
+#include <array>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "app/AudioDevices.h"
+#include "app/Reports.h"
+#include "app/StationHost.h"
+#include "rtl/Classes.h"
 #include "rtl/Dialogs.h"
 
+namespace mixer {
+class TMMMixerDevice;
+class TMMMixerControl;
+class TMMVolumeControl;
+class TMMAudioLine;
+}  // namespace mixer
+
 namespace app {
+
+// The front of the station without a window: its reports go through the same queue as the
+// window's (one at a time, each waiting text once) to the journal, and it drives the sound card's
+// mixer as the window's knobs and hidden mute boxes do: the line, microphone, CD and master mutes
+// and the levels of the line in, the microphone, the CD and the speaker, each written when it
+// changes; the software monitor follows the line's mute.
+class THeadlessFront : public station::IFront, public IHostMixer {
+ public:
+  explicit THeadlessFront(TStationHost& host);
+  ~THeadlessFront() override;
+  THeadlessFront(const THeadlessFront&) = delete;
+  THeadlessFront& operator=(const THeadlessFront&) = delete;
+
+  void ShowMutes() override;
+  void ShowLevels() override;
+  void Report(const std::string& text, rtl::TMsgDlgType type, const std::string& caption,
+              bool errorBox, bool later) override;
+  void Notice(const std::string& text) override;
+  void Handle(const std::function<void()>& handler) override { reports_.Handle(handler); }
+
+  station::TStation::TLevelSteps Steps() const override;
+  void Prepare() override;
+  void TakeLevels(station::TEinstellungen& e) const override;
+
+  // The window's knobs' design range where the card has no speaker control.
+  static constexpr int kKnobMax = 31;
+
+ private:
+  // One of the mixer's lines as the window's knob and mute box hold it.
+  struct TLine {
+    mixer::TMMAudioLine* line = nullptr;
+    mixer::TMMVolumeControl* volume = nullptr;
+    mixer::TMMMixerControl* mute = nullptr;
+    std::optional<int> level;  // as last written or read (the knob's value)
+    std::optional<bool> muted;
+  };
+  static int KnobMax(const mixer::TMMVolumeControl* c);
+  static int ReadLevel(mixer::TMMVolumeControl* c);
+  void SetLevel(TLine& l, int value);
+  void SetMute(TLine& l, bool muted);
+
+  TStationHost& host_;
+  TReportQueue reports_;
+  rtl::TComponent components_{nullptr};
+  mixer::TMMMixerDevice* device_ = nullptr;
+  TLine in_, mic_, out_, cd_;
+  int volumeMax_ = kKnobMax;
+  std::unique_ptr<TSoftwareMonitor> monitor_;
+};
 
 std::shared_ptr<rtl::IDialogs> HeadlessDialogs(std::FILE* journal);
 

@@ -7,7 +7,6 @@
 #include <QCryptographicHash>
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QWidget>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -109,13 +108,6 @@ bool TakeInstanceLock(TInstanceLock& lock) {
   rtl::Dialogs().MessageBox(TInstanceLock::AlreadyRunningText(dir), "Kanalo", rtl::mtInformation,
                             rtl::mbOK);
   return false;
-}
-
-void BringToFront(QWidget* window) {
-  if (!window) return;
-  window->showNormal();
-  window->raise();
-  window->activateWindow();
 }
 
 }  // namespace app

@@ -44,7 +44,8 @@ class TInstanceLock {
 // The program entry's part: takes the lock of the station's data folder, or tells the operator
 // in a box that the station runs already, brings that one to the front and returns false.
 bool TakeInstanceLock(TInstanceLock& lock);
-// Shows `window` (if there still is one) in front, restored from an icon.
+// Shows `window` (if there still is one) in front, restored from an icon (the window's,
+// app/Main.cpp).
 void BringToFront(QWidget* window);
 
 }  // namespace app

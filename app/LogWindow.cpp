@@ -2,6 +2,8 @@
 
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QMenu>
+#include <QMenuBar>
 #include <QVBoxLayout>
 #include <filesystem>
 #include <memory>
@@ -362,6 +364,21 @@ bool TLogWindow::Delete(int row) {
   model_->Refresh();
   Selected();
   return true;
+}
+
+TLogMenu::TLogMenu(station::TStation& station, QMainWindow& m) : station_(station), mainWindow_(m) {
+  for (QAction* a : m.menuBar()->actions()) {
+    if (!a->menu() || a->menu()->title() != "Sprach-Mailbox") continue;
+    menuItem_ = a->menu()->addAction("Protokoll…");
+    QObject::connect(menuItem_, &QAction::triggered, &m, [this] { ShowWindow(); });
+  }
+}
+
+void TLogMenu::ShowWindow() {
+  if (!window_) window_ = new TLogWindow(&mainWindow_, station_);
+  window_->Reload();
+  window_->show();
+  window_->raise();
 }
 
 }  // namespace app

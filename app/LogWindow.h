@@ -12,6 +12,7 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QLabel>
+#include <QMainWindow>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTableView>
@@ -117,6 +118,23 @@ class TLogWindow : public QDialog {
   station::TStation& station_;
   TLogModel* model_;
   bool sized_ = false;
+};
+
+// The window's part of the station's log: "Protokoll…" in the "Sprach-Mailbox" menu and the log
+// window it opens (a child of the station window).
+class TLogMenu {
+ public:
+  TLogMenu(station::TStation& station, QMainWindow& window);
+  // Opens (or raises) the log window.
+  void ShowWindow();
+  TLogWindow* Window() const { return window_; }
+  QAction* MenuItem() const { return menuItem_; }
+
+ private:
+  station::TStation& station_;
+  QMainWindow& mainWindow_;
+  QAction* menuItem_ = nullptr;
+  TLogWindow* window_ = nullptr;
 };
 
 }  // namespace app

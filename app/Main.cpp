@@ -1,6 +1,7 @@
 #include "app/Main.h"
 
 #include <QApplication>
+#include <QBuffer>
 #include <QCloseEvent>
 #include <QFile>
 #include <QKeyEvent>
@@ -10,8 +11,12 @@
 #include "app/AudioDevices.h"
 #include "app/DataFiles.h"
 #include "app/Info.h"
+#include "app/LogWindow.h"
+#include "app/StartupReports.h"
 #include "app/StationLog.h"
 #include "app/StationNames.h"
+#include "controls/MMMeter.h"
+#include "net/RigServer.h"
 #include "platform/Host.h"
 #include "rtl/Dialogs.h"
 #include "rtl/Forms.h"
@@ -21,12 +26,7 @@ namespace app {
 namespace {
 
 constexpr char kDataDir[] = "C:\\Kanalo";
-constexpr char kDefaultFile[] = "C:\\Kanalo\\default.kvr";
-constexpr uint32_t kShowReports = rtl::WM_APP + 0x101;
 constexpr char kWaveFilter[] = "Wave-Files(*.wav)|*.wav";
-
-// The window whose reporter takes the exceptions that components catch in their callbacks.
-TMain* reporterWindow = nullptr;
 
 QString Q(const std::string& s) {
   return QString::fromStdString(s);
@@ -38,10 +38,63 @@ std::string Cut(const std::string& s, size_t n) {
 
 }  // namespace
 
+// --- What only the window's process has: pictures, boxes beside the window ---
+
+void UseWindowPictures() {
+  TPictureTools tools;
+  tools.DefaultMeter = [] {
+    QByteArray image;
+    QBuffer buffer(&image);
+    buffer.open(QIODevice::WriteOnly);
+    if (!controls::DefaultMeterBackground().save(&buffer, "BMP")) return std::vector<uint8_t>();
+    return std::vector<uint8_t>(image.begin(), image.end());
+  };
+  tools.Readable = [](const std::vector<uint8_t>& bytes) {
+    QImage img;
+    return img.loadFromData(bytes.data(), static_cast<int>(bytes.size()));
+  };
+  SetPictureTools(std::move(tools));
+}
+
+namespace {
+// Every program that has the window also draws and reads pictures (tests and tools among them).
+const bool windowPictures = (UseWindowPictures(), true);
+}  // namespace
+
+QMessageBox* ShowRigControlProblem(const std::string& text, QWidget* parent) {
+  // Like the transmit time-out notice: the window, the poll and the box go on while it is open.
+  auto* box = new QMessageBox(QMessageBox::Warning, "Kanalo", QString::fromStdString(text),
+                              QMessageBox::Ok, parent);
+  box->setWindowModality(Qt::NonModal);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->show();
+  return box;
+}
+
+QMessageBox* StartRigControl(net::RigServer& server, const net::RigServerConfig& cfg,
+                             QWidget* parent) {
+  const std::string text = StartRigControl(server, cfg);
+  return text.empty() ? nullptr : ShowRigControlProblem(text, parent);
+}
+
+void BringToFront(QWidget* window) {
+  if (!window) return;
+  window->showNormal();
+  window->raise();
+  window->activateWindow();
+}
+
 // --- Construction ---
 
+TMain::TMain(TStationHost& host, QWidget* parent) : TMain(nullptr, &host, parent) {}
+
 TMain::TMain(QWidget* parent, const station::IBoxProtocol* box)
-    : QMainWindow(parent), station_(std::make_unique<station::TStation>(this, box)) {
+    : TMain(std::make_unique<TStationHost>(box), nullptr, parent) {}
+
+TMain::TMain(std::unique_ptr<TStationHost> own, TStationHost* host, QWidget* parent)
+    : QMainWindow(parent), ownHost_(std::move(own)), host_(host ? *host : *ownHost_) {
+  Station().SetFront(this);
+  host_.SetMixer(this);
   QFont f = font();
   f.setPointSize(8);
   f.setBold(true);
@@ -54,7 +107,9 @@ TMain::TMain(QWidget* parent, const station::IBoxProtocol* box)
   // path from its line input to the speakers; it follows the line's mute.
   AttachSoftwareMonitor(LineMute, Mixer.InMixControll);
   ShowMutes();
-  Log = std::make_unique<TStationLog>(Station(), *this);
+  Log = &host_.Log();
+  Log->WindowActive = [this] { return isActiveWindow(); };
+  LogMenu = std::make_unique<TLogMenu>(Station(), *this);
   Info = new TInfo(this);
   Info->hide();
   qApp->installEventFilter(this);
@@ -64,51 +119,15 @@ TMain::TMain(QWidget* parent, const station::IBoxProtocol* box)
   quit->setShortcutContext(Qt::WindowShortcut);
   connect(quit, &QAction::triggered, this, &QWidget::close);
   addAction(quit);
-
-  reportWindow_ = std::make_unique<rtl::TMessageWindow>([this](rtl::TMessage& m) {
-    if (m.Msg != kShowReports) return;
-    reportPosted_ = false;
-    ShowReports();
-  });
-  // Components catch what their callbacks raise and hand it to the application; those are
-  // never the operator's own actions, so they wait for the running handler like ours do.
-  if (!reporterWindow) {
-    reporterWindow = this;
-    rtl::Application().OnException = [this](rtl::TObject*, const std::exception& e) {
-      Enqueue({e.what(), {}, rtl::mtError, true}, true);
-    };
-    // Texts handed over from worker threads reach the error box directly; they queue as well,
-    // so that a worker failing again and again cannot stack boxes either.
-    errorBoxHook_ = rtl::Application().ErrorBoxHook;
-    rtl::Application().ErrorBoxHook = [this](const std::string& text) {
-      if (!passThrough_) {
-        Enqueue({text, {}, rtl::mtError, true}, true);
-        return;
-      }
-      passThrough_ = false;
-      if (errorBoxHook_)
-        errorBoxHook_(text);
-      else
-        std::fprintf(stderr, "Kanalo: %s\n", text.c_str());
-    };
-  }
 }
 
 TMain::~TMain() {
-  if (reporterWindow == this) {
-    rtl::Application().OnException = nullptr;
-    rtl::Application().ErrorBoxHook = errorBoxHook_;
-    reporterWindow = nullptr;
-  }
-  // A recording still running ends while the log still follows the station; then the log goes,
-  // then the station with its devices, which no longer reach this window.
-  try {
-    Station().RecWave->Stop();
-  } catch (...) {
-  }
-  Log.reset();
-  station_->SetFront(nullptr);
-  station_.reset();
+  // The station outlives its window where the host is not the window's own: nothing of the
+  // window is reached from it any more.
+  Log->WindowActive = nullptr;
+  host_.SetMixer(nullptr);
+  Station().SetFront(nullptr);
+  ownHost_.reset();
 }
 
 void TMain::Guard(const std::function<void()>& handler) {
@@ -120,65 +139,14 @@ void TMain::Guard(const std::function<void()>& handler) {
 }
 
 void TMain::Handle(const std::function<void()>& handler) {
-  ++handlerDepth_;
-  try {
-    handler();
-  } catch (...) {
-    ReportCurrentException();
-  }
-  --handlerDepth_;
+  reports_.Handle(handler);
 }
 
 // --- Reporting ---
 
-void TMain::ReportCurrentException() {
-  std::string text = "Unknown exception";
-  try {
-    throw;
-  } catch (const std::exception& e) {
-    text = e.what();
-  } catch (...) {
-  }
-  Enqueue({text, {}, rtl::mtError, true});
-}
-
 void TMain::Report(const std::string& text, rtl::TMsgDlgType type, const std::string& caption,
                    bool errorBox, bool later) {
-  Enqueue({text, caption.empty() ? rtl::Application().Title : caption, type, errorBox}, later);
-}
-
-void TMain::Enqueue(TPendingReport r, bool later) {
-  for (const TPendingReport& q : reports_)
-    if (q.text == r.text && q.errorBox == r.errorBox) return;
-  // A bound on what can wait: a fault that produced new texts endlessly must not eat memory.
-  if (reports_.size() >= 16) return;
-  reports_.push_back(std::move(r));
-  if (handlerDepth_ == 0 && !showingReport_ && !later) {
-    ShowReports();
-  } else if (!reportPosted_) {
-    reportPosted_ = reportWindow_->Post(kShowReports);
-  }
-}
-
-void TMain::ShowReports() {
-  // The box of a report runs a nested message loop; a report made meanwhile waits here for it.
-  if (showingReport_) return;
-  showingReport_ = true;
-  while (!reports_.empty()) {
-    TPendingReport r = std::move(reports_.front());
-    reports_.pop_front();
-    try {
-      if (r.errorBox) {
-        passThrough_ = true;
-        rtl::Application().ShowException(r.text);
-        passThrough_ = false;
-      } else
-        rtl::Dialogs().MessageBox(r.text, r.caption, r.type, rtl::mbOK);
-    } catch (...) {
-      std::fprintf(stderr, "Kanalo: %s\n", r.text.c_str());
-    }
-  }
-  showingReport_ = false;
+  reports_.Report(text, type, caption, errorBox, later);
 }
 
 void TMain::Notice(const std::string& text) {
@@ -206,54 +174,23 @@ void TMain::BeforeTick() {
   B_PTT->setDown(false);
 }
 
-// --- Start-up, defaults, applying the settings ---
+// --- The mixer as the host needs it ---
 
-void TMain::FormCreate() {
-  station::TStation& s = Station();
-  s.Ready = false;
-  // What start-up finds is shown once the message loop runs: a box here would hold back the
-  // rest of the program (the network control among it) until the operator closes it.
-  ++handlerDepth_;
-  Guard([&s] { s.ReadHostSettings(); });
-  ShowMarks();
-  for (const std::string& problem : DefaultDataFileProblems()) Report(problem);
-  bool loaded = false;
-  const std::string path = platform::ToHostPath(kDefaultFile);
-  const bool present = QFile::exists(Q(path));
-  if (present) Guard([&] { loaded = s.LoadSettings(path, true); });
-  // A default file that is no settings file is never written over unasked.
-  SettingsFile = present && !loaded ? std::string() : path;
-  // A default file that could not be read or is no settings file leaves the defaults, so the
-  // front comes up whole instead of half-applied.
-  if (!loaded) DefaultWerteClick();
-  Guard([this, &s] {
-    // Without a speaker control the knobs keep their design range instead of going negative.
-    mixer::SizeVolumeKnobs(Mixer, *Volume, *LineOut);
-    mixer::FallBackToAux(Mixer);
-    KVRInitClick();
-    s.Reset();
-    if (s.Einstellungen.ComPort == "COM1") mitCOM11Click();
-    if (s.Einstellungen.ComPort == "COM2") mitCOM21Click();
-  });
-  --handlerDepth_;
-  s.Ready = true;
-  SettingsBaseline = SettingsToSave();
+station::TStation::TLevelSteps TMain::Steps() const {
+  return {Steps(Mixer.MicVolControll), Steps(Mixer.CDVolControll), Steps(Mixer.InVolControll),
+          LineOut->GetMaxValue(), Volume->GetMaxValue()};
 }
 
-void TMain::ConnectSimulator() {
-  const std::string before = SettingsToSave().ComPort.str();
-  mitCOM11Click();
-  if (SettingsBaseline.ComPort.str() == before) SettingsBaseline.ComPort = SettingsToSave().ComPort;
+void TMain::Prepare() {
+  // Without a speaker control the knobs keep their design range instead of going negative.
+  mixer::SizeVolumeKnobs(Mixer, *Volume, *LineOut);
+  mixer::FallBackToAux(Mixer);
 }
 
-void TMain::DefaultWerteClick() {
-  Station().Defaults({Steps(Mixer.MicVolControll), Steps(Mixer.CDVolControll),
-                      Steps(Mixer.InVolControll), LineOut->GetMaxValue(), Volume->GetMaxValue()});
-}
-
-void TMain::KVRInitClick() {
-  Station().ApplySettings();
-  ShowScanBand();
+void TMain::TakeLevels(station::TEinstellungen& e) const {
+  e.MicWert = Mic->GetValue();
+  e.CDWert = CD->GetValue();
+  e.LineInWert = LineIn->GetValue();
 }
 
 void TMain::LoadMeterBitmap() {
@@ -277,11 +214,6 @@ void TMain::LoadMeterBitmap() {
   }
   throw rtl::Exception("Bitmap " + AnsiToUtf8(e.SMeterBild.str()) + " kann nicht geladen werden (" +
                        DisplayPath(path) + ": " + cause + ")");
-}
-
-void TMain::EndSession() {
-  Station().EndSession();
-  if (Log) Log->EndSession();
 }
 
 void TMain::closeEvent(QCloseEvent* e) {
@@ -443,14 +375,6 @@ void TMain::OpenCall2Click() {
 
 // --- Settings file ---
 
-TEinstellungen TMain::SettingsToSave() const {
-  TEinstellungen e = Station().SettingsToSave();
-  e.MicWert = Mic->GetValue();
-  e.CDWert = CD->GetValue();
-  e.LineInWert = LineIn->GetValue();
-  return e;
-}
-
 void TMain::Save1Click() {
   const TEinstellungen e = Station().Einstellungen = SettingsToSave();
   rtl::TFileDialogOptions o;
@@ -461,17 +385,12 @@ void TMain::Save1Click() {
   o.InitialDir = platform::ToHostPath(kDataDir);
   auto file = rtl::Dialogs().SaveFile(o);
   if (!file) return;
-  platform::EnsureParentDir(*file);
-  SaveSettingsFile(*file, e);
-  SettingsFile = *file;
-  SettingsBaseline = e;
+  host_.Save(*file, e);
 }
 
 bool TMain::ConfirmClose() {
   const std::string mode = platform::HostConfig::Instance().GetValid("settings.on_close", "ask");
-  if (mode == "discard" || SettingsFile.empty()) return true;
-  const TEinstellungen now = SettingsToSave();
-  if (!SettingsChanged(SettingsBaseline, now)) return true;
+  if (mode == "discard" || !host_.Unsaved()) return true;
   if (mode != "save") {
     const int answer =
         rtl::Dialogs().MessageBox("Einstellungen speichern?", "Kanalo", rtl::mtConfirmation,
@@ -480,15 +399,12 @@ bool TMain::ConfirmClose() {
     if (answer != rtl::mrYes) return false;
   }
   try {
-    platform::EnsureParentDir(SettingsFile);
-    SaveSettingsFile(SettingsFile, now);
+    host_.Save(host_.SettingsFile, SettingsToSave());
   } catch (...) {
     // Not saved: the window stays, so the operator can save elsewhere or close without.
     ReportCurrentException();
     return false;
   }
-  Station().Einstellungen = now;
-  SettingsBaseline = now;
   return true;
 }
 
@@ -500,11 +416,7 @@ void TMain::Load1Click() {
   o.InitialDir = platform::ToHostPath(kDataDir);
   auto file = rtl::Dialogs().OpenFile(o);
   if (!file) return;
-  if (!Station().LoadSettings(*file, false)) return;
-  KVRInitClick();
-  ShowDisplay();
-  SettingsFile = *file;
-  SettingsBaseline = SettingsToSave();
+  host_.Load(*file);
 }
 
 void TMain::Info1Click() {

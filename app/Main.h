@@ -1,8 +1,9 @@
-// TMain: the station's window, the front of the radio. It owns the station (station::TStation)
-// and shows it: every handler is a call into the station, and the station tells the window what
-// to show through station::IFront. The window keeps no state of the station's own; what it holds
-// are its widgets, the mixer they drive, the settings file it loads and saves, and its queue of
-// message boxes.
+// TMain: the station's window, one front of the radio among rig control, the browser and MQTT.
+// It takes the station from its host (app/StationHost.h), which owns it, starts it up and ends
+// it, and shows it: every handler is a call into the station or the host, and the station tells
+// the window what to show through station::IFront. The window keeps no state of the station's
+// own; what it holds are its widgets, the mixer they drive (IHostMixer for the host) and its
+// queue of message boxes.
 // Thread: main thread only.
 #pragma once
 
@@ -20,6 +21,8 @@
 #include <memory>
 #include <optional>
 
+#include "app/Reports.h"
+#include "app/StationHost.h"
 #include "app/StationNames.h"
 #include "controls/MMLEDS.h"
 #include "controls/MMMeter.h"
@@ -34,6 +37,7 @@
 namespace app {
 
 class TInfo;
+class TLogMenu;
 class TStationLog;
 
 // A filled circle or rectangle with a pen, like the toolkit's shape (the TX lamp, the
@@ -76,22 +80,28 @@ class TPressButton : public QPushButton {
   void mouseReleaseEvent(QMouseEvent*) override;
 };
 
-class TMain : public QMainWindow, public station::IFront {
+class TMain : public QMainWindow, public station::IFront, public IHostMixer {
  public:
-  // `box`: the protocol of the radio's interface (the KVR-100 when none is given).
+  // The window of the station `host` owns; the host outlives it.
+  explicit TMain(TStationHost& host, QWidget* parent = nullptr);
+  // A window with a host of its own (tests, tools). `box`: the protocol of the radio's
+  // interface (the KVR-100 when none is given).
   explicit TMain(QWidget* parent = nullptr, const station::IBoxProtocol* box = nullptr);
   ~TMain() override;
 
-  // Runs the creation handler; separate from the constructor so that the window exists (and
-  // the error box has a parent) when start-up reports a problem.
-  void FormCreate();
+  // Runs the host's start-up with this window as the station's front; separate from the
+  // constructor so that the window exists (and the error box has a parent) when start-up reports
+  // a problem.
+  void FormCreate() { host_.StartUp(); }
 
-  // The station this window shows and drives.
-  station::TStation& Station() { return *station_; }
-  const station::TStation& Station() const { return *station_; }
+  // The station this window shows and drives, and its host.
+  station::TStation& Station() { return host_.Station(); }
+  const station::TStation& Station() const { return host_.Station(); }
+  TStationHost& Host() { return host_; }
 
   // --- Components ---
-  std::unique_ptr<TStationLog> Log;
+  TStationLog* Log = nullptr;           // the host's
+  std::unique_ptr<TLogMenu> LogMenu;    // "Protokoll…" and the log window
   rtl::TComponent Components{nullptr};  // the mixer's controls
 
   QWidget* Panel4;
@@ -135,17 +145,17 @@ class TMain : public QMainWindow, public station::IFront {
   // --- Handlers: each one a call into the station ---
   void DisplayClick() { ShowDisplay(); }
   void ShowScanClick() { ShowScanBand(); }
-  void DefaultWerteClick();
-  void KVRInitClick();
+  void DefaultWerteClick() { host_.Defaults(); }
+  void KVRInitClick() { host_.Apply(); }
   void FormClose() { Trennen1Click(); }
   // The end of the station's session, as closing the window ends it: release, the log's last
   // lines, the port closed. Safe to call more than once.
-  void EndSession();
+  void EndSession() { host_.EndSession(); }
 
   void mitCOM11Click() { Station().Connect("COM1"); }
   // "--simulator" connects COM1 by itself once the window is up: the port it sets is the trial's
   // choice, not the operator's, and closing does not ask to save it.
-  void ConnectSimulator();
+  void ConnectSimulator() { host_.ConnectSimulator(); }
   void mitCOM21Click() { Station().Connect("COM2"); }
   void Trennen1Click() { Station().Disconnect(); }
   void B_PTTMouseDown() { OperatorHold(0); }
@@ -182,11 +192,7 @@ class TMain : public QMainWindow, public station::IFront {
   void Save1Click();
   void Load1Click();
   // The record as "Save" writes it: the station's, with the mixer's knobs taken in.
-  station::TEinstellungen SettingsToSave() const;
-  // The file the settings came from (the default file at start-up, the last loaded or saved
-  // one; empty when the start-up file was no settings file) and the front's settings just after.
-  std::string SettingsFile;
-  station::TEinstellungen SettingsBaseline;
+  station::TEinstellungen SettingsToSave() const { return host_.SettingsToSave(); }
   // Closing with settings that differ from their file: asks "Einstellungen speichern?" (or saves
   // or discards, kanalo.conf "settings.on_close"). False: the window stays open.
   bool ConfirmClose();
@@ -233,7 +239,7 @@ class TMain : public QMainWindow, public station::IFront {
     Station().Report(text, type, caption);
   }
   // The exception being handled (call inside a catch block), as the default error box shows it.
-  void ReportCurrentException();
+  void ReportCurrentException() { reports_.ReportCurrentException(); }
 
   // The number of steps of a mixer volume control, 0 when there is none (no mixer).
   static int Steps(const mixer::TMMVolumeControl* c) { return c ? c->ControlInfo().Steps : 0; }
@@ -257,6 +263,11 @@ class TMain : public QMainWindow, public station::IFront {
   void Handle(const std::function<void()>& handler) override;
   void BeforeTick() override;
 
+  // --- The mixer as the host needs it (IHostMixer): the knobs' ranges and values ---
+  station::TStation::TLevelSteps Steps() const override;
+  void Prepare() override;
+  void TakeLevels(station::TEinstellungen& e) const override;
+
  protected:
   void closeEvent(QCloseEvent* e) override;
   bool eventFilter(QObject* watched, QEvent* e) override;
@@ -274,21 +285,11 @@ class TMain : public QMainWindow, public station::IFront {
   void ChooseCue(ShortString<100>& file);
   void InputNumber(const char* caption, ShortString<50>& number);
 
-  std::unique_ptr<station::TStation> station_;
-  struct TPendingReport {
-    std::string text, caption;
-    rtl::TMsgDlgType type;
-    bool errorBox;  // through the default error box (an exception's text)
-  };
-  void Enqueue(TPendingReport r, bool later = false);
-  void ShowReports();
-  std::deque<TPendingReport> reports_;
-  bool showingReport_ = false;
-  int handlerDepth_ = 0;
-  std::unique_ptr<rtl::TMessageWindow> reportWindow_;
-  bool reportPosted_ = false;
-  std::function<void(const std::string&)> errorBoxHook_;  // the box behind our queue
-  bool passThrough_ = false;                              // the queue itself is showing
+  TMain(std::unique_ptr<TStationHost> own, TStationHost* host, QWidget* parent);
+
+  std::unique_ptr<TStationHost> ownHost_;  // only for a window with a host of its own
+  TStationHost& host_;
+  TReportQueue reports_;
   QWidget* txNoticeBox_ = nullptr;
   bool spaceHeld_ = false;
   std::map<QAction*, bool> shownMarks_;  // the marks as last shown

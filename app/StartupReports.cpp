@@ -1,6 +1,5 @@
 #include "app/StartupReports.h"
 
-#include <QMessageBox>
 #include <cstdio>
 
 #include "app/Protokoll.h"
@@ -80,21 +79,14 @@ void ReportConfigProblems(const std::vector<std::string>& problems) {
   rtl::Dialogs().MessageBox(r.box, "Kanalo", rtl::mtWarning, rtl::mbOK);
 }
 
-QMessageBox* StartRigControl(net::RigServer& server, const net::RigServerConfig& cfg,
-                             QWidget* parent) {
+std::string StartRigControl(net::RigServer& server, const net::RigServerConfig& cfg) {
   std::string why;
-  if (!cfg.enabled || server.Listen(cfg, &why)) return nullptr;
+  if (!cfg.enabled || server.Listen(cfg, &why)) return {};
   const std::string where = cfg.address + ":" + std::to_string(cfg.port);
   std::fprintf(stderr, "Kanalo: rig control not available on %s: %s\n", where.c_str(), why.c_str());
   const std::string text = "Netzwerksteuerung nicht verfügbar: " + where + ": " + why;
   LogError(text);
-  // Like the transmit time-out notice: the window, the poll and the box go on while it is open.
-  auto* box = new QMessageBox(QMessageBox::Warning, "Kanalo", QString::fromStdString(text),
-                              QMessageBox::Ok, parent);
-  box->setWindowModality(Qt::NonModal);
-  box->setAttribute(Qt::WA_DeleteOnClose);
-  box->show();
-  return box;
+  return text;
 }
 
 }  // namespace app

@@ -37,8 +37,12 @@ TConfigReport BuildConfigReport(const std::vector<std::string>& problems, size_t
 void ReportConfigProblems(const std::vector<std::string>& problems);
 
 // Starts the rig-control server when the configuration enables it. A port that cannot be had is
-// said on stderr, in the log and in a box that does not hold the window (network control is off,
-// the station goes on). Returns that box; nullptr when listening or disabled.
+// said on stderr and in the log (network control is off, the station goes on); returns that text,
+// "" when listening or disabled.
+std::string StartRigControl(net::RigServer& server, const net::RigServerConfig& cfg);
+// The window's: the text in a box that does not hold the window (app/Main.cpp); StartRigControl
+// with that box, nullptr when listening or disabled.
+QMessageBox* ShowRigControlProblem(const std::string& text, QWidget* parent);
 QMessageBox* StartRigControl(net::RigServer& server, const net::RigServerConfig& cfg,
                              QWidget* parent);
 

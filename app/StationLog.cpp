@@ -1,10 +1,5 @@
 #include "app/StationLog.h"
 
-#include <QMainWindow>
-#include <QMenu>
-#include <QMenuBar>
-
-#include "app/LogWindow.h"
 #include "app/Notify.h"
 #include "app/Protokoll.h"
 #include "app/StationNames.h"
@@ -20,23 +15,17 @@ int64_t NowMs() {
 }
 }  // namespace
 
-TStationLog::TStationLog(station::TStation& station, QMainWindow& m)
-    : station_(station), mainWindow_(m), messages_([](rtl::TMessage& msg) {
+TStationLog::TStationLog(station::TStation& station)
+    : station_(station), messages_([](rtl::TMessage& msg) {
         if (msg.Msg != TLogWriter::WM_LOGPROBLEM) return;
         std::string text = LogWriter().TakeProblem();
         if (!text.empty()) rtl::Application().ShowException(text);
       }) {
-  WindowActive = [&m] { return m.isActiveWindow(); };
   subscription_ =
       station_.Events.Subscribe([this](const station::TStationEvent& ev) { Follow(ev); });
   LogWriter().SetReportWindow(messages_.Handle());
   // A log left from an earlier month goes aside before this run's first line.
   LogWriter().Rotate(kLogFileName, LogNow().toString("yyyy-MM").toStdString());
-  for (QAction* a : m.menuBar()->actions()) {
-    if (!a->menu() || a->menu()->title() != "Sprach-Mailbox") continue;
-    menuItem_ = a->menu()->addAction("Protokoll…");
-    QObject::connect(menuItem_, &QAction::triggered, &m, [this] { ShowWindow(); });
-  }
 }
 
 void TStationLog::LogTransmission() {
@@ -146,13 +135,6 @@ void TStationLog::Notify(const std::string& summary, const std::string& body) {
   if (!platform::HostConfig::Instance().GetBool("notify", true)) return;
   if (WindowActive && WindowActive()) return;
   SendDesktopNotification(QString::fromStdString(summary), QString::fromStdString(body));
-}
-
-void TStationLog::ShowWindow() {
-  if (!window_) window_ = new TLogWindow(&mainWindow_, station_);
-  window_->Reload();
-  window_->show();
-  window_->raise();
 }
 
 }  // namespace app

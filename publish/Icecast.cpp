@@ -1,5 +1,6 @@
 #include "publish/Icecast.h"
 
+#include <dlfcn.h>
 #include <ogg/ogg.h>
 #include <shout/shout.h>
 
@@ -101,6 +102,67 @@ IcecastConfig IcecastConfig::FromHost(const platform::HostConfig& host) {
   return c;
 }
 
+namespace {
+
+// libshout brings a long tail of libraries (Theora, and through it cairo, X11, fontconfig,
+// FreeType) that a station without Icecast would map for nothing: it is loaded when the first
+// stream starts. Null when it cannot be loaded.
+struct ShoutApi {
+  void (*init)();
+  shout_t* (*create)();
+  void (*free)(shout_t*);
+  int (*close)(shout_t*);
+  int (*open)(shout_t*);
+  int (*send)(shout_t*, const unsigned char*, size_t);
+  const char* (*get_error)(shout_t*);
+  int (*set_host)(shout_t*, const char*);
+  int (*set_port)(shout_t*, unsigned short);
+  int (*set_user)(shout_t*, const char*);
+  int (*set_password)(shout_t*, const char*);
+  int (*set_mount)(shout_t*, const char*);
+  int (*set_protocol)(shout_t*, unsigned int);
+  int (*set_tls)(shout_t*, int);
+  int (*set_content_format)(shout_t*, unsigned int, unsigned int, const char*);
+  int (*set_meta)(shout_t*, const char*, const char*);
+  int (*set_agent)(shout_t*, const char*);
+};
+
+const ShoutApi* LoadShout() {
+  static const ShoutApi* loaded = []() -> const ShoutApi* {
+    void* lib = ::dlopen("libshout.so.3", RTLD_NOW | RTLD_LOCAL);
+    if (!lib) return nullptr;
+    static ShoutApi a{};
+    bool whole = true;
+    auto load = [&](auto& fn, const char* name) {
+      fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(::dlsym(lib, name));
+      whole = whole && fn;
+    };
+    load(a.init, "shout_init");
+    load(a.create, "shout_new");
+    load(a.free, "shout_free");
+    load(a.close, "shout_close");
+    load(a.open, "shout_open");
+    load(a.send, "shout_send");
+    load(a.get_error, "shout_get_error");
+    load(a.set_host, "shout_set_host");
+    load(a.set_port, "shout_set_port");
+    load(a.set_user, "shout_set_user");
+    load(a.set_password, "shout_set_password");
+    load(a.set_mount, "shout_set_mount");
+    load(a.set_protocol, "shout_set_protocol");
+    load(a.set_tls, "shout_set_tls");
+    load(a.set_content_format, "shout_set_content_format");
+    load(a.set_meta, "shout_set_meta");
+    load(a.set_agent, "shout_set_agent");
+    if (!whole) return nullptr;
+    a.init();
+    return &a;
+  }();
+  return loaded;
+}
+
+}  // namespace
+
 struct IcecastFront::Impl {
   IcecastConfig cfg;
   std::thread thread;
@@ -116,6 +178,7 @@ struct IcecastFront::Impl {
   std::atomic<bool> connected{false};
 
   // Network thread only.
+  const ShoutApi* api = nullptr;
   shout_t* shout = nullptr;
   ogg_stream_state os{};
   bool streamOpen = false;
@@ -131,9 +194,8 @@ struct IcecastFront::Impl {
   bool SendPages(bool flush) {
     ogg_page page;
     while (flush ? ogg_stream_flush(&os, &page) : ogg_stream_pageout(&os, &page)) {
-      if (shout_send(shout, page.header, static_cast<size_t>(page.header_len)) !=
-              SHOUTERR_SUCCESS ||
-          shout_send(shout, page.body, static_cast<size_t>(page.body_len)) != SHOUTERR_SUCCESS)
+      if (api->send(shout, page.header, static_cast<size_t>(page.header_len)) != SHOUTERR_SUCCESS ||
+          api->send(shout, page.body, static_cast<size_t>(page.body_len)) != SHOUTERR_SUCCESS)
         return false;
     }
     return true;
@@ -170,23 +232,23 @@ struct IcecastFront::Impl {
   }
 
   bool Open() {
-    shout = shout_new();
+    shout = api->create();
     if (!shout) return false;
-    shout_set_host(shout, cfg.host.c_str());
-    shout_set_port(shout, static_cast<unsigned short>(cfg.port));
-    shout_set_user(shout, cfg.user.c_str());
-    shout_set_password(shout, cfg.password.c_str());
-    shout_set_mount(shout, cfg.mount.c_str());
-    shout_set_protocol(shout, SHOUT_PROTOCOL_HTTP);
-    shout_set_tls(shout, SHOUT_TLS_DISABLED);
-    shout_set_content_format(shout, SHOUT_FORMAT_OGG, SHOUT_USAGE_AUDIO, nullptr);
-    shout_set_meta(shout, SHOUT_META_NAME, cfg.name.c_str());
-    shout_set_meta(shout, SHOUT_META_DESCRIPTION, cfg.description.c_str());
-    shout_set_agent(shout, "Kanalo");
-    if (shout_open(shout) != SHOUTERR_SUCCESS) {
+    api->set_host(shout, cfg.host.c_str());
+    api->set_port(shout, static_cast<unsigned short>(cfg.port));
+    api->set_user(shout, cfg.user.c_str());
+    api->set_password(shout, cfg.password.c_str());
+    api->set_mount(shout, cfg.mount.c_str());
+    api->set_protocol(shout, SHOUT_PROTOCOL_HTTP);
+    api->set_tls(shout, SHOUT_TLS_DISABLED);
+    api->set_content_format(shout, SHOUT_FORMAT_OGG, SHOUT_USAGE_AUDIO, nullptr);
+    api->set_meta(shout, SHOUT_META_NAME, cfg.name.c_str());
+    api->set_meta(shout, SHOUT_META_DESCRIPTION, cfg.description.c_str());
+    api->set_agent(shout, "Kanalo");
+    if (api->open(shout) != SHOUTERR_SUCCESS) {
       // Said once for as long as the same reason stands: the back-off meets a server that is
       // down every few seconds, and the journal is not to fill with it.
-      const std::string why = shout_get_error(shout);
+      const std::string why = api->get_error(shout);
       if (why != lastError)
         std::fprintf(stderr, "Kanalo: Icecast %s:%d%s: %s\n", cfg.host.c_str(), cfg.port,
                      cfg.mount.c_str(), why.c_str());
@@ -205,8 +267,8 @@ struct IcecastFront::Impl {
 
   void Close() {
     if (!shout) return;
-    shout_close(shout);
-    shout_free(shout);
+    api->close(shout);
+    api->free(shout);
     shout = nullptr;
     connected = false;
   }
@@ -264,7 +326,7 @@ struct IcecastFront::Impl {
       if (!ok && !Stopping())
         std::fprintf(
             stderr, "Kanalo: Icecast: Verbindung zu %s:%d%s verloren (%s), neuer Versuch\n",
-            cfg.host.c_str(), cfg.port, cfg.mount.c_str(), shout ? shout_get_error(shout) : "?");
+            cfg.host.c_str(), cfg.port, cfg.mount.c_str(), shout ? api->get_error(shout) : "?");
       Close();
     }
     Close();
@@ -299,8 +361,11 @@ IcecastFront::~IcecastFront() {
 }
 
 void IcecastFront::Start() {
-  static std::once_flag init;
-  std::call_once(init, [] { shout_init(); });
+  d_->api = LoadShout();
+  if (!d_->api) {
+    std::fprintf(stderr, "Kanalo: Icecast: libshout.so.3 kann nicht geladen werden\n");
+    return;
+  }
   d_->thread = std::thread([this] { d_->Run(); });
 }
 

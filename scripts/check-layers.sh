@@ -47,6 +47,20 @@ for rule in "${rules[@]}"; do
     done < <(grep -nE "$re" $files || true)
   fi
 done
+# The host (app/'s target kanalo_host, linked by kanalo-headless) includes no Qt GUI header and no
+# header of the window's, so that the station without a window never loads Qt Widgets or Gui.
+window='app/(Main|Front|Info|Jpeg|LogWindow|QtDialogs)\.h|controls/|mixer/(MMMixCtl|StationMixer)\.h'
+host=$(sed -n '/add_library(kanalo_host/,/)/p' app/CMakeLists.txt | grep -oE '[A-Za-z]+\.cpp' || true)
+[ -n "$host" ] || { echo "app/CMakeLists.txt names no sources of kanalo_host"; bad=1; }
+for src in $host; do
+  for f in "app/$src" "app/${src%.cpp}.h"; do
+    [ -f "$f" ] || continue
+    while IFS= read -r line; do
+      echo "not for the host (no widgets): $f:$line"
+      bad=1
+    done < <(grep -nE "#include <($gui)|#include \"($window)" "$f" || true)
+  done
+done
 # The station's targets link no Qt at all.
 if grep -n 'Qt6::' station/CMakeLists.txt; then
   echo "station/ links Qt"

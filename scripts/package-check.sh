@@ -44,5 +44,29 @@ if grep -q "kanalo-guard" "$scratch/out"; then
   echo "the installed station runs without its guardian" >&2
   exit 1
 fi
+# And without a window: `kanalo --headless` runs the installed kanalo-headless (the same process,
+# found in ../libexec/kanalo/), which must map neither Qt Widgets nor Qt Gui and must find the
+# guardian beside it.
+test -x /usr/libexec/kanalo/kanalo-headless
+mkdir -p "$scratch/headless"
+HOME=$scratch/headless kanalo --headless --simulator >"$scratch/headless.out" 2>&1 &
+pid=$!
+for _ in $(seq 50); do
+  [ "$(cat /proc/$pid/comm 2>/dev/null)" = kanalo-headless ] && [ -s "$scratch/headless/Kanalo/Roger.Wav" ] && break
+  sleep 0.2
+done
+maps=$(cat /proc/$pid/maps 2>/dev/null || true)
+kill -TERM $pid
+wait $pid || true
+if [ -z "$maps" ] || grep -qE "libQt6(Widgets|Gui)" <<<"$maps"; then
+  cat "$scratch/headless.out"
+  echo "the installed headless station did not run, or runs with Qt Widgets or Gui" >&2
+  exit 1
+fi
+if grep -q "kanalo-guard" "$scratch/headless.out"; then
+  cat "$scratch/headless.out"
+  echo "the installed headless station runs without its guardian" >&2
+  exit 1
+fi
 rm -rf "$scratch"
 echo "package checks passed"

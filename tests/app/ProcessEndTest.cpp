@@ -360,6 +360,58 @@ INSTANTIATE_TEST_SUITE_P(
                       EndCase{"HeadlessSegv", SIGSEGV, false, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The station without a window on the built-in simulator: `kanalo --headless` goes on in the same
+// process as kanalo-headless, which maps neither Qt Widgets nor Qt Gui. With no port saved it
+// connects the COM1 of kanalo.conf by itself, answers rig control, and SIGTERM while keyed ends it
+// in order with the simulated box on receive.
+TEST_F(ProcessEnd, HeadlessRunsWithoutWidgetsOnTheSimulator) {
+  auto e = Defaults();
+  e.ComPort = "NOCOM";
+  WriteSettings(e);
+  const fs::path boxLog = root_ / "box.log";
+  std::ofstream(root_ / ".config/kanalo/kanalo.conf") << "COM1 = sim\n"
+                                                      << "rigctl.port = " << rigPort_ << "\n"
+                                                      << "sim.log = " << boxLog.string() << "\n";
+  StartStation({}, {"--headless"});
+  // The simulated box's commands as it logs them, "<ms> <command>" a line.
+  auto commands = [&] {
+    std::vector<int> heard;
+    std::ifstream f(boxLog);
+    long long ms;
+    for (int c; f >> ms >> c;) heard.push_back(c);
+    return heard;
+  };
+  auto awaitLast = [&](int command) {
+    const auto end = Clock::now() + kPatience;
+    for (; Clock::now() < end; std::this_thread::sleep_for(std::chrono::milliseconds(20)))
+      if (const auto h = commands(); !h.empty() && h.back() == command) return true;
+    return false;
+  };
+  ASSERT_TRUE(awaitLast(9)) << "never connected by itself: " << LogText();
+  std::ifstream comm("/proc/" + std::to_string(pid_) + "/comm");
+  std::string name;
+  std::getline(comm, name);
+  EXPECT_EQ(name, "kanalo-headless");
+  std::stringstream maps;
+  maps << std::ifstream("/proc/" + std::to_string(pid_) + "/maps").rdbuf();
+  ASSERT_NE(maps.str().find("libQt6Core"), std::string::npos) << "no maps read";
+  EXPECT_EQ(maps.str().find("libQt6Widgets"), std::string::npos);
+  EXPECT_EQ(maps.str().find("libQt6Gui"), std::string::npos);
+
+  EXPECT_EQ(Rig("f\n"), "27065000\n");  // channel 9
+  ASSERT_EQ(Rig("T 1\n"), "RPRT 0\n");
+  ASSERT_TRUE(awaitLast(15));
+  EXPECT_EQ(Rig("t\n"), "1\n");
+  ASSERT_GT(FindGuardian(), 0) << "no guardian runs beside the station";
+  KillGuardian();
+  ::kill(pid_, SIGTERM);
+  const int status = AwaitEnd();
+  ASSERT_NE(status, -1) << "the station did not end";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_TRUE(awaitLast(9)) << "the box stayed keyed";
+  EXPECT_NE(LogText().find(";Senden;9;"), std::string::npos) << LogText();
+}
+
 // No handler runs for SIGKILL (nor for the out-of-memory killer, which sends it): the guardian,
 // holding its own descriptor of the port, says "receive" when the station's socket closes.
 TEST_F(ProcessEnd, KilledTheGuardianSaysReceive) {

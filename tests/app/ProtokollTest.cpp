@@ -599,10 +599,10 @@ TEST_F(ProtokollSound, TheWindowListsPlaysAndDeletes) {
   WriteADay(root_);
   TMain& m = StartConnected();
   Tick();
-  ASSERT_NE(m.Log->MenuItem(), nullptr);
-  EXPECT_EQ(m.Log->MenuItem()->text(), "Protokoll…");
-  m.Log->MenuItem()->trigger();
-  app::TLogWindow* w = m.Log->Window();
+  ASSERT_NE(m.LogMenu->MenuItem(), nullptr);
+  EXPECT_EQ(m.LogMenu->MenuItem()->text(), "Protokoll…");
+  m.LogMenu->MenuItem()->trigger();
+  app::TLogWindow* w = m.LogMenu->Window();
   ASSERT_NE(w, nullptr);
   ASSERT_TRUE(testsupport::PumpUntil([&] { return w->Loaded(); }, 10000));
   ASSERT_EQ(w->Rows(), 16);  // the day and this start's link
@@ -698,8 +698,8 @@ TEST_F(ProtokollStation, TheWindowReadsAcrossTheMonthsAPageAtATime) {
     }
   }
   TMain& m = Start();
-  m.Log->ShowWindow();
-  app::TLogWindow* w = m.Log->Window();
+  m.LogMenu->ShowWindow();
+  app::TLogWindow* w = m.LogMenu->Window();
   w->Tage->setValue(3650);
   // A page read while the index fills in (the newest file first) is read again when rows follow.
   ASSERT_TRUE(testsupport::PumpUntil([&] { return w->Rows() > 0; }, 20000));
@@ -738,8 +738,8 @@ TEST_F(ProtokollStation, ALogDiskThatHangsHoldsNeitherTheStationNorTheWindow) {
   Tick(3);
   EXPECT_EQ(box_->LastCommand(), 9);
   EXPECT_EQ(app::LogWriter().Queued(), 1u);  // the transmission waits for the disk
-  m.Log->ShowWindow();
-  app::TLogWindow* w = m.Log->Window();
+  m.LogMenu->ShowWindow();
+  app::TLogWindow* w = m.LogMenu->Window();
   EXPECT_TRUE(w->isVisible());
   EXPECT_FALSE(w->Loaded());
   EXPECT_EQ(w->Status->text(), "wird gelesen …");
