@@ -1,20 +1,16 @@
 #include "app/AudioDevices.h"
 
-#include <QAbstractButton>
 #include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QFormLayout>
-#include <QTimer>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
-#include "mixer/MMMixer.h"
 #include "platform/Host.h"
 #include "platform/mixer/Alsa.h"
-#include "platform/wave/Monitor.h"
 #include "platform/wave/VirtualCard.h"
 #include "platform/wave/Wave.h"
 #include "rtl/Dialogs.h"
@@ -195,49 +191,6 @@ void ChooseSoundCard(QWidget* parent) {
       "Die Soundkarte ist gespeichert. Ein- und Ausgang gelten ab sofort, der Mixer ab dem "
       "nächsten Start.",
       rtl::Application().Title, rtl::mtInformation, rtl::mbOK);
-}
-
-namespace {
-
-class TSoftwareMonitor : public QObject {
- public:
-  TSoftwareMonitor(QAbstractButton* box, mixer::TMMMixerControl* lineSwitch)
-      : QObject(box), box_(box), switch_(lineSwitch) {
-    QObject::connect(box, &QAbstractButton::toggled, this, [this] { Update(); });
-    // The line switch is looked up (and the line may fall back to Aux) during start-up; the
-    // first decision waits until it is over.
-    QTimer::singleShot(0, this, [this] { Update(); });
-  }
-
- private:
-  bool Needed() const {
-    const std::string mode = platform::HostConfig::Instance().Get("audio.monitor", "auto");
-    if (mode == "on") return true;
-    if (mode == "off") return false;
-    return !switch_ || switch_->GetControlId() == -1;
-  }
-  void Update() {
-    if (Needed() && !box_->isChecked()) {
-      // A device that is busy or gone leaves the line silent, as a missing switch would; the
-      // next opening of the line tries again.
-      if (!monitor_.IsOpen() || monitor_.Failed()) {
-        monitor_.Close();
-        monitor_.Open();
-      }
-    } else {
-      monitor_.Close();
-    }
-  }
-
-  QAbstractButton* box_;
-  mixer::TMMMixerControl* switch_;
-  platform::wave::TWaveMonitor monitor_;
-};
-
-}  // namespace
-
-void AttachSoftwareMonitor(QAbstractButton* lineMute, mixer::TMMMixerControl* lineSwitch) {
-  new TSoftwareMonitor(lineMute, lineSwitch);
 }
 
 }  // namespace app

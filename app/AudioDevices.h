@@ -11,12 +11,7 @@
 #include <utility>
 #include <vector>
 
-class QAbstractButton;
 class QWidget;
-
-namespace mixer {
-class TMMMixerControl;
-}
 
 namespace app {
 
@@ -54,13 +49,5 @@ TAudioChooser& AudioChooser();
 // "Extras / Soundkarte…": lists the offer, stores the choice in kanalo.conf and in the running
 // configuration (the wave devices follow at their next open, the mixer at the next start).
 void ChooseSoundCard(QWidget* parent);
-
-// The software monitor, beyond the mixer: where the card has no path from its line input to its
-// output (no line-in switch found), the station passes the recorded sound to the output itself.
-// It follows the line-in mute box exactly as the mixer's switch would: open while the box is
-// unchecked, closed (holding no device) while it is checked, so the squelch, the selective call,
-// `LineStumm` and the operator's line-in mute gate it unchanged. kanalo.conf "audio.monitor":
-// "auto" (default: only without a line-in switch), "on", "off". Owned by `lineMute`.
-void AttachSoftwareMonitor(QAbstractButton* lineMute, mixer::TMMMixerControl* lineSwitch);
 
 }  // namespace app

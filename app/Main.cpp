@@ -50,9 +50,14 @@ TMain::TMain(QWidget* parent, const station::IBoxProtocol* box)
 
   BuildFront();
   BuildMenus();
-  // The operator hears the radio through the software monitor when the card has no hardware
-  // path from its line input to the speakers; it follows the line's mute.
-  AttachSoftwareMonitor(LineMute, Mixer.InMixControll);
+  // The station's mutes and speaker level reach the mixer's controls (and the software monitor)
+  // through this routing; the boxes and MasterOut only show them.
+  Routing = std::make_unique<TMixerRouting>(
+      TMixerRouting::TMutes{Mixer.InMixControll, Mixer.MicMixControll, Mixer.CDMixControll,
+                            Mixer.OutMixControll},
+      TMixerRouting::TLevels{Mixer.InVolControll, Mixer.MicVolControll, Mixer.CDVolControll,
+                             Mixer.OutVolControll},
+      &Station().Capture);
   ShowMutes();
   Log = std::make_unique<TStationLog>(Station(), *this);
   Info = new TInfo(this);
@@ -230,6 +235,8 @@ void TMain::FormCreate() {
     // Without a speaker control the knobs keep their design range instead of going negative.
     mixer::SizeVolumeKnobs(Mixer, *Volume, *LineOut);
     mixer::FallBackToAux(Mixer);
+    // The lines are known now: the routing follows the station from here on.
+    s.SetRouting(Routing.get());
     KVRInitClick();
     s.Reset();
     if (s.Einstellungen.ComPort == "COM1") mitCOM11Click();

@@ -20,6 +20,7 @@
 #include <memory>
 #include <optional>
 
+#include "app/AudioRouting.h"
 #include "app/StationNames.h"
 #include "controls/MMLEDS.h"
 #include "controls/MMMeter.h"
@@ -111,6 +112,7 @@ class TMain : public QMainWindow, public station::IFront {
   mixer::TMMMixerWheel *Mic, *CD, *LineIn, *MasterOut;
   QCheckBox *LineMute, *MicMute, *CDMute, *MasterMute;
   mixer::StationMixer Mixer;
+  std::unique_ptr<TMixerRouting> Routing;
   TClickLabel *Label7, *Label8, *Label9;
   QLabel *Label10, *LabelSquelch, *LabelFree, *LabelMic;
   TShape* Shape1;
