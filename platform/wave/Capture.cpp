@@ -9,6 +9,7 @@ namespace platform::wave {
 
 struct TCaptureFanOut::TDevice {
   int id = 0;
+  TPace pace = Buffered;
   std::unique_ptr<IWaveStream> stream;
   std::vector<std::vector<uint8_t>> data;
   std::vector<TWaveHdr> hdrs;
@@ -159,60 +160,78 @@ bool TCaptureFanOut::Shared(TWaveDir dir, const TWaveFormatEx& fmt) const {
 int TCaptureFanOut::Open(TWaveDir dir, int id, const TWaveFormatEx& fmt, bool query,
                          TWaveCallback cb, std::unique_ptr<IWaveStream>& out) {
   if (query || !Shared(dir, fmt)) return Backend().Open(dir, id, fmt, query, std::move(cb), out);
-  return Subscribe(id, std::move(cb), out);
+  return Subscribe(id, Buffered, std::move(cb), out);
 }
 
 int TCaptureFanOut::OpenLowLatency(TWaveDir dir, int id, const TWaveFormatEx& fmt, TWaveCallback cb,
                                    std::unique_ptr<IWaveStream>& out) {
   if (!Shared(dir, fmt)) return Backend().OpenLowLatency(dir, id, fmt, std::move(cb), out);
-  return Subscribe(id, std::move(cb), out);
+  return Subscribe(id, Low, std::move(cb), out);
 }
 
 int TCaptureFanOut::OpenLive(TWaveDir dir, int id, const TWaveFormatEx& fmt, TWaveCallback cb,
                              std::unique_ptr<IWaveStream>& out) {
   if (!Shared(dir, fmt)) return Backend().OpenLive(dir, id, fmt, std::move(cb), out);
-  return Subscribe(id, std::move(cb), out);
+  return Subscribe(id, Live, std::move(cb), out);
 }
 
-int TCaptureFanOut::Subscribe(int id, TWaveCallback cb, std::unique_ptr<IWaveStream>& out) {
-  std::unique_ptr<TDevice> failed;
+int TCaptureFanOut::Subscribe(int id, TPace pace, TWaveCallback cb,
+                              std::unique_ptr<IWaveStream>& out) {
+  std::unique_ptr<TDevice> old;
+  TPace was = pace;
   {
-    // A device that failed stays with the subscribers that heard its Error until they close;
-    // a new listener gets a fresh one.
+    // A device that failed stays with the subscribers that heard its Error until they close; a
+    // new listener gets a fresh one. A device slower than this listener opens again at its pace.
     std::lock_guard<std::recursive_mutex> lock(mu_);
-    if (device_ && device_->fault) failed = std::move(device_);
+    if (device_ && device_->id == id && (device_->fault || device_->pace < pace)) {
+      was = device_->pace;
+      old = std::move(device_);
+    }
   }
-  CloseDevice(std::move(failed));
+  const bool failed = old && old->fault;
+  CloseDevice(std::move(old));
 
   std::lock_guard<std::recursive_mutex> lock(mu_);
   // Another device than the one open is a capture of its own.
   if (device_ && device_->id != id)
     return Backend().Open(TWaveDir::In, id, Format(), false, std::move(cb), out);
   if (!device_) {
-    auto d = std::make_unique<TDevice>();
-    d->id = id;
-    TDevice* raw = d.get();
-    const int rc = Backend().OpenLowLatency(
-        TWaveDir::In, id, Format(), [this, raw](TWaveMsg m, TWaveHdr* h) { Captured(raw, m, h); },
-        d->stream);
+    int rc = OpenDevice(id, pace);
+    // The listeners of a device that was only too slow keep theirs, if not at this pace.
+    if (rc != 0 && !failed && was < pace && OpenDevice(id, was) == 0) rc = 0;
     if (rc != 0) return rc;
-    ++opens_;
-    d->data.assign(kPeriods, std::vector<uint8_t>(kPeriodFrames * 2));
-    d->hdrs.assign(kPeriods, {});
-    for (int i = 0; i < kPeriods; ++i) {
-      d->hdrs[i].lpData = d->data[i].data();
-      d->hdrs[i].dwBufferLength = kPeriodFrames * 2;
-      d->hdrs[i].dwFlags = WHDR_PREPARED;
-      d->stream->AddBuffer(&d->hdrs[i]);
-    }
-    device_ = std::move(d);
-    device_->stream->Start();
   }
   auto s = std::make_unique<TSubscriber>(this, cb);
   s->DeviceId = id;
   subs_.push_back(s.get());
   out = std::move(s);
   cb(TWaveMsg::Open, nullptr);
+  return 0;
+}
+
+int TCaptureFanOut::OpenDevice(int id, TPace pace) {
+  auto d = std::make_unique<TDevice>();
+  d->id = id;
+  d->pace = pace;
+  TDevice* raw = d.get();
+  auto cb = [this, raw](TWaveMsg m, TWaveHdr* h) { Captured(raw, m, h); };
+  const TWaveFormatEx f = Format();
+  IWaveBackend& b = Backend();
+  const int rc = pace == Low    ? b.OpenLowLatency(TWaveDir::In, id, f, cb, d->stream)
+                 : pace == Live ? b.OpenLive(TWaveDir::In, id, f, cb, d->stream)
+                                : b.Open(TWaveDir::In, id, f, false, cb, d->stream);
+  if (rc != 0) return rc;
+  ++opens_;
+  d->data.assign(kPeriods, std::vector<uint8_t>(kPeriodFrames * 2));
+  d->hdrs.assign(kPeriods, {});
+  for (int i = 0; i < kPeriods; ++i) {
+    d->hdrs[i].lpData = d->data[i].data();
+    d->hdrs[i].dwBufferLength = kPeriodFrames * 2;
+    d->hdrs[i].dwFlags = WHDR_PREPARED;
+    d->stream->AddBuffer(&d->hdrs[i]);
+  }
+  device_ = std::move(d);
+  device_->stream->Start();
   return 0;
 }
 

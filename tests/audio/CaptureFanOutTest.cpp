@@ -97,4 +97,61 @@ TEST_F(FanOut, AFailedDeviceReachesEveryListenerOnceAndTheNextListenerOpensAfres
   EXPECT_EQ(vc.card->OpenStreams(), 0);
 }
 
+// Which of the backend's opens the fan-out used: B (buffered), L (live), W (low latency).
+struct PaceProbe : wave::IWaveBackend {
+  explicit PaceProbe(wave::IWaveBackend& card) : card(card) {}
+  int NumDevs(wave::TWaveDir d) override { return card.NumDevs(d); }
+  int GetDevCaps(wave::TWaveDir d, int id, wave::TWaveCaps& c) override {
+    return card.GetDevCaps(d, id, c);
+  }
+  std::string GetErrorText(int code) override { return card.GetErrorText(code); }
+  int Open(wave::TWaveDir d, int id, const wave::TWaveFormatEx& f, bool q, wave::TWaveCallback cb,
+           std::unique_ptr<wave::IWaveStream>& out) override {
+    if (!q) opens += 'B';
+    return card.Open(d, id, f, q, std::move(cb), out);
+  }
+  int OpenLive(wave::TWaveDir d, int id, const wave::TWaveFormatEx& f, wave::TWaveCallback cb,
+               std::unique_ptr<wave::IWaveStream>& out) override {
+    opens += 'L';
+    return card.Open(d, id, f, false, std::move(cb), out);
+  }
+  int OpenLowLatency(wave::TWaveDir d, int id, const wave::TWaveFormatEx& f, wave::TWaveCallback cb,
+                     std::unique_ptr<wave::IWaveStream>& out) override {
+    opens += 'W';
+    return card.Open(d, id, f, false, std::move(cb), out);
+  }
+  wave::IWaveBackend& card;
+  std::string opens;
+};
+
+// The device runs at the pace of its most hurried listener: the decoder alone wakes seldom, a
+// page or the monitor joining opens it again at theirs, and the listeners already there hear on
+// without a gap (the virtual card loses no time to the reopen).
+TEST_F(FanOut, TheDeviceKeepsThePaceOfItsMostHurriedListener) {
+  PaceProbe probe(*vc.card);
+  wave::TCaptureFanOut paced(&probe);
+  TListener decoder, page, monitor, page2;
+  for (TListener* x : {&decoder, &page, &monitor, &page2}) x->Recycle = true;
+  const struct {
+    TListener* who;
+    char how;
+    const char* opens;  // all the device's opens so far
+  } steps[] = {
+      {&decoder, 'B', "B"}, {&page, 'L', "BL"}, {&monitor, 'W', "BLW"}, {&page2, 'L', "BLW"}};
+  for (const auto& st : steps) {
+    ASSERT_EQ(st.who->Open(paced, fmt, 512, st.how), 0);
+    EXPECT_EQ(probe.opens, st.opens);
+    EXPECT_EQ(vc.card->OpenStreams(), 1);
+    vc.Run(4 * kPeriod);
+  }
+  EXPECT_EQ(decoder.heard, Ramp(0, 16 * kPeriod * 2)) << "heard on through both reopens";
+  monitor.End();
+  page.End();
+  vc.Run(kPeriod);
+  EXPECT_EQ(probe.opens, "BLW") << "leaving never reopens";
+  decoder.End();
+  page2.End();
+  EXPECT_EQ(vc.card->OpenStreams(), 0);
+}
+
 }  // namespace

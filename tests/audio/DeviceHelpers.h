@@ -41,18 +41,19 @@ struct TListener {
   std::vector<uint8_t> heard;
   int errors = 0;
   bool Recycle = false;
+  // `how`: through the backend's Open ('B'), OpenLive ('L') or OpenLowLatency ('W').
   int Open(platform::wave::IWaveBackend& backend, const platform::wave::TWaveFormatEx& f,
-           uint32_t bytes = 200) {
+           uint32_t bytes = 200, char how = 'B') {
     namespace wave = platform::wave;
-    const int rc = backend.Open(
-        wave::TWaveDir::In, 0, f, false,
-        [this](wave::TWaveMsg m, wave::TWaveHdr* h) {
-          if (m == wave::TWaveMsg::Error) ++errors;
-          if (m != wave::TWaveMsg::Done) return;
-          heard.insert(heard.end(), h->lpData, h->lpData + h->dwBytesRecorded);
-          if (Recycle && stream) stream->AddBuffer(h);
-        },
-        stream);
+    wave::TWaveCallback cb = [this](wave::TWaveMsg m, wave::TWaveHdr* h) {
+      if (m == wave::TWaveMsg::Error) ++errors;
+      if (m != wave::TWaveMsg::Done) return;
+      heard.insert(heard.end(), h->lpData, h->lpData + h->dwBytesRecorded);
+      if (Recycle && stream) stream->AddBuffer(h);
+    };
+    const int rc = how == 'L'   ? backend.OpenLive(wave::TWaveDir::In, 0, f, cb, stream)
+                   : how == 'W' ? backend.OpenLowLatency(wave::TWaveDir::In, 0, f, cb, stream)
+                                : backend.Open(wave::TWaveDir::In, 0, f, false, cb, stream);
     if (rc != 0) return rc;
     for (int i = 0; i < 8; ++i) {
       data[i].assign(bytes, 0);
