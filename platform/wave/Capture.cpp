@@ -177,39 +177,56 @@ int TCaptureFanOut::OpenLive(TWaveDir dir, int id, const TWaveFormatEx& fmt, TWa
 
 int TCaptureFanOut::Subscribe(int id, TPace pace, TWaveCallback cb,
                               std::unique_ptr<IWaveStream>& out) {
+  // The device is opened, started and closed outside the lock: its callbacks take the lock, and
+  // a backend may call them while holding its own.
   std::unique_ptr<TDevice> old;
   TPace was = pace;
+  bool open = false;
   {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    // Another device than the one open is a capture of its own.
+    if (device_ && device_->id != id)
+      return Backend().Open(TWaveDir::In, id, Format(), false, std::move(cb), out);
     // A device that failed stays with the subscribers that heard its Error until they close; a
     // new listener gets a fresh one. A device slower than this listener opens again at its pace.
-    std::lock_guard<std::recursive_mutex> lock(mu_);
-    if (device_ && device_->id == id && (device_->fault || device_->pace < pace)) {
+    if (device_ && (device_->fault || device_->pace < pace)) {
       was = device_->pace;
       old = std::move(device_);
     }
+    open = !device_;
   }
   const bool failed = old && old->fault;
   CloseDevice(std::move(old));
-
-  std::lock_guard<std::recursive_mutex> lock(mu_);
-  // Another device than the one open is a capture of its own.
-  if (device_ && device_->id != id)
-    return Backend().Open(TWaveDir::In, id, Format(), false, std::move(cb), out);
-  if (!device_) {
-    int rc = OpenDevice(id, pace);
+  std::unique_ptr<TDevice> fresh;
+  if (open) {
+    int rc = OpenDevice(id, pace, fresh);
     // The listeners of a device that was only too slow keep theirs, if not at this pace.
-    if (rc != 0 && !failed && was < pace && OpenDevice(id, was) == 0) rc = 0;
-    if (rc != 0) return rc;
+    if (rc != 0 && !failed && was < pace) rc = OpenDevice(id, was, fresh) == 0 ? 0 : rc;
+    if (rc != 0) {
+      // Those listeners lost their device: they hear of it as of a failure.
+      std::lock_guard<std::recursive_mutex> lock(mu_);
+      for (TSubscriber* s : std::vector<TSubscriber*>(subs_)) s->Fail(rc);
+      return rc;
+    }
   }
+  TDevice* start = nullptr;
   auto s = std::make_unique<TSubscriber>(this, cb);
-  s->DeviceId = id;
-  subs_.push_back(s.get());
+  {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    if (fresh) {
+      device_ = std::move(fresh);
+      start = device_.get();
+    }
+    s->DeviceId = id;
+    subs_.push_back(s.get());
+  }
+  if (start) start->stream->Start();
   out = std::move(s);
   cb(TWaveMsg::Open, nullptr);
   return 0;
 }
 
-int TCaptureFanOut::OpenDevice(int id, TPace pace) {
+int TCaptureFanOut::OpenDevice(int id, TPace pace, std::unique_ptr<TDevice>& out) {
   auto d = std::make_unique<TDevice>();
   d->id = id;
   d->pace = pace;
@@ -230,8 +247,7 @@ int TCaptureFanOut::OpenDevice(int id, TPace pace) {
     d->hdrs[i].dwFlags = WHDR_PREPARED;
     d->stream->AddBuffer(&d->hdrs[i]);
   }
-  device_ = std::move(d);
-  device_->stream->Start();
+  out = std::move(d);
   return 0;
 }
 

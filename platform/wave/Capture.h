@@ -75,8 +75,8 @@ class TCaptureFanOut : public IWaveBackend {
   bool Shared(TWaveDir dir, const TWaveFormatEx& fmt) const;
   enum TPace { Buffered, Live, Low };
   int Subscribe(int id, TPace pace, TWaveCallback cb, std::unique_ptr<IWaveStream>& out);
-  // Opens the device at `pace` as device_ (the hub's lock held).
-  int OpenDevice(int id, TPace pace);
+  // Opens the device at `pace` with the fan-out's buffers queued, not started; no lock held.
+  int OpenDevice(int id, TPace pace, std::unique_ptr<TDevice>& out);
   void Leave(TSubscriber* s);
   void Captured(TDevice* d, TWaveMsg msg, TWaveHdr* h);
   // Closes a device taken out of use, outside every lock.
