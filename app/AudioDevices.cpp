@@ -5,10 +5,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "mixer/MMMixer.h"
 #include "platform/Host.h"
 #include "platform/mixer/Alsa.h"
-#include "platform/wave/Monitor.h"
 #include "platform/wave/VirtualCard.h"
 #include "platform/wave/Wave.h"
 #include "rtl/Dialogs.h"
@@ -114,31 +112,6 @@ void StoreConfigKeys(const std::string& path, const std::map<std::string, std::s
   if (ec) {
     fs::remove(tmp, ec);
     throw std::runtime_error("Kann " + path + " nicht schreiben");
-  }
-}
-
-TSoftwareMonitor::TSoftwareMonitor(mixer::TMMMixerControl* lineSwitch)
-    : switch_(lineSwitch), monitor_(std::make_unique<platform::wave::TWaveMonitor>()) {}
-
-TSoftwareMonitor::~TSoftwareMonitor() = default;
-
-bool TSoftwareMonitor::Needed() const {
-  const std::string mode = platform::HostConfig::Instance().Get("audio.monitor", "auto");
-  if (mode == "on") return true;
-  if (mode == "off") return false;
-  return !switch_ || switch_->GetControlId() == -1;
-}
-
-void TSoftwareMonitor::Follow(bool lineMuted) {
-  if (Needed() && !lineMuted) {
-    // A device that is busy or gone leaves the line silent, as a missing switch would; the
-    // next opening of the line tries again.
-    if (!monitor_->IsOpen() || monitor_->Failed()) {
-      monitor_->Close();
-      monitor_->Open();
-    }
-  } else {
-    monitor_->Close();
   }
 }
 

@@ -12,15 +12,7 @@
 #include <utility>
 #include <vector>
 
-class QAbstractButton;
 class QWidget;
-
-namespace mixer {
-class TMMMixerControl;
-}
-namespace platform::wave {
-class TWaveMonitor;
-}
 
 namespace app {
 
@@ -49,26 +41,6 @@ std::vector<std::string> AudioDeviceProblems();
 // the path when the file cannot be written; the old file is then left as it was.
 void StoreConfigKeys(const std::string& path, const std::map<std::string, std::string>& values);
 
-// The software monitor, beyond the mixer: where the card has no path from its line input to its
-// output (no line-in switch found), the station passes the recorded sound to the output itself.
-// It follows the line's mute exactly as the mixer's switch would: open while the line is not
-// muted, closed (holding no device) while it is, so the squelch, the selective call, `LineStumm`
-// and the operator's line-in mute gate it unchanged. kanalo.conf "audio.monitor": "auto"
-// (default: only without a line-in switch), "on", "off".
-class TSoftwareMonitor {
- public:
-  explicit TSoftwareMonitor(mixer::TMMMixerControl* lineSwitch);
-  ~TSoftwareMonitor();
-  TSoftwareMonitor(const TSoftwareMonitor&) = delete;
-  TSoftwareMonitor& operator=(const TSoftwareMonitor&) = delete;
-  void Follow(bool lineMuted);
-
- private:
-  bool Needed() const;
-  mixer::TMMMixerControl* switch_;
-  std::unique_ptr<platform::wave::TWaveMonitor> monitor_;
-};
-
 // The window's (app/AudioDialog.cpp) from here on.
 // Asks for the choice (true: accepted, `choice` changed). The Qt dialog unless tests replace it
 // (empty: the Qt dialog again).
@@ -79,8 +51,5 @@ TAudioChooser& AudioChooser();
 // "Extras / Soundkarte…": lists the offer, stores the choice in kanalo.conf and in the running
 // configuration (the wave devices follow at their next open, the mixer at the next start).
 void ChooseSoundCard(QWidget* parent);
-
-// The software monitor following the window's line-in mute box; owned by `lineMute`.
-void AttachSoftwareMonitor(QAbstractButton* lineMute, mixer::TMMMixerControl* lineSwitch);
 
 }  // namespace app

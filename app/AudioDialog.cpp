@@ -1,11 +1,9 @@
 // The window's part of the sound card: "Extras / Soundkarte…" and the software monitor following
 // the hidden line-in mute box.
-#include <QAbstractButton>
 #include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QFormLayout>
-#include <QTimer>
 
 #include "app/AudioDevices.h"
 #include "platform/Host.h"
@@ -92,32 +90,6 @@ void ChooseSoundCard(QWidget* parent) {
       "Die Soundkarte ist gespeichert. Ein- und Ausgang gelten ab sofort, der Mixer ab dem "
       "nächsten Start.",
       rtl::Application().Title, rtl::mtInformation, rtl::mbOK);
-}
-
-namespace {
-
-// The monitor follows the box exactly as the mixer's switch would.
-class TMonitorBox : public QObject {
- public:
-  TMonitorBox(QAbstractButton* box, mixer::TMMMixerControl* lineSwitch)
-      : QObject(box), box_(box), monitor_(lineSwitch) {
-    QObject::connect(box, &QAbstractButton::toggled, this, [this] { Update(); });
-    // The line switch is looked up (and the line may fall back to Aux) during start-up; the
-    // first decision waits until it is over.
-    QTimer::singleShot(0, this, [this] { Update(); });
-  }
-
- private:
-  void Update() { monitor_.Follow(box_->isChecked()); }
-
-  QAbstractButton* box_;
-  TSoftwareMonitor monitor_;
-};
-
-}  // namespace
-
-void AttachSoftwareMonitor(QAbstractButton* lineMute, mixer::TMMMixerControl* lineSwitch) {
-  new TMonitorBox(lineMute, lineSwitch);
 }
 
 }  // namespace app

@@ -77,94 +77,31 @@ THeadlessFront::THeadlessFront(TStationHost& host) : host_(host) {
     l->mute->SetControlType(ctMute);
   }
   for (auto* c : loading) c->EndLoading();
-  monitor_ = std::make_unique<TSoftwareMonitor>(in_.mute);
+  routing_ = std::make_unique<TMixerRouting>(
+      TMixerRouting::TMutes{in_.mute, mic_.mute, cd_.mute, out_.mute},
+      TMixerRouting::TLevels{in_.volume, mic_.volume, cd_.volume, out_.volume},
+      &host_.Station().Capture);
   host_.Station().SetFront(this);
   host_.SetMixer(this);
 }
 
 THeadlessFront::~THeadlessFront() {
+  host_.Station().SetRouting(nullptr);
   host_.SetMixer(nullptr);
   host_.Station().SetFront(nullptr);
 }
 
-int THeadlessFront::KnobMax(const mixer::TMMVolumeControl* c) {
-  // A mixer knob's range: the control's steps, 32 where it names none, 0..1 without a span.
+std::optional<int> THeadlessFront::ReadLevel(mixer::TMMVolumeControl* c) {
   const auto& ci = c->ControlInfo();
   const long double span = static_cast<long double>(ci.MaxValue) - ci.MinValue;
   const long double step = span / (ci.Steps != 0 ? ci.Steps : 32);
-  return step != 0 ? static_cast<int>(std::trunc(span / step)) : 1;
-}
-
-int THeadlessFront::ReadLevel(mixer::TMMVolumeControl* c) {
-  const auto& ci = c->ControlInfo();
-  const long double span = static_cast<long double>(ci.MaxValue) - ci.MinValue;
-  const long double step = span / (ci.Steps != 0 ? ci.Steps : 32);
-  if (!c->ServesItem(-1) || step == 0 || KnobMax(c) <= 0) return 0;
+  if ((ci.Flags & mixer::cfDisabled) || !c->ServesItem(-1) || step == 0) return std::nullopt;
   try {
     return static_cast<int>(std::lround(
         (static_cast<long double>(c->GetSignedItem(mixer::chBoth, -1)) - ci.MinValue) / step));
   } catch (const rtl::Exception&) {
-    return 0;
+    return std::nullopt;
   }
-}
-
-void THeadlessFront::SetLevel(TLine& l, int value) {
-  mixer::TMMVolumeControl* c = l.volume;
-  value = std::clamp(value, 0, KnobMax(c));
-  if (!l.level) l.level = ReadLevel(c);
-  if (value == *l.level) return;
-  l.level = value;
-  // No mixer, or a control the card lacks: nothing to write, as with the window's knob.
-  if ((c->ControlInfo().Flags & mixer::cfDisabled) || !c->ServesItem(-1)) {
-    l.level = ReadLevel(c);
-    return;
-  }
-  const auto& ci = c->ControlInfo();
-  const long double step =
-      (static_cast<long double>(ci.MaxValue) - ci.MinValue) / (ci.Steps != 0 ? ci.Steps : 32);
-  try {
-    c->SetSignedItem(mixer::chBoth, -1,
-                     static_cast<int32_t>(std::lround(value * step + ci.MinValue)));
-  } catch (const rtl::Exception&) {
-    rtl::Application().HandleException(nullptr);
-    l.level = ReadLevel(c);
-  }
-}
-
-void THeadlessFront::SetMute(TLine& l, bool muted) {
-  mixer::TMMMixerControl* c = l.mute;
-  if (!l.muted) {
-    // What the mixer holds, as the window's box shows it before the station sets it.
-    l.muted = &l == &mic_;
-    try {
-      if (c->ServesItem(-1)) l.muted = c->GetBooleanItem(mixer::chBoth, -1);
-    } catch (const rtl::Exception&) {
-    }
-  }
-  if (muted == *l.muted) return;
-  l.muted = muted;
-  try {
-    if (c->EnablesItem(-1)) c->SetBooleanItem(mixer::chBoth, -1, muted);
-  } catch (const rtl::Exception&) {
-    rtl::Application().HandleException(nullptr);
-  }
-}
-
-void THeadlessFront::ShowMutes() {
-  const station::TStation& s = host_.Station();
-  SetMute(in_, s.LineMuted);
-  SetMute(mic_, s.MicMuted);
-  SetMute(cd_, s.CDMuted);
-  SetMute(out_, s.MasterMuted);
-  SetLevel(out_, s.OutputLevel);
-  monitor_->Follow(s.LineMuted);
-}
-
-void THeadlessFront::ShowLevels() {
-  const station::TEinstellungen& e = host_.Station().Einstellungen;
-  SetLevel(in_, e.LineInWert);
-  SetLevel(mic_, e.MicWert);
-  SetLevel(cd_, e.CDWert);
 }
 
 void THeadlessFront::Report(const std::string& text, rtl::TMsgDlgType type,
@@ -186,12 +123,16 @@ void THeadlessFront::Prepare() {
   // line input takes its auxiliary input.
   if (const int steps = out_.volume->ControlInfo().Steps; steps > 0) volumeMax_ = steps - 1;
   if (in_.line->GetLineId() == -1) in_.line->SetComponentType(mixer::ctSrcAux);
+  // The lines are known now: the routing follows the station from here on.
+  host_.Station().SetRouting(routing_.get());
 }
 
 void THeadlessFront::TakeLevels(station::TEinstellungen& e) const {
-  e.MicWert = mic_.level.value_or(ReadLevel(mic_.volume));
-  e.CDWert = cd_.level.value_or(ReadLevel(cd_.volume));
-  e.LineInWert = in_.level.value_or(ReadLevel(in_.volume));
+  // What the mixer holds now (another program may have turned it); where the card has no such
+  // control, the record keeps its own value.
+  e.MicWert = ReadLevel(mic_.volume).value_or(e.MicWert);
+  e.CDWert = ReadLevel(cd_.volume).value_or(e.CDWert);
+  e.LineInWert = ReadLevel(in_.volume).value_or(e.LineInWert);
 }
 
 }  // namespace app

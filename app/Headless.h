@@ -16,7 +16,7 @@
 #include <optional>
 #include <string>
 
-#include "app/AudioDevices.h"
+#include "app/AudioRouting.h"
 #include "app/Reports.h"
 #include "app/StationHost.h"
 #include "rtl/Classes.h"
@@ -32,10 +32,10 @@ class TMMAudioLine;
 namespace app {
 
 // The front of the station without a window: its reports go through the same queue as the
-// window's (one at a time, each waiting text once) to the journal, and it drives the sound card's
-// mixer as the window's knobs and hidden mute boxes do: the line, microphone, CD and master mutes
-// and the levels of the line in, the microphone, the CD and the speaker, each written when it
-// changes; the software monitor follows the line's mute.
+// window's (one at a time, each waiting text once) to the journal, and it binds the sound card's
+// mixer lines the window's mixer holds (line, microphone, CD, speaker) to the station's audio
+// routing (app/AudioRouting.h), which writes each mute and level the station decides and runs
+// the software monitor, as it does for the window.
 class THeadlessFront : public station::IFront, public IHostMixer {
  public:
   explicit THeadlessFront(TStationHost& host);
@@ -43,8 +43,6 @@ class THeadlessFront : public station::IFront, public IHostMixer {
   THeadlessFront(const THeadlessFront&) = delete;
   THeadlessFront& operator=(const THeadlessFront&) = delete;
 
-  void ShowMutes() override;
-  void ShowLevels() override;
   void Report(const std::string& text, rtl::TMsgDlgType type, const std::string& caption,
               bool errorBox, bool later) override;
   void Notice(const std::string& text) override;
@@ -58,18 +56,14 @@ class THeadlessFront : public station::IFront, public IHostMixer {
   static constexpr int kKnobMax = 31;
 
  private:
-  // One of the mixer's lines as the window's knob and mute box hold it.
+  // One of the mixer's lines as the window's mixer holds it.
   struct TLine {
     mixer::TMMAudioLine* line = nullptr;
     mixer::TMMVolumeControl* volume = nullptr;
     mixer::TMMMixerControl* mute = nullptr;
-    std::optional<int> level;  // as last written or read (the knob's value)
-    std::optional<bool> muted;
   };
-  static int KnobMax(const mixer::TMMVolumeControl* c);
-  static int ReadLevel(mixer::TMMVolumeControl* c);
-  void SetLevel(TLine& l, int value);
-  void SetMute(TLine& l, bool muted);
+  // The control's level in knob steps; nullopt where the card has no such control.
+  static std::optional<int> ReadLevel(mixer::TMMVolumeControl* c);
 
   TStationHost& host_;
   TReportQueue reports_;
@@ -77,7 +71,7 @@ class THeadlessFront : public station::IFront, public IHostMixer {
   mixer::TMMMixerDevice* device_ = nullptr;
   TLine in_, mic_, out_, cd_;
   int volumeMax_ = kKnobMax;
-  std::unique_ptr<TSoftwareMonitor> monitor_;
+  std::unique_ptr<TMixerRouting> routing_;
 };
 
 std::shared_ptr<rtl::IDialogs> HeadlessDialogs(std::FILE* journal);

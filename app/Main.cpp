@@ -103,9 +103,14 @@ TMain::TMain(std::unique_ptr<TStationHost> own, TStationHost* host, QWidget* par
 
   BuildFront();
   BuildMenus();
-  // The operator hears the radio through the software monitor when the card has no hardware
-  // path from its line input to the speakers; it follows the line's mute.
-  AttachSoftwareMonitor(LineMute, Mixer.InMixControll);
+  // The station's mutes and speaker level reach the mixer's controls (and the software monitor)
+  // through this routing; the boxes and MasterOut only show them.
+  Routing = std::make_unique<TMixerRouting>(
+      TMixerRouting::TMutes{Mixer.InMixControll, Mixer.MicMixControll, Mixer.CDMixControll,
+                            Mixer.OutMixControll},
+      TMixerRouting::TLevels{Mixer.InVolControll, Mixer.MicVolControll, Mixer.CDVolControll,
+                             Mixer.OutVolControll},
+      &Station().Capture);
   ShowMutes();
   Log = &host_.Log();
   Log->WindowActive = [this] { return isActiveWindow(); };
@@ -126,6 +131,9 @@ TMain::~TMain() {
   // window is reached from it any more.
   Log->WindowActive = nullptr;
   host_.SetMixer(nullptr);
+  Station().SetRouting(nullptr);
+  // The routing's monitor listens on the station's capture: it goes before the station can.
+  Routing.reset();
   Station().SetFront(nullptr);
   ownHost_.reset();
 }
@@ -185,6 +193,8 @@ void TMain::Prepare() {
   // Without a speaker control the knobs keep their design range instead of going negative.
   mixer::SizeVolumeKnobs(Mixer, *Volume, *LineOut);
   mixer::FallBackToAux(Mixer);
+  // The lines are known now: the routing follows the station from here on.
+  Station().SetRouting(Routing.get());
 }
 
 void TMain::TakeLevels(station::TEinstellungen& e) const {

@@ -21,6 +21,7 @@
 #include <memory>
 #include <optional>
 
+#include "app/AudioRouting.h"
 #include "app/Reports.h"
 #include "app/StationHost.h"
 #include "app/StationNames.h"
@@ -121,6 +122,7 @@ class TMain : public QMainWindow, public station::IFront, public IHostMixer {
   mixer::TMMMixerWheel *Mic, *CD, *LineIn, *MasterOut;
   QCheckBox *LineMute, *MicMute, *CDMute, *MasterMute;
   mixer::StationMixer Mixer;
+  std::unique_ptr<TMixerRouting> Routing;
   TClickLabel *Label7, *Label8, *Label9;
   QLabel *Label10, *LabelSquelch, *LabelFree, *LabelMic;
   TShape* Shape1;

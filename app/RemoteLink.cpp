@@ -45,8 +45,9 @@ constexpr int kRate = 44100;
 constexpr int kBlock = kRate / 50;  // 20 ms
 }  // namespace
 
-// The capture for the pages: 16-bit mono 44100 Hz in 20 ms buffers from the station's input
-// device. The driver thread stamps and queues what it recorded; the main thread takes it.
+// The capture for the pages: 16-bit mono 44100 Hz in 20 ms buffers, a subscriber of the
+// station's one capture (the decoder and the mailbox may be listening to the same device). The
+// driver thread stamps and queues what it recorded; the main thread takes it.
 struct RemoteLink::Capture {
   struct Block {
     std::vector<int16_t> pcm;
@@ -59,7 +60,7 @@ struct RemoteLink::Capture {
   std::deque<Block> queue;  // at most a second: the main thread may be busy, never unbounded
   std::atomic<bool> closing{false}, failed{false};
 
-  int Open(int device) {
+  int Open(platform::wave::IWaveBackend& capture, int device) {
     platform::wave::TWaveFormatEx f;
     f.wFormatTag = platform::wave::WAVE_FORMAT_PCM;
     f.nChannels = 1;
@@ -69,7 +70,7 @@ struct RemoteLink::Capture {
     f.wBitsPerSample = 16;
     data.assign(8, std::vector<uint8_t>(kBlock * 2));
     hdrs.assign(8, {});
-    const int rc = platform::wave::WaveBackend().OpenLive(
+    const int rc = capture.OpenLive(
         platform::wave::TWaveDir::In, device, f,
         [this](platform::wave::TWaveMsg m, platform::wave::TWaveHdr* h) {
           if (m == platform::wave::TWaveMsg::Done) Done(h);
@@ -167,7 +168,7 @@ void RemoteLink::AudioTick() {
   if (capture_ && (capture_->failed || !audible)) capture_.reset();
   if (audible && !capture_ && now >= retryAtUs_) {
     auto c = std::make_unique<Capture>();
-    const int rc = c->Open(static_cast<int>(m_.DTMF_In->GetDeviceID()));
+    const int rc = c->Open(m_.Capture, static_cast<int>(m_.DTMF_In->GetDeviceID()));
     if (rc == 0) {
       capture_ = std::move(c);
       captureFailLogged_ = false;

@@ -132,7 +132,7 @@ void TMMWaveDevice::SetCallBackModeImpl(TMMCBMode V) {
 }
 
 std::string TMMWaveDevice::CallError(const char* call, int code) const {
-  std::string text = pw::WaveBackend().GetErrorText(code).substr(0, 255);
+  std::string text = Backend().GetErrorText(code).substr(0, 255);
   if (text.empty()) text = rtl::LoadResString(28086);
   return std::string(call) + ":\n\r" + text;
 }
@@ -164,10 +164,10 @@ int TMMWaveDevice::PendingBufferMessages() const {
 bool TMMWaveDevice::FormatSupported(const TWaveFormatEx* f) {
   if (DeviceID_ < -1 || DeviceID_ >= NumDevs_) return false;
   std::unique_ptr<pw::IWaveStream> none;
-  if (pw::WaveBackend().Open(dir_, DeviceID_, *f, true, nullptr, none) != 0) return false;
+  if (Backend().Open(dir_, DeviceID_, *f, true, nullptr, none) != 0) return false;
   if (f->wFormatTag != WAVE_FORMAT_PCM) return true;
   pw::TWaveCaps c;
-  if (pw::WaveBackend().GetDevCaps(dir_, DeviceID_, c) != 0) return false;
+  if (Backend().GetDevCaps(dir_, DeviceID_, c) != 0) return false;
   const uint32_t r = f->nSamplesPerSec;
   int band = -1;
   if (r >= 8000 && r <= 11025)
@@ -187,7 +187,7 @@ int TMMWaveDevice::OpenStream(const TWaveFormatEx* f) {
   const uintptr_t handle = NextHandle().fetch_add(1);
   std::unique_ptr<pw::IWaveStream> s;
   handle_ = handle;
-  const int rc = pw::WaveBackend().Open(
+  const int rc = Backend().Open(
       dir_, DeviceID_, *f, false,
       [this, handle](pw::TWaveMsg msg, pw::TWaveHdr* h) {
         if (handle_.load() != handle) return;  // a late call from a previous open

@@ -75,6 +75,9 @@ class TMMWaveDevice : public TMMCustomSoundComponent {
   void SetBufferSize(int32_t V) override;
   TMMDeviceId GetDeviceID() const { return DeviceID_; }
   void SetDeviceID(TMMDeviceId V);
+  // Where the device's streams open: the process's backend (nullptr, the default), or one that
+  // shares the device among several listeners (the station's capture). Not owned.
+  void SetBackend(platform::wave::IWaveBackend* backend) { backend_ = backend; }
   const std::string& ProductName() const { return ProductName_; }
   TMMTimeFormats GetTimeFormat() const { return TimeFormat_; }
   int NumDevs() const { return NumDevs_; }
@@ -184,6 +187,10 @@ class TMMWaveDevice : public TMMCustomSoundComponent {
   std::recursive_mutex cs_;
   TMMWaveNotifyThread* thread_ = nullptr;
   int noDeviceText_;  // 28160 input, 28161 output
+  platform::wave::IWaveBackend* backend_ = nullptr;
+  platform::wave::IWaveBackend& Backend() const {
+    return backend_ ? *backend_ : platform::wave::WaveBackend();
+  }
 };
 
 }  // namespace audio

@@ -63,25 +63,28 @@ StationMixer CreateStationMixer(rtl::TComponent* owner, QWidget* parent) {
     w->EndLoading();
     return w;
   };
-  auto box = [&](const char* name, TMMMixerControl* ctl, bool checked) {
+  // The mutes and the speaker's level are the station's to set (through its audio routing):
+  // their widgets only show them and are bound to no control.
+  auto box = [&](const char* name, bool checked) {
     auto* b = new TMMMixerCheckBox(parent);
     b->setObjectName(name);
-    b->BeginLoading();
     b->SetChecked(checked);
-    b->SetControl(ctl);
     b->hide();
-    b->EndLoading();
     return b;
   };
   m.LineIn = knob("LineIn", m.InVolControll);
   m.Mic = knob("Mic", m.MicVolControll);
   m.CD = knob("CD", m.CDVolControll);
-  m.MasterOut = knob("MasterOut", m.OutVolControll);
+  m.MasterOut = new TMMMixerWheel(parent);
+  m.MasterOut->setObjectName("MasterOut");
+  // The range a knob bound to the speaker's volume would have: one step a mixer step.
+  const int steps = m.OutVolControll->ControlInfo().Steps;
+  m.MasterOut->SetMaxValue(steps > 0 ? steps : 1);
   m.MasterOut->hide();
-  m.LineMute = box("LineMute", m.InMixControll, false);
-  m.MicMute = box("MicMute", m.MicMixControll, true);
-  m.CDMute = box("CDMute", m.CDMixControll, false);
-  m.MasterMute = box("MasterMute", m.OutMixControll, false);
+  m.LineMute = box("LineMute", false);
+  m.MicMute = box("MicMute", true);
+  m.CDMute = box("CDMute", false);
+  m.MasterMute = box("MasterMute", false);
   return m;
 }
 

@@ -9,8 +9,9 @@
 //   OutLine  ctDstSpeakers    OutVolControll / OutMixControll (ctMute)  MasterOut / MasterMute
 //   CDLine   ctSrcCD          CDVolControll  / CDMixControll  (ctMute)  CD        / CDMute
 //
-// All widgets are bound with Channel chBoth and Item -1; MasterOut and the four boxes are hidden;
-// MicMute starts checked.
+// The three visible knobs are bound with Channel chBoth and Item -1. MasterOut and the four boxes
+// are hidden and bound to nothing: the station routes the mutes and the speaker's level to the
+// controls itself (app/AudioRouting.h), the widgets show them; MicMute starts checked.
 //
 // Thread: main thread only.
 #pragma once

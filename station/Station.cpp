@@ -265,6 +265,11 @@ void TStation::ApplySettings() {
   TEinstellungen& e = Einstellungen;
   // Whatever put the values into the record, the station only ever works with usable ones.
   SanitizeSettings(e);
+  if (routing_) {
+    routing_->SetLevel(TAudioLine::LineIn, e.LineInWert);
+    routing_->SetLevel(TAudioLine::Microphone, e.MicWert);
+    routing_->SetLevel(TAudioLine::CD, e.CDWert);
+  }
   front_->ShowLevels();
   // A picture that cannot be loaded is reported; the rest of the settings still apply.
   Guard([this] { front_->ShowMeterFace(); });
@@ -272,7 +277,7 @@ void TStation::ApplySettings() {
   CDMuted = e.CDStumm;
   MasterMuted = e.MasterStumm;
   OutputLevel = e.VolumeWert;
-  front_->ShowMutes();
+  MutesChanged();
   // A capture device that is not there (interface unplugged, no sound server) is said once and
   // leaves the selective call and the mailbox off; the rest of start-up goes on, and arming
   // again works once the device is back.
@@ -419,7 +424,7 @@ void TStation::SetOutput(bool transmitting) {
   if (same) return;
   shownOutput_ = now;
   front_->ShowTx(transmitting);
-  front_->ShowMutes();
+  MutesChanged();
 }
 
 void TStation::SayReceive() noexcept {
@@ -635,11 +640,27 @@ void TStation::RxChar(int count) {
   RxTaste = Box.Key(RxPuffer);
 }
 
+void TStation::SetRouting(IAudioRouting* routing) {
+  routing_ = routing;
+  if (routing_) MutesChanged();
+}
+
+void TStation::MutesChanged() {
+  if (routing_) {
+    routing_->SetMute(TAudioLine::LineIn, LineMuted);
+    routing_->SetMute(TAudioLine::Microphone, MicMuted);
+    routing_->SetMute(TAudioLine::CD, CDMuted);
+    routing_->SetMute(TAudioLine::Master, MasterMuted);
+    routing_->SetLevel(TAudioLine::Master, OutputLevel);
+  }
+  front_->ShowMutes();
+}
+
 void TStation::SetMutes(bool line, bool cd) {
   if (line == LineMuted && cd == CDMuted) return;
   LineMuted = line;
   CDMuted = cd;
-  front_->ShowMutes();
+  MutesChanged();
 }
 
 void TStation::Tick() {
@@ -703,7 +724,7 @@ void TStation::Tick() {
   if (Verbunden && ctsOn && !PTTTaste) {
     if (!MicMuted) {
       MicMuted = true;
-      front_->ShowMutes();
+      MutesChanged();
     }
     CallGesendet = false;
     if (e.RogerAktiv && !RogerGesendet) {
@@ -885,7 +906,7 @@ void TStation::SetVolume(int level) {
   Einstellungen.VolumeWert = level;
   // The speaker follows the volume knob, also while transmitting, as it always has.
   OutputLevel = level;
-  front_->ShowMutes();
+  MutesChanged();
 }
 
 void TStation::SetLineOut(int level) {
@@ -909,7 +930,7 @@ void TStation::ToggleMute(bool& flag) {
   if (&flag == &e.LineStumm) LineMuted = flag;
   if (&flag == &e.CDStumm) CDMuted = flag;
   if (&flag == &e.MasterStumm) MasterMuted = flag;
-  front_->ShowMutes();
+  MutesChanged();
 }
 
 // --- Channels ---

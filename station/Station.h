@@ -26,9 +26,11 @@
 #include "audio/MMWavIn.h"
 #include "audio/MMWavOut.h"
 #include "comm/CommInt.h"
+#include "platform/wave/Capture.h"
 #include "rtl/Classes.h"
 #include "rtl/Dialogs.h"
 #include "rtl/Messages.h"
+#include "station/AudioRouting.h"
 #include "station/BoxProtocol.h"
 #include "station/Dtmf.h"
 #include "station/DtmfPrecise.h"
@@ -117,6 +119,8 @@ class TStation {
   void SetFront(IFront* front) { front_ = front ? front : &noFront_; }
   TStationAlive Alive() const { return TStationAlive(life_); }
   IFront& Front() const { return *front_; }
+  // Where the mutes and levels go (not owned; nullptr: nowhere). Takes the current state at once.
+  void SetRouting(IAudioRouting* routing);
 
   // --- Settings and runtime state ---
   TEinstellungen Einstellungen;
@@ -175,6 +179,10 @@ class TStation {
   bool AufnahmeLaeuft = false;
 
   // --- Components ---
+  // The one capture of the line: the decoder, the mailbox's recorder, the software monitor and
+  // the browser pages subscribe to it instead of opening the input device each (a `hw:` card
+  // takes one capture only). Declared before the components, so it outlives them.
+  platform::wave::TCaptureFanOut Capture;
   rtl::TComponent Components{nullptr};
   comm::TComm* RS232;
   timers::TTimer* KVRTimer;
@@ -356,6 +364,8 @@ class TStation {
   void ReportCurrentError();                  // the exception being handled
   void SyncTx();
   void SetMutes(bool line, bool cd);
+  // The mutes or the speaker level changed: to the routing, then to the front.
+  void MutesChanged();
   void SetOutput(bool transmitting);
   void LinkLost(const std::string& cause);
   // Writes one command byte to the box; what it heard is known only once the write went whole.
@@ -397,6 +407,7 @@ class TStation {
   // Shared and never destroyed: components freed after the station's members may still call it.
   static inline IFront noFront_;
   IFront* front_ = &noFront_;
+  IAudioRouting* routing_ = nullptr;
   // The station's own messages: the mailbox listens again, the precise detector's digits.
   static constexpr uint32_t kResumeMailbox = rtl::WM_APP + 0x102;
   static constexpr uint32_t kPreciseDigits = rtl::WM_APP + 0x103;

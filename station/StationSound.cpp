@@ -57,6 +57,7 @@ void TStation::BuildSound() {
 
   RecWave = new audio::TMMWaveRecorder(&Components);
   RecWave->SetName("RecWave");
+  RecWave->WaveIn()->SetBackend(&Capture);
   audio::TWaveFormatEx rec = audio::MakePCMFormat(44100, 16, 1);
   RecWave->SetPWaveFormat(&rec);
   RecWave->SetBufferSize(2048);
@@ -110,6 +111,7 @@ void TStation::BuildSound() {
 
   DTMF_In = new audio::TMMWaveIn(&Components);
   DTMF_In->SetName("DTMF_In");
+  DTMF_In->SetBackend(&Capture);
   audio::TWaveFormatEx in = audio::MakePCMFormat(44100, 16, 1);
   DTMF_In->SetPWaveFormat(&in);
   DTMF_In->SetNumBuffers(256);
@@ -242,7 +244,7 @@ void TStation::ToggleCall() {
   Einstellungen.LineStumm = true;
   front_->ShowMarks();
   front_->ShowCall();
-  front_->ShowMutes();
+  MutesChanged();
   StartDTMFIn();
 }
 
@@ -253,7 +255,7 @@ void TStation::Disarm(TLamp lamp) {
   Einstellungen.LineStumm = false;
   front_->ShowMarks();
   front_->ShowCall();
-  front_->ShowMutes();
+  MutesChanged();
   CloseDTMFIn();
 }
 
@@ -266,7 +268,7 @@ void TStation::DTMFInFailed() {
     Lamp = TLamp::Off;
     Einstellungen.LineStumm = false;
     front_->ShowCall();
-    front_->ShowMutes();
+    MutesChanged();
   }
   MailboxArmed = false;
   front_->ShowMarks();
@@ -534,7 +536,7 @@ void TStation::PlayFile(const std::string& hostPath, bool send) {
     WavTimer->SetEnabled(true);
     Einstellungen.LineStumm = true;
     LineMuted = true;
-    front_->ShowMutes();
+    MutesChanged();
     muted = true;
     SoundWave->Play();
   } catch (const std::exception& x) {
@@ -542,7 +544,7 @@ void TStation::PlayFile(const std::string& hostPath, bool send) {
     WavTimer->SetEnabled(false);
     if (muted) {
       Einstellungen.LineStumm = false;
-      front_->ShowMutes();
+      MutesChanged();
     }
     throw rtl::Exception(std::string(x.what()) + " (" + DisplayPath(hostPath) +
                          FileCause(hostPath) + OutputCause() + ")");
@@ -551,7 +553,7 @@ void TStation::PlayFile(const std::string& hostPath, bool send) {
     // Nothing plays (a file without a whole frame), or the device gave up at once and said so.
     WavTimer->SetEnabled(false);
     Einstellungen.LineStumm = false;
-    front_->ShowMutes();
+    MutesChanged();
     if (!SoundWave->Wave()->HasData())
       throw rtl::Exception(DisplayPath(hostPath) + ": keine abspielbaren Audiodaten");
     return;
@@ -566,7 +568,7 @@ void TStation::PlaybackEnded() {
   // "Line In" no longer shows the hold; the line itself opens with the next frame that brings a
   // signal above the squelch.
   Einstellungen.LineStumm = false;
-  front_->ShowMutes();
+  MutesChanged();
   WavTimer->SetEnabled(false);
   // Only a sound the transmission waits for finishes something: a file played on receive must
   // not count as the next transmission's call cue.

@@ -5,8 +5,8 @@
 
 namespace platform::wave {
 
-TWaveMonitor::TWaveMonitor(uint32_t rate, uint32_t frames, int inId, int outId)
-    : bytes_(frames * 2), inId_(inId), outId_(outId) {
+TWaveMonitor::TWaveMonitor(uint32_t rate, uint32_t frames, int inId, int outId, IWaveBackend* input)
+    : bytes_(frames * 2), inId_(inId), outId_(outId), input_(input) {
   fmt_.wFormatTag = WAVE_FORMAT_PCM;
   fmt_.nChannels = 1;
   fmt_.nSamplesPerSec = rate;
@@ -54,7 +54,8 @@ int TWaveMonitor::Open() {
   };
   std::unique_ptr<IWaveStream> in, out;
   int rc = backend.OpenLowLatency(TWaveDir::Out, outId_, fmt_, onOut, out);
-  if (rc == 0) rc = backend.OpenLowLatency(TWaveDir::In, inId_, fmt_, onIn, in);
+  if (rc == 0)
+    rc = (input_ ? *input_ : backend).OpenLowLatency(TWaveDir::In, inId_, fmt_, onIn, in);
   if (rc != 0) {
     if (out) out->Close();
     return rc;

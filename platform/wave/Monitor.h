@@ -26,7 +26,10 @@ namespace platform::wave {
 class TWaveMonitor {
  public:
   static constexpr int Queued = 3, Slack = 2;
-  explicit TWaveMonitor(uint32_t rate = 44100, uint32_t frames = 256, int inId = 0, int outId = 0);
+  // `input`: where the capture side opens (the station's shared capture); nullptr: the
+  // process's backend, as the output side always is.
+  explicit TWaveMonitor(uint32_t rate = 44100, uint32_t frames = 256, int inId = 0, int outId = 0,
+                        IWaveBackend* input = nullptr);
   ~TWaveMonitor();
   TWaveMonitor(const TWaveMonitor&) = delete;
   TWaveMonitor& operator=(const TWaveMonitor&) = delete;
@@ -56,6 +59,7 @@ class TWaveMonitor {
   TWaveFormatEx fmt_;
   uint32_t bytes_;
   int inId_, outId_;
+  IWaveBackend* input_;
   std::unique_ptr<IWaveStream> in_, out_;
   std::vector<std::unique_ptr<TBuffer>> inBufs_, outBufs_;
   std::mutex mu_;

@@ -109,8 +109,14 @@ void TMemorySink::Clear() {
 
 class TVirtualStream : public IWaveStream {
  public:
-  TVirtualStream(TVirtualSoundCard* card, TWaveDir dir, const TWaveFormatEx& fmt, TWaveCallback cb)
-      : card_(card), dir_(dir), fmt_(fmt), cb_(std::move(cb)), running_(dir == TWaveDir::Out) {}
+  TVirtualStream(TVirtualSoundCard* card, TWaveDir dir, int id, const TWaveFormatEx& fmt,
+                 TWaveCallback cb)
+      : card_(card),
+        dir_(dir),
+        id_(id),
+        fmt_(fmt),
+        cb_(std::move(cb)),
+        running_(dir == TWaveDir::Out) {}
 
   int AddBuffer(TWaveHdr* hdr) override {
     if (!hdr || !(hdr->dwFlags & WHDR_PREPARED)) return MMSYSERR_INVALPARAM;
@@ -174,6 +180,7 @@ class TVirtualStream : public IWaveStream {
     if (!fault_ && !failPending_) failPending_ = code;
   }
   TWaveDir Dir() const { return dir_; }
+  int Id() const { return id_; }
 
   // Moves up to `frames` frames through the device.
   void Move(int64_t frames, std::shared_ptr<ISignalSource> src, TMemorySink& sink,
@@ -337,6 +344,7 @@ class TVirtualStream : public IWaveStream {
 
   TVirtualSoundCard* card_;
   TWaveDir dir_;
+  int id_;
   TWaveFormatEx fmt_;
   TWaveCallback cb_;
   std::mutex mu_;
@@ -403,9 +411,15 @@ int TVirtualSoundCard::Open(TWaveDir dir, int id, const TWaveFormatEx& fmt, bool
     return WAVERR_BADFORMAT;
   if (query) return 0;
   if (const int fail = FailOpen.load()) return fail;
-  auto s = std::make_unique<TVirtualStream>(this, dir, fmt, cb);
+  auto s = std::make_unique<TVirtualStream>(this, dir, id < 0 ? 0 : id, fmt, cb);
   {
     std::lock_guard<std::mutex> lock(mu_);
+    // As ALSA answers a second open of a `hw:` capture: EBUSY, "already in use".
+    if (dir == TWaveDir::In && ExclusiveCapture.load() &&
+        std::any_of(streams_.begin(), streams_.end(), [&](TVirtualStream* o) {
+          return o->Dir() == TWaveDir::In && o->Id() == s->Id();
+        }))
+      return MMSYSERR_ALLOCATED;
     streams_.push_back(s.get());
   }
   {

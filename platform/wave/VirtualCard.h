@@ -124,6 +124,9 @@ class TVirtualSoundCard : public IWaveBackend,
   void AdvanceMs(int ms);
   int OpenStreams() const;
 
+  // A card opened as `hw:`: one capture stream per input device, a second open is refused with
+  // MMSYSERR_ALLOCATED (ALSA's EBUSY). Off, the card behaves as a sound server (above).
+  std::atomic<bool> ExclusiveCapture{false};
   // Refuse the next opens with this code (0: accept). For failure tests.
   std::atomic<int> FailOpen{0};
   // The device fails under every open stream (of one direction) with `code`, as a card that is

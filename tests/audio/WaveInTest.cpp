@@ -245,42 +245,14 @@ TEST(VirtualCardLine, EveryInputHearsTheSameSound) {
   for (size_t i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<uint8_t>(i * 7 + i / 256);
   vc.card->SetSource(std::make_shared<wave::TBytesSource>(ramp));
   const auto fmt = MakePCMFormat(8000, 16, 1);
-  struct Listener {
-    std::unique_ptr<wave::IWaveStream> stream;
-    std::vector<std::vector<uint8_t>> data = std::vector<std::vector<uint8_t>>(8);
-    wave::TWaveHdr hdrs[8];
-    std::vector<uint8_t> heard;
-    void Open(wave::TVirtualSoundCard& card, const wave::TWaveFormatEx& f) {
-      ASSERT_EQ(card.Open(
-                    wave::TWaveDir::In, 0, f, false,
-                    [this](wave::TWaveMsg m, wave::TWaveHdr* h) {
-                      if (m == wave::TWaveMsg::Done)
-                        heard.insert(heard.end(), h->lpData, h->lpData + h->dwBytesRecorded);
-                    },
-                    stream),
-                0);
-      for (int i = 0; i < 8; ++i) {
-        data[i].assign(200, 0);  // 100 frames, not a multiple of the driver period
-        hdrs[i] = {};
-        hdrs[i].lpData = data[i].data();
-        hdrs[i].dwBufferLength = 200;
-        hdrs[i].dwFlags = wave::WHDR_PREPARED;
-        stream->AddBuffer(&hdrs[i]);
-      }
-      stream->Start();
-    }
-    void End() {
-      stream->Reset();
-      stream->Close();
-    }
-  } a, b, c;
-  a.Open(*vc.card, fmt);
-  b.Open(*vc.card, fmt);
+  audiotest::TListener a, b, c;
+  ASSERT_EQ(a.Open(*vc.card, fmt), 0);  // 100 frames a buffer, not a multiple of the period
+  ASSERT_EQ(b.Open(*vc.card, fmt), 0);
   vc.Run(300);
   ASSERT_EQ(a.heard.size(), 600u);
   EXPECT_EQ(a.heard, std::vector<uint8_t>(ramp.begin(), ramp.begin() + 600));
   EXPECT_EQ(b.heard, a.heard);
-  c.Open(*vc.card, fmt);  // joins at 300 frames
+  ASSERT_EQ(c.Open(*vc.card, fmt), 0);  // joins at 300 frames
   vc.Run(300);
   EXPECT_EQ(a.heard, std::vector<uint8_t>(ramp.begin(), ramp.begin() + 1200));
   EXPECT_EQ(b.heard, a.heard);

@@ -3,6 +3,7 @@
 // box sees are what the radio steps by.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 
 #include "platform/MMTimer.h"
@@ -136,6 +137,58 @@ TEST_F(StationCore, NoLinkNoKeyingAndADisconnectOrTheEndLeaveTheBoxOnReceive) {
   ASSERT_EQ(box_->LastCommand(), 15);
   st_.reset();
   EXPECT_EQ(box_->LastCommand(), 9);
+}
+
+// Without any window the mutes and the speaker level reach the audio routing: the squelch opens
+// and shuts the line, keying opens the microphone and puts the line-out level on the master,
+// the operator's mutes pass through, and each step ends with the port holding the station's
+// own state (what it last heard for every line).
+TEST_F(StationCore, MutesAndTheSpeakerLevelGoThroughTheAudioRouting) {
+  using station::TAudioLine;
+  struct TPort : station::IAudioRouting {
+    void SetMute(TAudioLine l, bool m) override { mute[static_cast<int>(l)] = m; }
+    void SetLevel(TAudioLine l, int v) override { level[static_cast<int>(l)] = v; }
+    int mute[4] = {-1, -1, -1, -1}, level[4] = {-1, -1, -1, -1};
+  } port;
+  auto& e = st_->Einstellungen;
+  e.SquelchWert = 50;
+  e.VolumeWert = 7;
+  e.LineOutWert = 21;
+  e.LineInWert = 11;
+  st_->ApplySettings();
+  st_->SetRouting(&port);
+  EXPECT_EQ(port.level[static_cast<int>(TAudioLine::Master)], 7);
+  const struct {
+    const char* what;
+    std::function<void()> act;
+    bool line, mic, master;
+    int speaker;
+  } steps[] = {
+      {"carrier above the squelch", [&] { box_->SetSignal(9, 90); }, false, true, false, 7},
+      {"below it", [&] { box_->SetSignal(9, 20); }, true, true, false, 7},
+      {"keyed", [&] { ASSERT_TRUE(st_->Tx.Hold(TTxSource::Operator)); }, true, false, false, 21},
+      {"released", [&] { st_->Tx.Release(TTxSource::Operator); }, true, true, false, 7},
+      {"master muted by hand", [&] { st_->ToggleMute(e.MasterStumm); }, true, true, true, 7},
+      {"carrier, volume turned",
+       [&] {
+         box_->SetSignal(9, 90);
+         st_->SetVolume(9);
+       },
+       false, true, true, 9},
+  };
+  for (const auto& st : steps) {
+    st.act();
+    Tick(3);
+    SCOPED_TRACE(st.what);
+    EXPECT_EQ(port.mute[static_cast<int>(TAudioLine::LineIn)], st.line);
+    EXPECT_EQ(port.mute[static_cast<int>(TAudioLine::Microphone)], st.mic);
+    EXPECT_EQ(port.mute[static_cast<int>(TAudioLine::Master)], st.master);
+    EXPECT_EQ(port.level[static_cast<int>(TAudioLine::Master)], st.speaker);
+    EXPECT_EQ(port.mute[static_cast<int>(TAudioLine::LineIn)], st_->LineMuted);
+  }
+  st_->ApplySettings();
+  EXPECT_EQ(port.level[static_cast<int>(TAudioLine::LineIn)], 11);
+  st_->SetRouting(nullptr);
 }
 
 // "Zernox" goes by its mark, "Skala" by its own: the sequence Zernox, Skala, Zernox leaves a
