@@ -1,5 +1,6 @@
 #include "app/AudioRouting.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "platform/Host.h"
@@ -37,13 +38,17 @@ void TMixerRouting::SetMute(station::TAudioLine line, bool muted) {
 
 void TMixerRouting::SetLevel(station::TAudioLine line, int level) {
   const auto i = static_cast<size_t>(line);
-  if (levelSet_[i] == level) return;
   TMMCustomMixerControl* c = levels_[i];
   if (!Usable(c)) return;
-  // The knob's steps spread over the control's range, as a knob bound to it counts them.
+  // The knob's steps spread over the control's range, as a knob bound to it counts them; a level
+  // beyond them (a settings file written for another card) goes to the end of the range, as the
+  // knob takes it.
   const mixer::TMMControlInfo& ci = c->ControlInfo();
   const long double span = static_cast<long double>(ci.MaxValue) - ci.MinValue;
   const long double step = span / (ci.Steps != 0 ? ci.Steps : 32);
+  const int top = step != 0 ? static_cast<int>(std::trunc(span / step)) : 1;
+  level = std::clamp(level, 0, top);
+  if (levelSet_[i] == level) return;
   try {
     c->SetSignedItem(mixer::chBoth, -1,
                      static_cast<int32_t>(std::lround(level * step + ci.MinValue)));
