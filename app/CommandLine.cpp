@@ -157,4 +157,15 @@ std::string HeadlessProgram() {
   return {};
 }
 
+std::optional<int> RunWithoutStation(const TCommandLine& cmd) {
+  if (cmd.exitCode >= 0) {
+    std::fputs(cmd.out.c_str(), stdout);
+    std::fputs(cmd.err.c_str(), stderr);
+    return cmd.exitCode;
+  }
+  if (!cmd.passwordKey.empty())
+    return StoreRemotePassword(cmd.passwordKey, platform::HostConfig::DefaultPath(), stdin, stdout);
+  return std::nullopt;
+}
+
 }  // namespace app

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdio>
+#include <optional>
 #include <string>
 
 namespace app {
@@ -31,5 +32,10 @@ std::string HeadlessProgram();
 // prompts and errors go to `out`.
 int StoreRemotePassword(const std::string& key, const std::string& confPath, std::FILE* in,
                         std::FILE* out);
+
+// What both programs (the window's and kanalo-headless) do before any station exists: print what
+// the command line asked for (--help, --version, --list-radios, an option's error) or store a
+// remote password. The exit code; nullopt when a station is to run.
+std::optional<int> RunWithoutStation(const TCommandLine& cmd);
 
 }  // namespace app

@@ -20,14 +20,7 @@
 int main(int argc, char** argv) {
   app::TShutdown::IgnoreBrokenPipes();
   app::TCommandLine cmd = app::ParseCommandLine(argc, argv);
-  if (cmd.exitCode >= 0) {
-    std::fputs(cmd.out.c_str(), stdout);
-    std::fputs(cmd.err.c_str(), stderr);
-    return cmd.exitCode;
-  }
-  if (!cmd.passwordKey.empty())
-    return app::StoreRemotePassword(cmd.passwordKey, platform::HostConfig::DefaultPath(), stdin,
-                                    stdout);
+  if (const std::optional<int> code = app::RunWithoutStation(cmd)) return *code;
   // This program is the station without a window, whether or not it was asked with --headless.
   cmd.headless = true;
   rtl::MainThreadId();

@@ -32,14 +32,7 @@ int main(int argc, char** argv) {
   app::TShutdown::IgnoreBrokenPipes();
   // Before the application object: --help and --version work without a display.
   const app::TCommandLine cmd = app::ParseCommandLine(argc, argv);
-  if (cmd.exitCode >= 0) {
-    std::fputs(cmd.out.c_str(), stdout);
-    std::fputs(cmd.err.c_str(), stderr);
-    return cmd.exitCode;
-  }
-  if (!cmd.passwordKey.empty())
-    return app::StoreRemotePassword(cmd.passwordKey, platform::HostConfig::DefaultPath(), stdin,
-                                    stdout);
+  if (const std::optional<int> code = app::RunWithoutStation(cmd)) return *code;
   // Headless: the same process id (the systemd unit, whoever signals it) goes on as the program
   // without widgets; nothing of Qt's is loaded in between.
   if (cmd.headless) {

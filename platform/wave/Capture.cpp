@@ -142,14 +142,7 @@ TCaptureFanOut::~TCaptureFanOut() {
 }
 
 TWaveFormatEx TCaptureFanOut::Format() {
-  TWaveFormatEx f;
-  f.wFormatTag = WAVE_FORMAT_PCM;
-  f.nChannels = 1;
-  f.nSamplesPerSec = kRate;
-  f.nAvgBytesPerSec = kRate * 2;
-  f.nBlockAlign = 2;
-  f.wBitsPerSample = 16;
-  return f;
+  return MonoPcm16(kRate);
 }
 
 bool TCaptureFanOut::Shared(TWaveDir dir, const TWaveFormatEx& fmt) const {

@@ -6,14 +6,7 @@
 namespace platform::wave {
 
 TWaveMonitor::TWaveMonitor(uint32_t rate, uint32_t frames, int inId, int outId, IWaveBackend* input)
-    : bytes_(frames * 2), inId_(inId), outId_(outId), input_(input) {
-  fmt_.wFormatTag = WAVE_FORMAT_PCM;
-  fmt_.nChannels = 1;
-  fmt_.nSamplesPerSec = rate;
-  fmt_.nAvgBytesPerSec = rate * 2;
-  fmt_.nBlockAlign = 2;
-  fmt_.wBitsPerSample = 16;
-}
+    : fmt_(MonoPcm16(rate)), bytes_(frames * 2), inId_(inId), outId_(outId), input_(input) {}
 
 TWaveMonitor::~TWaveMonitor() {
   Close();

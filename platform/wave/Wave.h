@@ -35,6 +35,18 @@ static_assert(sizeof(TWaveFormatEx) == 18);
 
 constexpr uint16_t WAVE_FORMAT_PCM = 1;
 
+// 16-bit mono PCM at `rate`: the station's line, its capture and its monitor.
+inline TWaveFormatEx MonoPcm16(uint32_t rate) {
+  TWaveFormatEx f;
+  f.wFormatTag = WAVE_FORMAT_PCM;
+  f.nChannels = 1;
+  f.nSamplesPerSec = rate;
+  f.nAvgBytesPerSec = rate * 2;
+  f.nBlockAlign = 2;
+  f.wBitsPerSample = 16;
+  return f;
+}
+
 // A buffer handed to a device. The semantic fields are 32 bits wide; `lpData` is a real pointer so
 // the record works on 64-bit builds.
 struct TWaveHdr {
