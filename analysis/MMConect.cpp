@@ -5,6 +5,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/ClockUnits.h"
 #include "rtl/Forms.h"
 
 namespace analysis {
@@ -65,8 +66,7 @@ ConnectorShared& S() {
   return s;
 }
 int64_t NowUs() {
-  const auto& clock = platform::Clock();
-  return clock.Counter() * 1000000 / clock.Frequency();
+  return platform::CounterIn(platform::Clock(), 1000000);
 }
 }  // namespace
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "platform/ClockUnits.h"
 #include "platform/MMTimer.h"
 
 namespace station {
@@ -10,8 +11,7 @@ namespace station {
 namespace {
 
 int64_t NowUs() {
-  const platform::IClock& c = platform::Clock();
-  return c.Counter() * 1000000 / c.Frequency();
+  return platform::CounterIn(platform::Clock(), 1000000);
 }
 
 }  // namespace

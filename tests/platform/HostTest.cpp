@@ -10,6 +10,7 @@
 #include <optional>
 #include <thread>
 
+#include "platform/ClockUnits.h"
 #include "platform/Host.h"
 #include "platform/MMTimer.h"
 
@@ -139,6 +140,30 @@ TEST(ManualClock, DueEventsRunInTimeOrderAndPeriodically) {
   t.Advance(100);
   EXPECT_EQ(log.size(), 4u);
   EXPECT_EQ(t.Milliseconds(), 200);
+}
+
+// A machine up for days: a nanosecond counter read as milli- and microseconds without leaving 64
+// bits (counter times a million overflowed after two and a half hours of uptime).
+TEST(Clock, ReadsLongUptimesWithoutOverflow) {
+  struct TFixed : platform::IClock {
+    int64_t n, f;
+    TFixed(int64_t counter, int64_t frequency) : n(counter), f(frequency) {}
+    int64_t Counter() const override { return n; }
+    int64_t Frequency() const override { return f; }
+  };
+  const struct {
+    int64_t counter, frequency, ms, us;
+  } cases[] = {
+      {18912917288635, 1000000000, 18912917, 18912917288},  // 5 h 15 min in ns
+      {400LL * 86400 * 1000000000 + 999999999, 1000000000,  // 400 days and a bit
+       400LL * 86400 * 1000 + 999, 400LL * 86400 * 1000000 + 999999},
+      {3 * 44100 + 1, 44100, 3000, 3000022},  // a sample clock
+  };
+  for (const auto& c : cases) {
+    const TFixed clock(c.counter, c.frequency);
+    EXPECT_EQ(platform::CounterIn(clock, 1000), c.ms) << c.counter;
+    EXPECT_EQ(platform::CounterIn(clock, 1000000), c.us) << c.counter;
+  }
 }
 
 TEST(ManualClock, CallbackMayKillItself) {
