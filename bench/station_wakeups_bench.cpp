@@ -53,6 +53,7 @@
 
 #include "station/Settings.h"
 #include "station/Station.h"
+#include "tests/support/Net.h"
 
 extern char** environ;
 
@@ -157,18 +158,6 @@ pid_t Spawn(const fs::path& root) {
   return r == 0 ? pid : -1;
 }
 
-int FreeTcpPort() {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t n = sizeof a;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
-  ::close(s);
-  return ntohs(a.sin_port);
-}
-
 struct Case {
   const char* title;
   bool armed;
@@ -193,7 +182,7 @@ bool Run(const Case& c, double seconds) {
   {
     std::ofstream conf(root / ".config/kanalo/kanalo.conf");
     conf << "dtmf.detector = " << (c.precise ? "precise" : "standard") << "\n"
-         << "rigctl.port = " << FreeTcpPort() << "\n";
+         << "rigctl.port = " << testsupport::FreeTcpPort() << "\n";
     if (OnSoundServer()) {
       conf << "COM1 = sim\n";
       if (const char* home = std::getenv("HOME")) {

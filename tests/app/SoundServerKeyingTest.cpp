@@ -20,6 +20,7 @@
 #include "station/Dtmf.h"
 #include "tests/app/SoundServerCapture.h"
 #include "tests/app/StationFixture.h"
+#include "tests/support/Net.h"
 
 extern char** environ;
 
@@ -112,18 +113,6 @@ class RigClient {
   int fd_ = -1;
 };
 
-int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t n = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
 int64_t SteadyMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
@@ -183,7 +172,7 @@ class SoundServerStationKeyed : public ::testing::Test {
     // box, while start-up is still settling, as a client that waits for the port would key it.
     SinkCapture cap(server_, (dir_ / "station.wav").string());
     EXPECT_TRUE(cap.WaitRunning());
-    const int port = FreePort();
+    const int port = testsupport::FreeTcpPort();
     fs::remove(dir_ / "box.log");
     Binary station(dir_, port);
     station.Start();
